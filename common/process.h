@@ -1,0 +1,122 @@
+// The one process layer of the system. Every program the system starts
+// (ffmpeg, ffprobe, hardware test commands, thumbnails) goes through here:
+// command texts are split with the Windows C-runtime rules and the program is
+// started with posix_spawn by argv, never through a shell. Every descriptor the
+// parent opens is close-on-exec; a child's unused standard handles are /dev/null.
+//
+// Thread safety: a Subprocess is used by one owner; `kill` may be called from
+// another thread while the owner reads (the pid is guarded inside). The free
+// functions are reentrant.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qel {
+
+// Splits a command text into arguments with the Windows C-runtime rules: blanks
+// and tabs separate; double quotes group and are dropped; 2n backslashes before a
+// quote give n backslashes and a quote delimiter, 2n+1 give n backslashes and a
+// literal quote; other backslashes are literal; single quotes are ordinary.
+std::vector<std::string> splitCommandLine(std::string_view text);
+
+// What a child's standard output and error are connected to.
+enum class ChildOutput {
+  Null,          // /dev/null
+  Pipe,          // a pipe the parent reads
+  IntoStdout,    // (stderr only) the same pipe as stdout
+};
+
+struct SpawnOptions {
+  bool pipeStdin = false;                 // else stdin is /dev/null
+  ChildOutput stdoutMode = ChildOutput::Pipe;
+  ChildOutput stderrMode = ChildOutput::IntoStdout;
+};
+
+// Outcome of one bounded read.
+enum class ReadStatus { Data, Timeout, EndOfFile, Error };
+
+// One child process, owned: started, read, stopped and reaped by its owner. The
+// destructor kills (SIGKILL) and reaps a child that is still running.
+class Subprocess {
+ public:
+  Subprocess() = default;
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+  Subprocess(Subprocess&& other) noexcept;
+  Subprocess& operator=(Subprocess&& other) noexcept;
+
+  // Starts argv[0] (a path; a bare name is looked up in PATH) with the given
+  // arguments. Returns false and fills `error` (strerror text) when the program
+  // could not be started; the object then holds no child.
+  bool start(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error);
+
+  bool running() const;
+  pid_t pid() const;
+
+  // Waits at most `timeout` for output on the child's stdout pipe and appends
+  // what is available (at most one read of up to 64 KiB) to `out`.
+  ReadStatus readSome(std::string& out, std::chrono::milliseconds timeout);
+  // Same over the stderr pipe (only with stderrMode Pipe).
+  ReadStatus readSomeStderr(std::string& out, std::chrono::milliseconds timeout);
+
+  // Writes all of `data` to the child's stdin (only with pipeStdin). False when
+  // the child has closed its end. SIGPIPE must be ignored or blocked by the caller.
+  bool writeStdin(std::string_view data);
+  void closeStdin();
+
+  // Sends SIGKILL to a running child; safe from another thread. Does not reap.
+  void kill();
+
+  // Reaps the child, blocking until it exits. Returns its exit code, or
+  // 128 + signal number when a signal ended it; -1 when there was no child.
+  int wait();
+  // Reaps the child if it has exited; nullopt while it still runs.
+  std::optional<int> tryWait();
+
+ private:
+  void closeAll();
+
+  mutable std::mutex mutex_;
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+  int stdinFd_ = -1;
+  int stdoutFd_ = -1;
+  int stderrFd_ = -1;
+};
+
+// Result of running a program to its end and capturing its output.
+struct CapturedRun {
+  bool started = false;   // false: `error` says why
+  std::string error;
+  int exitCode = -1;      // as Subprocess::wait
+  std::string output;     // stdout (with stderr when merged)
+};
+
+// Runs argv to its end with stdin on /dev/null and captures stdout (and stderr
+// when `mergeStderr`). A child still running after `timeout` is killed.
+CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr,
+                          std::chrono::milliseconds timeout = std::chrono::minutes(10));
+
+// One running process as /proc shows it.
+struct ProcessEntry {
+  pid_t pid = 0;
+  std::string imageName;    // file name of the executable (comm, or argv[0]'s name)
+  std::string commandLine;  // arguments joined by single blanks
+};
+
+// Lists the running processes from /proc. Processes that vanish while being read
+// are skipped.
+std::vector<ProcessEntry> listProcesses();
+
+// Blocks SIGPIPE in the calling thread (for library threads that write to pipes).
+void blockSigpipeInThisThread();
+
+}  // namespace qel

@@ -55,14 +55,17 @@ class Subprocess {
 
   // Starts argv[0] (a path; a bare name is looked up in PATH) with the given
   // arguments. Returns false and fills `error` (strerror text) when the program
-  // could not be started; the object then holds no child.
+  // could not be started; the object then holds no child. The child gets only
+  // its three standard handles (every other descriptor is closed in it) and
+  // default signal dispositions with an empty signal mask.
   bool start(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error);
 
   bool running() const;
   pid_t pid() const;
 
   // Waits at most `timeout` for output on the child's stdout pipe and appends
-  // what is available (at most one read of up to 64 KiB) to `out`.
+  // what is available (at most one read of up to 64 KiB) to `out`. EndOfFile
+  // once the child's end is closed, or when there is no such pipe.
   ReadStatus readSome(std::string& out, std::chrono::milliseconds timeout);
   // Same over the stderr pipe (only with stderrMode Pipe).
   ReadStatus readSomeStderr(std::string& out, std::chrono::milliseconds timeout);

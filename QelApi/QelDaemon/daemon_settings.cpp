@@ -1,0 +1,149 @@
+#include "daemon_settings.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace qel {
+namespace fs = std::filesystem;
+
+namespace {
+
+DaemonSettings gSettings;
+
+std::string ParentPath(const fs::path& path) { return path.parent_path().string(); }
+
+void CreateFolder(const std::string& folder) {
+  std::error_code ec;
+  if (!folder.empty() && !fs::exists(folder, ec)) fs::create_directories(folder, ec);
+}
+
+// Fills `out` with random bytes from the kernel; std::random_device is the
+// fallback when getrandom is unavailable (it reads the same source).
+void RandomBytes(unsigned char* out, size_t size) {
+  size_t filled = 0;
+  while (filled < size) {
+    ssize_t n = ::getrandom(out + filled, size - filled, 0);
+    if (n > 0) {
+      filled += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      std::random_device device;
+      for (; filled < size; ++filled) out[filled] = static_cast<unsigned char>(device() & 0xFF);
+    }
+  }
+}
+
+}  // namespace
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  char last = folder.back();
+  if (last == '/' || last == '\\') return folder + name;
+  return folder + "/" + name;
+}
+
+void InitPaths(DaemonSettings& settings) {
+  std::error_code ec;
+  std::string temp = fs::temp_directory_path(ec).string();
+  if (ec || temp.empty()) temp = "/tmp";
+  settings.tempFolder = temp;
+  const char* appdata = std::getenv("appdata");
+  if (appdata != nullptr && appdata[0] != '\0') {
+    settings.logFolder = JoinPath(appdata, "Korvex/Logs");
+    settings.thumbnailFolder = JoinPath(appdata, "Korvex/thumbnail");
+  } else {
+    settings.logFolder = temp;
+    settings.thumbnailFolder = temp;
+  }
+  CreateFolder(settings.logFolder);
+  CreateFolder(settings.thumbnailFolder);
+}
+
+std::string GetExeDir(const char* argv0) {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec && !self.empty()) return ParentPath(self);
+  if (argv0 != nullptr && argv0[0] != '\0') {
+    fs::path given(argv0);
+    if (fs::exists(given, ec)) return ParentPath(fs::absolute(given, ec));
+  }
+  return {};
+}
+
+std::string MakeInstanceId() {
+  static constexpr char kAlphabet[] =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  constexpr unsigned kCount = sizeof(kAlphabet) - 1;  // 62
+  // Bytes at or above the largest multiple of 62 are redrawn, so every
+  // character is equally likely.
+  constexpr unsigned kLimit = 256 - (256 % kCount);
+  std::string id;
+  while (id.size() < static_cast<size_t>(kInstanceIdLength)) {
+    std::array<unsigned char, 16> bytes{};
+    RandomBytes(bytes.data(), bytes.size());
+    for (unsigned char b : bytes) {
+      if (b >= kLimit) continue;
+      id.push_back(kAlphabet[b % kCount]);
+      if (id.size() == static_cast<size_t>(kInstanceIdLength)) break;
+    }
+  }
+  return id;
+}
+
+std::optional<std::string> LoadSettings(const std::string& exeDir, const FlagValues& flags,
+                                        DaemonSettings& settings) {
+  settings.port = flags.port;
+  if (flags.port == kDefaultPort && flags.p != kDefaultPort) settings.port = flags.p;
+
+  settings.ffmpegFolder = flags.ffmpegPath.empty() ? exeDir : flags.ffmpegPath;
+  if (!settings.ffmpegFolder.empty()) {
+    char last = settings.ffmpegFolder.back();
+    // Only one separator goes.
+    if (last == '/' || last == '\\') settings.ffmpegFolder.pop_back();
+  }
+  settings.logLevel = flags.logLevel.empty() ? std::string("notice") : flags.logLevel;
+  settings.instanceId = MakeInstanceId();
+
+  if (settings.port < 1000) return std::string("The port number must be greater than 1000");
+  // A port that does not fit 16 bits would otherwise be cut to another port.
+  if (settings.port > 65535) return std::string("The port number must be less than 65536");
+  if (settings.ffmpegFolder.empty()) return std::string("The ffmpeg's path is empty");
+  return std::nullopt;
+}
+
+std::string FfmpegProgram(const DaemonSettings& settings) { return JoinPath(settings.ffmpegFolder, "ffmpeg"); }
+std::string FfprobeProgram(const DaemonSettings& settings) { return JoinPath(settings.ffmpegFolder, "ffprobe"); }
+
+std::string BuildInitConfigJson(const DaemonSettings& settings) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  auto member = [&writer](const char* key, const std::string& value) {
+    writer.Key(key);
+    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+  };
+  writer.StartObject();
+  member("log_level", settings.logLevel);
+  member("log_path", settings.logFolder);
+  member("tmp_path", settings.tempFolder);
+  member("qel_id", settings.instanceId);
+  member("ffmpeg_pathname", FfmpegProgram(settings));
+  member("ffprobe_pathname", FfprobeProgram(settings));
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void PublishSettings(const DaemonSettings& settings) { gSettings = settings; }
+const DaemonSettings& CurrentSettings() { return gSettings; }
+
+}  // namespace qel

@@ -1,0 +1,69 @@
+// Media properties and thumbnails: "getmediaprops" has the engine run ffprobe
+// on a file, checks the streams against the kind its extension promises, makes
+// a PNG thumbnail with ffmpeg in the thumbnail folder and answers with the
+// engine's JSON plus "sid" and "thumbnail". "cleanthumbnail" removes the
+// thumbnails earlier runs left behind.
+//
+// ffmpeg and ffprobe run through the process layer with argv (never a shell)
+// and stdin on /dev/null. A thumbnail's target file is removed before ffmpeg
+// runs, so a file left there by an earlier run is never reported as this
+// request's thumbnail.
+//
+// Thread safety: handlers may run on any thread; the thumbnail counter is
+// atomic, so concurrent thumbnails get different names.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+namespace qel {
+
+struct InputParam;
+
+enum class MediaKind : int { Unknown = 0, Movie = 1, Music = 2, Picture = 3, Subtitle = 4 };
+
+// "unknown", "movie", "music", "picture", "" (subtitle).
+const char* MediaKindName(MediaKind kind);
+
+// Kind by the text from the path's last '.' to its end, lower-cased (ASCII).
+MediaKind GetMediaKind(std::string_view path);
+
+struct StreamFlags {
+  bool hasVideo = false;
+  bool hasAudio = false;
+};
+StreamFlags GetStreamFlags(const rapidjson::Value& document);
+
+// Whole seconds: the first video stream with a "duration", else the format's;
+// the leading integer of the text (12.48 gives 12); 0 when none.
+int GetMediaDuration(const rapidjson::Value& document);
+
+// The ffmpeg arguments (after the program) that make the thumbnail.
+std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath,
+                                            const std::string& pngPath, int seconds);
+
+// Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder.
+// Returns its path, or "" when no PNG was made (subtitles, ffmpeg failure,
+// folder unavailable).
+std::string MakeThumbnail(const std::string& path, MediaKind kind, const rapidjson::Value& document);
+
+// Width and height of the PNG by ffprobe; (0, 0) when unknown.
+std::pair<int, int> GetImageSize(const std::string& pngPath);
+
+// True for a file name of the daemon's own thumbnail form: six characters of
+// [0-9A-Za-z], "_", decimal digits, ".png".
+bool IsThumbnailFileName(std::string_view name);
+
+// Removes the thumbnails of other runs from `folder`: regular files of the
+// thumbnail form whose first six characters differ from `instanceId`. Returns
+// the number removed.
+int RemoveForeignThumbnails(const std::string& folder, const std::string& instanceId);
+
+void HandleGetMediaProps(const InputParam& param);
+void HandleCleanThumbnail(const InputParam& param);
+
+}  // namespace qel

@@ -1,0 +1,199 @@
+#include "request_dispatcher.h"
+
+#include <chrono>
+
+#include <rapidjson/document.h>
+
+#include "channel.h"
+#include "desktop_zoom.h"
+#include "engine_handle.h"
+#include "media_props.h"
+#include "qelapi.h"
+#include "replies.h"
+#include "task_store.h"
+
+namespace qel {
+namespace {
+
+// Sends an engine text unchanged (an empty message when none came back) and
+// releases it.
+void SendEngineText(const InputParam& param, char*& text) {
+  std::string reply = text != nullptr ? std::string(text) : std::string();
+  qelapi_free_str(nullptr, &text);
+  SendLogged(*param.channel, std::move(reply));
+}
+
+// The four shared members. A member of the wrong type is an error, like a
+// request whose reading raises one: the caller then treats "op" as empty.
+struct ParsedRequest {
+  bool typeError = false;
+  int64_t sid = 0;
+  std::string op;
+  bool hasTaskId = false;
+  uint64_t taskId = 0;
+  bool hasPath = false;
+  std::string path;
+};
+
+ParsedRequest ReadMembers(const rapidjson::Value& root) {
+  ParsedRequest out;
+  auto sid = root.FindMember("sid");
+  if (sid != root.MemberEnd()) {
+    // The sid is read as a 32-bit value: 4294967297 comes back as 1.
+    if (sid->value.IsInt64()) {
+      out.sid = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(sid->value.GetInt64())));
+    } else if (sid->value.IsUint64()) {
+      out.sid = static_cast<int32_t>(static_cast<uint32_t>(sid->value.GetUint64()));
+    } else {
+      out.typeError = true;
+    }
+  }
+  auto op = root.FindMember("op");
+  if (op != root.MemberEnd()) {
+    if (op->value.IsString()) {
+      out.op = AsciiLower(std::string_view(op->value.GetString(), op->value.GetStringLength()));
+    } else {
+      out.typeError = true;
+    }
+  }
+  auto taskId = root.FindMember("taskId");
+  if (taskId != root.MemberEnd()) {
+    if (taskId->value.IsUint64()) {
+      out.hasTaskId = true;
+      out.taskId = taskId->value.GetUint64();
+      if (out.taskId == 0) out.taskId = NowMillis();
+    } else {
+      out.typeError = true;
+    }
+  }
+  auto path = root.FindMember("path");
+  if (path != root.MemberEnd()) {
+    if (path->value.IsString()) {
+      out.hasPath = true;
+      out.path.assign(path->value.GetString(), path->value.GetStringLength());
+    } else {
+      out.typeError = true;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+uint64_t NowMillis() {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+const std::map<std::string, OpHandler>& OpTable() {
+  static const std::map<std::string, OpHandler> table = {
+      {"ping", &HandlePing},
+      {"starttask", &HandleStartTask},
+      {"aborttask", &HandleAbortTask},
+      {"gettaskstate", &HandleGetTaskState},
+      {"getmediaprops", &HandleGetMediaProps},
+      {"gethwaccel", &HandleGetConfig},
+      {"sethwaccel", &HandleSetConfig},
+      {"process", &HandleProcess},
+      {"cleancache", &HandleCleanCache},
+      {"getloglevel", &HandleGetConfig},
+      {"setloglevel", &HandleSetConfig},
+      {"cleanthumbnail", &HandleCleanThumbnail},
+      {"getdesktopzoom", &HandleGetDesktopZoom},
+      {"quit", &HandleQuit},
+  };
+  return table;
+}
+
+void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& text,
+                   std::atomic<int>& quitFlag) {
+  if (text.find("process") != std::string::npos || text.find("starttask") != std::string::npos ||
+      text.find("getmediaprops") != std::string::npos) {
+    qelapi_log('d', "Message: %s\n", text.c_str());
+  }
+
+  rapidjson::Document document;
+  // Iterative parsing: a client's deeply nested text must not exhaust the stack.
+  document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+  // A root that is not an object is as unusable as a text that does not parse.
+  if (document.HasParseError() || !document.IsObject()) {
+    ResponseError(*channel, 0, QEL_ERR_INVALID_PARAMS, kInvalidParameterText);
+    return;
+  }
+
+  InputParam param;
+  param.data = text;
+  param.channel = channel;
+  const auto& table = OpTable();
+
+  ParsedRequest request = ReadMembers(document);
+  param.sid = request.sid;
+  param.taskId = request.taskId;
+  if (request.hasPath) param.data = request.path;
+  if (request.typeError) {
+    qelapi_log('d', "occurred some errors while parsing json:\n %s\n", text.c_str());
+    request.op.clear();
+  }
+
+  if (request.op.empty()) {
+    ResponseError(*channel, param.sid, QEL_ERR_INVALID_PARAMS, kInvalidParameterText);
+    return;
+  }
+  auto entry = table.find(request.op);
+  if (entry == table.end()) {
+    ResponseError(*channel, param.sid, QEL_ERR_INVALID_PARAMS, kUndefinedOpText);
+    return;
+  }
+  entry->second(param);
+  if (request.op == "quit") quitFlag.exchange(1);
+}
+
+void HandlePing(const InputParam& param) { param.channel->send(PongReplyText(param.sid)); }
+
+void HandleGetConfig(const InputParam& param) {
+  char* reply = nullptr;
+  {
+    EngineLease engine;
+    qelapi_get_config(engine.get(), param.data.c_str(), &reply);
+  }
+  SendEngineText(param, reply);
+}
+
+void HandleSetConfig(const InputParam& param) {
+  {
+    EngineLease engine;
+    // A refused value is still answered with success, as clients expect.
+    qelapi_set_config(engine.get(), param.data.c_str());
+  }
+  SendLogged(*param.channel, SuccessReplyText(param.sid));
+}
+
+void HandleProcess(const InputParam& param) {
+  char* reply = nullptr;
+  {
+    EngineLease engine;
+    qelapi_process_lavfi(engine.get(), param.data.c_str(), &reply);
+  }
+  SendEngineText(param, reply);
+}
+
+void HandleCleanCache(const InputParam& param) {
+  {
+    EngineLease engine;
+    qelapi_clean_lavfi_cache(engine.get());
+  }
+  SendLogged(*param.channel, SuccessReplyText(param.sid));
+}
+
+void HandleGetDesktopZoom(const InputParam& param) {
+  SendLogged(*param.channel, DesktopZoomReplyText(param.sid, GetDesktopZoom()));
+}
+
+void HandleQuit(const InputParam& param) {
+  // Waits for every engine call still running on another thread (the start-up
+  // probe, for one) before the engine is freed.
+  ShutdownEngine();
+  ResponseTaskId(*param.channel, param.sid, param.taskId);
+}
+
+}  // namespace qel

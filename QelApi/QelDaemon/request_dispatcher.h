@@ -1,0 +1,57 @@
+// The request dispatcher: every WebSocket text message is one JSON request. It
+// reads "sid", "op", "taskId" and "path" into an `InputParam`, looks "op" up
+// (lower-cased) in the op table and calls the handler, which sends at most one
+// reply on the request's connection. Also the handlers that answer directly or
+// pass the request to the engine (ping, configuration, process, clean cache,
+// desktop zoom, quit).
+//
+// Malformed input never stops the daemon: a text that is not a JSON object,
+// a missing or empty "op", or one of the four members with the wrong type is
+// answered with 6510 "Invalid parameter"; an unknown op with 6510 "undefined op".
+//
+// Thread safety: HandleMessage may run on any thread; the op table is built
+// once under a one-time initialisation and only read afterwards. The handlers
+// take no daemon lock besides their engine lease (and the task store's mutex
+// for the task handlers).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace qel {
+
+class Channel;
+
+struct InputParam {
+  int64_t sid = 0;
+  uint64_t taskId = 0;
+  std::string data;                  // "path" when present, else the whole request
+  std::shared_ptr<Channel> channel;  // where the reply goes
+};
+
+using OpHandler = void (*)(const InputParam& param);
+
+// The op table: operation name to handler, ordered by name.
+const std::map<std::string, OpHandler>& OpTable();
+
+// Handles one request text from `channel`. Sets `quitFlag` to 1 after a "quit"
+// request has been handled.
+void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& text,
+                   std::atomic<int>& quitFlag);
+
+void HandlePing(const InputParam& param);
+void HandleGetConfig(const InputParam& param);
+void HandleSetConfig(const InputParam& param);
+void HandleProcess(const InputParam& param);
+void HandleCleanCache(const InputParam& param);
+void HandleGetDesktopZoom(const InputParam& param);
+void HandleQuit(const InputParam& param);
+
+// Milliseconds since 1970-01-01 UTC by the system clock (replaces a taskId of 0).
+uint64_t NowMillis();
+
+}  // namespace qel

@@ -1,0 +1,362 @@
+// The only translation unit that includes Beast: it is slow to compile.
+#include "ws_server.h"
+
+#include <deque>
+#include <exception>
+#include <future>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <fmt/format.h>
+
+#include "channel.h"
+#include "replies.h"
+
+namespace qel {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+// Limits of a plain HTTP exchange: "/ping" needs no body and answers at once.
+constexpr auto kHttpTimeout = std::chrono::seconds(30);
+constexpr size_t kHttpBodyLimit = 64 * 1024;
+// Opening and closing handshakes on loopback finish at once; a peer that does
+// not answer is dropped after this.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
+// How long stop() lets connections flush and close before it gives up on them.
+constexpr auto kStopGrace = std::chrono::seconds(5);
+
+// Anything the server can close when it stops.
+class Closable {
+ public:
+  virtual ~Closable() = default;
+  // Runs on the server thread: flush what is queued, then close.
+  virtual void shutdown() = 0;
+  // Runs on the owning thread after the server thread has ended: report the
+  // close of a connection that did not get to close normally, and drop it.
+  virtual void abandon() = 0;
+};
+
+}  // namespace
+
+struct WsServer::Impl {
+  // Declared before the io_context so that they outlive every handler the
+  // io_context destroys.
+  Callbacks callbacks;
+  Options options;
+  net::io_context ioc{1};
+  std::optional<tcp::acceptor> acceptor;
+  std::vector<std::weak_ptr<Closable>> sessions;  // server thread (or owner after join)
+  bool stopping = false;                          // server thread only
+  uint16_t boundPort = 0;
+  std::thread thread;
+  std::promise<void> finished;
+
+  void track(std::weak_ptr<Closable> session) {
+    std::erase_if(sessions, [](const std::weak_ptr<Closable>& s) { return s.expired(); });
+    sessions.push_back(std::move(session));
+  }
+  void doAccept();
+};
+
+namespace {
+
+class WsSession : public Channel, public Closable, public std::enable_shared_from_this<WsSession> {
+ public:
+  WsSession(tcp::socket&& socket, WsServer::Impl& core)
+      : ws_(std::move(socket)), timer_(ws_.get_executor()), core_(core) {}
+
+  void run(http::request<http::string_body> request) {
+    core_.track(weak_from_this());
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = kHandshakeTimeout;
+    // Beast pings a connection that has been silent for half the idle time and
+    // drops it when the whole idle time passes without a word.
+    timeouts.idle_timeout = core_.options.pingInterval * 2;
+    timeouts.keep_alive_pings = true;
+    ws_.set_option(timeouts);
+    ws_.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& response) { response.set(http::field::server, "QelDaemon"); }));
+    ws_.read_message_max(64 * 1024 * 1024);
+    ws_.async_accept(request, beast::bind_front_handler(&WsSession::onAccept, shared_from_this()));
+  }
+
+  void send(std::string text) override {
+    net::post(ws_.get_executor(), [self = shared_from_this(), message = ToValidUtf8(text)]() mutable {
+      self->enqueue(std::move(message));
+    });
+  }
+
+  bool connected() const override { return open_.load(); }
+
+  void shutdown() override {
+    if (closing_) return;
+    closing_ = true;
+    if (!open_) {
+      beast::error_code ec;
+      beast::get_lowest_layer(ws_).socket().close(ec);
+      return;
+    }
+    if (queue_.empty()) doClose();  // else onWrite closes once the queue is empty
+  }
+
+  void abandon() override {
+    finish();
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().close(ec);
+  }
+
+ private:
+  void onAccept(beast::error_code ec) {
+    if (ec || closing_) return;  // never opened, never counted
+    open_ = true;
+    core_.callbacks.onOpen(shared_from_this());
+    armTimer();
+    doRead();
+  }
+
+  void doRead() {
+    ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::onRead, shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    if (ec) {
+      finish();
+      return;
+    }
+    std::string text = beast::buffers_to_string(buffer_.data());
+    buffer_.consume(buffer_.size());
+    if (!closing_) {
+      try {
+        core_.callbacks.onMessage(shared_from_this(), text);
+      } catch (const std::exception& e) {
+        DaemonLog('e', fmt::format("request handler failed: {}", e.what()));
+      }
+    }
+    doRead();
+  }
+
+  void enqueue(std::string message) {
+    if (!open_ || closing_) return;
+    queue_.push_back(std::move(message));
+    if (queue_.size() == 1) doWrite();
+  }
+
+  void doWrite() {
+    ws_.text(true);
+    ws_.async_write(net::buffer(queue_.front()),
+                    beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
+  }
+
+  void onWrite(beast::error_code ec, std::size_t) {
+    if (ec) {
+      finish();
+      return;
+    }
+    queue_.pop_front();
+    if (!queue_.empty()) {
+      doWrite();
+    } else if (closing_ && open_) {
+      doClose();
+    }
+  }
+
+  void doClose() {
+    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
+      self->finish();
+    });
+  }
+
+  void armTimer() {
+    timer_.expires_after(core_.options.tickInterval);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      // A connection that has closed ends its tick, and with it the tick's
+      // reference to the connection.
+      if (ec || !self->open_) return;
+      self->core_.callbacks.onTick(self);
+      self->armTimer();
+    });
+  }
+
+  // The connection has ended: report it once.
+  void finish() {
+    if (!open_.exchange(false)) return;
+    timer_.cancel();
+    core_.callbacks.onClose(shared_from_this());
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  net::steady_timer timer_;
+  WsServer::Impl& core_;
+  beast::flat_buffer buffer_;
+  std::deque<std::string> queue_;  // front is the write in flight
+  std::atomic<bool> open_{false};
+  bool closing_ = false;
+};
+
+class HttpSession : public Closable, public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket&& socket, WsServer::Impl& core) : stream_(std::move(socket)), core_(core) {}
+
+  void run() {
+    core_.track(weak_from_this());
+    doRead();
+  }
+
+  void shutdown() override {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();
+  }
+
+  void abandon() override { shutdown(); }
+
+ private:
+  void doRead() {
+    parser_.emplace();
+    parser_->body_limit(kHttpBodyLimit);
+    stream_.expires_after(kHttpTimeout);
+    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
+  }
+
+  void onRead(beast::error_code ec, std::size_t) {
+    if (ec == http::error::end_of_stream) {
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+      return;
+    }
+    if (ec || core_.stopping) return;
+    if (websocket::is_upgrade(parser_->get())) {
+      // The WebSocket stream keeps its own timeouts.
+      stream_.expires_never();
+      std::make_shared<WsSession>(stream_.release_socket(), core_)->run(parser_->release());
+      return;
+    }
+    respond(parser_->release());
+  }
+
+  void respond(const http::request<http::string_body>& request) {
+    auto response = std::make_shared<http::response<http::string_body>>();
+    response->version(request.version());
+    response->keep_alive(request.keep_alive());
+    response->set(http::field::server, "QelDaemon");
+    std::string_view target(request.target().data(), request.target().size());
+    target = target.substr(0, target.find('?'));
+    if (request.method() == http::verb::get && target == "/ping") {
+      response->result(http::status::ok);
+      response->set(http::field::content_type, "application/json");
+      response->body() = "{\"pong\":1}";
+    } else {
+      response->result(http::status::not_found);
+      response->set(http::field::content_type, "text/plain");
+      response->body() = "Not Found";
+    }
+    response->prepare_payload();
+    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+      self->onWrite(ec, response->need_eof());
+    });
+  }
+
+  void onWrite(beast::error_code ec, bool close) {
+    if (ec) return;
+    if (close || core_.stopping) {
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+      return;
+    }
+    doRead();
+  }
+
+  beast::tcp_stream stream_;
+  WsServer::Impl& core_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+}  // namespace
+
+void WsServer::Impl::doAccept() {
+  acceptor->async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
+    if (stopping || !acceptor->is_open()) return;
+    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    doAccept();
+  });
+}
+
+WsServer::WsServer(Callbacks callbacks, Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->callbacks = std::move(callbacks);
+  impl_->options = options;
+}
+
+WsServer::~WsServer() { stop(); }
+
+bool WsServer::start(int port, std::string& error) {
+  if (port < 0 || port > 65535) {
+    error = fmt::format("port {} is out of range", port);
+    return false;
+  }
+  Impl& core = *impl_;
+  beast::error_code ec;
+  tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<uint16_t>(port));
+  core.acceptor.emplace(core.ioc);
+  core.acceptor->open(endpoint.protocol(), ec);
+  if (!ec) core.acceptor->set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) core.acceptor->bind(endpoint, ec);
+  if (!ec) core.acceptor->listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    error = ec.message();
+    core.acceptor.reset();
+    return false;
+  }
+  core.boundPort = core.acceptor->local_endpoint(ec).port();
+  core.doAccept();
+  core.thread = std::thread([&core] {
+    for (;;) {
+      try {
+        core.ioc.run();
+        break;
+      } catch (const std::exception& e) {
+        DaemonLog('e', fmt::format("server loop: {}", e.what()));
+      }
+    }
+    core.finished.set_value();
+  });
+  return true;
+}
+
+uint16_t WsServer::port() const { return impl_->boundPort; }
+
+void WsServer::stop() {
+  Impl& core = *impl_;
+  if (!core.thread.joinable()) return;
+  net::post(core.ioc, [&core] {
+    core.stopping = true;
+    beast::error_code ec;
+    core.acceptor->close(ec);
+    for (const auto& weak : core.sessions) {
+      if (auto session = weak.lock()) session->shutdown();
+    }
+  });
+  // run() returns by itself once every connection has flushed and closed.
+  if (core.finished.get_future().wait_for(kStopGrace) != std::future_status::ready) core.ioc.stop();
+  core.thread.join();
+  // Connections that did not close in time are reported closed here, on the
+  // owning thread, so that nothing keeps them past the io_context.
+  for (const auto& weak : core.sessions) {
+    if (auto session = weak.lock()) session->abandon();
+  }
+  core.sessions.clear();
+}
+
+}  // namespace qel

@@ -1,0 +1,68 @@
+// The daemon's HTTP and WebSocket server on the loopback interface
+// (Boost.Beast over Boost.Asio). One io_context run by one thread: every
+// callback, request handler and timer runs there, one after another.
+//
+// - HTTP GET "/ping" answers {"pong":1}; any other plain HTTP request gets 404.
+// - Every WebSocket upgrade becomes a connection: `onOpen`, then `onMessage`
+//   for each message, then `onClose` exactly once.
+// - Each connection has a repeating tick (1000 ms) that calls `onTick` while
+//   the connection is open and ends with it.
+// - Keep-alive pings: a connection idle for the ping interval (10000 ms) is
+//   pinged; one that stays silent for twice that long is closed.
+// - Each connection has a write queue with one write in flight; `send` from any
+//   thread is posted to the connection's executor, so messages keep their order.
+//
+// Thread safety: start/stop/port from the owning thread; the callbacks run on
+// the server thread. The object must outlive nothing it started: the destructor
+// stops the server.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace qel {
+
+class Channel;
+
+class WsServer {
+ public:
+  struct Callbacks {
+    std::function<void(const std::shared_ptr<Channel>&)> onOpen;
+    std::function<void(const std::shared_ptr<Channel>&, const std::string&)> onMessage;
+    std::function<void(const std::shared_ptr<Channel>&)> onClose;
+    std::function<void(const std::shared_ptr<Channel>&)> onTick;
+  };
+  struct Options {
+    std::chrono::milliseconds tickInterval{1000};
+    std::chrono::milliseconds pingInterval{10000};
+  };
+
+  WsServer(Callbacks callbacks, Options options);
+  ~WsServer();
+  WsServer(const WsServer&) = delete;
+  WsServer& operator=(const WsServer&) = delete;
+
+  // Listens on 127.0.0.1:`port` (0 picks a free port) and starts the server
+  // thread. False with the reason in `error` when it cannot listen.
+  bool start(int port, std::string& error);
+
+  // The port actually listened on (after a successful start).
+  uint16_t port() const;
+
+  // Stops listening, lets every connection send what is queued, closes it
+  // (onClose runs for each) and joins the server thread; waits at most a few
+  // seconds for slow peers. Idempotent.
+  void stop();
+
+  // Internal state, opaque outside ws_server.cpp (public so that the session
+  // classes there can name it).
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qel

@@ -1,0 +1,105 @@
+// Filter graph joining and pad relabelling: the text work that lets two
+// operations of a task run as one ffmpeg command. The next operation's input
+// references ([0], [1:v], [2:a:1] ...) are renumbered to the positions its
+// inputs take in the accumulated operation, a reference to an intermediate
+// value that the accumulated operation makes becomes a named link ([4095] ...)
+// from the producing filter to the reading one, the next graph becomes a
+// further chain of the accumulated graph, and the next operation's -map options
+// follow the renumbering.
+//
+// Numbers in labels: from 4095 up a label is a pad label handed out by
+// nextPadLabel; below 4095 it is an input position. Temporary numbers 1000,
+// 1001 ... are used inside one renumbering and never remain in a text.
+//
+// Text is edited only where it is graph syntax: labels and joined chains are
+// never put inside a quoted filter argument (movie='...', text='...'), filter
+// names are looked for only inside the filter option's value, and references
+// inside quoted arguments are never renumbered.
+//
+// Thread safety: nextPadLabel is process-wide and atomic. Everything else works
+// only on the operations and texts it is given, which belong to the caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "commands/task_operation.h"
+
+namespace qel {
+
+// The first pad label number handed out in a process.
+inline constexpr std::int32_t kFirstPadLabel = 4095;
+
+// Hands out the next pad label number: 4095, 4096, ... for the whole process,
+// never reset, so labels stay unique across tasks and engines.
+std::int32_t nextPadLabel();
+
+// Labels the inputs of the operation's first filter ("[k]" for every input
+// item k that is not an ".ass" file) when it has no input pads, and the
+// intermediate (type 2) outputs of its last filter when it has no output pads,
+// recording each output label in m_padLabels. Does nothing without a filter.
+// A source filter (movie, amovie, color, nullsrc, anullsrc, testsrc, sine) has
+// no input pad and gets no input labels. Output labels are taken and recorded
+// only when the end of the last filter can be found in the filter option.
+void labelFilterPads(TaskOperation& operation);
+
+// True when joining `next` into `accumulated` (labelFilterPads (accumulated),
+// mergeFilterGraphs, remapMapOptions) would leave a reference of next's graph
+// that names no input or no filter: next reads an intermediate value of
+// accumulated that cannot be pointed at one of accumulated's inputs (no single
+// producer input; the reference would become [-1]) nor linked to one of its
+// filters. Such operations must run as separate commands. Changes nothing.
+bool mergeNeedsMissingInput(const TaskOperation& accumulated, const TaskOperation& next);
+
+// Renumbers next's references, joins next's graph into accumulated's transform
+// (as a further chain inside its graph, or as a new -filter_complex when
+// accumulated has no filter) and leaves next's transform holding only its other
+// options. When accumulated's graph value is bare (unquoted) and the joined
+// chain holds a blank, the value is put in double quotes so it stays one
+// argument. Returns false, having changed nothing, when the merge is refused
+// (mergeNeedsMissingInput of the two as they stand); true otherwise, also when
+// next has no audio or video filter and nothing was to be done.
+bool mergeFilterGraphs(TaskOperation& accumulated, TaskOperation& next);
+
+// The pad label that next's input `position` must refer to: the label of the
+// intermediate value in accumulated's m_padLabels, or a new label put at the end
+// of accumulated's last filter of the medium of next's first filter. -1 when
+// next's graph does not name that input or accumulated has no such filter.
+int linkChainInput(TaskOperation& accumulated, int position, const TaskOperation& next);
+
+// Renames the input references to `from` in a graph text: [from] becomes [to];
+// [from:stream] (any stream specifier: a, v, v:0, a:1, s ...) becomes [to:stream],
+// or [to] when `to` is a pad label (4095 or more). References inside quoted
+// filter arguments are left alone. Numbers may be negative.
+void relabelInputRefs(std::string& text, int from, int to);
+
+// The position where the last filter of the filter option in `text` ends (after
+// its arguments and output labels): the first blank, double quote or ';' after
+// it outside quoted arguments, or the end of the option's value (before a
+// closing quote of the value). nullopt when the text has no filter.
+std::optional<std::size_t> findLastFilterEnd(const std::string& text);
+
+// As findLastFilterEnd for the last filter of the medium 'a' or 'v'.
+std::optional<std::size_t> findLastFilterEndOfMedia(const std::string& text, char media);
+
+// Renumbers the input positions in next's -map arguments to the positions of
+// its inputs in accumulated (appending inputs accumulated lacks), or to the pad
+// label of an intermediate value accumulated makes. Nothing happens when next
+// has no -map option.
+void remapMapOptions(TaskOperation& accumulated, TaskOperation& next);
+
+// In every "-map ARG" of the text, replaces the leading input index of ARG
+// (a whole number, after an optional '-') when it equals `from`: by `to`, or by
+// the label "[to]" when `to` is 4095 or more (the stream part is then dropped:
+// a pad label carries one stream). Nothing happens when `to` is negative.
+// "-map 0:a:1" with 1 -> 0 stays "-map 0:a:1".
+void relabelMapRefs(std::string& text, int from, int to);
+
+// The join step of the command plan: refuses (returns false, nothing changed)
+// when mergeNeedsMissingInput, else runs labelFilterPads (accumulated),
+// mergeFilterGraphs and remapMapOptions and returns true.
+bool joinOperationGraphs(TaskOperation& accumulated, TaskOperation& next);
+
+}  // namespace qel

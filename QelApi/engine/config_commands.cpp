@@ -1,0 +1,305 @@
+#include "engine/config_commands.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <concepts>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "commands/lavfi_parser.h"
+#include "commands/probe_document.h"
+#include "common/process.h"
+#include "engine/engine_context.h"
+#include "engine/hardware_support.h"
+#include "engine/init_config.h"
+#include "engine/log.h"
+#include "qelapi.h"
+
+namespace qel {
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// Parses `text` into `doc`; false for a null text, a parse error or a root that
+// is not an object (a non-object root counts as unparsable).
+bool parseObject(const char* text, rapidjson::Document& doc) {
+  if (text == nullptr) return false;
+  doc.Parse(text);
+  return !doc.HasParseError() && doc.IsObject();
+}
+
+// A string member's text, or nullptr when it is missing or of another type.
+const rapidjson::Value* stringMember(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  auto it = object.FindMember(name);
+  if (it == object.MemberEnd() || !it->value.IsString()) return nullptr;
+  return &it->value;
+}
+
+std::string textOf(const rapidjson::Value& value) {
+  return std::string(value.GetString(), value.GetStringLength());
+}
+
+// "sid" as a signed 64-bit number; 0 when absent, of another type, or out of range.
+std::int64_t readSid(const rapidjson::Document& doc) {
+  if (!doc.IsObject()) return 0;
+  auto it = doc.FindMember("sid");
+  if (it == doc.MemberEnd() || !it->value.IsInt64()) return 0;
+  return it->value.GetInt64();
+}
+
+std::string asciiLower(std::string text) {
+  for (char& c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string finish(const rapidjson::StringBuffer& buffer) {
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// {"sid":0,"error":true,"errorCode":6510,"errorDetail":"Invalid parameter"}
+std::string configErrorReply() {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("sid");
+  writer.Int64(0);
+  writer.Key("error");
+  writer.Bool(true);
+  writer.Key("errorCode");
+  writer.Int(QEL_ERR_INVALID_PARAMS);
+  writer.Key("errorDetail");
+  writer.String("Invalid parameter");
+  writer.EndObject();
+  return finish(buffer);
+}
+
+std::string hwAccelReply(std::int64_t sid, const HardwareSupport& support) {
+  const std::array<std::pair<const char*, std::uint8_t>, 4> rows{{
+      {"Nvidia", support.nvidia},
+      {"Amd", support.amd},
+      {"Intel", support.intel},
+      {"Apple", support.apple},
+  }};
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("sid");
+  writer.Int64(sid);
+  writer.Key("hwaccel");
+  writer.StartArray();
+  for (const auto& [name, flag] : rows) {
+    writer.StartObject();
+    writer.Key("name");
+    writer.String(name);
+    writer.Key("support");
+    writer.Int(flag != 0 ? 1 : 0);
+    writer.EndObject();
+  }
+  writer.EndArray();
+  writer.EndObject();
+  return finish(buffer);
+}
+
+std::string logLevelReply(std::int64_t sid, int priority) {
+  const char* level = "error";
+  if (priority == kLogInfo) level = "info";
+  if (priority == kLogDebug) level = "debug";
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("sid");
+  writer.Int64(sid);
+  writer.Key("logLevel");
+  writer.String(level);
+  writer.EndObject();
+  return finish(buffer);
+}
+
+std::string processReply(std::int64_t sid, const LavfiParseResult& result) {
+  const bool ok = !result.graph.empty();
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("sid");
+  writer.Int64(sid);
+  writer.Key("error");
+  writer.Bool(!ok);
+  writer.Key("errorCode");
+  writer.Int(ok ? 0 : QEL_ERR_PROCESS_LAVFI);
+  writer.Key("errorDetail");
+  writer.String(ok ? "" : "process failed");
+  writer.Key("operation");
+  writer.StartObject();
+  writer.Key("output");
+  writer.String(ok ? result.graph.data() : "",
+                static_cast<rapidjson::SizeType>(ok ? result.graph.size() : 0));
+  writer.Key("fileNums");
+  writer.Int(ok ? result.fileNums : 0);
+  writer.EndObject();
+  writer.EndObject();
+  return finish(buffer);
+}
+
+// "sethwaccel": the fixed vendor order decides, not the order of the array.
+int setHardwareVendor(EngineContext& engine, const rapidjson::Document& doc) {
+  auto it = doc.FindMember("hwaccel");
+  if (it == doc.MemberEnd() || !it->value.IsArray()) return QEL_ERR_INVALID_PARAMS;
+  const rapidjson::Value& items = it->value;
+
+  std::string chosen;
+  for (const char* vendor : {"nvidia", "amd", "intel", "apple"}) {
+    for (const rapidjson::Value& item : items.GetArray()) {
+      const rapidjson::Value* name = stringMember(item, "name");
+      if (name == nullptr) continue;
+      auto enable = item.FindMember("enable");
+      // Only the integer 1 enables; true, "1" or 1.0 do not.
+      if (enable == item.MemberEnd() || !enable->value.IsInt64() || enable->value.GetInt64() != 1)
+        continue;
+      if (asciiLower(textOf(*name)) == vendor) {
+        chosen = vendor;
+        break;
+      }
+    }
+    if (!chosen.empty()) break;
+  }
+  // The command builder reads the vendor on the worker thread under the same mutex.
+  std::lock_guard lock(engine.m_mutex);
+  engine.m_config.hwaccel_vendor = chosen;
+  return 0;
+}
+
+// "setloglevel": "error" maps to notice (500), the same level qelapi_init gives
+// for it, so error lines and the notice lines around them keep being written.
+int setLogLevel(const rapidjson::Document& doc) {
+  const rapidjson::Value* level = stringMember(doc, "logLevel");
+  if (level == nullptr) return QEL_ERR_INVALID_PARAMS;
+  const std::string text = textOf(*level);
+  if (text == "error") setRootPriority(kLogNotice);
+  else if (text == "info") setRootPriority(kLogInfo);
+  else if (text == "debug") setRootPriority(kLogDebug);
+  return 0;
+}
+
+// The seam where the operation parser plugs in: once the engine's `m_parser` is
+// the LavfiParser, its parse builds the graph; until then every request reads
+// as an operation that yielded no graph, which the caller answers with the
+// failure reply. REQUIRES: engine mutex held.
+template <typename Parser>
+LavfiParseResult parseOperationRequest(Parser& parser, std::string_view request) {
+  if constexpr (requires { { parser.parse(request) } -> std::convertible_to<LavfiParseResult>; }) {
+    return parser.parse(request);
+  } else {
+    (void)parser;
+    (void)request;
+    return LavfiParseResult{};
+  }
+}
+
+// ffprobe must see a media path as a file: a relative path that starts with '-'
+// would be read as an option, and one with a "name:" prefix as a protocol.
+std::string probeArgument(const char* path) {
+  std::string argument(path);
+  if (!argument.empty() && argument.front() != '/') argument.insert(0, "./");
+  return argument;
+}
+
+// A probe of a local file finishes in well under a second; the bound only keeps
+// a wedged ffprobe (a stalled network mount) from blocking the caller for ever.
+constexpr auto kProbeTimeout = std::chrono::minutes(2);
+
+}  // namespace
+
+int setConfig(EngineContext& engine, const char* request) {
+  rapidjson::Document doc;
+  if (!parseObject(request, doc)) return QEL_ERR_INVALID_PARAMS;
+  const rapidjson::Value* op = stringMember(doc, "op");
+  if (op == nullptr) return QEL_ERR_INVALID_PARAMS;
+  const std::string name = asciiLower(textOf(*op));
+  if (name == "sethwaccel") return setHardwareVendor(engine, doc);
+  if (name == "setloglevel") return setLogLevel(doc);
+  return QEL_ERR_INVALID_PARAMS;
+}
+
+int getConfig(EngineContext& engine, const char* request, std::string& reply) {
+  if (request == nullptr) return QEL_ERR_INVALID_PARAMS;
+  rapidjson::Document doc;
+  const rapidjson::Value* op = parseObject(request, doc) ? stringMember(doc, "op") : nullptr;
+  // The op is compared exactly here, unlike in setConfig.
+  const std::string name = op != nullptr ? textOf(*op) : std::string();
+  if (name == "gethwaccel") {
+    std::string ffmpegPath;
+    {
+      std::lock_guard lock(engine.m_mutex);
+      ffmpegPath = engine.m_config.ffmpeg_pathname;
+    }
+    // Runs without the engine mutex: the first call may take several seconds.
+    const HardwareSupport support = probeHardwareEncoders(ffmpegPath, systemTempFolder());
+    reply = hwAccelReply(readSid(doc), support);
+  } else if (name == "getloglevel") {
+    reply = logLevelReply(readSid(doc), rootPriority());
+  } else {
+    reply = configErrorReply();
+  }
+  return 0;
+}
+
+int processLavfiRequest(EngineContext& engine, const char* request, std::string& reply) {
+  if (request == nullptr) return QEL_ERR_INVALID_PARAMS;
+  rapidjson::Document doc;
+  const std::int64_t sid = parseObject(request, doc) ? readSid(doc) : 0;
+  LavfiParseResult result;
+  {
+    // Held for the whole parse, ffprobe runs of the operation included, so the
+    // worker never sees the parser's maps half written.
+    std::lock_guard lock(engine.m_mutex);
+    result = parseOperationRequest(engine.m_parser, std::string_view(request));
+  }
+  reply = processReply(sid, result);
+  return 0;
+}
+
+int runProbe(EngineContext& engine, const char* path, std::string& output, bool formatOnly) {
+  if (path == nullptr) return QEL_ERR_INVALID_PARAMS;
+  if (::access(path, F_OK) != 0) return QEL_ERR_FILE_NOT_EXIST;
+
+  // ffprobe_pathname is written only when the context is made, so it is read
+  // without the engine mutex: runProbe is also called by the operation parser
+  // while "process" holds that mutex.
+  std::vector<std::string> argv{engine.m_config.ffprobe_pathname,
+                                "-hide_banner", "-v", "quiet", "-print_format", "json",
+                                "-show_format"};
+  if (!formatOnly) argv.emplace_back("-show_streams");
+  argv.push_back(probeArgument(path));
+
+  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout);
+  output += run.output;
+  if (!run.started || run.exitCode != 0) return QEL_ERR_UNSUPPORTED_FORMAT;
+  return 0;
+}
+
+int getMediaProperties(EngineContext& engine, const char* path, std::string& props) {
+  std::string json;
+  const int result = runProbe(engine, path, json, /*formatOnly=*/false);
+  if (result != 0) {
+    logText(kLogError, std::string("GetMediaProps failed: ") + (path != nullptr ? path : ""));
+  } else if (!hasImageExtension(path)) {
+    logText(kLogNotice, path);
+    logText(kLogNotice, json);
+  }
+  props = std::move(json);
+  return result;
+}
+
+}  // namespace qel

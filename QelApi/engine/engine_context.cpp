@@ -1,0 +1,171 @@
+// The engine context: task list operations and the worker thread's start and stop.
+#include "engine/engine_context.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "engine/ffmpeg_wraper.h"
+#include "engine/log.h"
+#include "engine/task_worker.h"
+
+namespace qel {
+
+EngineContext::EngineContext(const InitConfig& config) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config = config;
+}
+
+EngineContext::~EngineContext() {
+  // qelapi_un_init stops the worker before it destroys the context and refuses
+  // to run on the worker thread, so this only matters for contexts that die
+  // some other way (a failed init, tests).
+  if (stopWorker() == StopResult::CalledOnWorker && m_worker.joinable()) {
+    QEL_LOG_ERROR("engine context destroyed on its own worker thread");
+    m_worker.detach();
+  }
+}
+
+bool EngineContext::startWorker(WorkerBody body) {
+  std::lock_guard<std::mutex> lock(m_workerMutex);
+  if (m_worker.joinable()) return true;
+  m_stop.store(false);
+  if (!body) body = taskWorker;
+  try {
+    m_worker = std::thread([this, body = std::move(body)] {
+      // Set first, so a callback that calls back into the engine from this
+      // thread is recognised from the very beginning.
+      m_workerId.store(std::this_thread::get_id());
+      body(*this);
+    });
+  } catch (const std::system_error& e) {
+    QEL_LOG_ERROR(fmt::format("failed to start the worker thread: {}", e.what()));
+    return false;
+  }
+  return true;
+}
+
+EngineContext::StopResult EngineContext::stopWorker() {
+  // A worker that waited for itself would never return; the caller decides what
+  // to report.
+  if (isWorkerThread()) return StopResult::CalledOnWorker;
+  std::lock_guard<std::mutex> lock(m_workerMutex);
+  m_stop.exchange(true);
+  wakeWorker();
+  if (m_worker.joinable()) m_worker.join();
+  m_workerId.store(std::thread::id{});
+  return StopResult::Stopped;
+}
+
+bool EngineContext::isWorkerThread() const {
+  std::thread::id worker = m_workerId.load();
+  return worker != std::thread::id{} && worker == std::this_thread::get_id();
+}
+
+void EngineContext::wakeWorker() {
+  {
+    std::lock_guard<std::mutex> lock(m_wakeMutex);
+    m_wakePending = true;
+  }
+  m_wakeup.notify_all();
+}
+
+void EngineContext::waitForWork(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_wakeMutex);
+  m_wakeup.wait_for(lock, timeout, [this] { return m_wakePending || m_stop.load(); });
+  m_wakePending = false;
+}
+
+TaskEntry* EngineContext::findTaskLocked(uint64_t id) {
+  auto it = std::find_if(m_tasks.begin(), m_tasks.end(),
+                         [id](const TaskEntry& task) { return task.id == id; });
+  return it == m_tasks.end() ? nullptr : &*it;
+}
+
+TaskEntry* EngineContext::nextRunnableTaskLocked() {
+  for (TaskEntry& task : m_tasks) {
+    if (task.state == TaskState::Started || task.state == TaskState::AbortRequested) return &task;
+  }
+  return nullptr;
+}
+
+int EngineContext::createTask(uint64_t id) {
+  if (id == 0) return QEL_ERR_INVALID_PARAMS;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (findTaskLocked(id) != nullptr) return QEL_ERR_REPEATED_TASK_ID;
+  TaskEntry entry;
+  entry.id = id;
+  m_tasks.push_back(std::move(entry));
+  return QEL_SUCCESS;
+}
+
+int EngineContext::replaceOperations(uint64_t id, const char* request) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TaskEntry* task = findTaskLocked(id);
+  if (task == nullptr) return QEL_ERR_TASK_NOT_EXIST;
+  std::vector<TaskOperation> operations = parseTaskOperations(request);
+  if (task->state != TaskState::Created) return QEL_ERR_TASK_IS_RUNNING;
+  task->operations = std::move(operations);
+  return task->operations.empty() ? QEL_ERR_INVALID_PARAMS : QEL_SUCCESS;
+}
+
+int EngineContext::startTask(uint64_t id) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    TaskEntry* task = findTaskLocked(id);
+    if (task == nullptr) return QEL_ERR_TASK_NOT_EXIST;
+    // A second start, or a start after an abort, changes nothing.
+    if (task->state != TaskState::Created) return QEL_SUCCESS;
+    task->outputRecords = m_parser.outputsForTask();  // never the empty key of a failed request
+    task->state = TaskState::Started;
+  }
+  wakeWorker();
+  return QEL_SUCCESS;
+}
+
+int EngineContext::AbortTask(uint64_t id) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    TaskEntry* task = findTaskLocked(id);
+    if (task == nullptr) return QEL_ERR_TASK_NOT_EXIST;
+    logText(kLogNotice, fmt::format("AbortTask({})", id));
+    task->state = TaskState::AbortRequested;
+    // Only the command of this very task is stopped; the worker sets
+    // m_runningTaskId under this mutex, so it cannot have moved on to another
+    // task's command in between.
+    if (m_runner && m_runningTaskId == id) {
+      static_cast<FFmpegWraper&>(*m_runner).stop();
+    }
+  }
+  wakeWorker();
+  return QEL_SUCCESS;
+}
+
+void EngineContext::eraseTask(uint64_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tasks.remove_if([id](const TaskEntry& task) { return task.id == id; });
+}
+
+void EngineContext::publishRunner(std::shared_ptr<InternalFFmpegWraper> runner) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_runner = std::move(runner);
+}
+
+void EngineContext::setProgressCallback(ProgressCallback callback) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_progressCallback.store(callback);
+}
+
+void EngineContext::setErrorCallback(ErrorCallback callback) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_errorCallback.store(callback);
+}
+
+void EngineContext::setCompleteCallback(CompleteCallback callback) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_completeCallback.store(callback);
+}
+
+}  // namespace qel

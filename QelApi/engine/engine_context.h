@@ -1,0 +1,137 @@
+// EngineContext: the object behind an engine handle. It owns the configuration
+// copy, the task list, the callback slots, the operation parser's records, the
+// one worker thread and (shared with the worker) the FFmpeg runner.
+//
+// Thread safety: the task-list operations below take `m_mutex` themselves and
+// may be called from any thread. Members marked "guarded by m_mutex" may only be
+// touched with `m_mutex` held. startWorker/stopWorker are serialised by
+// `m_workerMutex`; no path holds both mutexes at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qelapi.h"
+#include "engine/init_config.h"
+#include "engine/parser_records.h"
+#include "commands/lavfi_parser.h"
+
+#include "commands/task_operation.h"
+
+namespace qel {
+
+class InternalFFmpegWraper;
+
+// 3, not 2, means an abort was asked for; 2 is never used.
+enum class TaskState : int32_t {
+  Created = 0,
+  Started = 1,
+  AbortRequested = 3,
+};
+
+struct TaskEntry {
+  uint64_t id = 0;
+  TaskState state = TaskState::Created;
+  std::vector<TaskOperation> operations;
+  // Copy of the parser's `outputs` taken by startTask.
+  std::map<std::string, LavfiOutputRecord> outputRecords;
+};
+
+class EngineContext;
+// The body of the worker thread; it runs until `m_stop` is set.
+using WorkerBody = std::function<void(EngineContext&)>;
+
+class EngineContext {
+ public:
+  // Copies `config` into m_config under m_mutex. Starts no thread.
+  explicit EngineContext(const InitConfig& config);
+  // Stops and joins the worker if it still runs (never from the worker itself).
+  ~EngineContext();
+  EngineContext(const EngineContext&) = delete;
+  EngineContext& operator=(const EngineContext&) = delete;
+
+  // Under m_workerMutex: when no worker exists, clears m_stop and starts `body`
+  // (the task worker by default) on a new thread. False when the thread could
+  // not be created.
+  bool startWorker(WorkerBody body = {});
+
+  enum class StopResult { Stopped, CalledOnWorker };
+  // Under m_workerMutex: sets m_stop, wakes the worker and joins it. Called on
+  // the worker thread itself it neither joins nor changes anything and answers
+  // CalledOnWorker.
+  StopResult stopWorker();
+
+  // True when the calling thread is this engine's worker thread.
+  bool isWorkerThread() const;
+
+  // Task-list operations; each takes m_mutex for its whole run and returns an
+  // ErrorCode value.
+  int createTask(uint64_t id);                        // 6510 for id 0, 6511, 0
+  int replaceOperations(uint64_t id, const char* request);  // 6512, 6513, 6510, 0
+  int startTask(uint64_t id);                         // 6512, 0
+  int AbortTask(uint64_t id);                         // 6512, 0
+  void eraseTask(uint64_t id);
+
+  // REQUIRES: m_mutex held. Null when no entry has that id.
+  TaskEntry* findTaskLocked(uint64_t id);
+  // REQUIRES: m_mutex held. The first entry (list order) that is Started or
+  // AbortRequested; null when there is none.
+  TaskEntry* nextRunnableTaskLocked();
+
+  // Publishes the worker's runner under m_mutex (AbortTask reads it there).
+  void publishRunner(std::shared_ptr<InternalFFmpegWraper> runner);
+
+  // Wakes a worker that waits in waitForWork (new work, abort or stop).
+  void wakeWorker();
+  // The worker's idle wait: returns after `timeout`, or earlier when woken or
+  // when m_stop is set. Takes no engine lock.
+  void waitForWork(std::chrono::milliseconds timeout);
+
+  void setProgressCallback(ProgressCallback callback);
+  void setErrorCallback(ErrorCallback callback);
+  void setCompleteCallback(CompleteCallback callback);
+
+  // The engine mutex: guards m_tasks, m_parser, m_config, m_runner and
+  // m_runningTaskId, and the writes of the callback slots.
+  std::mutex m_mutex;
+  InitConfig m_config;                      // guarded by m_mutex
+  std::list<TaskEntry> m_tasks;             // guarded by m_mutex; creation order
+  // Written under m_mutex, read by the worker without it.
+  std::atomic<ProgressCallback> m_progressCallback{nullptr};
+  std::atomic<ErrorCallback> m_errorCallback{nullptr};  // stored, never called
+  std::atomic<CompleteCallback> m_completeCallback{nullptr};
+  // The operation parser with its records (LavfiParser derives from
+  // ParserRecords). Guarded by m_mutex.
+  LavfiParser m_parser{this};
+
+  std::mutex m_workerMutex;
+  std::atomic<bool> m_stop{false};
+  std::thread m_worker;
+  // Signalled on startTask, AbortTask and stop, so an idle worker sees new work
+  // and stop requests at once. m_wakeMutex is a leaf lock: nothing else is
+  // taken while it is held.
+  std::mutex m_wakeMutex;
+  std::condition_variable m_wakeup;
+  bool m_wakePending = false;  // guarded by m_wakeMutex
+
+  std::shared_ptr<InternalFFmpegWraper> m_runner;  // guarded by m_mutex
+  // The task whose commands the worker is running, 0 when none. The worker sets
+  // it under m_mutex when it begins a task's commands and clears it after;
+  // AbortTask stops the runner only when it names the aborted task.
+  uint64_t m_runningTaskId = 0;                    // guarded by m_mutex
+
+ private:
+  std::atomic<std::thread::id> m_workerId{};
+};
+
+}  // namespace qel

@@ -1,0 +1,333 @@
+#include "QelApi/engine/ffmpeg_wraper.h"
+
+#include <regex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "QelApi/commands/probe_document.h"
+#include "QelApi/commands/vocabulary.h"
+#include "QelApi/engine/log.h"
+#include "QelApi/engine/text_helpers.h"
+
+namespace qel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long terminate lets a child end by itself before killing it, and how long
+// it then waits for the child to be gone.
+constexpr milliseconds kGraceWait{10};
+constexpr milliseconds kFinalWait{5000};
+constexpr milliseconds kReapStep{2};
+
+// Once the child has ended, its last lines are still in the pipe. Quiet polls
+// tolerated while collecting them (a grandchild may hold the pipe open), and a
+// bound on the reads so a chatty grandchild cannot keep us here.
+constexpr int kDrainQuietPolls = 3;
+constexpr int kDrainMaxReads = 256;
+
+// Period of one readProgress call when ffmpeg has nothing new to say.
+constexpr milliseconds kPollPeriod{100};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ChildProcess
+
+ChildProcess::ChildProcess() = default;
+
+ChildProcess::~ChildProcess() { terminate(); }
+
+bool ChildProcess::start(const std::string& commandLine, std::string& error) {
+  if (refreshRunning()) {
+    error = "a child process is already running";
+    return false;
+  }
+  // An earlier child that has ended but was never stopped is released first, so
+  // its descriptors do not leak and it does not stay a zombie.
+  terminate();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::vector<std::string> argv = splitCommandLine(commandLine);
+  if (argv.empty()) {
+    error = "empty command line";
+    return false;
+  }
+  auto process = std::make_unique<Subprocess>();
+  SpawnOptions options;
+  options.pipeStdin = true;  // ffmpeg polls stdin for keys; a pipe we never write keeps it quiet
+  options.stdoutMode = ChildOutput::Null;
+  options.stderrMode = ChildOutput::Pipe;
+  if (!process->start(argv, options, error)) return false;
+  process_ = std::move(process);
+  exited_ = false;
+  return true;
+}
+
+size_t ChildProcess::readOutput(std::string& into, ReadStatus* status) {
+  Subprocess* process = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!process_ || terminating_) {
+      if (status != nullptr) *status = ReadStatus::EndOfFile;
+      return 0;
+    }
+    process = process_.get();
+    ++readers_;
+  }
+  // The read runs without the mutex so that terminate is never held up by it;
+  // terminate in turn releases the descriptors only once readers_ is back to 0.
+  const size_t before = into.size();
+  const ReadStatus result = process->readSomeStderr(into, kReadWait);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --readers_;
+  }
+  readDone_.notify_all();
+  if (status != nullptr) *status = result;
+  return into.size() - before;
+}
+
+bool ChildProcess::terminate() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!process_) return true;
+  terminating_ = true;
+  if (!exited_) {
+    // A reap (tryWait) is only safe with no read in flight; while one is, the
+    // child is killed at once, which also ends the read promptly.
+    if (readers_ == 0) {
+      const auto graceEnd = Clock::now() + kGraceWait;
+      while (!process_->tryWait().has_value() && Clock::now() < graceEnd) {
+        std::this_thread::sleep_for(kReapStep);
+      }
+    }
+    process_->kill();  // no effect once the child has been reaped
+  }
+  readDone_.wait(lock, [this] { return readers_ == 0; });
+  // A concurrent terminate (an abort racing the worker's own stop) may have
+  // finished the job while this one waited.
+  if (!process_) return true;
+
+  bool ended = exited_;
+  const auto deadline = Clock::now() + kFinalWait;
+  while (!ended) {
+    if (process_->tryWait().has_value()) {
+      ended = true;
+    } else if (Clock::now() >= deadline) {
+      break;
+    } else {
+      std::this_thread::sleep_for(kReapStep);
+    }
+  }
+  // The Subprocess destructor closes the descriptors (and would still reap a
+  // child that outlived the final wait).
+  process_.reset();
+  exited_ = false;
+  terminating_ = false;
+  return ended;
+}
+
+bool ChildProcess::hasProcess() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return process_ != nullptr;
+}
+
+bool ChildProcess::refreshRunning() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!process_ || exited_) return false;
+  const std::optional<int> code = process_->tryWait();
+  if (!code.has_value()) {
+    exitCode_ = kStillActive;
+    return true;
+  }
+  exited_ = true;
+  exitCode_ = static_cast<uint32_t>(*code);
+  return false;
+}
+
+uint32_t ChildProcess::exitCode() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return exitCode_;
+}
+
+// ---------------------------------------------------------------------------
+// InternalFFmpegWraper
+
+void InternalFFmpegWraper::reset() {
+  statsSeen_ = false;
+  failed_ = false;
+  errorTextSeen_ = false;
+  startFailed_ = false;
+  totalSeconds_ = 0;
+  readBuffer_.clear();
+  lastLine_.clear();
+  matchedErrorText_.clear();
+  progress_.clear();
+}
+
+int InternalFFmpegWraper::start(const std::string& args) {
+  if (isRunning()) return -1;
+  lastLines_.clear();
+  startFailed_ = false;
+
+  const std::string commandLine = "\"" + ffmpegPath_ + "\" -y -v error -stats " + args;
+  if (progress_.duration.empty()) {
+    progress_.duration = secondsToClockText(totalSeconds_);
+    progress_.estimateTime = progress_.duration;
+  }
+  if (progress_.speed.empty()) progress_.speed = "1x";
+  if (progress_.size.empty()) progress_.size = "0kB";
+  extractInputFiles(progress_, commandLine);
+
+  std::string error;
+  if (!child_.start(commandLine, error)) {
+    // Without this the next readProgress would judge the command by the exit
+    // code of an earlier child.
+    startFailed_ = true;
+    lastLine_ = "failed to start ffmpeg: " + error;
+    QEL_LOG_ERROR(fmt::format("{} ({})", lastLine_, ffmpegPath_));
+    return -1;
+  }
+  return 0;
+}
+
+bool InternalFFmpegWraper::stop() { return child_.terminate(); }
+
+bool InternalFFmpegWraper::isRunning() { return child_.refreshRunning(); }
+
+bool InternalFFmpegWraper::hasProgress() { return statsSeen_; }
+
+bool InternalFFmpegWraper::hasError() { return failed_; }
+
+std::string InternalFFmpegWraper::lastMessage() { return lastLine_; }
+
+void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool& failed) {
+  const auto began = Clock::now();
+  child_.readOutput(readBuffer_);
+  const bool running = child_.refreshRunning();
+  if (!running) {
+    // ffmpeg's final lines (its error message, the last stats) are still in the
+    // pipe: read until the pipe reports its end.
+    int quiet = 0;
+    for (int reads = 0; reads < kDrainMaxReads && quiet < kDrainQuietPolls; ++reads) {
+      ReadStatus status = ReadStatus::EndOfFile;
+      if (child_.readOutput(readBuffer_, &status) == 0) {
+        if (status != ReadStatus::Timeout) break;
+        ++quiet;
+      }
+    }
+  }
+
+  const bool lastLineHadText = takeLines();
+  if (running) {
+    // The read above already waited while ffmpeg was silent; sleep only the rest
+    // of the period so the worker polls about every 100 ms, not in a busy loop.
+    if (readBuffer_.empty() || !lastLineHadText) {
+      const auto elapsed = Clock::now() - began;
+      if (elapsed < kPollPeriod) std::this_thread::sleep_for(kPollPeriod - elapsed);
+    }
+    finished = false;
+    out = progress_;
+    failed = failed_;
+    return;
+  }
+
+  finishCommand(failed);
+  finished = true;
+  out = progress_;
+}
+
+void InternalFFmpegWraper::finishCommand(bool& failed) {
+  failed_ = startFailed_ || child_.exitCode() != 0;
+  if (errorTextSeen_) {
+    // ffmpeg may exit 0 after an error it only printed (a full disk while
+    // muxing); the known text decides, and it is what the report shows.
+    failed_ = true;
+    lastLine_ = matchedErrorText_;
+  }
+  if (failed_) {
+    for (const std::string& line : lastLines_) logText(kLogNotice, line);
+    lastLines_.clear();
+  }
+  progress_.error = failed_;
+  progress_.finished = true;
+  progress_.estimateTime = "00:00:00";
+  progress_.usedTime = progress_.duration;
+  failed = failed_;
+}
+
+void InternalFFmpegWraper::consumeOutput(std::string_view text) {
+  readBuffer_.append(text);
+  takeLines();
+}
+
+bool InternalFFmpegWraper::takeLines() {
+  bool lastHadText = false;
+  size_t from = 0;
+  while (true) {
+    const size_t end = readBuffer_.find_first_of("\r\n", from);
+    if (end == std::string::npos) break;
+    const std::string line = readBuffer_.substr(from, end - from);
+    handleLine(line);
+    lastHadText = !line.empty();
+    from = end + 1;
+  }
+  readBuffer_.erase(0, from);
+  if (readBuffer_.size() > kMaxPendingText) {
+    handleLine(readBuffer_);
+    lastHadText = true;
+    readBuffer_.clear();
+  }
+  return lastHadText;
+}
+
+void InternalFFmpegWraper::handleLine(const std::string& line) {
+  parseStatsLine(line);
+  if (line.empty()) return;
+  if (lastLines_.size() >= kMaxLastLines) lastLines_.pop_front();
+  lastLines_.push_back(line);
+  lastLine_ = line;
+  for (std::string_view text : FFmpegErrorTexts) {
+    if (line.find(text) != std::string::npos) {
+      matchedErrorText_ = std::string(text);
+      errorTextSeen_ = true;
+      break;
+    }
+  }
+}
+
+void InternalFFmpegWraper::parseStatsLine(const std::string& line) {
+  if (progress_.duration.empty()) progress_.duration = secondsToClockText(totalSeconds_);
+
+  const size_t sizeAt = line.find("size=");
+  const size_t timeAt = line.find("time=");
+  const size_t speedAt = line.find("speed=");
+  if (sizeAt == std::string::npos || timeAt == std::string::npos || speedAt == std::string::npos) {
+    return;
+  }
+  if (!(sizeAt < timeAt && timeAt < speedAt)) return;
+  if (line.size() > kMaxStatsLine) return;
+
+  static const std::regex kStats(
+      R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",
+      std::regex::ECMAScript);
+  std::smatch match;
+  if (!std::regex_search(line, match, kStats)) return;
+  progress_.size = match[1].str();
+  progress_.usedTime = match[2].str();
+  progress_.speed = match[3].str();
+  if (totalSeconds_ < 1) {
+    statsSeen_ = true;
+    return;
+  }
+  int32_t used = clockTextToSeconds(progress_.usedTime);
+  // ffmpeg may run past the expected duration; keep one second to go.
+  if (used > totalSeconds_) used = totalSeconds_ - 1;
+  progress_.estimateTime = secondsToClockText(totalSeconds_ - used);
+  statsSeen_ = true;
+}
+
+}  // namespace qel

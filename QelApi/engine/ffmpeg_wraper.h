@@ -1,0 +1,176 @@
+// The FFmpeg runner: starts one ffmpeg command at a time as a child process,
+// reads what ffmpeg writes to its standard error, turns the -stats lines into
+// ProgressInfo fields, keeps the last output lines for the log and decides at
+// the end whether the command failed.
+//
+// Thread safety: one worker thread drives a runner (reset, setters, start,
+// readProgress, lastMessage, hasError, stop). `stop` may also be called from any
+// other thread while the worker is inside readProgress: ChildProcess serialises
+// start, termination and exit-code reads with its mutex, and a pipe read in
+// flight keeps the child's descriptors alive until it returns (reads wait at
+// most ~100 ms, so `stop` never waits long for one).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "QelApi/engine/progress_info.h"
+#include "common/process.h"
+
+namespace qel {
+
+// The runner's interface; InternalFFmpegWraper is the one implementation.
+class FFmpegWraper {
+ public:
+  virtual ~FFmpegWraper() = default;
+  // Starts ffmpeg with `args` (the command text after the program). 0 when the
+  // child runs; -1 when a child is still running or the child could not start.
+  virtual int start(const std::string& args) = 0;
+  // Ends the child (if any) and releases it. True when there was no child or
+  // it ended within the final wait. Callable from any thread.
+  virtual bool stop() = 0;
+  virtual bool isRunning() = 0;
+  // A -stats line has been parsed since the last reset.
+  virtual bool hasProgress() = 0;
+  // The finished command failed.
+  virtual bool hasError() = 0;
+  // Reads and parses what the child wrote since the last call (waiting about
+  // 100 ms when nothing came), copies the progress record into `out`, and tells
+  // whether the command has finished and whether it failed.
+  virtual void readProgress(ProgressInfo& out, bool& finished, bool& failed) = 0;
+  // The last non-empty line read; after a failure with a known error text,
+  // that text; after a failed start, "failed to start ffmpeg: <reason>".
+  virtual std::string lastMessage() = 0;
+};
+
+// One child process with its standard error on a pipe (standard input a pipe
+// never written, standard output /dev/null). The child is started by argv from
+// a Windows-style command text, never through a shell.
+//
+// Thread safety: start, readOutput and the exit-code reads belong to the owner
+// thread; terminate may run on any thread. The mutex guards the child and its
+// exit code; readOutput reads without it, and terminate waits for a read in
+// flight to return before it releases the child's descriptors.
+class ChildProcess {
+ public:
+  // Exit code reported while the child still runs (Windows' STILL_ACTIVE).
+  static constexpr uint32_t kStillActive = 259;
+  // Longest wait of one readOutput for data.
+  static constexpr std::chrono::milliseconds kReadWait{100};
+
+  ChildProcess();
+  ~ChildProcess();  // terminate()
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Splits `commandLine` with the Windows C-runtime rules and starts argv[0].
+  // True when the process was created; otherwise false with `error` set to the
+  // reason. Refused while a previous child still runs; one that has ended is
+  // released first.
+  bool start(const std::string& commandLine, std::string& error);
+
+  // Waits at most kReadWait for output and appends what came to `into`.
+  // Returns the number of bytes appended; 0 on timeout, end of data, error, or
+  // with no child. `status`, when given, says which (EndOfFile with no child).
+  size_t readOutput(std::string& into, ReadStatus* status = nullptr);
+
+  // Ends a running child (SIGKILL), reaps it and releases its descriptors. True
+  // when there was no child or it ended within 5 s. `exitCode` is not changed.
+  bool terminate();
+
+  // True while a child is held (started and not yet terminated).
+  bool hasProcess() const;
+  // Under the mutex: with a child, refreshes `exitCode` (kStillActive while it
+  // runs) and returns true while it runs; false with no child.
+  bool refreshRunning();
+  // The exit code last read (0 before any read).
+  uint32_t exitCode() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable readDone_;
+  std::unique_ptr<Subprocess> process_;
+  bool exited_ = false;       // process_ has been reaped
+  bool terminating_ = false;  // terminate waits for reads; no new read may begin
+  int readers_ = 0;           // reads in flight on process_'s pipe
+  uint32_t exitCode_ = 0;
+};
+
+class InternalFFmpegWraper : public FFmpegWraper {
+ public:
+  // Most recent non-empty output lines kept for the log.
+  static constexpr size_t kMaxLastLines = 11;
+  // Longest line the stats pattern is applied to (std::regex recurses per
+  // character and would overflow the stack on a huge line).
+  static constexpr size_t kMaxStatsLine = 1024;
+  // Longest unterminated text held while waiting for its line end; beyond it
+  // the text is taken as a line so a child that never ends a line cannot make
+  // the buffer grow without bound.
+  static constexpr size_t kMaxPendingText = size_t{1} << 20;
+
+  InternalFFmpegWraper() = default;
+  ~InternalFFmpegWraper() override = default;
+  InternalFFmpegWraper(const InternalFFmpegWraper&) = delete;
+  InternalFFmpegWraper& operator=(const InternalFFmpegWraper&) = delete;
+
+  // Before each command: clears the flags, totalSeconds, the partial line, the
+  // last line, the matched error text and the progress record. Keeps lastLines,
+  // ffmpegPath and the child's exit code.
+  void reset();
+
+  int start(const std::string& args) override;
+  bool stop() override;
+  bool isRunning() override;
+  bool hasProgress() override;
+  bool hasError() override;
+  void readProgress(ProgressInfo& out, bool& finished, bool& failed) override;
+  std::string lastMessage() override;
+
+  // Expected duration of the next command in whole seconds (<= 0: unknown).
+  void setTotalSeconds(int32_t seconds) { totalSeconds_ = seconds; }
+  int32_t totalSeconds() const { return totalSeconds_; }
+  // Full path of the ffmpeg program.
+  void setFFmpegPath(const std::string& path) { ffmpegPath_ = path; }
+  const std::string& ffmpegPath() const { return ffmpegPath_; }
+
+  // Takes one -stats line ("... size= ...B time=hh:mm:ss... speed=...x") into
+  // size, usedTime, speed and estimateTime; any other line changes nothing.
+  void parseStatsLine(const std::string& line);
+
+  // Appends `text` to the partial line and handles every complete line ('\r'
+  // or '\n' ends one): stats parsing, the last-lines ring, error texts. Used by
+  // readProgress; exposed so the line handling can be exercised directly.
+  void consumeOutput(std::string_view text);
+
+  const ProgressInfo& progress() const { return progress_; }
+  const std::deque<std::string>& lastLines() const { return lastLines_; }
+  const std::string& pendingText() const { return readBuffer_; }
+
+ private:
+  // Splits complete lines off readBuffer_; returns whether the last line taken
+  // was non-empty (false when none was taken).
+  bool takeLines();
+  void handleLine(const std::string& line);
+  void finishCommand(bool& failed);
+
+  ChildProcess child_;
+  bool statsSeen_ = false;
+  bool failed_ = false;
+  bool errorTextSeen_ = false;
+  bool startFailed_ = false;     // the last start could not create the child
+  int32_t totalSeconds_ = 0;
+  std::string readBuffer_;
+  std::string lastLine_;
+  std::string matchedErrorText_;
+  std::string ffmpegPath_;
+  std::deque<std::string> lastLines_;
+  ProgressInfo progress_;
+};
+
+}  // namespace qel

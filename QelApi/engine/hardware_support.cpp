@@ -1,0 +1,140 @@
+#include "engine/hardware_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "commands/vocabulary.h"
+#include "common/process.h"
+#include "engine/log.h"
+
+namespace qel {
+namespace {
+
+// The answer is published as one atomic word, with `probed` set after it, so a
+// reader that sees `probed` also sees the whole answer (the compression
+// operation reads it from another thread without any lock).
+std::atomic<std::uint32_t> gCachedSupport{0};
+std::atomic<bool> gProbed{false};
+// Held for the whole probe: two concurrent "gethwaccel" callers must not run two
+// probes that overwrite the same test clip.
+std::mutex gProbeMutex;
+
+// A hardware test is a five-second clip; a healthy encoder finishes within
+// seconds. The bound only protects the caller from a wedged driver.
+constexpr auto kHardwareTestTimeout = std::chrono::minutes(2);
+
+// A path goes into the command text between double quotes; one that holds a
+// quote, or ends in a backslash (which would escape the closing quote), cannot
+// be written there and still split back into the same argument.
+bool quotable(std::string_view path) {
+  return path.find('"') == std::string_view::npos && (path.empty() || path.back() != '\\');
+}
+
+struct VendorTest {
+  std::uint8_t HardwareSupport::*flag;
+  const char* vendor;     // key of H264EncoderByVendor
+  const char* inputPart;  // options before the test clip
+};
+
+// Order matters only for the order in which the children run.
+constexpr VendorTest kVendorTests[] = {
+    {&HardwareSupport::nvidia, "nvidia", " -y -v quiet -i "},
+    {&HardwareSupport::amd, "amd", " -y -v quiet -i "},
+    {&HardwareSupport::intel, "intel", " -y -v quiet -i "},
+    {&HardwareSupport::apple, "apple", " -y -v quiet -hwaccel videotoolbox -i "},
+};
+
+// " -c:v h264_nvenc -f null -": the vendor's encoder text already carries a
+// blank on each side.
+std::string encoderPart(const VendorTest& test) {
+  const std::optional<std::string_view> encoder = h264EncoderForVendor(test.vendor);
+  return fmt::format(" -c:v{}-f null -", encoder.value_or(" "));
+}
+
+HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& tempFolder) {
+  const std::string clip = (std::filesystem::path(tempFolder) / kHardwareTestClipName).string();
+  if (!quotable(ffmpegPath) || !quotable(clip)) {
+    logText(kLogError, "[probeHardwareEncoders]:cannot quote the ffmpeg or test clip path: " +
+                           ffmpegPath + ", " + clip);
+    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+  }
+
+  std::string output;
+  const std::string makeClip = fmt::format(
+      "\"{}\" -y -v quiet -f lavfi -i testsrc=duration=5:size=320x240:rate=25:decimals=4 "
+      "-vcodec libx264 -r:v 25 \"{}\"",
+      ffmpegPath, clip);
+  if (!runCommandCapture(makeClip, output)) {
+    // Without a clip nothing can be tested; keep `probed` false so the next
+    // caller tries again (ffmpeg may be installed or the folder fixed by then).
+    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+  }
+
+  HardwareSupport support;
+  for (const VendorTest& test : kVendorTests) {
+    const std::string command =
+        fmt::format("\"{}\"{}\"{}\"{}", ffmpegPath, test.inputPart, clip, encoderPart(test));
+    if (runCommandCapture(command, output)) support.*test.flag = 1;
+  }
+  gCachedSupport.store(support.value(), std::memory_order_release);
+  gProbed.store(true, std::memory_order_release);
+  return support;
+}
+
+}  // namespace
+
+std::uint32_t HardwareSupport::value() const {
+  return static_cast<std::uint32_t>(nvidia) | (static_cast<std::uint32_t>(amd) << 8) |
+         (static_cast<std::uint32_t>(intel) << 16) | (static_cast<std::uint32_t>(apple) << 24);
+}
+
+HardwareSupport HardwareSupport::fromValue(std::uint32_t value) {
+  HardwareSupport support;
+  support.nvidia = static_cast<std::uint8_t>(value & 0xff);
+  support.amd = static_cast<std::uint8_t>((value >> 8) & 0xff);
+  support.intel = static_cast<std::uint8_t>((value >> 16) & 0xff);
+  support.apple = static_cast<std::uint8_t>((value >> 24) & 0xff);
+  return support;
+}
+
+HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder) {
+  if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
+  std::lock_guard lock(gProbeMutex);
+  // Another caller may have finished the probe while this one waited.
+  if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
+  return probeOnce(ffmpegPath, tempFolder);
+}
+
+HardwareSupport cachedHardwareSupport() {
+  return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+}
+
+std::string systemTempFolder() {
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+  return error ? std::string() : folder.string();
+}
+
+bool runCommandCapture(const std::string& command, std::string& output) {
+  output.clear();
+  const std::vector<std::string> argv = splitCommandLine(command);
+  if (argv.empty()) return false;
+  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/false, kHardwareTestTimeout);
+  output = std::move(run.output);
+  return run.started && run.exitCode == 0;
+}
+
+void resetHardwareProbeForTesting() {
+  std::lock_guard lock(gProbeMutex);
+  gProbed.store(false, std::memory_order_release);
+  gCachedSupport.store(0, std::memory_order_release);
+}
+
+}  // namespace qel

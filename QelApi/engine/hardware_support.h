@@ -1,0 +1,60 @@
+// The hardware-encoder probe: finds out once per process which vendor H.264
+// encoders work on this machine by really encoding a short clip with each, and
+// keeps the answer for the life of the process.
+//
+// Thread safety: every function here may be called from any thread. At most one
+// probe runs at a time in the process; a caller that arrives while another
+// probes waits for it and then takes its answer. The cached answer is published
+// atomically, so `cachedHardwareSupport` never sees it half written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qel {
+
+// Which vendor encoders work: each byte is 1 when the encoder works, else 0.
+struct HardwareSupport {
+  std::uint8_t nvidia = 0;  // h264_nvenc
+  std::uint8_t amd = 0;     // h264_amf
+  std::uint8_t intel = 0;   // h264_qsv
+  std::uint8_t apple = 0;   // h264_videotoolbox
+
+  // The four bytes as one number: nvidia is the lowest byte, apple the highest
+  // (a machine with only a working Intel encoder gives 65536).
+  std::uint32_t value() const;
+  static HardwareSupport fromValue(std::uint32_t value);
+
+  bool operator==(const HardwareSupport&) const = default;
+};
+
+// Name of the test clip the probe writes (and overwrites) in the temporary folder.
+inline constexpr const char* kHardwareTestClipName = "qel_hw_test.mp4";
+
+// Returns the cached answer when an earlier probe completed, starting nothing.
+// Otherwise makes the test clip in `tempFolder` with libx264 and tries the four
+// vendor encoders on it; blocks for several seconds and up to six child
+// processes. When the clip cannot be made (missing ffmpeg, unwritable folder,
+// failing libx264) the cached value (all 0 at first) is returned and the next
+// call probes again; a failing vendor test leaves only its own byte 0.
+HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder);
+
+// The answer of the last completed probe, all 0 until one completed. Never probes.
+HardwareSupport cachedHardwareSupport();
+
+// The system's temporary folder as narrow text (TMPDIR, else /tmp), the folder
+// "gethwaccel" hands to the probe; empty when the system names none.
+std::string systemTempFolder();
+
+// Runs a command text (split into argv with the Windows C-runtime rules and
+// started without a shell; stdin and stderr on /dev/null) and collects its
+// standard output into `output`, which is emptied first. True exactly when the
+// program started and exited with status 0. A child that hangs is killed after
+// a generous bound so that one broken driver cannot block the caller forever.
+bool runCommandCapture(const std::string& command, std::string& output);
+
+// Test support only: forgets the cached answer so the next probe runs again.
+// Waits for a probe in progress. Never called by the library itself.
+void resetHardwareProbeForTesting();
+
+}  // namespace qel

@@ -1,0 +1,38 @@
+// What the operation parser remembers about the graphs it has built, keyed by
+// the graph text itself (exact byte comparison): the graph's duration, its
+// output record and the media files it reads.
+//
+// The operation parser (LavfiParser) derives from ParserRecords, so the engine
+// context's `m_parser` exposes these maps under the same names whichever type it
+// has. Not thread-safe: every access happens under the engine mutex.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qel {
+
+// How a graph's final command is to be encoded.
+struct LavfiOutputRecord {
+  uint8_t transcode = 0;     // 1: produced by "contact"/"convert" or inherited
+  std::string outputConfig;  // output options of the graph's final command
+  std::string cmd;           // command fragment of the producing operation
+};
+
+struct ParserRecords {
+  std::map<std::string, double> durations;
+  std::map<std::string, LavfiOutputRecord> outputs;
+  // Never emptied while the engine lives.
+  std::map<std::string, std::vector<std::string>> inputFiles;
+
+  // Empties `durations` and `outputs`; `inputFiles` stays. The parser's own
+  // cleanCache first calls each registered operation's cleanCache, then this.
+  void cleanCache() {
+    durations.clear();
+    outputs.clear();
+  }
+};
+
+}  // namespace qel

@@ -1,0 +1,131 @@
+#include "engine/text_helpers.h"
+
+#include <locale>
+#include <set>
+#include <sstream>
+
+#include "common/media_extensions.h"
+#include "engine/progress_info.h"
+
+namespace qel {
+namespace {
+
+unsigned char upperAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+template <size_t N>
+bool endsWithAnyNoCase(std::string_view path, const std::array<std::string_view, N>& extensions) {
+  for (std::string_view ext : extensions) {
+    if (ext.size() > path.size()) continue;
+    std::string_view tail = path.substr(path.size() - ext.size());
+    bool same = true;
+    for (size_t i = 0; i < ext.size() && same; ++i) {
+      same = upperAscii(static_cast<unsigned char>(tail[i])) ==
+             upperAscii(static_cast<unsigned char>(ext[i]));
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+// The same rule over narrow and wide command lines. Markers are ASCII, so a
+// character-by-character search works for both.
+template <typename Char>
+std::set<std::basic_string<Char>> inputFileSet(const std::basic_string<Char>& line) {
+  using String = std::basic_string<Char>;
+  const String movie = {Char('m'), Char('o'), Char('v'), Char('i'), Char('e'), Char('='), Char('\'')};
+  const String dashI = {Char(' '), Char('-'), Char('i'), Char(' ')};
+  const String assSuffix = {Char('.'), Char('a'), Char('s'), Char('s')};
+  std::set<String> files;
+
+  // Sources of movie='...' (and amovie='...', which contains it).
+  size_t pos = 0;
+  while (true) {
+    size_t found = line.find(movie, pos);
+    if (found == String::npos) break;
+    size_t start = found + movie.size();
+    size_t end = line.find(Char('\''), start);
+    if (end == String::npos) break;
+    files.insert(line.substr(start, end - start));
+    pos = start;
+  }
+
+  // Double-quoted paths after " -i "; subtitle inputs (.ass) are not media inputs.
+  pos = 0;
+  while (true) {
+    size_t found = line.find(dashI, pos);
+    if (found == String::npos) break;
+    size_t open = line.find(Char('"'), found + dashI.size());
+    if (open == String::npos) break;
+    size_t close = line.find(Char('"'), open + 1);
+    if (close == String::npos) break;
+    String path = line.substr(open + 1, close - open - 1);
+    bool isAss = path.size() >= assSuffix.size() &&
+                 path.compare(path.size() - assSuffix.size(), assSuffix.size(), assSuffix) == 0;
+    if (!isAss) files.insert(std::move(path));
+    pos = open + 1;
+  }
+  return files;
+}
+
+bool isSeparator(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+}  // namespace
+
+void trimChars(std::string& text, std::string_view set) {
+  if (set.empty()) return;
+  size_t last = text.find_last_not_of(set);
+  if (last == std::string::npos) {
+    text.clear();
+    return;
+  }
+  text.erase(last + 1);
+  text.erase(0, text.find_first_not_of(set));
+}
+
+std::vector<std::string> splitWhitespace(std::string_view text) {
+  std::vector<std::string> tokens;
+  std::string token;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (isSeparator(c)) {
+      if (!token.empty()) tokens.push_back(std::move(token));
+      token.clear();
+      continue;
+    }
+    token.push_back(c);
+    if (c == '"') {
+      size_t close = text.find('"', i + 1);
+      if (close != std::string_view::npos) {
+        token.append(text.substr(i + 1, close - i));
+        i = close;
+      }
+    }
+  }
+  if (!token.empty()) tokens.push_back(std::move(token));
+  return tokens;
+}
+
+std::string doubleToString(double value) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << value;
+  return out.str();
+}
+
+bool isAudioFile(std::string_view path) { return endsWithAnyNoCase(path, AudioExtensions); }
+
+bool isSubtitleFile(std::string_view path) { return endsWithAnyNoCase(path, SubtitleExtensions); }
+
+int extractInputFiles(ProgressInfo& record, const std::wstring& commandLine) {
+  record.fileNums = static_cast<int32_t>(inputFileSet(commandLine).size());
+  return record.fileNums;
+}
+
+int extractInputFiles(ProgressInfo& record, const std::string& commandLine) {
+  record.fileNums = static_cast<int32_t>(inputFileSet(commandLine).size());
+  return record.fileNums;
+}
+
+}  // namespace qel

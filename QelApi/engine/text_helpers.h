@@ -1,0 +1,41 @@
+// Small text services shared across the engine: trimming and splitting option
+// text, number formatting in the "C" locale, media-type tests by extension and
+// the count of input files named in an ffmpeg command line.
+//
+// All functions are reentrant and keep no state.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qel {
+
+struct ProgressInfo;
+
+// Removes every character of `set` (bytes) from the end, then from the front.
+// An empty set leaves the text alone.
+void trimChars(std::string& text, std::string_view set);
+
+// Splits at " \n\t\r"; empty tokens are dropped. A double-quoted run (with a
+// closing partner) stays in one token, quotes included; a lone quote is an
+// ordinary character.
+std::vector<std::string> splitWhitespace(std::string_view text);
+
+// The default ostream text of a double: %g with six significant digits
+// (0.5 -> "0.5", 100 -> "100", 1234567 -> "1.23457e+06").
+std::string doubleToString(double value);
+
+// True when the path ends with one of the audio (subtitle) extensions, compared
+// ASCII case-insensitively.
+bool isAudioFile(std::string_view path);
+bool isSubtitleFile(std::string_view path);
+
+// Counts the distinct input files a command line names: the sources after
+// "movie='" (which also covers "amovie='") and the double-quoted paths after
+// " -i " (those ending in ".ass" excluded). Stores the count in
+// `record.fileNums` and returns it.
+int extractInputFiles(ProgressInfo& record, const std::wstring& commandLine);
+int extractInputFiles(ProgressInfo& record, const std::string& commandLine);
+
+}  // namespace qel

@@ -1,0 +1,172 @@
+#include "operations/source_graph.h"
+
+#include <locale>
+#include <sstream>
+
+#include "commands/filter_text.h"
+#include "commands/lavfi_parser.h"
+#include "commands/probe_document.h"
+#include "common/media_extensions.h"
+
+namespace qel {
+
+namespace {
+
+constexpr std::string_view kVideoLabel = "[out0]";
+constexpr std::string_view kAudioLabel = "[out1]";
+
+bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view suffix) {
+  if (suffix.size() > text.size()) return false;
+  std::string_view tail = text.substr(text.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
+    if (lower(static_cast<unsigned char>(tail[i])) != lower(static_cast<unsigned char>(suffix[i]))) return false;
+  }
+  return true;
+}
+
+// A stream in the "C" locale whatever the global one is, so numbers keep the
+// design's stream form.
+std::ostringstream classicStream() {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  return out;
+}
+
+}  // namespace
+
+bool probeSource(LavfiParser& parser, const std::string& path, SourceProbe& out) {
+  out = SourceProbe{};
+  ProbeDocument doc;
+  const bool ok = parser.probeFile(path, doc);
+  getVideoDuration(doc, out.video);
+  getAudioDuration(doc, out.audio);
+  int32_t index = 0;
+  double seconds = 0.0;
+  if (scanSubtitleStreams(doc, index, seconds) && seconds > 0) {
+    out.hasSubtitle = true;
+    out.subtitleIndex = index;
+  }
+  return ok;
+}
+
+bool hasVideoExtension(std::string_view path) {
+  for (std::string_view extension : VideoExtensions) {
+    if (endsWithIgnoringAsciiCase(path, extension)) return true;
+  }
+  return false;
+}
+
+std::string streamNumber(double value) {
+  std::ostringstream out = classicStream();
+  out << value;
+  return out.str();
+}
+
+std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe,
+                                            const SourceGraphSpec& spec) {
+  const std::optional<std::string> escapedPath = escapeFilterPath(path);
+  if (!escapedPath) return std::nullopt;
+  const std::string& escaped = *escapedPath;
+  double video = probe.video;
+  const double audio = probe.audio;
+  if (spec.extensionGate && !hasVideoExtension(path)) video = 0.0;
+
+  // One "has video" test decides both whether the video chain is written and
+  // how the audio chain joins it, so no graph can end up with two "[out0]".
+  const bool hasVideoChain = video > 0.0;
+  const bool hasFiller = !hasVideoChain && spec.blackFiller;
+  const bool videoPrecedes = hasVideoChain || hasFiller;
+  // With the black filler the audio stands in for the video in this test.
+  const bool trimWholeInput = spec.trim == TrimForm::WholeInput &&
+                              (hasFiller ? audio : video) > kUsableStreamSeconds &&
+                              audio > kUsableStreamSeconds;
+
+  std::ostringstream out = classicStream();
+  if (hasVideoChain) {
+    out << "movie='" << escaped << "'" << spec.videoSourceOptions;
+    if (spec.subtitleClause && probe.hasSubtitle) {
+      out << ",subtitles='" << escaped << "'";
+      if (probe.subtitleIndex > 0) out << ":si=" << probe.subtitleIndex;
+    }
+    if (spec.trim == TrimForm::CutRange) {
+      out << ",trim=" << spec.cutStart << ":" << spec.cutEnd << ",setpts=PTS-STARTPTS";
+    } else if (trimWholeInput) {
+      out << ",trim=0:" << spec.duration << ",setpts=PTS-STARTPTS";
+    }
+    if (!spec.videoFilter.empty()) out << "," << spec.videoFilter;
+    out << kVideoLabel;
+  } else if (hasFiller) {
+    out << "color=black:duration=" << spec.duration << kVideoLabel;
+  }
+
+  if (audio > 0.0) {
+    if (videoPrecedes) out << ";";
+    out << "amovie='" << escaped << "'" << spec.audioSourceOptions;
+    if (spec.trim == TrimForm::CutRange) {
+      out << ",atrim=" << spec.cutStart << ":" << spec.cutEnd << ",asetpts=PTS-STARTPTS";
+    } else if (trimWholeInput) {
+      out << ",atrim=0:" << spec.duration << ",asetpts=PTS-STARTPTS";
+    }
+    if (!spec.audioFilter.empty()) out << "," << spec.audioFilter;
+    out << (videoPrecedes ? kAudioLabel : kVideoLabel);
+  } else if (videoPrecedes && !spec.silentAudio.empty()) {
+    out << ";" << spec.silentAudio << kAudioLabel;
+  }
+  return out.str();
+}
+
+std::string_view ChainSpan::body(std::string_view graph) const {
+  std::size_t start = begin;
+  if (start < graph.size() && graph[start] == ';') ++start;
+  return start <= label ? graph.substr(start, label - start) : std::string_view();
+}
+
+std::string_view ChainSpan::withSeparator(std::string_view graph) const {
+  return graph.substr(begin, label - begin);
+}
+
+std::optional<ChainSpan> findChainEndingAt(std::string_view graph, std::string_view label) {
+  const std::size_t at = graph.find(label);
+  if (at == std::string_view::npos) return std::nullopt;
+  ChainSpan span;
+  span.label = at;
+  const std::size_t separator = at == 0 ? std::string_view::npos : graph.rfind(';', at - 1);
+  span.begin = separator == std::string_view::npos ? 0 : separator;
+  return span;
+}
+
+Placement placeFilter(std::string& graph, std::string_view label, std::string_view filter,
+                      const std::vector<std::string_view>& markers,
+                      const std::function<bool(std::string& graph)>& merge) {
+  const std::optional<ChainSpan> span = findChainEndingAt(graph, label);
+  if (!span) return Placement::NoLabel;
+  const std::string_view chain = span->withSeparator(graph);
+  bool marked = false;
+  for (std::string_view marker : markers) {
+    if (chain.find(marker) != std::string_view::npos) {
+      marked = true;
+      break;
+    }
+  }
+  if (!marked) {
+    graph.insert(span->label, "," + std::string(filter));
+    return Placement::Inserted;
+  }
+  if (merge && merge(graph)) return Placement::Merged;
+  return Placement::MergeFailed;
+}
+
+void chainFilters(std::string& graph, bool hasVideo, bool hasAudio, std::string_view videoFilter,
+                  std::string_view audioFilter) {
+  if (hasVideo && !videoFilter.empty()) {
+    const std::size_t at = graph.find(kVideoLabel);
+    if (at != std::string::npos) graph.insert(at, "," + std::string(videoFilter));
+  }
+  if (hasAudio && !audioFilter.empty()) {
+    const std::size_t at = graph.find(hasVideo ? kAudioLabel : kVideoLabel);
+    if (at != std::string::npos) graph.insert(at, "," + std::string(audioFilter));
+  }
+}
+
+}  // namespace qel

@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/process.h"
+#include "support/test_support.h"
+
+namespace qel {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Reads the child's stdout until end of file (bounded by the child ending).
+std::string readAll(Subprocess& child) {
+  std::string out;
+  while (true) {
+    const ReadStatus status = child.readSome(out, milliseconds(100));
+    if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
+  }
+  return out;
+}
+
+bool isReaped(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+TEST(SubprocessTest, ShellMetacharactersInFileNamesAreNeverRun) {
+  test::TempDir dir;
+  const std::string tricky = dir.file("$(touch PWNED).mp4");
+  const std::string other = dir.file("a;touch PWNED2 `touch PWNED3`.txt");
+  test::writeFile(tricky, "first\n");
+  test::writeFile(other, "second\n");
+
+  // Through the command-text path the engine uses: Windows-style quoting, then argv.
+  const std::string text = "\"/usr/bin/cat\" \"" + tricky + "\" \"" + other + "\"";
+  const CapturedRun run = runAndCapture(splitCommandLine(text), /*mergeStderr=*/true);
+  ASSERT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.output, "first\nsecond\n");
+
+  // And a real media tool given the name as one argument.
+  const CapturedRun probe = runAndCapture({test::ffprobePath(), "-v", "error", tricky}, true);
+  ASSERT_TRUE(probe.started) << probe.error;
+
+  for (const char* name : {"PWNED", "PWNED2", "PWNED3"}) {
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::current_path() / name)) << name;
+  }
+}
+
+TEST(SubprocessTest, UnusedStandardHandlesAreDevNull) {
+  Subprocess child;
+  std::string error;
+  SpawnOptions options;
+  options.stdoutMode = ChildOutput::Pipe;
+  options.stderrMode = ChildOutput::Null;
+  ASSERT_TRUE(child.start({"/usr/bin/readlink", "/proc/self/fd/0", "/proc/self/fd/2"}, options, error)) << error;
+  EXPECT_EQ(readAll(child), "/dev/null\n/dev/null\n");
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(SubprocessTest, ChildInheritsOnlyItsStandardHandles) {
+  // A second child with open pipes in the parent: none of them may leak.
+  Subprocess holder;
+  std::string error;
+  SpawnOptions pipes;
+  pipes.pipeStdin = true;
+  pipes.stderrMode = ChildOutput::Pipe;
+  ASSERT_TRUE(holder.start({"/usr/bin/cat"}, pipes, error)) << error;
+
+  // And one opened the way some libraries do, without close-on-exec.
+  const int leaky = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaky, 0);
+
+  const CapturedRun run = runAndCapture({"/usr/bin/ls", "/proc/self/fd"}, false);
+  ::close(leaky);
+  ASSERT_TRUE(run.started) << run.error;
+  std::istringstream lines(run.output);
+  std::string fd;
+  while (lines >> fd) {
+    // 0-2 are the standard handles; 3 is ls's own handle on the folder it lists.
+    // Descriptors the test program inherited without close-on-exec must not pass either.
+    EXPECT_TRUE(fd == "0" || fd == "1" || fd == "2" || fd == "3") << "leaked descriptor " << fd;
+  }
+  holder.closeStdin();
+  EXPECT_EQ(holder.wait(), 0);
+}
+
+TEST(SubprocessTest, ProgramsThatCannotStartReportWhy) {
+  test::TempDir dir;
+  const std::string notExecutable = dir.file("plain.txt");
+  test::writeFile(notExecutable, "not a program\n");
+
+  struct Case {
+    std::vector<std::string> argv;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"/nonexistent/folder/ffmpeg", "-version"}, std::strerror(ENOENT)},
+      {{"qel-no-such-program-in-path"}, std::strerror(ENOENT)},
+      {{notExecutable}, std::strerror(EACCES)},
+      {{dir.path()}, std::strerror(EACCES)},
+      {{}, std::strerror(ENOENT)},
+  };
+  for (const Case& c : cases) {
+    Subprocess child;
+    std::string error;
+    EXPECT_FALSE(child.start(c.argv, SpawnOptions{}, error)) << (c.argv.empty() ? "" : c.argv[0]);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(child.pid(), -1);
+    EXPECT_FALSE(child.running());
+    EXPECT_EQ(child.wait(), -1);
+
+    const CapturedRun run = runAndCapture(c.argv, true);
+    EXPECT_FALSE(run.started);
+    EXPECT_EQ(run.error, c.error);
+  }
+}
+
+TEST(SubprocessTest, BareNameIsFoundInPath) {
+  const CapturedRun run = runAndCapture({"echo", "found"}, false);
+  ASSERT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.output, "found\n");
+  EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST(SubprocessTest, KillFromAnotherThreadEndsSilentChildAndReadSeesEnd) {
+  Subprocess child;
+  std::string error;
+  ASSERT_TRUE(child.start({"/usr/bin/sleep", "30"}, SpawnOptions{}, error)) << error;
+  const pid_t pid = child.pid();
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(child.running());
+
+  // A silent child: reads come back with Timeout instead of blocking.
+  std::string out;
+  EXPECT_EQ(child.readSome(out, milliseconds(50)), ReadStatus::Timeout);
+  EXPECT_TRUE(out.empty());
+
+  std::thread killer([&child] { child.kill(); });
+  ReadStatus status;
+  do {
+    status = child.readSome(out, milliseconds(100));
+  } while (status == ReadStatus::Timeout);
+  killer.join();
+  EXPECT_EQ(status, ReadStatus::EndOfFile);
+
+  EXPECT_EQ(child.wait(), 128 + SIGKILL);
+  EXPECT_FALSE(child.running());
+  EXPECT_EQ(child.pid(), -1);
+  EXPECT_TRUE(isReaped(pid));
+  // Reaped once; later calls report the same result and touch nothing.
+  EXPECT_EQ(child.wait(), 128 + SIGKILL);
+  EXPECT_EQ(child.tryWait(), std::optional<int>(128 + SIGKILL));
+  child.kill();
+}
+
+TEST(SubprocessTest, DestructorKillsAndReapsRunningChild) {
+  pid_t pid;
+  {
+    Subprocess child;
+    std::string error;
+    ASSERT_TRUE(child.start({"/usr/bin/sleep", "30"}, SpawnOptions{}, error)) << error;
+    pid = child.pid();
+  }
+  EXPECT_TRUE(isReaped(pid));
+}
+
+TEST(SubprocessTest, MovedChildStaysOwnedOnce) {
+  Subprocess first;
+  std::string error;
+  ASSERT_TRUE(first.start({"/usr/bin/sleep", "30"}, SpawnOptions{}, error)) << error;
+  const pid_t pid = first.pid();
+
+  Subprocess second(std::move(first));
+  EXPECT_EQ(first.pid(), -1);
+  EXPECT_EQ(second.pid(), pid);
+
+  Subprocess third;
+  third = std::move(second);
+  EXPECT_EQ(third.pid(), pid);
+  EXPECT_EQ(third.tryWait(), std::nullopt);
+  third.kill();
+  EXPECT_EQ(third.wait(), 128 + SIGKILL);
+  EXPECT_TRUE(isReaped(pid));
+}
+
+TEST(SubprocessTest, StdinPipeAndSeparateStderr) {
+  Subprocess cat;
+  std::string error;
+  SpawnOptions options;
+  options.pipeStdin = true;
+  ASSERT_TRUE(cat.start({"/usr/bin/cat"}, options, error)) << error;
+  EXPECT_TRUE(cat.writeStdin("line one\nline two\n"));
+  cat.closeStdin();
+  EXPECT_FALSE(cat.writeStdin("after close"));
+  EXPECT_EQ(readAll(cat), "line one\nline two\n");
+  EXPECT_EQ(cat.wait(), 0);
+
+  Subprocess ls;
+  SpawnOptions split;
+  split.stderrMode = ChildOutput::Pipe;
+  ASSERT_TRUE(ls.start({"/usr/bin/ls", "/nonexistent-qel-folder"}, split, error)) << error;
+  std::string err;
+  ReadStatus status;
+  do {
+    status = ls.readSomeStderr(err, milliseconds(100));
+  } while (status == ReadStatus::Data || status == ReadStatus::Timeout);
+  EXPECT_NE(err.find("nonexistent-qel-folder"), std::string::npos) << err;
+  EXPECT_EQ(readAll(ls), "");
+  EXPECT_EQ(ls.wait(), 2);
+}
+
+TEST(SubprocessTest, ChildStartsWithDefaultSignalsWhatEverTheParentDid) {
+  // Executables ignore SIGPIPE and library threads block it; ffmpeg must still
+  // die of a broken pipe like any program.
+  struct sigaction previous {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+  sigset_t oldMask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &oldMask);
+  blockSigpipeInThisThread();
+
+  const CapturedRun run = runAndCapture({"/usr/bin/grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"}, false);
+
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+
+  ASSERT_TRUE(run.started) << run.error;
+  std::istringstream lines(run.output);
+  std::string key;
+  std::string hex;
+  int seen = 0;
+  while (lines >> key >> hex) {
+    const unsigned long long bits = std::stoull(hex, nullptr, 16);
+    EXPECT_EQ(bits & (1ULL << (SIGPIPE - 1)), 0u) << key << " " << hex;
+    ++seen;
+  }
+  EXPECT_EQ(seen, 2) << run.output;
+}
+
+TEST(RunAndCaptureTest, ExitCodesAndStderrMerging) {
+  const CapturedRun ok = runAndCapture({"/usr/bin/true"}, false);
+  EXPECT_TRUE(ok.started);
+  EXPECT_EQ(ok.exitCode, 0);
+
+  const CapturedRun failed = runAndCapture({"/usr/bin/false"}, false);
+  EXPECT_EQ(failed.exitCode, 1);
+
+  const CapturedRun merged = runAndCapture({"/usr/bin/ls", "/nonexistent-qel-folder"}, true);
+  EXPECT_NE(merged.output.find("nonexistent-qel-folder"), std::string::npos);
+  const CapturedRun quiet = runAndCapture({"/usr/bin/ls", "/nonexistent-qel-folder"}, false);
+  EXPECT_EQ(quiet.output, "");
+  EXPECT_EQ(quiet.exitCode, 2);
+}
+
+TEST(RunAndCaptureTest, ChildPastTheTimeoutIsKilledAndReaped) {
+  const CapturedRun run = runAndCapture({"/usr/bin/sleep", "30"}, true, milliseconds(200));
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.exitCode, 128 + SIGKILL);
+}
+
+TEST(RunAndCaptureTest, LargeOutputIsReadCompletely) {
+  test::TempDir dir;
+  const std::string big(300 * 1024, 'x');
+  test::writeFile(dir.file("big"), big);
+  const CapturedRun run = runAndCapture({"/usr/bin/cat", dir.file("big")}, false);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output.size(), big.size());
+  EXPECT_EQ(run.output, big);
+}
+
+TEST(ListProcessesTest, FindsOurChildWithItsCommandLine) {
+  const std::string marker = "0.0" + std::to_string(::getpid());
+  Subprocess child;
+  std::string error;
+  ASSERT_TRUE(child.start({"/usr/bin/sleep", "30", marker}, SpawnOptions{}, error)) << error;
+
+  // Right after the spawn the kernel may still be setting up the new image, when
+  // /proc shows an empty command line; look again until it is there.
+  const std::string expected = "/usr/bin/sleep 30 " + marker;
+  const std::string selfName = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  ProcessEntry mine;
+  bool foundSelf = false;
+  for (int attempt = 0; attempt < 500 && mine.commandLine.empty(); ++attempt) {
+    if (attempt) std::this_thread::sleep_for(milliseconds(10));
+    for (const ProcessEntry& p : listProcesses()) {
+      if (p.pid == child.pid()) mine = p;
+      if (p.pid == ::getpid()) {
+        foundSelf = true;
+        EXPECT_EQ(p.imageName, selfName);
+        EXPECT_NE(p.commandLine.find(selfName), std::string::npos) << p.commandLine;
+      }
+    }
+  }
+  EXPECT_EQ(mine.pid, child.pid());
+  EXPECT_EQ(mine.imageName, "sleep");
+  EXPECT_EQ(mine.commandLine, expected);
+  EXPECT_TRUE(foundSelf);
+
+  child.kill();
+  child.wait();
+  for (const ProcessEntry& p : listProcesses()) EXPECT_NE(p.commandLine, expected);
+}
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,340 @@
+// The test client's Beast code, and the tests of the plain server layer: the
+// HTTP route, connection events, message order and the per-connection tick.
+#include "daemon/test_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "QelDaemon/channel.h"
+#include "QelDaemon/ws_server.h"
+
+namespace qel::test {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+struct TestClient::Impl {
+  net::io_context ioc;
+  websocket::stream<beast::tcp_stream> ws{ioc};
+  beast::flat_buffer buffer;
+  bool connected = false;
+  bool reading = false;
+  bool readDone = false;
+  bool peerClosed = false;
+  beast::error_code readError;
+  std::string readText;
+
+  void startRead() {
+    reading = true;
+    readDone = false;
+    ws.async_read(buffer, [this](beast::error_code ec, std::size_t) {
+      reading = false;
+      readDone = true;
+      readError = ec;
+      if (!ec) {
+        readText = beast::buffers_to_string(buffer.data());
+        buffer.consume(buffer.size());
+      }
+    });
+  }
+
+  // Runs handlers until `done` or the deadline.
+  template <class Pred>
+  void runUntil(Pred done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) break;
+      if (ioc.stopped()) ioc.restart();
+      ioc.run_one_for(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+    }
+  }
+};
+
+TestClient::TestClient() : impl_(std::make_unique<Impl>()) {}
+TestClient::~TestClient() { close(); }
+
+bool TestClient::connect(uint16_t port, std::string& error) {
+  beast::error_code ec;
+  beast::get_lowest_layer(impl_->ws).socket().connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
+  if (!ec) impl_->ws.handshake("127.0.0.1:" + std::to_string(port), "/", ec);
+  if (ec) {
+    error = ec.message();
+    return false;
+  }
+  impl_->connected = true;
+  return true;
+}
+
+bool TestClient::send(const std::string& text) {
+  if (!impl_->connected || impl_->peerClosed) return false;
+  beast::error_code ec;
+  impl_->ws.text(true);
+  impl_->ws.write(net::buffer(text), ec);
+  return !ec;
+}
+
+std::optional<std::string> TestClient::receive(std::chrono::milliseconds timeout) {
+  if (!impl_->connected || impl_->peerClosed) return std::nullopt;
+  if (!impl_->reading && !impl_->readDone) impl_->startRead();
+  impl_->runUntil([this] { return impl_->readDone; }, timeout);
+  if (!impl_->readDone) return std::nullopt;
+  impl_->readDone = false;
+  if (impl_->readError) {
+    impl_->peerClosed = true;
+    return std::nullopt;
+  }
+  return impl_->readText;
+}
+
+std::optional<std::string> TestClient::request(const std::string& text, std::chrono::milliseconds timeout) {
+  if (!send(text)) return std::nullopt;
+  return receive(timeout);
+}
+
+bool TestClient::waitClosed(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!impl_->peerClosed) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    receive(left);
+  }
+  return true;
+}
+
+bool TestClient::closedByPeer() const { return impl_->peerClosed; }
+
+void TestClient::close() {
+  if (!impl_->connected) return;
+  impl_->connected = false;
+  if (!impl_->peerClosed) {
+    bool closeDone = false;
+    impl_->ws.async_close(websocket::close_code::normal, [&closeDone](beast::error_code) { closeDone = true; });
+    impl_->runUntil([&] { return closeDone && !impl_->reading; }, std::chrono::seconds(5));
+  }
+  beast::error_code ec;
+  beast::get_lowest_layer(impl_->ws).socket().close(ec);
+  impl_->runUntil([this] { return !impl_->reading; }, std::chrono::seconds(1));
+}
+
+HttpResult httpGet(uint16_t port, const std::string& target) {
+  HttpResult result;
+  net::io_context ioc;
+  beast::tcp_stream stream(ioc);
+  beast::error_code ec;
+  stream.socket().connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
+  if (ec) return result;
+  http::request<http::empty_body> request(http::verb::get, target, 11);
+  request.set(http::field::host, "127.0.0.1");
+  http::write(stream, request, ec);
+  if (ec) return result;
+  beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(stream, buffer, response, ec);
+  if (ec) return result;
+  result.ok = true;
+  result.status = static_cast<int>(response.result_int());
+  result.body = response.body();
+  stream.socket().shutdown(tcp::socket::shutdown_both, ec);
+  return result;
+}
+
+bool portInUse(uint16_t port) {
+  net::io_context ioc;
+  tcp::socket socket(ioc);
+  beast::error_code ec;
+  socket.connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
+  return !ec;
+}
+
+namespace {
+
+// Records the server's events; every callback runs on the server thread.
+struct EventLog {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> events;
+  int ticks = 0;
+
+  void add(std::string event) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
+    changed.notify_all();
+  }
+  bool waitFor(const std::string& event, std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] {
+      for (const auto& e : events) {
+        if (e == event) return true;
+      }
+      return false;
+    });
+  }
+};
+
+WsServer::Callbacks echoCallbacks(EventLog& log) {
+  WsServer::Callbacks callbacks;
+  callbacks.onOpen = [&log](const std::shared_ptr<Channel>&) { log.add("open"); };
+  callbacks.onMessage = [&log](const std::shared_ptr<Channel>& channel, const std::string& text) {
+    // Logged after the reply has been queued.
+    struct LogAtEnd {
+      EventLog& log;
+      const std::string& text;
+      ~LogAtEnd() { log.add("message:" + text); }
+    } logAtEnd{log, text};
+    if (text == "burst") {
+      // Sends from another thread: they are posted to the connection and keep
+      // their order.
+      std::thread other([channel] {
+        for (int i = 0; i < 50; ++i) channel->send(std::to_string(i));
+      });
+      other.join();
+    } else if (text == "bad:") {
+      channel->send("echo:bad:\xff\xc3(");
+    } else {
+      channel->send("echo:" + text);
+    }
+  };
+  callbacks.onClose = [&log](const std::shared_ptr<Channel>&) { log.add("close"); };
+  callbacks.onTick = [&log](const std::shared_ptr<Channel>& channel) {
+    {
+      std::lock_guard lock(log.mutex);
+      ++log.ticks;
+    }
+    channel->send("tick");
+  };
+  return callbacks;
+}
+
+TEST(WsServerTest, PingRouteAnswersPongAndOtherRoutesAreNotFound) {
+  EventLog log;
+  WsServer server(echoCallbacks(log), {});
+  std::string error;
+  ASSERT_TRUE(server.start(0, error)) << error;
+  HttpResult ping = httpGet(server.port(), "/ping");
+  ASSERT_TRUE(ping.ok);
+  EXPECT_EQ(ping.status, 200);
+  EXPECT_EQ(ping.body, "{\"pong\":1}");
+  HttpResult other = httpGet(server.port(), "/nothing");
+  ASSERT_TRUE(other.ok);
+  EXPECT_EQ(other.status, 404);
+  server.stop();
+  // HTTP requests are not connections.
+  std::lock_guard lock(log.mutex);
+  EXPECT_TRUE(log.events.empty());
+}
+
+TEST(WsServerTest, ConnectionEventsMessagesAndTicks) {
+  EventLog log;
+  WsServer::Options options;
+  options.tickInterval = std::chrono::milliseconds(50);
+  WsServer server(echoCallbacks(log), options);
+  std::string error;
+  ASSERT_TRUE(server.start(0, error)) << error;
+  {
+    TestClient client;
+    ASSERT_TRUE(client.connect(server.port(), error)) << error;
+    ASSERT_TRUE(log.waitFor("open"));
+    ASSERT_TRUE(client.send("hello"));
+    // Ticks interleave with the echo.
+    bool sawEcho = false;
+    bool sawTick = false;
+    while (!(sawEcho && sawTick)) {
+      auto message = client.receive();
+      ASSERT_TRUE(message.has_value());
+      if (*message == "tick") {
+        sawTick = true;
+      } else {
+        EXPECT_EQ(*message, "echo:hello");
+        sawEcho = true;
+      }
+    }
+    client.close();
+  }
+  ASSERT_TRUE(log.waitFor("close"));
+  server.stop();
+  std::lock_guard lock(log.mutex);
+  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "close"), 1);
+  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "open"), 1);
+}
+
+TEST(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {
+  EventLog log;
+  WsServer::Options options;
+  options.tickInterval = std::chrono::hours(1);
+  WsServer server(echoCallbacks(log), options);
+  std::string error;
+  ASSERT_TRUE(server.start(0, error)) << error;
+  TestClient client;
+  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  ASSERT_TRUE(client.send("burst"));
+  for (int i = 0; i < 50; ++i) {
+    auto message = client.receive();
+    ASSERT_TRUE(message.has_value());
+    EXPECT_EQ(*message, std::to_string(i));
+  }
+}
+
+TEST(WsServerTest, StopFlushesQueuedMessagesAndClosesConnections) {
+  EventLog log;
+  WsServer::Options options;
+  options.tickInterval = std::chrono::hours(1);
+  WsServer server(echoCallbacks(log), options);
+  std::string error;
+  ASSERT_TRUE(server.start(0, error)) << error;
+  TestClient client;
+  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  ASSERT_TRUE(client.send("last words"));
+  ASSERT_TRUE(log.waitFor("message:last words"));
+  // stop() waits for the close handshake, which this thread answers.
+  std::thread stopper([&server] { server.stop(); });
+  auto message = client.receive(std::chrono::seconds(30));
+  EXPECT_TRUE(message.has_value());
+  EXPECT_EQ(message.value_or(""), "echo:last words");
+  EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
+  stopper.join();
+  std::lock_guard lock(log.mutex);
+  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "close"), 1);
+}
+
+TEST(WsServerTest, IllFormedUtf8IsRepairedBeforeItIsSent) {
+  EventLog log;
+  WsServer server(echoCallbacks(log), {});
+  std::string error;
+  ASSERT_TRUE(server.start(0, error)) << error;
+  TestClient client;
+  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  // Beast's client fails the read of an ill-formed text frame, so receiving
+  // the message at all proves it was valid UTF-8.
+  auto reply = client.request("bad:");
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(*reply, "echo:bad:\xEF\xBF\xBD\xEF\xBF\xBD(");
+}
+
+TEST(WsServerTest, PortInUseIsAStartFailure) {
+  EventLog log;
+  WsServer first(echoCallbacks(log), {});
+  std::string error;
+  ASSERT_TRUE(first.start(0, error)) << error;
+  WsServer second(echoCallbacks(log), {});
+  EXPECT_FALSE(second.start(first.port(), error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(second.start(65536, error));
+  EXPECT_FALSE(second.start(-1, error));
+}
+
+}  // namespace
+}  // namespace qel::test

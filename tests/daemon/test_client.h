@@ -1,0 +1,54 @@
+// A small WebSocket and HTTP client for the daemon tests (Boost.Beast over
+// loopback). Its Beast code lives in client_test.cpp only.
+//
+// Thread safety: one TestClient per thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qel::test {
+
+class TestClient {
+ public:
+  TestClient();
+  ~TestClient();
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  // Opens a WebSocket connection to 127.0.0.1:`port`; false with the reason.
+  bool connect(uint16_t port, std::string& error);
+  // Sends one text message; false when the connection is gone.
+  bool send(const std::string& text);
+  // The next message, or nullopt when none arrives within `timeout` or the
+  // connection has closed (see closedByPeer).
+  std::optional<std::string> receive(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // Sends `text` and returns the next message.
+  std::optional<std::string> request(const std::string& text,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // Waits for the server to close the connection; false when it did not
+  // within `timeout` (messages that arrive meanwhile are discarded).
+  bool waitClosed(std::chrono::milliseconds timeout);
+  bool closedByPeer() const;
+  // Closes the connection with a close handshake.
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+struct HttpResult {
+  bool ok = false;  // false: no answer (connection refused, ...)
+  int status = 0;
+  std::string body;
+};
+HttpResult httpGet(uint16_t port, const std::string& target);
+
+// True when something accepts connections on 127.0.0.1:`port`.
+bool portInUse(uint16_t port);
+
+}  // namespace qel::test

@@ -1,0 +1,25 @@
+// Helpers shared by the engine tests: one log folder for the whole test
+// program (the log file is process-wide, so every test that looks at it uses
+// the same folder) and init texts.
+#pragma once
+
+#include <string>
+
+#include "support/test_support.h"
+
+namespace qel::test {
+
+// The folder the test program's QelApi.log is written to; made on first use.
+const std::string& sharedLogDir();
+std::string sharedLogFile();
+
+// An init text with every required key, the given log folder and level.
+std::string initJson(const std::string& logPath, const std::string& logLevel = "debug");
+
+// Engine with the log set up in sharedLogDir(); null when init failed.
+void* initEngineWithLog(const std::string& logLevel = "debug");
+
+// Counts the occurrences of `needle` in the shared log file (0 when absent).
+int countInLog(const std::string& needle);
+
+}  // namespace qel::test

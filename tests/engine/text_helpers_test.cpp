@@ -1,0 +1,113 @@
+// The shared text helpers, as tables of cases.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/progress_info.h"
+#include "engine/text_helpers.h"
+
+namespace qel {
+namespace {
+
+TEST(TrimCharsTest, Table) {
+  const struct {
+    std::string text, set, expected;
+  } rows[] = {
+      {"\"C:\\a b.mp4\"", "\"", "C:\\a b.mp4"},
+      {"\"\"inner\"\"", "\"", "inner"},
+      {"\"a\"b\"", "\"", "a\"b"},  // only the ends
+      {"\"quoted\"", "", "\"quoted\""},
+      {"  x y \t", " \t", "x y"},
+      {"\"\"\"", "\"", ""},
+      {"", " ", ""},
+      {"abc", "xyz", "abc"},
+  };
+  for (const auto& row : rows) {
+    std::string text = row.text;
+    trimChars(text, row.set);
+    EXPECT_EQ(text, row.expected) << "[" << row.text << "] set [" << row.set << "]";
+  }
+}
+
+TEST(SplitWhitespaceTest, Table) {
+  using V = std::vector<std::string>;
+  const struct {
+    std::string text;
+    V expected;
+  } rows[] = {
+      {"-c:v libx264  -crf 23 -i \"C:\\my videos\\a.mp4\"",
+       V{"-c:v", "libx264", "-crf", "23", "-i", "\"C:\\my videos\\a.mp4\""}},
+      {"-vf \"scale=1:2, crop\"\t-y\r\n", V{"-vf", "\"scale=1:2, crop\"", "-y"}},
+      {"a\"b c\"d e", V{"a\"b c\"d", "e"}},
+      {"-metadata title=\"x y -an", V{"-metadata", "title=\"x", "y", "-an"}},  // lone quote
+      {"", V{}},
+      {" \n\t\r ", V{}},
+      {"\"\"", V{"\"\""}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(splitWhitespace(row.text), row.expected) << row.text;
+  }
+}
+
+TEST(DoubleToStringTest, Table) {
+  const struct {
+    double value;
+    const char* expected;
+  } rows[] = {
+      {0.5, "0.5"}, {100, "100"}, {1234567, "1.23457e+06"}, {3723.456, "3723.46"},
+      {0, "0"},     {-2.25, "-2.25"}, {0.0001, "0.0001"}, {0.00001, "1e-05"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(doubleToString(row.value), row.expected) << row.value;
+}
+
+TEST(MediaTypeTest, AudioAndSubtitleExtensions) {
+  EXPECT_TRUE(isAudioFile("C:\\music\\song.MP3"));
+  EXPECT_TRUE(isAudioFile("/m/a.flac"));
+  EXPECT_TRUE(isAudioFile("/m/a.Opus"));
+  EXPECT_FALSE(isAudioFile("/m/a.mp3.txt"));
+  EXPECT_FALSE(isAudioFile("/m/a.mp4"));
+  EXPECT_FALSE(isAudioFile(""));
+  EXPECT_FALSE(isAudioFile("mp3"));
+  EXPECT_TRUE(isSubtitleFile("/s/x.SRT"));
+  EXPECT_TRUE(isSubtitleFile("/s/x.ass"));
+  EXPECT_FALSE(isSubtitleFile("/s/x.ssa"));
+  EXPECT_FALSE(isSubtitleFile("/s/x.assx"));
+}
+
+TEST(ExtractInputFilesTest, Table) {
+  const struct {
+    std::string line;
+    int expected;
+  } rows[] = {
+      // One file named as an input, as a subtitle input and in movie/amovie sources.
+      {"-i \"a.mp4\" -i \"subs.ass\" -filter_complex \"movie='a.mp4'[v];amovie='a.mp4'[a]\" \"out.mp4\"",
+       1},
+      // The graph spells the path escaped: counts twice.
+      {"-i \"C:/v/a.mp4\" -filter_complex \"movie='C\\\\:/v/a.mp4'[v]\" \"o.mp4\"", 2},
+      {" -i \"a.mp4\" -i \"b.mp4\" -i \"a.mp4\"", 2},
+      {"-f lavfi -i \"nullsrc=s=16x16\" \"o.mp4\"", 1},
+      {"movie='x.mp4", 0},               // no closing quote
+      {" -i \"unterminated", 0},         // no closing double quote
+      {" -i \"sub.ASS\"", 1},            // the .ass test is case-sensitive
+      {"", 0},
+  };
+  for (const auto& row : rows) {
+    ProgressInfo narrow;
+    EXPECT_EQ(extractInputFiles(narrow, row.line), row.expected) << row.line;
+    EXPECT_EQ(narrow.fileNums, row.expected);
+    ProgressInfo wide;
+    std::wstring wideLine(row.line.begin(), row.line.end());
+    EXPECT_EQ(extractInputFiles(wide, wideLine), row.expected) << row.line;
+    EXPECT_EQ(wide.fileNums, row.expected);
+  }
+}
+
+TEST(ExtractInputFilesTest, WideFormHandlesNonAsciiPaths) {
+  ProgressInfo record;
+  EXPECT_EQ(extractInputFiles(record, std::wstring(L" -i \"/v/\u00e9t\u00e9.mp4\" -vf \"movie='/v/\u00e9t\u00e9.mp4'\"")), 1);
+  EXPECT_EQ(extractInputFiles(record, std::string(" -i \"/v/\xc3\xa9t\xc3\xa9.mp4\" -i \"/v/b.mp4\"")), 2);
+}
+
+}  // namespace
+}  // namespace qel

@@ -10,10 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -416,11 +414,27 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
 
 namespace {
 
+// Plain read(2): a process that ends while its /proc files are read makes the
+// read fail with ESRCH, which a file stream would turn into an exception.
 bool readWhole(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(fd);
+  return ok;
 }
 
 std::string fileNameOf(const std::string& path) {

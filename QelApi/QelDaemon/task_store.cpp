@@ -37,6 +37,15 @@ TaskRecord* FindByIdAndChannel(uint64_t taskId, const Channel* channel) {
   return nullptr;
 }
 
+// REQUIRES: gStoreMutex held.
+void AppendLocked(uint64_t taskId, int64_t sid, std::shared_ptr<Channel> channel) {
+  TaskRecord record;
+  record.taskId = taskId;
+  record.sid = sid;
+  record.channel = std::move(channel);
+  gStore.push_back(std::move(record));
+}
+
 std::string WriteCompact(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -97,11 +106,14 @@ void HandleStartTask(const InputParam& param) {
     ResponseError(*param.channel, param.sid, result, qelapi_get_error_string(result));
     return;
   }
-  TaskRecord record;
-  record.taskId = param.taskId;
-  record.sid = param.sid;
-  record.channel = param.channel;
-  gStore.push_back(std::move(record));
+  AppendLocked(param.taskId, param.sid, param.channel);
+}
+
+bool AppendTaskRecord(uint64_t taskId, int64_t sid, std::shared_ptr<Channel> channel) {
+  std::lock_guard lock(gStoreMutex);
+  if (FindById(taskId) != nullptr) return false;
+  AppendLocked(taskId, sid, std::move(channel));
+  return true;
 }
 
 void HandleAbortTask(const InputParam& param) {

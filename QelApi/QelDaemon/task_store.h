@@ -49,6 +49,11 @@ void PushTaskEvents(const std::shared_ptr<Channel>& channel);
 // Drops `channel` from every record it started (the connection has closed).
 void DetachChannel(const Channel* channel);
 
+// Appends the record of a task the engine has accepted, as a successful
+// "starttask" does (the engine calls are the caller's business). False, and
+// nothing added, when a record with this id exists already.
+bool AppendTaskRecord(uint64_t taskId, int64_t sid, std::shared_ptr<Channel> channel);
+
 // A copy of the record with this id (tests and diagnostics); false when none.
 bool FindTaskRecord(uint64_t taskId, TaskRecord& out);
 

@@ -11,7 +11,23 @@
 #include "engine/config_commands.h"
 #include "engine/log.h"
 #include "operations/lavfi_base.h"
+#include "operations/lavfi_add_audio_to_file.h"
+#include "operations/lavfi_add_subtitle_to_file.h"
+#include "operations/lavfi_add_video_to_file.h"
+#include "operations/lavfi_audio_filter.h"
+#include "operations/lavfi_compression.h"
+#include "operations/lavfi_contactor.h"
 #include "operations/lavfi_convert.h"
+#include "operations/lavfi_croper.h"
+#include "operations/lavfi_cutter.h"
+#include "operations/lavfi_pic_to_gif.h"
+#include "operations/lavfi_seek.h"
+#include "operations/lavfi_speed_adjuster.h"
+#include "operations/lavfi_track_selection.h"
+#include "operations/lavfi_video_effect.h"
+#include "operations/lavfi_video_filling.h"
+#include "operations/lavfi_video_to_gif.h"
+#include "operations/lavfi_water_mark.h"
 
 namespace qel {
 
@@ -38,9 +54,23 @@ using OperationFactory = std::shared_ptr<LavfiBase> (*)();
 //    8 LavfiVideoEffect "videoEffect"    17 LavfiAddSubtitleToFile "addSubtitleToFile"
 //    9 LavfiSeek "seekPosition"
 const OperationFactory kOperationFactories[] = {
-    // 1 cut, 2 crop
+    &makeOperation<LavfiCutter>,  // 1
+    &makeOperation<LavfiCroper>,  // 2
     &makeOperation<LavfiConvert>,  // 3
-    // 4 contact ... 17 addSubtitleToFile
+    &makeOperation<LavfiContactor>,    // 4
+    &makeOperation<LavfiAudioFilter>,  // 5
+    &makeOperation<LavfiPicToGif>,    // 6
+    &makeOperation<LavfiVideoToGif>,  // 7
+    &makeOperation<LavfiVideoEffect>,   // 8
+    &makeOperation<LavfiSeek>,          // 9
+    &makeOperation<LavfiVideoFilling>,  // 10
+    &makeOperation<LavfiWaterMark>,       // 11
+    &makeOperation<LavfiTrackSelection>,  // 12
+    &makeOperation<LavfiSpeedAdjuster>,  // 13
+    &makeOperation<LavfiCompression>,  // 14
+    &makeOperation<LavfiAddAudioToFile>,     // 15
+    &makeOperation<LavfiAddVideoToFile>,     // 16
+    &makeOperation<LavfiAddSubtitleToFile>,  // 17
 };
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
@@ -98,7 +128,7 @@ LavfiParser::LavfiParser(EngineContext* owner) : engine(owner) {
 }
 
 LavfiParser::~LavfiParser() {
-  // The design releases the operations first, then the maps.
+  // The operations go first, then the maps.
   registry.clear();
 }
 

@@ -12,7 +12,7 @@
 //
 // The empty key. A request whose operation fails still files its (empty) input
 // list, its output record and, for some operations, a duration under the empty
-// graph text, as the design keeps them. An empty text is never a graph, so no
+// graph text, as every dispatch does. An empty text is never a graph, so no
 // lookup may treat those entries as the record of some other command: use the
 // find* members and outputsForTask, which never answer for the empty key,
 // instead of indexing the maps directly.

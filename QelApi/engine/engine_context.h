@@ -1,5 +1,5 @@
 // EngineContext: the object behind an engine handle. It owns the configuration
-// copy, the task list, the callback slots, the operation parser's records, the
+// copy, the task list, the callback slots, the operation parser, the
 // one worker thread and (shared with the worker) the FFmpeg runner.
 //
 // Thread safety: the task-list operations below take `m_mutex` themselves and
@@ -25,7 +25,6 @@
 #include "engine/init_config.h"
 #include "engine/parser_records.h"
 #include "commands/lavfi_parser.h"
-
 #include "commands/task_operation.h"
 
 namespace qel {

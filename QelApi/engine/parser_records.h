@@ -2,9 +2,9 @@
 // the graph text itself (exact byte comparison): the graph's duration, its
 // output record and the media files it reads.
 //
-// The operation parser (LavfiParser) derives from ParserRecords, so the engine
-// context's `m_parser` exposes these maps under the same names whichever type it
-// has. Not thread-safe: every access happens under the engine mutex.
+// The operation parser (LavfiParser) derives from ParserRecords; the maps are
+// kept apart so code that only reads them need not see the parser. Not
+// thread-safe: every access happens under the engine mutex.
 #pragma once
 
 #include <cstdint>

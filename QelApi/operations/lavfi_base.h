@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "commands/lavfi_parser.h"
+#include "engine/log.h"  // every operation logs its failures
 #include "operations/source_graph.h"
 
 namespace qel {

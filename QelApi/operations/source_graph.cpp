@@ -1,5 +1,6 @@
 #include "operations/source_graph.h"
 
+#include <cmath>
 #include <locale>
 #include <sstream>
 
@@ -26,7 +27,7 @@ bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view suffix) {
 }
 
 // A stream in the "C" locale whatever the global one is, so numbers keep the
-// design's stream form.
+// %g stream form.
 std::ostringstream classicStream() {
   std::ostringstream out;
   out.imbue(std::locale::classic());
@@ -78,7 +79,10 @@ std::optional<std::string> buildSourceGraph(const std::string& path, const Sourc
   const bool hasFiller = !hasVideoChain && spec.blackFiller;
   const bool videoPrecedes = hasVideoChain || hasFiller;
   // With the black filler the audio stands in for the video in this test.
-  const bool trimWholeInput = spec.trim == TrimForm::WholeInput &&
+  // A request duration that reads as 0 (absent or unreadable) would make
+  // trim=0:0, an empty output: then the file is taken whole, untrimmed.
+  const bool knownDuration = spec.duration > 0.0 && std::isfinite(spec.duration);
+  const bool trimWholeInput = spec.trim == TrimForm::WholeInput && knownDuration &&
                               (hasFiller ? audio : video) > kUsableStreamSeconds &&
                               audio > kUsableStreamSeconds;
 
@@ -97,7 +101,9 @@ std::optional<std::string> buildSourceGraph(const std::string& path, const Sourc
     if (!spec.videoFilter.empty()) out << "," << spec.videoFilter;
     out << kVideoLabel;
   } else if (hasFiller) {
-    out << "color=black:duration=" << spec.duration << kVideoLabel;
+    // Without a known request duration the picture lasts as long as the audio,
+    // never 0 seconds.
+    out << "color=black:duration=" << (knownDuration ? spec.duration : audio) << kVideoLabel;
   }
 
   if (audio > 0.0) {

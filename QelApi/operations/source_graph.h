@@ -56,7 +56,9 @@ struct SourceGraphSpec {
   TrimForm trim = TrimForm::None;
   std::string cutStart;            // CutRange texts, written as given
   std::string cutEnd;
-  double duration = 0.0;           // D: the first input's request duration
+  double duration = 0.0;           // D: the first input's request duration; when it is not
+                                   // above 0 no whole-input trim is written and the black
+                                   // filler lasts as long as the probed audio
   std::string videoFilter;         // "," + text at the end of the video chain when not empty
   std::string audioFilter;         // "," + text at the end of the audio chain when not empty
   bool blackFiller = false;        // "color=black:duration=D[out0]" for a file without video

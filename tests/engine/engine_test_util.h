@@ -1,6 +1,7 @@
 // Helpers shared by the engine tests: one log folder for the whole test
 // program (the log file is process-wide, so every test that looks at it uses
-// the same folder) and init texts.
+// the same folder) and init texts. Defined in init_log_test.cpp, since the
+// folder builds only *_test.cpp files.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // Ending stray ffmpeg processes by program path. The "ffmpeg" programs here are
-// symbolic links named ffmpeg, to /bin/sleep or to this test program, in
-// separate temporary folders.
+// copies of /bin/sleep (or of this test program) named ffmpeg, in separate
+// temporary folders. Copies, not links: a process's image name is the name of
+// the executable file it runs, which a symbolic link does not change.
 #include <unistd.h>
 
 #include <cstring>
@@ -23,10 +24,14 @@ namespace {
 constexpr int kKilledBySigkill = 128 + 9;
 constexpr const char* kHelperFlag = "--close-helper=";
 
-std::string linkNamedFfmpeg(const TempDir& dir, const std::string& target) {
-  std::string path = dir.file("ffmpeg");
-  std::filesystem::create_symlink(target, path);
+std::string copyNamed(const TempDir& dir, const std::string& program, const std::string& name) {
+  std::string path = dir.file(name);
+  std::filesystem::copy_file(program, path);
   return path;
+}
+
+std::string copyAsFfmpeg(const TempDir& dir, const std::string& program) {
+  return copyNamed(dir, program, "ffmpeg");
 }
 
 Subprocess startProgram(const std::vector<std::string>& argv) {
@@ -42,11 +47,11 @@ Subprocess startProgram(const std::vector<std::string>& argv) {
 TEST(CloseProcessTest, EndsCopiesStartedFromThePathAndSparesOthers) {
   TempDir ours;
   TempDir other;
-  std::string ourFfmpeg = linkNamedFfmpeg(ours, "/bin/sleep");
-  std::string otherFfmpeg = linkNamedFfmpeg(other, "/bin/sleep");
-  Subprocess first = startProgram({ourFfmpeg, "300"});
-  Subprocess second = startProgram({ourFfmpeg, "301"});
-  Subprocess spared = startProgram({otherFfmpeg, "302"});
+  std::string ourFfmpeg = copyAsFfmpeg(ours, "/bin/sleep");
+  std::string otherFfmpeg = copyAsFfmpeg(other, "/bin/sleep");
+  Subprocess first = startProgram({ourFfmpeg, "30"});
+  Subprocess second = startProgram({ourFfmpeg, "31"});
+  Subprocess spared = startProgram({otherFfmpeg, "32"});
 
   qelapi_close_process(ourFfmpeg.c_str());
 
@@ -59,9 +64,9 @@ TEST(CloseProcessTest, EndsCopiesStartedFromThePathAndSparesOthers) {
 
 TEST(CloseProcessTest, ImageNameMustMatchTheFileName) {
   TempDir dir;
-  // A sleep whose command line holds the path but whose image is not "ffmpeg".
+  // Its command line holds the path, but its image is "ffmpeg-old".
   std::string path = dir.file("ffmpeg");
-  Subprocess unrelated = startProgram({"/bin/sleep", "303", path});
+  Subprocess unrelated = startProgram({copyNamed(dir, "/bin/sleep", "ffmpeg-old"), "33"});
   closeProcessByName(path);
   EXPECT_FALSE(unrelated.tryWait().has_value());
   unrelated.kill();
@@ -84,10 +89,10 @@ TEST(CloseProcessHelper, CloseFromMatchingProcess) {
 TEST(CloseProcessTest, SparesTheCallingProcess) {
   TempDir sleepers;
   TempDir helperDir;
-  std::string sleeperFfmpeg = linkNamedFfmpeg(sleepers, "/bin/sleep");
-  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  std::string helperFfmpeg = linkNamedFfmpeg(helperDir, self);
-  Subprocess sleeper = startProgram({sleeperFfmpeg, "304"});
+  std::string sleeperFfmpeg = copyAsFfmpeg(sleepers, "/bin/sleep");
+  std::string self = "/proc/self/exe";
+  std::string helperFfmpeg = copyAsFfmpeg(helperDir, self);
+  Subprocess sleeper = startProgram({sleeperFfmpeg, "34"});
   // The helper's image name is "ffmpeg" and its command line holds the
   // sleepers' path, so it matches its own search.
   Subprocess helper = startProgram({helperFfmpeg, "--gtest_filter=CloseProcessHelper.*",

@@ -81,12 +81,12 @@ TEST(ExtractInputFilesTest, Table) {
     int expected;
   } rows[] = {
       // One file named as an input, as a subtitle input and in movie/amovie sources.
-      {"-i \"a.mp4\" -i \"subs.ass\" -filter_complex \"movie='a.mp4'[v];amovie='a.mp4'[a]\" \"out.mp4\"",
+      {"ffmpeg -i \"a.mp4\" -i \"subs.ass\" -filter_complex \"movie='a.mp4'[v];amovie='a.mp4'[a]\" \"out.mp4\"",
        1},
       // The graph spells the path escaped: counts twice.
-      {"-i \"C:/v/a.mp4\" -filter_complex \"movie='C\\\\:/v/a.mp4'[v]\" \"o.mp4\"", 2},
+      {"ffmpeg -i \"C:/v/a.mp4\" -filter_complex \"movie='C\\\\:/v/a.mp4'[v]\" \"o.mp4\"", 2},
       {" -i \"a.mp4\" -i \"b.mp4\" -i \"a.mp4\"", 2},
-      {"-f lavfi -i \"nullsrc=s=16x16\" \"o.mp4\"", 1},
+      {"ffmpeg -f lavfi -i \"nullsrc=s=16x16\" \"o.mp4\"", 1},
       {"movie='x.mp4", 0},               // no closing quote
       {" -i \"unterminated", 0},         // no closing double quote
       {" -i \"sub.ASS\"", 1},            // the .ass test is case-sensitive

@@ -1,0 +1,234 @@
+#include "commands/command_assembly.h"
+
+#include <mutex>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "commands/filter_text.h"
+#include "commands/output_options.h"
+#include "engine/engine_context.h"
+#include "engine/log.h"
+
+namespace qel {
+
+namespace {
+
+unsigned char lowerAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+bool iendsWith(std::string_view text, std::string_view suffix) {
+  if (suffix.size() > text.size()) return false;
+  std::string_view tail = text.substr(text.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    if (lowerAscii(static_cast<unsigned char>(tail[i])) !=
+        lowerAscii(static_cast<unsigned char>(suffix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Removes every "[out" digit "]" (the graph's own output labels, which a
+// command maps implicitly). Scanned by hand: graphs can be long.
+std::string withoutOutLabels(const std::string& text) {
+  std::string result;
+  result.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.compare(i, 4, "[out") == 0 && i + 5 < text.size() && isDigit(text[i + 4]) &&
+        text[i + 5] == ']') {
+      i += 6;
+      continue;
+    }
+    result += text[i++];
+  }
+  return result;
+}
+
+// Appends one piece of a command text. A piece that would touch the text
+// before it gets a blank in between: "-filter_complex \"g\"-i \"a.mp4\"" is read
+// by the argument splitter as the argument g-i followed by a bare a.mp4, which
+// ffmpeg takes for an output file, the task's own input.
+void appendPiece(std::string& text, std::string_view piece) {
+  if (piece.empty()) return;
+  if (!text.empty() && text.back() != ' ' && piece.front() != ' ') text += ' ';
+  text += piece;
+}
+
+void appendFileInput(std::string& text, const TaskIoItem& item) {
+  if (!item.prevOp.empty()) {
+    text += ' ';
+    text += item.prevOp;
+  }
+  text += " -i \"";
+  text += item.value;
+  text += '"';
+}
+
+void addInputPaths(std::vector<std::string>& files, std::string_view text) {
+  for (const std::string& path : extractInputPaths(text)) addInputFile(files, path);
+}
+
+// Step 1: a pad label that names an output nothing else in the graph reads
+// would leave an unconnected pad behind; drop it.
+void removeUnreadPadLabels(TaskOperation& operation) {
+  std::string& transform = operation.m_transform;
+  for (const auto& [value, number] : operation.m_padLabels) {
+    std::string label = fmt::format("[{}", number);
+    std::size_t pos = transform.find(label);
+    if (pos == std::string::npos) continue;
+    if (transform.find(label, pos + 3) != std::string::npos) continue;
+    std::size_t close = transform.find(']', pos);
+    if (close == std::string::npos) continue;
+    transform.erase(pos, close - pos + 1);
+  }
+}
+
+// The graph text the input walk ends with: the value of the last intermediate
+// item read (the walk stops at a lavfi graph in an operation with several
+// inputs, after taking its value).
+std::string lastIntermediateValue(const TaskOperation& operation) {
+  std::string graph;
+  for (const TaskIoItem& item : operation.m_inputs) {
+    if (item.value.empty() || item.type != 2) continue;
+    graph = item.value;
+    if (contains(item.value, "movie=") && operation.m_inputs.size() >= 2) break;
+  }
+  return graph;
+}
+
+}  // namespace
+
+void addInputFile(std::vector<std::string>& files, const std::string& path) {
+  if (iendsWith(path, ".ass") || iendsWith(path, ".srt")) return;
+  if (path.empty()) return;
+  for (const std::string& existing : files) {
+    if (existing == path) return;
+  }
+  files.push_back(path);
+}
+
+FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) {
+  removeUnreadPadLabels(operation);
+
+  FFmpegCommand result;
+  std::string text;
+  std::string outputOptions;
+
+  // The record is looked up before the inputs are written: when it carries a
+  // command fragment, that fragment is the operation in its command form and
+  // stands in place of the graph, which must then not be written as well.
+  std::string graphText = lastIntermediateValue(operation);
+  const LavfiOutputRecord* record = nullptr;
+  if (builder != nullptr) {
+    if (graphText.empty()) graphText = extractGraphText(operation.m_transform);
+    result.key = graphText;
+    // findOutputRecord never answers for the empty key: a failed "process"
+    // request files its record there, and it belongs to no command.
+    record = findOutputRecord(builder->outputRecords(), graphText);
+    if (record == nullptr) record = findOutputRecord(builder->outputRecords(), operation.m_transform);
+  }
+  const bool fragmentReplacesGraph = record != nullptr && !record->cmd.empty();
+
+  for (const TaskIoItem& item : operation.m_inputs) {
+    if (item.value.empty()) continue;
+    if (item.type == 1) {
+      appendFileInput(text, item);
+      addInputFile(result.inputFiles, item.value);
+    } else if (item.type == 2) {
+      if (contains(item.value, "movie=")) {
+        if (operation.m_inputs.size() >= 2) {
+          logAt(kLogError, "toCommad", 111,
+                fmt::format("m_inputs have {} items, but some items are lavfi", operation.m_inputs.size()));
+          break;
+        }
+        if (!(fragmentReplacesGraph && item.value == graphText)) {
+          appendPiece(text, "-filter_complex \"" + withoutOutLabels(item.value) + "\"");
+        }
+        addInputPaths(result.inputFiles, item.value);
+      } else if (contains(item.value, "-i ")) {
+        if (!(fragmentReplacesGraph && item.value == graphText)) appendPiece(text, item.value);
+        addInputPaths(result.inputFiles, item.value);
+      } else {
+        appendFileInput(text, item);
+        addInputFile(result.inputFiles, item.value);
+      }
+    }
+  }
+
+  if (record != nullptr) {
+    outputOptions = record->outputConfig;
+    if (!record->cmd.empty()) {
+      appendPiece(text, record->cmd);
+      addInputPaths(result.inputFiles, record->cmd);
+      operation.m_transform.clear();
+    }
+  }
+
+  if (!operation.m_outputs.empty()) {
+    const std::string out = operation.m_outputs.front().value;
+    if (iendsWith(out, ".dts")) outputOptions = " -strict -2";
+    applySubtitleOptions(text, out, outputOptions);
+    if (iendsWith(out, ".mp4") && !contains(outputOptions, "-movflags +faststart")) {
+      outputOptions += " -movflags +faststart";
+    }
+
+    const bool skipOptions = iendsWith(out, ".ass") || iendsWith(out, ".png");
+    if (operation.m_transform.empty()) {
+      if (!outputOptions.empty()) applyContainerDefaults(out, std::string(), outputOptions);
+      if (!skipOptions) {
+        text += ' ';
+        text += outputOptions;
+      }
+    } else {
+      std::string graph = withoutOutLabels(operation.m_transform);
+      applyContainerDefaults(out, graph, outputOptions);
+      text += ' ';
+      text += graph;
+      if (!outputOptions.empty() && !skipOptions) {
+        text += ' ';
+        text += outputOptions;
+      }
+    }
+    text += " \"";
+    text += out;
+    text += '"';
+    result.outputPath = out;
+  }
+
+  result.commandLine = std::move(text);
+  applyStreamCopy(result.commandLine);
+  applyAttachedPicture(operation, result.commandLine);
+
+  EngineContext* engine = builder != nullptr ? builder->engine() : nullptr;
+  std::string vendor;
+  if (engine != nullptr) {
+    // "sethwaccel" writes the vendor on another thread under the engine mutex.
+    std::lock_guard<std::mutex> lock(engine->m_mutex);
+    vendor = engine->m_config.hwaccel_vendor;
+  }
+  chooseVideoEncoder(vendor, result.commandLine);
+  applyQualityOptions(result.commandLine);
+
+  if (result.inputFiles.empty() && engine != nullptr) {
+    std::vector<std::string> paths;
+    {
+      std::lock_guard<std::mutex> lock(engine->m_mutex);
+      if (const std::vector<std::string>* known = engine->m_parser.findInputFiles(result.key)) paths = *known;
+    }
+    if (paths.empty()) paths = extractInputPaths(result.key);
+    if (paths.empty()) paths = extractInputPaths(operation.m_transform);
+    for (const std::string& path : paths) addInputFile(result.inputFiles, path);
+  }
+  return result;
+}
+
+}  // namespace qel

@@ -1,0 +1,421 @@
+#include "commands/command_plan.h"
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "commands/command_assembly.h"
+#include "commands/filter_text.h"
+#include "commands/graph_join.h"
+#include "commands/merge_rules.h"
+#include "common/process.h"
+#include "common/text_convert.h"
+
+namespace qel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
+
+// True when a file or folder exists at the UTF-8 path. A status that cannot
+// be determined counts as missing.
+bool fileExists(const std::string& utf8Path) {
+  std::error_code ec;
+  fs::file_status status = fs::status(fs::path(utf8ToAnsi(utf8Path)), ec);
+  return !ec && fs::exists(status);
+}
+
+bool hasSegmentNamed(const FilterOptions& options, std::string_view name) {
+  for (const FilterSegment& segment : options.segments) {
+    if (segment.name == name) return true;
+  }
+  return false;
+}
+
+bool hasMediaFilter(const FilterOptions& options) {
+  for (const FilterSegment& segment : options.segments) {
+    if (segment.kind == 'f' && (segment.media == 'a' || segment.media == 'v')) return true;
+  }
+  return false;
+}
+
+bool hasOptionSegment(const FilterOptions& options) {
+  for (const FilterSegment& segment : options.segments) {
+    if (segment.kind == 'o') return true;
+  }
+  return false;
+}
+
+// A cut given by -ss and -to and nothing else.
+bool isCutOnly(const TaskOperation& operation) {
+  const auto& segments = operation.m_filterOptions.segments;
+  if (segments.size() != 2) return false;
+  return (segments[0].name == "ss" && segments[1].name == "to") ||
+         (segments[0].name == "to" && segments[1].name == "ss");
+}
+
+bool hasInputValue(const TaskOperation& operation, const std::string& value) {
+  return std::any_of(operation.m_inputs.begin(), operation.m_inputs.end(),
+                     [&](const TaskIoItem& item) { return item.value == value; });
+}
+
+bool hasOutputValue(const TaskOperation& operation, const std::string& value) {
+  return std::any_of(operation.m_outputs.begin(), operation.m_outputs.end(),
+                     [&](const TaskIoItem& item) { return item.value == value; });
+}
+
+// Moving next's cut: its -ss/-to go in front of accumulated's first -i (input
+// seeking) and next's transform becomes empty.
+void moveCut(TaskOperation& accumulated, TaskOperation& next) {
+  std::swap(accumulated.m_inputs.front().prevOp, next.m_transform);
+  parseFilterOptions(next.m_filterOptions, next.m_transform);
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  if (fs::path(a).lexically_normal() == fs::path(b).lexically_normal()) return true;
+  std::error_code ec;
+  bool same = fs::equivalent(fs::path(a), fs::path(b), ec);
+  return !ec && same;
+}
+
+}  // namespace
+
+std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command) {
+  if (command.outputPath.empty()) return std::nullopt;
+  std::vector<std::string> inputs = command.inputFiles;
+  std::vector<std::string> args = splitCommandLine(command.commandLine);
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "-i") inputs.push_back(args[i + 1]);
+  }
+  if (contains(command.commandLine, "movie='")) {
+    for (std::string& path : extractInputPaths(command.commandLine)) inputs.push_back(std::move(path));
+  }
+  for (const std::string& input : inputs) {
+    if (!input.empty() && samePath(command.outputPath, input)) return input;
+  }
+  return std::nullopt;
+}
+
+std::string overwrittenInputMessage(const std::string& input) {
+  return fmt::format("output file is also an input of the command, refused: {}", input);
+}
+
+CommandBuilder::CommandBuilder(EngineContext* engine) : m_engine(engine) {}
+
+CommandBuilder::~CommandBuilder() {
+  for (const std::wstring& path : m_intermediateFiles) {
+    std::error_code ec;
+    fs::path native(wideToUtf8(path));
+    fs::file_status status = fs::status(native, ec);
+    if (ec || !fs::exists(status)) continue;
+    fs::remove(native, ec);  // a file or an empty folder; failures are ignored
+  }
+}
+
+std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskOperation>& operations,
+                                                         const LavfiOutputRecords& records) {
+  m_outputRecords = records;
+  std::vector<TaskOperation> working = operations;
+  std::vector<FFmpegCommand> commands;
+  if (working.empty()) return commands;
+  if (working.size() == 1) {
+    commands.push_back(toCommad(working.front(), this));
+    return commands;
+  }
+
+  registerIntermediateFiles(working);
+  mapOutputsToInputs(working);
+  OperationList list = orderOperations(std::move(working));
+
+  // An explicit flag: an operation without inputs (a generated source) is still
+  // an operation, and testing the accumulated operation's items for emptiness
+  // would drop it in favour of the next start operation.
+  TaskOperation accumulated;
+  bool haveAccumulated = false;
+  while (!list.empty()) {
+    if (!haveAccumulated) {
+      Position start = pickStartOperation(list);
+      if (start == list.end()) start = list.begin();
+      accumulated = std::move(*start);
+      list.erase(start);
+      haveAccumulated = true;
+    }
+    accumulated.m_producerInputs = &m_outputToInputs;
+    for (const TaskIoItem& output : accumulated.m_outputs) m_producedValues.insert(output.value);
+
+    Position partner = findMergePartner(accumulated, list);
+    if (partner != list.end() && tryMergeOperation(accumulated, *partner)) {
+      list.erase(partner);
+      if (!list.empty()) continue;
+    }
+    commands.push_back(toCommad(accumulated, this));
+    accumulated = TaskOperation();
+    haveAccumulated = false;
+  }
+  if (haveAccumulated) commands.push_back(toCommad(accumulated, this));
+  return commands;
+}
+
+void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>& operations) {
+  // A path the task reads as a plain source file is never the plan's to
+  // delete, even when an operation also names it as an intermediate output.
+  std::set<std::string> sources;
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& input : operation.m_inputs) {
+      if (input.type == 1) sources.insert(input.value);
+    }
+  }
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& output : operation.m_outputs) {
+      if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
+      m_intermediateFiles.insert(utf8ToWide(output.value));
+      fs::path parent = fs::path(output.value).parent_path();
+      std::error_code ec;
+      if (!parent.empty() && !fs::exists(parent, ec)) fs::create_directories(parent, ec);
+    }
+  }
+}
+
+void CommandBuilder::mapOutputsToInputs(const std::vector<TaskOperation>& operations) {
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& output : operation.m_outputs) {
+      if (output.type != 2) continue;
+      std::vector<std::string>& inputs = m_outputToInputs[output.value];
+      for (const TaskIoItem& input : operation.m_inputs) inputs.push_back(input.value);
+    }
+  }
+}
+
+CommandBuilder::OperationList CommandBuilder::orderOperations(std::vector<TaskOperation> operations) {
+  struct Pending {
+    TaskOperation operation;
+    std::size_t taskIndex;
+  };
+  std::deque<Pending> queue;
+  for (std::size_t i = 0; i < operations.size(); ++i) queue.push_back({std::move(operations[i]), i});
+
+  OperationList sources;
+  OperationList sinks;
+  std::vector<Pending> unplaced;
+  // Put-backs since the last placement: once every operation still queued has
+  // been put back, no later round can place any of them.
+  std::size_t putBacks = 0;
+  while (!queue.empty()) {
+    if (putBacks >= queue.size()) {
+      for (Pending& pending : queue) unplaced.push_back(std::move(pending));
+      queue.clear();
+      break;
+    }
+    Pending pending = std::move(queue.front());
+    queue.pop_front();
+    const TaskOperation& operation = pending.operation;
+    bool source = !operation.m_inputs.empty() &&
+                  std::none_of(operation.m_inputs.begin(), operation.m_inputs.end(),
+                               [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
+    bool sink = !operation.m_outputs.empty() &&
+                std::none_of(operation.m_outputs.begin(), operation.m_outputs.end(),
+                             [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
+    if (source) {
+      sources.push_back(std::move(pending.operation));
+      putBacks = 0;
+    } else if (sink) {
+      sinks.push_back(std::move(pending.operation));
+      putBacks = 0;
+    } else if (insertBeforeConsumer(operation, sinks)) {
+      putBacks = 0;
+    } else {
+      queue.push_back(std::move(pending));
+      ++putBacks;
+    }
+  }
+
+  std::sort(unplaced.begin(), unplaced.end(),
+            [](const Pending& a, const Pending& b) { return a.taskIndex < b.taskIndex; });
+  sources.splice(sources.end(), sinks);
+  for (Pending& pending : unplaced) sources.push_back(std::move(pending.operation));
+  return sources;
+}
+
+bool CommandBuilder::insertBeforeConsumer(const TaskOperation& operation, OperationList& sinks) {
+  std::string value = operation.m_outputs.empty() ? std::string() : operation.m_outputs.front().value;
+  for (auto it = sinks.begin(); it != sinks.end(); ++it) {
+    if (consumesOutput(value, *it)) {
+      sinks.insert(it, operation);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CommandBuilder::consumesOutput(const std::string& value, const TaskOperation& operation) {
+  if (hasInputValue(operation, value)) return true;
+  if (value.empty() || contains(value, "/") || !contains(value, "\\")) return false;
+  std::string fileName = value.substr(value.rfind('\\') + 1);
+  return contains(operation.m_transform, fileName);
+}
+
+CommandBuilder::Position CommandBuilder::pickStartOperation(OperationList& list) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    const TaskOperation& operation = *it;
+    if (operation.m_inputs.empty()) continue;
+    bool filesIn = std::all_of(operation.m_inputs.begin(), operation.m_inputs.end(),
+                               [](const TaskIoItem& item) { return item.type != 2 && !item.value.empty(); });
+    bool filesOut = std::all_of(operation.m_outputs.begin(), operation.m_outputs.end(),
+                                [](const TaskIoItem& item) { return item.type != 2; });
+    if (filesIn && filesOut) return it;
+  }
+  static const std::set<std::string, std::less<>> kStartOptionNames{"ss"};
+  auto seeking = std::find_if(list.begin(), list.end(), [](const TaskOperation& operation) {
+    return std::any_of(operation.m_filterOptions.segments.begin(), operation.m_filterOptions.segments.end(),
+                       [](const FilterSegment& segment) { return kStartOptionNames.count(segment.name) != 0; });
+  });
+  if (seeking == list.end()) return list.end();
+  for (const TaskIoItem& input : seeking->m_inputs) {
+    if (contains(input.value, "nullsrc=")) continue;
+    if (!fileExists(input.value)) return list.end();
+  }
+  return seeking;
+}
+
+CommandBuilder::Position CommandBuilder::findMergePartner(const TaskOperation& accumulated, OperationList& list) {
+  if (accumulated.m_outputs.empty()) return list.end();
+  for (const TaskIoItem& output : accumulated.m_outputs) {
+    if (output.type == 1) continue;
+    auto readers = std::count_if(list.begin(), list.end(),
+                                 [&](const TaskOperation& operation) { return hasInputValue(operation, output.value); });
+    // An intermediate read twice must reach the disk: its producer runs alone.
+    if (readers > 1) return list.end();
+  }
+  auto intermediate = std::find_if(accumulated.m_outputs.begin(), accumulated.m_outputs.end(),
+                                   [](const TaskIoItem& item) { return item.type == 2; });
+  if (intermediate == accumulated.m_outputs.end()) return list.end();
+
+  auto consumer = std::find_if(list.begin(), list.end(), [&](const TaskOperation& operation) {
+    return hasInputValue(operation, intermediate->value);
+  });
+  if (consumer == list.end()) return list.end();
+  if (consumer->m_inputs.size() < 2) return consumer;
+
+  auto waiting = std::find_if(consumer->m_inputs.begin(), consumer->m_inputs.end(), [&](const TaskIoItem& item) {
+    return item.type == 2 && m_producedValues.count(item.value) == 0;
+  });
+  if (waiting == consumer->m_inputs.end()) return consumer;
+
+  auto producer = std::find_if(list.begin(), list.end(), [&](const TaskOperation& operation) {
+    return hasOutputValue(operation, waiting->value);
+  });
+  if (producer == list.end()) return list.end();
+  auto producerWaits = std::find_if(producer->m_inputs.begin(), producer->m_inputs.end(), [&](const TaskIoItem& item) {
+    return item.type == 2 && m_producedValues.count(item.value) == 0;
+  });
+  if (producerWaits == producer->m_inputs.end()) return producer;
+  return findReadyProducer(producerWaits->value, list);
+}
+
+CommandBuilder::Position CommandBuilder::findReadyProducer(const std::string& value, OperationList& list) {
+  // Walked as a loop with the values already followed: producers that read
+  // each other's outputs must end the search, not recurse forever.
+  std::set<std::string> visited;
+  std::string wanted = value;
+  while (visited.insert(wanted).second) {
+    auto producer = std::find_if(list.begin(), list.end(),
+                                 [&](const TaskOperation& operation) { return hasOutputValue(operation, wanted); });
+    if (producer == list.end()) return list.end();
+    auto waits = std::find_if(producer->m_inputs.begin(), producer->m_inputs.end(), [&](const TaskIoItem& item) {
+      return item.type == 2 && m_producedValues.count(item.value) == 0;
+    });
+    if (waits == producer->m_inputs.end()) return producer;
+    wanted = waits->value;
+  }
+  return list.end();
+}
+
+bool CommandBuilder::tryMergeOperation(TaskOperation& accumulated, TaskOperation& next) {
+  prepareFilterOptions(accumulated);
+  if (!allowsInputMerge(next)) return false;
+
+  // Worked on copies: operationsMergeable may move next's cut into
+  // accumulated's input before the graph join refuses, and a refused merge
+  // must leave both operations as they were.
+  TaskOperation merged = accumulated;
+  TaskOperation candidate = next;
+  if (!operationsMergeable(merged, candidate)) return false;
+  if (!joinOperationGraphs(merged, candidate)) return false;
+
+  for (const TaskIoItem& input : candidate.m_inputs) {
+    if (!hasInputValue(merged, input.value) && !hasOutputValue(merged, input.value)) {
+      merged.m_inputs.push_back(input);
+    }
+  }
+  for (const TaskIoItem& input : candidate.m_inputs) {
+    auto made = std::find_if(merged.m_outputs.begin(), merged.m_outputs.end(),
+                             [&](const TaskIoItem& item) { return item.value == input.value; });
+    if (made != merged.m_outputs.end()) merged.m_outputs.erase(made);
+  }
+  for (const TaskIoItem& output : candidate.m_outputs) merged.m_outputs.push_back(output);
+  if (!candidate.m_transform.empty()) {
+    merged.m_transform += ' ';
+    merged.m_transform += candidate.m_transform;
+  }
+  accumulated = std::move(merged);
+  next = std::move(candidate);
+  return true;
+}
+
+bool CommandBuilder::allowsInputMerge(const TaskOperation& next) {
+  if (countPendingInputs(next) < 2) return true;
+  static const std::set<std::string, std::less<>> kOverlayNames{"overlay"};
+  if (kOverlayNames.count(firstFilterSegment(next.m_filterOptions).name) != 0) return true;
+  if (hasMediaFilter(next.m_filterOptions)) return false;
+  for (const TaskIoItem& output : next.m_outputs) {
+    if (output.type == 2) return false;
+  }
+  return true;
+}
+
+int CommandBuilder::countPendingInputs(const TaskOperation& operation) {
+  int pending = 0;
+  for (const TaskIoItem& input : operation.m_inputs) {
+    if (input.type != 1) {
+      ++pending;
+    } else if (!contains(input.value, "nullsrc=") && !fileExists(input.value)) {
+      ++pending;
+    }
+  }
+  return pending;
+}
+
+bool CommandBuilder::operationsMergeable(TaskOperation& accumulated, TaskOperation& next) {
+  const FilterOptions& a = accumulated.m_filterOptions;
+  const FilterOptions& n = next.m_filterOptions;
+  if (accumulated.m_outputs.size() == 1 && next.m_inputs.size() == 1 &&
+      accumulated.m_outputs.front().value == next.m_inputs.front().value) {
+    if (isCutOnly(accumulated) && !n.hasOtherOptions && (n.hasAudioFilter || n.hasVideoFilter)) return true;
+    if (hasSegmentNamed(a, "vcodec") && accumulated.m_inputs.size() == 1 && isCutOnly(next) &&
+        accumulated.m_inputs.front().prevOp.empty()) {
+      moveCut(accumulated, next);
+      return true;
+    }
+    if (!hasOptionSegment(a) && (a.hasAudioFilter || a.hasVideoFilter) && accumulated.m_inputs.size() == 1 &&
+        isCutOnly(next) && accumulated.m_inputs.front().prevOp.empty() && next.m_inputs.front().prevOp.empty()) {
+      moveCut(accumulated, next);
+      return true;
+    }
+  }
+  if (!canMergeFilters(accumulated.m_filterOptions, next.m_filterOptions)) return false;
+  if (!hasSegmentNamed(accumulated.m_filterOptions, "ss")) return true;
+  return next.m_inputs.size() == 1 && accumulated.m_outputs.size() == 1 && next.m_inputs.front().type != 1 &&
+         next.m_inputs.front().value == accumulated.m_outputs.front().value;
+}
+
+}  // namespace qel

@@ -1,0 +1,129 @@
+// The command plan: turns a task's operations into the ordered list of ffmpeg
+// commands to run. Operations are ordered producer before consumer (matched by
+// the values of their intermediate inputs and outputs); then the list is walked
+// and, wherever the merge rules allow it, a consumer is merged into the
+// operation that makes its input, so one ffmpeg run does the work of several
+// operations and the intermediate never reaches the disk. Each merged group
+// becomes one command through toCommad (command_assembly.h). The builder also
+// remembers the intermediate files the plan may write, creates their folders,
+// and deletes the files when it is destroyed.
+//
+// How the task worker uses it, per task run:
+//   CommandBuilder builder(&engine);              // no lock held
+//   auto commands = builder.buildCommands(task.operations, task.outputRecords);
+//   for each command:
+//     if (auto input = findOverwrittenInput(command)) -> report an error for
+//         this command (its output is one of its inputs), do not run it, and
+//         do not remove its output (that file is an input);
+//     else run command.commandLine (program and fixed options in front),
+//         look its duration up under command.key, report command.inputFiles;
+//   // destroying the builder deletes the task's intermediate files: keep it
+//   // alive until the last command has ended (also after an error or abort).
+//
+// Thread safety: a CommandBuilder belongs to one thread (the worker) and is
+// used without the engine mutex; only toCommad takes that mutex briefly, to
+// read the selected hardware vendor and the parser's input-file map. Never
+// call buildCommands while holding the engine mutex.
+#pragma once
+
+#include <list>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "commands/lavfi_parser.h"
+#include "commands/task_operation.h"
+
+namespace qel {
+
+class EngineContext;
+
+// One command of a task. A plain value.
+struct FFmpegCommand {
+  // The ffmpeg argument text without the program path; the runner puts the
+  // program and its fixed leading options in front.
+  std::string commandLine;
+  // The value of the first output item of the command's operation; empty when
+  // it has none.
+  std::string outputPath;
+  // The graph text of the command; the worker looks its duration up under it.
+  std::string key;
+  // The media files the command reads, without subtitle files and duplicates,
+  // in first-appearance order.
+  std::vector<std::string> inputFiles;
+
+  bool operator==(const FFmpegCommand&) const = default;
+};
+
+// The last guard against a task destroying its own source: returns the input
+// that the command would overwrite (its output path names the same file as one
+// of its inputs: an entry of inputFiles, an "-i" argument or a movie=/amovie=
+// source of its command line; same text, or the same existing file on disk),
+// or nullopt when the command is safe to run. Such a command must not run.
+std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command);
+
+// The error text for a command refused by findOverwrittenInput.
+std::string overwrittenInputMessage(const std::string& input);
+
+class CommandBuilder {
+ public:
+  using OperationList = std::list<TaskOperation>;
+  using Position = OperationList::iterator;
+
+  // `engine` may be null (tests): no vendor, no parser input-file fallback.
+  explicit CommandBuilder(EngineContext* engine);
+  // Deletes every intermediate file of the plan that exists; failures ignored.
+  ~CommandBuilder();
+  CommandBuilder(const CommandBuilder&) = delete;
+  CommandBuilder& operator=(const CommandBuilder&) = delete;
+
+  // The commands of a task in the order they are to run. Replaces the output
+  // records, registers the intermediate files (creating their folders), orders
+  // and merges the operations. Every operation ends in a command, merged or
+  // not; nothing is reported here (failures show when ffmpeg runs). Call once
+  // per builder.
+  std::vector<FFmpegCommand> buildCommands(const std::vector<TaskOperation>& operations,
+                                           const LavfiOutputRecords& records);
+
+  // ---- Read by toCommad -------------------------------------------------------
+  EngineContext* engine() const { return m_engine; }
+  const LavfiOutputRecords& outputRecords() const { return m_outputRecords; }
+  // Replaces the output records (buildCommands does this itself).
+  void setOutputRecords(const LavfiOutputRecords& records) { m_outputRecords = records; }
+
+  // ---- Steps of the plan, public so they can be tested one by one -------------
+  void registerIntermediateFiles(const std::vector<TaskOperation>& operations);
+  void mapOutputsToInputs(const std::vector<TaskOperation>& operations);
+  // Producer before consumer: sources, then sinks with every intermediate
+  // writer placed before its first consumer. Operations that can never be
+  // placed (an intermediate nobody reads, writers that read each other's
+  // outputs in a cycle) are appended at the end in task order: they run and
+  // fail visibly instead of stalling the worker.
+  OperationList orderOperations(std::vector<TaskOperation> operations);
+  static bool insertBeforeConsumer(const TaskOperation& operation, OperationList& sinks);
+  static bool consumesOutput(const std::string& value, const TaskOperation& operation);
+  static Position pickStartOperation(OperationList& list);
+  Position findMergePartner(const TaskOperation& accumulated, OperationList& list);
+  // Follows the chain of producers back to one whose intermediate inputs are
+  // all made; stops (end) on a cycle.
+  Position findReadyProducer(const std::string& value, OperationList& list);
+  bool tryMergeOperation(TaskOperation& accumulated, TaskOperation& next);
+  static bool allowsInputMerge(const TaskOperation& next);
+  static int countPendingInputs(const TaskOperation& operation);
+  static bool operationsMergeable(TaskOperation& accumulated, TaskOperation& next);
+
+  const std::set<std::string>& producedValues() const { return m_producedValues; }
+  const std::set<std::wstring>& intermediateFiles() const { return m_intermediateFiles; }
+  const ProducerInputsMap& outputToInputs() const { return m_outputToInputs; }
+
+ private:
+  EngineContext* m_engine = nullptr;
+  std::set<std::string> m_producedValues;
+  std::set<std::wstring> m_intermediateFiles;
+  ProducerInputsMap m_outputToInputs;
+  LavfiOutputRecords m_outputRecords;
+};
+
+}  // namespace qel

@@ -1,0 +1,268 @@
+#include "operations/lavfi_add_audio_to_file.h"
+
+#include <fmt/format.h>
+
+#include "commands/filter_options.h"
+#include "commands/filter_text.h"
+#include "engine/text_helpers.h"
+#include "operations/added_input_fragment.h"
+
+namespace qel {
+
+namespace {
+
+constexpr std::string_view kSilentTrack = "anullsrc=cl=stereo:r=44100:duration=";
+constexpr std::string_view kVideoLabel = "[out0]";
+constexpr std::string_view kAudioLabel = "[out1]";
+// Stands in for an empty chain: "[1][a1]" with nothing between is no filter.
+constexpr std::string_view kPassThrough = "anull";
+
+std::string audioLabel(std::uint32_t n) { return fmt::format("[a{}]", n); }
+
+std::string orPassThrough(const std::string& chain) { return chain.empty() ? std::string(kPassThrough) : chain; }
+
+void refuse(const std::string& message) { logOperationError("process", 0, "addAudioToFile: " + message); }
+
+// The texts one process call works on.
+struct Work {
+  std::string graph;
+  std::string cmd;
+  std::string mixGraph;
+  std::string mapText;
+  std::vector<std::string> chains;  // the chain segments; the last one is the mixing filter
+  std::string mixFilter;            // the last chain segment, or "" without any
+  double duration = 0.0;            // the base's request duration
+};
+
+// Whether the added input at this position is an added audio file.
+bool isAddedAudio(const LavfiInputItem& item) { return isAudioFile(item.value); }
+bool isAddedSubtitle(const LavfiInputItem& item) { return !isAudioFile(item.value) && isSubtitleFile(item.value); }
+
+// The source texts of a file base. False only when the path cannot be written.
+bool processLocalFile(LavfiParser& parser, const LavfiInputItem& base, Work& work) {
+  SourceProbe probe;
+  probeSource(parser, base.value, probe);
+  // The base's audio switched off counts as no audio: the silent track takes its place.
+  if (base.prevOp.find("-an") != std::string::npos) probe.audio = 0.0;
+  if (probe.video < kUsableStreamSeconds) {
+    logOperationError("processLocalFile", 68, "no video stream: " + base.value);
+    return true;
+  }
+  const std::string silentTrack = std::string(kSilentTrack) + streamNumber(probe.video);
+  SourceGraphSpec spec;
+  spec.subtitleClause = false;
+  spec.trim = TrimForm::WholeInput;
+  spec.duration = base.duration;
+  spec.silentAudio = silentTrack;
+  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, spec);
+  const std::optional<std::string> input = quotedInput(base.value);
+  if (!graph || !input) {
+    logOperationError("processLocalFile", 68, kUnwritablePathMessage + base.value);
+    return false;
+  }
+  work.graph = *graph;
+  if (probe.audio <= 0.0) work.mixGraph = silentTrack + std::string(kAudioLabel);
+  work.cmd = base.prevOp + *input;
+  return true;
+}
+
+// The -an that switches the base's audio off is an input option of input 0,
+// so it stands before the first "-i"; a later one belongs to another input.
+bool baseAudioSwitchedOff(const std::vector<std::string>& tokens) {
+  for (const std::string& token : tokens) {
+    if (token == "-i") return false;
+    if (token == "-an") return true;
+  }
+  return false;
+}
+
+bool hasMapOption(std::string_view text) {
+  return hasToken(splitWhitespace(text), "-map");
+}
+
+// Rewrites work.cmd into a fragment that adds and mixes the audio. False
+// (logged) when the fragment cannot be extended.
+bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work) {
+  std::vector<std::string> tokens = splitWhitespace(work.cmd);
+  if (tokens.empty()) return true;
+  if (const std::string fault = fragmentFault(tokens); !fault.empty()) {
+    refuse("command fragment with " + fault + ": " + work.cmd);
+    return false;
+  }
+  // Whether the fragment's own graph already sends video to the file.
+  bool graphMakesVideo = false;
+  if (const std::optional<std::size_t> f = findLastToken(tokens, "-filter_complex")) {
+    FilterOptions options;
+    parseFilterOptions(options, "-filter_complex " + tokens[*f + 1]);
+    graphMakesVideo = options.hasVideoFilter;
+  }
+  if (baseAudioSwitchedOff(tokens)) {
+    work.mixGraph = std::string(kSilentTrack) + streamNumber(work.duration) + std::string(kAudioLabel);
+  }
+  std::string mixInputs = LavfiAddAudioToFile::extractAudioMapLabel(tokens);
+  const bool silentBase = work.mixGraph.starts_with("anullsrc=");
+  // The silent track is the base's audio in the mix; with a single input it
+  // is relabelled too, or the mix would read an input without audio.
+  if (desc.inputs.size() >= 2 || silentBase) {
+    const std::string label = audioLabel(parser.takeLabel());
+    if (silentBase) {
+      mixInputs = label;
+      replaceFirst(work.mixGraph, kAudioLabel, label);
+    }
+  }
+
+  std::size_t k = countTokens(tokens, "-i");
+  std::string addedInputs;
+  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+    const LavfiInputItem& item = desc.inputs[i];
+    if (isAddedAudio(item)) {
+      const std::string label = audioLabel(parser.takeLabel());
+      mixInputs += label;
+      addedInputs += *quotedInput(item.value);
+      if (!work.mixGraph.empty()) work.mixGraph += ';';
+      work.mixGraph += fmt::format("[{}]{}{}", k, orPassThrough(work.chains[i - 1]), label);
+      ++k;
+    } else if (isAddedSubtitle(item)) {
+      addedInputs += *quotedInput(item.value);
+      work.mapText += fmt::format(" -map {}", k);
+      ++k;
+    }
+  }
+  const std::string outputLabel = audioLabel(parser.takeLabel());
+  const std::string mixChain = mixInputs + orPassThrough(work.mixFilter) + outputLabel;
+  work.mixGraph = work.mixGraph.empty() ? mixChain : work.mixGraph + ";" + mixChain;
+
+  const std::size_t p = *findLastToken(tokens, "-i");
+  const std::optional<std::size_t> f = findLastToken(tokens, "-filter_complex");
+  if (!f) {
+    tokens[p + 1] += addedInputs + " -filter_complex \"" + work.mixGraph + "\"";
+  } else {
+    joinFilterGraph(parser, tokens[*f + 1], work.mixGraph, 'a');
+    tokens[p + 1] += addedInputs;
+  }
+
+  const bool fileBase = desc.inputs.front().type == 1;
+  // Any -map switches ffmpeg's own stream choice off, so the audio map alone
+  // would drop the picture: the base's video is mapped unless the fragment or
+  // the map text already chooses the streams, or the fragment's graph makes
+  // the video itself.
+  const bool streamsChosen = hasToken(tokens, "-map") || (fileBase && hasMapOption(work.mapText));
+  work.cmd = joinTokens(tokens);
+  if (!streamsChosen && !graphMakesVideo) work.cmd += fileBase ? " -map 0:v" : " -map 0:v?";
+  if (fileBase) work.cmd += " " + work.mapText;
+  work.cmd += " -map " + outputLabel;
+  return true;
+}
+
+// Rewrites work.graph: the added audio through amovie sources and the mix.
+void mergeLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work) {
+  bool hasVideo = false;
+  bool hasAudio = false;
+  if (!hasOutLabels(work.graph, hasVideo, hasAudio)) {
+    logOperationError("mergeLavfi", 237, "no audio, no video stream: " + work.graph);
+    return;
+  }
+  if (!hasAudio) {
+    work.graph += ";" + std::string(kSilentTrack) + streamNumber(work.duration) + std::string(kAudioLabel);
+  }
+  const std::string_view output = hasVideo ? kAudioLabel : kVideoLabel;
+  if (desc.inputs.size() < 2) {
+    // The graph already ends its audio in the output label: a chain appended
+    // under the same label would give ffmpeg two outputs of one name, so the
+    // filter goes into the audio chain itself.
+    if (!work.mixFilter.empty()) {
+      const std::size_t at = work.graph.find(output);
+      if (at != std::string::npos) work.graph.insert(at, "," + work.mixFilter);
+    }
+    return;
+  }
+  const std::string base = audioLabel(parser.takeLabel());
+  replaceFirst(work.graph, output, base);
+  std::string mixLabels = base;
+  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+    const LavfiInputItem& item = desc.inputs[i];
+    if (!isAddedAudio(item)) continue;
+    const std::string label = audioLabel(parser.takeLabel());
+    mixLabels += label;
+    work.graph += ";amovie='" + *escapeFilterPath(item.value) + "'," + orPassThrough(work.chains[i - 1]) + label;
+  }
+  work.graph += ";" + mixLabels + orPassThrough(work.mixFilter) + std::string(output);
+}
+
+}  // namespace
+
+const char* LavfiAddAudioToFile::name() const { return "addAudioToFile"; }
+
+std::string LavfiAddAudioToFile::extractAudioMapLabel(std::vector<std::string>& tokens) {
+  std::string label = "[0:a]";
+  for (std::size_t i = 0; i + 1 < tokens.size();) {
+    const std::string& value = tokens[i + 1];
+    if (tokens[i] == "-map" && (value.starts_with("0:a") || value.starts_with("[a"))) {
+      label = value;
+      tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i), tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      continue;
+    }
+    ++i;
+  }
+  return bracketed(label);
+}
+
+LavfiResult LavfiAddAudioToFile::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logOperationError("process", 0, "inputs is empety");
+    return result;
+  }
+  const LavfiInputItem& base = desc.inputs.front();
+  collectInputFiles(parser, base, result.inputFiles);
+
+  Work work;
+  work.duration = base.duration;
+  std::vector<std::string> segments = splitSegments(desc.transform);
+  if (!segments.empty() && segments.back().starts_with("-map")) {
+    work.mapText = segments.back();
+    segments.pop_back();
+  }
+  work.chains = std::move(segments);
+  if (!work.chains.empty()) work.mixFilter = work.chains.back();
+
+  // Every added file must have its chain and a path that can be written, and
+  // a mix of several streams needs a mixing filter; otherwise nothing is built.
+  std::size_t mixed = 1;
+  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+    const LavfiInputItem& item = desc.inputs[i];
+    if (!isAddedAudio(item) && !isAddedSubtitle(item)) continue;
+    if (!quotedInput(item.value) || (isAddedAudio(item) && !escapeFilterPath(item.value))) {
+      refuse(kUnwritablePathMessage + item.value);
+      return result;
+    }
+    if (isAddedAudio(item)) {
+      ++mixed;
+      if (i > work.chains.size()) {
+        refuse(fmt::format("no filter chain for added input {}: {}", i, desc.transform));
+        return result;
+      }
+    }
+  }
+  if (mixed > 1 && work.mixFilter.empty()) {
+    refuse("no mixing filter: " + desc.transform);
+    return result;
+  }
+
+  if (base.type == 2) {
+    work.graph = base.value;
+    const LavfiOutputRecord* earlier = parser.findOutput(base.value);
+    if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
+  } else if (!processLocalFile(parser, base, work)) {
+    return result;
+  }
+
+  if (!buildAudioMixCommand(parser, desc, work)) return result;
+  mergeLavfi(parser, desc, work);
+  parser.setDuration(work.graph, base.duration);
+  result.cmd = std::move(work.cmd);
+  result.graph = std::move(work.graph);
+  return result;
+}
+
+}  // namespace qel

@@ -1,0 +1,252 @@
+#include "operations/lavfi_cutter.h"
+
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "commands/filter_options.h"
+#include "engine/log.h"
+
+namespace qel {
+
+namespace {
+
+constexpr const char* kFunction = "process";
+constexpr std::string_view kVideoLabel = "[out0]";
+constexpr std::string_view kAudioLabel = "[out1]";
+
+// The shortest text that reads back as the same double ("2.5", "3", "0.1").
+std::string shortestNumber(double value) { return fmt::format("{}", value); }
+
+// Inserts `text` right before the first `label`; false without one.
+bool insertBeforeFirst(std::string& graph, std::string_view label, const std::string& text) {
+  const std::size_t at = graph.find(label);
+  if (at == std::string::npos) return false;
+  graph.insert(at, text);
+  return true;
+}
+
+// A time as the trims need it, in the shortest text that reads back the same.
+TimeValue shortestTime(double seconds) { return {seconds, shortestNumber(seconds)}; }
+
+// True when a chain after a speed change: a setpts that does more than reset
+// the timestamps, or an atempo. Trims behind such a filter count on the changed
+// time line, so an earlier trim cannot simply be shifted.
+bool hasSpeedChange(std::string_view graph) {
+  if (graph.find(",atempo=") != std::string_view::npos) return true;
+  constexpr std::string_view kSetpts = ",setpts=";
+  for (std::size_t at = graph.find(kSetpts); at != std::string_view::npos; at = graph.find(kSetpts, at + 1)) {
+    const std::size_t begin = at + kSetpts.size();
+    const std::size_t stop = graph.find_first_of(",;[", begin);
+    const std::string_view expression =
+        graph.substr(begin, (stop == std::string_view::npos ? graph.size() : stop) - begin);
+    if (expression != "PTS-STARTPTS") return true;
+  }
+  return false;
+}
+
+bool isTrimRangeChar(char c) { return (c >= '0' && c <= '9') || c == '|' || c == '.'; }
+
+// The groups of the last "<marker>A:B," of a chain that matches as a whole
+// ".*<marker>([0-9|.]+):([0-9|.]+),.*" (no line terminator anywhere, as the
+// pattern's dots do not cross one). Scanned by hand: the chain is client text
+// and a backtracking matcher would recurse over its whole length.
+bool findLastTrimRange(std::string_view chain, std::string_view marker, std::string& first, std::string& second) {
+  if (chain.find_first_of("\r\n") != std::string_view::npos) return false;
+  for (std::size_t at = chain.rfind(marker); at != std::string_view::npos;
+       at = at == 0 ? std::string_view::npos : chain.rfind(marker, at - 1)) {
+    std::size_t i = at + marker.size();
+    const std::size_t firstBegin = i;
+    while (i < chain.size() && isTrimRangeChar(chain[i])) ++i;
+    if (i == firstBegin || i >= chain.size() || chain[i] != ':') continue;
+    const std::size_t secondBegin = ++i;
+    while (i < chain.size() && isTrimRangeChar(chain[i])) ++i;
+    if (i == secondBegin || i >= chain.size() || chain[i] != ',') continue;
+    first.assign(chain.substr(firstBegin, secondBegin - 1 - firstBegin));
+    second.assign(chain.substr(secondBegin, i - secondBegin));
+    return true;
+  }
+  return false;
+}
+
+// Replaces the first `from` in graph[begin, end) by `to`. Returns the change
+// in length.
+std::ptrdiff_t replaceFirstWithin(std::string& graph, std::size_t begin, std::size_t end, const std::string& from,
+                                  const std::string& to) {
+  const std::size_t at = std::string_view(graph).substr(begin, end - begin).find(from);
+  if (at == std::string_view::npos) return 0;
+  graph.replace(begin + at, from.size(), to);
+  return static_cast<std::ptrdiff_t>(to.size()) - static_cast<std::ptrdiff_t>(from.size());
+}
+
+// The plain cut of an earlier graph: a trim with a timestamp reset at each
+// output label.
+void insertTrims(std::string& graph, const TimeValue& start, const TimeValue& end, bool hasVideo) {
+  const std::string video = fmt::format(",trim={}:{},setpts=PTS-STARTPTS", start.secondsText, end.secondsText);
+  const std::string audio = fmt::format(",atrim={}:{},asetpts=PTS-STARTPTS", start.secondsText, end.secondsText);
+  insertBeforeFirst(graph, kVideoLabel, hasVideo ? video : audio);
+  insertBeforeFirst(graph, kAudioLabel, audio);
+}
+
+}  // namespace
+
+bool isSecondsText(std::string_view text) {
+  if (text.empty() || text.size() > kMaxSecondsTextLength) return false;
+  bool digit = false;
+  bool point = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digit;
+}
+
+const char* LavfiCutter::name() const { return "cut"; }
+
+void LavfiCutter::readRange(const std::string& transform, TimeValue& start, TimeValue& end) {
+  start = TimeValue{};
+  end = TimeValue{};
+  FilterOptions options;
+  parseFilterOptions(options, transform);
+  bool haveStart = false;
+  bool haveEnd = false;
+  for (const FilterSegment& segment : options.segments) {
+    if (!haveStart && segment.name == "ss") {
+      start = parseTimeValue(segment.args);
+      haveStart = true;
+    } else if (!haveEnd && segment.name == "to") {
+      end = parseTimeValue(segment.args);
+      haveEnd = true;
+    }
+  }
+  // ffmpeg refuses a trim with an empty start ("trim=:10"); a cut without a
+  // readable start begins at the beginning.
+  if (start.secondsText.empty()) start = TimeValue{0.0, "0"};
+}
+
+bool LavfiCutter::mergeTrim(std::string& graph, TimeValue& start, TimeValue& end, bool hasVideo, bool hasAudio) {
+  std::string changed = graph;
+  if (hasSpeedChange(graph)) {
+    if (changed.find(kVideoLabel) == std::string::npos) return false;
+    const std::string a = shortestNumber(start.seconds);
+    const std::string b = shortestNumber(end.seconds);
+    // The span counts on the changed time line; the reset makes the output
+    // start at 0 as a plain cut does.
+    const std::string video = fmt::format(",trim={}:{},setpts=PTS-STARTPTS", a, b);
+    const std::string audio = fmt::format(",atrim={}:{},asetpts=PTS-STARTPTS", a, b);
+    if (hasVideo) {
+      insertBeforeFirst(changed, kVideoLabel, video);
+      if (hasAudio) insertBeforeFirst(changed, kAudioLabel, audio);
+    } else {
+      insertBeforeFirst(changed, kVideoLabel, audio);
+    }
+    graph = std::move(changed);
+    return true;
+  }
+
+  const std::size_t videoLabel = changed.find(kVideoLabel);
+  if (videoLabel == std::string::npos) return false;
+  const std::size_t semicolon = changed.rfind(';', videoLabel);
+  const std::size_t chainBegin = semicolon == std::string::npos ? 0 : semicolon;
+  std::string first;
+  std::string second;
+  const std::string_view chain = std::string_view(changed).substr(chainBegin, videoLabel - chainBegin);
+  if (!findLastTrimRange(chain, hasVideo ? ",trim=" : ",atrim=", first, second)) return false;
+
+  const std::string old = first + ":" + second;
+  const double offset = std::strtod(first.c_str(), nullptr);
+  const TimeValue newStart = shortestTime(start.seconds + offset);
+  const TimeValue newEnd = shortestTime(end.seconds + offset);
+  const std::string replacement = newStart.secondsText + ":" + newEnd.secondsText;
+  replaceFirstWithin(changed, chainBegin, videoLabel, old, replacement);
+
+  if (hasVideo && hasAudio) {
+    const std::size_t audioLabel = changed.find(kAudioLabel);
+    if (audioLabel == std::string::npos) return false;
+    const std::size_t audioSemicolon = changed.rfind(';', audioLabel);
+    if (audioSemicolon == std::string::npos) return false;
+    replaceFirstWithin(changed, audioSemicolon, audioLabel, old, replacement);
+  }
+  graph = std::move(changed);
+  start = newStart;
+  end = newEnd;
+  return true;
+}
+
+LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logAt(kLogError, kFunction, 18, "inputs is empety");
+    return result;
+  }
+  TimeValue start;
+  TimeValue end;
+  readRange(desc.transform, start, end);
+  if (start.seconds > end.seconds) {
+    logAt(kLogError, kFunction, 35, "endTime < startTime, " + desc.transform);
+    return result;
+  }
+  // The texts go into the graph as written: anything but a plain number of
+  // seconds (a missing end, "abc", graph syntax) would break the graph.
+  if (!isSecondsText(start.secondsText) || !isSecondsText(end.secondsText)) {
+    logAt(kLogError, kFunction, 36, "invalid time range: " + desc.transform);
+    return result;
+  }
+
+  const LavfiInputItem& item = desc.inputs.front();
+  collectInputFiles(parser, item, result.inputFiles);
+
+  std::string graph;
+  if (item.type == 2) {
+    graph = item.value;
+    bool hasVideo = false;
+    bool hasAudio = false;
+    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
+      logAt(kLogError, kFunction, 49, "no audio, no video stream: " + graph);
+      return result;
+    }
+    const std::size_t lastSemicolon = graph.rfind(';');
+    const std::string_view tail =
+        lastSemicolon == std::string::npos ? std::string_view(graph) : std::string_view(graph).substr(lastSemicolon + 1);
+    const bool hasTrim = tail.find(",trim=") != std::string_view::npos || tail.find(",atrim=") != std::string_view::npos;
+    if (hasTrim) {
+      if (!mergeTrim(graph, start, end, hasVideo, hasAudio)) {
+        logAt(kLogError, kFunction, 55, "Failed to merge:" + graph + " and " + desc.transform);
+        // Returning the earlier graph would report a cut that never happened:
+        // the span is cut at the labels instead, which is right on any graph.
+        insertTrims(graph, start, end, hasVideo);
+      }
+    } else {
+      insertTrims(graph, start, end, hasVideo);
+    }
+  } else {
+    SourceProbe probe;
+    probeSource(parser, item.value, probe);
+    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
+      logAt(kLogError, kFunction, 86, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    SourceGraphSpec spec;
+    spec.extensionGate = true;
+    spec.trim = TrimForm::CutRange;
+    spec.cutStart = start.secondsText;
+    spec.cutEnd = end.secondsText;
+    spec.duration = item.duration;
+    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
+    if (!built) {
+      logAt(kLogError, kFunction, 86, kUnwritablePathMessage + item.value);
+      return result;
+    }
+    graph = std::move(*built);
+  }
+  parser.setDuration(graph, end.seconds - start.seconds);
+  result.graph = std::move(graph);
+  return result;
+}
+
+}  // namespace qel

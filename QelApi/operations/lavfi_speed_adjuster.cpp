@@ -1,0 +1,183 @@
+#include "operations/lavfi_speed_adjuster.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "commands/filter_text.h"
+#include "engine/log.h"
+#include "engine/text_helpers.h"
+
+namespace qel {
+
+namespace {
+
+constexpr const char* kFunction = "process";
+
+// ffmpeg's range for one atempo stage.
+constexpr double kMinTempo = 0.5;
+constexpr double kMaxTempo = 100.0;
+// More stages than this would mean a speed no one asks for (below 1/65536 or
+// above 10^8); such a factor is refused rather than written as a long chain.
+constexpr int kMaxTempoStages = 16;
+// A number longer than this after "atempo=" is not read (no number needs it).
+constexpr std::size_t kMaxNumberLength = 64;
+
+bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
+    if (lower(static_cast<unsigned char>(text[i])) != lower(static_cast<unsigned char>(prefix[i]))) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> splitAt(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = text.find(separator, start);
+    pieces.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    if (at == std::string_view::npos) return pieces;
+    start = at + 1;
+  }
+}
+
+// An earlier graph without its audio: only the chains that make or carry video.
+std::string keepVideoChains(const std::string& graph) {
+  std::string kept;
+  for (const std::string& chain : splitAt(graph, ';')) {
+    if (chain.starts_with("movie=") || chain.starts_with("color=") || chain.starts_with("[v")) {
+      if (!kept.empty()) kept += ';';
+      kept += chain;
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
+const char* LavfiSpeedAdjuster::name() const { return "speedAdjuster"; }
+
+void LavfiSpeedAdjuster::readFilters(const std::string& transform, std::string& videoFilter,
+                                     std::string& audioFilter) {
+  videoFilter.clear();
+  audioFilter.clear();
+  const std::vector<std::string> words = splitWhitespace(transform);
+  for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+    if (words[i] != "-filter_complex") continue;
+    std::string text = words[i + 1];
+    trimChars(text, "\"");
+    for (std::string& piece : splitAt(text, ';')) {
+      if (startsWithIgnoringAsciiCase(piece, "setpts=")) {
+        trimChars(piece, "\"");
+        videoFilter = piece;
+      } else if (startsWithIgnoringAsciiCase(piece, "atempo=")) {
+        trimChars(piece, "\"");
+        audioFilter = piece;
+      }
+    }
+  }
+}
+
+double LavfiSpeedAdjuster::tempoFactor(const std::string& audioFilter) {
+  constexpr std::string_view kTempo = "atempo=";
+  const std::size_t at = audioFilter.find(kTempo);
+  if (at == std::string::npos) return 1.0;
+  // strtod in the "C" locale (the library never changes it); a bounded copy
+  // keeps the read short whatever the client wrote.
+  const std::string number = audioFilter.substr(at + kTempo.size(), kMaxNumberLength);
+  return std::strtod(number.c_str(), nullptr);
+}
+
+std::optional<std::string> LavfiSpeedAdjuster::tempoChain(double factor) {
+  if (!std::isfinite(factor) || factor <= 0.0) return std::nullopt;
+  std::string chain;
+  double rest = factor;
+  int stages = 0;
+  auto addStage = [&](double tempo) {
+    if (!chain.empty()) chain += ',';
+    chain += fmt::format("atempo={}", tempo);
+    ++stages;
+  };
+  while (rest < kMinTempo && stages < kMaxTempoStages) {
+    addStage(kMinTempo);
+    rest /= kMinTempo;
+  }
+  while (rest > kMaxTempo && stages < kMaxTempoStages) {
+    addStage(kMaxTempo);
+    rest /= kMaxTempo;
+  }
+  if (stages >= kMaxTempoStages) return std::nullopt;
+  addStage(rest);
+  return chain;
+}
+
+LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logAt(kLogError, kFunction, 18, "inputs is empety");
+    return result;
+  }
+  std::string videoFilter;
+  std::string audioFilter;
+  readFilters(desc.transform, videoFilter, audioFilter);
+  const LavfiInputItem& item = desc.inputs.front();
+  collectInputFiles(parser, item, result.inputFiles);
+
+  const double factor = tempoFactor(audioFilter);
+  if (factor != 1.0 && (factor < kMinTempo || factor > kMaxTempo)) {
+    // One atempo stage takes 0.5 to 100: a slower or faster tempo becomes a
+    // chain of stages. A factor that is no positive number has no tempo at all
+    // (and would give an infinite or negative duration): the request fails.
+    const std::optional<std::string> chain = tempoChain(factor);
+    if (!chain) {
+      logAt(kLogError, kFunction, 52, "SpeedRegulation, invalid value: " + desc.transform);
+      return result;
+    }
+    audioFilter = *chain;
+    if (factor < 0.25) logAt(kLogError, kFunction, 51, "SpeedRegulation, min value is 0.25: " + desc.transform);
+  }
+  const bool noAudio = desc.outputConfig.find("-an") != std::string::npos;
+
+  std::string graph;
+  if (item.type == 2) {
+    graph = item.value;
+    bool hasVideo = false;
+    bool hasAudio = false;
+    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
+      logAt(kLogError, kFunction, 64, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    if (noAudio) graph = keepVideoChains(graph);
+    chainFilters(graph, hasVideo, hasAudio, videoFilter, audioFilter);
+  } else {
+    SourceProbe probe;
+    probeSource(parser, item.value, probe);
+    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
+      logAt(kLogError, kFunction, 112, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    if (noAudio) probe.audio = 0.0;
+    SourceGraphSpec spec;
+    spec.trim = TrimForm::WholeInput;
+    spec.duration = item.duration;
+    spec.videoFilter = videoFilter;
+    spec.audioFilter = audioFilter;
+    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
+    if (!built) {
+      logAt(kLogError, kFunction, 112, kUnwritablePathMessage + item.value);
+      return result;
+    }
+    graph = std::move(*built);
+  }
+  // An empty graph (an audio-only input whose audio the output drops) is a
+  // failure: nothing is stored for it.
+  if (graph.empty()) return result;
+  parser.setDuration(graph, item.duration / factor);
+  result.graph = std::move(graph);
+  return result;
+}
+
+}  // namespace qel

@@ -1,0 +1,154 @@
+#include "operations/lavfi_video_effect.h"
+
+#include <array>
+
+#include <fmt/format.h>
+
+#include "commands/filter_text.h"
+#include "engine/log.h"
+#include "engine/text_helpers.h"
+
+namespace qel {
+
+namespace {
+
+constexpr const char* kFunction = "process";
+constexpr std::string_view kVideoLabel = "[out0]";
+
+constexpr std::array<std::string_view, 5> kEffectMarkers = {",eq=", ",colorbalance=", ",hue=", ",unsharp=",
+                                                             ",noise="};
+constexpr std::array<std::string_view, 8> kEffectKeys = {"brightness=", "contrast=", "gamma=", "saturation=",
+                                                         "colorbalance=", "hue=", "unsharp=", "noise="};
+
+bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// The first "eq=" of a text that starts a filter (at the start, or after one
+// of , ; ]), so an "eq=" inside a path or another filter's name ("freq=") is
+// never taken for the eq filter.
+std::size_t findEqFilter(std::string_view text) {
+  constexpr std::string_view kEq = "eq=";
+  for (std::size_t at = text.find(kEq); at != std::string_view::npos; at = text.find(kEq, at + 1)) {
+    if (at == 0 || text[at - 1] == ',' || text[at - 1] == ';' || text[at - 1] == ']') return at;
+  }
+  return std::string_view::npos;
+}
+
+std::vector<std::string> splitAt(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = text.find(separator, start);
+    pieces.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    if (at == std::string_view::npos) return pieces;
+    start = at + 1;
+  }
+}
+
+}  // namespace
+
+const char* LavfiVideoEffect::name() const { return "videoEffect"; }
+
+std::string LavfiVideoEffect::filterText(const std::string& transform) {
+  constexpr std::string_view kVf = "-vf ";
+  const std::size_t at = transform.find(kVf);
+  if (at == std::string::npos) return {};
+  std::string text = transform.substr(at + kVf.size());
+  trimChars(text, " \"");
+  return text;
+}
+
+bool LavfiVideoEffect::hasEffectFilter(std::string_view beforeOut0) {
+  const std::size_t semicolon = beforeOut0.rfind(';');
+  const std::string_view chain = semicolon == std::string_view::npos ? beforeOut0 : beforeOut0.substr(semicolon + 1);
+  for (std::string_view marker : kEffectMarkers) {
+    if (contains(chain, marker)) return true;
+  }
+  return false;
+}
+
+bool LavfiVideoEffect::mergeEffectChain(LavfiParser& parser, std::string& graph, const std::string& filter) {
+  const std::size_t label = graph.find(kVideoLabel);
+  if (label == std::string::npos) return false;
+  const std::size_t semicolon = label == 0 ? std::string::npos : graph.rfind(';', label - 1);
+  const std::size_t begin = semicolon == std::string::npos ? 0 : semicolon;
+  std::string chain = graph.substr(begin, label - begin);
+
+  // Setting an option or filter a second time in one chain would make the
+  // later value silently win or clash: such an effect becomes a stage of its own.
+  for (std::string_view key : kEffectKeys) {
+    if (contains(chain, key) && contains(filter, key)) {
+      const std::uint32_t number = parser.takeLabel();
+      graph.insert(label, fmt::format("[v{0}];[v{0}]{1}", number, filter));
+      return true;
+    }
+  }
+
+  for (std::string part : splitAt(filter, ',')) {
+    trimSpaces(part);
+    if (part.empty()) continue;
+    const std::size_t chainEq = findEqFilter(chain);
+    if (findEqFilter(part) != std::string::npos && chainEq != std::string::npos) {
+      // The new eq options first, then those the chain's eq already had.
+      chain.replace(chainEq, 3, part + ":");
+    } else {
+      chain += "," + part;
+    }
+  }
+  graph.replace(begin, label - begin, chain);
+  return true;
+}
+
+LavfiResult LavfiVideoEffect::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logAt(kLogError, kFunction, 18, "inputs is empety");
+    return result;
+  }
+  const std::string filter = filterText(desc.transform);
+  const LavfiInputItem& item = desc.inputs.front();
+  collectInputFiles(parser, item, result.inputFiles);
+
+  std::string graph;
+  if (item.type == 2) {
+    graph = item.value;
+    bool hasVideo = false;
+    bool hasAudio = false;
+    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
+      logAt(kLogError, kFunction, 39, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    const std::size_t label = graph.find(kVideoLabel);
+    if (hasVideo && label != std::string::npos && !filter.empty()) {
+      if (hasEffectFilter(std::string_view(graph).substr(0, label))) {
+        if (!mergeEffectChain(parser, graph, filter)) {
+          logAt(kLogError, kFunction, 48, "Failed to merge: " + item.value + " and " + filter);
+        }
+      } else {
+        graph.insert(label, "," + filter);
+      }
+    }
+  } else {
+    SourceProbe probe;
+    probeSource(parser, item.value, probe);
+    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
+      logAt(kLogError, kFunction, 68, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    SourceGraphSpec spec;
+    spec.trim = TrimForm::WholeInput;
+    spec.duration = item.duration;
+    spec.videoFilter = filter;
+    spec.blackFiller = true;
+    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
+    if (!built) {
+      logAt(kLogError, kFunction, 68, kUnwritablePathMessage + item.value);
+      return result;
+    }
+    graph = std::move(*built);
+  }
+  parser.setDuration(graph, item.duration);
+  result.graph = std::move(graph);
+  return result;
+}
+
+}  // namespace qel

@@ -1,0 +1,156 @@
+#include "operations/lavfi_video_to_gif.h"
+
+#include <charconv>
+
+#include <fmt/format.h>
+
+#include "commands/filter_text.h"
+#include "engine/log.h"
+
+namespace qel {
+
+namespace {
+
+constexpr const char* kFunction = "process";
+constexpr std::string_view kVideoLabel = "[out0]";
+
+bool isRangeChar(char c) { return (c >= '0' && c <= '9') || c == '|' || c == '.'; }
+
+// The longest leading decimal number of a run of digits, '.' and '|'
+// ("1.5|2" -> 1.5, "." -> 0).
+double leadingNumber(std::string_view run) {
+  double value = 0.0;
+  std::from_chars(run.data(), run.data() + run.size(), value, std::chars_format::fixed);
+  return value;
+}
+
+}  // namespace
+
+const char* LavfiVideoToGif::name() const { return "videoToGif"; }
+
+double LavfiVideoToGif::trimLength(const std::string& transform) {
+  // A hand-written whole-text match of ".*trim=([0-9|.]+):([0-9|.]+).*"
+  // (ECMAScript, '.' takes no line break): the greedy head makes the last
+  // fitting "trim=" the one that counts. Linear in the text's length.
+  for (char c : transform) {
+    if (c == '\n' || c == '\r') return 0.0;
+  }
+  constexpr std::string_view kTrim = "trim=";
+  const std::string_view text(transform);
+  std::size_t from = text.size();
+  while (from > 0) {
+    const std::size_t at = text.rfind(kTrim, from - 1);
+    if (at == std::string_view::npos) break;
+    from = at;
+    std::size_t i = at + kTrim.size();
+    const std::size_t startBegin = i;
+    while (i < text.size() && isRangeChar(text[i])) ++i;
+    if (i == startBegin || i >= text.size() || text[i] != ':') continue;
+    const std::string_view start = text.substr(startBegin, i - startBegin);
+    const std::size_t endBegin = ++i;
+    while (i < text.size() && isRangeChar(text[i])) ++i;
+    if (i == endBegin) continue;
+    return leadingNumber(text.substr(endBegin, i - endBegin)) - leadingNumber(start);
+  }
+  return 0.0;
+}
+
+void LavfiVideoToGif::removeAudioChains(std::string& graph) {
+  for (std::string_view rule : {std::string_view("amovie="), std::string_view("anullsrc="), std::string_view("[a")}) {
+    std::size_t at = graph.find(rule);
+    while (at != std::string::npos) {
+      const std::size_t separator = graph.find(';', at);
+      if (separator != std::string::npos) {
+        graph.erase(at, separator - at + 1);
+      } else {
+        graph.resize(at);
+      }
+      at = graph.find(rule, at);
+    }
+  }
+  while (!graph.empty() && graph.back() == ';') graph.pop_back();
+}
+
+LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logAt(kLogError, kFunction, 19, "processinputs is empety");
+    return result;
+  }
+  const std::string& transform = desc.transform;
+  if (transform.empty()) {
+    logAt(kLogError, kFunction, 24, "processtransform is empety");
+    return result;
+  }
+  const LavfiInputItem& item = desc.inputs.front();
+  collectInputFiles(parser, item, result.inputFiles);
+  // The transform lands in the graph, which the command text holds in double
+  // quotes.
+  if (transform.find('"') != std::string::npos) {
+    logAt(kLogError, kFunction, 24, "transform cannot be written into a filter graph: " + transform);
+    return result;
+  }
+  const double length = trimLength(transform);
+
+  std::string graph;
+  if (item.type == 2) {
+    graph = item.value;
+    bool hasVideo = false;
+    bool hasAudio = false;
+    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
+      logAt(kLogError, kFunction, 48, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    if (!hasVideo) {
+      logAt(kLogError, kFunction, 109, "do not find video stream:" + item.value);
+      return result;
+    }
+    removeAudioChains(graph);
+    const std::size_t at = graph.find(kVideoLabel);
+    if (at == std::string::npos) {
+      logAt(kLogError, kFunction, 104, "donot find [out0]:" + item.value);
+      return result;
+    }
+    // The video output takes a fresh label in its own place (so the chain
+    // that made it keeps feeding the transform wherever it stands in the
+    // graph), and the transform reads it in a chain of its own at the end.
+    const std::uint32_t label = parser.takeLabel();
+    graph.replace(at, kVideoLabel.size(), fmt::format("[outv{}]", label));
+    graph += fmt::format(";[outv{}]", label) + transform + std::string(kVideoLabel);
+  } else {
+    SourceProbe probe;
+    probeSource(parser, item.value, probe);
+    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
+      logAt(kLogError, kFunction, 122, "no audio, no video stream: " + item.value);
+      return result;
+    }
+    if (!(probe.video > 0.0)) {
+      logAt(kLogError, kFunction, 147, "do not find video stream: " + item.value);
+      return result;
+    }
+    // A bare movie source: the transform trims and resets timestamps itself,
+    // and neither subtitles nor audio belong in a GIF.
+    SourceProbe videoOnly;
+    videoOnly.video = probe.video;
+    SourceGraphSpec spec;
+    spec.subtitleClause = false;
+    spec.videoFilter = transform;
+    std::optional<std::string> built = buildSourceGraph(item.value, videoOnly, spec);
+    if (!built) {
+      logAt(kLogError, kFunction, 122, kUnwritablePathMessage + item.value);
+      return result;
+    }
+    graph = std::move(*built);
+  }
+
+  if (length > kUsableStreamSeconds) {
+    parser.setDuration(graph, length);
+  } else {
+    parser.setDuration(graph, item.duration);
+    logAt(kLogError, kFunction, 159, "VideoToGif: Don't find trim param");
+  }
+  result.graph = std::move(graph);
+  return result;
+}
+
+}  // namespace qel

@@ -1,0 +1,117 @@
+#include "operations/lavfi_water_mark.h"
+
+#include <fmt/format.h>
+
+#include "commands/filter_text.h"
+#include "engine/log.h"
+
+namespace qel {
+
+namespace {
+
+constexpr const char* kFunction = "process";
+constexpr std::string_view kVideoLabel = "[out0]";
+
+enum class MarkKind { Skip, Overlay, Text };
+
+// What a further item carries, and its text cut before its first "[out0]".
+MarkKind kindOf(const LavfiInputItem& item, std::string_view& head) {
+  if (item.type != 2) return MarkKind::Skip;
+  head = std::string_view(item.value).substr(0, item.value.find(kVideoLabel));
+  if (head.starts_with("movie=")) return MarkKind::Overlay;
+  if (head.starts_with("drawtext=")) return MarkKind::Text;
+  return MarkKind::Skip;
+}
+
+// Replaces every `from` in `text` by `to`, left to right, without overlaps.
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+  std::size_t at = text.find(from);
+  while (at != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at = text.find(from, at + to.size());
+  }
+}
+
+}  // namespace
+
+const char* LavfiWaterMark::name() const { return "waterMark"; }
+
+LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  LavfiResult result;
+  if (desc.inputs.empty()) {
+    logAt(kLogError, kFunction, 31, "inputs is empety");
+    return result;
+  }
+  const LavfiInputItem& first = desc.inputs.front();
+  collectInputFiles(parser, first, result.inputFiles);
+
+  // Watermarks land in the graph, which the command text holds in double
+  // quotes; one holding a double quote refuses the request before any label
+  // is taken.
+  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+    std::string_view head;
+    if (kindOf(desc.inputs[i], head) != MarkKind::Skip && head.find('"') != std::string_view::npos) {
+      logAt(kLogError, kFunction, 31, "watermark cannot be written into a filter graph: " + desc.inputs[i].value);
+      return result;
+    }
+  }
+
+  std::string graph;
+  if (first.type == 2) {
+    graph = first.value;
+  } else {
+    SourceProbe probe;
+    probeSource(parser, first.value, probe);
+    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
+      logAt(kLogError, kFunction, 54, "no audio, no video stream: " + first.value);
+      return result;
+    }
+    SourceGraphSpec spec;  // bare sources: no trim, no filters, subtitles kept
+    std::optional<std::string> built = buildSourceGraph(first.value, probe, spec);
+    if (!built) {
+      logAt(kLogError, kFunction, 54, kUnwritablePathMessage + first.value);
+      return result;
+    }
+    graph = std::move(*built);
+    // An audio-only file keeps its audio in "[out1]" here, the label this
+    // operation has always given it.
+    if (!(probe.video > 0.0) && graph.ends_with(kVideoLabel)) {
+      graph.replace(graph.size() - kVideoLabel.size(), kVideoLabel.size(), "[out1]");
+    }
+  }
+
+  if (desc.inputs.size() > 1) {
+    const std::uint32_t base = parser.takeLabel();
+    std::string pictures;
+    std::string texts;
+    for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+      std::string_view head;
+      const MarkKind kind = kindOf(desc.inputs[i], head);
+      if (kind == MarkKind::Overlay) {
+        if (!pictures.empty()) pictures += fmt::format("[v{}];", parser.takeLabel());
+        const std::uint32_t own = parser.takeLabel();
+        std::string mark(head);
+        replaceAll(mark, "[v1]", fmt::format("[v{}]", own));
+        replaceAll(mark, "[v0]", fmt::format("[v{}]", own - 1));
+        pictures += mark;
+      } else if (kind == MarkKind::Text) {
+        texts += ',';
+        texts += head;
+      }
+    }
+    if (!pictures.empty()) {
+      const std::size_t at = graph.find(kVideoLabel);
+      if (at != std::string::npos) graph.replace(at, kVideoLabel.size(), fmt::format("[v{}]", base));
+      graph += ";" + pictures + std::string(kVideoLabel);
+    }
+    if (!texts.empty()) {
+      const std::size_t at = graph.find(kVideoLabel);
+      if (at != std::string::npos) graph.insert(at, texts);
+    }
+  }
+  parser.setDuration(graph, first.duration);
+  result.graph = std::move(graph);
+  return result;
+}
+
+}  // namespace qel

@@ -1,17 +1,472 @@
-// Interim worker body: it only idles until the engine asks it to stop. The task
-// runner that takes tasks from the list replaces this file.
+// The worker thread: picks tasks, plans their commands, runs them through the
+// FFmpeg runner and reports through the callbacks.
 #include "engine/task_worker.h"
 
-#include <chrono>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
+#include <rapidjson/document.h>
+
+#include "commands/command_plan.h"
+#include "commands/probe_document.h"
+#include "engine/config_commands.h"
 #include "engine/engine_context.h"
+#include "engine/ffmpeg_wraper.h"
+#include "engine/log.h"
+#include "engine/progress_info.h"
+#include "engine/status_report.h"
+#include "engine/text_helpers.h"
 
 namespace qel {
+namespace {
+
+constexpr std::chrono::milliseconds kIdleWait{100};
+constexpr int kRemoveTries = 4;
+constexpr std::chrono::milliseconds kRemoveRetryWait{300};
+// The error detail of a task cut short because the engine is shutting down.
+constexpr const char* kEngineStoppedDetail = "engine stopped";
+
+bool fileExists(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), F_OK) == 0;
+}
+
+// Runs one task from its pick to its erase. One object per task.
+class TaskRun {
+ public:
+  TaskRun(EngineContext& engine, InternalFFmpegWraper& runner, TaskEntry task)
+      : engine_(engine), runner_(runner), task_(std::move(task)) {}
+
+  void run();
+  // After an unexpected failure inside run(): the task must still leave the
+  // list and its caller must learn that it failed.
+  void abandon(const std::string& reason);
+  uint64_t id() const { return task_.id; }
+
+ private:
+  void runCommands();
+  // Runs command i; returns false when no further command may run.
+  bool runCommand(size_t i);
+  void refuseCommand(size_t i, int32_t seconds, const std::string& input);
+  void reportFinalState();
+  void complete();
+
+  TaskState currentState();
+  void clearRunningTask();
+
+  void reportProgress(ProgressInfo& record, const std::vector<std::string>& ids);
+  void reportAbort(ProgressInfo& record, const std::vector<std::string>& ids,
+                   const std::string& detail);
+  void reportError(ProgressInfo& record, const std::vector<std::string>& ids,
+                   const std::string& detail);
+  void send(const ProgressInfo& record);
+
+  EngineContext& engine_;
+  InternalFFmpegWraper& runner_;
+  TaskEntry task_;
+  std::unique_ptr<CommandBuilder> builder_;
+  std::vector<FFmpegCommand> commands_;
+  std::vector<std::string> outputs_;  // outputs of the commands that succeeded
+  // The first failed or refused command's error report, kept so the task's
+  // final report can carry it when later commands reported success.
+  std::optional<ProgressInfo> firstFailure_;
+  bool lastReportWasFailure_ = false;
+  bool aborted_ = false;      // the caller aborted the task while it ran
+  bool interrupted_ = false;  // m_stop cut the task short
+  bool erased_ = false;
+};
+
+void TaskRun::run() {
+  const uint64_t id = task_.id;
+  logText(kLogNotice, fmt::format("//---- task({}) begin ---------", id));
+
+  // Built without the engine mutex; the builder takes it itself for the few
+  // parser reads it needs. Also built for an aborted task, whose report names
+  // the input files of all its commands.
+  builder_ = std::make_unique<CommandBuilder>(&engine_);
+  commands_ = builder_->buildCommands(task_.operations, task_.outputRecords);
+
+  if (task_.state == TaskState::AbortRequested) {
+    ProgressInfo record;
+    reportAbort(record, distinctInputFiles(commands_, 0), "user abort");
+    builder_.reset();
+    engine_.eraseTask(id);
+    erased_ = true;
+    return;
+  }
+
+  runCommands();
+  clearRunningTask();
+  reportFinalState();
+  complete();
+}
+
+void TaskRun::runCommands() {
+  const size_t count = commands_.size();
+  if (count == 0) return;
+
+  // First report, before anything runs.
+  {
+    const int32_t seconds = commandDuration(engine_, commands_[0]);
+    ProgressInfo record;
+    record.currentPhase = 1;
+    record.totalPhase = static_cast<int32_t>(count);
+    record.duration = secondsToClockText(seconds);
+    record.speed = "1x";
+    record.size = "0kB";
+    record.estimateTime = record.duration;
+    extractInputFiles(record, commands_[0].commandLine);
+    reportProgress(record, commands_[0].inputFiles);
+  }
+
+  for (size_t i = 0; i < count; ++i) {
+    if (engine_.m_stop.load()) {
+      // Commands left unrun: the task did not finish.
+      interrupted_ = true;
+      return;
+    }
+    if (!runCommand(i)) return;
+  }
+}
+
+bool TaskRun::runCommand(size_t i) {
+  const uint64_t id = task_.id;
+  const FFmpegCommand& command = commands_[i];
+  const int32_t total = static_cast<int32_t>(commands_.size());
+  const int32_t seconds = commandDuration(engine_, command);
+
+  if (std::optional<std::string> input = findOverwrittenInput(command)) {
+    refuseCommand(i, seconds, *input);
+    return true;
+  }
+
+  std::string ffmpegPath;
+  {
+    std::lock_guard<std::mutex> lock(engine_.m_mutex);
+    ffmpegPath = engine_.m_config.ffmpeg_pathname;
+  }
+  runner_.reset();
+  runner_.setTotalSeconds(seconds);
+  if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
+
+  // A failed start shows as a finished, failed command in the first poll.
+  runner_.start(command.commandLine);
+  logText(kLogDebug, fmt::format("****** task({}) index={},{}", id, i, command.commandLine));
+
+  bool removeOutput = false;
+  ProgressInfo record;
+  bool finished = false;
+  bool failed = false;
+  while (true) {
+    if (engine_.m_stop.load()) {
+      removeOutput = true;
+      interrupted_ = true;
+      break;
+    }
+    // Waits about 100 ms when ffmpeg is silent: this paces the loop.
+    runner_.readProgress(record, finished, failed);
+    record.currentPhase = static_cast<int32_t>(i) + 1;
+    record.totalPhase = total;
+
+    const TaskState state = currentState();
+    const bool abortRequested = state == TaskState::AbortRequested;
+    if (finished && !failed && !abortRequested && !command.outputPath.empty()) {
+      outputs_.push_back(command.outputPath);
+    }
+    record.outputs = outputs_;
+
+    if (abortRequested) {
+      removeOutput = true;
+      reportAbort(record, distinctInputFiles(commands_, i), "user abort");
+      aborted_ = true;
+      break;
+    }
+    if (!failed) {
+      reportProgress(record, command.inputFiles);
+      if (finished) break;
+      continue;
+    }
+    removeOutput = true;
+    reportError(record, command.inputFiles, runner_.lastMessage());
+    if (finished) break;
+  }
+
+  if (runner_.hasError()) {
+    if (logEnabled(kLogDebug)) {
+      logText(kLogDebug, fmt::format("****** task({}) index={}, result=1", id, i));
+    } else {
+      logText(kLogError, "cmd = {" + command.commandLine + "}");
+      logText(kLogError, fmt::format("****** task({}) index={}, result=1", id, i));
+    }
+  } else {
+    logText(kLogDebug, fmt::format("****** task({}) index={}, result=0", id, i));
+  }
+
+  runner_.stop();
+  if (removeOutput) removeFile(command.outputPath);
+  return !(aborted_ || interrupted_ || engine_.m_stop.load());
+}
+
+void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& input) {
+  const FFmpegCommand& command = commands_[i];
+  const std::string message = overwrittenInputMessage(input);
+  logText(kLogError, fmt::format("****** task({}) index={}, {}", task_.id, i, message));
+  logText(kLogError, "cmd = {" + command.commandLine + "}");
+
+  ProgressInfo record;
+  record.currentPhase = static_cast<int32_t>(i) + 1;
+  record.totalPhase = static_cast<int32_t>(commands_.size());
+  record.duration = secondsToClockText(seconds);
+  record.speed = "1x";
+  record.size = "0kB";
+  record.finished = true;
+  extractInputFiles(record, command.commandLine);
+  record.outputs = outputs_;
+  // The output is one of the inputs: it is not removed.
+  reportError(record, command.inputFiles, message);
+}
+
+void TaskRun::reportFinalState() {
+  if (commands_.empty()) return;
+  ProgressInfo record;
+  record.totalPhase = static_cast<int32_t>(commands_.size());
+  record.currentPhase = record.totalPhase;
+  record.outputs = outputs_;
+  if (interrupted_ && !aborted_) {
+    // Shut down mid-task: without this the caller's last word would be a
+    // running report followed by the completion, which reads as success.
+    reportAbort(record, distinctInputFiles(commands_, 0), kEngineStoppedDetail);
+    return;
+  }
+  if (aborted_ || !firstFailure_ || lastReportWasFailure_) return;
+  // A later command succeeded after an earlier one failed: repeat the failure
+  // as the task's final state, with the outputs that were written.
+  ProgressInfo failure = *firstFailure_;
+  failure.currentPhase = record.currentPhase;
+  failure.totalPhase = record.totalPhase;
+  failure.finished = true;
+  failure.outputs = outputs_;
+  std::vector<std::string> ids = failure.ids;
+  reportError(failure, ids, failure.errorDetail);
+}
+
+void TaskRun::complete() {
+  const uint64_t id = task_.id;
+  // Intermediate files go before the caller hears of the end.
+  builder_.reset();
+  if (CompleteCallback callback = engine_.m_completeCallback.load()) {
+    callback(&engine_, id, "");
+  }
+  engine_.eraseTask(id);
+  erased_ = true;
+  logText(kLogNotice, fmt::format("\\\\---- task({}) end ---------", id));
+}
+
+void TaskRun::abandon(const std::string& reason) {
+  QEL_LOG_ERROR(fmt::format("task({}) failed: {}", task_.id, reason));
+  runner_.stop();
+  clearRunningTask();
+  if (erased_) return;
+  builder_.reset();
+  ProgressInfo record;
+  record.totalPhase = static_cast<int32_t>(commands_.size());
+  record.currentPhase = record.totalPhase;
+  record.finished = true;
+  record.outputs = outputs_;
+  reportError(record, {}, reason);
+  if (task_.state != TaskState::AbortRequested) {
+    if (CompleteCallback callback = engine_.m_completeCallback.load()) {
+      callback(&engine_, task_.id, "");
+    }
+  }
+  engine_.eraseTask(task_.id);
+  erased_ = true;
+}
+
+TaskState TaskRun::currentState() {
+  std::lock_guard<std::mutex> lock(engine_.m_mutex);
+  TaskEntry* entry = engine_.findTaskLocked(task_.id);
+  return entry != nullptr ? entry->state : static_cast<TaskState>(0);
+}
+
+void TaskRun::clearRunningTask() {
+  std::lock_guard<std::mutex> lock(engine_.m_mutex);
+  if (engine_.m_runningTaskId == task_.id) engine_.m_runningTaskId = 0;
+}
+
+void TaskRun::send(const ProgressInfo& record) {
+  ProgressCallback callback = engine_.m_progressCallback.load();
+  if (callback == nullptr) return;
+  const std::string text = writeTaskState(record);
+  callback(&engine_, task_.id, text.c_str());
+}
+
+void TaskRun::reportProgress(ProgressInfo& record, const std::vector<std::string>& ids) {
+  lastReportWasFailure_ = false;
+  if (engine_.m_progressCallback.load() == nullptr) return;
+  record.error = false;
+  record.aborted = false;
+  record.errorDetail.clear();
+  record.ids = ids;
+  send(record);
+}
+
+void TaskRun::reportAbort(ProgressInfo& record, const std::vector<std::string>& ids,
+                          const std::string& detail) {
+  lastReportWasFailure_ = true;
+  if (engine_.m_progressCallback.load() == nullptr) return;
+  record.error = false;
+  record.aborted = true;
+  record.finished = true;
+  record.estimateTime = "00:00:00";
+  record.usedTime = record.duration;
+  record.currentPhase = record.totalPhase;
+  record.errorDetail = detail;
+  record.ids = ids;
+  send(record);
+}
+
+void TaskRun::reportError(ProgressInfo& record, const std::vector<std::string>& ids,
+                          const std::string& detail) {
+  record.error = true;
+  record.aborted = false;
+  record.estimateTime = "00:00:00";
+  record.usedTime = record.duration;
+  record.errorDetail = detail;
+  record.ids = ids;
+  if (!firstFailure_) firstFailure_ = record;
+  lastReportWasFailure_ = true;
+  send(record);
+}
+
+}  // namespace
+
+int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inputFiles) {
+  int64_t total = 0;
+  for (const std::string& file : inputFiles) {
+    if (file.find("nullsrc=") != std::string::npos) continue;
+    if (!fileExists(file)) continue;
+    std::string json;
+    if (runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;
+    rapidjson::Document doc;
+    doc.Parse(json.c_str(), json.size());
+    if (doc.HasParseError() || !doc.IsObject()) continue;
+    auto format = doc.FindMember("format");
+    if (format == doc.MemberEnd() || !format->value.IsObject()) continue;
+    auto duration = format->value.FindMember("duration");
+    if (duration == format->value.MemberEnd() || !duration->value.IsString()) continue;
+    total += std::atoi(duration->value.GetString());
+  }
+  if (total > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (total < 0) return 0;
+  return static_cast<int32_t>(total);
+}
+
+int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command) {
+  double remembered = 0.0;
+  {
+    std::lock_guard<std::mutex> lock(engine.m_mutex);
+    // durationOf never answers for the empty key: a command without a graph
+    // must not pick up the duration a failed request filed there.
+    remembered = engine.m_parser.durationOf(command.key);
+  }
+  if (std::isfinite(remembered) && remembered >= 1.0) {
+    if (remembered >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
+      return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(remembered);
+  }
+  return probeDuration(engine, command.inputFiles);
+}
+
+std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands,
+                                            size_t from) {
+  std::vector<std::string> files;
+  for (size_t i = from; i < commands.size(); ++i) {
+    for (const std::string& file : commands[i].inputFiles) {
+      bool seen = false;
+      for (const std::string& kept : files) {
+        if (kept == file) {
+          seen = true;
+          break;
+        }
+      }
+      if (!seen) files.push_back(file);
+    }
+  }
+  return files;
+}
+
+bool removeFile(const std::string& path) {
+  for (int attempt = 1; attempt <= kRemoveTries; ++attempt) {
+    if (!fileExists(path)) return true;
+    if (::unlink(path.c_str()) == 0) return true;
+    const int error = errno;
+    if (attempt < kRemoveTries) {
+      std::this_thread::sleep_for(kRemoveRetryWait);
+      continue;
+    }
+    logAt(kLogError, "removeFile", 754,
+          path + ", " + std::error_code(error, std::generic_category()).message());
+  }
+  return !fileExists(path);
+}
 
 void taskWorker(EngineContext& engine) {
-  while (!engine.m_stop.load()) {
-    engine.waitForWork(std::chrono::milliseconds(100));
+  std::shared_ptr<InternalFFmpegWraper> runner;
+  try {
+    runner = std::make_shared<InternalFFmpegWraper>();
+  } catch (const std::exception&) {
+    logText(kLogError, "Failed to alloc InternalFFmpegWraper");
+    return;
   }
+  engine.publishRunner(runner);
+
+  while (!engine.m_stop.load()) {
+    std::optional<TaskEntry> picked;
+    try {
+      std::lock_guard<std::mutex> lock(engine.m_mutex);
+      if (TaskEntry* task = engine.nextRunnableTaskLocked()) {
+        picked = *task;
+        // Set in the same hold as the pick, so an abort from now on stops
+        // this task's command and no other.
+        if (task->state == TaskState::Started) engine.m_runningTaskId = task->id;
+      }
+    } catch (const std::exception& e) {
+      QEL_LOG_ERROR(fmt::format("cannot copy the next task: {}", e.what()));
+    }
+    if (!picked) {
+      engine.waitForWork(kIdleWait);
+      continue;
+    }
+
+    TaskRun run(engine, *runner, std::move(*picked));
+    try {
+      run.run();
+    } catch (const std::exception& e) {
+      // Nothing may escape the thread; the task still leaves the list.
+      try {
+        run.abandon(e.what());
+      } catch (...) {
+        QEL_LOG_ERROR("task clean-up failed");
+        engine.eraseTask(run.id());
+      }
+    }
+  }
+  // No child may outlive the worker, whatever stopped it.
+  runner->stop();
 }
 
 }  // namespace qel

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "commands/filter_options.h"
 #include "commands/filter_text.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
@@ -14,6 +15,8 @@ namespace {
 constexpr std::string_view kVideoLabel = "[out0]";
 
 std::string videoLabel(std::uint32_t n) { return fmt::format("[v{}]", n); }
+
+bool hasMapOption(std::string_view text) { return hasToken(splitWhitespace(text), "-map"); }
 
 void refuse(const std::string& message) { logOperationError("process", 0, "addVideoToFile: " + message); }
 
@@ -71,6 +74,12 @@ bool buildOverlayCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Wo
     return false;
   }
   std::size_t k = countTokens(tokens, "-i");
+  // What the fragment's own graph already sends to the file.
+  FilterOptions existing;
+  if (const std::optional<std::size_t> f = findLastToken(tokens, "-filter_complex")) {
+    parseFilterOptions(existing, "-filter_complex " + tokens[*f + 1]);
+  }
+  const bool mapSegment = hasMapOption(work.mapText);
 
   std::string addedInputs;
   std::vector<std::uint32_t> overlaid;
@@ -115,7 +124,16 @@ bool buildOverlayCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Wo
   }
   const bool mapped = hasToken(tokens, "-map");
   work.cmd = joinTokens(tokens);
-  if (!mapped) work.cmd += " " + work.mapText;
+  if (!mapped) {
+    // Subtitle maps alone would switch ffmpeg's own stream choice off and
+    // leave the base's picture or sound out: they are mapped as well, unless
+    // a graph already makes them.
+    if (!mapSegment && hasMapOption(work.mapText)) {
+      if (work.overlayGraph.empty() && !existing.hasVideoFilter) work.cmd += " -map 0:v";
+      if (!existing.hasAudioFilter) work.cmd += " -map 0:a?";
+    }
+    work.cmd += " " + work.mapText;
+  }
   return true;
 }
 

@@ -210,6 +210,19 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
       logOperationError(kFunction, 92, "no audio, no video stream: " + path);
       return result;
     }
+    SourceGraphSpec spec;
+    spec.subtitleClause = true;
+    spec.trim = TrimForm::WholeInput;
+    spec.duration = item.duration;
+    // An audio-only file ends its one chain in "[out0]", like every graph with
+    // one output, so later steps and the command builder find it.
+    // Written first: a path that cannot stand in a graph fails the request
+    // before the output configuration is touched.
+    std::optional<std::string> built = buildSourceGraph(path, probe, spec);
+    if (!built) {
+      logOperationError(kFunction, 105, kUnwritablePathMessage + path);
+      return result;
+    }
     CompressionParams params{keys.percent, keys.targetSize, 0, 0, 0, item.duration};
     getStreamIntField(doc, "video", "width", params.width);
     getStreamIntField(doc, "video", "height", params.height);
@@ -219,17 +232,6 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
     if (params.audioBitrate < 1 && channels > 0) params.audioBitrate = 128000;
     if (!generateOutputConfig(path, params, desc.outputConfig)) {
       logOperationError(kFunction, 105, "generateOutputConfig return false: " + path);
-      return result;
-    }
-    SourceGraphSpec spec;
-    spec.subtitleClause = true;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
-    // An audio-only file ends its one chain in "[out0]", like every graph with
-    // one output, so later steps and the command builder find it.
-    std::optional<std::string> built = buildSourceGraph(path, probe, spec);
-    if (!built) {
-      logOperationError(kFunction, 105, kUnwritablePathMessage + path);
       return result;
     }
     graph = std::move(*built);

@@ -127,7 +127,7 @@ LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc&
   collectInputFiles(parser, item, result.inputFiles);
 
   const double factor = tempoFactor(audioFilter);
-  if (factor != 1.0 && (factor < kMinTempo || factor > kMaxTempo)) {
+  if (!(factor >= kMinTempo && factor <= kMaxTempo)) {  // NaN included
     // One atempo stage takes 0.5 to 100: a slower or faster tempo becomes a
     // chain of stages. A factor that is no positive number has no tempo at all
     // (and would give an infinite or negative duration): the request fails.

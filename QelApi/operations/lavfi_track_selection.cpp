@@ -1,5 +1,6 @@
 #include "operations/lavfi_track_selection.h"
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -142,7 +143,9 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
     }
   }
 
-  if (!video.empty() && !audio.empty()) {
+  // A request without a usable duration would give trim=0:0, an empty
+  // output: the file is then taken whole, as the source-graph builder does.
+  if (!video.empty() && !audio.empty() && first.duration > 0.0 && std::isfinite(first.duration)) {
     const std::string length = streamNumber(first.duration);
     video += ",trim=0:" + length + ",setpts=PTS-STARTPTS";
     audio += ",atrim=0:" + length + ",asetpts=PTS-STARTPTS";

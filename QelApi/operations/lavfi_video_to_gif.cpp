@@ -56,17 +56,26 @@ double LavfiVideoToGif::trimLength(const std::string& transform) {
 }
 
 void LavfiVideoToGif::removeAudioChains(std::string& graph) {
+  // Each rule is one pass that copies what it keeps (erasing in place would
+  // cost quadratic time on a long client graph). Searching again from the
+  // erase point only ever sees text from after the removed ";", so searching
+  // the original text from there finds the same places.
   for (std::string_view rule : {std::string_view("amovie="), std::string_view("anullsrc="), std::string_view("[a")}) {
-    std::size_t at = graph.find(rule);
-    while (at != std::string::npos) {
-      const std::size_t separator = graph.find(';', at);
-      if (separator != std::string::npos) {
-        graph.erase(at, separator - at + 1);
-      } else {
-        graph.resize(at);
+    std::string kept;
+    kept.reserve(graph.size());
+    std::size_t from = 0;
+    while (from < graph.size()) {
+      const std::size_t at = graph.find(rule, from);
+      if (at == std::string::npos) {
+        kept.append(graph, from, std::string::npos);
+        break;
       }
-      at = graph.find(rule, at);
+      kept.append(graph, from, at - from);
+      const std::size_t separator = graph.find(';', at);
+      if (separator == std::string::npos) break;  // the rest of the graph goes
+      from = separator + 1;
     }
+    graph = std::move(kept);
   }
   while (!graph.empty() && graph.back() == ';') graph.pop_back();
 }

@@ -23,13 +23,19 @@ MarkKind kindOf(const LavfiInputItem& item, std::string_view& head) {
   return MarkKind::Skip;
 }
 
-// Replaces every `from` in `text` by `to`, left to right, without overlaps.
+// Replaces every `from` in `text` by `to`, left to right, without overlaps,
+// in one pass.
 void replaceAll(std::string& text, std::string_view from, std::string_view to) {
-  std::size_t at = text.find(from);
-  while (at != std::string::npos) {
-    text.replace(at, from.size(), to);
-    at = text.find(from, at + to.size());
+  std::string replaced;
+  std::size_t start = 0;
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
+    replaced.append(text, start, at - start);
+    replaced += to;
+    start = at + from.size();
   }
+  if (start == 0) return;
+  replaced.append(text, start, std::string::npos);
+  text = std::move(replaced);
 }
 
 }  // namespace

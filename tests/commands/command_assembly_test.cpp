@@ -158,7 +158,9 @@ TEST(ToCommad, FragmentStandsInPlaceOfItsGraph) {
   // that ffmpeg would take for an output.
   std::vector<std::string> args = splitCommandLine(command.commandLine);
   for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i + 1] == "D:/a.mp4" || args[i + 1] == "D:/x.mp4") EXPECT_EQ(args[i], "-i");
+    if (args[i + 1] == "D:/a.mp4" || args[i + 1] == "D:/x.mp4") {
+      EXPECT_EQ(args[i], "-i");
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <set>
 
 #include "QelDaemon/daemon_settings.h"
@@ -17,6 +18,10 @@ struct PortCase {
   int expectedPort;
   const char* refusal;  // nullptr: accepted
 };
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+  *os << "p=" << c.p << " port=" << c.port;
+}
 
 class PortFlagsTest : public ::testing::TestWithParam<PortCase> {};
 

@@ -132,19 +132,5 @@ TEST_F(TaskE2eTest, ReconnectedClientFindsItsEarlierTasksDetached) {
   keeper.close();
 }
 
-TEST_F(TaskE2eTest, ExperimentLocalFile) {
-  std::string out = dir_.file("scaled.mp4");
-  std::string request = "{\"sid\":81,\"op\":\"starttask\",\"taskId\":5550003,\"operations\":[{\"input\":[{\"type\":1,\"value\":" + Quote(clip_) +
-           "}],\"transform\":\"-vf scale=80:60\",\"output\":[{\"type\":1,\"value\":" + Quote(out) + "}]}]}";
-  ASSERT_TRUE(client_.send(request));
-  for (int i = 0; i < 8; ++i) {
-    auto state = client_.request("{\"sid\":82,\"op\":\"gettaskstate\",\"taskId\":5550003}", std::chrono::seconds(5));
-    fprintf(stderr, "STATE %s\n", state.value_or("<none>").c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  }
-  auto m = client_.receive(std::chrono::seconds(5));
-  fprintf(stderr, "MSG %s\n", m.value_or("<none>").c_str());
-}
-
 }  // namespace
 }  // namespace qel::test

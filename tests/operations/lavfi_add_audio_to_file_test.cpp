@@ -199,21 +199,21 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
 }
 
 TEST_F(AddAudioFragmentTest, EarlierGraphWithoutFragmentOrWithoutAudio) {
-  // No recorded fragment: only the graph is built.
+  // No recorded fragment: only the graph is built, and only it takes labels.
   LavfiResult result = runOnEarlier();
   EXPECT_EQ(result.cmd, "");
   EXPECT_EQ(result.graph,
-            "movie='a.mp4'[out0];amovie='a.mp4'[a1];amovie='b.mp3',volume=0.5[a2];"
-            "[a1][a2]amix=inputs=2:duration=first[out1]");
+            "movie='a.mp4'[out0];amovie='a.mp4'[a0];amovie='b.mp3',volume=0.5[a1];"
+            "[a0][a1]amix=inputs=2:duration=first[out1]");
   // A video-only graph gets a silent track of the base's length to mix into.
   result = run({graphInput("movie='a.mp4',hflip[out0]", 4), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph,
-            "movie='a.mp4',hflip[out0];anullsrc=cl=stereo:r=44100:duration=4[a3];"
-            "amovie='b.mp3',volume=0.5[a4];[a3][a4]amix=inputs=2:duration=first[out1]");
+            "movie='a.mp4',hflip[out0];anullsrc=cl=stereo:r=44100:duration=4[a2];"
+            "amovie='b.mp3',volume=0.5[a3];[a2][a3]amix=inputs=2:duration=first[out1]");
   // An audio-only graph mixes under "[out0]".
   result = run({graphInput("amovie='a.mp3'[out0]"), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph,
-            "amovie='a.mp3'[a6];amovie='b.mp3',volume=0.5[a7];[a6][a7]amix=inputs=2:duration=first[out0]");
+            "amovie='a.mp3'[a4];amovie='b.mp3',volume=0.5[a5];[a4][a5]amix=inputs=2:duration=first[out0]");
   // No output label: logged, the graph stays.
   result = run({graphInput("movie='a.mp4'[v1]"), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph, "movie='a.mp4'[v1]");
@@ -277,6 +277,11 @@ TEST_F(AddAudioTest, DispatchedByTheParser) {
   ASSERT_NE(parser.findOutput(parsed.graph), nullptr);
   EXPECT_EQ(parser.findOutput(parsed.graph)->cmd, parsed.cmd);
   EXPECT_EQ(parsed.fileNums, 1);
+  // The three add operations stand at registry positions 15 to 17.
+  ASSERT_GE(parser.registry.size(), 17u);
+  EXPECT_STREQ(parser.registry[14]->name(), "addAudioToFile");
+  EXPECT_STREQ(parser.registry[15]->name(), "addVideoToFile");
+  EXPECT_STREQ(parser.registry[16]->name(), "addSubtitleToFile");
 }
 
 // Real runs: both forms of one edit, each checked with ffprobe.

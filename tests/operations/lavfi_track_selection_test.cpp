@@ -137,6 +137,15 @@ TEST_F(LavfiTrackSelectionTest, GraphsAndFragments) {
   }
 }
 
+// Without a request duration the chains stay untrimmed: trim=0:0 would leave
+// nothing of the file.
+TEST_F(LavfiTrackSelectionTest, NoDurationMeansNoTrim) {
+  test::serveProbe(parser, mediaWithAudio(1));
+  const LavfiResult result = run({file("a.mp4", 0), file("b.mp3", 0)}, "-map 0:v");
+  EXPECT_EQ(result.graph, "movie='a.mp4'[out0];amovie='b.mp3'[out1]");
+  EXPECT_EQ(parser.labelCounter, 0u);
+}
+
 // A subtitle file only burns in where there is a picture; without a video
 // chain it still joins the fragment.
 TEST_F(LavfiTrackSelectionTest, SubtitleWithoutVideoStaysOutOfTheGraph) {
@@ -197,12 +206,12 @@ TEST_F(LavfiTrackSelectionTest, PathWithDoubleQuoteIsRefused) {
 // two-audio clip is the one the graph reads.
 TEST(LavfiTrackSelectionRun, SelectsTheSecondAudioStream) {
   test::TempDir dir;
-  const std::string clip = dir.file("two audio.mkv");
+  const std::string clip = dir.file("two audio.mp4");
   const CapturedRun made = runAndCapture(
       {test::ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1",
        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:d=1", "-f", "lavfi", "-i",
        "sine=frequency=880:sample_rate=48000:d=1", "-filter_complex", "[2:a]aformat=channel_layouts=stereo[st]",
-       "-map", "0:v", "-map", "1:a", "-map", "[st]", "-c:v", "mpeg4", "-c:a", "flac", clip},
+       "-map", "0:v", "-map", "1:a", "-map", "[st]", "-c:v", "mpeg4", "-c:a", "aac", clip},
       true);
   ASSERT_EQ(made.exitCode, 0) << made.output;
 

@@ -4,8 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "qelapi.h"
 
 #include "operations/operation_test_helpers.h"
 #include "operations/real_engine_helpers.h"
@@ -130,6 +140,11 @@ TEST_F(LavfiVideoToGifTest, RemoveAudioChains) {
     LavfiVideoToGif::removeAudioChains(graph);
     EXPECT_EQ(graph, c.expected) << c.graph;
   }
+  // A long client graph with many audio chains is handled in one pass per rule.
+  std::string many = "movie='x'[out0]";
+  for (int i = 0; i < 100000; ++i) many += ";[a1]anull[a2];amovie='y'";
+  LavfiVideoToGif::removeAudioChains(many);
+  EXPECT_EQ(many, "movie='x'[out0]");
 }
 
 TEST_F(LavfiVideoToGifTest, Failures) {
@@ -205,6 +220,122 @@ TEST(LavfiVideoToGifRun, GifFromATrimmedClip) {
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.codecNames, std::vector<std::string>{"gif"});
+  EXPECT_EQ(info.width, 80);
+  EXPECT_EQ(info.height, 60);
+  EXPECT_NEAR(info.duration, 1.0, 0.15);
+}
+
+// ---- One task through the exports: trackSelection, waterMark, videoToGif -----
+
+namespace chain {
+
+std::mutex mutex;
+std::condition_variable changed;
+std::vector<std::uint64_t> completed;
+std::string lastReport;
+
+void onProgress(void*, std::uint64_t, const char* text) {
+  std::lock_guard lock(mutex);
+  lastReport = text != nullptr ? text : "";
+}
+
+void onComplete(void*, std::uint64_t id, const char*) {
+  {
+    std::lock_guard lock(mutex);
+    completed.push_back(id);
+  }
+  changed.notify_all();
+}
+
+std::string jsonString(const std::string& text) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+  return buffer.GetString();
+}
+
+// The graph of a "process" reply, "" when the request failed.
+std::string process(void* handle, const std::string& description, const std::vector<LavfiInputItem>& inputs,
+                    const std::string& transform) {
+  const std::string request = test::processRequestJson(description, inputs, transform);
+  char* reply = nullptr;
+  std::string graph;
+  if (qelapi_process_lavfi(handle, request.c_str(), &reply) == 0 && reply != nullptr) {
+    rapidjson::Document doc;
+    doc.Parse(reply);
+    if (doc.IsObject() && doc.HasMember("operation") && doc["operation"].IsObject() &&
+        doc["operation"].HasMember("output") && doc["operation"]["output"].IsString()) {
+      graph = doc["operation"]["output"].GetString();
+    }
+  }
+  qelapi_free_str(handle, &reply);
+  return graph;
+}
+
+}  // namespace chain
+
+TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
+  test::TempDir dir;
+  const std::string clip = dir.file("clip.mp4");
+  test::ClipSpec spec;
+  spec.seconds = 2.0;
+  test::makeClip(clip, spec);
+  const std::string logo = dir.file("logo.png");
+  test::ClipSpec logoSpec;
+  logoSpec.width = 32;
+  logoSpec.height = 24;
+  logoSpec.audio = false;
+  logoSpec.extraArgs = {"-frames:v", "1"};
+  test::makeClip(logo, logoSpec);
+
+  const std::string config = "{\"log_level\":\"debug\",\"log_path\":" + chain::jsonString(dir.path()) +
+                             ",\"tmp_path\":" + chain::jsonString(dir.path()) + ",\"qel_id\":\"ops\"" +
+                             ",\"ffmpeg_pathname\":" + chain::jsonString(test::ffmpegPath()) +
+                             ",\"ffprobe_pathname\":" + chain::jsonString(test::ffprobePath()) + "}";
+  void* handle = qelapi_init(config.c_str());
+  ASSERT_NE(handle, nullptr);
+  qelapi_set_progress_callback(handle, &chain::onProgress);
+  qelapi_set_complete_callback(handle, &chain::onComplete);
+
+  const std::string selected = chain::process(handle, "trackSelection", {{1, clip, "", 2}}, "-map 0:v -map 0:a");
+  ASSERT_FALSE(selected.empty());
+  const std::string marked =
+      chain::process(handle, "waterMark",
+                     {{2, selected, "", 2},
+                      {2, "movie='" + logo + "'[v1];[v0][v1]overlay=x=4:y=4", "", 0},
+                      {2, "drawtext=text='Qel':fontsize=14:fontcolor=white:x=4:y=H-th-4", "", 0}},
+                     "");
+  ASSERT_FALSE(marked.empty());
+  const std::string gif = chain::process(
+      handle, "videoToGif", {{2, marked, "", 2}},
+      "trim=0.5:1.5,setpts=PTS-STARTPTS,fps=10,scale=80:-1,split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse");
+  ASSERT_FALSE(gif.empty());
+  EXPECT_EQ(gif.find("amovie="), std::string::npos) << gif;
+  EXPECT_NE(gif.find("overlay=x=4:y=4,drawtext=text='Qel'"), std::string::npos) << gif;
+
+  const std::string out = dir.file("out.gif");
+  const std::string task = "{\"operations\":[{\"input\":[{\"type\":2,\"value\":" + chain::jsonString(gif) +
+                           "}],\"transform\":\"\",\"output\":[{\"type\":1,\"value\":" + chain::jsonString(out) +
+                           "}]}]}";
+  ASSERT_EQ(qelapi_create_task(handle, 41), 0);
+  ASSERT_EQ(qelapi_add_task_operation(handle, 41, task.c_str()), 0);
+  ASSERT_EQ(qelapi_start_task(handle, 41), 0);
+  {
+    std::unique_lock lock(chain::mutex);
+    ASSERT_TRUE(chain::changed.wait_for(lock, std::chrono::seconds(120), [] {
+      return std::find(chain::completed.begin(), chain::completed.end(), 41u) != chain::completed.end();
+    }));
+  }
+  qelapi_un_init(handle);
+
+  std::string report;
+  {
+    std::lock_guard lock(chain::mutex);
+    report = chain::lastReport;
+  }
+  const test::ProbeInfo info = test::probe(out);
+  ASSERT_TRUE(info.ok) << info.error << "\n" << report;
   EXPECT_EQ(info.codecNames, std::vector<std::string>{"gif"});
   EXPECT_EQ(info.width, 80);
   EXPECT_EQ(info.height, 60);

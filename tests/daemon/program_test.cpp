@@ -1,0 +1,188 @@
+// The built QelDaemon program as a front end starts it: flag checks and their
+// exit codes, the default port, start-up failure and the exit rule of a whole run.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "common/process.h"
+#include "daemon/test_client.h"
+#include "support/test_support.h"
+
+namespace qel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program runs from a private copy of the bin folder layout (the program
+// itself copied, the library and the ffmpeg links pointing at the build's), so
+// that ending stray ffmpeg processes "of its folder" at start-up cannot touch
+// ffmpeg processes of tests that run at the same time.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bin_ = dir_.file("bin");
+    fs::create_directories(bin_);
+    fs::copy_file(binDir() + "/QelDaemon", bin_ + "/QelDaemon");
+    fs::create_symlink(binDir() + "/libQelApi.so", bin_ + "/libQelApi.so");
+    fs::create_symlink(ffmpegPath(), bin_ + "/ffmpeg");
+    fs::create_symlink(ffprobePath(), bin_ + "/ffprobe");
+    appdata_ = dir_.file("appdata");
+    fs::create_directories(appdata_);
+    const char* old = std::getenv("appdata");
+    if (old != nullptr) savedAppdata_ = old;
+    hadAppdata_ = old != nullptr;
+    // The child inherits the environment: its folders go under this test's folder.
+    ::setenv("appdata", appdata_.c_str(), 1);
+  }
+
+  void TearDown() override {
+    if (hadAppdata_) {
+      ::setenv("appdata", savedAppdata_.c_str(), 1);
+    } else {
+      ::unsetenv("appdata");
+    }
+  }
+
+  // Starts the program with `args`; stderr is captured.
+  void start(Subprocess& child, std::vector<std::string> args) {
+    args.insert(args.begin(), bin_ + "/QelDaemon");
+    SpawnOptions options;
+    options.stdoutMode = ChildOutput::Null;
+    options.stderrMode = ChildOutput::Pipe;
+    std::string error;
+    ASSERT_TRUE(child.start(args, options, error)) << error;
+  }
+
+  // Reads stderr until it ends; returns the exit code.
+  int finish(Subprocess& child, std::string& err) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      ReadStatus status = child.readSomeStderr(err, std::chrono::milliseconds(200));
+      if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
+    }
+    return child.wait();
+  }
+
+  // Reads stderr until it holds `text` (the program writes it once ready).
+  bool waitForText(Subprocess& child, std::string& err, const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (err.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      ReadStatus status = child.readSomeStderr(err, std::chrono::milliseconds(200));
+      if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
+    }
+    return err.find(text) != std::string::npos;
+  }
+
+  // Runs the program to its end with `args`.
+  int run(std::vector<std::string> args, std::string& err) {
+    Subprocess child;
+    start(child, std::move(args));
+    return finish(child, err);
+  }
+
+  // A port nothing listens on right now.
+  static uint16_t freePort() {
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::acceptor acceptor(
+        ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    return acceptor.local_endpoint().port();
+  }
+
+  TempDir dir_;
+  std::string bin_;
+  std::string appdata_;
+  std::string savedAppdata_;
+  bool hadAppdata_ = false;
+};
+
+TEST_F(ProgramTest, RefusedFlagValuesEndWithExitCodeMinusOne) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"--port=999"}, "The port number must be greater than 1000"},
+      {{"--port=999", "--ffmpegPath=/"}, "The port number must be greater than 1000"},  // port first
+      {{"-p", "70000"}, "The port number must be less than 65536"},
+      {{"--port=65536"}, "The port number must be less than 65536"},
+      {{"--port=9000", "--ffmpegPath=/"}, "The ffmpeg's path is empty"},
+  };
+  for (const Case& c : cases) {
+    std::string err;
+    EXPECT_EQ(run(c.args, err), 255) << c.args[0];
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(err.find("QelDaemon is running"), std::string::npos) << err;
+  }
+}
+
+TEST_F(ProgramTest, MissingFfmpegMeansTheEngineDoesNotStart) {
+  std::string err;
+  EXPECT_EQ(run({"--port=" + std::to_string(freePort()), "--ffmpegPath=" + dir_.file("nothing-here")}, err), 0);
+  EXPECT_NE(err.find("InitQelSDK failed"), std::string::npos) << err;
+}
+
+TEST_F(ProgramTest, BusyPortIsAStartFailure) {
+  boost::asio::io_context ioc;
+  boost::asio::ip::tcp::acceptor taken(ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  std::string err;
+  EXPECT_EQ(run({"--port=" + std::to_string(taken.local_endpoint().port())}, err), 255);
+  EXPECT_NE(err.find("QelDaemon occurs some errors"), std::string::npos) << err;
+}
+
+TEST_F(ProgramTest, RunServesAndEndsWhenTheLastClientLeaves) {
+  uint16_t port = freePort();
+  Subprocess child;
+  start(child, {"--port=" + std::to_string(port), "--logLevel=debug"});
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+  EXPECT_EQ(err.substr(0, bin_.size()), bin_) << "the program path comes first";
+  // Folders under $appdata.
+  EXPECT_TRUE(fs::is_directory(appdata_ + "/Korvex/Logs"));
+  EXPECT_TRUE(fs::is_directory(appdata_ + "/Korvex/thumbnail"));
+
+  HttpResult ping = httpGet(port, "/ping");
+  EXPECT_EQ(ping.body, "{\"pong\":1}");
+  {
+    TestClient client;
+    std::string error;
+    ASSERT_TRUE(client.connect(port, error)) << error;
+    EXPECT_EQ(client.request("{\"sid\":1,\"op\":\"ping\"}").value_or(""), "{\"sid\":1,\"pong\":\"ok\"}");
+    client.close();
+  }
+  EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+TEST_F(ProgramTest, QuitEndsTheProgram) {
+  uint16_t port = freePort();
+  Subprocess child;
+  start(child, {"-p", std::to_string(port)});
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+  TestClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect(port, error)) << error;
+  EXPECT_EQ(client.request("{\"sid\":2,\"op\":\"quit\",\"taskId\":12}").value_or(""), "{\"sid\":2,\"taskId\":12}");
+  EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
+  EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+TEST_F(ProgramTest, NoArgumentsListensOnTheDefaultPort) {
+  if (portInUse(8800)) GTEST_SKIP() << "port 8800 is taken on this machine";
+  Subprocess child;
+  start(child, {});
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+  HttpResult ping = httpGet(8800, "/ping");
+  EXPECT_EQ(ping.body, "{\"pong\":1}");
+  TestClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect(8800, error)) << error;
+  client.close();
+  EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+}  // namespace
+}  // namespace qel::test

@@ -81,12 +81,14 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
   // fragment must be writable there; one that is not refuses the request
   // before anything (the label counter included) changes.
   const std::optional<std::string> escaped = escapeFilterPath(first.value);
-  bool writable = escaped.has_value();
-  for (std::size_t i = 1; writable && i < desc.inputs.size(); ++i) {
-    if (kindOf(desc.inputs[i]) != FurtherKind::Skip && !escapeFilterPath(desc.inputs[i].value)) writable = false;
+  const std::string* unwritable = escaped ? nullptr : &first.value;
+  for (std::size_t i = 1; unwritable == nullptr && i < desc.inputs.size(); ++i) {
+    if (kindOf(desc.inputs[i]) != FurtherKind::Skip && !escapeFilterPath(desc.inputs[i].value)) {
+      unwritable = &desc.inputs[i].value;
+    }
   }
-  if (!writable) {
-    logOperationError("processLocalFile", 51, kUnwritablePathMessage + first.value);
+  if (unwritable != nullptr) {
+    logOperationError("processLocalFile", 51, kUnwritablePathMessage + *unwritable);
     graph.clear();
     cmd.clear();
     return;

@@ -1,0 +1,63 @@
+// A whole job through the exports: a cut, a speed change and a filling built by
+// "process" requests on one another's graphs, then run as one task by the
+// engine's worker with the real ffmpeg; ffprobe checks what came out.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "engine/task_events.h"
+#include "qelapi.h"
+#include "support/test_support.h"
+
+namespace qel::test {
+namespace {
+
+TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
+  TempDir dir;
+  const std::string clip = dir.file("in.mp4");
+  ClipSpec spec;
+  spec.seconds = 20;
+  spec.width = 64;
+  spec.height = 48;
+  spec.fps = 25;
+  spec.sampleRate = 8000;
+  makeClip(clip, spec);
+
+  const std::string init = fmt::format(
+      R"({{"log_level":"debug","log_path":{0},"tmp_path":{0},"qel_id":"ops","ffmpeg_pathname":{1},)"
+      R"("ffprobe_pathname":{2}}})",
+      jsonText(dir.path()), jsonText(ffmpegPath()), jsonText(ffprobePath()));
+  void* handle = qelapi_init(init.c_str());
+  ASSERT_NE(handle, nullptr);
+  taskEvents().attach(handle);
+
+  const std::string cut = processGraph(handle, "cut", {processInput(1, clip, 20)}, "-ss 2 -to 12");
+  ASSERT_FALSE(cut.empty());
+  const std::string fast = processGraph(handle, "speedAdjuster", {processInput(2, cut, 10)},
+                                        "-filter_complex \"setpts=0.5*PTS;atempo=2\"");
+  ASSERT_FALSE(fast.empty());
+  const std::string filled = processGraph(handle, "videoFilling", {processInput(2, fast, 5)}, "pad=400:300");
+  ASSERT_FALSE(filled.empty());
+
+  const std::string out = dir.file("out.mp4");
+  const std::uint64_t id = 424242;
+  ASSERT_EQ(submitTask(handle, id, taskRequest({taskOperation({ioItem(2, filled)}, "", {ioItem(1, out)})})), 0);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  const auto reports = taskEvents().reports(id);
+  qelapi_un_init(handle);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_FALSE(reports.back().error) << reports.back().text;
+
+  const ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error << "\n" << filled;
+  EXPECT_EQ(info.width, 400);
+  EXPECT_EQ(info.height, 300);
+  EXPECT_EQ(info.count("audio"), 1);
+  EXPECT_NEAR(info.duration, 5.0, 0.1) << filled;
+}
+
+}  // namespace
+}  // namespace qel::test

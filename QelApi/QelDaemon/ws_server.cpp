@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -95,7 +96,11 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   }
 
   void send(std::string text) override {
-    net::post(ws_.get_executor(), [self = shared_from_this(), message = ToValidUtf8(text)]() mutable {
+    // On the server thread the message joins the queue at once (dispatch), so
+    // a reply is queued before anything its handler triggers: the quit reply
+    // must be in the queue before main sees the quit flag and posts the stop.
+    // From any other thread it is posted, in the order of the calls.
+    net::dispatch(ws_.get_executor(), [self = shared_from_this(), message = ToValidUtf8(text)]() mutable {
       self->enqueue(std::move(message));
     });
   }

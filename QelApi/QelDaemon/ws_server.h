@@ -9,12 +9,14 @@
 //   the connection is open and ends with it.
 // - Keep-alive pings: a connection idle for the ping interval (10000 ms) is
 //   pinged; one that stays silent for twice that long is closed.
-// - Each connection has a write queue with one write in flight; `send` from any
-//   thread is posted to the connection's executor, so messages keep their order.
+// - Each connection has a write queue with one write in flight. `send` on the
+//   server thread queues at once; from any other thread it is posted to the
+//   connection's executor. Either way messages keep their order, and a message
+//   queued before stop() is requested is flushed before the connection closes.
 //
 // Thread safety: start/stop/port from the owning thread; the callbacks run on
-// the server thread. The object must outlive nothing it started: the destructor
-// stops the server.
+// the server thread. Nothing it started outlives it: the destructor stops the
+// server.
 #pragma once
 
 #include <chrono>

@@ -57,8 +57,9 @@ class TaskRun {
 
  private:
   void runCommands();
-  // Runs command i; returns false when no further command may run.
-  bool runCommand(size_t i);
+  // Runs command i, expected to last `seconds`; returns false when no further
+  // command may run.
+  bool runCommand(size_t i, int32_t seconds);
   void refuseCommand(size_t i, int32_t seconds, const std::string& input);
   void reportFinalState();
   void complete();
@@ -117,9 +118,11 @@ void TaskRun::runCommands() {
   const size_t count = commands_.size();
   if (count == 0) return;
 
-  // First report, before anything runs.
+  // First report, before anything runs. Its duration serves command 0 too:
+  // probing the same files twice would only add an ffprobe run to every task.
+  const int32_t firstSeconds = commandDuration(engine_, commands_[0]);
   {
-    const int32_t seconds = commandDuration(engine_, commands_[0]);
+    const int32_t seconds = firstSeconds;
     ProgressInfo record;
     record.currentPhase = 1;
     record.totalPhase = static_cast<int32_t>(count);
@@ -137,15 +140,15 @@ void TaskRun::runCommands() {
       interrupted_ = true;
       return;
     }
-    if (!runCommand(i)) return;
+    const int32_t seconds = i == 0 ? firstSeconds : commandDuration(engine_, commands_[i]);
+    if (!runCommand(i, seconds)) return;
   }
 }
 
-bool TaskRun::runCommand(size_t i) {
+bool TaskRun::runCommand(size_t i, int32_t seconds) {
   const uint64_t id = task_.id;
   const FFmpegCommand& command = commands_[i];
   const int32_t total = static_cast<int32_t>(commands_.size());
-  const int32_t seconds = commandDuration(engine_, command);
 
   if (std::optional<std::string> input = findOverwrittenInput(command)) {
     refuseCommand(i, seconds, *input);

@@ -115,9 +115,13 @@ LavfiResult LavfiSeek::process(LavfiParser& parser, LavfiOperationDesc& desc) co
     logAt(kLogError, kFunction, 19, "inputs is empety");
     return result;
   }
-  const std::string seek = seekText(desc.transform);
-  // S is written into the graph as it stands; seek_point takes only a number.
-  if (!seek.empty() && !isSecondsText(seek)) {
+  const std::string written = seekText(desc.transform);
+  std::string seek = written;
+  // seek_point takes only a number of seconds: a clock text is written as its
+  // seconds, and anything else that is no plain number (graph syntax
+  // included) is refused rather than written into the graph.
+  if (seek.find(':') != std::string::npos) seek = parseTimeValue(seek).secondsText;
+  if (!written.empty() && !isSecondsText(seek)) {
     logAt(kLogError, kFunction, 20, "invalid seek position: " + desc.transform);
     return result;
   }

@@ -2,7 +2,8 @@
 // input and runs from there to the input's end. A local file is opened at S
 // (movie/amovie seek_point) and trimmed there, with the timestamps reset so
 // the output starts at 0; an earlier graph gets a trim stage behind each
-// output label. The stored duration is the input's duration less S.
+// output label. The stored duration is the input's duration less S. S must
+// be a plain number of seconds (a clock text is written as its seconds).
 //
 // Thread safety: stateless; runs under the engine mutex like every operation.
 #pragma once

@@ -79,6 +79,10 @@ TEST_F(SeekTest, FileGraphs) {
        "movie='/m/s.mp4':seek_point=2,subtitles='/m/s.mp4':si=1,trim=2,setpts=PTS-STARTPTS[out0];"
        "amovie='/m/s.mp4':seek_point=2,atrim=2,asetpts=PTS-STARTPTS[out1]",
        18},
+      {"clock text is written as seconds", "/m/a.mp4", test::fakeMedia(20, 20), " trim=00:00:02.5",
+       "movie='/m/a.mp4':seek_point=2.5,trim=2.5,setpts=PTS-STARTPTS[out0];"
+       "amovie='/m/a.mp4':seek_point=2.5,atrim=2.5,asetpts=PTS-STARTPTS[out1]",
+       17.5},
       {"seek past the end stores 0", "/m/a.mp4", test::fakeMedia(20, 20), " trim=25",
        "movie='/m/a.mp4':seek_point=25,trim=25,setpts=PTS-STARTPTS[out0];"
        "amovie='/m/a.mp4':seek_point=25,atrim=25,asetpts=PTS-STARTPTS[out1]",
@@ -176,8 +180,10 @@ TEST_F(SeekTest, Refusals) {
        "[process,100]:no audio, no video stream: /m/a.mp4"},
       {"graph syntax in the position", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=5[x];movie=y",
        "[process,20]:invalid seek position:  trim=5[x];movie=y"},
-      {"clock text is no seek point", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=00:00:05",
-       "[process,20]:invalid seek position:  trim=00:00:05"},
+      {"unreadable clock text", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=1:2",
+       "[process,20]:invalid seek position:  trim=1:2"},
+      {"negative position", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=-5",
+       "[process,20]:invalid seek position:  trim=-5"},
       {"double quote in the path", {file("/m/a\"b.mp4")}, test::fakeMedia(20, 20), " trim=5",
        std::string("[process,100]:") + kUnwritablePathMessage + "/m/a\"b.mp4"},
   };

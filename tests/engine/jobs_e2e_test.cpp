@@ -52,6 +52,10 @@ class JobsTest : public testing::Test {
 
 enum class GraphPlace { AsInput, InTransform };
 
+void PrintTo(GraphPlace place, std::ostream* os) {
+  *os << (place == GraphPlace::AsInput ? "graph as input" : "graph in transform");
+}
+
 struct ConvertCase {
   const char* name;
   const char* transform;      // of the first convert

@@ -122,11 +122,10 @@ void TaskRun::runCommands() {
   // probing the same files twice would only add an ffprobe run to every task.
   const int32_t firstSeconds = commandDuration(engine_, commands_[0]);
   {
-    const int32_t seconds = firstSeconds;
     ProgressInfo record;
     record.currentPhase = 1;
     record.totalPhase = static_cast<int32_t>(count);
-    record.duration = secondsToClockText(seconds);
+    record.duration = secondsToClockText(firstSeconds);
     record.speed = "1x";
     record.size = "0kB";
     record.estimateTime = record.duration;

@@ -196,9 +196,14 @@ TEST(EscapeFilterPath, RoundTripThroughRealFfmpeg) {
     const std::optional<std::string> escaped = escapeFilterPath(path);
     ASSERT_TRUE(escaped.has_value()) << path;
     const std::string graph = "movie='" + *escaped + "'";
-    const CapturedRun run = runAndCapture({test::ffmpegPath(), "-v", "error", "-filter_complex",
-                                           graph, "-frames:v", "1", "-f", "null", "-"},
-                                          true);
+    // Written as the engine writes a command text (the graph in double quotes)
+    // and split back into arguments by the same process layer.
+    std::vector<std::string> argv =
+        splitCommandLine("-v error -filter_complex \"" + graph + "\" -frames:v 1 -f null -");
+    ASSERT_EQ(argv.size(), 8u) << graph;
+    EXPECT_EQ(argv[3], graph);
+    argv.insert(argv.begin(), test::ffmpegPath());
+    const CapturedRun run = runAndCapture(argv, true);
     ASSERT_TRUE(run.started) << run.error;
     EXPECT_EQ(run.exitCode, 0) << "graph: " << graph << "\n" << run.output;
     EXPECT_EQ(extractInputPaths(graph + "[out0]"), std::vector<std::string>{path}) << graph;

@@ -178,6 +178,28 @@ TEST(FFmpegWraperLines, KnownErrorTextFailsEvenWithoutExitCode) {
   EXPECT_TRUE(runner.lastLines().empty()) << "written to the log and dropped on failure";
 }
 
+TEST(FFmpegWraperStats, UnknownDurationKeepsTheEstimateThatStartGave) {
+  // start fills the record before it tries to create the child, so a program
+  // that cannot start still shows what start wrote.
+  InternalFFmpegWraper runner;
+  runner.reset();
+  runner.setTotalSeconds(0);
+  runner.setFFmpegPath("/nonexistent/qel/ffmpeg");
+  EXPECT_EQ(runner.start("-i \"/v/a.mp4\" -filter_complex \"movie='/v/b.mp4'\" \"/v/o.mp4\""), -1);
+  EXPECT_EQ(runner.progress().duration, "00:00:00");
+  EXPECT_EQ(runner.progress().estimateTime, "00:00:00");
+  EXPECT_EQ(runner.progress().speed, "1x");
+  EXPECT_EQ(runner.progress().size, "0kB");
+  EXPECT_EQ(runner.progress().fileNums, 2);
+
+  runner.consumeOutput("frame=  10 fps=0.0 q=-1.0 size=       3kB time=00:00:07.40 bitrate=1k speed=0.79x\r");
+  EXPECT_TRUE(runner.hasProgress());
+  EXPECT_EQ(runner.progress().size, "3kB");
+  EXPECT_EQ(runner.progress().usedTime, "00:00:07");
+  EXPECT_EQ(runner.progress().speed, "0.79x");
+  EXPECT_EQ(runner.progress().estimateTime, "00:00:00");
+}
+
 TEST(FFmpegWraper, StopWithoutChildReturnsTrue) {
   InternalFFmpegWraper runner;
   EXPECT_TRUE(runner.stop());

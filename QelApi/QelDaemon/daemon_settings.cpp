@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <string_view>
 #include <system_error>
 
 #include <rapidjson/stringbuffer.h>
@@ -19,6 +20,15 @@ namespace fs = std::filesystem;
 namespace {
 
 DaemonSettings gSettings;
+
+std::string AsciiLowerCopy(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
+  }
+  return out;
+}
 
 std::string ParentPath(const fs::path& path) { return path.parent_path().string(); }
 
@@ -46,6 +56,21 @@ void RandomBytes(unsigned char* out, size_t size) {
 
 }  // namespace
 
+std::string AppdataFolder() {
+  for (const char* name : {"APPDATA", "appdata"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') return value;
+  }
+  // Any other spelling ("AppData", ...), as a case-blind environment finds it.
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    size_t equals = text.find('=');
+    if (equals == std::string_view::npos || equals + 1 == text.size()) continue;
+    if (AsciiLowerCopy(text.substr(0, equals)) == "appdata") return std::string(text.substr(equals + 1));
+  }
+  return {};
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   char last = folder.back();
@@ -58,8 +83,8 @@ void InitPaths(DaemonSettings& settings) {
   std::string temp = fs::temp_directory_path(ec).string();
   if (ec || temp.empty()) temp = "/tmp";
   settings.tempFolder = temp;
-  const char* appdata = std::getenv("appdata");
-  if (appdata != nullptr && appdata[0] != '\0') {
+  std::string appdata = AppdataFolder();
+  if (!appdata.empty()) {
     settings.logFolder = JoinPath(appdata, "Korvex/Logs");
     settings.thumbnailFolder = JoinPath(appdata, "Korvex/thumbnail");
   } else {

@@ -33,8 +33,14 @@ struct FlagValues {
 inline constexpr int kDefaultPort = 8800;
 inline constexpr int kInstanceIdLength = 6;
 
+// The folder named by the application-data variable, or "" when none is set.
+// Windows matches environment names without regard to case; Linux does not, so
+// "APPDATA" is read first, then "appdata", then any other spelling of the name
+// (the first in the environment's order). An empty value counts as unset.
+std::string AppdataFolder();
+
 // Fills the log, temp and thumbnail folders: "Korvex/Logs" and
-// "Korvex/thumbnail" under $appdata when it is set, else all three are the
+// "Korvex/thumbnail" under AppdataFolder() when it is set, else all three are the
 // system's temporary folder. Creates the log and thumbnail folders; a failure
 // to create is ignored (start-up goes on).
 void InitPaths(DaemonSettings& settings);

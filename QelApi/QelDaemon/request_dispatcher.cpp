@@ -68,7 +68,9 @@ ParsedRequest ReadMembers(const rapidjson::Value& root) {
   }
   auto path = root.FindMember("path");
   if (path != root.MemberEnd()) {
-    if (path->value.IsString()) {
+    // A NUL inside the path would cut it short on its way to the engine.
+    if (path->value.IsString() &&
+        std::string_view(path->value.GetString(), path->value.GetStringLength()).find('\0') == std::string_view::npos) {
       out.hasPath = true;
       out.path.assign(path->value.GetString(), path->value.GetStringLength());
     } else {
@@ -79,6 +81,31 @@ ParsedRequest ReadMembers(const rapidjson::Value& root) {
 }
 
 }  // namespace
+
+int JsonNestingDepth(std::string_view text) {
+  int depth = 0;
+  int deepest = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;  // the escaped character, whatever it is
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > deepest) deepest = depth;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
 
 uint64_t NowMillis() {
   auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -132,6 +159,10 @@ void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& t
   if (request.hasPath) param.data = request.path;
   if (request.typeError) {
     qelapi_log('d', "occurred some errors while parsing json:\n %s\n", text.c_str());
+    request.op.clear();
+  }
+  if (JsonNestingDepth(text) > kMaxRequestDepth) {
+    DaemonLog('w', "request nested too deeply, refused");
     request.op.clear();
   }
 

@@ -8,6 +8,10 @@
 // Malformed input never stops the daemon: a text that is not a JSON object,
 // a missing or empty "op", or one of the four members with the wrong type is
 // answered with 6510 "Invalid parameter"; an unknown op with 6510 "undefined op".
+// The text is parsed iteratively (no recursion, whatever the nesting), and a
+// request nested deeper than kMaxRequestDepth is refused with 6510 "Invalid
+// parameter" and the sid read: the engine parses the texts it is handed with a
+// recursive parser, so a deep one must never reach it.
 //
 // Thread safety: HandleMessage may run on any thread; the op table is built
 // once under a one-time initialisation and only read afterwards. The handlers
@@ -21,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qel {
 
@@ -32,6 +37,14 @@ struct InputParam {
   std::string data;                  // "path" when present, else the whole request
   std::shared_ptr<Channel> channel;  // where the reply goes
 };
+
+// Deepest nesting of arrays and objects a request may have. Real requests
+// nest four or five levels (operations, items, ...).
+inline constexpr int kMaxRequestDepth = 64;
+
+// The deepest nesting of arrays and objects in a JSON text (strings and their
+// escapes skipped). Linear, no recursion; meaningful for texts that parse.
+int JsonNestingDepth(std::string_view text);
 
 using OpHandler = void (*)(const InputParam& param);
 

@@ -20,6 +20,7 @@
 
 #include "channel.h"
 #include "replies.h"
+#include "upgrade_guard.h"
 
 namespace qel {
 
@@ -91,7 +92,8 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     ws_.set_option(timeouts);
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& response) { response.set(http::field::server, "QelDaemon"); }));
-    ws_.read_message_max(64 * 1024 * 1024);
+    // Beast fails the read of a longer message and closes with 1009.
+    ws_.read_message_max(kMaxMessageBytes);
     ws_.async_accept(request, beast::bind_front_handler(&WsSession::onAccept, shared_from_this()));
   }
 
@@ -244,12 +246,46 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     }
     if (ec || core_.stopping) return;
     if (websocket::is_upgrade(parser_->get())) {
+      if (auto refusal = refusalOf(parser_->get())) {
+        DaemonLog('w', "WebSocket upgrade refused: " + *refusal);
+        refuse(parser_->release());
+        return;
+      }
       // The WebSocket stream keeps its own timeouts.
       stream_.expires_never();
       std::make_shared<WsSession>(stream_.release_socket(), core_)->run(parser_->release());
       return;
     }
     respond(parser_->release());
+  }
+
+  // A repeated Host or Origin header is as suspect as a wrong one.
+  static std::optional<std::string> refusalOf(const http::request<http::string_body>& request) {
+    if (request.count(http::field::host) > 1) return std::string("repeated Host header");
+    if (request.count(http::field::origin) > 1) return std::string("repeated Origin header");
+    std::optional<std::string_view> host;
+    std::optional<std::string_view> origin;
+    if (auto it = request.find(http::field::host); it != request.end()) {
+      host.emplace(it->value().data(), it->value().size());
+    }
+    if (auto it = request.find(http::field::origin); it != request.end()) {
+      origin.emplace(it->value().data(), it->value().size());
+    }
+    return UpgradeRefusal(host ? &*host : nullptr, origin ? &*origin : nullptr);
+  }
+
+  void refuse(const http::request<http::string_body>& request) {
+    auto response = std::make_shared<http::response<http::string_body>>();
+    response->version(request.version());
+    response->keep_alive(false);
+    response->result(http::status::forbidden);
+    response->set(http::field::server, "QelDaemon");
+    response->set(http::field::content_type, "text/plain");
+    response->body() = "Forbidden";
+    response->prepare_payload();
+    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+      self->onWrite(ec, true);
+    });
   }
 
   void respond(const http::request<http::string_body>& request) {

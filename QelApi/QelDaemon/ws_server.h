@@ -3,8 +3,13 @@
 // callback, request handler and timer runs there, one after another.
 //
 // - HTTP GET "/ping" answers {"pong":1}; any other plain HTTP request gets 404.
-// - Every WebSocket upgrade becomes a connection: `onOpen`, then `onMessage`
+// - A WebSocket upgrade is refused (403) unless its Host names this machine and
+//   any Origin it carries is not another host's web page (upgrade_guard.h);
+//   every accepted upgrade becomes a connection: `onOpen`, then `onMessage`
 //   for each message, then `onClose` exactly once.
+// - A message longer than kMaxMessageBytes closes that one connection with the
+//   WebSocket close code 1009 ("message too big"); nothing of it is buffered
+//   beyond the bound, and other connections go on.
 // - Each connection has a repeating tick (1000 ms) that calls `onTick` while
 //   the connection is open and ends with it.
 // - Keep-alive pings: a connection idle for the ping interval (10000 ms) is
@@ -28,6 +33,12 @@
 namespace qel {
 
 class Channel;
+
+// The longest request a client may send. The largest real requests (a task
+// with many operations and their filter graphs) are tens of kilobytes; the
+// bound keeps one client from making the daemon buffer and parse an
+// arbitrarily large text.
+inline constexpr size_t kMaxMessageBytes = 4 * 1024 * 1024;
 
 class WsServer {
  public:

@@ -73,6 +73,18 @@ void appendFileInput(std::string& text, const TaskIoItem& item) {
   text += '"';
 }
 
+// When `fragment` opens the file of `item` (-i and the quoted path, at its
+// start or after a blank), the file's input options are put in front of that
+// -i and true is returned: the item must not be written as an input again.
+bool takeOverFileInput(std::string& fragment, const TaskIoItem& item) {
+  const std::string opened = "-i \"" + item.value + "\"";
+  std::size_t at = fragment.find(opened);
+  while (at != std::string::npos && at > 0 && fragment[at - 1] != ' ') at = fragment.find(opened, at + 1);
+  if (at == std::string::npos) return false;
+  if (!item.prevOp.empty()) fragment.insert(at, item.prevOp + " ");
+  return true;
+}
+
 void addInputPaths(std::vector<std::string>& files, std::string_view text) {
   for (const std::string& path : extractInputPaths(text)) addInputFile(files, path);
 }
@@ -137,10 +149,17 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
     if (record == nullptr) record = findOutputRecord(builder->outputRecords(), operation.m_transform);
   }
   const bool fragmentReplacesGraph = record != nullptr && !record->cmd.empty();
+  std::string fragment = fragmentReplacesGraph ? record->cmd : std::string();
 
   for (const TaskIoItem& item : operation.m_inputs) {
     if (item.value.empty()) continue;
     if (item.type == 1) {
+      // The fragment opens its own inputs: a file it opens too (the graph in
+      // the transform, its file as the input) is opened once, by the fragment.
+      if (fragmentReplacesGraph && takeOverFileInput(fragment, item)) {
+        addInputFile(result.inputFiles, item.value);
+        continue;
+      }
       appendFileInput(text, item);
       addInputFile(result.inputFiles, item.value);
     } else if (item.type == 2) {
@@ -167,8 +186,8 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
   if (record != nullptr) {
     outputOptions = record->outputConfig;
     if (!record->cmd.empty()) {
-      appendPiece(text, record->cmd);
-      addInputPaths(result.inputFiles, record->cmd);
+      appendPiece(text, fragment);
+      addInputPaths(result.inputFiles, fragment);
       operation.m_transform.clear();
     }
   }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+#include <optional>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -81,6 +84,84 @@ std::string keepAudioChains(const std::string& graph) {
   return kept;
 }
 
+// The command form of a convert of a local file: the file as the only input,
+// the video filter on its video, and the same choice of streams as the graph
+// made with it. ffmpeg adds the output of an unlabelled -filter_complex to the
+// output whatever "-vn" says, and "-map_channel -1" removes no audio stream, so
+// the stream choice is written out as "-vn" (the filter then has nothing to
+// act on and is left out) or "-an".
+struct FileFragment {
+  std::string path;
+  std::string filter;
+  bool noVideo = false;
+  bool noAudio = false;
+};
+
+std::string renderFileFragment(const FileFragment& form) {
+  std::string cmd = "-i \"" + form.path + "\"";
+  if (form.noVideo) return cmd + " -vn";
+  // An empty -filter_complex "" would make ffmpeg refuse the whole command.
+  if (!form.filter.empty()) cmd += " -filter_complex \"" + form.filter + "\"";
+  if (form.noAudio) cmd += " -an";
+  return cmd;
+}
+
+// Reads back a fragment that renderFileFragment wrote; nullopt for any other
+// fragment (maps, further inputs, a filter holding a double quote, ...).
+std::optional<FileFragment> parseFileFragment(std::string_view cmd) {
+  constexpr std::string_view kInput = "-i \"";
+  constexpr std::string_view kGraph = " -filter_complex \"";
+  if (!cmd.starts_with(kInput)) return std::nullopt;
+  FileFragment form;
+  const std::size_t pathEnd = cmd.find('"', kInput.size());
+  if (pathEnd == std::string_view::npos) return std::nullopt;
+  form.path = std::string(cmd.substr(kInput.size(), pathEnd - kInput.size()));
+  std::string_view rest = cmd.substr(pathEnd + 1);
+  if (rest.starts_with(kGraph)) {
+    const std::size_t filterEnd = rest.find('"', kGraph.size());
+    if (filterEnd == std::string_view::npos) return std::nullopt;
+    form.filter = std::string(rest.substr(kGraph.size(), filterEnd - kGraph.size()));
+    rest.remove_prefix(filterEnd + 1);
+  }
+  if (rest == " -vn") form.noVideo = true;
+  if (rest == " -an") form.noAudio = true;
+  if (renderFileFragment(form) != cmd) return std::nullopt;
+  return form;
+}
+
+// The merge rules of a chain that already holds a scale, pad or crop, shared by
+// the graph and the command form. `stageBreak` is what separates F when it has
+// to run after a pad or crop as a stage of its own.
+bool mergeIntoChain(std::string& chain, const std::string& filter, const std::function<std::string()>& stageBreak) {
+  if (contains(chain, filter)) return true;
+  if (contains(chain, ",pad=") || contains(chain, ",crop=")) {
+    chain += stageBreak();
+    chain += filter;
+    return true;
+  }
+  std::size_t length = 0;
+  const std::size_t at = findLastNumericScale(chain, length);
+  if (at == std::string::npos) return false;  // such as scale=-2:720 or iw/2:ih/2
+  // The filter replaces that very scale (not an earlier text that merely
+  // starts the same way, as scale=1280:720 inside scale=1280:7200).
+  chain.replace(at, length, filter);
+  return true;
+}
+
+// Applies F to the filter of a file fragment exactly as the graph's video chain
+// gets it: the source and trim in front of that chain hold no scale, pad or
+// crop, so the chain and the fragment's filter meet the same rule.
+void placeFilterInFragment(std::string& fragmentFilter, const std::string& filter) {
+  std::string chain = "," + fragmentFilter;
+  if (!contains(chain, ",scale=") && !contains(chain, ",pad=")) {
+    if (!fragmentFilter.empty()) chain += ",";
+    chain += filter;
+  } else if (!mergeIntoChain(chain, filter, [] { return std::string(","); })) {
+    return;  // the graph keeps its chain too (and logs the failed merge)
+  }
+  fragmentFilter = chain.substr(1);
+}
+
 }  // namespace
 
 const char* LavfiConvert::name() const { return "convert"; }
@@ -127,10 +208,9 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
       return result;
     }
     graph = std::move(*built);
-    // An empty filter would make ffmpeg refuse the whole command, so the
-    // fragment names the input alone then.
-    result.cmd = "-i \"" + path + "\"";
-    if (!filter.empty()) result.cmd += " -filter_complex \"" + filter + "\"";
+    // The graph writes a chain for each stream whose probed length is above 0;
+    // the fragment keeps the same streams.
+    result.cmd = renderFileFragment({path, filter, !(probe.video > 0.0), !(probe.audio > 0.0)});
   } else {
     graph = item.value;
     bool hasVideo = false;
@@ -152,6 +232,16 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     const LavfiOutputRecord* earlier = parser.findOutput(item.value);
     if (earlier != nullptr && !earlier->cmd.empty()) {
       result.cmd = earlier->cmd;
+      // The fragment a convert of a file wrote has no video map to route the
+      // filter through: it gets the same edit as the graph above, so that the
+      // command, which runs the fragment in place of the graph, keeps the
+      // later size and stream choice.
+      if (std::optional<FileFragment> form = parseFileFragment(result.cmd)) {
+        form->noVideo = form->noVideo || outputHasNoVideo(desc.outputConfig);
+        form->noAudio = form->noAudio || outputHasNoAudio(desc.outputConfig);
+        if (!form->noVideo && hasVideo && !filter.empty()) placeFilterInFragment(form->filter, filter);
+        result.cmd = renderFileFragment(*form);
+      }
       adjustCoverArtAndAudio(parser, desc, result.cmd);
       mapVideoThroughFilter(parser, result.cmd, filter, desc.outputConfig);
       addAssInputs(desc, result.cmd);
@@ -166,18 +256,11 @@ bool LavfiConvert::mergeVideoFilter(LavfiParser& parser, std::string& graph, con
   const std::optional<ChainSpan> span = findChainEndingAt(graph, kVideoLabel);
   if (!span) return false;
   std::string chain(span->withSeparator(graph));
-  if (contains(chain, filter)) return true;
-  if (contains(chain, ",pad=") || contains(chain, ",crop=")) {
-    // The chain ends in a fresh label and a chain of its own applies the filter.
-    chain += fmt::format("[v{0}];[v{0}]{1}", parser.takeLabel(), filter);
-  } else {
-    std::size_t length = 0;
-    const std::size_t at = findLastNumericScale(chain, length);
-    if (at == std::string::npos) return false;  // such as scale=-2:720 or iw/2:ih/2
-    // The filter replaces that very scale (not an earlier text that merely
-    // starts the same way, as scale=1280:720 inside scale=1280:7200).
-    chain.replace(at, length, filter);
-  }
+  // After a pad or crop the chain ends in a fresh label and a chain of its own
+  // applies the filter.
+  const bool merged =
+      mergeIntoChain(chain, filter, [&] { return fmt::format("[v{0}];[v{0}]", parser.takeLabel()); });
+  if (!merged) return false;
   graph.replace(span->begin, span->label - span->begin, chain);
   return true;
 }

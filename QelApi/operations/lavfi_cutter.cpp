@@ -80,10 +80,15 @@ std::ptrdiff_t replaceFirstWithin(std::string& graph, std::size_t begin, std::si
 }
 
 // The plain cut of an earlier graph: a trim with a timestamp reset at each
-// output label.
-void insertTrims(std::string& graph, const TimeValue& start, const TimeValue& end, bool hasVideo) {
-  const std::string video = fmt::format(",trim={}:{},setpts=PTS-STARTPTS", start.secondsText, end.secondsText);
-  const std::string audio = fmt::format(",atrim={}:{},asetpts=PTS-STARTPTS", start.secondsText, end.secondsText);
+// output label. With `resetFirst` the timestamps are reset before the trim as
+// well, for a graph whose clock may not start at 0 (an earlier trim without a
+// reset behind it): the span then counts on the earlier result's own time line.
+void insertTrims(std::string& graph, const TimeValue& start, const TimeValue& end, bool hasVideo,
+                 bool resetFirst = false) {
+  const std::string video = fmt::format("{},trim={}:{},setpts=PTS-STARTPTS", resetFirst ? ",setpts=PTS-STARTPTS" : "",
+                                        start.secondsText, end.secondsText);
+  const std::string audio = fmt::format("{},atrim={}:{},asetpts=PTS-STARTPTS",
+                                        resetFirst ? ",asetpts=PTS-STARTPTS" : "", start.secondsText, end.secondsText);
   insertBeforeFirst(graph, kVideoLabel, hasVideo ? video : audio);
   insertBeforeFirst(graph, kAudioLabel, audio);
 }
@@ -218,8 +223,10 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
       if (!mergeTrim(graph, start, end, hasVideo, hasAudio)) {
         logAt(kLogError, kFunction, 55, "Failed to merge:" + graph + " and " + desc.transform);
         // Returning the earlier graph would report a cut that never happened:
-        // the span is cut at the labels instead, which is right on any graph.
-        insertTrims(graph, start, end, hasVideo);
+        // the span is cut at the labels instead. The earlier trim may have left
+        // the clock where it began (trim=10:40 with no reset behind it), so the
+        // clock is reset first and the span counts from the earlier result's start.
+        insertTrims(graph, start, end, hasVideo, true);
       }
     } else {
       insertTrims(graph, start, end, hasVideo);

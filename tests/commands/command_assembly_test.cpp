@@ -164,6 +164,31 @@ TEST(ToCommad, FragmentStandsInPlaceOfItsGraph) {
   }
 }
 
+// The graph in the transform and its file as the input: the fragment that
+// replaces the graph opens that file itself, so it is opened once, with the
+// input's own options in front of the fragment's -i.
+TEST(ToCommad, FragmentOpensTheFileItsGraphReads) {
+  const std::string fragment = R"(-i "D:/a.mp4" -filter_complex "scale=2:2" -an)";
+  CommandBuilder builder(nullptr);
+  builder.setOutputRecords({{kGraph, {1, " -map_channel -1", fragment}}});
+  const std::string transform = "-filter_complex \"" + kGraph + "\"";
+
+  TaskOperation plain = makeOperation({file("D:/a.mp4")}, transform, {file("D:/o.mkv")});
+  FFmpegCommand command = toCommad(plain, &builder);
+  EXPECT_EQ(command.commandLine, fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
+  EXPECT_EQ(command.inputFiles, std::vector<std::string>{"D:/a.mp4"});
+
+  TaskOperation seeking = makeOperation({file("D:/a.mp4", "-ss 0.5")}, transform, {file("D:/o.mkv")});
+  command = toCommad(seeking, &builder);
+  EXPECT_EQ(command.commandLine, "-ss 0.5 " + fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
+
+  // Another file is still an input of its own; a path that merely ends the
+  // same way is another file.
+  TaskOperation other = makeOperation({file("a.mp4")}, transform, {file("D:/o.mkv")});
+  command = toCommad(other, &builder);
+  EXPECT_EQ(command.commandLine, R"( -i "a.mp4" )" + fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
+}
+
 TEST(ToCommad, RemovesPadLabelsNothingReads) {
   TaskOperation once = makeOperation({file("D:/in.mp4")}, R"(-filter_complex "[0]scale=2:2[4095]")", {file("D:/o.avi")});
   once.m_padLabels["t"] = 4095;

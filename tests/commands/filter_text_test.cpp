@@ -200,7 +200,7 @@ TEST(EscapeFilterPath, RoundTripThroughRealFfmpeg) {
     // and split back into arguments by the same process layer.
     std::vector<std::string> argv =
         splitCommandLine("-v error -filter_complex \"" + graph + "\" -frames:v 1 -f null -");
-    ASSERT_EQ(argv.size(), 8u) << graph;
+    ASSERT_EQ(argv.size(), 9u) << graph;
     EXPECT_EQ(argv[3], graph);
     argv.insert(argv.begin(), test::ffmpegPath());
     const CapturedRun run = runAndCapture(argv, true);

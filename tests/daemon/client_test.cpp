@@ -68,9 +68,17 @@ TestClient::TestClient() : impl_(std::make_unique<Impl>()) {}
 TestClient::~TestClient() { close(); }
 
 bool TestClient::connect(uint16_t port, std::string& error) {
+  return connect(port, "127.0.0.1:" + std::to_string(port), "", error);
+}
+
+bool TestClient::connect(uint16_t port, const std::string& host, const std::string& origin, std::string& error) {
   beast::error_code ec;
   beast::get_lowest_layer(impl_->ws).socket().connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
-  if (!ec) impl_->ws.handshake("127.0.0.1:" + std::to_string(port), "/", ec);
+  if (!origin.empty()) {
+    impl_->ws.set_option(websocket::stream_base::decorator(
+        [origin](websocket::request_type& request) { request.set(http::field::origin, origin); }));
+  }
+  if (!ec) impl_->ws.handshake(host, "/", ec);
   if (ec) {
     error = ec.message();
     return false;
@@ -150,6 +158,32 @@ HttpResult httpGet(uint16_t port, const std::string& target) {
   result.body = response.body();
   stream.socket().shutdown(tcp::socket::shutdown_both, ec);
   return result;
+}
+
+int upgradeStatus(uint16_t port, const std::vector<std::pair<std::string, std::string>>& headers) {
+  net::io_context ioc;
+  beast::tcp_stream stream(ioc);
+  beast::error_code ec;
+  stream.socket().connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
+  if (ec) return 0;
+  http::request<http::empty_body> request(http::verb::get, "/", 11);
+  for (const auto& [name, value] : headers) request.insert(name, value);
+  request.set(http::field::connection, "Upgrade");
+  request.set(http::field::upgrade, "websocket");
+  request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+  request.set(http::field::sec_websocket_version, "13");
+  http::write(stream, request, ec);
+  if (ec) return 0;
+  beast::flat_buffer buffer;
+  http::response_parser<http::empty_body> parser;
+  parser.skip(true);  // a 101 has no body to wait for
+  stream.expires_after(std::chrono::seconds(30));
+  http::read_header(stream, buffer, parser, ec);
+  if (ec) return 0;
+  int status = static_cast<int>(parser.get().result_int());
+  stream.socket().shutdown(tcp::socket::shutdown_both, ec);
+  stream.socket().close(ec);
+  return status;
 }
 
 bool portInUse(uint16_t port) {

@@ -43,7 +43,10 @@ TEST_F(DispatcherE2eTest, MalformedRequestsGetClearErrorsAndTheDaemonKeepsRunnin
       {"{\"sid\":\"5\",\"op\":\"ping\"}", InvalidParameter(0)},
       {"{\"sid\":4294967297,\"op\":\"ping\"}", "{\"sid\":1,\"pong\":\"ok\"}"},  // read as 32 bits
       {"{\"sid\":-2,\"op\":\"ping\"}", "{\"sid\":-2,\"pong\":\"ok\"}"},
-      {"{\"sid\":6,\"op\":\"ping\",\"x\":" + deep + "}", "{\"sid\":6,\"pong\":\"ok\"}"},
+      // Parsed without recursion, then refused for its depth, with its sid.
+      {"{\"sid\":6,\"op\":\"ping\",\"x\":" + deep + "}", InvalidParameter(6)},
+      {"{\"sid\":6,\"op\":\"ping\",\"x\":" + std::string(63, '[') + std::string(63, ']') + "}",
+       "{\"sid\":6,\"pong\":\"ok\"}"},
       {deep, InvalidParameter(0)},
       {"{\"sid\":8,\"op\":\"%s%n%s%n\"}",
        "{\"sid\":8,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"undefined op\"}"},

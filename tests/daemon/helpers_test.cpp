@@ -7,6 +7,7 @@
 #include "QelDaemon/desktop_zoom.h"
 #include "QelDaemon/media_props.h"
 #include "QelDaemon/replies.h"
+#include "QelDaemon/request_dispatcher.h"
 
 namespace qel {
 namespace {
@@ -141,6 +142,22 @@ TEST(DesktopZoomTest, NoDisplayMeansOne) {
   ::unsetenv("DISPLAY");
   EXPECT_DOUBLE_EQ(GetDesktopZoom(), 1.0);
   if (old != nullptr) ::setenv("DISPLAY", saved.c_str(), 1);
+}
+
+TEST(RequestDepthTest, BracketsInsideStringsDoNotCount) {
+  struct Case {
+    std::string text;
+    int depth;
+  } cases[] = {
+      {"{}", 1},
+      {"{\"a\":[1,{\"b\":[]}]}", 4},
+      {"{\"a\":\"[[[{{{\"}", 1},
+      {"{\"a\":\"\\\"[[\"}", 1},  // an escaped quote does not end the string
+      {"{\"a\":\"\\\\\",\"b\":[]}", 2},  // an escaped backslash does not escape the quote
+      {"[[]][[[]]]", 3},
+      {"42", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(JsonNestingDepth(c.text), c.depth) << c.text;
 }
 
 }  // namespace

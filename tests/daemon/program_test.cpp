@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <vector>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -32,20 +34,26 @@ class ProgramTest : public ::testing::Test {
     fs::create_symlink(ffprobePath(), bin_ + "/ffprobe");
     appdata_ = dir_.file("appdata");
     fs::create_directories(appdata_);
-    const char* old = std::getenv("appdata");
-    if (old != nullptr) savedAppdata_ = old;
-    hadAppdata_ = old != nullptr;
+    for (const char* name : kEnvNames) {
+      const char* old = std::getenv(name);
+      saved_.push_back(old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+      ::unsetenv(name);
+    }
     // The child inherits the environment: its folders go under this test's folder.
     ::setenv("appdata", appdata_.c_str(), 1);
   }
 
   void TearDown() override {
-    if (hadAppdata_) {
-      ::setenv("appdata", savedAppdata_.c_str(), 1);
-    } else {
-      ::unsetenv("appdata");
+    for (size_t i = 0; i < std::size(kEnvNames); ++i) {
+      if (saved_[i]) {
+        ::setenv(kEnvNames[i], saved_[i]->c_str(), 1);
+      } else {
+        ::unsetenv(kEnvNames[i]);
+      }
     }
   }
+
+  static constexpr const char* kEnvNames[] = {"APPDATA", "appdata", "AppData", "TMPDIR"};
 
   // Starts the program with `args`; stderr is captured.
   void start(Subprocess& child, std::vector<std::string> args) {
@@ -95,8 +103,7 @@ class ProgramTest : public ::testing::Test {
   TempDir dir_;
   std::string bin_;
   std::string appdata_;
-  std::string savedAppdata_;
-  bool hadAppdata_ = false;
+  std::vector<std::optional<std::string>> saved_;
 };
 
 TEST_F(ProgramTest, RefusedFlagValuesEndWithExitCodeMinusOne) {
@@ -153,6 +160,59 @@ TEST_F(ProgramTest, RunServesAndEndsWhenTheLastClientLeaves) {
     client.close();
   }
   EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+// Linux environment names are case-sensitive; the daemon reads "APPDATA", then
+// "appdata", then any other spelling, and falls back to the temporary folder.
+TEST_F(ProgramTest, FoldersFollowTheAppdataVariable) {
+  const std::string upper = dir_.file("upper");
+  const std::string lower = dir_.file("lower");
+  const std::string mixed = dir_.file("mixed");
+  const std::string temp = dir_.file("tmp");
+  for (const auto& folder : {upper, lower, mixed, temp}) fs::create_directories(folder);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, std::string>> env;
+    std::string folderBase;  // "" : neither variable, everything in the temporary folder
+  } cases[] = {
+      {"APPDATA", {{"APPDATA", upper}}, upper},
+      {"appdata", {{"appdata", lower}}, lower},
+      {"AppData", {{"AppData", mixed}}, mixed},
+      {"APPDATA before appdata", {{"APPDATA", upper}, {"appdata", lower}}, upper},
+      {"empty APPDATA is unset", {{"APPDATA", ""}, {"appdata", lower}}, lower},
+      {"none", {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* name : kEnvNames) ::unsetenv(name);
+    ::setenv("TMPDIR", temp.c_str(), 1);
+    for (const auto& [name, value] : c.env) ::setenv(name, value.c_str(), 1);
+    for (const auto& folder : {upper, lower, mixed}) fs::remove_all(folder + "/Korvex");
+    fs::remove(temp + "/QelApi.log");
+
+    uint16_t port = freePort();
+    Subprocess child;
+    start(child, {"--port=" + std::to_string(port)});
+    std::string err;
+    ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+    if (c.folderBase.empty()) {
+      EXPECT_TRUE(fs::exists(temp + "/QelApi.log")) << "the log goes to the temporary folder";
+    } else {
+      EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/Logs"));
+      EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/thumbnail"));
+      EXPECT_TRUE(fs::exists(c.folderBase + "/Korvex/Logs/QelApi.log"));
+    }
+    for (const auto& folder : {upper, lower, mixed}) {
+      if (folder != c.folderBase) {
+        EXPECT_FALSE(fs::exists(folder + "/Korvex")) << folder;
+      }
+    }
+    TestClient client;
+    std::string error;
+    ASSERT_TRUE(client.connect(port, error)) << error;
+    client.close();
+    EXPECT_EQ(finish(child, err), 0) << err;
+  }
 }
 
 TEST_F(ProgramTest, QuitEndsTheProgram) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qel::test {
 
@@ -21,6 +23,9 @@ class TestClient {
 
   // Opens a WebSocket connection to 127.0.0.1:`port`; false with the reason.
   bool connect(uint16_t port, std::string& error);
+  // The same with the Host header `host` (instead of 127.0.0.1:port) and, when
+  // not empty, an Origin header.
+  bool connect(uint16_t port, const std::string& host, const std::string& origin, std::string& error);
   // Sends one text message; false when the connection is gone.
   bool send(const std::string& text);
   // The next message, or nullopt when none arrives within `timeout` or the
@@ -47,6 +52,12 @@ struct HttpResult {
   std::string body;
 };
 HttpResult httpGet(uint16_t port, const std::string& target);
+
+// Sends a WebSocket upgrade request for "/" with exactly these headers (besides
+// the upgrade's own: Connection, Upgrade, Sec-WebSocket-Key/Version) and returns
+// the HTTP status of the answer (101 when the upgrade was accepted), or 0 when
+// no answer came. The connection is closed afterwards.
+int upgradeStatus(uint16_t port, const std::vector<std::pair<std::string, std::string>>& headers);
 
 // True when something accepts connections on 127.0.0.1:`port`.
 bool portInUse(uint16_t port);

@@ -1,13 +1,18 @@
 // Whole jobs through the exports: "process" requests build graphs, tasks run
 // them with the real ffmpeg on tiny generated clips, and ffprobe checks what
 // came out.
+#include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include "qelapi.h"
+#include "commands/graph_join.h"
 #include "engine_test_util.h"
 #include "task_events.h"
 
@@ -19,6 +24,44 @@ namespace fs = std::filesystem;
 bool exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);
+}
+
+// The ffmpeg runs of a task: one logged command line each.
+int commandsRun(uint64_t id) {
+  const std::string lines = loggedCommands(sharedLogFile(), id);
+  int count = 0;
+  for (char c : lines) count += c == '\n' ? 1 : 0;
+  return count;
+}
+
+// A "process" request through the export, its reply read back.
+struct ProcessReply {
+  bool parsed = false;
+  bool error = true;
+  int errorCode = -1;
+  std::string output;
+  int fileNums = -1;
+};
+
+ProcessReply processThroughExport(void* handle, const std::string& request) {
+  ProcessReply reply;
+  char* text = nullptr;
+  const int result = qelapi_process_lavfi(handle, request.c_str(), &text);
+  const std::string replyText = text != nullptr ? text : "";
+  qelapi_free_str(nullptr, &text);
+  if (result != 0) return reply;
+  rapidjson::Document doc;
+  doc.Parse(replyText.c_str());
+  if (doc.HasParseError() || !doc.IsObject()) return reply;
+  reply.parsed = true;
+  if (doc.HasMember("error") && doc["error"].IsBool()) reply.error = doc["error"].GetBool();
+  if (doc.HasMember("errorCode") && doc["errorCode"].IsInt()) reply.errorCode = doc["errorCode"].GetInt();
+  if (doc.HasMember("operation") && doc["operation"].IsObject()) {
+    const auto& operation = doc["operation"];
+    if (operation.HasMember("output") && operation["output"].IsString()) reply.output = operation["output"].GetString();
+    if (operation.HasMember("fileNums") && operation["fileNums"].IsInt()) reply.fileNums = operation["fileNums"].GetInt();
+  }
+  return reply;
 }
 
 class JobsTest : public testing::Test {
@@ -47,6 +90,52 @@ class JobsTest : public testing::Test {
   void* handle_ = nullptr;
   TempDir dir_;
 };
+
+// ---- "process" requests -------------------------------------------------------
+
+TEST_F(JobsTest, ProcessRequestsThroughTheExport) {
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip, clipOf(1.0));
+
+  const std::string convert = R"({"sid":4,"operation":{"input":[{"type":1,"value":")" + clip +
+                              R"(","duration":1}],"transform":"-vf scale=80:60","description":"convert"}})";
+  ProcessReply reply = processThroughExport(handle_, convert);
+  ASSERT_TRUE(reply.parsed);
+  EXPECT_FALSE(reply.error);
+  EXPECT_EQ(reply.errorCode, 0);
+  EXPECT_EQ(reply.output, "movie='" + clip + "',trim=0:1,setpts=PTS-STARTPTS,scale=80:60[out0];amovie='" + clip +
+                              "',atrim=0:1,asetpts=PTS-STARTPTS[out1]");
+  EXPECT_EQ(reply.fileNums, 1);
+
+  reply = processThroughExport(
+      handle_, R"({"sid":5,"operation":{"input":[],"transform":"","description":"noSuchOperation"}})");
+  EXPECT_TRUE(reply.error);
+  EXPECT_EQ(reply.errorCode, 6520);
+  EXPECT_EQ(reply.output, "");
+  EXPECT_GE(countInLog("]:Output cmd is empty, may be the feature is not implemented or that the analysis "
+                       "fails. [noSuchOperation]"),
+            1);
+
+  // Malformed and wrong-typed requests: the failure reply, never a crash.
+  const std::string wrongTyped[] = {
+      "",
+      "not json",
+      "[1,2]",
+      R"({"operation":"convert"})",
+      R"({"operation":{"input":{},"transform":"","description":"convert"}})",
+      R"({"operation":{"input":[5],"transform":"","description":"convert"}})",
+      R"({"operation":{"input":[{"type":"1","value":"a","duration":1}],"transform":"","description":"convert"}})",
+      R"({"operation":{"input":[{"type":1,"value":7,"duration":1}],"transform":"","description":"convert"}})",
+      R"({"operation":{"input":[{"type":1,"value":"a","duration":1}],"transform":3,"description":"convert"}})",
+      R"({"operation":{"input":[{"type":1,"value":"a","duration":1}],"transform":"","description":null}})",
+  };
+  for (const std::string& request : wrongTyped) {
+    reply = processThroughExport(handle_, request);
+    EXPECT_TRUE(reply.parsed) << request;
+    EXPECT_EQ(reply.errorCode, 6520) << request;
+    EXPECT_EQ(reply.output, "") << request;
+  }
+}
 
 // ---- A convert submitted as a task --------------------------------------------
 
@@ -141,6 +230,10 @@ TEST_F(JobsTest, OneOperationWithInputSeekAndScale) {
   auto reports = run(id, taskRequest({taskOperation({ioItem(1, clip, "-ss 0.5")}, "-vf scale=80:60",
                                                     {ioItem(1, out)})}));
   ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(loggedCommands(sharedLogFile(), id),
+            fmt::format("****** task({}) index=0, -ss 0.5 -i \"{}\" -filter_complex scale=80:60  -movflags +faststart "
+                        "-c:v libx264 \"{}\"\n",
+                        id, clip, out));
   EXPECT_EQ(reports.front().totalPhase, 1);
   EXPECT_EQ(reports.front().estimateTime, "00:00:02") << "probed length of the input";
   EXPECT_FALSE(reports.back().error) << reports.back().text;
@@ -194,6 +287,7 @@ TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
   ASSERT_FALSE(reports.empty());
   SCOPED_TRACE(loggedCommands(sharedLogFile(), id));
   for (const StateReport& report : reports) EXPECT_EQ(report.totalPhase, c.commands) << report.text;
+  EXPECT_EQ(commandsRun(id), c.commands);
   EXPECT_FALSE(reports.back().error) << reports.back().text;
   EXPECT_FALSE(intermediateAtCompletion) << "intermediate files go before the completion";
   EXPECT_FALSE(exists(intermediate));
@@ -215,6 +309,52 @@ INSTANTIATE_TEST_SUITE_P(Chains, ChainTest,
                          testing::Values(ChainCase{"FiltersMerge", "-vf crop=40:30:0:0", 1, 40, 30},
                                          ChainCase{"StreamCopySplits", "-c:v copy", 2, 80, 60}),
                          [](const testing::TestParamInfo<ChainCase>& info) { return info.param.name; });
+
+// Two independent sources and an overlay reading both intermediates: merged
+// into one ffmpeg run whose joining pads are numbered by the process-wide
+// counter that starts at 4095.
+TEST_F(JobsTest, ThreeOperationOverlayRunsAsOneCommand) {
+  const std::string a = dir_.file("a.mp4");
+  const std::string b = dir_.file("b.mp4");
+  makeClip(a, clipOf(1.0));
+  makeClip(b, clipOf(1.0));
+  const std::string t1 = dir_.file("work/t1.mkv");
+  const std::string t2 = dir_.file("work/t2.mkv");
+  const std::string out = dir_.file("out.mp4");
+
+  const uint64_t id = nextTaskId();
+  auto reports = run(id, taskRequest({
+                             taskOperation({ioItem(1, a)}, "-vf scale=160:120", {ioItem(2, t1)}),
+                             taskOperation({ioItem(1, b)}, "-vf scale=40:30", {ioItem(2, t2)}),
+                             taskOperation({ioItem(2, t1), ioItem(2, t2)}, "-filter_complex overlay=10:10",
+                                           {ioItem(1, out)}),
+                         }));
+  ASSERT_FALSE(reports.empty());
+  const std::string logged = loggedCommands(sharedLogFile(), id);
+  SCOPED_TRACE(logged);
+  EXPECT_EQ(commandsRun(id), 1);
+  EXPECT_FALSE(reports.back().error) << reports.back().text;
+  EXPECT_EQ(reports.back().outputs, std::vector<std::string>{out});
+
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(logged, match, std::regex(R"(\[0\]scale=160:120\[(\d+)\])")));
+  const int first = std::atoi(match[1].str().c_str());
+  EXPECT_GE(first, kFirstPadLabel);
+  EXPECT_EQ(logged, fmt::format("****** task({0}) index=0, -i \"{1}\" -i \"{2}\" -filter_complex "
+                                "[0]scale=160:120[{4}];[1]scale=40:30[{5}];[{4}][{5}]overlay=10:10  "
+                                "-movflags +faststart -c:v libx264 \"{3}\"\n",
+                                id, a, b, out, first, first + 1));
+  // The worker took the last two labels of the counter.
+  EXPECT_EQ(nextPadLabel(), first + 2);
+  EXPECT_FALSE(exists(t1));
+  EXPECT_FALSE(exists(t2));
+
+  ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.count("video"), 1);
+  EXPECT_EQ(info.width, 160);
+  EXPECT_EQ(info.height, 120);
+}
 
 }  // namespace
 }  // namespace qel::test

@@ -7,9 +7,11 @@
 
 #include <rapidjson/document.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "commands/filter_text.h"
 #include "common/process.h"
 #include "operations/lavfi_speed_adjuster.h"
 #include "operations/operation_test_helpers.h"
@@ -179,9 +181,16 @@ TEST_F(CutTest, UnshiftableTrimIsLoggedAndCutAtTheLabels) {
   const LavfiResult result = run({graphInput(earlier)}, "-ss 5 -to 15");
   EXPECT_TRUE(log.has("[process,55]:Failed to merge:movie='x',trim=10:40[out0] and -ss 5 -to 15")) << log.joined();
   // The cut is still made, never reported as done while the earlier graph
-  // passes unchanged.
-  EXPECT_EQ(result.graph, "movie='x',trim=10:40,trim=5:15,setpts=PTS-STARTPTS[out0]");
+  // passes unchanged; the clock is reset first, as the earlier trim left it at 10.
+  EXPECT_EQ(result.graph, "movie='x',trim=10:40,setpts=PTS-STARTPTS,trim=5:15,setpts=PTS-STARTPTS[out0]");
   EXPECT_EQ(parser.durationOf(result.graph), 10.0);
+
+  // A trim only in the audio chain cannot be shifted either: both streams are
+  // cut at their labels.
+  const LavfiResult both = run({graphInput("movie='x',hflip[out0];amovie='x',atrim=10:40[out1]")}, "-ss 5 -to 15");
+  EXPECT_EQ(both.graph,
+            "movie='x',hflip,setpts=PTS-STARTPTS,trim=5:15,setpts=PTS-STARTPTS[out0];"
+            "amovie='x',atrim=10:40,asetpts=PTS-STARTPTS,atrim=5:15,asetpts=PTS-STARTPTS[out1]");
 }
 
 TEST_F(CutTest, Refusals) {
@@ -295,6 +304,22 @@ TEST_F(CutRun, FiveToFifteenOfTwentySecondsGivesTen) {
   EXPECT_EQ(info.count("video"), 1);
   EXPECT_EQ(info.count("audio"), 1);
   EXPECT_NEAR(info.duration, 10.0, 0.1);
+}
+
+TEST_F(CutRun, CutOfAnUnshiftableTrimCountsOnTheEarlierResult) {
+  // The earlier trim keeps its clock at 2 (no reset behind it); the cut 1-11
+  // of that 16-second result must give 10 seconds, not the 9 of 2-11.
+  const std::optional<std::string> escaped = escapeFilterPath(clip);
+  ASSERT_TRUE(escaped.has_value());
+  const std::string earlier = "movie='" + *escaped + "',trim=2:18[out0]";
+  const LavfiResult cut = process(LavfiCutter(), "cut", {2, earlier, "", 16}, "-ss 1 -to 11");
+  const std::string out = dir.file("recut.mp4");
+  const CapturedRun run =
+      runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", cut.graph, "-map", "[out0]", out}, true);
+  ASSERT_EQ(run.exitCode, 0) << cut.graph << "\n" << run.output;
+  const test::ProbeInfo info = test::probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_NEAR(info.duration, 10.0, 0.1) << cut.graph;
 }
 
 TEST_F(CutRun, CutWithoutStartRunsFromZero) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/filter_text.h"
 #include "common/process.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
@@ -71,17 +72,20 @@ TEST_F(LavfiConvertTest, FileGraphsFollowTheOutputConfiguration) {
   };
   const std::string e = "D\\:/v/clip.mp4";
   const Case cases[] = {
-      {12.5, 12.5, "-vf scale=1280:720", "-vn", "amovie='" + e + "'[out0]",
-       "-i \"D:\\v\\clip.mp4\" -filter_complex \"scale=1280:720\""},
+      // The fragment runs in place of the graph, so it keeps the graph's
+      // streams: ffmpeg would add the filter's video despite "-vn", and
+      // "-map_channel -1" drops no audio stream.
+      {12.5, 12.5, "-vf scale=1280:720", "-vn", "amovie='" + e + "'[out0]", "-i \"D:\\v\\clip.mp4\" -vn"},
       {12.5, 12.5, "-vf scale=1280:720", "-map_channel -1", "movie='" + e + "',scale=1280:720[out0]",
-       "-i \"D:\\v\\clip.mp4\" -filter_complex \"scale=1280:720\""},
+       "-i \"D:\\v\\clip.mp4\" -filter_complex \"scale=1280:720\" -an"},
       // No filter: nothing before "[out0]", and no empty -filter_complex.
       {12.5, 12.5, "-c:v libx264", "",
        "movie='" + e + "',trim=0:12.5,setpts=PTS-STARTPTS[out0];amovie='" + e +
            "',atrim=0:12.5,asetpts=PTS-STARTPTS[out1]",
        "-i \"D:\\v\\clip.mp4\""},
-      {0, 12.5, "-vf scale=1280:720", "", "amovie='" + e + "'[out0]",
-       "-i \"D:\\v\\clip.mp4\" -filter_complex \"scale=1280:720\""},
+      {0, 12.5, "-vf scale=1280:720", "", "amovie='" + e + "'[out0]", "-i \"D:\\v\\clip.mp4\" -vn"},
+      {12.5, 0, "-vf scale=1280:720", "", "movie='" + e + "',scale=1280:720[out0]",
+       "-i \"D:\\v\\clip.mp4\" -filter_complex \"scale=1280:720\" -an"},
       // A video shorter than the usable threshold next to real audio: one
       // "has video" test places the audio chain after a separator with its
       // own label, never a second "[out0]" glued on.
@@ -268,6 +272,43 @@ TEST_F(ConvertFragmentTest, QuotedTokensKeepTheirQuotesWhenAudioIsDropped) {
   EXPECT_EQ(result.cmd, "-i \"my clip.mp4\" -metadata \"title=a b\" -map 0:v");
   EXPECT_EQ(splitCommandLine(result.cmd),
             (std::vector<std::string>{"-i", "my clip.mp4", "-metadata", "title=a b", "-map", "0:v"}));
+}
+
+// A second convert on the graph of a first one: the first one's file fragment,
+// which the command runs in place of the graph, gets the same edit as the
+// graph.
+TEST_F(LavfiConvertTest, SecondConvertEditsTheFileFragmentLikeTheGraph) {
+  struct Case {
+    std::string firstFilter;
+    std::string firstConfig;
+    std::string secondFilter;
+    std::string secondConfig;
+    std::string cmd;
+  };
+  const std::string in = "-i \"D:\\v\\clip.mp4\"";
+  const Case cases[] = {
+      {"-vf scale=80:60", "", "-vf scale=120:90", "", in + " -filter_complex \"scale=120:90\""},
+      {"-vf scale=80:60", "-map_channel -1", "-vf scale=120:90", "", in + " -filter_complex \"scale=120:90\" -an"},
+      {"", "", "-vf scale=120:90", "", in + " -filter_complex \"scale=120:90\""},
+      {"-vf hflip", "", "-vf scale=120:90", "", in + " -filter_complex \"hflip,scale=120:90\""},
+      {"-vf pad=200:200:0:0", "", "-vf scale=120:90", "", in + " -filter_complex \"pad=200:200:0:0,scale=120:90\""},
+      // The graph cannot merge into a relative scale and keeps it; so does the fragment.
+      {"-vf scale=-2:60", "", "-vf scale=120:90", "", in + " -filter_complex \"scale=-2:60\""},
+      {"-vf scale=80:60", "", "-vf scale=120:90", "-vn", in + " -vn"},
+      {"-vf scale=80:60", "-vn", "-vf scale=120:90", "", in + " -vn"},
+  };
+  test::serveProbe(parser, test::fakeMedia(12.5, 12.5));
+  for (const Case& c : cases) {
+    LavfiParseResult first;
+    LavfiOperationDesc firstDesc{c.firstFilter, c.firstConfig, "convert", {file(kClip)}};
+    parser.doParse(first, firstDesc);
+    ASSERT_FALSE(first.graph.empty());
+    const LavfiResult second = run({graphInput(first.graph)}, c.secondFilter, c.secondConfig);
+    std::string cmd = second.cmd;
+    trimSpaces(cmd);  // a fragment without maps ends in a blank
+    EXPECT_EQ(cmd, c.cmd) << c.firstFilter << " " << c.firstConfig << " then "
+                                                          << c.secondFilter << " " << c.secondConfig;
+  }
 }
 
 // End to end: a "process" request through the engine with a real clip, the

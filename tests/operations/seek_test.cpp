@@ -67,6 +67,12 @@ TEST_F(SeekTest, FileGraphs) {
        15},
       {"video only", "C:\\v\\a.mp4", test::fakeMedia(20, 0), " trim=5",
        "movie='" + e + "':seek_point=5,trim=5,setpts=PTS-STARTPTS[out0]", 15},
+      // The black picture's length is written in the shortest form (the
+      // stream form would round it to 12.3457).
+      {"shortest form of the filler", "C:\\v\\a.mp4", test::fakeMedia(0, 12.3456789), " trim=5",
+       "color=black:duration=12.3456789,trim=5,setpts=PTS-STARTPTS[out0];amovie='" + e +
+           "',atrim=5,asetpts=PTS-STARTPTS[out1]",
+       15},
       {"no position", "C:\\v\\a.mp4", test::fakeMedia(20, 20), "trim=5", "movie='" + e + "'[out0];amovie='" + e + "'[out1]",
        20},
       {"no position, audio only", "C:\\v\\a.mp4", test::fakeMedia(0, 12.5), "",

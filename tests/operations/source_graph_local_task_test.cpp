@@ -1,10 +1,12 @@
-// A whole job through the exports: a cut, a speed change and a filling built by
-// "process" requests on one another's graphs, then run as one task by the
-// engine's worker with the real ffmpeg; ffprobe checks what came out.
+// Whole jobs through the exports: "process" requests build graphs on one
+// another's graphs (a cut, a speed change, a filling; a slowed speed change),
+// then the engine's worker runs them as one task with the real ffmpeg; ffprobe
+// checks what came out.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -57,6 +59,46 @@ TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
   EXPECT_EQ(info.height, 300);
   EXPECT_EQ(info.count("audio"), 1);
   EXPECT_NEAR(info.duration, 5.0, 0.1) << filled;
+}
+
+// Slowed audio into an .mp4 (aac, a fixed-frame encoder): the planned command
+// leaves the graph's outputs to ffmpeg's own mapping, and the task must end
+// with both streams at twice the length.
+TEST(OperationsTask, SlowedSpeedChangeWritesAnMp4) {
+  TempDir dir;
+  const std::string clip = dir.file("in.mp4");
+  ClipSpec spec;
+  spec.seconds = 3;
+  spec.width = 64;
+  spec.height = 48;
+  spec.fps = 25;
+  spec.sampleRate = 8000;
+  makeClip(clip, spec);
+
+  const std::string init = fmt::format(
+      R"({{"log_level":"debug","log_path":{0},"tmp_path":{0},"qel_id":"ops","ffmpeg_pathname":{1},)"
+      R"("ffprobe_pathname":{2}}})",
+      jsonText(dir.path()), jsonText(ffmpegPath()), jsonText(ffprobePath()));
+  void* handle = qelapi_init(init.c_str());
+  ASSERT_NE(handle, nullptr);
+  taskEvents().attach(handle);
+
+  const std::string slow = processGraph(handle, "speedAdjuster", {processInput(1, clip, 3)},
+                                        "-filter_complex \"setpts=2*PTS;atempo=0.5\"");
+  ASSERT_FALSE(slow.empty());
+  const std::string out = dir.file("slow.mp4");
+  const std::uint64_t id = 424243;
+  ASSERT_EQ(submitTask(handle, id, taskRequest({taskOperation({ioItem(2, slow)}, "", {ioItem(1, out)})})), 0);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  const auto reports = taskEvents().reports(id);
+  qelapi_un_init(handle);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_FALSE(reports.back().error) << reports.back().text;
+
+  const ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error << "\n" << slow;
+  EXPECT_EQ(info.codecNames, (std::vector<std::string>{"h264", "aac"}));
+  EXPECT_NEAR(info.duration, 6.0, 0.1) << slow;
 }
 
 }  // namespace

@@ -330,7 +330,14 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
 void WsServer::Impl::doAccept() {
   acceptor->async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
     if (stopping || !acceptor->is_open()) return;
-    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    if (!ec) {
+      // Replies are small and often come in bursts (a reply, then a pushed
+      // notice): without this, Nagle's algorithm holds the second one until
+      // the client's delayed acknowledgement, some 40 ms later.
+      beast::error_code optionError;
+      socket.set_option(tcp::no_delay(true), optionError);
+      std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    }
     doAccept();
   });
 }

@@ -93,6 +93,9 @@ TEST_F(RobustnessE2eTest, BadInputGetsAReplyOrClosesOnlyItsConnection) {
                 InvalidParameter(13)),
       Case{"over the size bound", "{\"sid\":14,\"op\":\"ping\",\"x\":\"" + std::string(kMaxMessageBytes, 'a') + "\"}",
            Outcome::Closed, "", 0, nullptr},
+      // WebSocket text must be UTF-8: the protocol closes such a connection (1007).
+      Case{"ill-formed UTF-8 frame", "{\"sid\":18,\"op\":\"ping\",\"x\":\"\xff\xfe\"}", Outcome::Closed, "", 0,
+           nullptr},
       validCase("shell characters in a name",
        "{\"sid\":15,\"op\":\"getmediaprops\",\"path\":" + JsonString(shellName) + "}", 15,
        [this](const std::string& reply) {

@@ -227,6 +227,9 @@ class ExportedEngine {
     {
       std::lock_guard lock(events::mutex);
       events::reports.clear();
+      // A repeated test run reuses its ids; only this run's completion counts.
+      events::completed.erase(std::remove(events::completed.begin(), events::completed.end(), id),
+                              events::completed.end());
     }
     if (qelapi_create_task(handle_, id) != 0) return false;
     if (qelapi_add_task_operation(handle_, id, operations.c_str()) != 0) return false;

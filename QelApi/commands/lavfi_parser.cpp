@@ -135,7 +135,7 @@ LavfiParser::~LavfiParser() {
 LavfiParseResult LavfiParser::parse(std::string_view request) {
   LavfiParseResult result;
   rapidjson::Document doc;
-  doc.Parse(request.data(), request.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(request.data(), request.size());
   const rapidjson::Value* op = nullptr;
   if (!doc.HasParseError() && doc.IsObject()) op = member(doc, "operation");
   if (op == nullptr || !op->IsObject()) {

@@ -94,7 +94,7 @@ bool hasExtensionIn(const std::string& path, const std::array<std::string_view, 
 
 bool ProbeDocument::parse(std::string_view json) {
   document.SetNull();
-  document.Parse(json.data(), json.size());
+  document.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
   // A root that is not an object cannot hold "streams" or "format"; treat it as
   // unparsable rather than let a reader look inside it.
   ok = !document.HasParseError() && document.IsObject();

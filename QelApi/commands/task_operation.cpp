@@ -92,7 +92,7 @@ std::vector<TaskOperation> parseTaskOperations(const char* text) {
   if (text == nullptr) return result;
   try {
     rapidjson::Document document;
-    document.Parse(text);
+    document.Parse<rapidjson::kParseIterativeFlag>(text);
     if (document.HasParseError() || !document.IsObject()) return {};
     const auto operations = document.FindMember("operations");
     if (operations == document.MemberEnd() || !operations->value.IsArray()) return {};

@@ -32,7 +32,7 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 // is not an object (a non-object root counts as unparsable).
 bool parseObject(const char* text, rapidjson::Document& doc) {
   if (text == nullptr) return false;
-  doc.Parse(text);
+  doc.Parse<rapidjson::kParseIterativeFlag>(text);
   return !doc.HasParseError() && doc.IsObject();
 }
 

@@ -73,7 +73,7 @@ InitConfig parseInitConfig(const char* text) {
   InitConfig config;
   if (text == nullptr) return config;
   rapidjson::Document doc;
-  doc.Parse(text);
+  doc.Parse<rapidjson::kParseIterativeFlag>(text);
   if (doc.HasParseError() || !doc.IsObject()) return config;
   readString(doc, "log_level", config.log_level);
   readString(doc, "log_path", config.log_path);

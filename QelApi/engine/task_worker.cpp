@@ -363,7 +363,7 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
     std::string json;
     if (runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;
     rapidjson::Document doc;
-    doc.Parse(json.c_str(), json.size());
+    doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
     if (doc.HasParseError() || !doc.IsObject()) continue;
     auto format = doc.FindMember("format");
     if (format == doc.MemberEnd() || !format->value.IsObject()) continue;

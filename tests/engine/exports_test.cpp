@@ -107,5 +107,25 @@ TEST_F(ExportsTest, UnknownConfigRequestAnswersErrorReply) {
   qelapi_free_str(nullptr, &reply);
 }
 
+// Every export that reads JSON from a caller must survive absurdly deep nesting:
+// a recursive parser would overflow the stack long before it saw the end.
+TEST_F(ExportsTest, DeeplyNestedRequestsAreRefusedWithoutCrashing) {
+  const std::string deep = std::string(2'000'000, '[') + std::string(2'000'000, ']');
+  const std::string deepMember = R"({"op":"getloglevel","x":)" + deep + "}";
+  char* reply = nullptr;
+  qelapi_process_lavfi(handle_, deep.c_str(), &reply);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_NE(std::string(reply).find(R"("output":"")"), std::string::npos) << reply;
+  qelapi_free_str(nullptr, &reply);
+  EXPECT_EQ(qelapi_get_config(handle_, deep.c_str(), &reply), 0);
+  qelapi_free_str(nullptr, &reply);
+  EXPECT_EQ(qelapi_get_config(handle_, deepMember.c_str(), &reply), 0);
+  qelapi_free_str(nullptr, &reply);
+  EXPECT_NE(qelapi_set_config(handle_, deep.c_str()), 0);
+  ASSERT_EQ(qelapi_create_task(handle_, 77), 0);
+  EXPECT_NE(qelapi_add_task_operation(handle_, 77, deep.c_str()), 0);
+  EXPECT_EQ(qelapi_init(deep.c_str()), nullptr);
+}
+
 }  // namespace
 }  // namespace qel::test

@@ -80,6 +80,15 @@ void moveCut(TaskOperation& accumulated, TaskOperation& next) {
   parseFilterOptions(next.m_filterOptions, next.m_transform);
 }
 
+// True when the operation has an input that a command writes in place of an
+// "-i" file (toCommad's reading of a type-2 value): a lavfi graph, which goes
+// under a -filter_complex of its own, or a recorded command fragment.
+bool carriesGraphInput(const TaskOperation& operation) {
+  return std::any_of(operation.m_inputs.begin(), operation.m_inputs.end(), [](const TaskIoItem& item) {
+    return item.type == 2 && (contains(item.value, "movie=") || contains(item.value, "-i "));
+  });
+}
+
 bool samePath(const std::string& a, const std::string& b) {
   if (a == b) return true;
   if (fs::path(a).lexically_normal() == fs::path(b).lexically_normal()) return true;
@@ -343,6 +352,13 @@ CommandBuilder::Position CommandBuilder::findReadyProducer(const std::string& va
 bool CommandBuilder::tryMergeOperation(TaskOperation& accumulated, TaskOperation& next) {
   prepareFilterOptions(accumulated);
   if (!allowsInputMerge(next)) return false;
+  // The graph join knows inputs only as "-i" positions and adds the next graph
+  // to the transform. A graph carried as an input has no position, stands
+  // under a -filter_complex of its own (ffmpeg refuses a second one), and its
+  // recorded fragment replaces the whole transform: a joined filter would be
+  // misdirected or silently dropped. Such operations run apart, through the
+  // intermediate file.
+  if (carriesGraphInput(accumulated) || carriesGraphInput(next)) return false;
 
   // Worked on copies: operationsMergeable may move next's cut into
   // accumulated's input before the graph join refuses, and a refused merge

@@ -109,6 +109,9 @@ class CommandBuilder {
   // Follows the chain of producers back to one whose intermediate inputs are
   // all made; stops (end) on a cycle.
   Position findReadyProducer(const std::string& value, OperationList& list);
+  // True when next was merged into accumulated. A refused merge leaves both
+  // unchanged. Never merges when either carries a lavfi graph or a command
+  // fragment as an input: those run as commands of their own.
   bool tryMergeOperation(TaskOperation& accumulated, TaskOperation& next);
   static bool allowsInputMerge(const TaskOperation& next);
   static int countPendingInputs(const TaskOperation& operation);

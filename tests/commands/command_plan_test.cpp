@@ -348,6 +348,69 @@ TEST(CommandPlan, RefusedJoinLeavesBothOperationsUnchanged) {
   EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -filter_complex scale=80:60 "/v/y.avi")", t("x.mkv")));
 }
 
+// A graph carried as the producer's input stands under a -filter_complex of its
+// own, or is replaced by its recorded fragment: the consumer's filter can join
+// neither, so the two run apart through the intermediate file.
+TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
+  test::TempDir dir;
+  const std::string in = dir.file("in.mp4");
+  const std::string middle = dir.file("work/mid.mkv");
+  const std::string out = dir.file("out.mp4");
+  test::makeClip(in, clip(1.0));
+  const std::string graph = fmt::format(
+      "movie='{0}',trim=0:1,setpts=PTS-STARTPTS,crop=80:60:0:0[out0];amovie='{0}',atrim=0:1,asetpts=PTS-STARTPTS[out1]",
+      in);
+  const std::string fragment =
+      fmt::format(R"(-i "{}" -filter_complex "[0:v]crop=80:60:0:0[v3]" -map [v3] -map 0:a)", in);
+
+  struct Case {
+    const char* name;
+    LavfiOutputRecords records;
+    std::string first;  // the producer's command text
+  };
+  const Case cases[] = {
+      {"GraphUnderItsOwnFilterOption",
+       {},
+       fmt::format(R"(-filter_complex "movie='{0}',trim=0:1,setpts=PTS-STARTPTS,crop=80:60:0:0;)"
+                   R"(amovie='{0}',atrim=0:1,asetpts=PTS-STARTPTS"  "{1}")",
+                   in, middle)},
+      {"RecordedFragmentInPlaceOfTheGraph",
+       {{graph, {1, "", fragment}}},
+       fmt::format(R"({}  "{}")", fragment, middle)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      CommandBuilder builder(nullptr);
+      auto commands = builder.buildCommands(
+          {makeOperation({intermediate(graph)}, "", {intermediate(middle)}),
+           makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})},
+          c.records);
+      ASSERT_EQ(commands.size(), 2u);
+      EXPECT_EQ(commands[0].commandLine, c.first);
+      EXPECT_EQ(commands[0].outputPath, middle);
+      EXPECT_EQ(commands[1].commandLine,
+                fmt::format(R"( -i "{}" -filter_complex scale=40:30  -movflags +faststart -c:v libx264 "{}")",
+                            middle, out));
+      EXPECT_EQ(builder.intermediateFiles(), std::set<std::wstring>{utf8ToWide(middle)});
+
+      for (const FFmpegCommand& command : commands) {
+        CapturedRun run = runPlanned(command);
+        ASSERT_EQ(run.exitCode, 0) << command.commandLine << "\n" << run.output;
+      }
+      EXPECT_TRUE(fs::exists(middle));
+    }
+    EXPECT_FALSE(fs::exists(middle));
+    test::ProbeInfo info = test::probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_EQ(info.count("video"), 1);
+    EXPECT_EQ(info.count("audio"), 1);
+    EXPECT_EQ(info.width, 40);
+    EXPECT_EQ(info.height, 30);
+    fs::remove(out);
+  }
+}
+
 TEST(CommandPlan, SourceFileNamedAsIntermediateIsNeverDeleted) {
   test::TempDir dir;
   const std::string source = dir.file("source.mp4");

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -355,6 +356,81 @@ TEST_F(JobsTest, ThreeOperationOverlayRunsAsOneCommand) {
   EXPECT_EQ(info.width, 160);
   EXPECT_EQ(info.height, 120);
 }
+
+// A graph returned by "process" carried as the first operation's input, written
+// to an intermediate file that a second operation filters. The graph rides on
+// -filter_complex itself, so the second filter cannot join it: the two
+// operations run as two ffmpeg commands through the intermediate file, which
+// is gone when the task ends.
+struct GraphInputCase {
+  const char* name;
+  const char* description;  // of the "process" request
+  const char* transform;    // of the "process" request
+};
+
+void PrintTo(const GraphInputCase& c, std::ostream* os) { *os << c.name; }
+
+class GraphInputChainTest : public JobsTest, public testing::WithParamInterface<GraphInputCase> {};
+
+TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
+  const GraphInputCase& c = GetParam();
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip, clipOf(1.0));
+  const std::string before = readFile(clip);
+  const std::string graph = processGraph(handle_, c.description, {processInput(1, clip, 1.0)}, c.transform);
+  ASSERT_FALSE(graph.empty());
+  const std::string intermediate = dir_.file("work/mid.mp4");
+  const std::string out = dir_.file("out.mp4");
+
+  bool intermediateAtCompletion = true;
+  taskEvents().onComplete([&](void*, uint64_t) { intermediateAtCompletion = exists(intermediate); });
+  std::vector<int> phasesWithIntermediate;
+  taskEvents().onProgress([&](void*, uint64_t, const StateReport& report) {
+    if (exists(intermediate)) phasesWithIntermediate.push_back(report.currentPhase);
+  });
+
+  const uint64_t id = nextTaskId();
+  auto reports = run(id, taskRequest({
+                             taskOperation({ioItem(2, graph)}, "", {ioItem(2, intermediate)}),
+                             taskOperation({ioItem(2, intermediate)}, "-vf scale=40:30", {ioItem(1, out)}),
+                         }));
+  ASSERT_FALSE(reports.empty());
+  const std::string logged = loggedCommands(sharedLogFile(), id);
+  SCOPED_TRACE(graph + "\n" + logged);
+  for (const StateReport& report : reports) {
+    EXPECT_FALSE(report.error) << report.text;
+    EXPECT_EQ(report.totalPhase, 2) << report.text;
+  }
+  EXPECT_EQ(commandsRun(id), 2);
+  EXPECT_FALSE(phasesWithIntermediate.empty()) << "the first command writes the intermediate";
+  EXPECT_FALSE(intermediateAtCompletion) << "intermediate files go before the completion";
+  EXPECT_FALSE(exists(intermediate));
+  EXPECT_EQ(reports.back().outputs, (std::vector<std::string>{intermediate, out}));
+  std::istringstream lines(logged);
+  for (std::string line; std::getline(lines, line);) {
+    size_t graphs = 0;
+    for (size_t pos = line.find("-filter_complex"); pos != std::string::npos;
+         pos = line.find("-filter_complex", pos + 1)) {
+      ++graphs;
+    }
+    EXPECT_EQ(graphs, 1u) << "each command filters once: " << line;
+  }
+
+  ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.count("video"), 1);
+  EXPECT_EQ(info.count("audio"), 1);
+  EXPECT_EQ(info.width, 40);
+  EXPECT_EQ(info.height, 30);
+  EXPECT_NEAR(info.duration, 1.0, 0.25);
+  EXPECT_EQ(readFile(clip), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GraphInputs, GraphInputChainTest,
+    testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60"},
+                    GraphInputCase{"Crop", "crop", "crop=80:60:0:0"}),
+    [](const testing::TestParamInfo<GraphInputCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace qel::test

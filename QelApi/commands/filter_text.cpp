@@ -170,6 +170,20 @@ void trimSpaces(std::string& text) {
   text.erase(0, text.find_first_not_of(kCSpaces));
 }
 
+std::vector<std::string> splitAt(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = text.find(separator, start);
+    if (at == std::string_view::npos) {
+      pieces.emplace_back(text.substr(start));
+      return pieces;
+    }
+    pieces.emplace_back(text.substr(start, at - start));
+    start = at + 1;
+  }
+}
+
 TimeValue parseTimeValue(std::string text) {
   if (text.empty()) return {};
   trimSpaces(text);

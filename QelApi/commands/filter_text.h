@@ -82,4 +82,8 @@ bool hasOutLabels(std::string_view graph, bool& hasVideo, bool& hasAudio);
 // carriage return).
 void trimSpaces(std::string& text);
 
+// Splits at every `separator`, keeping empty pieces (two in a row give one,
+// an empty text gives one) and trimming nothing.
+std::vector<std::string> splitAt(std::string_view text, char separator);
+
 }  // namespace qel

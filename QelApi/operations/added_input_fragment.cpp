@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "commands/filter_options.h"
+#include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
 
 namespace qel {
@@ -25,19 +26,7 @@ bool isLabel(std::string_view text) { return text.size() >= 3 && text.front() ==
 
 }  // namespace
 
-std::vector<std::string> splitSegments(std::string_view text) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = text.find(';', start);
-    if (at == std::string_view::npos) {
-      pieces.emplace_back(text.substr(start));
-      return pieces;
-    }
-    pieces.emplace_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-}
+std::vector<std::string> splitSegments(std::string_view text) { return splitAt(text, ';'); }
 
 std::optional<std::size_t> findLastToken(const std::vector<std::string>& tokens, std::string_view token) {
   for (std::size_t i = tokens.size(); i > 0; --i) {

@@ -158,10 +158,7 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
 void mergeLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work) {
   bool hasVideo = false;
   bool hasAudio = false;
-  if (!hasOutLabels(work.graph, hasVideo, hasAudio)) {
-    logOperationError("mergeLavfi", 237, "no audio, no video stream: " + work.graph);
-    return;
-  }
+  if (!checkOutLabels("mergeLavfi", 237, work.graph, hasVideo, hasAudio)) return;
   if (!hasAudio) {
     work.graph += ";" + std::string(kSilentTrack) + streamNumber(work.duration) + std::string(kAudioLabel);
   }

@@ -87,10 +87,7 @@ LavfiResult LavfiAudioFilter::process(LavfiParser& parser, LavfiOperationDesc& d
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logOperationError(kFunction, 41, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 41, graph, hasVideo, hasAudio)) return result;
     if (hasAudio && !filter.empty()) {
       const std::string_view label = hasVideo ? kAudioLabel : kVideoLabel;
       const Placement placed =
@@ -106,20 +103,14 @@ LavfiResult LavfiAudioFilter::process(LavfiParser& parser, LavfiOperationDesc& d
     probeSource(parser, item.value, probe);
     // An audio file's cover picture is no video to keep.
     if (hasAudioExtension(item.value)) probe.video = 0.0;
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logOperationError(kFunction, 77, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 77, item.value, probe)) return result;
     SourceGraphSpec spec;
     spec.subtitleClause = true;
     spec.trim = TrimForm::WholeInput;
     spec.duration = item.duration;
     spec.audioFilter = filter;
-    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
-    if (!built) {
-      logOperationError(kFunction, 77, kUnwritablePathMessage + item.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 77, item.value, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
   }
   parser.setDuration(graph, item.duration);

@@ -15,6 +15,26 @@ void logOperationError(const std::string& function, int line, const std::string&
   }
 }
 
+bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo,
+                    bool& hasAudio) {
+  if (hasOutLabels(graph, hasVideo, hasAudio)) return true;
+  logOperationError(function, line, "no audio, no video stream: " + graph);
+  return false;
+}
+
+bool checkUsableStreams(const std::string& function, int line, const std::string& path, const SourceProbe& probe) {
+  if (!(probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds)) return true;
+  logOperationError(function, line, "no audio, no video stream: " + path);
+  return false;
+}
+
+std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
+                                            const SourceProbe& probe, const SourceGraphSpec& spec) {
+  std::optional<std::string> built = buildSourceGraph(path, probe, spec);
+  if (!built) logOperationError(function, line, kUnwritablePathMessage + path);
+  return built;
+}
+
 LavfiBase::~LavfiBase() = default;
 
 const char* LavfiBase::name() const { return ""; }
@@ -57,10 +77,7 @@ LavfiResult LavfiBase::processCommon(LavfiParser& parser, const LavfiOperationDe
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logOperationError(pattern.function, pattern.noOutputsLine, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(pattern.function, pattern.noOutputsLine, graph, hasVideo, hasAudio)) return result;
     if (pattern.chainOnto) pattern.chainOnto(graph, hasVideo, hasAudio);
   } else {
     SourceProbe probe;
@@ -70,17 +87,13 @@ LavfiResult LavfiBase::processCommon(LavfiParser& parser, const LavfiOperationDe
         logOperationError(pattern.function, pattern.noStreamLine, "no video stream: " + item.value);
         return result;
       }
-    } else if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logOperationError(pattern.function, pattern.noStreamLine, "no audio, no video stream: " + item.value);
+    } else if (!checkUsableStreams(pattern.function, pattern.noStreamLine, item.value, probe)) {
       return result;
     }
     SourceGraphSpec spec = pattern.source;
     spec.duration = item.duration;
-    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
-    if (!built) {
-      logOperationError(pattern.function, pattern.noStreamLine, kUnwritablePathMessage + item.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(pattern.function, pattern.noStreamLine, item.value, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
   }
   parser.setDuration(graph, item.duration);

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,5 +102,20 @@ class LavfiBase {
 // Logs a message of an operation at error priority: with `line` > 0 as
 // "[function,line]:" + message, else the message alone.
 void logOperationError(const std::string& function, int line, const std::string& message);
+
+// The refusals every operation makes in the same words, logged as
+// logOperationError does. Each returns false (or nullopt) after logging.
+//
+// An earlier graph must end in output labels: hasOutLabels, logging
+// "no audio, no video stream: " + graph when it reports none.
+bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo,
+                    bool& hasAudio);
+// A probed file needs a usable stream: "no audio, no video stream: " + path
+// when both its video and its audio are below kUsableStreamSeconds.
+bool checkUsableStreams(const std::string& function, int line, const std::string& path, const SourceProbe& probe);
+// buildSourceGraph, logging kUnwritablePathMessage + path when the path has no
+// escaped form.
+std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
+                                            const SourceProbe& probe, const SourceGraphSpec& spec);
 
 }  // namespace qel

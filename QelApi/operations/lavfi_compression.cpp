@@ -183,10 +183,7 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
   if (item.type == 2) {
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(item.value, hasVideo, hasAudio)) {
-      logOperationError(kFunction, 73, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 73, item.value, hasVideo, hasAudio)) return result;
     CompressionParams params{keys.percent, keys.targetSize, -1, -1, -1, item.duration};
     if (!generateOutputConfig("", params, desc.outputConfig)) {
       logOperationError(kFunction, 79, "generateOutputConfig return false: " + item.value);
@@ -206,10 +203,7 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
       probe.hasSubtitle = true;
       probe.subtitleIndex = subtitleIndex;
     }
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logOperationError(kFunction, 92, "no audio, no video stream: " + path);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 92, path, probe)) return result;
     SourceGraphSpec spec;
     spec.subtitleClause = true;
     spec.trim = TrimForm::WholeInput;
@@ -218,11 +212,8 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
     // one output, so later steps and the command builder find it.
     // Written first: a path that cannot stand in a graph fails the request
     // before the output configuration is touched.
-    std::optional<std::string> built = buildSourceGraph(path, probe, spec);
-    if (!built) {
-      logOperationError(kFunction, 105, kUnwritablePathMessage + path);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 105, path, probe, spec);
+    if (!built) return result;
     CompressionParams params{keys.percent, keys.targetSize, 0, 0, 0, item.duration};
     getStreamIntField(doc, "video", "width", params.width);
     getStreamIntField(doc, "video", "height", params.height);

@@ -57,12 +57,9 @@ bool appendFile(Concatenation& c, const LavfiInputItem& input, std::size_t i, lo
   const std::string& path = input.value;
   SourceProbe probe;
   probeSource(c.parser, path, probe);
+  if (!checkUsableStreams(kFunction, 167, path, probe)) return false;
   double video = probe.video;
   double audio = probe.audio;
-  if (video < kUsableStreamSeconds && audio < kUsableStreamSeconds) {
-    logAt(kLogError, kFunction, 167, "no audio, no video stream: " + path);
-    return false;
-  }
   const std::optional<std::string> escapedPath = escapeFilterPath(path);
   if (!escapedPath) {
     logAt(kLogError, kFunction, 167, kUnwritablePathMessage + path);
@@ -119,10 +116,7 @@ bool appendGraph(Concatenation& c, const LavfiInputItem& input, std::size_t i, l
   std::string x = input.value;
   bool hasVideo = false;
   bool hasAudio = false;
-  if (!hasOutLabels(x, hasVideo, hasAudio)) {
-    logAt(kLogError, kFunction, 69, "no audio, no video stream: " + input.value);
-    return false;
-  }
+  if (!checkOutLabels(kFunction, 69, x, hasVideo, hasAudio)) return false;
   LavfiContactor::dropOutputScale(x, hasVideo);
   if (!c.graph.empty()) x.insert(0, ";");
   const std::size_t out0 = x.find(kVideoLabel);

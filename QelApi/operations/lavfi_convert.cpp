@@ -191,10 +191,7 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     probeSource(parser, path, probe);
     if (outputHasNoVideo(desc.outputConfig)) probe.video = 0.0;
     if (outputHasNoAudio(desc.outputConfig)) probe.audio = 0.0;
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 106, "no audio, no video stream: " + path);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 106, path, probe)) return result;
     SourceGraphSpec spec;
     spec.subtitleClause = false;
     spec.trim = TrimForm::WholeInput;
@@ -202,11 +199,8 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     spec.videoFilter = filter;
     // The builder's single "has video" test places the audio chain: a video
     // chain, when written, is always followed by ";" and "[out1]".
-    std::optional<std::string> built = buildSourceGraph(path, probe, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 106, kUnwritablePathMessage + path);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 106, path, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
     // The graph writes a chain for each stream whose probed length is above 0;
     // the fragment keeps the same streams.
@@ -215,10 +209,7 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 42, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 42, graph, hasVideo, hasAudio)) return result;
     if (outputHasNoVideo(desc.outputConfig)) {
       graph = keepAudioChains(item.value);
     } else if (hasVideo && !filter.empty() && graph.size() >= 6) {

@@ -211,10 +211,7 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 49, "no audio, no video stream: " + graph);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 49, graph, hasVideo, hasAudio)) return result;
     const std::size_t lastSemicolon = graph.rfind(';');
     const std::string_view tail =
         lastSemicolon == std::string::npos ? std::string_view(graph) : std::string_view(graph).substr(lastSemicolon + 1);
@@ -234,21 +231,15 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
   } else {
     SourceProbe probe;
     probeSource(parser, item.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 86, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 86, item.value, probe)) return result;
     SourceGraphSpec spec;
     spec.extensionGate = true;
     spec.trim = TrimForm::CutRange;
     spec.cutStart = start.secondsText;
     spec.cutEnd = end.secondsText;
     spec.duration = item.duration;
-    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 86, kUnwritablePathMessage + item.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 86, item.value, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
   }
   parser.setDuration(graph, end.seconds - start.seconds);

@@ -136,10 +136,7 @@ LavfiResult LavfiSeek::process(LavfiParser& parser, LavfiOperationDesc& desc) co
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 41, "no audio, no video stream: " + graph);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 41, graph, hasVideo, hasAudio)) return result;
     const double held = parser.durationOf(item.value);
     if (!(inputSeconds > 0.0)) inputSeconds = held;
     // A black picture of 0 seconds would end the output at once.
@@ -147,10 +144,7 @@ LavfiResult LavfiSeek::process(LavfiParser& parser, LavfiOperationDesc& desc) co
   } else {
     SourceProbe probe;
     probeSource(parser, item.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 100, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 100, item.value, probe)) return result;
     std::optional<std::string> built = fileGraph(item.value, seek, probe);
     if (!built) {
       logAt(kLogError, kFunction, 100, kUnwritablePathMessage + item.value);

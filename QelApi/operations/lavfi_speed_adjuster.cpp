@@ -33,17 +33,6 @@ bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix)
   return true;
 }
 
-std::vector<std::string> splitAt(std::string_view text, char separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = text.find(separator, start);
-    pieces.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-    if (at == std::string_view::npos) return pieces;
-    start = at + 1;
-  }
-}
-
 // An earlier graph without its audio: only the chains that make or carry video.
 std::string keepVideoChains(const std::string& graph) {
   std::string kept;
@@ -146,30 +135,21 @@ LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc&
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 64, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 64, graph, hasVideo, hasAudio)) return result;
     if (noAudio) graph = keepVideoChains(graph);
     chainFilters(graph, hasVideo, hasAudio, videoFilter, audioFilter);
   } else {
     SourceProbe probe;
     probeSource(parser, item.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 112, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 112, item.value, probe)) return result;
     if (noAudio) probe.audio = 0.0;
     SourceGraphSpec spec;
     spec.trim = TrimForm::WholeInput;
     spec.duration = item.duration;
     spec.videoFilter = videoFilter;
     spec.audioFilter = audioFilter;
-    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 112, kUnwritablePathMessage + item.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 112, item.value, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
   }
   // An empty graph (an audio-only input whose audio the output drops) is a

@@ -33,17 +33,6 @@ std::size_t findEqFilter(std::string_view text) {
   return std::string_view::npos;
 }
 
-std::vector<std::string> splitAt(std::string_view text, char separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = text.find(separator, start);
-    pieces.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
-    if (at == std::string_view::npos) return pieces;
-    start = at + 1;
-  }
-}
-
 }  // namespace
 
 const char* LavfiVideoEffect::name() const { return "videoEffect"; }
@@ -99,56 +88,29 @@ bool LavfiVideoEffect::mergeEffectChain(LavfiParser& parser, std::string& graph,
 }
 
 LavfiResult LavfiVideoEffect::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 18, "inputs is empety");
-    return result;
-  }
   const std::string filter = filterText(desc.transform);
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
 
-  std::string graph;
-  if (item.type == 2) {
-    graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 39, "no audio, no video stream: " + item.value);
-      return result;
-    }
+  CommonPattern pattern;
+  pattern.emptyInputsAlone = false;
+  pattern.emptyInputsLine = 18;
+  pattern.noOutputsLine = 39;
+  pattern.noStreamLine = 68;
+  pattern.chainOnto = [&](std::string& graph, bool hasVideo, bool /*hasAudio*/) {
     const std::size_t label = graph.find(kVideoLabel);
-    if (hasVideo && label != std::string::npos && !filter.empty()) {
-      if (hasEffectFilter(std::string_view(graph).substr(0, label))) {
-        if (!mergeEffectChain(parser, graph, filter)) {
-          logAt(kLogError, kFunction, 48, "Failed to merge: " + item.value + " and " + filter);
-        }
-      } else {
-        graph.insert(label, "," + filter);
-      }
+    if (!hasVideo || label == std::string::npos || filter.empty()) return;
+    if (!hasEffectFilter(std::string_view(graph).substr(0, label))) {
+      graph.insert(label, "," + filter);
+      return;
     }
-  } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 68, "no audio, no video stream: " + item.value);
-      return result;
+    // The earlier graph as it came in, for the message (a failed merge leaves it unchanged).
+    if (!mergeEffectChain(parser, graph, filter)) {
+      logAt(kLogError, kFunction, 48, "Failed to merge: " + graph + " and " + filter);
     }
-    SourceGraphSpec spec;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
-    spec.videoFilter = filter;
-    spec.blackFiller = true;
-    std::optional<std::string> built = buildSourceGraph(item.value, probe, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 68, kUnwritablePathMessage + item.value);
-      return result;
-    }
-    graph = std::move(*built);
-  }
-  parser.setDuration(graph, item.duration);
-  result.graph = std::move(graph);
-  return result;
+  };
+  pattern.source.trim = TrimForm::WholeInput;
+  pattern.source.videoFilter = filter;
+  pattern.source.blackFiller = true;
+  return processCommon(parser, desc, pattern);
 }
 
 }  // namespace qel

@@ -106,10 +106,7 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
     graph = item.value;
     bool hasVideo = false;
     bool hasAudio = false;
-    if (!hasOutLabels(graph, hasVideo, hasAudio)) {
-      logAt(kLogError, kFunction, 48, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkOutLabels(kFunction, 48, graph, hasVideo, hasAudio)) return result;
     if (!hasVideo) {
       logAt(kLogError, kFunction, 109, "do not find video stream:" + item.value);
       return result;
@@ -129,10 +126,7 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
   } else {
     SourceProbe probe;
     probeSource(parser, item.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 122, "no audio, no video stream: " + item.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 122, item.value, probe)) return result;
     if (!(probe.video > 0.0)) {
       logAt(kLogError, kFunction, 147, "do not find video stream: " + item.value);
       return result;
@@ -144,11 +138,8 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
     SourceGraphSpec spec;
     spec.subtitleClause = false;
     spec.videoFilter = transform;
-    std::optional<std::string> built = buildSourceGraph(item.value, videoOnly, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 122, kUnwritablePathMessage + item.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 122, item.value, videoOnly, spec);
+    if (!built) return result;
     graph = std::move(*built);
   }
 

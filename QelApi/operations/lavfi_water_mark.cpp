@@ -68,16 +68,10 @@ LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& des
   } else {
     SourceProbe probe;
     probeSource(parser, first.value, probe);
-    if (probe.video < kUsableStreamSeconds && probe.audio < kUsableStreamSeconds) {
-      logAt(kLogError, kFunction, 54, "no audio, no video stream: " + first.value);
-      return result;
-    }
+    if (!checkUsableStreams(kFunction, 54, first.value, probe)) return result;
     SourceGraphSpec spec;  // bare sources: no trim, no filters, subtitles kept
-    std::optional<std::string> built = buildSourceGraph(first.value, probe, spec);
-    if (!built) {
-      logAt(kLogError, kFunction, 54, kUnwritablePathMessage + first.value);
-      return result;
-    }
+    std::optional<std::string> built = writeSourceGraph(kFunction, 54, first.value, probe, spec);
+    if (!built) return result;
     graph = std::move(*built);
     // An audio-only file keeps its audio in "[out1]" here, the label this
     // operation has always given it.

@@ -1,11 +1,12 @@
 // Helpers shared by the engine tests: one log folder for the whole test
 // program (the log file is process-wide, so every test that looks at it uses
-// the same folder) and init texts. Defined in init_log_test.cpp, since the
-// folder builds only *_test.cpp files.
+// the same folder), init texts and configurations. Defined in init_log_test.cpp
+// (the inline ones excepted), since the folder builds only *_test.cpp files.
 #pragma once
 
 #include <string>
 
+#include "engine/init_config.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -19,6 +20,16 @@ std::string initJson(const std::string& logPath, const std::string& logLevel = "
 
 // Engine with the log set up in sharedLogDir(); null when init failed.
 void* initEngineWithLog(const std::string& logLevel = "debug");
+
+// A configuration with the real ffmpeg and ffprobe, working in /tmp.
+inline InitConfig realToolsConfig(const std::string& qelId) {
+  InitConfig config;
+  config.tmp_path = "/tmp";
+  config.qel_id = qelId;
+  config.ffmpeg_pathname = ffmpegPath();
+  config.ffprobe_pathname = ffprobePath();
+  return config;
+}
 
 // Counts the occurrences of `needle` in the shared log file (0 when absent).
 int countInLog(const std::string& needle);

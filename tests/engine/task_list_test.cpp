@@ -26,14 +26,7 @@ constexpr const char* kTwoOperations =
     R"({"input":[{"type":1,"value":"/media/a.mp4"}],"transform":"-vf scale=80:60","output":[{"type":1,"value":"/media/b.mp4"}]},)"
     R"({"input":[{"type":1,"value":"/media/b.mp4"}],"transform":"-vf scale=40:30","output":[{"type":1,"value":"/media/c.mp4"}]}]})";
 
-InitConfig testConfig() {
-  InitConfig config;
-  config.tmp_path = "/tmp";
-  config.qel_id = "task-list-test";
-  config.ffmpeg_pathname = ffmpegPath();
-  config.ffprobe_pathname = ffprobePath();
-  return config;
-}
+InitConfig testConfig() { return realToolsConfig("task-list-test"); }
 
 // An engine whose worker only idles, so the list is changed by the calls under
 // test alone. Destroyed through qelapi_un_init like a real handle.

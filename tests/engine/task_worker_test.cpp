@@ -355,14 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Helpers ------------------------------------------------------------------------
 
-InitConfig helperConfig() {
-  InitConfig config;
-  config.tmp_path = "/tmp";
-  config.qel_id = "task-worker-test";
-  config.ffmpeg_pathname = ffmpegPath();
-  config.ffprobe_pathname = ffprobePath();
-  return config;
-}
+InitConfig helperConfig() { return realToolsConfig("task-worker-test"); }
 
 TEST(ProbeDurationTest, SumsWholeSecondsOfTheFilesThatProbe) {
   TempDir dir;

@@ -25,17 +25,9 @@ using test::LogCapture;
 LavfiInputItem file(const std::string& path, double duration = 20) { return {1, path, "", duration}; }
 LavfiInputItem graphInput(const std::string& graph, double duration = 30) { return {2, graph, "", duration}; }
 
-class CutTest : public ::testing::Test {
+class CutTest : public test::OperationTest<LavfiCutter> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "cut", std::move(inputs)};
-    return cutter.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiCutter cutter;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiCutter& cutter = operation;
 };
 
 TEST_F(CutTest, NameIsCut) { EXPECT_STREQ(cutter.name(), "cut"); }
@@ -251,13 +243,8 @@ TEST_F(CutTest, DispatchedByTheParserUnderItsName) {
 class CutRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
-    test::ClipSpec spec;
-    spec.seconds = 20;
-    spec.width = 64;
-    spec.height = 48;
-    spec.fps = 5;
-    spec.sampleRate = 8000;
+    test::probeWithFfprobe(parser);
+    test::ClipSpec spec = test::smallClip(20, 5);
     test::makeClip(clip, spec);
   }
 
@@ -269,9 +256,7 @@ class CutRun : public ::testing::Test {
 
   // Runs the graph into `out` and returns the ffprobe summary.
   test::ProbeInfo render(const std::string& graph, const std::string& out) {
-    const CapturedRun run = runAndCapture(
-        {test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", graph, "-map", "[out0]", "-map", "[out1]", out},
-        true);
+    const CapturedRun run = test::runGraph(graph, {"[out0]", "[out1]"}, out);
     EXPECT_EQ(run.exitCode, 0) << graph << "\n" << run.output;
     return test::probe(out);
   }
@@ -314,8 +299,7 @@ TEST_F(CutRun, CutOfAnUnshiftableTrimCountsOnTheEarlierResult) {
   const std::string earlier = "movie='" + *escaped + "',trim=2:18[out0]";
   const LavfiResult cut = process(LavfiCutter(), "cut", {2, earlier, "", 16}, "-ss 1 -to 11");
   const std::string out = dir.file("recut.mp4");
-  const CapturedRun run =
-      runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", cut.graph, "-map", "[out0]", out}, true);
+  const CapturedRun run = test::runGraph(cut.graph, {"[out0]"}, out);
   ASSERT_EQ(run.exitCode, 0) << cut.graph << "\n" << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;
@@ -332,12 +316,7 @@ TEST_F(CutRun, CutWithoutStartRunsFromZero) {
 TEST_F(CutRun, CutAfterDoubleSpeedCountsOnTheFastTimeLine) {
   // setpts keeps the stream's declared rate, so the encoder drops pictures to
   // it and the last one lasts one frame: a 25 fps clip keeps that within 0.1 s.
-  test::ClipSpec spec;
-  spec.seconds = 20;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 25;
-  spec.sampleRate = 8000;
+  test::ClipSpec spec = test::smallClip(20, 25);
   test::makeClip(clip, spec);
   const LavfiResult fast =
       process(LavfiSpeedAdjuster(), "speedAdjuster", file(clip, 20), "-filter_complex \"setpts=0.5*PTS;atempo=2\"");

@@ -25,18 +25,7 @@ LavfiInputItem graphInput(const std::string& graph, double duration = 10) { retu
 
 const std::string kMix = "volume=0.5;amix=inputs=2:duration=first;-map 0:v";
 
-class AddAudioTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "addAudioToFile", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiAddAudioToFile operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using AddAudioTest = test::OperationTest<LavfiAddAudioToFile>;
 
 TEST_F(AddAudioTest, WorkedExample) {
   test::serveProbe(parser, test::fakeMedia(10, 10));

@@ -30,18 +30,7 @@ const std::string kBurnt =
     "movie='D\\:/media/a.mp4',trim=0:10,setpts=PTS-STARTPTS,subtitles='D\\:/media/a.srt'[out0];"
     "amovie='D\\:/media/a.mp4',atrim=0:10,asetpts=PTS-STARTPTS[out1]";
 
-class AddSubtitleTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "addSubtitleToFile", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiAddSubtitleToFile operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using AddSubtitleTest = test::OperationTest<LavfiAddSubtitleToFile>;
 
 TEST_F(AddSubtitleTest, FileBase) {
   struct Case {

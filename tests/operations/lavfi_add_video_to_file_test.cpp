@@ -23,18 +23,7 @@ LavfiInputItem graphInput(const std::string& graph, double duration = 10) { retu
 const std::string kOverlay = "trim=0:5,setpts=PTS-STARTPTS;overlay=10:10";
 const std::string kOverlayChain = "[1]trim=0:5,setpts=PTS-STARTPTS[v1];[0:v][v1]overlay=10:10";
 
-class AddVideoTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "addVideoToFile", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiAddVideoToFile operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using AddVideoTest = test::OperationTest<LavfiAddVideoToFile>;
 
 TEST_F(AddVideoTest, WorkedExample) {
   test::serveProbe(parser, test::fakeMedia(10, 10));

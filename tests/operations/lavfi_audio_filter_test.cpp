@@ -19,17 +19,9 @@ using test::LogCapture;
 LavfiInputItem file(const std::string& path, double duration = 10) { return {1, path, "", duration}; }
 LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
 
-class LavfiAudioFilterTest : public ::testing::Test {
+class LavfiAudioFilterTest : public test::OperationTest<LavfiAudioFilter> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "audioFilter", std::move(inputs)};
-    return filter.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiAudioFilter filter;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiAudioFilter& filter = operation;
 };
 
 TEST_F(LavfiAudioFilterTest, FilterTextLosesDashAfAndQuotesOnlyWithDashAf) {
@@ -152,7 +144,7 @@ TEST(LavfiAudioFilterRun, LoudnessNormalisationRunsInFfmpeg) {
   const std::string clip = dir.file("clip.mp4");
   test::makeClip(clip);
   LavfiParser parser(nullptr);
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   LavfiAudioFilter filter;
   LavfiOperationDesc first{"-af \"loudnorm=i=-23:tp=-2\"", "", "audioFilter", {file(clip, 1)}};
   const LavfiResult earlier = filter.process(parser, first);
@@ -163,9 +155,7 @@ TEST(LavfiAudioFilterRun, LoudnessNormalisationRunsInFfmpeg) {
   // ffmpeg 5.1 hands aac frames of any length from loudnorm and acrossfade,
   // which its aac encoder refuses; PCM in Matroska takes them as they come.
   const std::string out = dir.file("out.mkv");
-  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                         "-map", "[out0]", "-map", "[out1]", "-c:a", "pcm_s16le", out},
-                                        true);
+  const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out, {"-c:a", "pcm_s16le"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

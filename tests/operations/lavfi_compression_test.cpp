@@ -333,7 +333,7 @@ TEST(LavfiCompressionRun, PercentageLandsNearTheTarget) {
   const std::int64_t original = static_cast<std::int64_t>(std::filesystem::file_size(clip));
 
   LavfiParser parser(nullptr);
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   const LavfiCompression compression(CompressionSystem{[] { return HardwareSupport{}; }, nullptr});
   LavfiOperationDesc desc{"percent 50", "-c:v libx264 -r 30", "compression", {{1, clip, "", 2.0}}};
   const LavfiResult result = compression.process(parser, desc);
@@ -341,11 +341,7 @@ TEST(LavfiCompressionRun, PercentageLandsNearTheTarget) {
   ASSERT_NE(desc.outputConfig.find(" -r 24"), std::string::npos) << desc.outputConfig;
 
   const std::string out = dir.file("out.mp4");
-  std::vector<std::string> argv{test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                "-map",             "[out0]",       "-map", "[out1]"};
-  for (const std::string& token : splitWhitespace(desc.outputConfig)) argv.push_back(token);
-  argv.push_back(out);
-  const CapturedRun run = runAndCapture(argv, true);
+  const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out, splitWhitespace(desc.outputConfig));
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

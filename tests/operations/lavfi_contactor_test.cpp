@@ -259,7 +259,7 @@ TEST(LavfiContactorRun, ThreeClipsWithTransitionsRunInFfmpeg) {
     test::makeClip(clips.back(), spec);
   }
   LavfiParser parser(nullptr);
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   LavfiContactor contactor;
   const std::string transform =
       "scale=160:120,setsar=1,fps=25,format=yuv420p,settb=AVTB;"
@@ -274,9 +274,7 @@ TEST(LavfiContactorRun, ThreeClipsWithTransitionsRunInFfmpeg) {
   // ffmpeg 5.1 hands aac frames of any length from loudnorm and acrossfade,
   // which its aac encoder refuses; PCM in Matroska takes them as they come.
   const std::string out = dir.file("out.mkv");
-  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                         "-map", "[out0]", "-map", "[out1]", "-c:a", "pcm_s16le", out},
-                                        true);
+  const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out, {"-c:a", "pcm_s16le"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

@@ -24,18 +24,9 @@ using test::LogCapture;
 LavfiInputItem file(const std::string& path, double duration = 12.5) { return {1, path, "", duration}; }
 LavfiInputItem graphInput(const std::string& graph, double duration = 12.5) { return {2, graph, "", duration}; }
 
-class LavfiConvertTest : public ::testing::Test {
+class LavfiConvertTest : public test::OperationTest<LavfiConvert> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform,
-                  const std::string& outputConfig = "") {
-    desc = LavfiOperationDesc{transform, outputConfig, "convert", std::move(inputs)};
-    return convert.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiConvert convert;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiConvert& convert = operation;
 };
 
 const char* const kClip = "D:\\v\\clip.mp4";
@@ -347,9 +338,7 @@ TEST(LavfiConvertRun, ProcessReplyGraphRunsInFfmpeg) {
   }
 
   const std::string out = dir.file("out.mp4");
-  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", graph, "-map",
-                                         "[out0]", "-map", "[out1]", out},
-                                        true);
+  const CapturedRun run = test::runGraph(graph, {"[out0]", "[out1]"}, out);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

@@ -19,17 +19,9 @@ using test::LogCapture;
 LavfiInputItem file(const std::string& path, double duration = 10) { return {1, path, "", duration}; }
 LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
 
-class LavfiCroperTest : public ::testing::Test {
+class LavfiCroperTest : public test::OperationTest<LavfiCroper> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "crop", std::move(inputs)};
-    return croper.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiCroper croper;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiCroper& croper = operation;
 };
 
 const char* const kClip = "C:\\v\\a.mp4";
@@ -166,13 +158,9 @@ TEST_F(LavfiCroperTest, DescriptionInCapitalsDispatchesToCrop) {
 
 // Runs a graph with the real ffmpeg and returns ffprobe's view of the output.
 test::ProbeInfo runGraph(const std::string& graph, const std::string& out, bool withAudio) {
-  std::vector<std::string> argv{test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", graph, "-map", "[out0]"};
-  if (withAudio) {
-    argv.push_back("-map");
-    argv.push_back("[out1]");
-  }
-  argv.push_back(out);
-  const CapturedRun run = runAndCapture(argv, true);
+  const std::vector<std::string> labels = withAudio ? std::vector<std::string>{"[out0]", "[out1]"}
+                                                    : std::vector<std::string>{"[out0]"};
+  const CapturedRun run = test::runGraph(graph, labels, out);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   return test::probe(out);
 }
@@ -181,7 +169,7 @@ class LavfiCroperRun : public ::testing::Test {
  protected:
   void SetUp() override {
     test::makeClip(clip);
-    parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+    test::probeWithFfprobe(parser);
   }
   test::TempDir dir;
   std::string clip = dir.file("clip.mp4");

@@ -20,18 +20,7 @@ LavfiInputItem graphItem(const std::string& value, double duration = 0) { return
 
 const std::string kPalette = ",split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse[out0]";
 
-class LavfiPicToGifTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "pictureToGif", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiPicToGif operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using LavfiPicToGifTest = test::OperationTest<LavfiPicToGif>;
 
 TEST_F(LavfiPicToGifTest, NameIsPictureToGif) { EXPECT_STREQ(operation.name(), "pictureToGif"); }
 

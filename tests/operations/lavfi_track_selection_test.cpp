@@ -28,18 +28,7 @@ std::string mediaWithAudio(int audioStreams) {
   return test::fakeProbeJson(streams);
 }
 
-class LavfiTrackSelectionTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "trackSelection", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiTrackSelection operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using LavfiTrackSelectionTest = test::OperationTest<LavfiTrackSelection>;
 
 TEST_F(LavfiTrackSelectionTest, NameIsTrackSelection) { EXPECT_STREQ(operation.name(), "trackSelection"); }
 

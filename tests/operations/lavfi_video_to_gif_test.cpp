@@ -26,18 +26,7 @@ namespace {
 
 using test::LogCapture;
 
-class LavfiVideoToGifTest : public ::testing::Test {
- protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "videoToGif", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiVideoToGif operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
-};
+using LavfiVideoToGifTest = test::OperationTest<LavfiVideoToGif>;
 
 const char* const kGifChain = "trim=2:5.5,setpts=PTS-STARTPTS,fps=10,scale=320:-1";
 

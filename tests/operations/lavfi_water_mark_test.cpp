@@ -22,17 +22,10 @@ LavfiInputItem mark(const std::string& value) { return {2, value, "", 0}; }
 
 const std::string kOverlay = "movie='logo.png'[v1];[v0][v1]overlay=10:10";
 
-class LavfiWaterMarkTest : public ::testing::Test {
+class LavfiWaterMarkTest : public test::OperationTest<LavfiWaterMark> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs) {
-    desc = LavfiOperationDesc{"ignored", "", "waterMark", std::move(inputs)};
-    return operation.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiWaterMark operation;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  // The transform plays no part in a watermark.
+  LavfiResult run(std::vector<LavfiInputItem> inputs) { return OperationTest::run(std::move(inputs), "ignored"); }
 };
 
 TEST_F(LavfiWaterMarkTest, NameIsWaterMark) { EXPECT_STREQ(operation.name(), "waterMark"); }

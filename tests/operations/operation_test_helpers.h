@@ -1,9 +1,13 @@
 // Helpers for the operation and parser tests: canned ffprobe JSON (so graph
 // texts can be checked without media files), a capture of the engine log, and
-// a small operation that records what the parser hands it.
+// a small operation that records what the parser hands it, the fixture of an
+// operation's graph tests, and what the real-ffmpeg runs share (a small clip,
+// probes answered by ffprobe, a graph run with its outputs mapped).
 //
 // Not thread-safe: one LogCapture at a time, used from the test's thread.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
@@ -11,13 +15,16 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "commands/lavfi_parser.h"
+#include "common/process.h"
 #include "engine/log.h"
 #include "operations/lavfi_base.h"
+#include "support/test_support.h"
 
 namespace qel::test {
 
@@ -56,6 +63,36 @@ inline std::string fakeMedia(double videoSeconds, double audioSeconds) {
 // Serves one canned answer for every path.
 inline void serveProbe(LavfiParser& parser, const std::string& json) {
   parser.setProbeRunner([json](const std::string&) { return json; });
+}
+
+// Answers every probe of the parser with the real ffprobe.
+inline void probeWithFfprobe(LavfiParser& parser) {
+  parser.setProbeRunner([](const std::string& path) { return probe(path).json; });
+}
+
+// A clip small enough for quick runs: 64x48 video at `fps` and 8 kHz audio.
+inline ClipSpec smallClip(double seconds, int fps) {
+  ClipSpec spec;
+  spec.seconds = seconds;
+  spec.width = 64;
+  spec.height = 48;
+  spec.fps = fps;
+  spec.sampleRate = 8000;
+  return spec;
+}
+
+// Runs `graph` in ffmpeg with the given output labels mapped into `out`, the
+// output options right before the path.
+inline CapturedRun runGraph(const std::string& graph, const std::vector<std::string>& labels, const std::string& out,
+                            const std::vector<std::string>& outputOptions = {}) {
+  std::vector<std::string> argv{ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-filter_complex", graph};
+  for (const std::string& label : labels) {
+    argv.push_back("-map");
+    argv.push_back(label);
+  }
+  argv.insert(argv.end(), outputOptions.begin(), outputOptions.end());
+  argv.push_back(out);
+  return runAndCapture(argv, true);
 }
 
 // Collects every statement written to the engine's root category while alive.
@@ -139,6 +176,25 @@ class RecordingOperation : public LavfiBase {
 
  private:
   const char* name_;
+};
+
+// The fixture of an operation's graph tests: a parser without an engine
+// (probes answered through serveProbe or setProbeRunner), the operation, the
+// desc of the last run and a capture of the log.
+template <class Operation>
+class OperationTest : public ::testing::Test {
+ protected:
+  // Runs the operation on a fresh desc whose description is the operation's name.
+  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform,
+                  const std::string& outputConfig = "") {
+    desc = LavfiOperationDesc{transform, outputConfig, operation.name(), std::move(inputs)};
+    return operation.process(parser, desc);
+  }
+
+  LavfiParser parser{nullptr};
+  Operation operation;
+  LavfiOperationDesc desc;
+  LogCapture log;
 };
 
 }  // namespace qel::test

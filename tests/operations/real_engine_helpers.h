@@ -1,7 +1,8 @@
 // Helpers for the operation tests that go through a real engine: a "process"
 // request written with RapidJSON (so paths and graphs are escaped properly),
 // answered by an EngineContext whose parser probes with the real ffprobe, and
-// a run of the returned graph in the real ffmpeg.
+// a run of the returned graph in the real ffmpeg (runGraph, from
+// operation_test_helpers.h).
 //
 // Not thread-safe: one RealEngine per test, used from the test's thread.
 #pragma once
@@ -18,6 +19,7 @@
 #include "common/process.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
+#include "operations/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -112,16 +114,5 @@ class RealEngine {
 
   EngineContext engine_;
 };
-
-// Runs `graph` in ffmpeg with the given output labels mapped into `out`.
-inline CapturedRun runGraph(const std::string& graph, const std::vector<std::string>& labels, const std::string& out) {
-  std::vector<std::string> argv{ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-filter_complex", graph};
-  for (const std::string& label : labels) {
-    argv.push_back("-map");
-    argv.push_back(label);
-  }
-  argv.push_back(out);
-  return runAndCapture(argv, true);
-}
 
 }  // namespace qel::test

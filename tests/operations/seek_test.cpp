@@ -20,17 +20,9 @@ using test::LogCapture;
 LavfiInputItem file(const std::string& path, double duration = 20) { return {1, path, "", duration}; }
 LavfiInputItem graphInput(const std::string& graph, double duration = 0) { return {2, graph, "", duration}; }
 
-class SeekTest : public ::testing::Test {
+class SeekTest : public test::OperationTest<LavfiSeek> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "seekPosition", std::move(inputs)};
-    return seek.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiSeek seek;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiSeek& seek = operation;
 };
 
 TEST_F(SeekTest, NameIsSeekPosition) { EXPECT_STREQ(seek.name(), "seekPosition"); }
@@ -205,15 +197,10 @@ TEST_F(SeekTest, Refusals) {
 
 class SeekRun : public ::testing::Test {
  protected:
-  void SetUp() override { parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; }); }
+  void SetUp() override { test::probeWithFfprobe(parser); }
 
   void makeClip(bool video) {
-    test::ClipSpec spec;
-    spec.seconds = 20;
-    spec.width = 64;
-    spec.height = 48;
-    spec.fps = 5;
-    spec.sampleRate = 8000;
+    test::ClipSpec spec = test::smallClip(20, 5);
     spec.video = video;
     test::makeClip(clip, spec);
   }
@@ -223,9 +210,7 @@ class SeekRun : public ::testing::Test {
     const LavfiResult result = LavfiSeek().process(parser, request);
     EXPECT_FALSE(result.graph.empty());
     const std::string out = dir.file("out.mp4");
-    const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                           "-map", "[out0]", "-map", "[out1]", out},
-                                          true);
+    const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out);
     EXPECT_EQ(run.exitCode, 0) << result.graph << "\n" << run.output;
     return test::probe(out);
   }

@@ -11,28 +11,29 @@
 #include <fmt/format.h>
 
 #include "engine/task_events.h"
+#include "operations/operation_test_helpers.h"
 #include "qelapi.h"
 #include "support/test_support.h"
 
 namespace qel::test {
 namespace {
 
-TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
-  TempDir dir;
-  const std::string clip = dir.file("in.mp4");
-  ClipSpec spec;
-  spec.seconds = 20;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 25;
-  spec.sampleRate = 8000;
-  makeClip(clip, spec);
-
+// An engine with the real ffmpeg and ffprobe that logs and works in `dir`;
+// null when init failed.
+void* initEngineIn(const TempDir& dir) {
   const std::string init = fmt::format(
       R"({{"log_level":"debug","log_path":{0},"tmp_path":{0},"qel_id":"ops","ffmpeg_pathname":{1},)"
       R"("ffprobe_pathname":{2}}})",
       jsonText(dir.path()), jsonText(ffmpegPath()), jsonText(ffprobePath()));
-  void* handle = qelapi_init(init.c_str());
+  return qelapi_init(init.c_str());
+}
+
+TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
+  TempDir dir;
+  const std::string clip = dir.file("in.mp4");
+  makeClip(clip, smallClip(20, 25));
+
+  void* handle = initEngineIn(dir);
   ASSERT_NE(handle, nullptr);
   taskEvents().attach(handle);
 
@@ -67,19 +68,9 @@ TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
 TEST(OperationsTask, SlowedSpeedChangeWritesAnMp4) {
   TempDir dir;
   const std::string clip = dir.file("in.mp4");
-  ClipSpec spec;
-  spec.seconds = 3;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 25;
-  spec.sampleRate = 8000;
-  makeClip(clip, spec);
+  makeClip(clip, smallClip(3, 25));
 
-  const std::string init = fmt::format(
-      R"({{"log_level":"debug","log_path":{0},"tmp_path":{0},"qel_id":"ops","ffmpeg_pathname":{1},)"
-      R"("ffprobe_pathname":{2}}})",
-      jsonText(dir.path()), jsonText(ffmpegPath()), jsonText(ffprobePath()));
-  void* handle = qelapi_init(init.c_str());
+  void* handle = initEngineIn(dir);
   ASSERT_NE(handle, nullptr);
   taskEvents().attach(handle);
 

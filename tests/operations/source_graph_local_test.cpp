@@ -168,22 +168,15 @@ TEST_F(SourceGraphLocalTest, RegisteredUnderTheirNames) {
 TEST(SourceGraphLocalRun, ZeroDurationKeepsTheWholeFile) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 5;
-  spec.sampleRate = 8000;
+  test::ClipSpec spec = test::smallClip(2, 5);
   test::makeClip(clip, spec);
   LavfiParser parser{nullptr};
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   LavfiOperationDesc desc{"-vf hue=h=30", "", "videoEffect", {file(clip, 0)}};
   const LavfiResult result = LavfiVideoEffect().process(parser, desc);
   EXPECT_EQ(result.graph.find("trim"), std::string::npos) << result.graph;
   const std::string out = dir.file("out.mp4");
-  const CapturedRun run = runAndCapture(
-      {test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph, "-map", "[out0]", "-map", "[out1]", out},
-      true);
+  const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

@@ -24,18 +24,9 @@ LavfiInputItem graphInput(const std::string& graph, double duration = 10) { retu
 
 const std::string kDouble = "-filter_complex \"setpts=0.5*PTS;atempo=2\"";
 
-class SpeedTest : public ::testing::Test {
+class SpeedTest : public test::OperationTest<LavfiSpeedAdjuster> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform,
-                  const std::string& outputConfig = "") {
-    desc = LavfiOperationDesc{transform, outputConfig, "speedAdjuster", std::move(inputs)};
-    return speed.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiSpeedAdjuster speed;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiSpeedAdjuster& speed = operation;
 };
 
 TEST_F(SpeedTest, NameIsSpeedAdjuster) { EXPECT_STREQ(speed.name(), "speedAdjuster"); }
@@ -230,15 +221,10 @@ TEST_F(SpeedTest, Refusals) {
 TEST(SpeedRun, QuarterSpeedChainRunsInFfmpeg) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 25;
-  spec.sampleRate = 8000;
+  test::ClipSpec spec = test::smallClip(2, 25);
   test::makeClip(clip, spec);
   LavfiParser parser{nullptr};
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   LavfiOperationDesc request{"-filter_complex \"setpts=5*PTS;atempo=0.2\"", "", "speedAdjuster", {file(clip, 2)}};
   const LavfiResult result = LavfiSpeedAdjuster().process(parser, request);
   ASSERT_FALSE(result.graph.empty());
@@ -246,9 +232,7 @@ TEST(SpeedRun, QuarterSpeedChainRunsInFfmpeg) {
   // ffmpeg 5.1 hands a fixed-frame encoder (aac) oversized atempo frames when
   // the slowed video holds the encoders back; PCM takes any frame size.
   const std::string out = dir.file("slow.mkv");
-  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                         "-map", "[out0]", "-map", "[out1]", "-c:a", "pcm_s16le", out},
-                                        true);
+  const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out, {"-c:a", "pcm_s16le"});
   ASSERT_EQ(run.exitCode, 0) << result.graph << "\n" << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

@@ -23,17 +23,14 @@ LavfiInputItem graphInput(const std::string& graph, double duration = 10) { retu
 const std::string kEarlier =
     "movie='P',trim=0:10,setpts=PTS-STARTPTS,eq=contrast=1.2[out0];amovie='P',atrim=0:10,asetpts=PTS-STARTPTS[out1]";
 
-class VideoEffectTest : public ::testing::Test {
+class VideoEffectTest : public test::OperationTest<LavfiVideoEffect> {
  protected:
+  // Every run here writes video only.
   LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "-an", "videoEffect", std::move(inputs)};
-    return effect.process(parser, desc);
+    return OperationTest::run(std::move(inputs), transform, "-an");
   }
 
-  LavfiParser parser{nullptr};
-  LavfiVideoEffect effect;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiVideoEffect& effect = operation;
 };
 
 TEST_F(VideoEffectTest, NameIsVideoEffect) { EXPECT_STREQ(effect.name(), "videoEffect"); }
@@ -198,15 +195,10 @@ TEST_F(VideoEffectTest, Refusals) {
 TEST(VideoEffectRun, MergedEffectChainRuns) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = 5;
-  spec.sampleRate = 8000;
+  test::ClipSpec spec = test::smallClip(2, 5);
   test::makeClip(clip, spec);
   LavfiParser parser{nullptr};
-  parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; });
+  test::probeWithFfprobe(parser);
   LavfiVideoEffect effect;
   auto apply = [&](const LavfiInputItem& input, const std::string& transform) {
     LavfiOperationDesc request{transform, "", "videoEffect", {input}};
@@ -221,9 +213,7 @@ TEST(VideoEffectRun, MergedEffectChainRuns) {
             std::string::npos)
       << graph;
   const std::string out = dir.file("effect.mp4");
-  const CapturedRun run = runAndCapture(
-      {test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", graph, "-map", "[out0]", "-map", "[out1]", out},
-      true);
+  const CapturedRun run = test::runGraph(graph, {"[out0]", "[out1]"}, out);
   ASSERT_EQ(run.exitCode, 0) << graph << "\n" << run.output;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error;

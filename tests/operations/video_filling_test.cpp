@@ -22,17 +22,9 @@ LavfiInputItem graphInput(const std::string& graph, double duration = 12.5) { re
 
 const std::string kPad = "pad=400:300:(ow-iw)/2:(oh-ih)/2:black";
 
-class VideoFillingTest : public ::testing::Test {
+class VideoFillingTest : public test::OperationTest<LavfiVideoFilling> {
  protected:
-  LavfiResult run(std::vector<LavfiInputItem> inputs, const std::string& transform) {
-    desc = LavfiOperationDesc{transform, "", "videoFilling", std::move(inputs)};
-    return filling.process(parser, desc);
-  }
-
-  LavfiParser parser{nullptr};
-  LavfiVideoFilling filling;
-  LavfiOperationDesc desc;
-  LogCapture log;
+  LavfiVideoFilling& filling = operation;
 };
 
 TEST_F(VideoFillingTest, NameIsVideoFilling) { EXPECT_STREQ(filling.name(), "videoFilling"); }
@@ -135,27 +127,20 @@ TEST_F(VideoFillingTest, Refusals) {
 
 class VideoFillingRun : public ::testing::Test {
  protected:
-  void SetUp() override { parser.setProbeRunner([](const std::string& path) { return test::probe(path).json; }); }
+  void SetUp() override { test::probeWithFfprobe(parser); }
 
   test::ProbeInfo fillAndRender(const std::string& clip, double duration, const std::string& transform) {
     LavfiOperationDesc request{transform, "", "videoFilling", {file(clip, duration)}};
     const LavfiResult result = LavfiVideoFilling().process(parser, request);
     EXPECT_FALSE(result.graph.empty());
     const std::string out = dir.file("filled.mp4");
-    const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-y", "-filter_complex", result.graph,
-                                           "-map", "[out0]", "-map", "[out1]", out},
-                                          true);
+    const CapturedRun run = test::runGraph(result.graph, {"[out0]", "[out1]"}, out);
     EXPECT_EQ(run.exitCode, 0) << result.graph << "\n" << run.output;
     return test::probe(out);
   }
 
   static test::ClipSpec tinyClip(bool video) {
-    test::ClipSpec spec;
-    spec.seconds = 2;
-    spec.width = 64;
-    spec.height = 48;
-    spec.fps = 5;
-    spec.sampleRate = 8000;
+    test::ClipSpec spec = test::smallClip(2, 5);
     spec.video = video;
     return spec;
   }

@@ -49,12 +49,12 @@ bool processLocalFile(LavfiParser& parser, const LavfiInputItem& base, Work& wor
     return true;
   }
   const std::string silentTrack = std::string(kSilentTrack) + streamNumber(probe.video);
-  SourceGraphSpec spec;
-  spec.subtitleClause = false;
-  spec.trim = TrimForm::WholeInput;
-  spec.duration = base.duration;
-  spec.silentAudio = silentTrack;
-  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, spec);
+  SourceGraphSpec recipe;
+  recipe.subtitleClause = false;
+  recipe.trim = TrimForm::WholeInput;
+  recipe.duration = base.duration;
+  recipe.silentAudio = silentTrack;
+  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, recipe);
   const std::optional<std::string> input = quotedInput(base.value);
   if (!graph || !input) {
     logOperationError("processLocalFile", 68, kUnwritablePathMessage + base.value);

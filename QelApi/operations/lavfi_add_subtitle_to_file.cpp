@@ -72,11 +72,11 @@ bool processLocalFile(LavfiParser& parser, const LavfiOperationDesc& desc, std::
   }
   if (!mapPiece && !burnsIn(desc)) mapText = desc.transform;
 
-  SourceGraphSpec spec;
-  spec.subtitleClause = false;
-  spec.trim = TrimForm::WholeInput;
-  spec.duration = base.duration;
-  const std::optional<std::string> source = buildSourceGraph(base.value, probe, spec);
+  SourceGraphSpec recipe;
+  recipe.subtitleClause = false;
+  recipe.trim = TrimForm::WholeInput;
+  recipe.duration = base.duration;
+  const std::optional<std::string> source = buildSourceGraph(base.value, probe, recipe);
   if (!source || !quotedInput(base.value)) {
     refuse("processLocalFile", kUnwritablePathMessage + base.value);
     return false;

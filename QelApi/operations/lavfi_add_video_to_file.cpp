@@ -47,11 +47,11 @@ bool processLocalFile(LavfiParser& parser, const LavfiInputItem& base, Work& wor
     logOperationError("processLocalFile", 86, "no video stream: " + base.value);
     return true;
   }
-  SourceGraphSpec spec;
-  spec.subtitleClause = false;
-  spec.trim = TrimForm::WholeInput;
-  spec.duration = base.duration;
-  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, spec);
+  SourceGraphSpec recipe;
+  recipe.subtitleClause = false;
+  recipe.trim = TrimForm::WholeInput;
+  recipe.duration = base.duration;
+  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, recipe);
   const std::optional<std::string> input = quotedInput(base.value);
   if (!graph || !input) {
     logOperationError("processLocalFile", 86, kUnwritablePathMessage + base.value);

@@ -104,12 +104,12 @@ LavfiResult LavfiAudioFilter::process(LavfiParser& parser, LavfiOperationDesc& d
     // An audio file's cover picture is no video to keep.
     if (hasAudioExtension(item.value)) probe.video = 0.0;
     if (!checkUsableStreams(kFunction, 77, item.value, probe)) return result;
-    SourceGraphSpec spec;
-    spec.subtitleClause = true;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
-    spec.audioFilter = filter;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 77, item.value, probe, spec);
+    SourceGraphSpec recipe;
+    recipe.subtitleClause = true;
+    recipe.trim = TrimForm::WholeInput;
+    recipe.duration = item.duration;
+    recipe.audioFilter = filter;
+    std::optional<std::string> built = writeSourceGraph(kFunction, 77, item.value, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

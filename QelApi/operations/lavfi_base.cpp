@@ -29,8 +29,8 @@ bool checkUsableStreams(const std::string& function, int line, const std::string
 }
 
 std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
-                                            const SourceProbe& probe, const SourceGraphSpec& spec) {
-  std::optional<std::string> built = buildSourceGraph(path, probe, spec);
+                                            const SourceProbe& probe, const SourceGraphSpec& recipe) {
+  std::optional<std::string> built = buildSourceGraph(path, probe, recipe);
   if (!built) logOperationError(function, line, kUnwritablePathMessage + path);
   return built;
 }
@@ -90,9 +90,9 @@ LavfiResult LavfiBase::processCommon(LavfiParser& parser, const LavfiOperationDe
     } else if (!checkUsableStreams(pattern.function, pattern.noStreamLine, item.value, probe)) {
       return result;
     }
-    SourceGraphSpec spec = pattern.source;
-    spec.duration = item.duration;
-    std::optional<std::string> built = writeSourceGraph(pattern.function, pattern.noStreamLine, item.value, probe, spec);
+    SourceGraphSpec recipe = pattern.source;
+    recipe.duration = item.duration;
+    std::optional<std::string> built = writeSourceGraph(pattern.function, pattern.noStreamLine, item.value, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

@@ -61,7 +61,7 @@ struct CommonPattern {
   enum class Needs { AnyStream, Video } needs = Needs::AnyStream;
   int noStreamLine = 0;
 
-  // The source graph of a file input; spec.duration is filled from the first
+  // The source graph of a file input; recipe.duration is filled from the first
   // item by processCommon.
   SourceGraphSpec source;
 };
@@ -116,6 +116,6 @@ bool checkUsableStreams(const std::string& function, int line, const std::string
 // buildSourceGraph, logging kUnwritablePathMessage + path when the path has no
 // escaped form.
 std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
-                                            const SourceProbe& probe, const SourceGraphSpec& spec);
+                                            const SourceProbe& probe, const SourceGraphSpec& recipe);
 
 }  // namespace qel

@@ -204,15 +204,15 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
       probe.subtitleIndex = subtitleIndex;
     }
     if (!checkUsableStreams(kFunction, 92, path, probe)) return result;
-    SourceGraphSpec spec;
-    spec.subtitleClause = true;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
+    SourceGraphSpec recipe;
+    recipe.subtitleClause = true;
+    recipe.trim = TrimForm::WholeInput;
+    recipe.duration = item.duration;
     // An audio-only file ends its one chain in "[out0]", like every graph with
     // one output, so later steps and the command builder find it.
     // Written first: a path that cannot stand in a graph fails the request
     // before the output configuration is touched.
-    std::optional<std::string> built = writeSourceGraph(kFunction, 105, path, probe, spec);
+    std::optional<std::string> built = writeSourceGraph(kFunction, 105, path, probe, recipe);
     if (!built) return result;
     CompressionParams params{keys.percent, keys.targetSize, 0, 0, 0, item.duration};
     getStreamIntField(doc, "video", "width", params.width);

@@ -192,14 +192,14 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     if (outputHasNoVideo(desc.outputConfig)) probe.video = 0.0;
     if (outputHasNoAudio(desc.outputConfig)) probe.audio = 0.0;
     if (!checkUsableStreams(kFunction, 106, path, probe)) return result;
-    SourceGraphSpec spec;
-    spec.subtitleClause = false;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
-    spec.videoFilter = filter;
+    SourceGraphSpec recipe;
+    recipe.subtitleClause = false;
+    recipe.trim = TrimForm::WholeInput;
+    recipe.duration = item.duration;
+    recipe.videoFilter = filter;
     // The builder's single "has video" test places the audio chain: a video
     // chain, when written, is always followed by ";" and "[out1]".
-    std::optional<std::string> built = writeSourceGraph(kFunction, 106, path, probe, spec);
+    std::optional<std::string> built = writeSourceGraph(kFunction, 106, path, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
     // The graph writes a chain for each stream whose probed length is above 0;

@@ -232,13 +232,13 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
     SourceProbe probe;
     probeSource(parser, item.value, probe);
     if (!checkUsableStreams(kFunction, 86, item.value, probe)) return result;
-    SourceGraphSpec spec;
-    spec.extensionGate = true;
-    spec.trim = TrimForm::CutRange;
-    spec.cutStart = start.secondsText;
-    spec.cutEnd = end.secondsText;
-    spec.duration = item.duration;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 86, item.value, probe, spec);
+    SourceGraphSpec recipe;
+    recipe.extensionGate = true;
+    recipe.trim = TrimForm::CutRange;
+    recipe.cutStart = start.secondsText;
+    recipe.cutEnd = end.secondsText;
+    recipe.duration = item.duration;
+    std::optional<std::string> built = writeSourceGraph(kFunction, 86, item.value, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

@@ -143,12 +143,12 @@ LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc&
     probeSource(parser, item.value, probe);
     if (!checkUsableStreams(kFunction, 112, item.value, probe)) return result;
     if (noAudio) probe.audio = 0.0;
-    SourceGraphSpec spec;
-    spec.trim = TrimForm::WholeInput;
-    spec.duration = item.duration;
-    spec.videoFilter = videoFilter;
-    spec.audioFilter = audioFilter;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 112, item.value, probe, spec);
+    SourceGraphSpec recipe;
+    recipe.trim = TrimForm::WholeInput;
+    recipe.duration = item.duration;
+    recipe.videoFilter = videoFilter;
+    recipe.audioFilter = audioFilter;
+    std::optional<std::string> built = writeSourceGraph(kFunction, 112, item.value, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

@@ -135,10 +135,10 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
     // and neither subtitles nor audio belong in a GIF.
     SourceProbe videoOnly;
     videoOnly.video = probe.video;
-    SourceGraphSpec spec;
-    spec.subtitleClause = false;
-    spec.videoFilter = transform;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 122, item.value, videoOnly, spec);
+    SourceGraphSpec recipe;
+    recipe.subtitleClause = false;
+    recipe.videoFilter = transform;
+    std::optional<std::string> built = writeSourceGraph(kFunction, 122, item.value, videoOnly, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

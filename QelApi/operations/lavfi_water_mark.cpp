@@ -69,8 +69,8 @@ LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& des
     SourceProbe probe;
     probeSource(parser, first.value, probe);
     if (!checkUsableStreams(kFunction, 54, first.value, probe)) return result;
-    SourceGraphSpec spec;  // bare sources: no trim, no filters, subtitles kept
-    std::optional<std::string> built = writeSourceGraph(kFunction, 54, first.value, probe, spec);
+    SourceGraphSpec recipe;  // bare sources: no trim, no filters, subtitles kept
+    std::optional<std::string> built = writeSourceGraph(kFunction, 54, first.value, probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
     // An audio-only file keeps its audio in "[out1]" here, the label this

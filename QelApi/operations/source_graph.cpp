@@ -65,59 +65,59 @@ std::string streamNumber(double value) {
 }
 
 std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe,
-                                            const SourceGraphSpec& spec) {
+                                            const SourceGraphSpec& recipe) {
   const std::optional<std::string> escapedPath = escapeFilterPath(path);
   if (!escapedPath) return std::nullopt;
   const std::string& escaped = *escapedPath;
   double video = probe.video;
   const double audio = probe.audio;
-  if (spec.extensionGate && !hasVideoExtension(path)) video = 0.0;
+  if (recipe.extensionGate && !hasVideoExtension(path)) video = 0.0;
 
   // One "has video" test decides both whether the video chain is written and
   // how the audio chain joins it, so no graph can end up with two "[out0]".
   const bool hasVideoChain = video > 0.0;
-  const bool hasFiller = !hasVideoChain && spec.blackFiller;
+  const bool hasFiller = !hasVideoChain && recipe.blackFiller;
   const bool videoPrecedes = hasVideoChain || hasFiller;
   // With the black filler the audio stands in for the video in this test.
   // A request duration that reads as 0 (absent or unreadable) would make
   // trim=0:0, an empty output: then the file is taken whole, untrimmed.
-  const bool knownDuration = spec.duration > 0.0 && std::isfinite(spec.duration);
-  const bool trimWholeInput = spec.trim == TrimForm::WholeInput && knownDuration &&
+  const bool knownDuration = recipe.duration > 0.0 && std::isfinite(recipe.duration);
+  const bool trimWholeInput = recipe.trim == TrimForm::WholeInput && knownDuration &&
                               (hasFiller ? audio : video) > kUsableStreamSeconds &&
                               audio > kUsableStreamSeconds;
 
   std::ostringstream out = classicStream();
   if (hasVideoChain) {
-    out << "movie='" << escaped << "'" << spec.videoSourceOptions;
-    if (spec.subtitleClause && probe.hasSubtitle) {
+    out << "movie='" << escaped << "'" << recipe.videoSourceOptions;
+    if (recipe.subtitleClause && probe.hasSubtitle) {
       out << ",subtitles='" << escaped << "'";
       if (probe.subtitleIndex > 0) out << ":si=" << probe.subtitleIndex;
     }
-    if (spec.trim == TrimForm::CutRange) {
-      out << ",trim=" << spec.cutStart << ":" << spec.cutEnd << ",setpts=PTS-STARTPTS";
+    if (recipe.trim == TrimForm::CutRange) {
+      out << ",trim=" << recipe.cutStart << ":" << recipe.cutEnd << ",setpts=PTS-STARTPTS";
     } else if (trimWholeInput) {
-      out << ",trim=0:" << spec.duration << ",setpts=PTS-STARTPTS";
+      out << ",trim=0:" << recipe.duration << ",setpts=PTS-STARTPTS";
     }
-    if (!spec.videoFilter.empty()) out << "," << spec.videoFilter;
+    if (!recipe.videoFilter.empty()) out << "," << recipe.videoFilter;
     out << kVideoLabel;
   } else if (hasFiller) {
     // Without a known request duration the picture lasts as long as the audio,
     // never 0 seconds.
-    out << "color=black:duration=" << (knownDuration ? spec.duration : audio) << kVideoLabel;
+    out << "color=black:duration=" << (knownDuration ? recipe.duration : audio) << kVideoLabel;
   }
 
   if (audio > 0.0) {
     if (videoPrecedes) out << ";";
-    out << "amovie='" << escaped << "'" << spec.audioSourceOptions;
-    if (spec.trim == TrimForm::CutRange) {
-      out << ",atrim=" << spec.cutStart << ":" << spec.cutEnd << ",asetpts=PTS-STARTPTS";
+    out << "amovie='" << escaped << "'" << recipe.audioSourceOptions;
+    if (recipe.trim == TrimForm::CutRange) {
+      out << ",atrim=" << recipe.cutStart << ":" << recipe.cutEnd << ",asetpts=PTS-STARTPTS";
     } else if (trimWholeInput) {
-      out << ",atrim=0:" << spec.duration << ",asetpts=PTS-STARTPTS";
+      out << ",atrim=0:" << recipe.duration << ",asetpts=PTS-STARTPTS";
     }
-    if (!spec.audioFilter.empty()) out << "," << spec.audioFilter;
+    if (!recipe.audioFilter.empty()) out << "," << recipe.audioFilter;
     out << (videoPrecedes ? kAudioLabel : kVideoLabel);
-  } else if (videoPrecedes && !spec.silentAudio.empty()) {
-    out << ";" << spec.silentAudio << kAudioLabel;
+  } else if (videoPrecedes && !recipe.silentAudio.empty()) {
+    out << ";" << recipe.silentAudio << kAudioLabel;
   }
   return out.str();
 }

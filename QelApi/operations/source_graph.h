@@ -80,7 +80,7 @@ bool hasVideoExtension(std::string_view path);
 // without usable streams before calling), and nullopt when the path has no
 // escaped form (escapeFilterPath refuses a double quote): the caller must
 // refuse the request.
-std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& spec);
+std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& recipe);
 
 // The stream form of a number (%g with six significant digits, "C" locale).
 std::string streamNumber(double value);

@@ -30,7 +30,7 @@ class MediaE2eTest : public DaemonFixture {
     DaemonFixture::TearDown();
   }
 
-  static ClipSpec spec(bool video, bool audio, std::vector<std::string> extraArgs = {}) {
+  static ClipSpec recipe(bool video, bool audio, std::vector<std::string> extraArgs = {}) {
     ClipSpec clip;
     clip.video = video;
     clip.audio = audio;
@@ -104,7 +104,7 @@ TEST_F(MediaE2eTest, MovieGetsSidAndThumbnailsNumberedFromZero) {
 TEST_F(MediaE2eTest, RotatedVideoReportsTheDisplayedSize) {
   std::string plain = dir_.file("plain.mp4");
   std::string rotated = dir_.file("rotated.mp4");
-  makeClip(plain, spec(true, false));
+  makeClip(plain, recipe(true, false));
   CapturedRun run = runAndCapture({ffmpegPath(), "-v", "error", "-y", "-i", plain, "-c", "copy",
                                    "-metadata:s:v:0", "rotate=90", rotated},
                                   true);
@@ -127,13 +127,13 @@ TEST_F(MediaE2eTest, RotatedVideoReportsTheDisplayedSize) {
 TEST_F(MediaE2eTest, StreamsMustFitTheExtension) {
   // A ".mp3" that holds only video is refused.
   std::string fake = dir_.file("video-only.mp3");
-  makeClip(fake, spec(true, false, {"-f", "mp4"}));
+  makeClip(fake, recipe(true, false, {"-f", "mp4"}));
   std::string reply = mediaProps(35, fake);
   EXPECT_EQ(reply, "{\"sid\":35,\"error\":true,\"errorCode\":6519,\"errorDetail\":\"get media props failed\"}");
 
   // A ".mkv" with only audio is a movie; no picture can be taken from it.
   std::string audioMovie = dir_.file("audio-only.mkv");
-  makeClip(audioMovie, spec(false, true));
+  makeClip(audioMovie, recipe(false, true));
   rapidjson::Document document;
   EXPECT_EQ(thumbnailOf(mediaProps(36, audioMovie), document), "");
 
@@ -162,7 +162,7 @@ TEST_F(MediaE2eTest, NoStaleFileIsReportedAsThumbnail) {
   // Music without cover art: ffmpeg makes no picture. Files of this run's
   // names already in the folder must not be taken for the new thumbnail.
   std::string song = dir_.file("song.wav");
-  makeClip(song, spec(false, true));
+  makeClip(song, recipe(false, true));
   for (int n = 0; n < 64; ++n) {
     writeFile(settings_.thumbnailFolder + "/" + settings_.instanceId + "_" + std::to_string(n) + ".png", "stale");
   }
@@ -176,7 +176,7 @@ TEST_F(MediaE2eTest, PathsWithShellCharactersAndIllFormedTags) {
   // ffprobe prints the clip's ill-formed title as it is; the reply that the
   // client receives (Beast refuses ill-formed text frames) is repaired.
   std::string clip = dir_.file("$(touch pwned) \"q\" 'a' \xC3\xA9.mp4");
-  makeClip(clip, spec(true, false, {"-metadata", "title=bad\xff"}));
+  makeClip(clip, recipe(true, false, {"-metadata", "title=bad\xff"}));
   std::string reply = mediaProps(40, clip);
   EXPECT_FALSE(fs::exists(dir_.file("pwned")));
   EXPECT_FALSE(fs::exists("pwned"));

@@ -77,9 +77,9 @@ class TaskE2eTest : public DaemonFixture {
     if (HasFatalFailure()) return;
     connect(client_);
     clip_ = dir_.file("in.mp4");
-    ClipSpec spec;
-    spec.seconds = 4;
-    makeClip(clip_, spec);
+    ClipSpec recipe;
+    recipe.seconds = 4;
+    makeClip(clip_, recipe);
   }
 
   void TearDown() override {
@@ -214,9 +214,9 @@ TEST_F(TaskE2eTest, RunningAbortIsNoticedQueuedAbortIsNot) {
   // The running task reads its input at its own pace (-re), so it is still
   // running whenever the test gets to it.
   const std::string slowClip = dir_.file("slow.mp4");
-  ClipSpec spec;
-  spec.seconds = 30;
-  makeClip(slowClip, spec);
+  ClipSpec recipe;
+  recipe.seconds = 30;
+  makeClip(slowClip, recipe);
   const uint64_t running = 5560001;
   const uint64_t queued = 5560002;
   ASSERT_TRUE(client_.send(StartTask(71, running, Item(1, slowClip, "-re"), "-vf scale=80:60", dir_.file("a.mp4"))));

@@ -250,10 +250,10 @@ TEST_F(ConfigCommandsTest, ProcessRequestWithoutGraphGivesTheFailureReply) {
 }
 
 test::ClipSpec shortClip(bool audio) {
-  test::ClipSpec spec;
-  spec.seconds = 0.5;
-  spec.audio = audio;
-  return spec;
+  test::ClipSpec recipe;
+  recipe.seconds = 0.5;
+  recipe.audio = audio;
+  return recipe;
 }
 
 rapidjson::Document parseJson(const std::string& text) {

@@ -219,9 +219,9 @@ inline void TaskEvents::completeThunk(void* handle, uint64_t id, const char*) {
 
 // A generated clip of this length (the other settings as ClipSpec's defaults).
 inline ClipSpec clipOf(double seconds) {
-  ClipSpec spec;
-  spec.seconds = seconds;
-  return spec;
+  ClipSpec recipe;
+  recipe.seconds = seconds;
+  return recipe;
 }
 
 // Task ids unique within the test program, so log lines of one task are never

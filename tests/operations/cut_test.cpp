@@ -244,8 +244,8 @@ class CutRun : public ::testing::Test {
  protected:
   void SetUp() override {
     test::probeWithFfprobe(parser);
-    test::ClipSpec spec = test::smallClip(20, 5);
-    test::makeClip(clip, spec);
+    test::ClipSpec recipe = test::smallClip(20, 5);
+    test::makeClip(clip, recipe);
   }
 
   LavfiResult process(const LavfiBase& operation, const std::string& description, LavfiInputItem input,
@@ -316,8 +316,8 @@ TEST_F(CutRun, CutWithoutStartRunsFromZero) {
 TEST_F(CutRun, CutAfterDoubleSpeedCountsOnTheFastTimeLine) {
   // setpts keeps the stream's declared rate, so the encoder drops pictures to
   // it and the last one lasts one frame: a 25 fps clip keeps that within 0.1 s.
-  test::ClipSpec spec = test::smallClip(20, 25);
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe = test::smallClip(20, 25);
+  test::makeClip(clip, recipe);
   const LavfiResult fast =
       process(LavfiSpeedAdjuster(), "speedAdjuster", file(clip, 20), "-filter_complex \"setpts=0.5*PTS;atempo=2\"");
   ASSERT_FALSE(fast.graph.empty());

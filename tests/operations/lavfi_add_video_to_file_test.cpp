@@ -207,13 +207,13 @@ TEST(AddVideoRun, TrimmedClipIsOverlaidInBothForms) {
   test::TempDir dir;
   const std::string base = dir.file("base clip.mp4");
   const std::string added = dir.file("it's: added.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2;
-  test::makeClip(base, spec);
-  spec.seconds = 1;
-  spec.width = 80;
-  spec.height = 60;
-  test::makeClip(added, spec);
+  test::ClipSpec recipe;
+  recipe.seconds = 2;
+  test::makeClip(base, recipe);
+  recipe.seconds = 1;
+  recipe.width = 80;
+  recipe.height = 60;
+  test::makeClip(added, recipe);
   const std::string baseBytes = test::readFile(base);
   const std::string addedBytes = test::readFile(added);
 

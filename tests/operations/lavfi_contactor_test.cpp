@@ -252,11 +252,11 @@ TEST(LavfiContactorRun, ThreeClipsWithTransitionsRunInFfmpeg) {
   test::TempDir dir;
   std::vector<std::string> clips;
   for (int i = 0; i < 3; ++i) {
-    test::ClipSpec spec;
-    spec.seconds = 1.0;
-    spec.audio = i != 1;
+    test::ClipSpec recipe;
+    recipe.seconds = 1.0;
+    recipe.audio = i != 1;
     clips.push_back(dir.file(fmt::format("clip{}.mp4", i)));
-    test::makeClip(clips.back(), spec);
+    test::makeClip(clips.back(), recipe);
   }
   LavfiParser parser(nullptr);
   test::probeWithFfprobe(parser);

@@ -307,9 +307,9 @@ TEST_F(LavfiConvertTest, SecondConvertEditsTheFileFragmentLikeTheGraph) {
 TEST(LavfiConvertRun, ProcessReplyGraphRunsInFfmpeg) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 1.0;
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe;
+  recipe.seconds = 1.0;
+  test::makeClip(clip, recipe);
 
   InitConfig config;
   config.ffmpeg_pathname = test::ffmpegPath();

@@ -139,10 +139,10 @@ TEST(LavfiPicToGifRun, GifFromTwoPictures) {
   std::vector<LavfiInputItem> inputs;
   for (const char* name : {"a.png", "b.png"}) {
     const std::string picture = dir.file(name);
-    test::ClipSpec spec;
-    spec.audio = false;
-    spec.extraArgs = {"-frames:v", "1"};
-    test::makeClip(picture, spec);
+    test::ClipSpec recipe;
+    recipe.audio = false;
+    recipe.extraArgs = {"-frames:v", "1"};
+    test::makeClip(picture, recipe);
     inputs.push_back({2, "movie='" + picture + "',loop=loop=9:size=1:start=0,setpts=N/10/TB[out0]", "", 1});
   }
   inputs.push_back({2, "drawtext=text='Hi':fontsize=20:fontcolor=white:x=4:y=4[out0]", "", 0});

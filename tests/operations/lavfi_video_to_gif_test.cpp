@@ -192,9 +192,9 @@ TEST_F(LavfiVideoToGifTest, DoubleQuotesAreRefused) {
 TEST(LavfiVideoToGifRun, GifFromATrimmedClip) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2.0;
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe;
+  recipe.seconds = 2.0;
+  test::makeClip(clip, recipe);
 
   test::RealEngine engine(dir.path());
   const std::string transform =
@@ -267,9 +267,9 @@ std::string process(void* handle, const std::string& description, const std::vec
 TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec;
-  spec.seconds = 2.0;
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe;
+  recipe.seconds = 2.0;
+  test::makeClip(clip, recipe);
   const std::string logo = dir.file("logo.png");
   test::ClipSpec logoSpec;
   logoSpec.width = 32;

@@ -162,12 +162,12 @@ TEST(LavfiWaterMarkRun, TwoPicturesAndATextOnAClip) {
   std::vector<LavfiInputItem> inputs{{1, clip, "", 1}};
   for (const char* name : {"logo1.png", "logo2.png"}) {
     const std::string logo = dir.file(name);
-    test::ClipSpec spec;
-    spec.width = 32;
-    spec.height = 24;
-    spec.audio = false;
-    spec.extraArgs = {"-frames:v", "1"};
-    test::makeClip(logo, spec);
+    test::ClipSpec recipe;
+    recipe.width = 32;
+    recipe.height = 24;
+    recipe.audio = false;
+    recipe.extraArgs = {"-frames:v", "1"};
+    test::makeClip(logo, recipe);
     inputs.push_back({2, "movie='" + logo + "'[v1];[v0][v1]overlay=x=W-w-4:y=4", "", 0});
   }
   inputs.push_back({2, "drawtext=text='Qel':fontsize=16:fontcolor=yellow:x=4:y=H-th-4[out0]", "", 0});

@@ -72,13 +72,13 @@ inline void probeWithFfprobe(LavfiParser& parser) {
 
 // A clip small enough for quick runs: 64x48 video at `fps` and 8 kHz audio.
 inline ClipSpec smallClip(double seconds, int fps) {
-  ClipSpec spec;
-  spec.seconds = seconds;
-  spec.width = 64;
-  spec.height = 48;
-  spec.fps = fps;
-  spec.sampleRate = 8000;
-  return spec;
+  ClipSpec recipe;
+  recipe.seconds = seconds;
+  recipe.width = 64;
+  recipe.height = 48;
+  recipe.fps = fps;
+  recipe.sampleRate = 8000;
+  return recipe;
 }
 
 // Runs `graph` in ffmpeg with the given output labels mapped into `out`, the

@@ -200,9 +200,9 @@ class SeekRun : public ::testing::Test {
   void SetUp() override { test::probeWithFfprobe(parser); }
 
   void makeClip(bool video) {
-    test::ClipSpec spec = test::smallClip(20, 5);
-    spec.video = video;
-    test::makeClip(clip, spec);
+    test::ClipSpec recipe = test::smallClip(20, 5);
+    recipe.video = video;
+    test::makeClip(clip, recipe);
   }
 
   test::ProbeInfo seekAndRender(const LavfiInputItem& input, const std::string& transform) {

@@ -168,8 +168,8 @@ TEST_F(SourceGraphLocalTest, RegisteredUnderTheirNames) {
 TEST(SourceGraphLocalRun, ZeroDurationKeepsTheWholeFile) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec = test::smallClip(2, 5);
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe = test::smallClip(2, 5);
+  test::makeClip(clip, recipe);
   LavfiParser parser{nullptr};
   test::probeWithFfprobe(parser);
   LavfiOperationDesc desc{"-vf hue=h=30", "", "videoEffect", {file(clip, 0)}};

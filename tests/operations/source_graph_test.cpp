@@ -23,14 +23,14 @@ SourceProbe streams(double video, double audio) {
 }
 
 SourceGraphSpec wholeInput(double duration) {
-  SourceGraphSpec spec;
-  spec.trim = TrimForm::WholeInput;
-  spec.duration = duration;
-  return spec;
+  SourceGraphSpec recipe;
+  recipe.trim = TrimForm::WholeInput;
+  recipe.duration = duration;
+  return recipe;
 }
 
-std::string build(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& spec) {
-  const std::optional<std::string> graph = buildSourceGraph(path, probe, spec);
+std::string build(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& recipe) {
+  const std::optional<std::string> graph = buildSourceGraph(path, probe, recipe);
   return graph.value_or("<refused>");
 }
 
@@ -45,7 +45,7 @@ TEST(SourceGraph, Variations) {
     const char* what;
     std::string path;
     SourceProbe probe;
-    SourceGraphSpec spec;
+    SourceGraphSpec recipe;
     std::string expected;
   };
   SourceProbe firstSub = streams(10, 10);
@@ -100,7 +100,7 @@ TEST(SourceGraph, Variations) {
       {"extension gate on a song", "/m/a.mp3", streams(5, 5), gate, "amovie='/m/a.mp3'[out0]"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(build(c.path, c.probe, c.spec), c.expected) << c.what;
+    EXPECT_EQ(build(c.path, c.probe, c.recipe), c.expected) << c.what;
   }
 }
 

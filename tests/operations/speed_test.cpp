@@ -221,8 +221,8 @@ TEST_F(SpeedTest, Refusals) {
 TEST(SpeedRun, QuarterSpeedChainRunsInFfmpeg) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec = test::smallClip(2, 25);
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe = test::smallClip(2, 25);
+  test::makeClip(clip, recipe);
   LavfiParser parser{nullptr};
   test::probeWithFfprobe(parser);
   LavfiOperationDesc request{"-filter_complex \"setpts=5*PTS;atempo=0.2\"", "", "speedAdjuster", {file(clip, 2)}};

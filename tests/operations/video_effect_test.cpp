@@ -195,8 +195,8 @@ TEST_F(VideoEffectTest, Refusals) {
 TEST(VideoEffectRun, MergedEffectChainRuns) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  test::ClipSpec spec = test::smallClip(2, 5);
-  test::makeClip(clip, spec);
+  test::ClipSpec recipe = test::smallClip(2, 5);
+  test::makeClip(clip, recipe);
   LavfiParser parser{nullptr};
   test::probeWithFfprobe(parser);
   LavfiVideoEffect effect;

@@ -140,9 +140,9 @@ class VideoFillingRun : public ::testing::Test {
   }
 
   static test::ClipSpec tinyClip(bool video) {
-    test::ClipSpec spec = test::smallClip(2, 5);
-    spec.video = video;
-    return spec;
+    test::ClipSpec recipe = test::smallClip(2, 5);
+    recipe.video = video;
+    return recipe;
   }
 
   test::TempDir dir;

@@ -48,22 +48,22 @@ std::string joinForMessage(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-void makeClip(const std::string& path, const ClipSpec& spec) {
-  if (!spec.video && !spec.audio) throw std::runtime_error("makeClip: a clip needs video or audio");
-  const std::string seconds = fmt::format("{}", spec.seconds);
+void makeClip(const std::string& path, const ClipSpec& recipe) {
+  if (!recipe.video && !recipe.audio) throw std::runtime_error("makeClip: a clip needs video or audio");
+  const std::string seconds = fmt::format("{}", recipe.seconds);
   std::vector<std::string> argv = {ffmpegPath(), "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
-  if (spec.video) {
+  if (recipe.video) {
     argv.insert(argv.end(), {"-f", "lavfi", "-i",
-                             fmt::format("testsrc=size={}x{}:rate={}:duration={}", spec.width, spec.height, spec.fps,
+                             fmt::format("testsrc=size={}x{}:rate={}:duration={}", recipe.width, recipe.height, recipe.fps,
                                          seconds)});
   }
-  if (spec.audio) {
+  if (recipe.audio) {
     argv.insert(argv.end(), {"-f", "lavfi", "-i",
-                             fmt::format("sine=frequency=440:sample_rate={}:duration={}", spec.sampleRate, seconds)});
+                             fmt::format("sine=frequency=440:sample_rate={}:duration={}", recipe.sampleRate, seconds)});
     // sine is mono; -ac spreads it over the requested channel count.
-    argv.insert(argv.end(), {"-ac", std::to_string(spec.audioChannels)});
+    argv.insert(argv.end(), {"-ac", std::to_string(recipe.audioChannels)});
   }
-  argv.insert(argv.end(), spec.extraArgs.begin(), spec.extraArgs.end());
+  argv.insert(argv.end(), recipe.extraArgs.begin(), recipe.extraArgs.end());
   argv.push_back(path);
 
   const CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, std::chrono::minutes(2));

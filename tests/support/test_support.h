@@ -52,7 +52,7 @@ struct ClipSpec {
 // Generates `path` with the real ffmpeg (overwriting it). Throws
 // std::runtime_error, carrying ffmpeg's command and output, when ffmpeg fails;
 // inside a test body GoogleTest reports that as a failure.
-void makeClip(const std::string& path, const ClipSpec& spec = {});
+void makeClip(const std::string& path, const ClipSpec& recipe = {});
 
 // One stream as ffprobe reports it.
 struct ProbeStream {

@@ -45,6 +45,32 @@ std::int32_t readType(const rapidjson::Value& object) {
   return static_cast<std::int32_t>(value);
 }
 
+// A path is written into the command text between double quotes: one holding a
+// double quote, or ending in a backslash (which escapes the closing quote), would
+// be split into other arguments there (ffmpeg would read or overwrite a file the
+// caller never named), and a NUL would cut it short.
+bool quotablePath(const std::string& path) {
+  return path.find('"') == std::string::npos && path.find('\0') == std::string::npos &&
+         (path.empty() || path.back() != '\\');
+}
+
+// A file path of an input or output item; a type-2 input is a path too unless it
+// is a graph or a command fragment, which carry their own quoting.
+bool isPathItem(const TaskIoItem& item, bool output) {
+  if (output || item.type == 1) return true;
+  return item.type == 2 && item.value.find("movie=") == std::string::npos &&
+         item.value.find("-i ") == std::string::npos;
+}
+
+void checkPaths(const TaskOperation& operation) {
+  for (const TaskIoItem& item : operation.m_inputs) {
+    if (isPathItem(item, false) && !quotablePath(item.value)) throw MalformedRequest{};
+  }
+  for (const TaskIoItem& item : operation.m_outputs) {
+    if (!quotablePath(item.value)) throw MalformedRequest{};
+  }
+}
+
 // One input or output item. The item must be an object with a string "value".
 TaskIoItem parseTaskIoItem(const rapidjson::Value& item) {
   if (!item.IsObject()) throw MalformedRequest{};
@@ -99,6 +125,7 @@ std::vector<TaskOperation> parseTaskOperations(const char* text) {
     for (const rapidjson::Value& element : operations->value.GetArray()) {
       TaskOperation operation = parseOperation(element);
       if (operation.m_outputs.empty()) continue;
+      checkPaths(operation);
       prepareFilterOptions(operation);
       result.push_back(std::move(operation));
     }

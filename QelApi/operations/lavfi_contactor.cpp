@@ -1,5 +1,6 @@
 #include "operations/lavfi_contactor.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -67,6 +68,11 @@ bool appendFile(Concatenation& c, const LavfiInputItem& input, std::size_t i, lo
   }
   const std::string& e = *escapedPath;
   const std::string d = shortest(input.duration);
+  // A request duration that reads as 0 (absent or unreadable), or one that is
+  // negative or no number, would make trim=0:0 (an empty output ffmpeg reports
+  // as a success) or a trim ffmpeg refuses: the file is then taken whole, as
+  // the source-graph builder does.
+  const bool knownDuration = input.duration > 0.0 && std::isfinite(input.duration);
 
   std::string text;
   if (i > 0) {
@@ -85,7 +91,9 @@ bool appendFile(Concatenation& c, const LavfiInputItem& input, std::size_t i, lo
       text += ",subtitles='" + e + "'";
       if (probe.subtitleIndex > 0) text += fmt::format(":si={}", probe.subtitleIndex);
     }
-    if (video > kUsableStreamSeconds && audio > kUsableStreamSeconds) text += ",trim=0:" + d + ",setpts=PTS-STARTPTS";
+    if (knownDuration && video > kUsableStreamSeconds && audio > kUsableStreamSeconds) {
+      text += ",trim=0:" + d + ",setpts=PTS-STARTPTS";
+    }
     text += c.common + videoLabel(n);
   } else if (i > 0 && c.seenVideo) {
     video = audio;
@@ -94,7 +102,7 @@ bool appendFile(Concatenation& c, const LavfiInputItem& input, std::size_t i, lo
   if (audio > 0) {
     if (i > 0 || video > 0) text += ";";
     text += "amovie='" + e + "'";
-    if (video > kUsableStreamSeconds && audio > kUsableStreamSeconds) {
+    if (knownDuration && video > kUsableStreamSeconds && audio > kUsableStreamSeconds) {
       text += ",atrim=0:" + d + ",asetpts=PTS-STARTPTS";
     }
     text += ",asettb=AVTB" + audioLabel(n);

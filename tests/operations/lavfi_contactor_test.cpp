@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
@@ -85,6 +86,19 @@ TEST_F(LavfiContactorTest, TwoInputsFromZeroKeepTheGenericLabels) {
   const LavfiResult result = run({file("/m/a.mp4", 10), file("/m/b.mp4", 8)});
   EXPECT_EQ(result.graph, fileChains("/m/a.mp4", "10", 0) + ";" + fileChains("/m/b.mp4", "8", 1) + ";" + kPair1);
   EXPECT_EQ(parser.labelCounter, 2u);
+}
+
+// A file whose request duration reads as 0 (absent or unreadable), negative
+// or not a number is taken whole: "trim=0:0" would make ffmpeg write an empty
+// output and report success.
+TEST_F(LavfiContactorTest, FileWithoutUsableDurationIsNotTrimmedToNothing) {
+  media = {{"/m/a.mp4", test::fakeMedia(10, 10)}, {"/m/b.mp4", test::fakeMedia(8, 8)}};
+  const std::string untrimmedB = "movie='/m/b.mp4'," + kCommon + "[v1];amovie='/m/b.mp4',asettb=AVTB[a1]";
+  for (double duration : {0.0, -1.0, std::nan(""), HUGE_VAL}) {
+    const LavfiResult result = run({file("/m/a.mp4", 10), file("/m/b.mp4", duration)});
+    EXPECT_EQ(result.graph, fileChains("/m/a.mp4", "10", 0) + ";" + untrimmedB + ";" + kPair1) << duration;
+    parser.labelCounter = 0;
+  }
 }
 
 TEST_F(LavfiContactorTest, AudioFileFirstGetsABlackFillerForThePast) {

@@ -14,21 +14,14 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "common/ascii_case.h"
+
 namespace qel {
 namespace fs = std::filesystem;
 
 namespace {
 
 DaemonSettings gSettings;
-
-std::string AsciiLowerCopy(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
-  }
-  return out;
-}
 
 std::string ParentPath(const fs::path& path) { return path.parent_path().string(); }
 
@@ -66,7 +59,7 @@ std::string AppdataFolder() {
     std::string_view text(*entry);
     size_t equals = text.find('=');
     if (equals == std::string_view::npos || equals + 1 == text.size()) continue;
-    if (AsciiLowerCopy(text.substr(0, equals)) == "appdata") return std::string(text.substr(equals + 1));
+    if (asciiIEquals(text.substr(0, equals), "appdata")) return std::string(text.substr(equals + 1));
   }
   return {};
 }

@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "channel.h"
+#include "common/ascii_case.h"
 #include "common/text_convert.h"
 #include "qelapi.h"
 
@@ -160,13 +161,6 @@ std::string ToValidUtf8(std::string_view text) {
   return out;
 }
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
-  }
-  return out;
-}
+std::string AsciiLower(std::string_view text) { return asciiLowerCopy(text); }
 
 }  // namespace qel

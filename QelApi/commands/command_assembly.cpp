@@ -7,28 +7,13 @@
 
 #include "commands/filter_text.h"
 #include "commands/output_options.h"
+#include "common/ascii_case.h"
 #include "engine/engine_context.h"
 #include "engine/log.h"
 
 namespace qel {
 
 namespace {
-
-unsigned char lowerAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool iendsWith(std::string_view text, std::string_view suffix) {
-  if (suffix.size() > text.size()) return false;
-  std::string_view tail = text.substr(text.size() - suffix.size());
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    if (lowerAscii(static_cast<unsigned char>(tail[i])) !=
-        lowerAscii(static_cast<unsigned char>(suffix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool contains(std::string_view text, std::string_view what) {
   return text.find(what) != std::string_view::npos;
@@ -120,7 +105,7 @@ std::string lastIntermediateValue(const TaskOperation& operation) {
 }  // namespace
 
 void addInputFile(std::vector<std::string>& files, const std::string& path) {
-  if (iendsWith(path, ".ass") || iendsWith(path, ".srt")) return;
+  if (asciiIEndsWith(path, ".ass") || asciiIEndsWith(path, ".srt")) return;
   if (path.empty()) return;
   for (const std::string& existing : files) {
     if (existing == path) return;
@@ -194,13 +179,13 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
 
   if (!operation.m_outputs.empty()) {
     const std::string out = operation.m_outputs.front().value;
-    if (iendsWith(out, ".dts")) outputOptions = " -strict -2";
+    if (asciiIEndsWith(out, ".dts")) outputOptions = " -strict -2";
     applySubtitleOptions(text, out, outputOptions);
-    if (iendsWith(out, ".mp4") && !contains(outputOptions, "-movflags +faststart")) {
+    if (asciiIEndsWith(out, ".mp4") && !contains(outputOptions, "-movflags +faststart")) {
       outputOptions += " -movflags +faststart";
     }
 
-    const bool skipOptions = iendsWith(out, ".ass") || iendsWith(out, ".png");
+    const bool skipOptions = asciiIEndsWith(out, ".ass") || asciiIEndsWith(out, ".png");
     if (operation.m_transform.empty()) {
       if (!outputOptions.empty()) applyContainerDefaults(out, std::string(), outputOptions);
       if (!skipOptions) {

@@ -8,6 +8,7 @@
 #include <rapidjson/document.h>
 
 #include "commands/probe_document.h"
+#include "common/ascii_case.h"
 #include "engine/config_commands.h"
 #include "engine/log.h"
 #include "operations/lavfi_base.h"
@@ -72,15 +73,6 @@ const OperationFactory kOperationFactories[] = {
     &makeOperation<LavfiAddVideoToFile>,     // 16
     &makeOperation<LavfiAddSubtitleToFile>,  // 17
 };
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-    if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
 
 void logParseError(int line, std::string_view message) { logAt(kLogError, "parse", line, message); }
 
@@ -192,7 +184,7 @@ void LavfiParser::doParse(LavfiParseResult& result, LavfiOperationDesc& desc) {
   result = LavfiParseResult{};
   LavfiBase* operation = nullptr;
   for (const auto& entry : registry) {
-    if (equalsIgnoringAsciiCase(entry->name(), desc.description)) {
+    if (asciiIEquals(entry->name(), desc.description)) {
       operation = entry.get();
       break;
     }

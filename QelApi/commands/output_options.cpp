@@ -12,38 +12,12 @@
 
 #include "commands/filter_options.h"
 #include "commands/vocabulary.h"
+#include "common/ascii_case.h"
 #include "engine/text_helpers.h"
 
 namespace qel {
 
 namespace {
-
-unsigned char lowerAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool iendsWith(std::string_view text, std::string_view suffix) {
-  if (suffix.size() > text.size()) return false;
-  std::string_view tail = text.substr(text.size() - suffix.size());
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    if (lowerAscii(static_cast<unsigned char>(tail[i])) !=
-        lowerAscii(static_cast<unsigned char>(suffix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool istartsWith(std::string_view text, std::string_view prefix) {
-  if (prefix.size() > text.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (lowerAscii(static_cast<unsigned char>(text[i])) !=
-        lowerAscii(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool contains(std::string_view text, std::string_view what) {
   return text.find(what) != std::string_view::npos;
@@ -63,9 +37,7 @@ void replaceFirst(std::string& text, std::string_view what, std::string_view wit
 std::string lowerExtension(const std::string& path) {
   std::size_t dot = path.rfind('.');
   if (dot == std::string::npos) return {};
-  std::string ext = path.substr(dot);
-  for (char& c : ext) c = static_cast<char>(lowerAscii(static_cast<unsigned char>(c)));
-  return ext;
+  return asciiLowerCopy(std::string_view(path).substr(dot));
 }
 
 // A bit-rate value as ffmpeg reads it, in kbit/s: the leading number and its
@@ -156,7 +128,7 @@ void chooseVideoEncoder(std::string vendor, std::string& command) {
     if (contains(*h264, "h264_videotoolbox")) {
       std::string head = command.substr(0, 30);
       trimChars(head, " ");
-      if (istartsWith(head, "-i ")) command.insert(0, " -hwaccel videotoolbox ");
+      if (asciiIStartsWith(head, "-i ")) command.insert(0, " -hwaccel videotoolbox ");
     }
   }
   if (auto hevc = hevcEncoderForVendor(vendor)) replaceFirst(command, " libx265 ", *hevc);
@@ -225,7 +197,7 @@ void applyStreamCopy(std::string& command) {
 void applyAttachedPicture(const TaskOperation& operation, std::string& command) {
   if (operation.m_outputs.empty() || operation.m_outputs.front().value.empty()) return;
   const std::string& out = operation.m_outputs.front().value;
-  if (iendsWith(out, ".m2ts") || iendsWith(out, ".webm") || iendsWith(out, ".mkv")) {
+  if (asciiIEndsWith(out, ".m2ts") || asciiIEndsWith(out, ".webm") || asciiIEndsWith(out, ".mkv")) {
     eraseFirst(command, "-map 0:v:1");
     eraseFirst(command, "-c:v:1 png -disposition:v:1 attached_pic");
   }
@@ -259,12 +231,12 @@ void applySubtitleOptions(const std::string& commandSoFar, const std::string& ou
     for (std::size_t i = 0; i + 1 < tokens.size() && !subtitles; ++i) {
       if (tokens[i] != "-i") continue;
       const std::string& path = tokens[i + 1];
-      subtitles = iendsWith(path, ".ass\"") || iendsWith(path, ".srt\"") ||
-                  iendsWith(path, ".ass") || iendsWith(path, ".srt");
+      subtitles = asciiIEndsWith(path, ".ass\"") || asciiIEndsWith(path, ".srt\"") ||
+                  asciiIEndsWith(path, ".ass") || asciiIEndsWith(path, ".srt");
     }
   }
   if (!subtitles || contains(outputOptions, "-c:s ")) return;
-  outputOptions += fmt::format(" -c:s {}", iendsWith(outputPath, ".mkv") ? "srt" : "mov_text");
+  outputOptions += fmt::format(" -c:s {}", asciiIEndsWith(outputPath, ".mkv") ? "srt" : "mov_text");
 }
 
 std::string extractGraphText(const std::string& transform) {

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "common/ascii_case.h"
 #include "common/media_extensions.h"
 
 namespace qel {
@@ -79,11 +80,7 @@ template <size_t N>
 bool hasExtensionIn(const std::string& path, const std::array<std::string_view, N>& extensions) {
   const size_t dot = path.rfind('.');
   if (path.empty() || dot == std::string::npos) return false;
-  std::string extension = path.substr(dot);
-  for (char& c : extension) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 'A' && byte <= 'Z') c = static_cast<char>(byte - 'A' + 'a');
-  }
+  const std::string extension = asciiLowerCopy(std::string_view(path).substr(dot));
   for (std::string_view candidate : extensions) {
     if (extension == candidate) return true;
   }

@@ -16,6 +16,7 @@
 
 #include "commands/lavfi_parser.h"
 #include "commands/probe_document.h"
+#include "common/ascii_case.h"
 #include "common/process.h"
 #include "engine/engine_context.h"
 #include "engine/hardware_support.h"
@@ -54,14 +55,6 @@ std::int64_t readSid(const rapidjson::Document& doc) {
   auto it = doc.FindMember("sid");
   if (it == doc.MemberEnd() || !it->value.IsInt64()) return 0;
   return it->value.GetInt64();
-}
-
-std::string asciiLower(std::string text) {
-  for (char& c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 'A' && u <= 'Z') c = static_cast<char>(u - 'A' + 'a');
-  }
-  return text;
 }
 
 std::string finish(const rapidjson::StringBuffer& buffer) {
@@ -167,7 +160,7 @@ int setHardwareVendor(EngineContext& engine, const rapidjson::Document& doc) {
       // Only the integer 1 enables; true, "1" or 1.0 do not.
       if (enable == item.MemberEnd() || !enable->value.IsInt64() || enable->value.GetInt64() != 1)
         continue;
-      if (asciiLower(textOf(*name)) == vendor) {
+      if (asciiLowerCopy(textOf(*name)) == vendor) {
         chosen = vendor;
         break;
       }
@@ -226,7 +219,7 @@ int setConfig(EngineContext& engine, const char* request) {
   if (!parseObject(request, doc)) return QEL_ERR_INVALID_PARAMS;
   const rapidjson::Value* op = stringMember(doc, "op");
   if (op == nullptr) return QEL_ERR_INVALID_PARAMS;
-  const std::string name = asciiLower(textOf(*op));
+  const std::string name = asciiLowerCopy(textOf(*op));
   if (name == "sethwaccel") return setHardwareVendor(engine, doc);
   if (name == "setloglevel") return setLogLevel(doc);
   return QEL_ERR_INVALID_PARAMS;

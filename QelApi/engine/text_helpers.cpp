@@ -4,27 +4,17 @@
 #include <set>
 #include <sstream>
 
+#include "common/ascii_case.h"
 #include "common/media_extensions.h"
 #include "engine/progress_info.h"
 
 namespace qel {
 namespace {
 
-unsigned char upperAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
 template <size_t N>
 bool endsWithAnyNoCase(std::string_view path, const std::array<std::string_view, N>& extensions) {
   for (std::string_view ext : extensions) {
-    if (ext.size() > path.size()) continue;
-    std::string_view tail = path.substr(path.size() - ext.size());
-    bool same = true;
-    for (size_t i = 0; i < ext.size() && same; ++i) {
-      same = upperAscii(static_cast<unsigned char>(tail[i])) ==
-             upperAscii(static_cast<unsigned char>(ext[i]));
-    }
-    if (same) return true;
+    if (asciiIEndsWith(path, ext)) return true;
   }
   return false;
 }

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
+#include "common/ascii_case.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 
@@ -23,15 +24,6 @@ constexpr double kMaxTempo = 100.0;
 constexpr int kMaxTempoStages = 16;
 // A number longer than this after "atempo=" is not read (no number needs it).
 constexpr std::size_t kMaxNumberLength = 64;
-
-bool startsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-    if (lower(static_cast<unsigned char>(text[i])) != lower(static_cast<unsigned char>(prefix[i]))) return false;
-  }
-  return true;
-}
 
 // An earlier graph without its audio: only the chains that make or carry video.
 std::string keepVideoChains(const std::string& graph) {
@@ -59,10 +51,10 @@ void LavfiSpeedAdjuster::readFilters(const std::string& transform, std::string& 
     std::string text = words[i + 1];
     trimChars(text, "\"");
     for (std::string& piece : splitAt(text, ';')) {
-      if (startsWithIgnoringAsciiCase(piece, "setpts=")) {
+      if (asciiIStartsWith(piece, "setpts=")) {
         trimChars(piece, "\"");
         videoFilter = piece;
-      } else if (startsWithIgnoringAsciiCase(piece, "atempo=")) {
+      } else if (asciiIStartsWith(piece, "atempo=")) {
         trimChars(piece, "\"");
         audioFilter = piece;
       }

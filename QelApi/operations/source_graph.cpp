@@ -7,6 +7,7 @@
 #include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
 #include "commands/probe_document.h"
+#include "common/ascii_case.h"
 #include "common/media_extensions.h"
 
 namespace qel {
@@ -15,16 +16,6 @@ namespace {
 
 constexpr std::string_view kVideoLabel = "[out0]";
 constexpr std::string_view kAudioLabel = "[out1]";
-
-bool endsWithIgnoringAsciiCase(std::string_view text, std::string_view suffix) {
-  if (suffix.size() > text.size()) return false;
-  std::string_view tail = text.substr(text.size() - suffix.size());
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-    if (lower(static_cast<unsigned char>(tail[i])) != lower(static_cast<unsigned char>(suffix[i]))) return false;
-  }
-  return true;
-}
 
 // A stream in the "C" locale whatever the global one is, so numbers keep the
 // %g stream form.
@@ -53,7 +44,7 @@ bool probeSource(LavfiParser& parser, const std::string& path, SourceProbe& out)
 
 bool hasVideoExtension(std::string_view path) {
   for (std::string_view extension : VideoExtensions) {
-    if (endsWithIgnoringAsciiCase(path, extension)) return true;
+    if (asciiIEndsWith(path, extension)) return true;
   }
   return false;
 }

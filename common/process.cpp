@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 extern char** environ;
@@ -404,6 +405,23 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     const ReadStatus status = child.readSome(run.output, std::min(left, std::chrono::milliseconds(100)));
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
+  }
+  // A child normally exits right after its output ends, but one that closes
+  // stdout and keeps running must not hold the caller past the deadline either.
+  auto pause = std::chrono::milliseconds(1);
+  while (run.error.empty()) {
+    if (const std::optional<int> code = child.tryWait()) {
+      run.exitCode = *code;
+      return run;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      child.kill();
+      run.error = "timed out";
+      break;
+    }
+    std::this_thread::sleep_for(std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   run.exitCode = child.wait();
   return run;

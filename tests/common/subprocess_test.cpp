@@ -274,6 +274,15 @@ TEST(RunAndCaptureTest, ChildPastTheTimeoutIsKilledAndReaped) {
   EXPECT_EQ(run.exitCode, 128 + SIGKILL);
 }
 
+TEST(RunAndCaptureTest, ChildThatClosesItsOutputAndLingersIsStillBoundedByTheTimeout) {
+  // The shell here is only the test's child program: it closes its stdout and sleeps on.
+  const CapturedRun run =
+      runAndCapture({"/bin/sh", "-c", "exec >&- 2>&-; sleep 30"}, false, milliseconds(300));
+  EXPECT_TRUE(run.started);
+  EXPECT_EQ(run.error, "timed out");
+  EXPECT_EQ(run.exitCode, 128 + SIGKILL);
+}
+
 TEST(RunAndCaptureTest, LargeOutputIsReadCompletely) {
   test::TempDir dir;
   const std::string big(300 * 1024, 'x');

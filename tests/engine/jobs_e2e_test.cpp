@@ -265,6 +265,22 @@ void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
 
 class ChainTest : public JobsTest, public testing::WithParamInterface<ChainCase> {};
 
+// Watches an intermediate file through a task's callbacks: the phases whose
+// reports saw it on disk, and whether it was still there at completion.
+struct IntermediateWatch {
+  explicit IntermediateWatch(std::string path) : path(std::move(path)) {
+    taskEvents().onComplete([this](void*, uint64_t) { atCompletion = exists(this->path); });
+    taskEvents().onProgress([this](void*, uint64_t, const StateReport& report) {
+      if (exists(this->path)) phases.push_back(report.currentPhase);
+    });
+  }
+  IntermediateWatch(const IntermediateWatch&) = delete;
+  IntermediateWatch& operator=(const IntermediateWatch&) = delete;
+  std::string path;
+  bool atCompletion = true;
+  std::vector<int> phases;
+};
+
 TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
   const ChainCase& c = GetParam();
   const std::string clip = dir_.file("in.mp4");
@@ -273,12 +289,7 @@ TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
   const std::string intermediate = dir_.file("work/mid.mp4");
   const std::string out = dir_.file("out.mkv");
 
-  bool intermediateAtCompletion = true;
-  taskEvents().onComplete([&](void*, uint64_t) { intermediateAtCompletion = exists(intermediate); });
-  std::vector<int> phasesWithIntermediate;
-  taskEvents().onProgress([&](void*, uint64_t, const StateReport& report) {
-    if (exists(intermediate)) phasesWithIntermediate.push_back(report.currentPhase);
-  });
+  IntermediateWatch watch(intermediate);
 
   const uint64_t id = nextTaskId();
   auto reports = run(id, taskRequest({
@@ -290,12 +301,12 @@ TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
   for (const StateReport& report : reports) EXPECT_EQ(report.totalPhase, c.commands) << report.text;
   EXPECT_EQ(commandsRun(id), c.commands);
   EXPECT_FALSE(reports.back().error) << reports.back().text;
-  EXPECT_FALSE(intermediateAtCompletion) << "intermediate files go before the completion";
+  EXPECT_FALSE(watch.atCompletion) << "intermediate files go before the completion";
   EXPECT_FALSE(exists(intermediate));
   if (c.commands == 1) {
-    EXPECT_TRUE(phasesWithIntermediate.empty()) << "a merged chain never writes the intermediate";
+    EXPECT_TRUE(watch.phases.empty()) << "a merged chain never writes the intermediate";
   } else {
-    EXPECT_FALSE(phasesWithIntermediate.empty()) << "the first command writes the intermediate";
+    EXPECT_FALSE(watch.phases.empty()) << "the first command writes the intermediate";
   }
 
   ProbeInfo info = probe(out);
@@ -382,12 +393,7 @@ TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
   const std::string intermediate = dir_.file("work/mid.mp4");
   const std::string out = dir_.file("out.mp4");
 
-  bool intermediateAtCompletion = true;
-  taskEvents().onComplete([&](void*, uint64_t) { intermediateAtCompletion = exists(intermediate); });
-  std::vector<int> phasesWithIntermediate;
-  taskEvents().onProgress([&](void*, uint64_t, const StateReport& report) {
-    if (exists(intermediate)) phasesWithIntermediate.push_back(report.currentPhase);
-  });
+  IntermediateWatch watch(intermediate);
 
   const uint64_t id = nextTaskId();
   auto reports = run(id, taskRequest({
@@ -402,8 +408,8 @@ TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
     EXPECT_EQ(report.totalPhase, 2) << report.text;
   }
   EXPECT_EQ(commandsRun(id), 2);
-  EXPECT_FALSE(phasesWithIntermediate.empty()) << "the first command writes the intermediate";
-  EXPECT_FALSE(intermediateAtCompletion) << "intermediate files go before the completion";
+  EXPECT_FALSE(watch.phases.empty()) << "the first command writes the intermediate";
+  EXPECT_FALSE(watch.atCompletion) << "intermediate files go before the completion";
   EXPECT_FALSE(exists(intermediate));
   EXPECT_EQ(reports.back().outputs, (std::vector<std::string>{intermediate, out}));
   std::istringstream lines(logged);

@@ -7,6 +7,7 @@
 
 #include "capture/modules/desktop_capture/capturer_options.h"
 #include "capture/modules/desktop_capture/full_screen_window_detector.h"
+#include "capture/modules/desktop_capture/screen_list.h"
 #include "capture/modules/desktop_capture/window_helpers.h"
 #include "platform/display/display.h"
 #include "platform/display/sim_display.h"
@@ -144,6 +145,16 @@ TEST(WindowHelpersX11Test, WindowWithOnlyATitleHasItsTitleAndOurProcess) {
   ::Window w = XCreateSimpleWindow(client, DefaultRootWindow(client), 0, 0, 50, 50, 0, 0, 0);
   XStoreName(client, w, "Budget - PowerPoint");
   XSync(client, False);
+
+  std::vector<Entry> screens;
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListActiveScreens(&screens, &names));
+  ASSERT_EQ(screens.size(), 1u);  // Xvfb's one monitor
+  EXPECT_EQ(screens[0].id, 0);
+  EXPECT_EQ(VirtualScreenRect(), (DesktopRect{0, 0, 640, 480}));
+  std::wstring key;
+  ASSERT_TRUE(LookUpScreenDeviceKey(0, &key));
+  EXPECT_EQ(ScreenRectById(0, key), (DesktopRect{0, 0, 640, 480}));
 
   std::vector<Entry> list;
   for (display::Window id : display::EnumWindows()) list.push_back({static_cast<int64_t>(id), ""});

@@ -7,8 +7,12 @@ namespace capture {
 
 namespace dxgi = platform::display::dxgi;
 
+// Failures other than the end of the list skip an index; an adapter that
+// fails every index must not keep the walk going for ever.
+constexpr uint32_t kMaxOutputs = 64;
+
 bool AdapterDuplication::Initialize() {
-  for (uint32_t index = 0;; ++index) {
+  for (uint32_t index = 0; index < kMaxOutputs; ++index) {
     std::shared_ptr<dxgi::Output> output;
     dxgi::Result result = device_.adapter->EnumOutputs(index, &output);
     if (result == dxgi::kNotFound || result == dxgi::kNotCurrentlyAvailable) break;

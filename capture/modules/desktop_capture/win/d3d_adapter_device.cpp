@@ -4,11 +4,15 @@ namespace capture {
 
 namespace dxgi = platform::display::dxgi;
 
+// Failures other than "not found" skip an index; a driver that fails every
+// index must not keep the walk going for ever.
+constexpr uint32_t kMaxAdapters = 64;
+
 std::vector<D3dAdapterDevice> EnumerateD3dDevices() {
   std::vector<D3dAdapterDevice> devices;
   std::shared_ptr<dxgi::Factory> factory;
   if (dxgi::Failed(dxgi::CreateFactory(&factory)) || !factory) return devices;
-  for (uint32_t index = 0;; ++index) {
+  for (uint32_t index = 0; index < kMaxAdapters; ++index) {
     std::shared_ptr<dxgi::Adapter> adapter;
     dxgi::Result result = factory->EnumAdapters(index, &adapter);
     if (result == dxgi::kNotFound) break;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/core/faults.h"
 #include "platform/core/thread.h"
 
 namespace platform {
@@ -82,6 +83,7 @@ void tickLoop(Timer& timer, uint32_t id, uint32_t periodMs, TimerCallback callba
 
 uint32_t TimeSetEvent(uint32_t periodMs, uint32_t /*resolutionMs*/, TimerCallback callback, void* user,
                       TimerKind kind) {
+  if (injectedFault(kTimeSetEventCall)) return 0;
   if (periodMs == 0 || periodMs > kMaxTimerPeriodMs || callback == nullptr) return 0;
   auto timer = std::make_shared<Timer>();
   Registry& reg = registry();

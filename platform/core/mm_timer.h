@@ -17,6 +17,9 @@ enum class TimerKind { OneShot, Periodic };
 // Largest period the timer service accepts, in milliseconds.
 inline constexpr uint32_t kMaxTimerPeriodMs = 1000000;
 
+// Fault-injection name of TimeSetEvent (tests make timer creation fail).
+inline constexpr const char* kTimeSetEventCall = "core.timeSetEvent";
+
 // Starts a timer; returns its id (never 0), or 0 when the period is outside
 // 1..kMaxTimerPeriodMs, the callback is null or no timer thread can be made.
 // The resolution is accepted for the caller's sake; ticks are always as

@@ -1,5 +1,8 @@
 #include "platform/core/thread.h"
 
+#include "platform/core/faults.h"
+#include "platform/core/last_error.h"
+
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -59,6 +62,10 @@ void ThreadHandle::Close() {
 }
 
 bool BeginThread(ThreadHandle& handle, std::atomic<ThreadId>* idSlot, std::function<void()> body) {
+  if (auto code = injectedFault(kBeginThreadCall)) {
+    SetLastError(*code);
+    return false;
+  }
   auto state = std::make_shared<detail::ThreadState>();
   state->id = nextThreadId.fetch_add(1);
   try {
@@ -70,6 +77,7 @@ bool BeginThread(ThreadHandle& handle, std::atomic<ThreadId>* idSlot, std::funct
       state->finished.Set();
     });
   } catch (const std::system_error&) {
+    SetLastError(kErrorNotEnoughMemory);
     return false;
   }
   handle = ThreadHandle();

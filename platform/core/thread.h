@@ -48,9 +48,13 @@ class ThreadHandle {
   std::shared_ptr<detail::ThreadState> state_;
 };
 
+// Fault-injection name of BeginThread (tests make thread creation fail).
+inline constexpr const char* kBeginThreadCall = "core.BeginThread";
+
 // Starts `body` on a new thread. Before the body runs, `handle` holds the new
 // thread (an earlier one in it is closed first) and `*idSlot` (when given) its
-// id. Returns false, leaving both untouched, when no thread can be created.
+// id. Returns false, leaving both untouched and the last error set, when no
+// thread can be created.
 bool BeginThread(ThreadHandle& handle, std::atomic<ThreadId>* idSlot, std::function<void()> body);
 
 }  // namespace platform

@@ -5,12 +5,12 @@
 namespace platform {
 
 void Event::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  set_ = true;
   // Every waiter looks again: a manual-reset event releases them all, an
-  // auto-reset one lets the first that takes the lock consume it.
+  // auto-reset one lets the first that takes the lock consume it. Notified
+  // under the lock, so a waiter that destroys the event as soon as its wait
+  // returns never races with this call.
   changed_.notify_all();
 }
 

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace platform {
@@ -29,11 +30,21 @@ class Event {
   // no limit); an auto-reset event is cleared by the wait that sees it.
   WaitResult Wait(uint32_t timeoutMs = kInfinite);
 
+  // One-shot observer, as a waiting work item needs: `fire` runs once, the
+  // next time the event is set (at once, on the calling thread, when it is set
+  // now), and counts as the wait that consumes an auto-reset event. It runs
+  // outside the event's lock on the thread that set the event. One observer at
+  // a time; arming again replaces it. DisarmObserver returns whether one was
+  // still waiting (it has then not run and never will).
+  void ArmObserver(std::function<void()> fire);
+  bool DisarmObserver();
+
  private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   const bool manualReset_;
   bool set_;
+  std::function<void()> observer_;
 };
 
 }  // namespace platform

@@ -83,6 +83,15 @@ class FileSystem {
   // Renames onto an existing file in one atomic step (a folder target is refused).
   bool ReplaceFile(const std::string& source, const std::string& target);
 
+  // Collects the folders and files below `directory` (links are logged and left
+  // out): every folder stands after its parent, every file after its folder.
+  static bool RecursiveInDirectory(const std::string& directory, std::vector<std::string>& directories,
+                                   std::vector<std::string>& files, bool recursive, FileSystem* fs);
+  // Removes a folder (with everything below it when recursive). A protected
+  // folder, or a tree holding one, is refused before anything is deleted; a
+  // symbolic link given as `path` is removed as a link, never followed.
+  bool RemoveDirectory(const std::string& path, bool recursive);
+
   // The separator the walks and the copy join names with: "/".
   std::string PathSeparator() const;
 

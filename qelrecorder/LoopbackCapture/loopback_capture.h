@@ -47,6 +47,10 @@ class CLoopbackCapture {
   int32_t StopCapture();
 
   LoopbackState State() const { return m_DeviceState.load(); }
+  // Waits (at most `timeoutMs`) until a start has settled (Capturing or Error).
+  bool WaitStartSettled(uint32_t timeoutMs) const {
+    return !m_hStartSettled || m_hStartSettled->Wait(timeoutMs) == platform::WaitResult::Signaled;
+  }
   uint32_t CapturedBytes() const { return m_cbDataSize.load(); }
 
  private:

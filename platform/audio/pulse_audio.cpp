@@ -106,7 +106,9 @@ class PulseClient : public PacketClient {
     pa_buffer_attr attr;
     std::memset(&attr, 0xFF, sizeof attr);  // server defaults, but 10 ms fragments
     attr.fragsize = 441 * kBlockAlign;
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    // The stream runs from here on and packets are kept only once started:
+    // uncorking a monitor stream later costs about a second before data flows.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream_, "@DEFAULT_MONITOR@", &attr, flags) < 0) {
       return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
@@ -120,19 +122,16 @@ class PulseClient : public PacketClient {
     return S_OK;
   }
 
-  HRESULT Start() override { return Cork(false); }
-  HRESULT Stop() override { return Cork(true); }
+  HRESULT Start() override { return SetCapturing(true); }
+  HRESULT Stop() override { return SetCapturing(false); }
 
  private:
-  HRESULT Cork(bool cork) {
+  // A server that has gone leaves nothing to start or stop: the capture simply
+  // receives no more packets.
+  HRESULT SetCapturing(bool capturing) {
     if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
     PulseConnection::Lock lock(connection_.loop());
-    capturing_ = !cork;
-    // A server that has gone leaves nothing to start or stop: the capture
-    // simply receives no more packets.
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-      if (pa_operation* op = pa_stream_cork(stream_, cork ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
-    }
+    capturing_ = capturing;
     return S_OK;
   }
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/process.h"
+#include "pulse_server.h"
 #include "common/text_convert.h"
 #include "platform/audio/audio_client.h"
 #include "platform/audio/sim_audio.h"
@@ -158,6 +159,94 @@ TEST_F(LoopbackAudio, MissingOutputFolderIsLoggedAndTheCaptureGoesOn) {
   capturer.Encoder()->finish();
   EXPECT_EQ(log.count("creating file failed: 2", "ERROR"), 1) << log.dump();
   EXPECT_TRUE(audioPath().empty());
+}
+
+}  // namespace
+}  // namespace qelrec
+
+namespace qelrec {
+namespace {
+
+// The real backing: a private sound server whose null sink plays a 1 kHz tone;
+// the FLAC file holds that tone, and a server that dies mid-recording ends the
+// audio cleanly.
+class LoopbackAudioOnPulse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server.Start()) GTEST_SKIP() << server.error();
+    platform::forceBacking("audio", platform::Backing::Real);
+    platform::audio::ReselectAudioBacking();
+    ASSERT_TRUE(platform::audio::UsingRealAudio());
+    CRecordSettings::Destroy();
+    WideToU16(qel::utf8ToWide(dir.path()), CRecordSettings::Get().m_szTmpDir);
+    WideToU16(L"pulse", CRecordSettings::Get().m_szProcessName);
+    tone = dir.file("tone.wav");
+    qel::test::ClipSpec spec;
+    spec.video = false;
+    spec.seconds = 8;
+    qel::test::makeClip(tone, spec);  // lavfi sine: 440 Hz by default
+  }
+  void TearDown() override {
+    platform::clearForcedBacking("audio");
+    platform::audio::ReselectAudioBacking();
+    CRecordSettings::Destroy();
+  }
+  std::string audioPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szAudioPath)); }
+
+  test::PulseServer server;
+  qel::test::TempDir dir;
+  std::string tone;
+};
+
+TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
+  // A 1 kHz tone rather than the clip default.
+  const qel::CapturedRun made = qel::runAndCapture(
+      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+       "sine=frequency=1000:sample_rate=44100:duration=8", "-ac", "2", tone},
+      true);
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  auto player = test::PlayIntoTestSink(tone);
+  if (!player) GTEST_SKIP() << "paplay cannot be started";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  CAudioCapturer capturer;
+  capturer.m_llVideoStartNs = platform::monotonicNanos();
+  ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
+                                                       &capturer),
+            0);
+  // A fresh monitor stream of the sound server takes about a second before its
+  // first data; the tone is then captured at the server's pace.
+  ASSERT_TRUE(capturer.WaitForBlocks(1, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  ASSERT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
+  ASSERT_TRUE(capturer.Encoder()->finish());
+  const auto info = qel::test::probe(audioPath());
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.streams[0].codecName, "flac");
+  EXPECT_GT(info.duration, 1.5);
+  // Within 2% of the tone played.
+  const double hz = test::DominantFrequency(audioPath(), 0.2, 1.4);
+  EXPECT_NEAR(hz, 1000.0, 20.0);
+}
+
+TEST_F(LoopbackAudioOnPulse, ServerThatDiesEndsTheAudioCleanly) {
+  auto player = test::PlayIntoTestSink(tone);
+  if (!player) GTEST_SKIP() << "paplay cannot be started";
+  CAudioCapturer capturer;
+  capturer.m_llVideoStartNs = platform::monotonicNanos();
+  ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
+                                                       &capturer),
+            0);
+  ASSERT_TRUE(capturer.WaitForBlocks(10, 5000));
+  server.Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const uint64_t blocks = capturer.Blocks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(capturer.Blocks(), blocks) << "no audio after the server has gone";
+  EXPECT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
+  ASSERT_TRUE(capturer.Encoder()->finish());
+  const auto info = qel::test::probe(audioPath());
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_GT(info.duration, 0.05);
 }
 
 }  // namespace

@@ -185,6 +185,7 @@ void CVideoStreamWriter::WritePicture(int slot) {
     block = m_copyBlock.data();
   }
   for (int k = 0; k < repeat; ++k) {
+    if (m_observer) m_observer(static_cast<const uint8_t*>(block), ySize + 2 * cSize);
     // A failed write (ffmpeg gone) is ignored: the ring keeps draining so the
     // capture side never blocks for long.
     if (m_pEncoder) m_pEncoder->WriteInput(block, ySize + 2 * cSize);

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -88,6 +89,11 @@ class CVideoStreamWriter {
 
   static void OnEncoderProgress(void* writer, int64_t bytes, int milliseconds);
 
+  // Sees every picture (Y, U, V back to back) on the writer thread just before
+  // it is written, once per repeat (tests). Set before Start.
+  using PictureObserver = std::function<void(const uint8_t* picture, size_t bytes)>;
+  void SetPictureObserver(PictureObserver observer) { m_observer = std::move(observer); }
+
  private:
   void ThreadBody();
   void WritePicture(int slot);
@@ -106,6 +112,7 @@ class CVideoStreamWriter {
   std::unique_ptr<CCmdEncoder> m_pEncoder;
   std::wstring m_strCommandLine;
   std::string m_copyBlock;  // used only when a buffer's planes are not one block
+  PictureObserver m_observer;
 };
 
 }  // namespace qelrec

@@ -132,6 +132,7 @@ void CDesktopCaptureController::Init(const platform::ui::MonitorInfoEx& monitor)
 bool CDesktopCaptureController::Start() {
   LogInfoA("CDesktopCaptureController::Start", "Begin desktop screen capture...");
   m_pVideoWriter = std::make_unique<CVideoStreamWriter>();
+  if (m_observer) m_pVideoWriter->SetPictureObserver(m_observer);
   const float fps = CRecordSettings::Get().m_fTargetFps;
   // 1000 / rate truncated; a rate of 0 or less (or one so small that the period
   // does not fit) asks for the largest period, which the timer refuses.

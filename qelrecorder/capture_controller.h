@@ -81,6 +81,9 @@ class CDesktopCaptureController {
   // the writer stopped and deleted, then the capturer.
   void StopCapture();
 
+  // Handed to each writer the controller makes, before its thread starts (tests).
+  void SetPictureObserver(CVideoStreamWriter::PictureObserver observer) { m_observer = std::move(observer); }
+
   const platform::ui::Rect& Region() const { return m_rcRegion; }
   CVideoStreamWriter* Writer() { return m_pVideoWriter.get(); }
   CFrameRate* FrameRate() { return m_pFrameRate.get(); }
@@ -97,6 +100,7 @@ class CDesktopCaptureController {
   capture::VideoFrame* m_pTargetFrame = nullptr;
   platform::Event m_hIdleEvent{true, true};
   bool m_bOutsideLogged = false;  // one log line per run of frames without the region
+  CVideoStreamWriter::PictureObserver m_observer;
 };
 
 }  // namespace qelrec

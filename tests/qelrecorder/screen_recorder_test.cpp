@@ -23,6 +23,7 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
+#include "pulse_server.h"
 #include "recorder_test_util.h"
 #include "support/test_support.h"
 
@@ -260,11 +261,11 @@ TEST_F(ScreenRecording, CropOnASecondMonitorEqualsTheExpectedRectangle) {
     recorder.Init(nullptr, monitorAt(1920, 0, 800, 600), region, 0, false);
     std::mutex mutex;
     std::string first;
-    ASSERT_TRUE(recorder.Controller()->Start());
-    recorder.Controller()->Writer()->SetPictureObserver([&](const uint8_t* picture, size_t bytes) {
+    recorder.Controller()->SetPictureObserver([&](const uint8_t* picture, size_t bytes) {
       std::lock_guard<std::mutex> lock(mutex);
       if (first.empty()) first.assign(reinterpret_cast<const char*>(picture), bytes);
     });
+    ASSERT_TRUE(recorder.Controller()->Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     recorder.Stop();
 
@@ -295,6 +296,8 @@ TEST_F(ScreenRecording, RegionOffItsMonitorIsLoggedOncePerRun) {
 TEST_F(ScreenRecording, CaptureErrorsAreLoggedAndSkipped) {
   test::LogCollector log;
   FakeScreen::failEvery = 2;
+  FakeScreen::width = 320;
+  FakeScreen::height = 240;
   CRecordSettings::Get().m_fTargetFps = 50.0f;
   CScreenRecorder& recorder = CScreenRecorder::Get();
   ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, false));
@@ -315,6 +318,37 @@ TEST_F(ScreenRecording, AudioStartFailureStopsWithoutAVideoWriter) {
   EXPECT_EQ(log.count("stop m_pAudioCapturer..."), 1) << log.dump();
   EXPECT_TRUE(videoPath().empty());
   EXPECT_TRUE(audioPath().empty());
+}
+
+// With the sound server's output: a server that dies mid-recording ends the
+// audio cleanly, and the video goes on unharmed to its stop.
+TEST_F(ScreenRecording, SoundServerThatDiesLeavesTheVideoUnharmed) {
+  test::PulseServer server;
+  if (!server.Start()) GTEST_SKIP() << server.error();
+  platform::forceBacking("audio", platform::Backing::Real);
+  platform::audio::ReselectAudioBacking();
+  const std::string tone = dir.file("tone.wav");
+  qel::test::ClipSpec spec;
+  spec.video = false;
+  spec.seconds = 6;
+  qel::test::makeClip(tone, spec);
+  auto player = test::PlayIntoTestSink(tone);
+  if (!player) GTEST_SKIP() << "paplay cannot be started";
+  test::LogCollector log;
+  FakeScreen::width = 320;
+  FakeScreen::height = 240;
+  CScreenRecorder& recorder = CScreenRecorder::Get();
+  ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 320, 240), {0, 0, 320, 240}, 0, true)) << log.dump();
+  ASSERT_TRUE(recorder.AudioCapturer()->WaitForBlocks(5, 5000));
+  server.Stop();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  recorder.Stop();
+  const int frames = test::countVideoFrames(videoPath());
+  EXPECT_GT(frames, 30) << log.dump();  // the video kept going after the server died
+  const auto audio = qel::test::probe(audioPath());
+  ASSERT_TRUE(audio.ok) << audio.error;
+  EXPECT_EQ(audio.codecNames, std::vector<std::string>{"flac"});
+  EXPECT_EQ(log.count("FLAC__stream_encoder_finish fail"), 0);
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+// The seam between display.h's calls and the two backings.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/display/display.h"
+
+namespace platform::display::internal {
+
+struct WindowInfo {
+  std::wstring title;
+  std::wstring className;
+  uint32_t pid = 0;
+  uint32_t style = 0;
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual Backing kind() const = 0;
+  virtual bool device(uint32_t index, DisplayDevice* device) = 0;
+  virtual bool currentMode(const std::wstring& name, DeviceMode* mode) = 0;
+  virtual Rect virtualScreen() = 0;
+  virtual int monitorCount() = 0;
+  virtual int dpi() = 0;
+  virtual std::vector<Window> windows() = 0;
+  // Nothing when the window does not exist.
+  virtual std::optional<WindowInfo> window(Window window) = 0;
+  // Nothing when there is no such process or its path cannot be read.
+  virtual std::optional<std::wstring> processImagePath(uint32_t pid) = 0;
+};
+
+std::unique_ptr<Backend> MakeSimBackend();
+// Null when the server cannot be reached.
+std::unique_ptr<Backend> MakeX11Backend(const std::string& displayName);
+
+}  // namespace platform::display::internal

@@ -1,0 +1,284 @@
+// The X11 backing: monitors through XRandR, windows through the window
+// manager's client list (or the root's children), owners through _NET_WM_PID
+// or the X-Resource extension, processes through /proc.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+#include <X11/extensions/Xrandr.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/text_convert.h"
+#include "platform/display/backend.h"
+#include "platform/display/x11_connection.h"
+
+namespace platform::display::internal {
+namespace {
+
+struct Monitor {
+  std::wstring name;
+  Rect rect;
+  bool primary = false;
+};
+
+// A property's raw items, freed with the object.
+struct Property {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned char* data = nullptr;
+  Property() = default;
+  Property(const Property&) = delete;
+  Property& operator=(const Property&) = delete;
+  ~Property() {
+    if (data != nullptr) XFree(data);
+  }
+};
+
+std::wstring Latin1ToWide(const char* text) {
+  std::wstring out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) out += wchar_t(*p);
+  return out;
+}
+
+class X11Backend : public Backend {
+ public:
+  explicit X11Backend(x11::DisplayPtr display) : display_(std::move(display)) {
+    Display* d = display_.get();
+    root_ = DefaultRootWindow(d);
+    int event = 0, error = 0;
+    hasRandr_ = XRRQueryExtension(d, &event, &error) != 0;
+    int major = 0, minor = 0;
+    if (hasRandr_) hasRandr_ = XRRQueryVersion(d, &major, &minor) != 0 && (major > 1 || (major == 1 && minor >= 5));
+    hasXres_ = XResQueryExtension(d, &event, &error) != 0;
+  }
+
+  Backing kind() const override { return Backing::Real; }
+
+  bool device(uint32_t index, DisplayDevice* out) override {
+    auto list = monitors();
+    if (index >= list.size()) return false;
+    const Monitor& m = list[index];
+    out->name = m.name;
+    out->description = L"X11 monitor";
+    out->key = L"XRandR\\Monitor\\" + m.name;
+    out->stateFlags = kDisplayDeviceActive | (m.primary ? kDisplayDevicePrimary : 0);
+    return true;
+  }
+
+  bool currentMode(const std::wstring& name, DeviceMode* mode) override {
+    for (const Monitor& m : monitors()) {
+      if (m.name != name) continue;
+      *mode = DeviceMode{m.rect.left, m.rect.top, m.rect.width(), m.rect.height(), 0, 32};
+      return true;
+    }
+    return false;
+  }
+
+  Rect virtualScreen() override {
+    if (lost()) return {};
+    ::Window rootReturn;
+    int x = 0, y = 0;
+    unsigned width = 0, height = 0, border = 0, depth = 0;
+    x11::ErrorTrap trap(display_.get());
+    if (!XGetGeometry(display_.get(), root_, &rootReturn, &x, &y, &width, &height, &border, &depth)) return {};
+    return Rect{0, 0, static_cast<int>(width), static_cast<int>(height)};
+  }
+
+  int monitorCount() override { return static_cast<int>(monitors().size()); }
+
+  int dpi() override {
+    if (lost()) return 96;
+    // Xft.dpi in the resource database is what desktop toolkits scale by.
+    const char* resources = XResourceManagerString(display_.get());
+    if (resources != nullptr) {
+      for (const char* line = resources; line != nullptr && *line != '\0';) {
+        if (std::strncmp(line, "Xft.dpi:", 8) == 0) {
+          double value = std::strtod(line + 8, nullptr);
+          if (value > 0 && value < 10000) return static_cast<int>(std::lround(value));
+        }
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+      }
+    }
+    return 96;
+  }
+
+  std::vector<Window> windows() override {
+    std::vector<Window> out;
+    if (lost()) return out;
+    Display* d = display_.get();
+    x11::ErrorTrap trap(d);
+    Atom clientList = XInternAtom(d, "_NET_CLIENT_LIST", True);
+    Property list;
+    if (clientList != None && getProperty(root_, clientList, XA_WINDOW, &list) && list.format == 32) {
+      auto* ids = reinterpret_cast<unsigned long*>(list.data);
+      for (unsigned long i = 0; i < list.count; ++i) out.push_back(ids[i]);
+      return out;
+    }
+    // No window manager: the root's children are the top-level windows.
+    ::Window rootReturn, parent;
+    ::Window* children = nullptr;
+    unsigned count = 0;
+    if (XQueryTree(d, root_, &rootReturn, &parent, &children, &count)) {
+      for (unsigned i = 0; i < count; ++i) out.push_back(children[i]);
+      if (children != nullptr) XFree(children);
+    }
+    return out;
+  }
+
+  std::optional<WindowInfo> window(Window id) override {
+    if (lost() || id == 0 || id > 0xFFFFFFFFu) return std::nullopt;
+    Display* d = display_.get();
+    ::Window w = static_cast<::Window>(id);
+    x11::ErrorTrap trap(d);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return std::nullopt;
+    WindowInfo info;
+    info.title = title(w);
+    XClassHint hint{};
+    if (XGetClassHint(d, w, &hint)) {
+      if (hint.res_class != nullptr) info.className = qel::utf8ToWide(hint.res_class);
+      if (hint.res_name != nullptr) XFree(hint.res_name);
+      if (hint.res_class != nullptr) XFree(hint.res_class);
+    }
+    info.pid = owner(w);
+    info.style = style(w);
+    if (trap.Sync() != 0 && lost()) return std::nullopt;
+    return info;
+  }
+
+  std::optional<std::wstring> processImagePath(uint32_t pid) override {
+    std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return std::nullopt;
+    target[n] = '\0';
+    return qel::utf8ToWide(target);
+  }
+
+ private:
+  bool lost() const { return x11::ConnectionLost(display_.get()); }
+
+  // Reads a whole property of `type` (AnyPropertyType allowed); false when absent.
+  bool getProperty(::Window w, Atom property, Atom type, Property* out) {
+    unsigned long after = 0;
+    int status = XGetWindowProperty(display_.get(), w, property, 0, 1 << 20, False, type, &out->type, &out->format,
+                                    &out->count, &after, &out->data);
+    return status == Success && out->type != None && out->data != nullptr;
+  }
+
+  std::vector<Monitor> monitors() {
+    std::vector<Monitor> out;
+    if (lost()) return out;
+    Display* d = display_.get();
+    x11::ErrorTrap trap(d);
+    if (hasRandr_) {
+      int count = 0;
+      XRRMonitorInfo* list = XRRGetMonitors(d, root_, True, &count);
+      if (list != nullptr) {
+        for (int pass = 0; pass < 2; ++pass) {  // the primary monitor comes first
+          for (int i = 0; i < count; ++i) {
+            if ((list[i].primary != 0) != (pass == 0)) continue;
+            char* name = XGetAtomName(d, list[i].name);
+            out.push_back({name != nullptr ? qel::utf8ToWide(name) : L"monitor" + std::to_wstring(i),
+                           Rect{list[i].x, list[i].y, list[i].x + list[i].width, list[i].y + list[i].height},
+                           list[i].primary != 0});
+            if (name != nullptr) XFree(name);
+          }
+        }
+        XRRFreeMonitors(list);
+      }
+    }
+    if (out.empty()) {
+      Rect screen = virtualScreen();
+      if (!screen.empty()) out.push_back({L"screen", screen, true});
+    }
+    return out;
+  }
+
+  std::wstring title(::Window w) {
+    Display* d = display_.get();
+    Atom netName = XInternAtom(d, "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+    {
+      Property p;
+      if (getProperty(w, netName, utf8, &p) && p.format == 8)
+        return qel::utf8ToWide(std::string(reinterpret_cast<char*>(p.data), p.count));
+    }
+    char* name = nullptr;
+    if (XFetchName(d, w, &name) && name != nullptr) {
+      std::wstring text = Latin1ToWide(name);
+      XFree(name);
+      return text;
+    }
+    return std::wstring();
+  }
+
+  uint32_t owner(::Window w) {
+    Display* d = display_.get();
+    Atom pidAtom = XInternAtom(d, "_NET_WM_PID", True);
+    if (pidAtom != None) {
+      Property p;
+      if (getProperty(w, pidAtom, XA_CARDINAL, &p) && p.format == 32 && p.count >= 1)
+        return static_cast<uint32_t>(*reinterpret_cast<unsigned long*>(p.data));
+    }
+    if (!hasXres_) return 0;
+    // The server knows the process of a local client.
+    XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+    long count = 0;
+    XResClientIdValue* values = nullptr;
+    uint32_t pid = 0;
+    if (XResQueryClientIds(d, 1, &spec, &count, &values) == Success) {
+      for (long i = 0; i < count && pid == 0; ++i) {
+        if (values[i].spec.mask & XRES_CLIENT_ID_PID_MASK) {
+          pid_t found = XResGetClientPid(&values[i]);
+          if (found > 0) pid = static_cast<uint32_t>(found);
+        }
+      }
+      XResClientIdsDestroy(count, values);
+    }
+    return pid;
+  }
+
+  // Minimize and maximize boxes from the actions the window manager allows.
+  uint32_t style(::Window w) {
+    Display* d = display_.get();
+    Atom allowed = XInternAtom(d, "_NET_WM_ALLOWED_ACTIONS", True);
+    if (allowed == None) return 0;
+    Property p;
+    if (!getProperty(w, allowed, XA_ATOM, &p) || p.format != 32) return 0;
+    Atom minimize = XInternAtom(d, "_NET_WM_ACTION_MINIMIZE", False);
+    Atom maximizeH = XInternAtom(d, "_NET_WM_ACTION_MAXIMIZE_HORZ", False);
+    Atom maximizeV = XInternAtom(d, "_NET_WM_ACTION_MAXIMIZE_VERT", False);
+    uint32_t bits = 0;
+    auto* atoms = reinterpret_cast<Atom*>(p.data);
+    for (unsigned long i = 0; i < p.count; ++i) {
+      if (atoms[i] == minimize) bits |= kStyleMinimizeBox;
+      if (atoms[i] == maximizeH || atoms[i] == maximizeV) bits |= kStyleMaximizeBox;
+    }
+    return bits;
+  }
+
+  x11::DisplayPtr display_;
+  ::Window root_;
+  bool hasRandr_ = false;
+  bool hasXres_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeX11Backend(const std::string& displayName) {
+  x11::DisplayPtr display = x11::OpenDisplay(displayName);
+  if (!display) return nullptr;
+  return std::make_unique<X11Backend>(std::move(display));
+}
+
+}  // namespace platform::display::internal

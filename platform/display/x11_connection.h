@@ -1,0 +1,54 @@
+// Xlib connections that never end the process. Xlib's default handlers print
+// and exit on any protocol error and on a lost server; here the error handler
+// records the error for the thread that made the request, and a lost server
+// marks its connection dead so that every later call on it fails cleanly.
+//
+// Every X11 user in the process (display, and the ui layer's key grabs)
+// should open its connections here, since Xlib's handlers are process-wide.
+//
+// Thread safety: the handlers are installed once; an ErrorTrap belongs to the
+// thread that made it; a connection is used under its owner's lock.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <memory>
+#include <string>
+
+namespace platform::x11 {
+
+struct DisplayCloser {
+  void operator()(Display* display) const;
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+// Opens `name` ("" = $DISPLAY) with the process's handlers installed; null
+// when the server cannot be reached.
+DisplayPtr OpenDisplay(const std::string& name);
+
+// True once the server of `display` was lost (I/O error).
+bool ConnectionLost(Display* display);
+
+// Collects the X errors of the requests this thread makes on `display` while
+// the trap lives (traps nest; the innermost one collects).
+class ErrorTrap {
+ public:
+  explicit ErrorTrap(Display* display);
+  ~ErrorTrap();
+  ErrorTrap(const ErrorTrap&) = delete;
+  ErrorTrap& operator=(const ErrorTrap&) = delete;
+
+  // Waits for the server to process every request made so far; the first
+  // error code seen (0 = none). A lost connection reports BadImplementation.
+  int Sync();
+  // The first error code seen so far without a round trip.
+  int firstError() const { return firstError_; }
+
+ private:
+  friend int HandleXError(Display*, XErrorEvent*);
+  Display* display_;
+  ErrorTrap* outer_;
+  int firstError_ = 0;
+};
+
+}  // namespace platform::x11

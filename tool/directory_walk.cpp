@@ -120,9 +120,10 @@ bool FileSystem::RecursiveInDirectory(const std::string& directory, std::vector<
 
 bool FileSystem::RemoveDirectory(const std::string& path, bool recursive) {
   if (path.empty()) return false;
-  std::string local;
-  local = LocalPath(path);
+  std::string local = LocalPath(path);
   if (local.empty() || local[0] != '/') return false;  // relative paths fail, as everywhere in the layer
+  // As text: "link/" or "link/." would make lstat look through the link.
+  local = NormalisePath(local);
   const ProtectedPaths& protected_paths = ProcessProtectedPaths();
   if (IsProtectedPath(protected_paths, local)) {
     DebugLog(4, "FileSystem skip RemoveDirectory:%s", local.c_str());

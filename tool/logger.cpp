@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <mutex>
+#include <new>
 
 #include "tool/print_format.h"
 #include "tool/text_codec.h"
@@ -27,8 +27,10 @@ std::atomic<int> g_threshold{4};
 std::mutex g_narrow_mutex;
 std::mutex g_wide_mutex;
 FILE* g_stream = nullptr;  // null stands for standard error
-std::unique_ptr<char[]> g_narrow_line;
-std::unique_ptr<wchar_t[]> g_wide_line;
+// Allocated at the first line of each kind and never freed: code running in
+// static destructors at exit may still log.
+char* g_narrow_line = nullptr;
+wchar_t* g_wide_line = nullptr;
 
 // The program name is shared by narrow and wide lines, which hold different
 // mutexes, so it has a lock of its own. It is read again while it is empty.
@@ -81,8 +83,9 @@ extern "C" {
 void DebugLog(int level, const char* format, ...) {
   if (level > g_threshold.load(std::memory_order_relaxed)) return;
   std::lock_guard lock(g_narrow_mutex);
-  if (!g_narrow_line) g_narrow_line = std::make_unique<char[]>(kLineCapacity);
-  char* line = g_narrow_line.get();
+  if (!g_narrow_line) g_narrow_line = new (std::nothrow) char[kLineCapacity]();
+  if (!g_narrow_line) return;  // no memory for the line: it is dropped
+  char* line = g_narrow_line;
   std::size_t used = static_cast<std::size_t>(Prefix(level, line, kLineCapacity));
   // The message keeps room for the line feed and its terminator.
   std::size_t limit = kLineCapacity - used - 5;
@@ -99,8 +102,9 @@ void DebugLog(int level, const char* format, ...) {
 void DebugLogW(int level, const wchar_t* format, ...) {
   if (level > g_threshold.load(std::memory_order_relaxed)) return;
   std::lock_guard lock(g_wide_mutex);
-  if (!g_wide_line) g_wide_line = std::make_unique<wchar_t[]>(kLineCapacity);
-  wchar_t* line = g_wide_line.get();
+  if (!g_wide_line) g_wide_line = new (std::nothrow) wchar_t[kLineCapacity]();
+  if (!g_wide_line) return;
+  wchar_t* line = g_wide_line;
   char prefix[512];
   int prefixLength = Prefix(level, prefix, sizeof prefix);
   std::size_t used = 0;

@@ -74,7 +74,7 @@ ProtectedPaths BuildProtectedPaths(const std::string& home, const std::string& x
     set.exact.insert(h);
     for (const char* below : {"/.config", "/.local/share", "/Desktop", "/Documents", "/Downloads",
                               "/Music", "/Pictures", "/Public", "/Templates", "/Videos"}) {
-      set.exact.insert(h + below);
+      set.exact.insert(NormalisePath(h + below));
     }
     AddUserDirs(h, h + "/.config/user-dirs.dirs", set);
   }

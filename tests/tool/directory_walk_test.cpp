@@ -130,6 +130,13 @@ TEST_F(DirectoryWalkTest, LinkGivenAsTheFolderIsRemovedAsALink) {
   EXPECT_TRUE(RemoveDirectoryW(link, true));
   EXPECT_FALSE(Exists(link));
   EXPECT_TRUE(Exists(canary + "/alive.txt"));
+  // A closing separator or "." must not make the link look like its folder.
+  for (const std::string& spelled : {link + "/", link + "/.", link + "\\", link + "//./"}) {
+    ASSERT_EQ(::symlink(canary.c_str(), link.c_str()), 0);
+    EXPECT_TRUE(RemoveDirectoryW(spelled, true)) << spelled;
+    EXPECT_FALSE(Exists(link)) << spelled;
+    EXPECT_TRUE(Exists(canary + "/alive.txt")) << spelled;
+  }
 }
 
 TEST_F(DirectoryWalkTest, RemovalWithoutRecursion) {

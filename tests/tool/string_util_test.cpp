@@ -20,6 +20,23 @@ TEST(StringUtilTest, FormatCutsAt4087Characters) {
   EXPECT_EQ(Format("%d-%s-%.2f-%llu", 7, "x", 1.5, 18446744073709551615ULL), "7-x-1.50-18446744073709551615");
 }
 
+TEST(StringUtilTest, FormatConversions) {
+  // Called through a volatile pointer: the compiler's printf checks know neither
+  // the I64 and h prefixes nor the deliberate oddities below.
+  std::string (*volatile format)(const char*, ...) = &Format;
+  int written = 12345;
+  const std::string text = format("[%5s|%-5s|%.2s|%05d|%x %X %o|%c|%%|%lu %zu %I64d|%p|%*d|%*d|%n|%+.3e|%S]", "ab",
+                                  "ab", "abc", 42, 255, 255, 8, 'q', 7UL, std::size_t{8}, -9LL,
+                                  static_cast<void*>(nullptr), 4, 7, -4, 7, &written, 1234.5, L"\u00e9");
+  EXPECT_EQ(text, "[   ab|ab   |ab|00042|ff FF 10|q|%|7 8 -9|0000000000000000|   7|7   ||+1.234e+03|\xC3\xA9]");
+  EXPECT_EQ(written, 12345);  // %n never writes
+  EXPECT_EQ(format("%s", static_cast<const char*>(nullptr)), "(null)");
+  // Widths count output bytes, as in C: the 3-byte character gets 2 blanks.
+  EXPECT_EQ(format("%hs|%ls|%5.1S", "n", L"w", L"\u4e2d\u6587"), "n|w|  \xE4\xB8\xAD");
+  EXPECT_EQ(format("%"), "");
+  EXPECT_EQ(format("%y|%d", 5), "%y|5");
+}
+
 TEST(StringUtilTest, SplitAtWholeSeparator) {
   struct Case {
     std::string text, separator;

@@ -1,11 +1,13 @@
 // The exported functions of libqelrecorder.so (undecorated names).
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 
 #include "qelrecorder/output_names.h"
 #include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_settings.h"
+#include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
 
@@ -89,4 +91,28 @@ QELREC_EXPORT void GetOutputFileNamePath(wchar_t* audioOut, int audioCap, wchar_
   copyOut(L"audio", qelrec::U16ToWide(settings.m_szAudioPath), audioOut, audioCap);
   copyOut(L"video", qelrec::U16ToWide(settings.m_szVideoPath), videoOut, videoCap);
   if (audioOffsetMs != nullptr) *audioOffsetMs = settings.m_llAudioOffsetMs.load();
+}
+
+QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinName, platform::ui::Rect* region) {
+  // The dialog writes the region window's final rectangle back into `region`
+  // when its OK or close button ends it.
+  auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(text(skinName), region);
+  qelrec::CRecorderDlgUI::SetRunning(dialog.get());
+  dialog->SetDPI(CRecordSettings::Get().m_nDpiMode);
+  // WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU; WS_EX_TOPMOST.
+  if (dialog->Create(parent, "Qel Recorder", 0x96C80000u, 0x8u, platform::ui::Rect{0, 0, 0, 0}) == nullptr) {
+    qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", text(skinName));
+    qelrec::CRecorderDlgUI::SetRunning(nullptr);
+    CRecordSettings::Destroy();
+    return -1;
+  }
+  dialog->CenterWindow();
+  const int code = dialog->ShowModal();
+  qelrec::CRecorderDlgUI::SetRunning(nullptr);
+  return code;
+}
+
+QELREC_EXPORT int StopVideoRecorder() {
+  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) dialog->Close(0);
+  return 0;
 }

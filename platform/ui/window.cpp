@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "platform/core/thread.h"
+#include "platform/ui/hotkeys.h"
+#include "platform/ui/ui_extras.h"
 
 namespace platform::ui {
 
@@ -134,6 +136,8 @@ HWND CreateWindowEx(const WindowParams& params) {
 bool DestroyWindow(HWND window) {
   if (!IsWindow(window)) return false;
   callProc(Msg{window, WM_DESTROY, 0, 0});
+  UnregisterWindowHotKeys(window);
+  KillWindowTimers(window);
   Windows& w = windows();
   std::lock_guard<std::mutex> lock(w.mutex);
   return w.windows.erase(idOf(window)) != 0;
@@ -225,6 +229,8 @@ bool PeekMessage(Msg& msg) {
 
 LRESULT DispatchMessage(const Msg& msg) {
   if (msg.hwnd == nullptr) return 0;
+  // A timer killed after its message was queued says nothing any more.
+  if (msg.message == WM_TIMER && !TimerAlive(msg.hwnd, msg.wParam)) return 0;
   return callProc(msg);
 }
 

@@ -1,0 +1,208 @@
+#include "platform/ui/dialog.h"
+
+#include <tinyxml.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/ui/hotkeys.h"
+#include "platform/ui/ui_extras.h"
+
+namespace platform::ui {
+
+namespace {
+
+std::mutex rootMutex;
+std::string skinRoot;
+
+std::string programFolder() {
+  char buffer[PATH_MAX + 1];
+  const ssize_t got = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (got <= 0) return std::string();
+  std::string path(buffer, static_cast<size_t>(got));
+  return path.substr(0, path.find_last_of('/') + 1);
+}
+
+bool attributeTrue(const char* value, bool fallback) {
+  if (value == nullptr) return fallback;
+  return std::string(value) == "true" || std::string(value) == "1";
+}
+
+std::string trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(" \t\r\n");
+  if (a == std::string::npos) return std::string();
+  return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
+}
+
+// The run script: one thread per process, started by the first modal loop.
+std::atomic<bool> scriptStarted{false};
+
+void runScript(std::string script, HWND dialog) {
+  const auto start = std::chrono::steady_clock::now();
+  std::stringstream commands(script);
+  std::string command;
+  while (std::getline(commands, command, ';')) {
+    std::istringstream words(trim(command));
+    long ms = 0;
+    std::string verb;
+    if (!(words >> ms >> verb)) {
+      std::fprintf(stderr, "QEL_SCRIPT: cannot read \"%s\"\n", command.c_str());
+      continue;
+    }
+    std::string argument;
+    std::getline(words, argument);
+    argument = trim(argument);
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+    if (verb == "hotkey") {
+      if (!PressHotKeyText(argument)) std::fprintf(stderr, "QEL_SCRIPT: no window holds %s\n", argument.c_str());
+    } else if (verb == "click") {
+      // Ownership of the name passes with the message; a dialog gone drops it.
+      auto* name = new std::string(argument);
+      if (!PostMessage(dialog, kWmScriptClick, 0, reinterpret_cast<LPARAM>(name))) delete name;
+    } else {
+      std::fprintf(stderr, "QEL_SCRIPT: unknown command \"%s\"\n", verb.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+void DialogWindow::SetSkinRoot(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(rootMutex);
+  skinRoot = folder;
+}
+
+std::string DialogWindow::SkinRoot() {
+  std::lock_guard<std::mutex> lock(rootMutex);
+  return skinRoot.empty() ? programFolder() + "skins/" : skinRoot;
+}
+
+DialogWindow::~DialogWindow() {
+  if (hwnd_ != nullptr) {
+    HWND w = hwnd_;
+    hwnd_ = nullptr;
+    DestroyWindow(w);
+  }
+}
+
+bool DialogWindow::LoadSkin(const std::string& path) {
+  TiXmlDocument doc;
+  if (!doc.LoadFile(path.c_str())) {
+    std::fprintf(stderr, "skin %s cannot be read: %s\n", path.c_str(), doc.ErrorDesc());
+    return false;
+  }
+  const TiXmlElement* root = doc.RootElement();
+  if (root == nullptr) return false;
+  if (const char* size = root->Attribute("size")) std::sscanf(size, "%d,%d", &initWidth_, &initHeight_);
+  // Every named element at any depth is a control.
+  std::vector<const TiXmlElement*> pending{root};
+  while (!pending.empty()) {
+    const TiXmlElement* e = pending.back();
+    pending.pop_back();
+    if (const char* name = e->Attribute("name")) {
+      Control c;
+      c.name = name;
+      c.type = e->Value();
+      if (const char* t = e->Attribute("text")) c.text = t;
+      if (const char* t = e->Attribute("tooltip")) c.tooltip = t;
+      c.visible = attributeTrue(e->Attribute("visible"), true);
+      c.enabled = attributeTrue(e->Attribute("enabled"), true);
+      c.selected = attributeTrue(e->Attribute("selected"), false);
+      if (const char* b = e->Attribute("bordersize")) c.borderSize = std::atoi(b);
+      controls_[c.name] = c;
+    }
+    for (const TiXmlElement* child = e->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
+      pending.push_back(child);
+    }
+  }
+  return true;
+}
+
+HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle,
+                          const Rect& rect) {
+  if (!LoadSkin(SkinRoot() + SkinName() + "/" + SkinFile())) return nullptr;
+  WindowParams params;
+  params.parent = parent;
+  params.title = title;
+  params.style = style;
+  params.exStyle = exStyle;
+  params.rect = rect;
+  if (rect.right == rect.left || rect.bottom == rect.top) {
+    params.rect = {rect.left, rect.top, rect.left + initWidth_, rect.top + initHeight_};
+  }
+  params.proc = [this](HWND, uint32_t msg, WPARAM w, LPARAM l) { return Proc(msg, w, l); };
+  hwnd_ = CreateWindowEx(params);
+  if (hwnd_ == nullptr) return nullptr;
+  InitWindow();
+  Notify("windowinit", "");
+  return hwnd_;
+}
+
+LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == kWmScriptClick) {
+    std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(lParam));
+    if (name) Click(*name);
+    return 0;
+  }
+  bool handled = false;
+  const LRESULT result = HandleCustomMessage(msg, wParam, lParam, handled);
+  if (handled) return result;
+  if (msg == WM_CLOSE) {
+    closeCode_ = static_cast<int>(wParam);
+    closed_ = true;
+    HWND w = hwnd_;
+    hwnd_ = nullptr;
+    DestroyWindow(w);
+    OnFinalMessage();
+  }
+  return result;
+}
+
+int DialogWindow::ShowModal() {
+  if (hwnd_ == nullptr) return -1;
+  if (const char* script = std::getenv("QEL_SCRIPT"); script != nullptr && !scriptStarted.exchange(true)) {
+    std::thread(runScript, std::string(script), hwnd_).detach();
+  }
+  Msg msg{};
+  while (!closed_ && GetMessage(msg) != 0) DispatchMessage(msg);
+  return closeCode_;
+}
+
+void DialogWindow::Close(int code) {
+  if (hwnd_ != nullptr) PostMessage(hwnd_, WM_CLOSE, static_cast<WPARAM>(code), 0);
+}
+
+Control* DialogWindow::FindControl(const std::string& name) {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : &it->second;
+}
+
+void DialogWindow::CenterWindow() {
+  Rect r{};
+  if (!GetWindowRect(hwnd_, r)) return;
+  const int w = r.right - r.left;
+  const int h = r.bottom - r.top;
+  // Centred on the primary monitor (the first display device).
+  MonitorInfoEx monitor;
+  Rect area{0, 0, 1920, 1080};
+  if (GetMonitorInfo(1, &monitor)) area = monitor.rcWork;
+  const int left = area.left + (area.right - area.left - w) / 2;
+  const int top = area.top + (area.bottom - area.top - h) / 2;
+  SetWindowPos(hwnd_, {left, top, left + w, top + h});
+}
+
+void DialogWindow::Click(const std::string& name) {
+  const Control* c = FindControl(name);
+  if (c == nullptr || !c->visible || !c->enabled) return;
+  Notify("click", name);
+}
+
+}  // namespace platform::ui

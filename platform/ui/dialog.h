@@ -1,0 +1,118 @@
+// The dialog library, headless: a window whose controls come by name from a
+// skin XML file of our own (TinyXML), with text, tool-tip, visibility, enabled
+// and selected state, a tag and a few look attributes the code sets (colours,
+// border width, image); a modal loop that ends with a close code;
+// notifications ("windowinit" once the window exists, "click" for buttons)
+// and the messages the base leaves to its subclass. Nothing is drawn: the
+// state is what tests and the run script see, and what stands in for the
+// picture.
+//
+// Skin file: a root element <Window size="w,h"> (the initial size); every
+// element below it with a "name" attribute is a control of that name, its type
+// the element's tag; attributes text, tooltip, visible, enabled, selected,
+// bordersize are read.
+//
+// Run script (environment QEL_SCRIPT, read when a modal loop starts with no
+// script running yet): commands separated by ';', each "<ms> hotkey <keys>" or
+// "<ms> click <control>", the time counted from the start of the loop.
+//
+// Thread safety: a dialog is used on the thread that created it; Click may be
+// called there (tests) or is posted there by the script.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/ui/window.h"
+
+namespace platform::ui {
+
+struct Control {
+  std::string name;
+  std::string type;
+  std::string text;
+  std::string tooltip;
+  bool visible = true;
+  bool enabled = true;
+  bool selected = false;
+  uintptr_t tag = 0;
+  uint32_t bkColor = 0;
+  uint32_t borderColor = 0;
+  int borderSize = 0;
+  std::string image;
+};
+
+inline constexpr uint32_t kWmScriptClick = WM_USER + 0x3F0;
+
+class DialogWindow {
+ public:
+  DialogWindow() = default;
+  virtual ~DialogWindow();
+  DialogWindow(const DialogWindow&) = delete;
+  DialogWindow& operator=(const DialogWindow&) = delete;
+
+  // Loads the skin (false, with the reason on standard error, when it cannot be
+  // read), makes the window and calls the initialisation hook, then notifies
+  // "windowinit".
+  HWND Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle, const Rect& rect);
+  HWND GetHWND() const { return hwnd_; }
+
+  // Runs the modal loop until Close; returns the close code.
+  int ShowModal();
+  // Ends the modal loop with `code` and destroys the window (after which
+  // OnFinalMessage runs).
+  void Close(int code);
+
+  Control* FindControl(const std::string& name);
+  int InitWidth() const { return initWidth_; }
+  int InitHeight() const { return initHeight_; }
+  void CenterWindow();
+  void ShowWindow(bool show) { visible_ = show; }
+  bool IsVisible() const { return visible_; }
+  void SetDPI(int mode) { dpiMode_ = mode; }
+  // A length at the dialog's DPI (100% here: a headless dialog has no dots).
+  int Scale(int value) const { return value; }
+
+  // Injector: a click on the named control (ignored when missing, hidden or
+  // disabled).
+  void Click(const std::string& name);
+
+  // Folder of the skins (tests); default: the program's folder + "skins/".
+  static void SetSkinRoot(const std::string& folder);
+  static std::string SkinRoot();
+
+ protected:
+  virtual std::string SkinFile() const = 0;
+  virtual std::string SkinName() const { return "default"; }
+  virtual void InitWindow() {}
+  virtual void Notify(const std::string& type, const std::string& control) {
+    (void)type;
+    (void)control;
+  }
+  // Messages the base leaves; set `handled` to keep them from the default.
+  virtual LRESULT HandleCustomMessage(uint32_t msg, WPARAM wParam, LPARAM lParam, bool& handled) {
+    (void)msg;
+    (void)wParam;
+    (void)lParam;
+    handled = false;
+    return 0;
+  }
+  virtual void OnFinalMessage() {}
+
+ private:
+  bool LoadSkin(const std::string& path);
+  LRESULT Proc(uint32_t msg, WPARAM wParam, LPARAM lParam);
+
+  HWND hwnd_ = nullptr;
+  std::map<std::string, Control> controls_;
+  int initWidth_ = 0;
+  int initHeight_ = 0;
+  bool visible_ = true;
+  int dpiMode_ = 0;
+  bool closed_ = false;
+  int closeCode_ = 0;
+};
+
+}  // namespace platform::ui

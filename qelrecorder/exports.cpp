@@ -1,0 +1,118 @@
+// The exported functions of libqelrecorder.so (undecorated names).
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+
+#include "qelrecorder/output_names.h"
+#include "qelrecorder/qelrecorder.h"
+#include "qelrecorder/record_settings.h"
+#include "qelrecorder/recorder_dialog.h"
+#include "qelrecorder/recorder_log.h"
+#include "qelrecorder/text16.h"
+
+#define QELREC_EXPORT extern "C" __attribute__((visibility("default")))
+
+using qelrec::CRecordSettings;
+
+namespace {
+
+std::wstring text(const wchar_t* value) { return value != nullptr ? std::wstring(value) : std::wstring(); }
+
+// Copies `value` with its terminator into a caller's buffer of `capacity`
+// characters; a buffer too small gets an empty text and a log line, never a cut
+// path.
+void copyOut(const wchar_t* what, const std::wstring& value, wchar_t* out, int capacity) {
+  if (out == nullptr || capacity <= 0) return;
+  if (value.size() + 1 > static_cast<size_t>(capacity)) {
+    qelrec::LogErrorW("GetOutputFileNamePath", L"Buffer of %d characters too small for the %s path %s", capacity,
+                      what, value);
+    out[0] = L'\0';
+    return;
+  }
+  std::wmemcpy(out, value.c_str(), value.size() + 1);
+}
+
+}  // namespace
+
+QELREC_EXPORT void SetLogHandler(LogHandlerA narrow, LogHandlerW wide) { qelrec::SetLogHandlers(narrow, wide); }
+
+QELREC_EXPORT void SetMainAppWnd(platform::ui::HWND window) { CRecordSettings::Get().m_hMainAppWnd = window; }
+
+QELREC_EXPORT void SetEncodeParameters(const wchar_t* codec, int fps, int quality, int bitrate,
+                                       const wchar_t* extraArgs) {
+  CRecordSettings& settings = CRecordSettings::Get();
+  settings.SetCodec(text(codec));
+  settings.m_fTargetFps = static_cast<float>(fps);
+  settings.m_nQuality = quality;
+  settings.m_nBitrate = bitrate;
+  settings.m_strExtraArgs = text(extraArgs);
+}
+
+QELREC_EXPORT void SetTmpOutputDirectory(const wchar_t* folder) {
+  CRecordSettings& settings = CRecordSettings::Get();
+  const std::wstring wanted = text(folder);
+  char16_t field[260];
+  if (!wanted.empty()) {
+    if (qelrec::WideToU16(wanted, field)) {
+      std::memcpy(settings.m_szTmpDir, field, sizeof field);
+    } else {
+      // A folder the setting cannot hold keeps the previous one rather than a
+      // cut path somewhere else.
+      qelrec::LogErrorW("SetTmpOutputDirectory", L"Output folder longer than 259 characters, not used: %s", wanted);
+    }
+  }
+  const std::wstring current = qelrec::U16ToWide(settings.m_szTmpDir);
+  if (!qelrec::WideToU16(qelrec::VolumeRootOf(current), settings.m_szTmpDrive)) settings.m_szTmpDrive[0] = 0;
+  qelrec::CreateDirectoryRecursive(current);
+}
+
+QELREC_EXPORT void SetFFMpegPath(const wchar_t* folder) { CRecordSettings::Get().m_strFFmpegDir = text(folder); }
+
+QELREC_EXPORT void SetCaptureAudio(bool capture) { CRecordSettings::Get().m_bCaptureAudio = capture; }
+
+QELREC_EXPORT void SetHotKey(const wchar_t* startStop, const wchar_t* hideShow) {
+  CRecordSettings& settings = CRecordSettings::Get();
+  settings.m_strStartStopHotKey = text(startStop);
+  settings.m_strHideShowHotKey = text(hideShow);
+}
+
+QELREC_EXPORT void SetDelayTime(uint64_t milliseconds) { CRecordSettings::Get().m_llDelayMs = milliseconds; }
+
+QELREC_EXPORT void SetDPIMode(int mode) { CRecordSettings::Get().m_nDpiMode = mode; }
+
+// Kept for hosts that call them; the language comes with the skin.
+QELREC_EXPORT void SetLanguage(const wchar_t*) {}
+QELREC_EXPORT void SetLanguageFolder(const wchar_t*) {}
+
+QELREC_EXPORT void GetOutputFileNamePath(wchar_t* audioOut, int audioCap, wchar_t* videoOut, int videoCap,
+                                         int64_t* audioOffsetMs) {
+  CRecordSettings& settings = CRecordSettings::Get();
+  copyOut(L"audio", qelrec::U16ToWide(settings.m_szAudioPath), audioOut, audioCap);
+  copyOut(L"video", qelrec::U16ToWide(settings.m_szVideoPath), videoOut, videoCap);
+  if (audioOffsetMs != nullptr) *audioOffsetMs = settings.m_llAudioOffsetMs.load();
+}
+
+QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinName, platform::ui::Rect* region) {
+  // The dialog writes the region window's final rectangle back into `region`
+  // when its OK or close button ends it.
+  auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(text(skinName), region);
+  qelrec::CRecorderDlgUI::SetRunning(dialog.get());
+  dialog->SetDPI(CRecordSettings::Get().m_nDpiMode);
+  // WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU; WS_EX_TOPMOST.
+  if (dialog->Create(parent, "Qel Recorder", 0x96C80000u, 0x8u, platform::ui::Rect{0, 0, 0, 0}) == nullptr) {
+    qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", text(skinName));
+    qelrec::CRecorderDlgUI::SetRunning(nullptr);
+    CRecordSettings::Destroy();
+    return -1;
+  }
+  dialog->CenterWindow();
+  const int code = dialog->ShowModal();
+  qelrec::CRecorderDlgUI::SetRunning(nullptr);
+  return code;
+}
+
+QELREC_EXPORT int StopVideoRecorder() {
+  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) dialog->Close(0);
+  return 0;
+}

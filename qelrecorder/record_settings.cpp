@@ -1,0 +1,46 @@
+#include "qelrecorder/record_settings.h"
+
+#include <cstdlib>
+
+#include "common/text_convert.h"
+#include "platform/core/os_version.h"
+#include "qelrecorder/text16.h"
+
+namespace qelrec {
+
+namespace {
+
+std::atomic<CRecordSettings*> instance{nullptr};
+
+}  // namespace
+
+CRecordSettings& CRecordSettings::Get() {
+  CRecordSettings* current = instance.load();
+  if (current != nullptr) return *current;
+  auto* made = new CRecordSettings;
+  if (instance.compare_exchange_strong(current, made)) return *made;
+  delete made;
+  return *current;
+}
+
+void CRecordSettings::Destroy() { delete instance.exchange(nullptr); }
+
+std::wstring DefaultTempFolder() {
+  std::wstring folder = L"/tmp/";
+  if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') {
+    std::wstring candidate = qel::utf8ToWide(tmp);
+    if (candidate.back() != L'/') candidate.push_back(L'/');
+    if (U16UnitsOf(candidate) <= 259) folder = candidate;
+  }
+  return folder;
+}
+
+CRecordSettings::CRecordSettings() {
+  // 30 frames per second from the system generation with the faster capture on.
+  m_fTargetFps = platform::IsOsVersionAtLeast(6, 2) ? 30.0f : 24.0f;
+  WideToU16(DefaultTempFolder(), m_szTmpDir);
+}
+
+void CRecordSettings::SetCodec(const std::wstring& codec) { m_strCodec = qel::wideToUtf8(codec); }
+
+}  // namespace qelrec

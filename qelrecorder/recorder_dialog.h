@@ -1,0 +1,74 @@
+// CRecorderDlgUI: the recorder's control dialog, shown modally by
+// LaunchRecorder on the host's thread. It shows the hot keys, a countdown, and
+// while recording the elapsed time, the measured rate and the size; it starts
+// and stops the CScreenRecorder and sends the result record to the host. The
+// region window (CRegionSelectWndUI) marks the area to record; the dialog rides
+// on its top edge.
+//
+// Thread safety: everything runs on the dialog's thread, inside its modal loop.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/ui/dialog.h"
+#include "platform/ui/monitor.h"
+#include "qelrecorder/region_window.h"
+
+namespace qelrec {
+
+inline constexpr uint32_t WM_RENDER_PROCESSES_UPDATED = 0x2420;
+inline constexpr uintptr_t kStatusTimer = 256;
+inline constexpr uintptr_t kCountdownTimer = 257;
+
+class CRecorderDlgUI : public platform::ui::DialogWindow {
+ public:
+  CRecorderDlgUI(std::wstring skinName, platform::ui::Rect* hostRegion);
+  ~CRecorderDlgUI() override;
+
+  // The dialog LaunchRecorder runs (null when none).
+  static CRecorderDlgUI* Running();
+  static void SetRunning(CRecorderDlgUI* dialog);
+
+  void StartRequest();
+  void OnBtnStartRecord();
+  void OnBtnStopRecord();
+  void OnStatusTimer();
+  void OnCountdownTimer();
+  void SetIdleLayout(bool idle);
+  void CentreOnRegion();
+
+  bool IsRecording() const { return m_bRecording; }
+  CRegionSelectWndUI* RegionWindow() { return m_pRegionWnd.get(); }
+
+  // The label texts (tests check them as tables).
+  static std::string FormatTimeLabel(int64_t elapsedMs, float fps);
+  static std::string FormatDiskLabel(int64_t bytes, double freeGiB);
+  static int CountdownSeconds(uint64_t delayMs, uint64_t ticks);
+
+ protected:
+  std::string SkinFile() const override { return "dlg_recorder.xml"; }
+  std::string SkinName() const override;
+  void InitWindow() override;
+  void Notify(const std::string& type, const std::string& control) override;
+  platform::ui::LRESULT HandleCustomMessage(uint32_t msg, platform::ui::WPARAM wParam, platform::ui::LPARAM lParam,
+                                            bool& handled) override;
+  void OnFinalMessage() override;
+
+ private:
+  void CreateRegionWindow();
+  void SetText(const char* control, const std::string& text);
+  void SetVisible(const char* control, bool visible);
+
+  std::wstring m_strSkinName;
+  std::unique_ptr<CRegionSelectWndUI> m_pRegionWnd;
+  platform::ui::MonitorInfoEx m_monitorInfo;
+  double m_dFreeSpaceGiB = 0.0;
+  bool m_bRecording = false;
+  bool m_bCaptureAudio = false;
+  platform::ui::Rect* m_pHostRegion;
+  platform::ui::HWND m_hwndAtFinal = nullptr;
+};
+
+}  // namespace qelrec

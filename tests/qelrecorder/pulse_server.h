@@ -1,0 +1,44 @@
+// A private PulseAudio server for one test: a null sink "qeltest", the native
+// protocol on a socket in a temporary XDG_RUNTIME_DIR (with a temporary HOME),
+// and PULSE_SERVER pointing at it so that clients of this process and the
+// programs it starts (paplay) find it. Stopped (killed and reaped) with the
+// object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/process.h"
+#include "support/test_support.h"
+
+namespace qelrec::test {
+
+class PulseServer {
+ public:
+  PulseServer() = default;
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  // False (with the reason in error()) when the server cannot be started.
+  bool Start();
+  void Stop();
+  const std::string& error() const { return error_; }
+
+ private:
+  qel::test::TempDir dir_;
+  qel::Subprocess server_;
+  std::string error_;
+  std::string savedPulseServer_;
+  bool hadPulseServer_ = false;
+};
+
+// Plays `wavPath` into the sink "qeltest" (paplay), owned by the returned
+// process; null when paplay cannot be started.
+std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath);
+
+// The dominant frequency of a FLAC (or any audio) file, from the zero
+// crossings of its first channel between `fromSeconds` and `toSeconds`.
+double DominantFrequency(const std::string& path, double fromSeconds, double toSeconds);
+
+}  // namespace qelrec::test

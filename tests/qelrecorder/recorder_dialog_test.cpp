@@ -1,0 +1,358 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/modules/desktop_capture/desktop_frame.h"
+#include "common/process.h"
+#include "common/text_convert.h"
+#include "platform/audio/audio_client.h"
+#include "platform/audio/sim_audio.h"
+#include "platform/core/backing.h"
+#include "platform/display/display.h"
+#include "platform/display/sim_display.h"
+#include "platform/ui/hotkeys.h"
+#include "platform/ui/ui_extras.h"
+#include "qelrecorder/capture_controller.h"
+#include "qelrecorder/hot_keys.h"
+#include "qelrecorder/record_result.h"
+#include "qelrecorder/record_settings.h"
+#include "qelrecorder/recorder_dialog.h"
+#include "qelrecorder/screen_recorder.h"
+#include "qelrecorder/text16.h"
+#include "recorder_test_util.h"
+#include "support/test_support.h"
+
+extern "C" {
+void SetEncodeParameters(const wchar_t*, int, int, int, const wchar_t*);
+void SetTmpOutputDirectory(const wchar_t*);
+void SetFFMpegPath(const wchar_t*);
+void SetCaptureAudio(bool);
+void SetHotKey(const wchar_t*, const wchar_t*);
+void SetDelayTime(uint64_t);
+void SetMainAppWnd(platform::ui::HWND);
+int LaunchRecorder(platform::ui::HWND, const wchar_t*, platform::ui::Rect*);
+int StopVideoRecorder();
+}
+
+namespace qelrec {
+namespace {
+
+using platform::ui::MOD_ALT;
+using platform::ui::MOD_CONTROL;
+using platform::ui::MOD_SHIFT;
+
+TEST(HotKeyText, ParsedIntoModifiersAndKey) {
+  struct Case {
+    const wchar_t* text;
+    bool ok;
+    uint32_t modifiers;
+    uint32_t key;
+  };
+  const Case cases[] = {
+      {L"Control+Alt+F9", true, 3, 120}, {L"Control+x", true, 2, 88},     {L"Control+Shift+R", true, 6, 82},
+      {L"Alt+Num 5", true, 1, 101},      {L"F9", true, 0, 120},           {L"Shift+PageDown", true, 4, 34},
+      {L"Control+7", true, 2, 55},       {L"Ctrl+F9", false, 0, 0},       {L"Control+", false, 0, 0},
+      {L"control+F5", false, 0, 0},      {L"Control+F13", false, 0, 0},   {L"Control+#", false, 0, 0},
+      {L"", false, 0, 0},                {L"Alt+num 5", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const ParsedHotKey got = ParseHotKey(c.text);
+    EXPECT_EQ(got.ok, c.ok) << qel::wideToUtf8(c.text);
+    if (c.ok) {
+      EXPECT_EQ(got.modifiers, c.modifiers) << qel::wideToUtf8(c.text);
+      EXPECT_EQ(got.key, c.key) << qel::wideToUtf8(c.text);
+    }
+  }
+}
+
+class HotKeyFallbacks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CRecordSettings::Destroy();
+    platform::ui::WindowParams params;
+    params.parent = platform::ui::HWND_MESSAGE;
+    window = platform::ui::CreateWindowEx(params);
+  }
+  void TearDown() override {
+    platform::ui::DestroyWindow(window);
+    platform::ui::ClearHotKeysTakenElsewhere();
+    CRecordSettings::Destroy();
+  }
+  platform::ui::HWND window = nullptr;
+};
+
+TEST_F(HotKeyFallbacks, TextsOrTheFirstFreeFallback) {
+  struct Case {
+    const char* what;
+    std::wstring startStop;
+    std::wstring hideShow;
+    std::vector<std::pair<uint32_t, uint32_t>> taken;
+    std::wstring shownStartStop;
+    std::wstring shownHideShow;
+  };
+  const Case cases[] = {
+      {"empty texts", L"", L"", {}, L"Control+F5", L"Control+F6"},
+      {"own texts", L"Control+Shift+R", L"Alt+Num 5", {}, L"Control+Shift+R", L"Alt+Num 5"},
+      {"unparsable", L"Ctrl+F9", L"Control+", {}, L"Control+F5", L"Control+F6"},
+      {"taken key", L"Control+Shift+R", L"", {{MOD_CONTROL | MOD_SHIFT, 'R'}, {MOD_CONTROL, 116}},
+       L"Control+F7", L"Control+F6"},
+      {"every fallback taken", L"", L"",
+       {{MOD_CONTROL, 116}, {MOD_CONTROL, 118}, {MOD_CONTROL, 120}}, L"", L"Control+F6"},
+  };
+  for (const Case& c : cases) {
+    CRecordSettings::Destroy();
+    platform::ui::UnregisterWindowHotKeys(window);
+    platform::ui::ClearHotKeysTakenElsewhere();
+    for (const auto& [mods, key] : c.taken) platform::ui::SetHotKeyTakenElsewhere(mods, key, true);
+    CRecordSettings::Get().m_strStartStopHotKey = c.startStop;
+    CRecordSettings::Get().m_strHideShowHotKey = c.hideShow;
+    const auto [startStop, hideShow] = RegisterRecorderHotKeys(window);
+    EXPECT_EQ(startStop, c.shownStartStop) << c.what;
+    EXPECT_EQ(hideShow, c.shownHideShow) << c.what;
+  }
+}
+
+TEST(DialogTexts, CountdownFromTheFormula) {
+  // 2500 ms: 3 on the first tick (2.4 + 0.9), then 2 and 1, 0 on the 25th.
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(2500, 1), 3);
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(2500, 6), 2);
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(2500, 16), 1);
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(2500, 25), 0);
+  // 3000 ms: by the formula 3 for ticks 1-9 (the tenth gives 2.9), then 2
+  // and 1, and 0 on the 30th, when recording starts.
+  for (int t = 1; t <= 9; ++t) EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(3000, t), 3) << t;
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(3000, 10), 2);
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(3000, 20), 1);
+  EXPECT_EQ(CRecorderDlgUI::CountdownSeconds(3000, 30), 0);
+}
+
+TEST(DialogTexts, TimeAndDiskLabels) {
+  EXPECT_EQ(CRecorderDlgUI::FormatTimeLabel((3600 + 120 + 5) * 1000, 30.0f), "01:02:05 - 30 FPS");
+  EXPECT_EQ(CRecorderDlgUI::FormatTimeLabel(65 * 1000 + 999, 30.0f), "01:05 - 30 FPS");
+  EXPECT_EQ(CRecorderDlgUI::FormatTimeLabel(999, 29.6f), "00:00 - 30 FPS");
+  EXPECT_EQ(CRecorderDlgUI::FormatDiskLabel(int64_t{1500} * 1048576, 20.5), "1.46G/20.5G");
+  EXPECT_EQ(CRecorderDlgUI::FormatDiskLabel(int64_t{700} * 1048576, 20.5), "700.0M/20.5G");
+  EXPECT_EQ(CRecorderDlgUI::FormatDiskLabel(int64_t{999} * 1048576, 1.0), "999.0M/1.0G");
+}
+
+// A test capturer of a flat grey screen.
+class GreyCapturer : public capture::DesktopCapturer {
+ public:
+  void BeginCapture(Callback* callback) override { callback_ = callback; }
+  bool ChooseSource(int64_t) override { return true; }
+  void CaptureFrame() override {
+    auto frame = std::make_unique<capture::HeapDesktopFrame>(capture::DesktopExtent{1920, 1080});
+    std::memset(frame->data(), 0x80, static_cast<size_t>(frame->stride()) * 1080);
+    callback_->OnCaptureResult(capture::CaptureResult::Success, std::move(frame));
+  }
+  static std::unique_ptr<capture::DesktopCapturer> Make(const capture::CapturerOptions&) {
+    return std::make_unique<GreyCapturer>();
+  }
+
+ private:
+  Callback* callback_ = nullptr;
+};
+
+// The host's side of LaunchRecorder: a message-only window that keeps each
+// record and ends the dialog with StopVideoRecorder, as the host does.
+struct Host {
+  std::vector<uintptr_t> dwData;
+  std::vector<RecordResultData> records;
+  platform::ui::HWND hwnd = nullptr;
+  Host() {
+    platform::ui::WindowParams params;
+    params.parent = platform::ui::HWND_MESSAGE;
+    params.proc = [this](platform::ui::HWND, uint32_t msg, platform::ui::WPARAM, platform::ui::LPARAM l) {
+      if (msg == platform::ui::WM_COPYDATA) {
+        const auto* copy = reinterpret_cast<const platform::ui::CopyDataStruct*>(l);
+        dwData.push_back(copy->dwData);
+        RecordResultData record{};
+        if (copy->cbData == sizeof record) std::memcpy(&record, copy->lpData, sizeof record);
+        records.push_back(record);
+        StopVideoRecorder();
+      }
+      return platform::ui::LRESULT{1};
+    };
+    hwnd = platform::ui::CreateWindowEx(params);
+  }
+  ~Host() { platform::ui::DestroyWindow(hwnd); }
+};
+
+class RecorderDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qel::blockSigpipeInThisThread();
+    platform::display::SelectBacking(platform::Backing::Simulated);
+    platform::display::sim::Reset();
+    platform::forceBacking("audio", platform::Backing::Simulated);
+    platform::audio::ReselectAudioBacking();
+    platform::audio::ResetSimAudio();
+    SetCapturerMaker(&GreyCapturer::Make);
+    platform::ui::ClearShownMessageBoxes();
+    CRecordSettings::Destroy();
+  }
+  void TearDown() override {
+    SetCapturerMaker(nullptr);
+    platform::ui::ClearHotKeysTakenElsewhere();
+    platform::clearForcedBacking("audio");
+    platform::audio::ReselectAudioBacking();
+    CRecordSettings::Destroy();
+  }
+  // What a host sets before LaunchRecorder.
+  void hostSettings(const std::wstring& ffmpegDir) {
+    SetEncodeParameters(L"libx264", 30, 2, 0, L" -preset ultrafast");
+    SetTmpOutputDirectory(qel::utf8ToWide(dir.path()).c_str());
+    SetFFMpegPath(ffmpegDir.c_str());
+    SetCaptureAudio(true);
+    SetMainAppWnd(host.hwnd);
+  }
+  // Presses keys from another thread while the dialog's loop runs.
+  static std::thread pressLater(std::vector<std::pair<int, std::string>> presses) {
+    return std::thread([presses] {
+      const auto start = std::chrono::steady_clock::now();
+      for (const auto& [ms, keys] : presses) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        platform::ui::PressHotKeyText(keys);
+      }
+    });
+  }
+
+  qel::test::TempDir dir;
+  Host host;
+};
+
+TEST_F(RecorderDialog, HotKeyStartsAndStopsAndTheHostEndsTheDialog) {
+  test::LogCollector log;
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  platform::ui::Rect region{100, 100, 100 + 648, 100 + 488};
+  std::thread presser = pressLater({{300, "Control+F5"}, {1800, "Control+F5"}});
+  const int code = LaunchRecorder(nullptr, L"default", &region);
+  presser.join();
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
+  EXPECT_EQ(host.dwData[0], 1u);
+  const std::string video = qel::wideToUtf8(U16ToWide(host.records[0].szVideoPath));
+  const std::string audio = qel::wideToUtf8(U16ToWide(host.records[0].szAudioPath));
+  const auto info = qel::test::probe(video);
+  ASSERT_TRUE(info.ok) << info.error;
+  // The region window's inside: 648 x 488 less a 4-pixel frame on every side.
+  EXPECT_EQ(info.width, 640);
+  EXPECT_EQ(info.height, 480);
+  EXPECT_TRUE(qel::test::probe(audio).ok);
+  // Files are named after this program until a playing process is chosen.
+  EXPECT_NE(video.find("/test_qelrecorder-"), std::string::npos) << video;
+  EXPECT_EQ(log.count("Record started, target FPS: 30.00"), 1);
+  // Every setting is back at its default once LaunchRecorder has returned.
+  EXPECT_EQ(CRecordSettings::Get().m_hMainAppWnd, nullptr);
+  EXPECT_EQ(CRecordSettings::Get().m_strFFmpegDir, L"");
+  EXPECT_EQ(CRecordSettings::Get().m_szVideoPath[0], 0);
+  EXPECT_EQ(CRecorderDlgUI::Running(), nullptr);
+  EXPECT_EQ(StopVideoRecorder(), 0);  // no dialog: nothing happens
+}
+
+TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
+  test::LogCollector log;
+  hostSettings(L"/nonexistent/ffmpeg/folder");
+  platform::ui::Rect region{0, 0, 0, 0};  // centred
+  std::thread presser = pressLater({{300, "Control+F5"}});
+  const int code = LaunchRecorder(nullptr, L"default", &region);
+  presser.join();
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
+  EXPECT_EQ(host.dwData[0], 0u);
+  const RecordResultData zero{};
+  EXPECT_EQ(std::memcmp(&host.records[0], &zero, sizeof zero), 0);
+  const auto boxes = platform::ui::ShownMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Unable to start recording process, please contact customer service for assistance!");
+  EXPECT_EQ(boxes[0].caption, "Korvex");
+}
+
+// Runs the dialog's loop for `ms` milliseconds on this thread.
+void pump(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::ui::Msg msg{};
+  while (std::chrono::steady_clock::now() < end) {
+    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  SetCaptureAudio(false);
+  platform::ui::Rect hostRegion{300, 200, 300 + 400, 200 + 300};
+  CRecorderDlgUI dialog(L"default", &hostRegion);
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  // Idle: riding on the region's top edge, centred, at the skin's size.
+  platform::ui::Rect r{};
+  ASSERT_TRUE(platform::ui::GetWindowRect(dialog.GetHWND(), r));
+  EXPECT_EQ(r.left, 300 + (400 - dialog.InitWidth()) / 2);
+  EXPECT_EQ(r.top, 200 + 4);
+  EXPECT_TRUE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
+  EXPECT_FALSE(dialog.FindControl("ID_BTN_STOP_RECORD")->visible);
+  EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_HOTKEY")->text, "Start/Stop: Control+F5   Hide/Show: Control+F6");
+  dialog.FindControl("IDC_CHECK_RECORD_STOP_IN_MINS")->selected = true;
+  dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text = "0";
+  dialog.Click("ID_BTN_RECORD_MIN_DEC");  // a minus on 0 does nothing
+  EXPECT_EQ(dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text, "0");
+
+  dialog.Click("ID_BTN_START_RECORD");
+  ASSERT_TRUE(dialog.IsRecording());
+  // Recording: 245 x 90 at the monitor's top-left corner.
+  ASSERT_TRUE(platform::ui::GetWindowRect(dialog.GetHWND(), r));
+  EXPECT_EQ(r.left, 0);
+  EXPECT_EQ(r.top, 0);
+  EXPECT_EQ(r.right - r.left, 245);
+  EXPECT_EQ(r.bottom - r.top, 90);
+  EXPECT_FALSE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
+  EXPECT_TRUE(dialog.FindControl("ID_LAYOUT_RECORDER_STATUS")->visible);
+  EXPECT_EQ(dialog.RegionWindow()->OnNcHitTest(310, 210, true), HTNOWHERE);
+  pump(2000);  // two status ticks with "0 minutes": still recording
+  EXPECT_TRUE(dialog.IsRecording());
+  EXPECT_NE(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text.find(" FPS"), std::string::npos);
+  EXPECT_NE(dialog.FindControl("ID_LABEL_RECORDER_DISK")->text.find("G"), std::string::npos);
+  dialog.Click("ID_BTN_STOP_RECORD");
+  EXPECT_FALSE(dialog.IsRecording());
+  EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text, "00:00");
+  ASSERT_EQ(host.dwData.size(), 1u);
+  EXPECT_EQ(host.dwData[0], 1u);
+  // The OK button hands the region window's rectangle back to the host.
+  dialog.Click("ID_BUTTON_OK");
+  pump(100);
+  EXPECT_EQ(hostRegion.left, 300);
+  EXPECT_EQ(hostRegion.right, 700);
+}
+
+TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  SetCaptureAudio(false);
+  SetDelayTime(500);
+  platform::ui::Rect hostRegion{0, 0, 320, 240};
+  CRecorderDlgUI dialog(L"default", &hostRegion);
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  platform::ui::PressHotKey(MOD_CONTROL, 116);
+  pump(50);
+  EXPECT_FALSE(dialog.IsRecording());
+  EXPECT_TRUE(dialog.FindControl("ID_LAYOUT_RECORDER_DELAY_MAIN")->visible);
+  pump(900);
+  EXPECT_TRUE(dialog.IsRecording());
+  EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_DELAY")->text, "Recording will start in 0 seconds.");
+  EXPECT_FALSE(dialog.FindControl("ID_LAYOUT_RECORDER_DELAY_MAIN")->visible);
+  platform::ui::PressHotKey(MOD_CONTROL, 117);  // hide/show
+  pump(50);
+  EXPECT_FALSE(dialog.IsVisible());
+  platform::ui::PressHotKey(MOD_CONTROL, 116);  // stops while hidden
+  pump(50);
+  EXPECT_FALSE(dialog.IsRecording());
+  EXPECT_FALSE(dialog.IsVisible());
+  dialog.Close(1);
+  pump(50);
+}
+
+}  // namespace
+}  // namespace qelrec

@@ -1,0 +1,42 @@
+# Lists the defined dynamic symbols of LIBRARY with NM and fails unless the four
+# logger functions are there with unmangled (C) names, namespace tool is
+# exported, and the internal file-system layer is not.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(names)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")
+    list(APPEND names "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+foreach(logger DebugLog DebugLogW SetLogSeverity SetLogTarget)
+  list(FIND names ${logger} at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${logger} is not exported under its unmangled name")
+  endif()
+endforeach()
+# Mangled names of namespace tool begin with _ZN4tool (functions) or carry it
+# (classes, vtables); a few of the functions every issue relies on must be there.
+foreach(mangled
+    _ZN4tool15UTF8FromUnicodeERKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEE
+    _ZN4tool21CreateDirectoryIfNeedERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEb
+    _ZN4tool22AppendingPathComponentERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES7_S7_)
+  list(FIND names ${mangled} at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${mangled} (namespace tool) is not exported")
+  endif()
+endforeach()
+set(count 0)
+foreach(name IN LISTS names)
+  if(name MATCHES "^_ZN4tool")
+    math(EXPR count "${count} + 1")
+  endif()
+  if(name MATCHES "filesystem_internal|text_internal")
+    message(FATAL_ERROR "internal symbol exported: ${name}")
+  endif()
+endforeach()
+message(STATUS "${count} symbols of namespace tool exported, loggers unmangled")

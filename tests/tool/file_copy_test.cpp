@@ -1,0 +1,208 @@
+// Copying files and folder trees inside temporary folders.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "support/test_support.h"
+#include "tool/file_copy.h"
+
+namespace {
+
+using namespace tool;
+using qel::test::TempDir;
+using qel::test::readFile;
+using qel::test::writeFile;
+
+constexpr uint64_t kMiB = 1048576;
+
+bool Exists(const std::string& path) {
+  struct stat info{};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string Pattern(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+  return data;
+}
+
+class FileCopyTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(FileCopyTest, ThreeMibReportsEveryThirdAndCopiesExactly) {
+  const std::string data = Pattern(3 * kMiB);
+  writeFile(dir_.file("src"), data);
+  std::vector<int> percents;
+  EXPECT_TRUE(CopyFileW(dir_.file("src"), dir_.file("out/deeper/dst"), [&](uint64_t done, uint64_t size, float ratio) {
+    EXPECT_EQ(size, 3 * kMiB);
+    EXPECT_FLOAT_EQ(ratio, static_cast<float>(done) / static_cast<float>(size));
+    percents.push_back(static_cast<int>(ratio * 100.0f));
+    return true;
+  }));
+  EXPECT_EQ(percents, (std::vector<int>{33, 66, 100}));
+  EXPECT_EQ(readFile(dir_.file("out/deeper/dst")), data);
+}
+
+TEST_F(FileCopyTest, AbortLeavesTheFirstChunkAndTheLine) {
+  tool_test::LogCapture log;
+  writeFile(dir_.file("src"), Pattern(3 * kMiB));
+  int calls = 0;
+  EXPECT_FALSE(CopyFileW(dir_.file("src"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, false; }));
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(readFile(dir_.file("dst")).size(), kMiB);
+  EXPECT_TRUE(log.contains("copy " + dir_.file("src") + " to " + dir_.file("dst") + " abort by callback"));
+}
+
+TEST_F(FileCopyTest, EmptyFileAndEmptyCallback) {
+  writeFile(dir_.file("empty"), "");
+  int calls = 0;
+  EXPECT_TRUE(CopyFileW(dir_.file("empty"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, true; }));
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(Exists(dir_.file("dst")));
+  EXPECT_EQ(readFile(dir_.file("dst")), "");
+  writeFile(dir_.file("small"), "small");
+  EXPECT_TRUE(CopyFileW(dir_.file("small"), dir_.file("dst2"), nullptr));
+  EXPECT_EQ(readFile(dir_.file("dst2")), "small");
+}
+
+TEST_F(FileCopyTest, LinksAndMissingSourcesAreRefused) {
+  tool_test::LogCapture log;
+  writeFile(dir_.file("real"), "x");
+  ASSERT_EQ(::symlink(dir_.file("real").c_str(), dir_.file("link").c_str()), 0);
+  EXPECT_FALSE(CopyFileW(dir_.file("link"), dir_.file("dst"), nullptr));
+  EXPECT_TRUE(log.contains("found link file while CopyFile '" + dir_.file("link") + "' -> '" + dir_.file("dst") +
+                           "', ignored"));
+  EXPECT_FALSE(CopyFileW(dir_.file("missing"), dir_.file("dst"), nullptr));
+  EXPECT_TRUE(log.contains("src doesn't exist"));
+  EXPECT_FALSE(Exists(dir_.file("dst")));
+}
+
+TEST_F(FileCopyTest, CopyOntoItselfIsRefusedAndKeepsTheSource) {
+  tool_test::LogCapture log;
+  writeFile(dir_.file("src"), "precious");
+  ASSERT_EQ(::link(dir_.file("src").c_str(), dir_.file("hard").c_str()), 0);
+  for (const std::string& target : {dir_.file("src"), dir_.file("hard"), dir_.path() + "/./src"}) {
+    EXPECT_FALSE(CopyFileW(dir_.file("src"), target, nullptr)) << target;
+    EXPECT_EQ(readFile(dir_.file("src")), "precious");
+  }
+  EXPECT_TRUE(log.contains("src and dst are the same file"));
+  EXPECT_FALSE(CopyDirectory(dir_.path(), dir_.path() + "/", nullptr));
+  EXPECT_TRUE(log.contains("src and dst are the same folder"));
+}
+
+TEST_F(FileCopyTest, SparseSourceLargerThanTheFreeSpaceIsRefusedBeforeReading) {
+  tool_test::LogCapture log;
+  struct statvfs info{};
+  ASSERT_EQ(::statvfs(dir_.path().c_str(), &info), 0);
+  const off_t free_bytes = static_cast<off_t>(info.f_bfree) * static_cast<off_t>(info.f_frsize);
+  int fd = ::open(dir_.file("sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  if (::ftruncate(fd, free_bytes + static_cast<off_t>(kMiB)) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "this file system cannot hold a sparse file that large";
+  }
+  ::close(fd);
+  int calls = 0;
+  EXPECT_FALSE(CopyFileW(dir_.file("sparse"), dir_.file("new/dst"), [&](uint64_t, uint64_t, float) {
+    return ++calls, true;
+  }));
+  EXPECT_EQ(calls, 0);
+  EXPECT_FALSE(Exists(dir_.file("new")));
+  EXPECT_TRUE(log.contains("', dst file system full("));
+}
+
+TEST_F(FileCopyTest, ShortWriteFailsTheCopy) {
+  tool_test::LogCapture log;
+  writeFile(dir_.file("src"), Pattern(3 * kMiB));
+  // Writes past 1.5 MiB fail (EFBIG) while the limit is lowered.
+  struct sigaction ignore{}, saved{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &saved), 0);
+  rlimit old_limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit low = old_limit;
+  low.rlim_cur = 3 * kMiB / 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+  bool copied = CopyFileW(dir_.file("src"), dir_.file("dst"), nullptr);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::sigaction(SIGXFSZ, &saved, nullptr);
+  EXPECT_FALSE(copied);
+  EXPECT_TRUE(log.contains("FileSystem::WriteFile failed, 0x"));
+  EXPECT_TRUE(log.contains("failed, short write"));
+}
+
+class CopyDirectoryTest : public FileCopyTest {
+ protected:
+  void SetUp() override {
+    src_ = dir_.file("src");
+    for (const char* folder : {"src", "src/sub", "src/empty"}) ASSERT_EQ(::mkdir(dir_.file(folder).c_str(), 0755), 0);
+    writeFile(src_ + "/a.txt", "aaaa");
+    writeFile(src_ + "/sub/b.txt", "bbbbbbbb");
+  }
+  std::string src_;
+};
+
+TEST_F(CopyDirectoryTest, CopiesTheTreeWithProgressAndEmptyFolders) {
+  struct Report {
+    uint64_t done, size, total_done, total, number, count;
+    float ratio;
+  };
+  std::map<std::string, Report> last;
+  std::set<uint64_t> numbers;
+  EXPECT_TRUE(CopyDirectory(src_, dir_.file("dst"),
+                            [&](const std::string& file, uint64_t done, uint64_t size, uint64_t total_done,
+                                uint64_t total, float ratio, uint64_t number, uint64_t count) {
+                              last[file] = {done, size, total_done, total, number, count, ratio};
+                              numbers.insert(number);
+                              return true;
+                            }));
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_EQ(numbers, (std::set<uint64_t>{1, 2}));
+  for (const auto& [file, report] : last) {
+    EXPECT_EQ(report.count, 2u);
+    EXPECT_EQ(report.total, 12u);
+    EXPECT_EQ(report.done, report.size);
+    EXPECT_EQ(report.total_done, report.number == 2 ? 12u : report.size);
+  }
+  EXPECT_EQ(last[src_ + "/sub/b.txt"].size, 8u);
+  EXPECT_EQ(readFile(dir_.file("dst/a.txt")), "aaaa");
+  EXPECT_EQ(readFile(dir_.file("dst/sub/b.txt")), "bbbbbbbb");
+  struct stat info{};
+  EXPECT_EQ(::stat(dir_.file("dst/empty").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST_F(CopyDirectoryTest, LinksAreNotCopiedAndFalseStops) {
+  ASSERT_EQ(::symlink(src_.c_str(), (src_ + "/loop").c_str()), 0);
+  EXPECT_TRUE(CopyDirectory(src_, dir_.file("dst"), nullptr));
+  EXPECT_FALSE(Exists(dir_.file("dst/loop")));
+  int calls = 0;
+  EXPECT_FALSE(CopyDirectory(src_, dir_.file("dst2"), [&](const std::string&, uint64_t, uint64_t, uint64_t,
+                                                          uint64_t, float, uint64_t, uint64_t) {
+    return ++calls, false;
+  }));
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(Exists(dir_.file("dst2/empty")));
+}
+
+TEST_F(CopyDirectoryTest, SourceMustBeAFolder) {
+  tool_test::LogCapture log;
+  EXPECT_FALSE(CopyDirectory(src_ + "/a.txt", dir_.file("dst"), nullptr));
+  EXPECT_FALSE(CopyDirectory("", dir_.file("dst"), nullptr));
+  EXPECT_FALSE(CopyDirectory(src_, "", nullptr));
+  EXPECT_EQ(log.text(), "");
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#include "tool/file_copy.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "tool/directory_walk.h"
+#include "tool/file_system.h"
+#include "tool/file_util.h"
+#include "tool/logger.h"
+#include "tool/path_util.h"
+#include "tool/string_util.h"
+
+namespace tool {
+
+using filesystem_internal::FileCloser;
+using filesystem_internal::FileStat;
+using filesystem_internal::FileSystem;
+using filesystem_internal::kModeLink;
+using filesystem_internal::ScopedFile;
+
+namespace {
+
+constexpr uint64_t kChunk = 1048576;
+
+// Whether two existing paths are one file or folder (same device and inode).
+bool SameObject(FileSystem& fs, const std::string& a, const std::string& b) {
+  struct stat first{}, second{};
+  return ::stat(fs.LocalPath(a).c_str(), &first) == 0 && ::stat(fs.LocalPath(b).c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
+bool CopyFileW(const std::string& source, const std::string& destination, CopyFileProgress callback) {
+  FileSystem* fs = FileSystem::Instance();
+  if (!fs) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s' with invalid src fs:0x%p or dst fs:0x%p", source.c_str(),
+             destination.c_str(), static_cast<void*>(nullptr), static_cast<void*>(nullptr));
+    return false;
+  }
+  FileStat record;
+  if (!fs->GetAttributes(source, &record)) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s', src doesn't exist", source.c_str(), destination.c_str());
+    return false;
+  }
+  if (record.st_mode & kModeLink) {
+    DebugLog(4, "found link file while CopyFile '%s' -> '%s', ignored", source.c_str(), destination.c_str());
+    return false;
+  }
+  // Opening the destination for writing empties it: were it the source, the
+  // source would be lost.
+  if (SameObject(*fs, source, destination)) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s', src and dst are the same file", source.c_str(), destination.c_str());
+    return false;
+  }
+  uint64_t capacity = 0, usage = 0;
+  if (!fs->GetDiskCapacity(destination, &capacity, &usage)) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system not available", source.c_str(), destination.c_str());
+    return false;
+  }
+  const auto free_bytes = static_cast<int64_t>(capacity - usage);
+  if (record.st_size >= free_bytes) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system full(%lld >= %lld)", source.c_str(),
+             destination.c_str(), static_cast<long long>(record.st_size), static_cast<long long>(free_bytes));
+    return false;
+  }
+  CreateDirectoryIfNeed(GetPathDirName(fs->LocalPath(destination), fs->PathSeparator()), true);
+  ScopedFile in(fs->OpenFile(source, 1), FileCloser{fs});
+  if (!in) return false;
+  ScopedFile out(fs->OpenFile(destination, 2), FileCloser{fs});
+  if (!out) return false;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunk]());
+  if (!buffer) {
+    DebugLog(4, "copy '%s' to '%s' failed, while alloc tmp buffer", source.c_str(), destination.c_str());
+    return false;
+  }
+  const auto size = static_cast<uint64_t>(record.st_size);
+  uint64_t copied = 0;
+  int reported = 0;
+  while (size != 0) {
+    uint64_t want = size - copied < kChunk ? size - copied : kChunk;
+    uint64_t got = fs->ReadFile(in.get(), buffer.get(), want);
+    if (got == 0) break;
+    if (fs->WriteFile(out.get(), buffer.get(), got) != got) {
+      // A short or failed write is a failed copy, never a silent hole.
+      DebugLog(4, "copy %s to %s failed, short write", source.c_str(), destination.c_str());
+      return false;
+    }
+    copied += got;
+    if (callback) {
+      float ratio = static_cast<float>(copied) / static_cast<float>(size);
+      int percent = static_cast<int>(ratio * 100.0f);
+      if (percent != reported) {
+        if (!callback(copied, size, ratio)) {
+          DebugLog(4, "copy %s to %s abort by callback", source.c_str(), destination.c_str());
+          break;
+        }
+        reported = percent;
+      }
+    }
+    if (copied >= size) break;
+  }
+  return copied == size;
+}
+
+bool CopyDirectory(const std::string& source, const std::string& destination, CopyDirectoryProgress callback) {
+  if (source.empty() || destination.empty()) return false;
+  bool is_directory = false;
+  if (!IsPathExist(source, &is_directory) || !is_directory) return false;
+  FileSystem* fs = FileSystem::Instance();
+  if (!fs) return false;
+  if (SameObject(*fs, source, destination)) {
+    DebugLog(4, "failed CopyDirectory '%s' -> '%s', src and dst are the same folder", source.c_str(),
+             destination.c_str());
+    return false;
+  }
+  const std::string separator = fs->PathSeparator();
+  std::vector<std::string> directories, files;
+  uint64_t total_size = 0;
+  RecursiveInDirectory(
+      source,
+      [&](const std::string& path, bool directory) {
+        if (directory) {
+          directories.push_back(path);
+        } else {
+          files.push_back(path);
+          total_size += GetFileSize(path, false);
+        }
+        return true;
+      },
+      true);
+  const uint64_t file_count = files.size();
+  const std::size_t prefix = source.size() + (EndsWith(source, separator) ? 0 : separator.size());
+  uint64_t finished = 0;
+  bool failed = false;
+  uint64_t number = 1;
+  for (const std::string& file : files) {
+    const std::string joined = AppendingPathComponent(destination, file.substr(prefix), separator);
+    const std::string target = AppendingPathComponent(GetPathDirName(joined, separator),
+                                                      GetPathBaseName(joined, separator), separator);
+    CreateDirectoryIfNeed(GetPathDirName(joined, separator), true);
+    bool stopped = false;
+    bool copied = CopyFileW(file, target, [&](uint64_t done, uint64_t size, float) {
+      if (!callback) return true;
+      uint64_t total_done = finished + done;
+      float ratio = static_cast<float>(total_done) / static_cast<float>(total_size);
+      if (!callback(file, done, size, total_done, total_size, ratio, number, file_count)) {
+        stopped = true;
+        return false;
+      }
+      return true;
+    });
+    if (stopped) return false;
+    if (!copied) failed = true;
+    finished += GetFileSize(joined, false);
+    ++number;
+  }
+  CreateDirectoryIfNeed(destination, true);
+  for (const std::string& directory : directories) {
+    if (directory.size() > prefix) {
+      CreateDirectoryIfNeed(AppendingPathComponent(destination, directory.substr(prefix), separator), true);
+    }
+  }
+  return !failed && finished == total_size;
+}
+
+}  // namespace tool

@@ -1,0 +1,191 @@
+#include "tool/process_info.h"
+
+#include <dirent.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tool/logger.h"
+#include "tool/string_util.h"
+#include "tool/system_info.h"
+
+namespace tool {
+
+namespace {
+
+// Ids of the processes in /proc, ascending.
+std::vector<uint64_t> ProcessIds() {
+  std::vector<uint64_t> ids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return ids;
+  while (const dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    unsigned long long id = std::strtoull(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == 0) ids.push_back(id);
+  }
+  ::closedir(proc);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::string ReadLink(const std::string& path) {
+  char target[4096];
+  ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The entry of one process; false when it is gone or unreadable.
+bool ReadEntry(uint64_t id, ProcessEntry& entry) {
+  const std::string base = "/proc/" + std::to_string(id);
+  std::ifstream stat_file(base + "/stat");
+  std::string stat;
+  if (!std::getline(stat_file, stat)) return false;
+  // "pid (comm) state ppid ...": comm may hold blanks and ")", so the fields
+  // start after the last ")".
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  unsigned long long parent = 0;
+  if (!(fields >> state >> parent)) return false;
+  std::string exe = ReadLink(base + "/exe");
+  std::string name;
+  if (!exe.empty()) {
+    // A replaced or deleted executable is shown with this suffix.
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      exe.erase(exe.size() - deleted.size());
+    }
+    name = exe.substr(exe.find_last_of('/') + 1);
+  } else {
+    // Kernel threads and processes of other users show no executable.
+    std::ifstream status(base + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Name:", 0) == 0) {
+        name = Trim(line.substr(5), " \t");
+        break;
+      }
+    }
+  }
+  entry.process_id = id;
+  entry.parent_process_id = parent;
+  entry.exe_file = UnicodeFromUTF8(name);
+  return true;
+}
+
+bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) {
+           return lower(x) == lower(y);
+         });
+}
+
+// Privileges that have a capability of the same power.
+int CapabilityOf(const std::string& privilege) {
+  static const std::map<std::string, int> kCapabilities = {
+      {"SeDebugPrivilege", CAP_SYS_PTRACE},
+      {"SeShutdownPrivilege", CAP_SYS_BOOT},
+      {"SeRemoteShutdownPrivilege", CAP_SYS_BOOT},
+      {"SeBackupPrivilege", CAP_DAC_READ_SEARCH},
+      {"SeRestorePrivilege", CAP_DAC_OVERRIDE},
+      {"SeSystemtimePrivilege", CAP_SYS_TIME},
+      {"SeTimeZonePrivilege", CAP_SYS_TIME},
+      {"SeLoadDriverPrivilege", CAP_SYS_MODULE},
+      {"SeTakeOwnershipPrivilege", CAP_FOWNER},
+      {"SeIncreaseBasePriorityPrivilege", CAP_SYS_NICE},
+      {"SeLockMemoryPrivilege", CAP_IPC_LOCK},
+      {"SeSecurityPrivilege", CAP_AUDIT_CONTROL},
+      {"SeAuditPrivilege", CAP_AUDIT_WRITE},
+      {"SeSystemEnvironmentPrivilege", CAP_SYS_ADMIN},
+      {"SeTcbPrivilege", CAP_SYS_ADMIN},
+  };
+  auto found = kCapabilities.find(privilege);
+  return found == kCapabilities.end() ? -1 : found->second;
+}
+
+}  // namespace
+
+void ProcessLoop(std::function<bool(const ProcessEntry&)> callback) {
+  if (!callback) return;
+  for (uint64_t id : ProcessIds()) {
+    ProcessEntry entry;
+    if (!ReadEntry(id, entry)) continue;  // ended since the listing
+    if (!callback(entry)) return;
+  }
+}
+
+std::vector<uint64_t> GetProceeIDfromParentID(uint64_t parent_id) {
+  std::vector<uint64_t> children;
+  ProcessLoop([&](const ProcessEntry& entry) {
+    if (entry.parent_process_id == parent_id) children.push_back(entry.process_id);
+    return true;
+  });
+  return children;
+}
+
+uint64_t GetProceeParentID(uint64_t process_id) {
+  ProcessEntry entry;
+  return ReadEntry(process_id, entry) ? entry.parent_process_id : 0;
+}
+
+std::string GetProcessName(uint64_t process_id) {
+  ProcessEntry entry;
+  return ReadEntry(process_id, entry) ? UTF8FromUnicode(entry.exe_file) : std::string();
+}
+
+bool IsExistProcess(uint64_t process_id) {
+  ProcessEntry entry;
+  return ReadEntry(process_id, entry);
+}
+
+uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::function<bool(uint64_t, uint64_t)> filter) {
+  if (!filter) {
+    DebugLog(4, "GetRunningApplicationProcessID '%s' with an empty filter, ignored", exe_name.c_str());
+    return 0;
+  }
+  const std::wstring wanted = UnicodeFromUTF8(exe_name);
+  uint64_t found = 0;
+  ProcessLoop([&](const ProcessEntry& entry) {
+    if (SameIgnoringCase(entry.exe_file, wanted) && filter(entry.process_id, entry.parent_process_id)) {
+      found = entry.process_id;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+std::string GetProcessPath(uint64_t process_id) {
+  std::string path = ReadLink("/proc/" + std::to_string(process_id) + "/exe");
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    path.erase(path.size() - deleted.size());
+  }
+  return path;
+}
+
+void* GetWindowHandleByPID(uint64_t) { return nullptr; }
+
+bool Is64BitProcess(void*) { return GetProcessArchitecture() == "x64"; }
+
+bool GrantPriviledge(void* token, const std::string& privilege) {
+  int capability = CapabilityOf(privilege);
+  if (token != nullptr || capability < 0) return false;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  const int word = capability / 32;
+  const uint32_t bit = 1u << (capability % 32);
+  if (!(data[word].permitted & bit)) return false;
+  data[word].effective |= bit;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace tool

@@ -8,6 +8,7 @@
 
 #include "platform/core/faults.h"
 #include "platform/core/last_error.h"
+#include "platform/core/modules.h"
 #include "platform/display/display.h"
 #include "platform/display/display_internal.h"
 #include "platform/display/sim_display.h"
@@ -321,4 +322,17 @@ int LiveGdiObjects() {
 }
 }  // namespace sim
 
+}  // namespace platform::display
+
+namespace platform::display {
+namespace {
+
+// The composition call is served as the run-time module the capture code
+// looks it up in.
+const bool dwmapiRegistered = [] {
+  RegisterPseudoModule("dwmapi.dll", {{"DwmEnableComposition", reinterpret_cast<void*>(&DwmEnableComposition)}});
+  return true;
+}();
+
+}  // namespace
 }  // namespace platform::display

@@ -6,6 +6,7 @@
 #include "capture/modules/desktop_capture/capturer_options.h"
 #include "capture/modules/desktop_capture/screen_list.h"
 #include "capture/modules/desktop_capture/win/screen_capturer_win_gdi.h"
+#include "platform/core/modules.h"
 #include "platform/display/gdi.h"
 #include "sim_capture_fixture.h"
 
@@ -171,14 +172,38 @@ TEST_F(GdiCapturerTest, WithoutDesktopEffectsOffCompositionIsUntouched) {
   CapturerOptions options = CapturerOptions::MakeDefault();
   options.desktop_effects_off_ = false;
   Collector out;
+  int modules = platform::LoadedModuleCount();
   {
     ScreenCapturerWinGdi capturer(options);
+    EXPECT_EQ(platform::LoadedModuleCount(), modules);  // "dwmapi.dll" is never loaded
     capturer.BeginCapture(&out);
     capturer.CaptureFrame();
     sim::SetInputDesktop(L"Winlogon");
     capturer.CaptureFrame();
   }
   EXPECT_EQ(sim::CompositionCalls(), 0);
+  out.last.reset();
+}
+
+TEST_F(GdiCapturerTest, MissingCompositionModuleLeavesCompositionAlone) {
+  Collector out;
+  int modules = platform::LoadedModuleCount();
+  for (bool hideEntry : {false, true}) {
+    if (hideEntry) {
+      platform::SetModuleEntryHidden("dwmapi.dll", "DwmEnableComposition", true);
+    } else {
+      platform::SetPseudoModuleHidden("dwmapi.dll", true);
+    }
+    {
+      ScreenCapturerWinGdi capturer(CapturerOptions::MakeDefault());
+      capturer.BeginCapture(&out);
+      capturer.CaptureFrame();
+      EXPECT_EQ(out.lastResult(), CaptureResult::Success);
+    }
+    platform::ShowAllModules();
+    EXPECT_EQ(sim::CompositionCalls(), 0);
+    EXPECT_EQ(platform::LoadedModuleCount(), modules);
+  }
   out.last.reset();
 }
 

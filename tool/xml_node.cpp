@@ -9,7 +9,9 @@
 namespace tool {
 
 // The one record of who owns an unlinked node: shared by the wrapper that made
-// the node and its copies; `node` is cleared when the node joins a tree.
+// the node and its copies; `node` is cleared when the node joins a tree. The
+// node points back at its record (TinyXML's user data), so a link made through
+// any wrapper of the node, not only the owner's, ends the ownership.
 struct XmlOwnership {
   TiXmlNode* node = nullptr;
   ~XmlOwnership() { delete node; }
@@ -68,6 +70,7 @@ void XmlNode::Adopt(void* node) {
   if (node) {
     ownership_ = std::make_shared<XmlOwnership>();
     ownership_->node = Ti(node);
+    Ti(node)->SetUserData(ownership_.get());
   }
 }
 
@@ -143,8 +146,11 @@ XmlNode* XmlNode::LinkEndChild(XmlNode* child) {
     return Wrap<XmlElement>(nullptr);
   }
   TiXmlNode* result = node->LinkEndChild(linked);
-  if (result && child->ownership_ && child->ownership_->node == linked) {
-    child->ownership_->node = nullptr;  // the tree owns it now, for every copy
+  if (result) {
+    if (auto* record = static_cast<XmlOwnership*>(result->GetUserData())) {
+      record->node = nullptr;  // the tree owns it now, for every wrapper
+      result->SetUserData(nullptr);
+    }
   }
   return Wrap<XmlElement>(result);
 }
@@ -165,7 +171,10 @@ XmlNode* XmlNode::ReplaceChild(XmlNode* replace, XmlNode* with) {
   }
   if (old_node->Parent() != node || new_node->ToDocument()) return Wrap<XmlNode>(nullptr);
   TiXmlNode* copy = node->ReplaceChild(old_node, *new_node);
-  if (copy) replace->tixml_node_ = nullptr;  // its node is gone
+  if (copy) {
+    replace->tixml_node_ = nullptr;  // its node is gone
+    copy->SetUserData(nullptr);      // TinyXML copies it; the copy belongs to the tree
+  }
   return Wrap<XmlNode>(copy);
 }
 

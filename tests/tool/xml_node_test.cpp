@@ -150,6 +150,24 @@ TEST(XmlNodeTest, LinkingACopyClearsOwnershipForAll) {
   EXPECT_EQ(original.GetValue(), "node");
 }
 
+TEST(XmlNodeTest, LinkingThroughAnyWrapperOfTheNodeEndsItsOwnership) {
+  XmlDocument document;
+  {
+    XmlElement root("root");
+    XmlElement child("child");
+    ASSERT_NE(Own(root.LinkEndChild(&child)), nullptr);
+    // A wrapper of "root" that is not the one that made it: the child's parent.
+    auto first = Own(root.FirstChild());
+    auto parent = Own(first->Parent());
+    ASSERT_EQ(parent->GetValue(), "root");
+    ASSERT_NE(Own(document.LinkEndChild(parent.get())), nullptr);
+  }  // the constructor's wrapper goes: the document owns "root" now
+  auto root = Own(document.RootElement());
+  EXPECT_EQ(root->GetValue(), "root");
+  auto child = Own(root->FirstChildElement("child"));
+  EXPECT_EQ(child->GetValue(), "child");
+}
+
 TEST(XmlNodeTest, AssignmentReleasesAndRefers) {
   XmlElement a("a");
   XmlElement b("b");

@@ -92,13 +92,18 @@ bool FileSystem::GetAttributes(const std::string& path, FileStat* stat_ref) {
   }
   bool link = S_ISLNK(info.stx_mode);
   bool directory = S_ISDIR(info.stx_mode);
+  auto size = static_cast<int64_t>(info.stx_size);
   if (link) {
-    // A link is reported as a link; what stands behind it decides folder or file.
+    // A link is reported as a link; what stands behind it decides folder or
+    // file and the size (an open reaches the target, so the length of the
+    // link's own text would cut every whole-file read).
     struct stat target{};
-    directory = ::stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    bool reached = ::stat(native.c_str(), &target) == 0;
+    directory = reached && S_ISDIR(target.st_mode);
+    size = reached ? static_cast<int64_t>(target.st_size) : 0;
   }
   stat_ref->st_mode = static_cast<uint16_t>((directory ? kModeDirectory : kModeFile) | (link ? kModeLink : 0));
-  stat_ref->st_size = directory ? 0 : static_cast<int64_t>(info.stx_size);
+  stat_ref->st_size = directory ? 0 : size;
   stat_ref->access_time = RecordTime(info.stx_atime.tv_sec, info.stx_atime.tv_nsec);
   stat_ref->modify_time = RecordTime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
   const statx_timestamp& created = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;

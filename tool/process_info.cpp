@@ -80,6 +80,19 @@ bool ReadEntry(uint64_t id, ProcessEntry& entry) {
   return true;
 }
 
+// Whether `id` is a process, not another thread of one: /proc answers for
+// every thread id, but only a process has its own id as thread-group id.
+bool IsProcessId(uint64_t id) {
+  std::ifstream status("/proc/" + std::to_string(id) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Tgid:", 0) == 0) return std::strtoull(line.c_str() + 5, nullptr, 10) == id;
+  }
+  return false;
+}
+
+// The entry of a process asked for by id (the listing holds processes only).
+bool ReadProcess(uint64_t id, ProcessEntry& entry) { return IsProcessId(id) && ReadEntry(id, entry); }
+
 bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
   auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) {
@@ -132,17 +145,17 @@ std::vector<uint64_t> GetProceeIDfromParentID(uint64_t parent_id) {
 
 uint64_t GetProceeParentID(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry) ? entry.parent_process_id : 0;
+  return ReadProcess(process_id, entry) ? entry.parent_process_id : 0;
 }
 
 std::string GetProcessName(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry) ? UTF8FromUnicode(entry.exe_file) : std::string();
+  return ReadProcess(process_id, entry) ? UTF8FromUnicode(entry.exe_file) : std::string();
 }
 
 bool IsExistProcess(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry);
+  return ReadProcess(process_id, entry);
 }
 
 uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::function<bool(uint64_t, uint64_t)> filter) {
@@ -163,6 +176,7 @@ uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::functi
 }
 
 std::string GetProcessPath(uint64_t process_id) {
+  if (!IsProcessId(process_id)) return std::string();
   std::string path = ReadLink("/proc/" + std::to_string(process_id) + "/exe");
   const std::string deleted = " (deleted)";
   if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {

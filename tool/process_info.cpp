@@ -35,10 +35,18 @@ std::vector<uint64_t> ProcessIds() {
   return ids;
 }
 
-std::string ReadLink(const std::string& path) {
+// The executable of a process, "" when it can't be read.
+std::string ExecutableOf(uint64_t id) {
+  const std::string link = "/proc/" + std::to_string(id) + "/exe";
   char target[4096];
-  ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+  ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  std::string path = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+  // A replaced or deleted executable is shown with this suffix.
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    path.erase(path.size() - deleted.size());
+  }
+  return path;
 }
 
 // The entry of one process; false when it is gone or unreadable.
@@ -55,14 +63,9 @@ bool ReadEntry(uint64_t id, ProcessEntry& entry) {
   std::string state;
   unsigned long long parent = 0;
   if (!(fields >> state >> parent)) return false;
-  std::string exe = ReadLink(base + "/exe");
+  std::string exe = ExecutableOf(id);
   std::string name;
   if (!exe.empty()) {
-    // A replaced or deleted executable is shown with this suffix.
-    const std::string deleted = " (deleted)";
-    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
-      exe.erase(exe.size() - deleted.size());
-    }
     name = exe.substr(exe.find_last_of('/') + 1);
   } else {
     // Kernel threads and processes of other users show no executable.
@@ -176,13 +179,7 @@ uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::functi
 }
 
 std::string GetProcessPath(uint64_t process_id) {
-  if (!IsProcessId(process_id)) return std::string();
-  std::string path = ReadLink("/proc/" + std::to_string(process_id) + "/exe");
-  const std::string deleted = " (deleted)";
-  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-    path.erase(path.size() - deleted.size());
-  }
-  return path;
+  return IsProcessId(process_id) ? ExecutableOf(process_id) : std::string();
 }
 
 void* GetWindowHandleByPID(uint64_t) { return nullptr; }

@@ -341,18 +341,30 @@ bool FileSystem::RemoveFile(const std::string& path) {
   return SystemPath(*this, path, &native) && ::unlink(native.c_str()) == 0;
 }
 
-bool FileSystem::RenameFile(const std::string& source, const std::string& target) {
+namespace {
+
+// Renames `source` to `target`. With `replace` an existing file target is
+// replaced in one step (a folder target is refused); without, an existing
+// target is never replaced.
+bool Rename(const FileSystem& fs, const std::string& source, const std::string& target, bool replace) {
   std::string from, to;
-  bool done = SystemPath(*this, source, &from) && SystemPath(*this, target, &to);
+  bool done = SystemPath(fs, source, &from) && SystemPath(fs, target, &to);
   if (done) {
-    done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
-    if (!done && errno == EINVAL) {
-      // File systems without RENAME_NOREPLACE: test, then rename.
-      struct stat existing{};
-      if (::lstat(to.c_str(), &existing) == 0) {
-        errno = EEXIST;
-      } else {
-        done = ::rename(from.c_str(), to.c_str()) == 0;
+    struct stat existing{};
+    if (replace && ::lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+      errno = EISDIR;
+      done = false;
+    } else if (replace) {
+      done = ::rename(from.c_str(), to.c_str()) == 0;
+    } else {
+      done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+      if (!done && errno == EINVAL) {
+        // File systems without RENAME_NOREPLACE: test, then rename.
+        if (::lstat(to.c_str(), &existing) == 0) {
+          errno = EEXIST;
+        } else {
+          done = ::rename(from.c_str(), to.c_str()) == 0;
+        }
       }
     }
   }
@@ -363,23 +375,14 @@ bool FileSystem::RenameFile(const std::string& source, const std::string& target
   return done;
 }
 
+}  // namespace
+
+bool FileSystem::RenameFile(const std::string& source, const std::string& target) {
+  return Rename(*this, source, target, false);
+}
+
 bool FileSystem::ReplaceFile(const std::string& source, const std::string& target) {
-  std::string from, to;
-  bool done = SystemPath(*this, source, &from) && SystemPath(*this, target, &to);
-  if (done) {
-    struct stat existing{};
-    if (::lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-      errno = EISDIR;
-      done = false;
-    } else {
-      done = ::rename(from.c_str(), to.c_str()) == 0;
-    }
-  }
-  if (!done) {
-    DebugLog(4, "FileSystem::RenameFile failed, %s -> %s, %s", source.c_str(), target.c_str(),
-             PrettyLastError().c_str());
-  }
-  return done;
+  return Rename(*this, source, target, true);
 }
 
 }  // namespace tool::filesystem_internal

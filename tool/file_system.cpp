@@ -234,10 +234,22 @@ bool FileSystem::CloseFile(FileHandle file) {
   return true;
 }
 
-bool FileSystem::SetModifiedTime(FileHandle file, int64_t seconds) {
-  if (file == nullptr) return false;
+bool FileSystem::SetModifiedTime(const std::string& path, int64_t seconds) {
+  std::string native;
+  struct stat info{};
+  // Only an existing regular file, opened for writing (changing its time needs
+  // the right to write it) and never created.
+  if (!SystemPath(*this, path, &native) || ::stat(native.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(native.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
   timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-  return ::futimens(file->fd, times) == 0;
+  return file.fd >= 0 && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && ::futimens(file.fd, times) == 0;
 }
 
 bool FileSystem::ReadWholeFile(const char* path, char** buffer, uint64_t* size) {

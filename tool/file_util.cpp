@@ -74,11 +74,7 @@ bool SetFileModifiedTime(const std::string& path, double seconds) {
     DebugLog(4, "SetFileModifiedTime '%s' refused, the time %f is out of range", path.c_str(), seconds);
     return false;
   }
-  FileSystem* fs = FileSystem::Instance();
-  // Opened for writing (append: never created or emptied here), as changing the
-  // time needs the right to write the file.
-  filesystem_internal::ScopedFile file(fs->OpenFile(path, 4), filesystem_internal::FileCloser{fs});
-  return file && fs->SetModifiedTime(file.get(), static_cast<int64_t>(std::trunc(seconds)));
+  return FileSystem::Instance()->SetModifiedTime(path, static_cast<int64_t>(std::trunc(seconds)));
 }
 
 std::string GetFileContent(const std::string& path) {

@@ -167,6 +167,14 @@ TEST_F(FileUtilTest, ModifiedTimeRoundTrip) {
   EXPECT_FALSE(SetFileModifiedTime(dir_.file("missing"), 1700000000));
 }
 
+TEST_F(FileUtilTest, SettingATimeNeverCreatesAFile) {
+  // The link itself exists, what it names does not: nothing may appear there.
+  ASSERT_EQ(symlink(dir_.file("nothing").c_str(), dir_.file("dangling").c_str()), 0);
+  EXPECT_FALSE(SetFileModifiedTime(dir_.file("dangling"), 1700000000));
+  struct stat info{};
+  EXPECT_NE(::stat(dir_.file("nothing").c_str(), &info), 0);
+}
+
 TEST_F(FileUtilTest, TimeOutside32BitsIsStoredAndReadsAsTheLowestInt32) {
   const std::string file = dir_.file("t");
   writeFile(file, "x");

@@ -1,5 +1,7 @@
 #include "tool/xml_node.h"
 
+#include <sys/stat.h>
+
 #include <new>
 
 #include <tinyxml.h>
@@ -279,6 +281,16 @@ TiXmlDeclaration* AsDeclaration(void* node, const char* method) {
   return declaration;
 }
 
+// TinyXML opens files with fopen, which waits for the other end of a FIFO (and
+// would act on a device): only a regular file, or a missing one to save to,
+// is handed over.
+bool RefusedFile(const std::string& file_path, const char* method) {
+  struct stat info{};
+  if (::stat(file_path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return false;
+  DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
+  return true;
+}
+
 }  // namespace
 
 XmlElement* XmlDocument::RootElement() {
@@ -288,12 +300,13 @@ XmlElement* XmlDocument::RootElement() {
 
 bool XmlDocument::LoadFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "LoadFile");
-  return document && document->LoadFile(file_path.c_str(), TIXML_ENCODING_UNKNOWN);
+  return document && !RefusedFile(file_path, "LoadFile") &&
+         document->LoadFile(file_path.c_str(), TIXML_ENCODING_UNKNOWN);
 }
 
 bool XmlDocument::SaveFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "SaveFile");
-  return document && document->SaveFile(file_path.c_str());
+  return document && !RefusedFile(file_path, "SaveFile") && document->SaveFile(file_path.c_str());
 }
 
 const char* XmlDocument::Parse(const std::string& text) {

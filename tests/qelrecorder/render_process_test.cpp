@@ -18,6 +18,7 @@
 #include "platform/display/display.h"
 #include "platform/display/sim_display.h"
 #include "platform/ui/ui_extras.h"
+#include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/appx_helpers.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/record_result.h"
@@ -149,6 +150,8 @@ void pump(int ms) {
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   qel::blockSigpipeInThisThread();
+  platform::forceBacking("ui", platform::Backing::Simulated);
+  platform::ui::x11keys::ReselectUiBacking();
   platform::display::SelectBacking(platform::Backing::Simulated);
   platform::display::sim::Reset();
   platform::forceBacking("audio", platform::Backing::Simulated);

@@ -2,9 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 
 #include "common/text_convert.h"
 #include "platform/core/mm_timer.h"
+#include "qelrecorder/appx_helpers.h"
+#include "qelrecorder/appx_package.h"
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
@@ -72,6 +76,22 @@ int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry
   WideToU16(path, entry.imagePath);
   entry.logoFile[0] = 0;
   entry.icon = 0;
+  if (std::unique_ptr<CAppxPackage> package = CAppxPackage::FromProcess(entry.processId)) {
+    std::wstring logo;
+    if (!package->m_logo.empty() && ChooseLogoFile(package->m_installedLocation, package->m_logo, logo)) {
+      WideToU16(logo, entry.logoFile);
+    }
+    // The last application of the manifest wins.
+    for (const AppxApplicationInfo& app : package->m_applications) {
+      const std::wstring name = ResolveResourceString(package->m_fullName, app.Get(L"DisplayName"));
+      if (!name.empty()) WideToU16(name, entry.displayName);
+      const std::wstring colour = app.Get(L"BackgroundColor");
+      if (!colour.empty() && colour[0] == L'#') {
+        entry.backgroundColor = static_cast<uint32_t>(std::wcstoul(colour.c_str() + 1, nullptr, 16));
+      }
+    }
+    return 0;
+  }
   // No version resources here: the display name is the file name without
   // its extension.
   std::wstring name = path.substr(path.find_last_of(L'/') + 1);

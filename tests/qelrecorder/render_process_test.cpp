@@ -19,7 +19,9 @@
 #include "platform/display/sim_display.h"
 #include "platform/ui/ui_extras.h"
 #include "platform/ui/x11_key_grabs.h"
+#include "platform/apps/packages.h"
 #include "qelrecorder/appx_helpers.h"
+#include "qelrecorder/appx_package.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
@@ -60,6 +62,52 @@ TEST(AppxHelpers, LargestScaleLogoAndFolderListing) {
   const auto files = ListFolderFiles(qel::utf8ToWide(dir.file("Assets")), L"*.scale-*.png");
   ASSERT_EQ(files.size(), 4u);  // no folder, no hidden file
   EXPECT_EQ(files[0], qel::utf8ToWide(dir.file("Assets")) + L"/Logo.scale-100.png");
+}
+
+// A packaged application's process: name, logo and colour from its manifest.
+TEST(AppxPackageEntry, ManifestGivesNameLogoAndColour) {
+  qel::test::TempDir dir;
+  std::filesystem::create_directories(dir.file("Assets"));
+  qel::test::writeFile(dir.file("Assets/Logo.scale-100.png"), "png");
+  qel::test::writeFile(dir.file("Assets/Logo.scale-200.png"), "png");
+  const auto manifest = [](const std::string& displayName) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\" "
+           "xmlns:uap=\"http://schemas.microsoft.com/appx/manifest/uap/windows10\">"
+           "<Properties><DisplayName>Notes package</DisplayName><Logo>Assets\\Logo.png</Logo></Properties>"
+           "<Applications><Application Id=\"App\" Executable=\"notes.exe\">"
+           "<uap:VisualElements DisplayName=\"" + displayName + "\" BackgroundColor=\"#1E90FF\" "
+           "Square150x150Logo=\"Assets\\Square.png\"/></Application></Applications></Package>";
+  };
+  qel::test::writeFile(dir.file("AppXManifest.xml"), manifest("ms-resource:AppName"));
+  platform::apps::SetIndirectString("@{Pkg_1.0?ms-resource:///resources/AppName}", "Notes");
+  const auto self = static_cast<uint32_t>(getpid());
+  platform::apps::SetProcessPackage(self, "Pkg_1.0", dir.path(), "Pkg!App");
+  platform::ui::WindowParams params;
+  params.parent = platform::ui::HWND_MESSAGE;
+  platform::ui::HWND dialogWindow = platform::ui::CreateWindowEx(params);
+  CTargetProcessLocator locator(dialogWindow);
+  platform::apps::RenderProcessEntry entry{};
+  entry.processId = self;
+  EXPECT_EQ(locator.GetProcessNameIcon(entry), 0);
+  EXPECT_EQ(U16ToWide(entry.displayName), L"Notes");
+  EXPECT_EQ(U16ToWide(entry.logoFile), qel::utf8ToWide(dir.path()) + L"/Assets/Logo.scale-200.png");
+  EXPECT_EQ(entry.backgroundColor, 0x1E90FFu);
+  auto package = CAppxPackage::FromProcess(self);
+  ASSERT_NE(package, nullptr);
+  EXPECT_EQ(package->m_applicationUserModelId, L"Pkg!App");
+  EXPECT_EQ(package->GetManifestProperty(L"DisplayName"), L"Notes package");
+  ASSERT_EQ(package->m_applications.size(), 1u);
+  EXPECT_EQ(package->m_applications[0].Get(L"Executable"), L"notes.exe");
+  EXPECT_EQ(package->m_applications[0].Get(L"Square150x150Logo"), L"Assets\\Square.png");
+  EXPECT_EQ(package->m_applications[0].Get(L"MinWidth"), L"");
+  // A plain display name in the manifest resolves to nothing: the entry keeps
+  // an empty name and the dialog's button is not updated for it.
+  qel::test::writeFile(dir.file("AppXManifest.xml"), manifest("Plain name"));
+  EXPECT_EQ(locator.GetProcessNameIcon(entry), 0);
+  EXPECT_EQ(U16ToWide(entry.displayName), L"");
+  platform::apps::ClearPackages();
+  platform::ui::DestroyWindow(dialogWindow);
 }
 
 // Real child processes that "play audio".

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/apps/render_processes.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
 
@@ -67,6 +68,14 @@ void runScript(std::string script, HWND dialog) {
       // Ownership of the name passes with the message; a dialog gone drops it.
       auto* name = new std::string(argument);
       if (!PostMessage(dialog, kWmScriptClick, 0, reinterpret_cast<LPARAM>(name))) delete name;
+    } else if (verb == "render") {
+      // The processes that play audio: ids separated by commas.
+      std::vector<uint32_t> pids;
+      std::stringstream list(argument);
+      for (std::string id; std::getline(list, id, ',');) {
+        if (!trim(id).empty()) pids.push_back(static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 10)));
+      }
+      apps::SetRenderProcesses(pids);
     } else {
       std::fprintf(stderr, "QEL_SCRIPT: unknown command \"%s\"\n", verb.c_str());
     }

@@ -13,8 +13,9 @@
 // bordersize are read.
 //
 // Run script (environment QEL_SCRIPT, read when a modal loop starts with no
-// script running yet): commands separated by ';', each "<ms> hotkey <keys>" or
-// "<ms> click <control>", the time counted from the start of the loop.
+// script running yet): commands separated by ';', each "<ms> hotkey <keys>",
+// "<ms> click <control>" or "<ms> render <pid>,<pid>..." (the processes that
+// play audio), the time counted from the start of the loop.
 //
 // Thread safety: a dialog is used on the thread that created it; Click may be
 // called there (tests) or is posted there by the script.

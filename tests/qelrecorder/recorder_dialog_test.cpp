@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -16,6 +18,7 @@
 #include "platform/display/sim_display.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
+#include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/hot_keys.h"
 #include "qelrecorder/record_result.h"
@@ -24,7 +27,9 @@
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
 #include "recorder_test_util.h"
+#include "x_typist.h"
 #include "support/test_support.h"
+#include "support/xvfb_server.h"
 
 extern "C" {
 void SetEncodeParameters(const wchar_t*, int, int, int, const wchar_t*);
@@ -72,6 +77,9 @@ TEST(HotKeyText, ParsedIntoModifiersAndKey) {
 class HotKeyFallbacks : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Registry only, whatever DISPLAY says: no key of the desktop is grabbed.
+    platform::forceBacking("ui", platform::Backing::Simulated);
+    platform::ui::x11keys::ReselectUiBacking();
     CRecordSettings::Destroy();
     platform::ui::WindowParams params;
     params.parent = platform::ui::HWND_MESSAGE;
@@ -186,6 +194,8 @@ class RecorderDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     qel::blockSigpipeInThisThread();
+    platform::forceBacking("ui", platform::Backing::Simulated);
+    platform::ui::x11keys::ReselectUiBacking();
     platform::display::SelectBacking(platform::Backing::Simulated);
     platform::display::sim::Reset();
     platform::forceBacking("audio", platform::Backing::Simulated);
@@ -328,6 +338,22 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_EQ(hostRegion.right, 700);
 }
 
+TEST_F(RecorderDialog, StatusBeforeTheFirstTickShowsZero) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  SetCaptureAudio(false);
+  SetEncodeParameters(L"libx264", 1, 2, 0, L" -preset ultrafast");  // first tick after a second
+  platform::ui::Rect hostRegion{0, 0, 328, 248};
+  CRecorderDlgUI dialog(L"default", &hostRegion);
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  dialog.Click("ID_BTN_START_RECORD");
+  ASSERT_TRUE(dialog.IsRecording());
+  dialog.OnStatusTimer();  // no tick yet: nothing to divide, nothing shown
+  EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text, "00:00");
+  dialog.Click("ID_BTN_STOP_RECORD");
+  dialog.Close(1);
+  pump(50);
+}
+
 TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
   SetCaptureAudio(false);
@@ -352,6 +378,52 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   EXPECT_FALSE(dialog.IsVisible());
   dialog.Close(1);
   pump(50);
+}
+
+// On an X server the keys are grabbed there: a Control+F5 typed through the
+// XTEST extension starts the recording, a second one stops it.
+TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
+  qel::test::XvfbServer xvfb(1024, 768);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  test::LogCollector log;
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  std::thread typist([display = xvfb.display()] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    test::TypeControlF5(display);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    test::TypeControlF5(display);
+  });
+  platform::ui::Rect region{0, 0, 328, 248};
+  const int code = LaunchRecorder(nullptr, L"default", &region);
+  typist.join();
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
+  EXPECT_EQ(host.dwData[0], 1u);
+  EXPECT_GT(test::countVideoFrames(qel::wideToUtf8(U16ToWide(host.records[0].szVideoPath))), 10);
+}
+
+// A key another X client has grabbed is taken: the next fallback is used.
+TEST_F(HotKeyFallbacks, KeyGrabbedByAnotherXClientIsTaken) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  test::ControlF5Holder other(xvfb.display());
+  ASSERT_TRUE(other.holding());
+  const auto [startStop, hideShow] = RegisterRecorderHotKeys(window);
+  EXPECT_EQ(startStop, L"Control+F7");
+  EXPECT_EQ(hideShow, L"Control+F6");
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
 }
 
 }  // namespace

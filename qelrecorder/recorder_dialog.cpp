@@ -1,12 +1,11 @@
 #include "qelrecorder/recorder_dialog.h"
 
-#include <signal.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 
 #include "common/text_convert.h"
 #include "platform/ui/hotkeys.h"
@@ -28,16 +27,6 @@ uint64_t countdownTicks = 0;  // process-wide, as the countdown counts
 
 constexpr const char* kStartTag = "CRecorderDlgUI::OnBtnStartRecord";
 constexpr const char* kStartFailed = "Unable to start recording process, please contact customer service for assistance!";
-
-// A process that ended (or is only waiting to be reaped) no longer plays.
-bool processEnded(uint32_t pid) {
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const size_t paren = line.rfind(')');
-  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
-}
 
 }  // namespace
 
@@ -70,9 +59,7 @@ int CRecorderDlgUI::CountdownSeconds(uint64_t delayMs, uint64_t ticks) {
   return static_cast<int>((static_cast<double>(delayMs) - static_cast<double>(ticks) * 100.0) / 1000.0 + 0.9);
 }
 
-void CRecorderDlgUI::SetText(const char* control, const std::string& text) {
-  if (platform::ui::Control* c = FindControl(control)) c->text = text;
-}
+void CRecorderDlgUI::SetText(const char* control, const std::string& text) { SetControlText(control, text); }
 
 void CRecorderDlgUI::SetVisible(const char* control, bool visible) {
   if (platform::ui::Control* c = FindControl(control)) c->visible = visible;
@@ -83,10 +70,9 @@ void CRecorderDlgUI::InitWindow() {
   const auto [startStop, hideShow] = RegisterRecorderHotKeys(GetHWND());
   const std::string hotKeys =
       FormatA("Start/Stop: %s   Hide/Show: %s", qel::wideToUtf8(startStop), qel::wideToUtf8(hideShow));
-  if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) {
-    label->text = hotKeys;
-    label->tooltip = hotKeys;
-  }
+  SetText("ID_LABEL_RECORDER_HOTKEY", hotKeys);
+  if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) label->tooltip = hotKeys;
+  platform::ui::SetWindowTitle(GetHWND(), hotKeys);
   // The files are named after this program until a playing process is chosen.
   char buffer[4096];
   const ssize_t got = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -97,6 +83,33 @@ void CRecorderDlgUI::InitWindow() {
     WideToU16(name, settings.m_szProcessName);
   }
   m_bCaptureAudio = settings.m_bCaptureAudio;
+  // The picker of playing processes runs only when audio is recorded.
+  if (m_bCaptureAudio) {
+    m_pLocator = std::make_unique<CTargetProcessLocator>(GetHWND());
+    m_pLocator->StartTimer();
+  }
+}
+
+void CRecorderDlgUI::UpdateTargetButton(const platform::apps::RenderProcessEntry* entry) {
+  platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
+  if (button == nullptr) return;
+  if (entry == nullptr) {
+    button->image.clear();
+    button->tooltip.clear();
+    button->tag = 0;
+    return;
+  }
+  if (entry->displayName[0] == 0) return;
+  if (entry->logoFile[0] != 0) {
+    button->image = FormatA("file='%s' dest='0,0,32,32'", entry->logoFile);
+    button->bkColor = entry->backgroundColor | 0xFF000000u;
+  } else {
+    // Programs here carry no icon resource: the button shows the name alone.
+    button->image.clear();
+    button->bkColor = 0;
+  }
+  button->tooltip = qel::wideToUtf8(U16ToWide(entry->displayName));
+  button->tag = entry->processId;
 }
 
 void CRecorderDlgUI::CreateRegionWindow() {
@@ -121,6 +134,12 @@ void CRecorderDlgUI::Notify(const std::string& type, const std::string& control)
   if (control == "ID_BUTTON_OK" || control == "ID_BTN_CLOSE" || control == "IDC_BTN_CLOSE_WINDOW") {
     if (m_pRegionWnd && m_pHostRegion != nullptr) platform::ui::GetWindowRect(m_pRegionWnd->GetHWND(), *m_pHostRegion);
     Close(control == "ID_BUTTON_OK" ? 0 : 1);
+  } else if (control == "ID_BTN_TARGET_NEXT") {
+    platform::apps::RenderProcessEntry entry{};
+    const platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
+    if (m_pLocator && m_pLocator->SelectNext(&entry) && button != nullptr && button->tag != entry.processId) {
+      UpdateTargetButton(&entry);
+    }
   } else if (control == "ID_BTN_REGION_MANUAL_SELECT") {
     SetVisible("ID_LAYOUT_RECORDER_HINT", false);
     SetVisible("ID_LAYOUT_RECORDER_MAIN", true);
@@ -160,7 +179,23 @@ platform::ui::LRESULT CRecorderDlgUI::HandleCustomMessage(uint32_t msg, platform
     CentreOnRegion();
     handled = true;
   } else if (msg == WM_RENDER_PROCESSES_UPDATED) {
-    handled = true;  // no render-process picker runs here
+    handled = true;
+    const platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
+    if (button == nullptr || !m_pLocator) return 0;
+    const int count = m_pLocator->Count();
+    // A list posted before a start may arrive after it: no picking while recording.
+    SetVisible("ID_LAYOUT_RECORDER_NEXT", count > 1 && !m_bRecording);
+    if (count == 0) {
+      UpdateTargetButton(nullptr);
+      return 0;
+    }
+    int selected = m_pLocator->Selected();
+    if (selected < 0) {
+      selected = count - 1;
+      m_pLocator->SetSelected(selected);
+    }
+    platform::apps::RenderProcessEntry entry{};
+    if (m_pLocator->Entry(selected, &entry) && button->tag != entry.processId) UpdateTargetButton(&entry);
   } else if (msg == platform::ui::WM_TIMER) {
     if (wParam == kStatusTimer) {
       OnStatusTimer();
@@ -201,6 +236,13 @@ void CRecorderDlgUI::OnBtnStartRecord() {
     handle->visible = false;
   }
   CRecordSettings& settings = CRecordSettings::Get();
+  if (m_pLocator) {
+    m_pLocator->StopTimer();
+    platform::apps::RenderProcessEntry entry{};
+    if (m_pLocator->Count() > 0 && m_pLocator->Entry(m_pLocator->Selected(), &entry) && entry.displayName[0] != 0) {
+      std::memcpy(settings.m_szProcessName, entry.displayName, sizeof settings.m_szProcessName);
+    }
+  }
   LogInfoW(kStartTag, L"Record started, target FPS: %.2f", settings.m_fTargetFps);
 
   const platform::ui::HMONITOR monitor =
@@ -221,6 +263,7 @@ void CRecorderDlgUI::OnBtnStartRecord() {
     return;
   }
   recorder.m_bRecording = true;
+  m_targetStartTime = platform::apps::ProcessStartTime(static_cast<uint32_t>(target->tag));
   struct statvfs volume {};
   const std::string drive = qel::wideToUtf8(U16ToWide(settings.m_szTmpDrive));
   const std::string folder = drive.empty() ? qel::wideToUtf8(U16ToWide(settings.m_szTmpDir)) : drive;
@@ -248,8 +291,10 @@ void CRecorderDlgUI::OnBtnStopRecord() {
     }
   }
   recorder.Stop();
-  SetVisible("ID_LAYOUT_RECORDER_NEXT", false);
+  SetVisible("ID_LAYOUT_RECORDER_NEXT", m_pLocator && m_pLocator->Count() > 1);
   CentreOnRegion();
+  // Without audio there is no locator: nothing to restart.
+  if (m_pLocator) m_pLocator->StartTimer();
   CRecordSettings& settings = CRecordSettings::Get();
   LogInfoW("CRecorderDlgUI::OnBtnStopRecord", L"Record finished, FPS: %.2f/%.2f, video file: %s, audio file: %s",
            settings.m_fMeasuredFps.load(), settings.m_fTargetFps, settings.m_szVideoPath, settings.m_szAudioPath);
@@ -280,8 +325,10 @@ void CRecorderDlgUI::OnStatusTimer() {
     }
   }
   const platform::ui::Control* autoStop = FindControl("IDC_CHECK_RECORD_AUTO_STOP");
+  // Ended, or its id now belongs to a later process.
   if (autoStop != nullptr && autoStop->selected && recorder.m_dwTargetPid != 0 &&
-      processEnded(recorder.m_dwTargetPid)) {
+      (platform::apps::ProcessEnded(recorder.m_dwTargetPid) ||
+       platform::apps::ProcessStartTime(recorder.m_dwTargetPid) != m_targetStartTime)) {
     OnBtnStopRecord();
   }
 }
@@ -325,6 +372,7 @@ void CRecorderDlgUI::SetIdleLayout(bool idle) {
 void CRecorderDlgUI::OnFinalMessage() {
   // The dialog's end: its keys and timers went with its window; the recorder
   // stops, and the settings start over at the next LaunchRecorder.
+  m_pLocator.reset();
   CScreenRecorder::Get().Stop();
   CScreenRecorder::Destroy();
   CRecordSettings::Destroy();

@@ -15,6 +15,7 @@
 #include "platform/ui/dialog.h"
 #include "platform/ui/monitor.h"
 #include "qelrecorder/region_window.h"
+#include "qelrecorder/target_process_locator.h"
 
 namespace qelrec {
 
@@ -39,7 +40,11 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   void SetIdleLayout(bool idle);
   void CentreOnRegion();
 
+  // Shows the entry on the target button (null: clears it).
+  void UpdateTargetButton(const platform::apps::RenderProcessEntry* entry);
+
   bool IsRecording() const { return m_bRecording; }
+  CTargetProcessLocator* Locator() { return m_pLocator.get(); }
   CRegionSelectWndUI* RegionWindow() { return m_pRegionWnd.get(); }
 
   // The label texts (tests check them as tables).
@@ -63,12 +68,13 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
 
   std::wstring m_strSkinName;
   std::unique_ptr<CRegionSelectWndUI> m_pRegionWnd;
+  std::unique_ptr<CTargetProcessLocator> m_pLocator;
   platform::ui::MonitorInfoEx m_monitorInfo;
   double m_dFreeSpaceGiB = 0.0;
   bool m_bRecording = false;
   bool m_bCaptureAudio = false;
   platform::ui::Rect* m_pHostRegion;
-  platform::ui::HWND m_hwndAtFinal = nullptr;
+  uint64_t m_targetStartTime = 0;  // start time of the target process at the recording's start
 };
 
 }  // namespace qelrec

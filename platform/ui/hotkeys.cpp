@@ -1,5 +1,7 @@
 #include "platform/ui/hotkeys.h"
 
+#include "platform/ui/x11_key_grabs.h"
+
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -39,6 +41,9 @@ bool RegisterHotKey(HWND window, int id, uint32_t modifiers, uint32_t virtualKey
   for (const auto& [k, owner] : h.registered) {
     if (owner.window == window && owner.id == id) return false;  // the id is in use on this window
   }
+  // On the X server the key must also be had there: another client's grab
+  // makes it taken.
+  if (x11keys::Active() && !x11keys::Grab(modifiers, virtualKey)) return false;
   h.registered[key] = Owner{window, id};
   return true;
 }
@@ -48,6 +53,7 @@ bool UnregisterHotKey(HWND window, int id) {
   std::lock_guard<std::mutex> lock(h.mutex);
   for (auto it = h.registered.begin(); it != h.registered.end(); ++it) {
     if (it->second.window == window && it->second.id == id) {
+      if (x11keys::Active()) x11keys::Ungrab(it->first.first, it->first.second);
       h.registered.erase(it);
       return true;
     }
@@ -59,7 +65,12 @@ void UnregisterWindowHotKeys(HWND window) {
   HotKeys& h = hotKeys();
   std::lock_guard<std::mutex> lock(h.mutex);
   for (auto it = h.registered.begin(); it != h.registered.end();) {
-    it = it->second.window == window ? h.registered.erase(it) : std::next(it);
+    if (it->second.window == window) {
+      if (x11keys::Active()) x11keys::Ungrab(it->first.first, it->first.second);
+      it = h.registered.erase(it);
+    } else {
+      ++it;
+    }
   }
 }
 

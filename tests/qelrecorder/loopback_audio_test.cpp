@@ -215,7 +215,7 @@ TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
             0);
   // A fresh monitor stream of the sound server takes about a second before its
   // first data; the tone is then captured at the server's pace.
-  ASSERT_TRUE(capturer.WaitForBlocks(1, 5000));
+  ASSERT_TRUE(capturer.WaitForBlocks(1, 15000));
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   ASSERT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
   ASSERT_TRUE(capturer.Encoder()->finish());
@@ -236,7 +236,7 @@ TEST_F(LoopbackAudioOnPulse, ServerThatDiesEndsTheAudioCleanly) {
   ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
                                                        &capturer),
             0);
-  ASSERT_TRUE(capturer.WaitForBlocks(10, 5000));
+  ASSERT_TRUE(capturer.WaitForBlocks(10, 15000));
   server.Stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const uint64_t blocks = capturer.Blocks();
@@ -246,7 +246,9 @@ TEST_F(LoopbackAudioOnPulse, ServerThatDiesEndsTheAudioCleanly) {
   ASSERT_TRUE(capturer.Encoder()->finish());
   const auto info = qel::test::probe(audioPath());
   ASSERT_TRUE(info.ok) << info.error;
-  EXPECT_GT(info.duration, 0.05);
+  // What came before the server went is in the file; how much depends on the
+  // server's block sizes, not on this code.
+  EXPECT_GT(info.duration, 0.0);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -16,6 +19,7 @@
 #include "platform/display/sim_display.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
+#include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/hot_keys.h"
 #include "qelrecorder/record_result.h"
@@ -24,7 +28,9 @@
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
 #include "recorder_test_util.h"
+#include "x_typist.h"
 #include "support/test_support.h"
+#include "support/xvfb_server.h"
 
 extern "C" {
 void SetEncodeParameters(const wchar_t*, int, int, int, const wchar_t*);
@@ -72,6 +78,9 @@ TEST(HotKeyText, ParsedIntoModifiersAndKey) {
 class HotKeyFallbacks : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Registry only, whatever DISPLAY says: no key of the desktop is grabbed.
+    platform::forceBacking("ui", platform::Backing::Simulated);
+    platform::ui::x11keys::ReselectUiBacking();
     CRecordSettings::Destroy();
     platform::ui::WindowParams params;
     params.parent = platform::ui::HWND_MESSAGE;
@@ -186,6 +195,8 @@ class RecorderDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     qel::blockSigpipeInThisThread();
+    platform::forceBacking("ui", platform::Backing::Simulated);
+    platform::ui::x11keys::ReselectUiBacking();
     platform::display::SelectBacking(platform::Backing::Simulated);
     platform::display::sim::Reset();
     platform::forceBacking("audio", platform::Backing::Simulated);
@@ -288,6 +299,7 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   platform::ui::Rect hostRegion{300, 200, 300 + 400, 200 + 300};
   CRecorderDlgUI dialog(L"default", &hostRegion);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  pump(50);  // "windowinit" makes the region window
   // Idle: riding on the region's top edge, centred, at the skin's size.
   platform::ui::Rect r{};
   ASSERT_TRUE(platform::ui::GetWindowRect(dialog.GetHWND(), r));
@@ -296,10 +308,19 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_TRUE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
   EXPECT_FALSE(dialog.FindControl("ID_BTN_STOP_RECORD")->visible);
   EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_HOTKEY")->text, "Start/Stop: Control+F5   Hide/Show: Control+F6");
+  // The main layout shows once the user leaves the hint.
+  EXPECT_FALSE(dialog.IsReallyVisible("ID_BTN_START_RECORD"));
+  dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
+  EXPECT_TRUE(dialog.IsReallyVisible("ID_BTN_START_RECORD"));
   dialog.FindControl("IDC_CHECK_RECORD_STOP_IN_MINS")->selected = true;
   dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text = "0";
   dialog.Click("ID_BTN_RECORD_MIN_DEC");  // a minus on 0 does nothing
   EXPECT_EQ(dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text, "0");
+  // A button inside a hidden layout cannot be clicked.
+  dialog.FindControl("ID_LAYOUT_RECORDER_MISC")->visible = false;
+  dialog.Click("ID_BTN_RECORD_MIN_INC");
+  EXPECT_EQ(dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text, "0");
+  dialog.FindControl("ID_LAYOUT_RECORDER_MISC")->visible = true;
 
   dialog.Click("ID_BTN_START_RECORD");
   ASSERT_TRUE(dialog.IsRecording());
@@ -328,6 +349,24 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_EQ(hostRegion.right, 700);
 }
 
+TEST_F(RecorderDialog, StatusBeforeTheFirstTickShowsZero) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  SetCaptureAudio(false);
+  SetEncodeParameters(L"libx264", 1, 2, 0, L" -preset ultrafast");  // first tick after a second
+  platform::ui::Rect hostRegion{0, 0, 328, 248};
+  CRecorderDlgUI dialog(L"default", &hostRegion);
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  pump(50);
+  dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
+  dialog.Click("ID_BTN_START_RECORD");
+  ASSERT_TRUE(dialog.IsRecording());
+  dialog.OnStatusTimer();  // no tick yet: nothing to divide, nothing shown
+  EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text, "00:00");
+  dialog.Click("ID_BTN_STOP_RECORD");
+  dialog.Close(1);
+  pump(50);
+}
+
 TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
   SetCaptureAudio(false);
@@ -335,6 +374,7 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   platform::ui::Rect hostRegion{0, 0, 320, 240};
   CRecorderDlgUI dialog(L"default", &hostRegion);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  pump(50);
   platform::ui::PressHotKey(MOD_CONTROL, 116);
   pump(50);
   EXPECT_FALSE(dialog.IsRecording());
@@ -352,6 +392,99 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   EXPECT_FALSE(dialog.IsVisible());
   dialog.Close(1);
   pump(50);
+}
+
+// On an X server the keys are grabbed there: a Control+F5 typed through the
+// XTEST extension starts the recording, a second one stops it.
+TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
+  qel::test::XvfbServer xvfb(1024, 768);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  test::LogCollector log;
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  std::thread typist([display = xvfb.display()] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    test::TypeControlF5(display);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    test::TypeControlF5(display);
+  });
+  platform::ui::Rect region{0, 0, 328, 248};
+  const int code = LaunchRecorder(nullptr, L"default", &region);
+  typist.join();
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
+  EXPECT_EQ(host.dwData[0], 1u);
+  EXPECT_GT(test::countVideoFrames(qel::wideToUtf8(U16ToWide(host.records[0].szVideoPath))), 10);
+}
+
+// Key presses from the X server while keys are registered and dropped: the
+// registry and the grabber never wait for each other.
+TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
+  std::atomic<bool> done{false};
+  std::thread typist([&] {
+    while (!done.load()) test::TypeControlF5(xvfb.display());
+  });
+  for (int round = 0; round < 300; ++round) {
+    ASSERT_TRUE(platform::ui::RegisterHotKey(window, 7, MOD_ALT, 'Q')) << round;
+    ASSERT_TRUE(platform::ui::UnregisterHotKey(window, 7)) << round;
+  }
+  done = true;
+  typist.join();
+  platform::ui::Msg msg{};
+  int presses = 0;
+  while (platform::ui::PeekMessage(msg)) presses += msg.message == platform::ui::WM_HOTKEY;
+  EXPECT_GT(presses, 0);
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+}
+
+// Timer ticks while the window's thread is busy make one message, not a pile.
+TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
+  ASSERT_TRUE(platform::ui::SetTimer(window, 5, 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  platform::ui::Msg msg{};
+  int queued = 0;
+  while (platform::ui::PeekMessage(msg)) {
+    queued += msg.message == platform::ui::WM_TIMER;
+    platform::ui::DispatchMessage(msg);
+  }
+  EXPECT_EQ(queued, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  queued = 0;
+  while (platform::ui::PeekMessage(msg)) queued += msg.message == platform::ui::WM_TIMER;
+  EXPECT_EQ(queued, 1) << "delivering the message lets the next tick post again";
+  platform::ui::KillTimer(window, 5);
+}
+
+// A key another X client has grabbed is taken: the next fallback is used.
+TEST_F(HotKeyFallbacks, KeyGrabbedByAnotherXClientIsTaken) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  test::ControlF5Holder other(xvfb.display());
+  ASSERT_TRUE(other.holding());
+  const auto [startStop, hideShow] = RegisterRecorderHotKeys(window);
+  EXPECT_EQ(startStop, L"Control+F7");
+  EXPECT_EQ(hideShow, L"Control+F6");
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+#include "platform/apps/render_processes.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <map>
+#include <mutex>
+
+#include "platform/core/faults.h"
+
+namespace platform::apps {
+
+namespace {
+
+std::mutex listMutex;
+std::vector<uint32_t> renderPids;
+std::map<std::string, std::string> indirect;
+
+}  // namespace
+
+int TSV_EnumerateRenderProcess(int* count, RenderProcessEntry* entries) {
+  if (count == nullptr || entries == nullptr || *count < 0) return -1;
+  if (injectedFault("apps.TSV_EnumerateRenderProcess")) return -1;
+  std::lock_guard<std::mutex> lock(listMutex);
+  const int n = std::min<int>(*count, static_cast<int>(renderPids.size()));
+  for (int i = 0; i < n; ++i) entries[i].processId = renderPids[static_cast<size_t>(i)];
+  *count = n;
+  return 0;
+}
+
+void SetRenderProcesses(const std::vector<uint32_t>& pids) {
+  std::lock_guard<std::mutex> lock(listMutex);
+  renderPids = pids;
+}
+
+std::vector<uint32_t> RenderProcesses() {
+  std::lock_guard<std::mutex> lock(listMutex);
+  return renderPids;
+}
+
+std::string ProcessImagePath(uint32_t pid) {
+  char buffer[PATH_MAX + 1];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t got = ::readlink(link.c_str(), buffer, PATH_MAX);
+  if (got > 0) return std::string(buffer, static_cast<size_t>(got));
+  // Without access to the link, the first argument names the program.
+  std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string first;
+  std::getline(cmdline, first, '\0');
+  return first;
+}
+
+bool ProcessEnded(uint32_t pid) {
+  if (pid == 0) return true;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return true;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+uint64_t ProcessStartTime(uint32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return 0;
+  // Fields after the name: state is the 3rd field, start time the 22nd.
+  std::istringstream fields(line.substr(paren + 2));
+  std::string field;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return 0;
+}
+
+bool ProcessExists(uint32_t pid) {
+  return pid != 0 && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
+}
+
+void SetIndirectString(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> lock(listMutex);
+  indirect[key] = value;
+}
+
+bool LoadIndirectString(const std::string& key, std::string& value) {
+  std::lock_guard<std::mutex> lock(listMutex);
+  auto it = indirect.find(key);
+  if (it == indirect.end()) return false;
+  value = it->second;
+  return true;
+}
+
+}  // namespace platform::apps

@@ -1,0 +1,138 @@
+#include "qelrecorder/target_process_locator.h"
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+
+#include "common/text_convert.h"
+#include "platform/core/mm_timer.h"
+#include "qelrecorder/appx_helpers.h"
+#include "qelrecorder/appx_package.h"
+#include "qelrecorder/recorder_dialog.h"
+#include "qelrecorder/recorder_log.h"
+#include "qelrecorder/text16.h"
+
+namespace qelrec {
+
+namespace {
+constexpr const char* kTag = "CTargetProcessLocator::GetProcessNameIcon";
+}
+
+CTargetProcessLocator::CTargetProcessLocator(platform::ui::HWND dialog) : m_hDialog(dialog) {
+  std::memset(static_cast<void*>(m_entries), 0, sizeof m_entries);
+}
+
+CTargetProcessLocator::~CTargetProcessLocator() { StopTimer(); }
+
+void CTargetProcessLocator::StartTimer() {
+  if (m_uTimerId != 0) return;
+  m_uTimerId = platform::TimeSetEvent(1000, 100, &CTargetProcessLocator::TimerProc, this,
+                                      platform::TimerKind::Periodic);
+}
+
+void CTargetProcessLocator::StopTimer() {
+  if (m_uTimerId == 0) return;
+  platform::TimeKillEvent(m_uTimerId);  // returns once no tick runs
+  m_uTimerId = 0;
+}
+
+void CTargetProcessLocator::TimerProc(uint32_t, void* user) { static_cast<CTargetProcessLocator*>(user)->OnTimer(); }
+
+void CTargetProcessLocator::OnTimer() {
+  int count = kMaxRenderProcesses;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (platform::apps::TSV_EnumerateRenderProcess(&count, m_entries) != 0) return;
+    if (count > kMaxRenderProcesses) count = kMaxRenderProcesses;
+    if (count < 0) count = 0;
+    const bool changed = count != m_nCount;
+    if (changed) {
+      m_nCount = count;
+      // A shorter list must not leave the selection past its end.
+      if (m_nSelected >= m_nCount) m_nSelected = m_nCount > 0 ? m_nCount - 1 : 0;
+    }
+    for (int i = 0; i < count; ++i) {
+      // An entry whose process changed under the same slot is named again.
+      if (changed || m_entries[i].displayName[0] == 0 || m_namedPid[i] != m_entries[i].processId) {
+        GetProcessNameIcon(m_entries[i]);
+        m_namedPid[i] = m_entries[i].processId;
+      }
+    }
+  }
+  platform::ui::PostMessage(m_hDialog, WM_RENDER_PROCESSES_UPDATED, static_cast<platform::ui::WPARAM>(count), 0);
+}
+
+int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry& entry) {
+  LogInfoA(kTag, "Audio render process id: %ld", static_cast<long>(entry.processId));
+  entry.displayName[0] = 0;
+  entry.window = 0;
+  entry.backgroundColor = 0;
+  if (!platform::apps::ProcessExists(entry.processId)) {
+    LogWarnA(kTag, "Query information of process failed: %ld", static_cast<long>(ESRCH));
+    return -1;
+  }
+  const std::string image = platform::apps::ProcessImagePath(entry.processId);
+  if (image.empty()) {
+    LogWarnA(kTag, "Query image name of process failed: %ld", static_cast<long>(errno));
+    return -2;
+  }
+  const std::wstring path = qel::utf8ToWide(image);
+  WideToU16(path, entry.imagePath);
+  entry.logoFile[0] = 0;
+  entry.icon = 0;
+  if (std::unique_ptr<CAppxPackage> package = CAppxPackage::FromProcess(entry.processId)) {
+    std::wstring logo;
+    if (!package->m_logo.empty() && ChooseLogoFile(package->m_installedLocation, package->m_logo, logo)) {
+      WideToU16(logo, entry.logoFile);
+    }
+    // The last application of the manifest wins.
+    for (const AppxApplicationInfo& app : package->m_applications) {
+      const std::wstring name = ResolveResourceString(package->m_fullName, app.Get(L"DisplayName"));
+      if (!name.empty()) WideToU16(name, entry.displayName);
+      const std::wstring colour = app.Get(L"BackgroundColor");
+      if (!colour.empty() && colour[0] == L'#') {
+        entry.backgroundColor = static_cast<uint32_t>(std::wcstoul(colour.c_str() + 1, nullptr, 16));
+      }
+    }
+    return 0;
+  }
+  // No version resources here: the display name is the file name without
+  // its extension.
+  std::wstring name = path.substr(path.find_last_of(L'/') + 1);
+  if (const size_t dot = name.find_last_of(L'.'); dot != std::wstring::npos && dot > 0) name.resize(dot);
+  WideToU16(name, entry.displayName);
+  return 0;
+}
+
+int CTargetProcessLocator::Count() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_nCount;
+}
+
+bool CTargetProcessLocator::Entry(int index, platform::apps::RenderProcessEntry* out) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (index < 0 || index >= m_nCount || out == nullptr) return false;
+  *out = m_entries[index];
+  return true;
+}
+
+int CTargetProcessLocator::Selected() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_nSelected;
+}
+
+void CTargetProcessLocator::SetSelected(int index) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_nSelected = index;
+}
+
+bool CTargetProcessLocator::SelectNext(platform::apps::RenderProcessEntry* out) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_nCount <= 0) return false;
+  m_nSelected = (m_nSelected + 1) % m_nCount;
+  if (out != nullptr) *out = m_entries[m_nSelected];
+  return true;
+}
+
+}  // namespace qelrec

@@ -1,7 +1,10 @@
 #include "tool/file_copy.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "tool/file_util.h"
 #include "tool/logger.h"
 #include "tool/path_util.h"
+#include "tool/protected_paths.h"
 #include "tool/string_util.h"
 
 namespace tool {
@@ -30,6 +34,23 @@ bool SameObject(FileSystem& fs, const std::string& a, const std::string& b) {
   struct stat first{}, second{};
   return ::stat(fs.LocalPath(a).c_str(), &first) == 0 && ::stat(fs.LocalPath(b).c_str(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Whether `path` (which may not exist yet) lies inside the existing folder
+// `folder`, links resolved: its nearest existing folder is resolved, and the
+// part below that, not there yet, can hold no link.
+bool Inside(FileSystem& fs, const std::string& path, const std::string& folder) {
+  char resolved[PATH_MAX];
+  if (::realpath(fs.LocalPath(folder).c_str(), resolved) == nullptr) return false;
+  const std::string top = resolved;
+  std::string probe = filesystem_internal::NormalisePath(fs.LocalPath(path));
+  while (::realpath(probe.c_str(), resolved) == nullptr) {
+    if (probe == "/") return false;
+    probe.erase(std::max<std::size_t>(probe.find_last_of('/'), 1));
+  }
+  const std::string real = resolved;
+  return real.compare(0, top.size(), top) == 0 &&
+         (real.size() == top.size() || top == "/" || real[top.size()] == '/');
 }
 
 }  // namespace
@@ -115,6 +136,11 @@ bool CopyDirectory(const std::string& source, const std::string& destination, Co
   if (SameObject(*fs, source, destination)) {
     DebugLog(4, "failed CopyDirectory '%s' -> '%s', src and dst are the same folder", source.c_str(),
              destination.c_str());
+    return false;
+  }
+  // Copied into itself, the tree's files would land on its own files below.
+  if (Inside(*fs, destination, source)) {
+    DebugLog(4, "failed CopyDirectory '%s' -> '%s', dst is inside src", source.c_str(), destination.c_str());
     return false;
   }
   const std::string separator = fs->PathSeparator();

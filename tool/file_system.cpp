@@ -92,13 +92,18 @@ bool FileSystem::GetAttributes(const std::string& path, FileStat* stat_ref) {
   }
   bool link = S_ISLNK(info.stx_mode);
   bool directory = S_ISDIR(info.stx_mode);
+  auto size = static_cast<int64_t>(info.stx_size);
   if (link) {
-    // A link is reported as a link; what stands behind it decides folder or file.
+    // A link is reported as a link; what stands behind it decides folder or
+    // file and the size (an open reaches the target, so the length of the
+    // link's own text would cut every whole-file read).
     struct stat target{};
-    directory = ::stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    bool reached = ::stat(native.c_str(), &target) == 0;
+    directory = reached && S_ISDIR(target.st_mode);
+    size = reached ? static_cast<int64_t>(target.st_size) : 0;
   }
   stat_ref->st_mode = static_cast<uint16_t>((directory ? kModeDirectory : kModeFile) | (link ? kModeLink : 0));
-  stat_ref->st_size = directory ? 0 : static_cast<int64_t>(info.stx_size);
+  stat_ref->st_size = directory ? 0 : size;
   stat_ref->access_time = RecordTime(info.stx_atime.tv_sec, info.stx_atime.tv_nsec);
   stat_ref->modify_time = RecordTime(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
   const statx_timestamp& created = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
@@ -229,10 +234,22 @@ bool FileSystem::CloseFile(FileHandle file) {
   return true;
 }
 
-bool FileSystem::SetModifiedTime(FileHandle file, int64_t seconds) {
-  if (file == nullptr) return false;
+bool FileSystem::SetModifiedTime(const std::string& path, int64_t seconds) {
+  std::string native;
+  struct stat info{};
+  // Only an existing regular file, opened for writing (changing its time needs
+  // the right to write it) and never created.
+  if (!SystemPath(*this, path, &native) || ::stat(native.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(native.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
   timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-  return ::futimens(file->fd, times) == 0;
+  return file.fd >= 0 && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && ::futimens(file.fd, times) == 0;
 }
 
 bool FileSystem::ReadWholeFile(const char* path, char** buffer, uint64_t* size) {
@@ -336,18 +353,30 @@ bool FileSystem::RemoveFile(const std::string& path) {
   return SystemPath(*this, path, &native) && ::unlink(native.c_str()) == 0;
 }
 
-bool FileSystem::RenameFile(const std::string& source, const std::string& target) {
+namespace {
+
+// Renames `source` to `target`. With `replace` an existing file target is
+// replaced in one step (a folder target is refused); without, an existing
+// target is never replaced.
+bool Rename(const FileSystem& fs, const std::string& source, const std::string& target, bool replace) {
   std::string from, to;
-  bool done = SystemPath(*this, source, &from) && SystemPath(*this, target, &to);
+  bool done = SystemPath(fs, source, &from) && SystemPath(fs, target, &to);
   if (done) {
-    done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
-    if (!done && errno == EINVAL) {
-      // File systems without RENAME_NOREPLACE: test, then rename.
-      struct stat existing{};
-      if (::lstat(to.c_str(), &existing) == 0) {
-        errno = EEXIST;
-      } else {
-        done = ::rename(from.c_str(), to.c_str()) == 0;
+    struct stat existing{};
+    if (replace && ::lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+      errno = EISDIR;
+      done = false;
+    } else if (replace) {
+      done = ::rename(from.c_str(), to.c_str()) == 0;
+    } else {
+      done = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+      if (!done && errno == EINVAL) {
+        // File systems without RENAME_NOREPLACE: test, then rename.
+        if (::lstat(to.c_str(), &existing) == 0) {
+          errno = EEXIST;
+        } else {
+          done = ::rename(from.c_str(), to.c_str()) == 0;
+        }
       }
     }
   }
@@ -358,23 +387,14 @@ bool FileSystem::RenameFile(const std::string& source, const std::string& target
   return done;
 }
 
+}  // namespace
+
+bool FileSystem::RenameFile(const std::string& source, const std::string& target) {
+  return Rename(*this, source, target, false);
+}
+
 bool FileSystem::ReplaceFile(const std::string& source, const std::string& target) {
-  std::string from, to;
-  bool done = SystemPath(*this, source, &from) && SystemPath(*this, target, &to);
-  if (done) {
-    struct stat existing{};
-    if (::lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-      errno = EISDIR;
-      done = false;
-    } else {
-      done = ::rename(from.c_str(), to.c_str()) == 0;
-    }
-  }
-  if (!done) {
-    DebugLog(4, "FileSystem::RenameFile failed, %s -> %s, %s", source.c_str(), target.c_str(),
-             PrettyLastError().c_str());
-  }
-  return done;
+  return Rename(*this, source, target, true);
 }
 
 }  // namespace tool::filesystem_internal

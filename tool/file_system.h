@@ -56,8 +56,9 @@ class FileSystem {
   uint64_t ReadFile(FileHandle file, void* buffer, uint64_t buffer_size);
   uint64_t WriteFile(FileHandle file, const void* buffer, uint64_t buffer_size);
   bool CloseFile(FileHandle file);
-  // Sets the last write time (seconds since 1970), leaving the access time.
-  bool SetModifiedTime(FileHandle file, int64_t seconds);
+  // Sets the last write time (seconds since 1970) of an existing regular file,
+  // leaving the access time; never creates one.
+  bool SetModifiedTime(const std::string& path, int64_t seconds);
   // The whole content in a malloc'ed buffer of size + 1 bytes ending in a zero
   // byte; the caller frees it with free(). Empty files and files of 2 GiB or
   // more are refused.

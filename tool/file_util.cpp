@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <link.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <bit>
@@ -17,6 +16,7 @@
 #include "tool/logger.h"
 #include "tool/mount_choice.h"
 #include "tool/path_util.h"
+#include "tool/protected_paths.h"
 #include "tool/string_util.h"
 
 namespace tool {
@@ -34,18 +34,6 @@ std::string ExecutablePath() {
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return std::string();
   return std::string(path, static_cast<std::size_t>(n));
-}
-
-std::string HomeFolder() {
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-      found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  return std::string();
 }
 
 }  // namespace
@@ -86,11 +74,7 @@ bool SetFileModifiedTime(const std::string& path, double seconds) {
     DebugLog(4, "SetFileModifiedTime '%s' refused, the time %f is out of range", path.c_str(), seconds);
     return false;
   }
-  FileSystem* fs = FileSystem::Instance();
-  // Opened for writing (append: never created or emptied here), as changing the
-  // time needs the right to write the file.
-  filesystem_internal::ScopedFile file(fs->OpenFile(path, 4), filesystem_internal::FileCloser{fs});
-  return file && fs->SetModifiedTime(file.get(), static_cast<int64_t>(std::trunc(seconds)));
+  return FileSystem::Instance()->SetModifiedTime(path, static_cast<int64_t>(std::trunc(seconds)));
 }
 
 std::string GetFileContent(const std::string& path) {
@@ -183,7 +167,7 @@ std::string GetAppDataPath() {
   std::string folder;
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
     folder = config;
-  } else if (std::string home = HomeFolder(); !home.empty()) {
+  } else if (std::string home = filesystem_internal::HomeOfProcess(); !home.empty()) {
     folder = home + "/.config";
   }
   if (!folder.empty()) {

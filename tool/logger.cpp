@@ -107,8 +107,12 @@ void DebugLogW(int level, const wchar_t* format, ...) {
   wchar_t* line = g_wide_line;
   char prefix[512];
   int prefixLength = Prefix(level, prefix, sizeof prefix);
+  // The prefix is UTF-8 (the program name may hold any letter): decoded, not
+  // widened byte by byte.
   std::size_t used = 0;
-  for (int i = 0; i < prefixLength; ++i) line[used++] = static_cast<unsigned char>(prefix[i]);
+  for (const char *p = prefix, *end = prefix + prefixLength; p < end;) {
+    line[used++] = static_cast<wchar_t>(tool::text_internal::DecodeUtf8(p, end));
+  }
   std::size_t limit = kLineCapacity - used - 5;
   va_list args;
   va_start(args, format);

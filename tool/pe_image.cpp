@@ -15,7 +15,7 @@ constexpr uint32_t kVersionResourceType = 16;  // RT_VERSION
 // Little-endian reads that fail instead of leaving the image.
 class Image {
  public:
-  explicit Image(const std::string& bytes) : bytes_(bytes) {}
+  explicit Image(std::string_view bytes) : bytes_(bytes) {}
   uint64_t size() const { return bytes_.size(); }
   bool Has(uint64_t offset, uint64_t length) const {
     return offset <= bytes_.size() && length <= bytes_.size() - offset;
@@ -30,7 +30,7 @@ class Image {
     for (int i = length - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes_[offset + i]);
     return true;
   }
-  const std::string& bytes_;
+  std::string_view bytes_;
 };
 
 // Offset of the PE signature, when the image has one.
@@ -86,7 +86,7 @@ class ResourceReader {
 
 }  // namespace
 
-uint16_t PeMachineType(const std::string& bytes) {
+uint16_t PeMachineType(std::string_view bytes) {
   Image image(bytes);
   uint32_t raw = 0;
   if (!image.U32(0x3C, raw) || image.size() < 64) return 0;
@@ -109,7 +109,7 @@ uint16_t PeMachineType(const std::string& bytes) {
   return static_cast<uint16_t>(machine);
 }
 
-std::optional<uint64_t> PeFileVersion(const std::string& bytes) {
+std::optional<uint64_t> PeFileVersion(std::string_view bytes) {
   Image image(bytes);
   std::optional<uint64_t> pe = PeHeader(image);
   if (!pe) return std::nullopt;

@@ -6,15 +6,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 
 namespace tool::system_internal {
 
 // The COFF machine field, or 0 (with the log lines of the library) when the
 // image holds no PE header.
-uint16_t PeMachineType(const std::string& image);
+uint16_t PeMachineType(std::string_view image);
 
 // dwFileVersionMS << 32 | dwFileVersionLS of the first RT_VERSION resource.
-std::optional<uint64_t> PeFileVersion(const std::string& image);
+std::optional<uint64_t> PeFileVersion(std::string_view image);
 
 }  // namespace tool::system_internal

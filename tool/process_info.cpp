@@ -35,10 +35,18 @@ std::vector<uint64_t> ProcessIds() {
   return ids;
 }
 
-std::string ReadLink(const std::string& path) {
+// The executable of a process, "" when it can't be read.
+std::string ExecutableOf(uint64_t id) {
+  const std::string link = "/proc/" + std::to_string(id) + "/exe";
   char target[4096];
-  ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+  ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  std::string path = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+  // A replaced or deleted executable is shown with this suffix.
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    path.erase(path.size() - deleted.size());
+  }
+  return path;
 }
 
 // The entry of one process; false when it is gone or unreadable.
@@ -55,14 +63,9 @@ bool ReadEntry(uint64_t id, ProcessEntry& entry) {
   std::string state;
   unsigned long long parent = 0;
   if (!(fields >> state >> parent)) return false;
-  std::string exe = ReadLink(base + "/exe");
+  std::string exe = ExecutableOf(id);
   std::string name;
   if (!exe.empty()) {
-    // A replaced or deleted executable is shown with this suffix.
-    const std::string deleted = " (deleted)";
-    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
-      exe.erase(exe.size() - deleted.size());
-    }
     name = exe.substr(exe.find_last_of('/') + 1);
   } else {
     // Kernel threads and processes of other users show no executable.
@@ -79,6 +82,19 @@ bool ReadEntry(uint64_t id, ProcessEntry& entry) {
   entry.exe_file = UnicodeFromUTF8(name);
   return true;
 }
+
+// Whether `id` is a process, not another thread of one: /proc answers for
+// every thread id, but only a process has its own id as thread-group id.
+bool IsProcessId(uint64_t id) {
+  std::ifstream status("/proc/" + std::to_string(id) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Tgid:", 0) == 0) return std::strtoull(line.c_str() + 5, nullptr, 10) == id;
+  }
+  return false;
+}
+
+// The entry of a process asked for by id (the listing holds processes only).
+bool ReadProcess(uint64_t id, ProcessEntry& entry) { return IsProcessId(id) && ReadEntry(id, entry); }
 
 bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
   auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
@@ -132,17 +148,17 @@ std::vector<uint64_t> GetProceeIDfromParentID(uint64_t parent_id) {
 
 uint64_t GetProceeParentID(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry) ? entry.parent_process_id : 0;
+  return ReadProcess(process_id, entry) ? entry.parent_process_id : 0;
 }
 
 std::string GetProcessName(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry) ? UTF8FromUnicode(entry.exe_file) : std::string();
+  return ReadProcess(process_id, entry) ? UTF8FromUnicode(entry.exe_file) : std::string();
 }
 
 bool IsExistProcess(uint64_t process_id) {
   ProcessEntry entry;
-  return ReadEntry(process_id, entry);
+  return ReadProcess(process_id, entry);
 }
 
 uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::function<bool(uint64_t, uint64_t)> filter) {
@@ -163,12 +179,7 @@ uint64_t GetRunningApplicationProcessID(const std::string& exe_name, std::functi
 }
 
 std::string GetProcessPath(uint64_t process_id) {
-  std::string path = ReadLink("/proc/" + std::to_string(process_id) + "/exe");
-  const std::string deleted = " (deleted)";
-  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-    path.erase(path.size() - deleted.size());
-  }
-  return path;
+  return IsProcessId(process_id) ? ExecutableOf(process_id) : std::string();
 }
 
 void* GetWindowHandleByPID(uint64_t) { return nullptr; }

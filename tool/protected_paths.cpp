@@ -14,17 +14,6 @@ namespace tool::filesystem_internal {
 
 namespace {
 
-std::string HomeOfProcess() {
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir) {
-    return found->pw_dir;
-  }
-  return std::string();
-}
-
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
@@ -47,6 +36,18 @@ void AddUserDirs(const std::string& home, const std::string& file, ProtectedPath
 }
 
 }  // namespace
+
+std::string HomeOfProcess() {
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+      found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return std::string();
+}
 
 std::string NormalisePath(const std::string& path) {
   std::filesystem::path p(path);

@@ -24,6 +24,10 @@ struct ProtectedPaths {
 ProtectedPaths BuildProtectedPaths(const std::string& home, const std::string& xdg_config_home,
                                    const std::string& xdg_data_home);
 
+// The user's home folder: HOME when absolute, else the passwd entry; "" when
+// neither gives an absolute folder.
+std::string HomeOfProcess();
+
 // The set of this process, built from HOME and the XDG variables at first use.
 const ProtectedPaths& ProcessProtectedPaths();
 

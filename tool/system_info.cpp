@@ -79,9 +79,9 @@ std::optional<uint64_t> FileVersion(const std::string& file_path) {
     std::free(buffer);
     return std::nullopt;
   }
-  std::string image(buffer, static_cast<std::size_t>(size));
+  std::optional<uint64_t> version = system_internal::PeFileVersion(std::string_view(buffer, size));
   std::free(buffer);
-  return system_internal::PeFileVersion(image);
+  return version;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tool/xml_node.h"
 
+#include <sys/stat.h>
+
 #include <new>
 
 #include <tinyxml.h>
@@ -9,7 +11,9 @@
 namespace tool {
 
 // The one record of who owns an unlinked node: shared by the wrapper that made
-// the node and its copies; `node` is cleared when the node joins a tree.
+// the node and its copies; `node` is cleared when the node joins a tree. The
+// node points back at its record (TinyXML's user data), so a link made through
+// any wrapper of the node, not only the owner's, ends the ownership.
 struct XmlOwnership {
   TiXmlNode* node = nullptr;
   ~XmlOwnership() { delete node; }
@@ -68,6 +72,7 @@ void XmlNode::Adopt(void* node) {
   if (node) {
     ownership_ = std::make_shared<XmlOwnership>();
     ownership_->node = Ti(node);
+    Ti(node)->SetUserData(ownership_.get());
   }
 }
 
@@ -143,8 +148,11 @@ XmlNode* XmlNode::LinkEndChild(XmlNode* child) {
     return Wrap<XmlElement>(nullptr);
   }
   TiXmlNode* result = node->LinkEndChild(linked);
-  if (result && child->ownership_ && child->ownership_->node == linked) {
-    child->ownership_->node = nullptr;  // the tree owns it now, for every copy
+  if (result) {
+    if (auto* record = static_cast<XmlOwnership*>(result->GetUserData())) {
+      record->node = nullptr;  // the tree owns it now, for every wrapper
+      result->SetUserData(nullptr);
+    }
   }
   return Wrap<XmlElement>(result);
 }
@@ -165,7 +173,10 @@ XmlNode* XmlNode::ReplaceChild(XmlNode* replace, XmlNode* with) {
   }
   if (old_node->Parent() != node || new_node->ToDocument()) return Wrap<XmlNode>(nullptr);
   TiXmlNode* copy = node->ReplaceChild(old_node, *new_node);
-  if (copy) replace->tixml_node_ = nullptr;  // its node is gone
+  if (copy) {
+    replace->tixml_node_ = nullptr;  // its node is gone
+    copy->SetUserData(nullptr);      // TinyXML copies it; the copy belongs to the tree
+  }
   return Wrap<XmlNode>(copy);
 }
 
@@ -270,6 +281,16 @@ TiXmlDeclaration* AsDeclaration(void* node, const char* method) {
   return declaration;
 }
 
+// TinyXML opens files with fopen, which waits for the other end of a FIFO (and
+// would act on a device): only a regular file, or a missing one to save to,
+// is handed over.
+bool RefusedFile(const std::string& file_path, const char* method) {
+  struct stat info{};
+  if (::stat(file_path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return false;
+  DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
+  return true;
+}
+
 }  // namespace
 
 XmlElement* XmlDocument::RootElement() {
@@ -279,12 +300,13 @@ XmlElement* XmlDocument::RootElement() {
 
 bool XmlDocument::LoadFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "LoadFile");
-  return document && document->LoadFile(file_path.c_str(), TIXML_ENCODING_UNKNOWN);
+  return document && !RefusedFile(file_path, "LoadFile") &&
+         document->LoadFile(file_path.c_str(), TIXML_ENCODING_UNKNOWN);
 }
 
 bool XmlDocument::SaveFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "SaveFile");
-  return document && document->SaveFile(file_path.c_str());
+  return document && !RefusedFile(file_path, "SaveFile") && document->SaveFile(file_path.c_str());
 }
 
 const char* XmlDocument::Parse(const std::string& text) {

@@ -31,6 +31,14 @@ class Backend {
   virtual std::optional<WindowInfo> window(Window window) = 0;
   // Nothing when there is no such process or its path cannot be read.
   virtual std::optional<std::wstring> processImagePath(uint32_t pid) = 0;
+
+  // Copies the screen's pixels of `area` (virtual-screen coordinates) into
+  // `bits` (rows `stride` bytes apart) as blue, green, red, alpha. False when
+  // the area cannot be read (outside the screen, server lost).
+  virtual bool grabScreen(const Rect& area, uint8_t* bits, int stride) = 0;
+  // The name of the desktop that receives input.
+  virtual std::wstring inputDesktop() = 0;
+  virtual uint32_t sessionId() = 0;
 };
 
 std::unique_ptr<Backend> MakeSimBackend();

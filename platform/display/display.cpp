@@ -8,6 +8,7 @@
 #include "platform/core/faults.h"
 #include "platform/core/last_error.h"
 #include "platform/display/backend.h"
+#include "platform/display/display_internal.h"
 #include "platform/display/sim_display.h"
 
 namespace platform::display {
@@ -186,6 +187,22 @@ void CloseProcessHandle(ProcessHandle process) {
   if (state().processHandles.erase(process) == 0 && process != 0)
     reportViolation("display: CloseProcessHandle of a handle that is not open");
 }
+
+namespace internal {
+
+bool GrabScreen(const Rect& area, uint8_t* bits, int stride) {
+  return withBackend([&](Backend& b) { return b.grabScreen(area, bits, stride); });
+}
+
+std::wstring InputDesktopName() {
+  return withBackend([](Backend& b) { return b.inputDesktop(); });
+}
+
+uint32_t SessionId() {
+  return withBackend([](Backend& b) { return b.sessionId(); });
+}
+
+}  // namespace internal
 
 namespace sim {
 int OpenProcessHandles() {

@@ -11,6 +11,8 @@ void resetLocked(SimState& s);
 
 void makeFramebuffers(SimState& s) {
   s.framebuffers.assign(s.devices.size(), {});
+  s.generations.resize(s.devices.size());
+  for (auto& g : s.generations) ++g;
   for (size_t i = 0; i < s.devices.size(); ++i) {
     const auto& mode = s.devices[i].mode;
     if (!mode || mode->empty()) continue;
@@ -21,9 +23,27 @@ void makeFramebuffers(SimState& s) {
 void resetLocked(SimState& s) {
   s.devices = {sim::MakeDevice(0, Rect{0, 0, 1920, 1080}, true)};
   makeFramebuffers(s);
+  NoteDevicesReplacedLocked(s);
+  s.knobs = {};
   s.dpi = 96;
   s.windows.clear();
   s.processes.clear();
+  s.inputDesktop = L"Default";
+  s.compositionEnabled = true;
+  s.compositionCalls = 0;
+  s.sessionId = 1;
+}
+
+uint32_t screenPixelLocked(SimState& s, int x, int y) {
+  for (size_t i = 0; i < s.devices.size(); ++i) {
+    const auto& d = s.devices[i];
+    if (!d.listed || !d.active || !d.mode) continue;
+    const Rect& m = *d.mode;
+    if (x < m.left || y < m.top || x >= m.right || y >= m.bottom) continue;
+    const auto& fb = s.framebuffers[i];
+    return fb.pixels[size_t(y - m.top) * fb.width + (x - m.left)];
+  }
+  return 0;
 }
 
 class SimBackend : public Backend {
@@ -33,8 +53,17 @@ class SimBackend : public Backend {
   bool device(uint32_t index, DisplayDevice* out) override {
     auto& s = simState();
     std::lock_guard lock(s.mutex);
-    if (index >= s.devices.size()) return false;
-    const auto& d = s.devices[index];
+    const sim::Device* found = nullptr;
+    uint32_t seen = 0;
+    for (const auto& candidate : s.devices) {
+      if (!candidate.listed) continue;
+      if (seen++ == index) {
+        found = &candidate;
+        break;
+      }
+    }
+    if (found == nullptr) return false;
+    const auto& d = *found;
     out->name = d.name;
     out->description = d.description;
     out->key = d.key;
@@ -46,7 +75,7 @@ class SimBackend : public Backend {
     auto& s = simState();
     std::lock_guard lock(s.mutex);
     for (const auto& d : s.devices) {
-      if (d.name != name) continue;
+      if (d.name != name || !d.listed) continue;
       if (!d.active || !d.mode) return false;
       *mode = DeviceMode{d.mode->left, d.mode->top, d.mode->width(), d.mode->height(), d.rotation, 32};
       return true;
@@ -60,7 +89,7 @@ class SimBackend : public Backend {
     Rect box;
     bool any = false;
     for (const auto& d : s.devices) {
-      if (!d.active || !d.mode || d.mode->empty()) continue;
+      if (!d.listed || !d.active || !d.mode || d.mode->empty()) continue;
       if (!any) {
         box = *d.mode;
         any = true;
@@ -76,7 +105,7 @@ class SimBackend : public Backend {
     auto& s = simState();
     std::lock_guard lock(s.mutex);
     return static_cast<int>(std::count_if(s.devices.begin(), s.devices.end(),
-                                          [](const sim::Device& d) { return d.active && d.mode && !d.mode->empty(); }));
+                                          [](const sim::Device& d) { return d.listed && d.active && d.mode && !d.mode->empty(); }));
   }
 
   int dpi() override {
@@ -107,6 +136,28 @@ class SimBackend : public Backend {
     auto it = s.processes.find(pid);
     if (it == s.processes.end()) return std::nullopt;
     return it->second;
+  }
+
+  bool grabScreen(const Rect& area, uint8_t* bits, int stride) override {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    for (int y = 0; y < area.height(); ++y) {
+      auto* row = reinterpret_cast<uint32_t*>(bits + static_cast<ptrdiff_t>(stride) * y);
+      for (int x = 0; x < area.width(); ++x) row[x] = screenPixelLocked(s, area.left + x, area.top + y);
+    }
+    return true;
+  }
+
+  std::wstring inputDesktop() override {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    return s.inputDesktop;
+  }
+
+  uint32_t sessionId() override {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    return s.sessionId;
   }
 };
 
@@ -149,13 +200,18 @@ void SetDevices(std::vector<Device> devices) {
   std::lock_guard lock(s.mutex);
   s.devices = std::move(devices);
   internal::makeFramebuffers(s);
+  internal::NoteDevicesReplacedLocked(s);
 }
 
 void UpdateDevice(size_t index, const Device& device) {
   auto& s = simState();
   std::lock_guard lock(s.mutex);
   if (index >= s.devices.size()) return;
+  const sim::Device before = s.devices[index];
   s.devices[index] = device;
+  if (before.mode != device.mode || before.rotation != device.rotation || before.active != device.active ||
+      before.format != device.format || before.attached != device.attached)
+    ++s.generations[index];  // a mode change: duplications of the device lose access
   auto& fb = s.framebuffers[index];
   if (!device.mode || device.mode->empty()) {
     fb = {};
@@ -182,8 +238,31 @@ void Fill(size_t device, Rect rect, uint32_t color) {
   std::lock_guard lock(s.mutex);
   if (device >= s.framebuffers.size()) return;
   auto& fb = s.framebuffers[device];
-  for (int y = std::max(rect.top, 0); y < std::min(rect.bottom, fb.height); ++y)
-    for (int x = std::max(rect.left, 0); x < std::min(rect.right, fb.width); ++x) fb.pixels[size_t(y) * fb.width + x] = color;
+  Rect clipped{std::max(rect.left, 0), std::max(rect.top, 0), std::min(rect.right, fb.width),
+               std::min(rect.bottom, fb.height)};
+  if (clipped.empty()) return;
+  for (int y = clipped.top; y < clipped.bottom; ++y)
+    for (int x = clipped.left; x < clipped.right; ++x) fb.pixels[size_t(y) * fb.width + x] = color;
+  internal::NoteDamageLocked(s, device, clipped);
+}
+
+void Move(size_t device, Rect source, int destinationX, int destinationY) {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  if (device >= s.framebuffers.size()) return;
+  auto& fb = s.framebuffers[device];
+  Rect destination{destinationX, destinationY, destinationX + source.width(), destinationY + source.height()};
+  Rect whole{0, 0, fb.width, fb.height};
+  auto inside = [&](const Rect& r) {
+    return r.left >= 0 && r.top >= 0 && r.right <= whole.right && r.bottom <= whole.bottom && !r.empty();
+  };
+  if (!inside(source) || !inside(destination)) return;
+  std::vector<uint32_t> copy(fb.pixels);
+  for (int y = 0; y < source.height(); ++y)
+    for (int x = 0; x < source.width(); ++x)
+      fb.pixels[size_t(destination.top + y) * fb.width + destination.left + x] =
+          copy[size_t(source.top + y) * fb.width + source.left + x];
+  internal::NoteMoveLocked(s, device, source, destination);
 }
 
 void SetPixel(size_t device, int x, int y, uint32_t color) { Fill(device, Rect{x, y, x + 1, y + 1}, color); }
@@ -200,15 +279,31 @@ uint32_t Pixel(size_t device, int x, int y) {
 uint32_t ScreenPixel(int x, int y) {
   auto& s = simState();
   std::lock_guard lock(s.mutex);
-  for (size_t i = 0; i < s.devices.size(); ++i) {
-    const auto& d = s.devices[i];
-    if (!d.active || !d.mode) continue;
-    const Rect& m = *d.mode;
-    if (x < m.left || y < m.top || x >= m.right || y >= m.bottom) continue;
-    const auto& fb = s.framebuffers[i];
-    return fb.pixels[size_t(y - m.top) * fb.width + (x - m.left)];
-  }
-  return 0;
+  return internal::screenPixelLocked(s, x, y);
+}
+
+void SetInputDesktop(const std::wstring& name) {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  s.inputDesktop = name;
+}
+
+bool CompositionEnabled() {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  return s.compositionEnabled;
+}
+
+int CompositionCalls() {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  return s.compositionCalls;
+}
+
+void SetSessionId(uint32_t session) {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  s.sessionId = session;
 }
 
 Window AddWindow(const WindowEntry& window) {

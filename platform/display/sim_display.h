@@ -26,6 +26,13 @@ struct Device {
   bool primary = false;
   std::optional<Rect> mode;  // position and size on the virtual screen; none: no current mode
   int rotation = 0;          // clockwise quarter turns of the monitor
+  // Duplication side.
+  int adapter = 0;
+  int outputSlot = 0;        // order among its adapter's outputs; -1: no duplication output
+  bool attached = true;      // attached to the desktop, as the output describes itself
+  bool imageInSystemMemory = false;
+  int format = 87;           // 32-bit BGRA
+  bool listed = true;        // false: only the duplication side sees it (no display device)
 };
 
 // Back to the start state: one active primary device "\\.\DISPLAY1"
@@ -46,6 +53,9 @@ Device MakeDevice(int index, Rect mode, bool primary = false);
 // Out-of-range parts are ignored.
 void Fill(size_t device, Rect rect, uint32_t color);
 void SetPixel(size_t device, int x, int y, uint32_t color);
+// Copies `source` to (destinationX, destinationY) inside one framebuffer and
+// records it as a move for the duplication side.
+void Move(size_t device, Rect source, int destinationX, int destinationY);
 // 0 outside the framebuffer.
 uint32_t Pixel(size_t device, int x, int y);
 // The pixel at a virtual-screen position (device order decides overlaps), 0 where no device is.
@@ -64,5 +74,30 @@ void AddProcess(uint32_t pid, const std::wstring& imagePath);
 void RemoveProcess(uint32_t pid);
 // Process handles opened and not yet closed.
 int OpenProcessHandles();
+
+// Desktops: the one receiving input ("Default" at the start; "Winlogon" is the
+// secure desktop). A thread starts on "Default".
+void SetInputDesktop(const std::wstring& name);
+// Composition as the last DwmEnableComposition call left it (on at the start),
+// and how many calls were made.
+bool CompositionEnabled();
+int CompositionCalls();
+void SetSessionId(uint32_t session);
+
+// Device contexts, bitmaps, sections and desktop handles alive (leak checks).
+int LiveGdiObjects();
+
+// Scenario knobs of the duplication side.
+struct DuplicationKnobs {
+  bool blankImages = false;   // acquired images are all zero
+  bool noMetadata = false;    // images come without move and dirty rectangles
+  bool neverDeliver = false;  // every acquire times out
+};
+void SetDuplicationKnobs(const DuplicationKnobs& knobs);
+// Duplication objects (factories, adapters, devices, outputs, duplications,
+// images, textures, surfaces) alive.
+int LiveDuplicationObjects();
+// Acquires that returned an image.
+uint64_t ImagesDelivered();
 
 }  // namespace platform::display::sim

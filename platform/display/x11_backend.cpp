@@ -5,6 +5,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XRes.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <X11/extensions/Xrandr.h>
 #include <limits.h>
 #include <unistd.h>
@@ -58,7 +61,10 @@ class X11Backend : public Backend {
     int major = 0, minor = 0;
     if (hasRandr_) hasRandr_ = XRRQueryVersion(d, &major, &minor) != 0 && (major > 1 || (major == 1 && minor >= 5));
     hasXres_ = XResQueryExtension(d, &event, &error) != 0;
+    hasShm_ = XShmQueryExtension(d) != 0;
   }
+
+  ~X11Backend() override { dropShm(); }
 
   Backing kind() const override { return Backing::Real; }
 
@@ -164,7 +170,121 @@ class X11Backend : public Backend {
     return qel::utf8ToWide(target);
   }
 
+  bool grabScreen(const Rect& area, uint8_t* bits, int stride) override {
+    if (lost() || area.empty()) return false;
+    Display* d = display_.get();
+    x11::ErrorTrap trap(d);
+    XImage* image = nullptr;
+    if (hasShm_ && prepareShm(area.width(), area.height())) {
+      // A grab outside the root (the screen shrank since the caller read its
+      // rectangle) is a BadMatch: a failed grab, never the end of the process.
+      if (XShmGetImage(d, root_, shmImage_, area.left, area.top, AllPlanes) && trap.Sync() == 0) {
+        image = shmImage_;
+      } else if (lost() || trap.firstError() == BadMatch) {
+        return false;
+      } else {
+        dropShm();  // shared memory refused (a remote server): plain requests from now on
+        hasShm_ = false;
+      }
+    }
+    XImage* plain = nullptr;
+    if (image == nullptr) {
+      plain = XGetImage(d, root_, area.left, area.top, static_cast<unsigned>(area.width()),
+                        static_cast<unsigned>(area.height()), AllPlanes, ZPixmap);
+      if (plain == nullptr || trap.Sync() != 0) {
+        if (plain != nullptr) XDestroyImage(plain);
+        return false;
+      }
+      image = plain;
+    }
+    convert(image, area.width(), area.height(), bits, stride);
+    if (plain != nullptr) XDestroyImage(plain);
+    return true;
+  }
+
+  std::wstring inputDesktop() override { return L"Default"; }
+  uint32_t sessionId() override { return 1; }
+
  private:
+  // Keeps one shared image at least `width` x `height` for the grabs.
+  bool prepareShm(int width, int height) {
+    if (shmImage_ != nullptr && shmImage_->width == width && shmImage_->height == height) return true;
+    dropShm();
+    Display* d = display_.get();
+    int screen = DefaultScreen(d);
+    shmImage_ = XShmCreateImage(d, DefaultVisual(d, screen), static_cast<unsigned>(DefaultDepth(d, screen)), ZPixmap,
+                                nullptr, &shmInfo_, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    if (shmImage_ == nullptr) return false;
+    shmInfo_.shmid = shmget(IPC_PRIVATE, size_t(shmImage_->bytes_per_line) * shmImage_->height, IPC_CREAT | 0600);
+    if (shmInfo_.shmid < 0) {
+      dropShm();
+      return false;
+    }
+    shmInfo_.shmaddr = shmImage_->data = static_cast<char*>(shmat(shmInfo_.shmid, nullptr, 0));
+    shmInfo_.readOnly = False;
+    if (shmInfo_.shmaddr == reinterpret_cast<char*>(-1)) {
+      shmInfo_.shmaddr = shmImage_->data = nullptr;
+      dropShm();
+      return false;
+    }
+    x11::ErrorTrap trap(d);
+    if (!XShmAttach(d, &shmInfo_) || trap.Sync() != 0) {
+      dropShm();
+      return false;
+    }
+    attached_ = true;
+    // Marked for removal now: the segment goes away with its last user, even
+    // if this process dies.
+    shmctl(shmInfo_.shmid, IPC_RMID, nullptr);
+    return true;
+  }
+
+  void dropShm() {
+    if (shmImage_ == nullptr) return;
+    if (attached_ && !lost()) {
+      XShmDetach(display_.get(), &shmInfo_);
+      XSync(display_.get(), False);
+    }
+    attached_ = false;
+    if (shmInfo_.shmaddr != nullptr) shmdt(shmInfo_.shmaddr);
+    if (shmInfo_.shmid >= 0 && shmInfo_.shmaddr == nullptr) shmctl(shmInfo_.shmid, IPC_RMID, nullptr);
+    shmImage_->data = nullptr;
+    XDestroyImage(shmImage_);
+    shmImage_ = nullptr;
+    shmInfo_ = {};
+    shmInfo_.shmid = -1;
+  }
+
+  static int shiftOf(unsigned long mask) {
+    int shift = 0;
+    while (mask != 0 && (mask & 1) == 0) {
+      mask >>= 1;
+      ++shift;
+    }
+    return shift;
+  }
+
+  // To blue, green, red, alpha bytes (alpha opaque).
+  static void convert(XImage* image, int width, int height, uint8_t* bits, int stride) {
+    bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xFF0000 && image->green_mask == 0xFF00 &&
+                  image->blue_mask == 0xFF && image->byte_order == LSBFirst;
+    for (int y = 0; y < height; ++y) {
+      auto* out = reinterpret_cast<uint32_t*>(bits + static_cast<ptrdiff_t>(stride) * y);
+      if (direct) {
+        const auto* in = reinterpret_cast<const uint32_t*>(image->data + static_cast<ptrdiff_t>(image->bytes_per_line) * y);
+        for (int x = 0; x < width; ++x) out[x] = in[x] | 0xFF000000u;
+        continue;
+      }
+      int rs = shiftOf(image->red_mask), gs = shiftOf(image->green_mask), bs = shiftOf(image->blue_mask);
+      unsigned long rm = image->red_mask >> rs, gm = image->green_mask >> gs, bm = image->blue_mask >> bs;
+      for (int x = 0; x < width; ++x) {
+        unsigned long p = XGetPixel(image, x, y);
+        auto scale = [](unsigned long v, unsigned long max) { return max == 0 ? 0u : unsigned(v * 255 / max); };
+        out[x] = 0xFF000000u | scale((p >> rs) & rm, rm) << 16 | scale((p >> gs) & gm, gm) << 8 | scale((p >> bs) & bm, bm);
+      }
+    }
+  }
+
   bool lost() const { return x11::ConnectionLost(display_.get()); }
 
   // Reads a whole property of `type` (AnyPropertyType allowed); false when absent.
@@ -271,6 +391,10 @@ class X11Backend : public Backend {
   ::Window root_;
   bool hasRandr_ = false;
   bool hasXres_ = false;
+  bool hasShm_ = false;
+  XImage* shmImage_ = nullptr;
+  XShmSegmentInfo shmInfo_{};
+  bool attached_ = false;
 };
 
 }  // namespace

@@ -197,6 +197,26 @@ TEST_F(CopyDirectoryTest, LinksAreNotCopiedAndFalseStops) {
   EXPECT_FALSE(Exists(dir_.file("dst2/empty")));
 }
 
+TEST_F(CopyDirectoryTest, CopyIntoItsOwnSubfolderIsRefusedAndKeepsTheSource) {
+  // Copied into src/sub, src/a.txt would land on the source's own sub/a.txt.
+  writeFile(src_ + "/sub/a.txt", "the sub folder's own");
+  tool_test::LogCapture log;
+  for (const std::string& target : {src_ + "/sub", src_ + "/sub/", src_ + "/sub/new/deeper", src_ + "/empty/../sub"}) {
+    EXPECT_FALSE(CopyDirectory(src_, target, nullptr)) << target;
+    EXPECT_EQ(readFile(src_ + "/sub/a.txt"), "the sub folder's own") << target;
+    EXPECT_FALSE(Exists(src_ + "/sub/sub")) << target;
+    EXPECT_FALSE(Exists(src_ + "/sub/new")) << target;
+  }
+  EXPECT_TRUE(log.contains("failed CopyDirectory '" + src_ + "' -> '" + src_ + "/sub', dst is inside src"));
+  // A link into the source is no way around it.
+  ASSERT_EQ(::symlink((src_ + "/sub").c_str(), dir_.file("to_sub").c_str()), 0);
+  EXPECT_FALSE(CopyDirectory(src_, dir_.file("to_sub") + "/copy", nullptr));
+  EXPECT_FALSE(Exists(src_ + "/sub/copy"));
+  // A sibling whose name merely starts like the source is outside it.
+  EXPECT_TRUE(CopyDirectory(src_, src_ + "-copy", nullptr));
+  EXPECT_EQ(readFile(src_ + "-copy/sub/a.txt"), "the sub folder's own");
+}
+
 TEST_F(CopyDirectoryTest, SourceMustBeAFolder) {
   tool_test::LogCapture log;
   EXPECT_FALSE(CopyDirectory(src_ + "/a.txt", dir_.file("dst"), nullptr));

@@ -102,6 +102,15 @@ TEST_F(FileUtilTest, FileContentSizeAndErrors) {
   EXPECT_FALSE(log.contains("missing2"));
 }
 
+TEST_F(FileUtilTest, ContentAndSizeThroughALinkAreTheTargetsWhole) {
+  std::string bytes;
+  for (int i = 0; i < 100; ++i) bytes += std::to_string(i) + ",";  // longer than the link's own text
+  writeFile(dir_.file("target"), bytes);
+  ASSERT_EQ(symlink(dir_.file("target").c_str(), dir_.file("link").c_str()), 0);
+  EXPECT_EQ(GetFileSize(dir_.file("link"), true), bytes.size());
+  EXPECT_EQ(GetFileContent(dir_.file("link")), bytes);
+}
+
 TEST_F(FileUtilTest, TwoGibFileIsRefusedByTheWholeFileReader) {
   tool_test::LogCapture log;
   const std::string big = dir_.file("sparse");
@@ -156,6 +165,14 @@ TEST_F(FileUtilTest, ModifiedTimeRoundTrip) {
   EXPECT_TRUE(std::isnan(GetFileModifiedTime(dir_.file("missing"))));
   EXPECT_FALSE(SetFileModifiedTime(dir_.path(), 1700000000));
   EXPECT_FALSE(SetFileModifiedTime(dir_.file("missing"), 1700000000));
+}
+
+TEST_F(FileUtilTest, SettingATimeNeverCreatesAFile) {
+  // The link itself exists, what it names does not: nothing may appear there.
+  ASSERT_EQ(symlink(dir_.file("nothing").c_str(), dir_.file("dangling").c_str()), 0);
+  EXPECT_FALSE(SetFileModifiedTime(dir_.file("dangling"), 1700000000));
+  struct stat info{};
+  EXPECT_NE(::stat(dir_.file("nothing").c_str(), &info), 0);
 }
 
 TEST_F(FileUtilTest, TimeOutside32BitsIsStoredAndReadsAsTheLowestInt32) {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
 #include "support/test_support.h"
 #include "tool/logger.h"
 
@@ -215,6 +218,23 @@ TEST_F(LoggerTest, WideLineWithSurrogatePairBecomesOneCodePoint) {
   DebugLogW(4, L"%s", pair);
   SetLogTarget("");
   EXPECT_NE(readFile(log).find("] \xF0\x9F\x98\x80!\xEF\xBF\xBD\n"), std::string::npos) << readFile(log);
+}
+
+TEST_F(LoggerTest, ProgramNameOutsideAsciiIsTheSameInNarrowAndWideLines) {
+  const std::string program = dir_.file("pr\xC3\xBC" "fer");  // "prüfer" in UTF-8
+  std::filesystem::copy_file(qel::test::binDir() + "/tool_log_probe", program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  qel::Subprocess child;
+  std::string error;
+  ASSERT_TRUE(child.start({program}, qel::SpawnOptions{}, error)) << error;
+  std::string output;
+  while (child.readSome(output, std::chrono::seconds(10)) == qel::ReadStatus::Data) {
+  }
+  EXPECT_EQ(child.wait(), 0);
+  const std::vector<std::string> lines = Lines(output);
+  ASSERT_EQ(lines.size(), 2u) << output;
+  EXPECT_NE(lines[0].find(" INFO [pr\xC3\xBC" "fer:"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" INFO [pr\xC3\xBC" "fer:"), std::string::npos) << lines[1];
 }
 
 TEST_F(LoggerTest, LinesStayWholeWhileTheTargetChanges) {

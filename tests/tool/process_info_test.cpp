@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +75,23 @@ TEST(ProcessInfoTest, ChildlessAndMissingProcesses) {
   EXPECT_EQ(GetProcessName(nobody), "");
   EXPECT_FALSE(IsExistProcess(nobody));
   EXPECT_EQ(GetProcessPath(nobody), "");
+}
+
+TEST(ProcessInfoTest, ThreadIdsAreNoProcesses) {
+  // /proc answers for the id of any thread, yet a thread is no process.
+  std::promise<pid_t> id;
+  std::promise<void> done;
+  std::thread thread([&] {
+    id.set_value(::gettid());
+    done.get_future().wait();
+  });
+  const auto tid = static_cast<uint64_t>(id.get_future().get());
+  EXPECT_FALSE(IsExistProcess(tid));
+  EXPECT_EQ(GetProceeParentID(tid), 0u);
+  EXPECT_EQ(GetProcessName(tid), "");
+  EXPECT_EQ(GetProcessPath(tid), "");
+  done.set_value();
+  thread.join();
 }
 
 TEST(ProcessInfoTest, RunningApplicationByNameAndFilter) {

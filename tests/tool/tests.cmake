@@ -3,6 +3,10 @@
 # file-system layer and the other internals.
 if(TARGET tool)
   qel_test_folder(tool tool)
+  # Run by the logger tests under a name of their choosing.
+  add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
+  target_link_libraries(tool_log_probe PRIVATE tool)
+  add_dependencies(test_tool tool_log_probe)
 
   file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
   add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})

@@ -2,8 +2,15 @@
 // saving, ownership of nodes, and the links and removals TinyXML would abort
 // on. Run under AddressSanitizer (QEL_SANITIZE=ON) they also prove that no node
 // is freed twice or leaked.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +157,24 @@ TEST(XmlNodeTest, LinkingACopyClearsOwnershipForAll) {
   EXPECT_EQ(original.GetValue(), "node");
 }
 
+TEST(XmlNodeTest, LinkingThroughAnyWrapperOfTheNodeEndsItsOwnership) {
+  XmlDocument document;
+  {
+    XmlElement root("root");
+    XmlElement child("child");
+    ASSERT_NE(Own(root.LinkEndChild(&child)), nullptr);
+    // A wrapper of "root" that is not the one that made it: the child's parent.
+    auto first = Own(root.FirstChild());
+    auto parent = Own(first->Parent());
+    ASSERT_EQ(parent->GetValue(), "root");
+    ASSERT_NE(Own(document.LinkEndChild(parent.get())), nullptr);
+  }  // the constructor's wrapper goes: the document owns "root" now
+  auto root = Own(document.RootElement());
+  EXPECT_EQ(root->GetValue(), "root");
+  auto child = Own(root->FirstChildElement("child"));
+  EXPECT_EQ(child->GetValue(), "child");
+}
+
 TEST(XmlNodeTest, AssignmentReleasesAndRefers) {
   XmlElement a("a");
   XmlElement b("b");
@@ -272,6 +297,30 @@ TEST(XmlNodeTest, DeclarationSaveAndLoad) {
   XmlDocument missing;
   EXPECT_FALSE(missing.LoadFile(dir.file("missing.xml")));
   EXPECT_FALSE(loaded.SaveFile(dir.file("no/such/folder.xml")));
+}
+
+TEST(XmlNodeTest, FifoIsNeitherLoadedNorSavedAndNeverBlocks) {
+  qel::test::TempDir dir;
+  const std::string fifo = dir.file("pipe.xml");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (bool save : {false, true}) {
+    // On a thread of its own, so that an open waiting for the other end fails
+    // the test instead of hanging it.
+    auto answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = answer->get_future();
+    std::thread([answer, fifo, save] {
+      XmlDocument document;
+      answer->set_value(save ? document.SaveFile(fifo) : document.LoadFile(fifo));
+    }).detach();
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << (save ? "SaveFile" : "LoadFile") << " waits for the other end of a FIFO";
+      int other_end = ::open(fifo.c_str(), (save ? O_RDONLY : O_WRONLY) | O_NONBLOCK | O_CLOEXEC);
+      result.wait();
+      ::close(other_end);
+      continue;
+    }
+    EXPECT_FALSE(result.get()) << (save ? "SaveFile" : "LoadFile");
+  }
 }
 
 TEST(XmlNodeTest, DocumentAndDeclarationMethodsCheckTheKind) {

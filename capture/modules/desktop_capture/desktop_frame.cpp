@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "capture/base/checks.h"
+#include "platform/display/gdi.h"
 
 namespace capture {
 
@@ -14,7 +15,7 @@ void DesktopFrame::CopyRectFromBuffer(const uint8_t* source, int sourceStride, c
   uint8_t* target = PixelAt(dest_rect.topLeft());
   size_t rowBytes = static_cast<size_t>(dest_rect.width()) * kBytesPerPixel;
   for (int y = 0; y < dest_rect.height(); ++y) {
-    std::memcpy(target, source, rowBytes);
+    std::memmove(target, source, rowBytes);  // a frame may be copied onto itself
     source += sourceStride;
     target += stride();
   }
@@ -56,6 +57,32 @@ std::unique_ptr<DesktopFrame> SharedBlockFrame::Make(DesktopExtent size, SharedM
   auto block = factory->CreateBlock(bytes);
   if (!block) return nullptr;
   return std::make_unique<SharedBlockFrame>(size, size.width * kBytesPerPixel, std::move(block));
+}
+
+DibSectionFrame::DibSectionFrame(DesktopExtent size, uint8_t* data, uint64_t bitmap,
+                                 std::unique_ptr<SharedMemoryBlock> block)
+    : DesktopFrame(size, size.width * kBytesPerPixel, data, block.get()), bitmap_(bitmap), block_(std::move(block)) {}
+
+DibSectionFrame::~DibSectionFrame() {
+  // The bitmap goes first: it lives in the block.
+  platform::display::DeleteObject(bitmap_);
+}
+
+std::unique_ptr<DibSectionFrame> DibSectionFrame::Make(DesktopExtent size, SharedMemoryBlockFactory* factory,
+                                                       uint64_t dc) {
+  size_t bytes = static_cast<size_t>(size.width) * size.height * kBytesPerPixel;
+  std::unique_ptr<SharedMemoryBlock> block;
+  if (factory != nullptr) {
+    block = factory->CreateBlock(bytes);
+    if (!block) return nullptr;
+  }
+  void* bits = nullptr;
+  // A negative height asks for a top-down bitmap.
+  uint64_t bitmap = platform::display::CreateDIBSection(dc, size.width, -size.height, block ? block->handle() : 0, 0,
+                                                        &bits);
+  if (bitmap == 0 || bits == nullptr) return nullptr;
+  return std::unique_ptr<DibSectionFrame>(
+      new DibSectionFrame(size, static_cast<uint8_t*>(bits), bitmap, std::move(block)));
 }
 
 class RefSharedFrame::Core {

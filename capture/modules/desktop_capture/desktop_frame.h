@@ -103,6 +103,21 @@ class SharedBlockFrame : public DesktopFrame {
   std::unique_ptr<SharedMemoryBlock> block_;
 };
 
+// Pixels in a top-down 32-bit DIB section of the display layer (inside a
+// shared-memory block when a factory is given), so that BitBlt can fill them.
+class DibSectionFrame : public DesktopFrame {
+ public:
+  ~DibSectionFrame() override;
+  // Null when the block or the bitmap cannot be made.
+  static std::unique_ptr<DibSectionFrame> Make(DesktopExtent size, SharedMemoryBlockFactory* factory, uint64_t dc);
+  uint64_t bitmap() const { return bitmap_; }
+
+ private:
+  DibSectionFrame(DesktopExtent size, uint8_t* data, uint64_t bitmap, std::unique_ptr<SharedMemoryBlock> block);
+  uint64_t bitmap_;
+  std::unique_ptr<SharedMemoryBlock> block_;
+};
+
 // A counted share of a frame's pixels. The capturers keep their ring frames
 // wrapped this way and hand shares to the callback: no pixels are copied, and
 // the pixels live until the last share dies.

@@ -35,15 +35,19 @@ TEST_F(FileSystemTest, ModeBitsOfFilesFoldersAndLinks) {
   ASSERT_EQ(symlink(dir_.file("folder").c_str(), dir_.file("to_folder").c_str()), 0);
   ASSERT_EQ(symlink(dir_.file("file").c_str(), dir_.file("to_file").c_str()), 0);
   ASSERT_EQ(symlink(dir_.file("nothing").c_str(), dir_.file("dangling").c_str()), 0);
+  // A link's size is that of what stands behind it (what an open reaches),
+  // never the length of the link's own text.
   struct Case {
     std::string name;
     uint16_t mode;
+    int64_t size;
   };
-  for (const Case& c : {Case{"file", 0x8000}, Case{"folder", 0x4000}, Case{"to_folder", 0x5000},
-                        Case{"to_file", 0x9000}, Case{"dangling", 0x9000}}) {
+  for (const Case& c : {Case{"file", 0x8000, 5}, Case{"folder", 0x4000, 0}, Case{"to_folder", 0x5000, 0},
+                        Case{"to_file", 0x9000, 5}, Case{"dangling", 0x9000, 0}}) {
     FileStat record;
     ASSERT_TRUE(fs().GetAttributes(dir_.file(c.name), &record)) << c.name;
     EXPECT_EQ(record.st_mode, c.mode) << c.name;
+    EXPECT_EQ(record.st_size, c.size) << c.name;
   }
   FileStat record;
   ASSERT_TRUE(fs().GetAttributes(dir_.file("file"), &record));

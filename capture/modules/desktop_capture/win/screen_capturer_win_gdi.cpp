@@ -1,0 +1,119 @@
+#include "capture/modules/desktop_capture/win/screen_capturer_win_gdi.h"
+
+#include <utility>
+
+#include "capture/base/checks.h"
+#include "capture/base/clock.h"
+#include "capture/base/trace_event.h"
+#include "capture/modules/desktop_capture/screen_list.h"
+#include "platform/display/gdi.h"
+
+namespace capture {
+
+namespace display = platform::display;
+
+ScreenCapturerWinGdi::ScreenCapturerWinGdi(const CapturerOptions& options) {
+  if (options.desktop_effects_off_) composition_ = DwmComposition::Load();
+}
+
+ScreenCapturerWinGdi::~ScreenCapturerWinGdi() {
+  releaseDeviceContexts();
+  if (composition_) composition_->Enable(1);
+  ring_.Reset();
+  desktop_.revert();
+}
+
+void ScreenCapturerWinGdi::BeginCapture(Callback* callback) {
+  callback_ = callback;
+  if (composition_) composition_->Enable(0);
+}
+
+void ScreenCapturerWinGdi::UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) {
+  factory_ = std::move(factory);
+  // Frames made with the old factory would outlive it: make new ones.
+  ring_.Reset();
+}
+
+bool ScreenCapturerWinGdi::ListSources(std::vector<SourceEntry>* sources) { return ListActiveScreens(sources); }
+
+bool ScreenCapturerWinGdi::ChooseSource(int64_t id) {
+  std::wstring key;
+  if (!LookUpScreenDeviceKey(id, &key)) return false;
+  currentScreenId_ = id;
+  currentDeviceKey_ = std::move(key);
+  return true;
+}
+
+void ScreenCapturerWinGdi::releaseDeviceContexts() {
+  if (desktop_dc_ != 0) {
+    display::ReleaseDC(desktop_dc_);
+    desktop_dc_ = 0;
+  }
+  if (memory_dc_ != 0) {
+    display::DeleteDC(memory_dc_);
+    memory_dc_ = 0;
+  }
+}
+
+void ScreenCapturerWinGdi::prepareResources() {
+  std::unique_ptr<DesktopHandle> input = DesktopHandle::OpenInput();
+  if (input && !desktop_.matches(*input)) {
+    releaseDeviceContexts();
+    desktop_.switchTo(std::move(input));
+    if (composition_) composition_->Enable(0);
+  }
+  if (watcher_.Changed()) releaseDeviceContexts();
+  if (desktop_dc_ == 0) {
+    desktop_dc_ = display::GetDC();
+    CAPTURE_CHECK_AT("../../modules/desktop_capture/win/screen_capturer_win_gdi", 169, desktop_dc_);
+    memory_dc_ = display::CreateCompatibleDC(desktop_dc_);
+    CAPTURE_CHECK_AT("../../modules/desktop_capture/win/screen_capturer_win_gdi", 171, memory_dc_);
+    ring_.Reset();
+  }
+  // An input handle not handed to the switch closes with `input`.
+}
+
+bool ScreenCapturerWinGdi::captureImage() {
+  DesktopRect screen = ScreenRectById(currentScreenId_, currentDeviceKey_);
+  if (screen.IsDegenerate()) return false;
+  RefSharedFrame* slot = ring_.current();
+  if (slot == nullptr || !(slot->size() == screen.size())) {
+    auto frame = DibSectionFrame::Make(screen.size(), factory_.get(), desktop_dc_);
+    if (!frame) {
+      ring_.ReplaceCurrent(nullptr);
+      return false;
+    }
+    ring_.ReplaceCurrent(RefSharedFrame::Wrap(std::move(frame)));
+    slot = ring_.current();
+  }
+  DesktopRect virtualScreen = VirtualScreenRect();
+  slot->setTopLeft({screen.left - virtualScreen.left, screen.top - virtualScreen.top});
+
+  auto* dib = static_cast<DibSectionFrame*>(slot->UnderlyingFrame());
+  uint64_t previous = display::SelectObject(memory_dc_, dib->bitmap());
+  if (previous == display::kSelectError) return false;
+  bool copied = display::BitBlt(memory_dc_, 0, 0, screen.width(), screen.height(), desktop_dc_, screen.left,
+                                screen.top, display::kSrcCopy | display::kCaptureBlt);
+  display::SelectObject(memory_dc_, previous);
+  return copied;
+}
+
+void ScreenCapturerWinGdi::CaptureFrame() {
+  CAPTURE_TRACE_SCOPE("ScreenCapturerWinGdi::CaptureFrame");
+  int64_t start = ClockNanos();
+  ring_.Advance();
+  prepareResources();
+  if (!captureImage()) {
+    callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
+    return;
+  }
+  std::unique_ptr<DesktopFrame> frame = ring_.current()->Share();
+  frame->setDpi({display::GetDeviceCaps(desktop_dc_, display::kLogPixelsX),
+                 display::GetDeviceCaps(desktop_dc_, display::kLogPixelsY)});
+  frame->mutableUpdatedRegion()->Reset(DesktopRect::MakeSize(frame->size()));
+  frame->setCaptureTimeMs((ClockNanos() - start) / 1'000'000);
+  frame->setCapturerId(kCapturerIdGdi);
+  callback_->OnCaptureResult(CaptureResult::Success, std::move(frame));
+}
+
+}  // namespace capture

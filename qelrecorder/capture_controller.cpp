@@ -56,8 +56,9 @@ void CFrameRate::Reset() {
 }
 
 unsigned CFrameRate::Tick(int64_t now, float targetFps, std::atomic<float>& measuredFps) {
-  const int64_t delta = now - m_lastTick;
-  if (m_lastTick == 0 || delta <= 0) {
+  const int64_t last = m_lastTick.load();
+  const int64_t delta = now - last;
+  if (last == 0 || delta <= 0) {
     m_lastTick = now;
     return 1;
   }

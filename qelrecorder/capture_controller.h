@@ -44,9 +44,10 @@ class CFrameRate {
   unsigned Tick(int64_t now, float targetFps, std::atomic<float>& measuredFps);
 
   uint32_t m_frequency = 0;
-  int64_t m_lastTick = 0;
+  // Written on the timer's thread, read by the dialog's status timer.
+  std::atomic<int64_t> m_lastTick{0};
   float m_accumulator = 0.0f;
-  int64_t m_startTick = 0;
+  std::atomic<int64_t> m_startTick{0};
 };
 
 class CDesktopCaptureController;

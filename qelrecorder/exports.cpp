@@ -104,7 +104,7 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
     qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", text(skinName));
     qelrec::CRecorderDlgUI::SetRunning(nullptr);
     CRecordSettings::Destroy();
-    return -1;
+    return kRecorderClosedByUser;  // as if closed: nothing was recorded
   }
   dialog->CenterWindow();
   const int code = dialog->ShowModal();

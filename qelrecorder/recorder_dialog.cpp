@@ -59,9 +59,7 @@ int CRecorderDlgUI::CountdownSeconds(uint64_t delayMs, uint64_t ticks) {
   return static_cast<int>((static_cast<double>(delayMs) - static_cast<double>(ticks) * 100.0) / 1000.0 + 0.9);
 }
 
-void CRecorderDlgUI::SetText(const char* control, const std::string& text) {
-  if (platform::ui::Control* c = FindControl(control)) c->text = text;
-}
+void CRecorderDlgUI::SetText(const char* control, const std::string& text) { SetControlText(control, text); }
 
 void CRecorderDlgUI::SetVisible(const char* control, bool visible) {
   if (platform::ui::Control* c = FindControl(control)) c->visible = visible;
@@ -72,10 +70,9 @@ void CRecorderDlgUI::InitWindow() {
   const auto [startStop, hideShow] = RegisterRecorderHotKeys(GetHWND());
   const std::string hotKeys =
       FormatA("Start/Stop: %s   Hide/Show: %s", qel::wideToUtf8(startStop), qel::wideToUtf8(hideShow));
-  if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) {
-    label->text = hotKeys;
-    label->tooltip = hotKeys;
-  }
+  SetText("ID_LABEL_RECORDER_HOTKEY", hotKeys);
+  if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) label->tooltip = hotKeys;
+  platform::ui::SetWindowTitle(GetHWND(), hotKeys);
   // The files are named after this program until a playing process is chosen.
   char buffer[4096];
   const ssize_t got = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -186,7 +183,8 @@ platform::ui::LRESULT CRecorderDlgUI::HandleCustomMessage(uint32_t msg, platform
     const platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
     if (button == nullptr || !m_pLocator) return 0;
     const int count = m_pLocator->Count();
-    SetVisible("ID_LAYOUT_RECORDER_NEXT", count > 1);
+    // A list posted before a start may arrive after it: no picking while recording.
+    SetVisible("ID_LAYOUT_RECORDER_NEXT", count > 1 && !m_bRecording);
     if (count == 0) {
       UpdateTargetButton(nullptr);
       return 0;
@@ -265,6 +263,7 @@ void CRecorderDlgUI::OnBtnStartRecord() {
     return;
   }
   recorder.m_bRecording = true;
+  m_targetStartTime = platform::apps::ProcessStartTime(static_cast<uint32_t>(target->tag));
   struct statvfs volume {};
   const std::string drive = qel::wideToUtf8(U16ToWide(settings.m_szTmpDrive));
   const std::string folder = drive.empty() ? qel::wideToUtf8(U16ToWide(settings.m_szTmpDir)) : drive;
@@ -326,8 +325,10 @@ void CRecorderDlgUI::OnStatusTimer() {
     }
   }
   const platform::ui::Control* autoStop = FindControl("IDC_CHECK_RECORD_AUTO_STOP");
+  // Ended, or its id now belongs to a later process.
   if (autoStop != nullptr && autoStop->selected && recorder.m_dwTargetPid != 0 &&
-      platform::apps::ProcessEnded(recorder.m_dwTargetPid)) {
+      (platform::apps::ProcessEnded(recorder.m_dwTargetPid) ||
+       platform::apps::ProcessStartTime(recorder.m_dwTargetPid) != m_targetStartTime)) {
     OnBtnStopRecord();
   }
 }

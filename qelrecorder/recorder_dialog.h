@@ -74,7 +74,7 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   bool m_bRecording = false;
   bool m_bCaptureAudio = false;
   platform::ui::Rect* m_pHostRegion;
-  platform::ui::HWND m_hwndAtFinal = nullptr;
+  uint64_t m_targetStartTime = 0;  // start time of the target process at the recording's start
 };
 
 }  // namespace qelrec

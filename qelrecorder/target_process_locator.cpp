@@ -67,6 +67,11 @@ int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry
   LogInfoA(kTag, "Audio render process id: %ld", static_cast<long>(entry.processId));
   entry.displayName[0] = 0;
   entry.window = 0;
+  entry.backgroundColor = 0;
+  if (!platform::apps::ProcessExists(entry.processId)) {
+    LogWarnA(kTag, "Query information of process failed: %ld", static_cast<long>(ESRCH));
+    return -1;
+  }
   const std::string image = platform::apps::ProcessImagePath(entry.processId);
   if (image.empty()) {
     LogWarnA(kTag, "Query image name of process failed: %ld", static_cast<long>(errno));

@@ -1,12 +1,14 @@
 #include "commands/command_assembly.h"
 
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
 #include "commands/output_options.h"
+#include "common/command_quote.h"
 #include "common/ascii_case.h"
 #include "engine/engine_context.h"
 #include "engine/log.h"
@@ -22,12 +24,21 @@ bool contains(std::string_view text, std::string_view what) {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Removes every "[out" digit "]" (the graph's own output labels, which a
-// command maps implicitly). Scanned by hand: graphs can be long.
+// command maps implicitly) that stands outside quoted text: the same letters
+// in a file's name are part of the name. Scanned by hand: graphs can be long.
 std::string withoutOutLabels(const std::string& text) {
+  const std::vector<QuotedRange> quoted = quotedRanges(text);
   std::string result;
   result.reserve(text.size());
   std::size_t i = 0;
+  std::size_t r = 0;
   while (i < text.size()) {
+    while (r < quoted.size() && quoted[r].end <= i) ++r;
+    if (r < quoted.size() && i >= quoted[r].begin) {
+      result.append(text, i, quoted[r].end - i);
+      i = quoted[r].end;
+      continue;
+    }
     if (text.compare(i, 4, "[out") == 0 && i + 5 < text.size() && isDigit(text[i + 4]) &&
         text[i + 5] == ']') {
       i += 6;
@@ -48,21 +59,26 @@ void appendPiece(std::string& text, std::string_view piece) {
   text += piece;
 }
 
-void appendFileInput(std::string& text, const TaskIoItem& item) {
+// False when the path cannot be written into a command text (the task parser
+// refuses such paths; this keeps the command from ever holding one).
+bool appendFileInput(std::string& text, const TaskIoItem& item) {
+  const std::optional<std::string> input = quotedInputArgument(item.value);
+  if (!input) return false;
   if (!item.prevOp.empty()) {
     text += ' ';
     text += item.prevOp;
   }
-  text += " -i \"";
-  text += item.value;
-  text += '"';
+  text += *input;
+  return true;
 }
 
 // When `fragment` opens the file of `item` (-i and the quoted path, at its
 // start or after a blank), the file's input options are put in front of that
 // -i and true is returned: the item must not be written as an input again.
 bool takeOverFileInput(std::string& fragment, const TaskIoItem& item) {
-  const std::string opened = "-i \"" + item.value + "\"";
+  const std::optional<std::string> quoted = quoteForCommand(item.value);
+  if (!quoted) return false;
+  const std::string opened = "-i " + *quoted;
   std::size_t at = fragment.find(opened);
   while (at != std::string::npos && at > 0 && fragment[at - 1] != ' ') at = fragment.find(opened, at + 1);
   if (at == std::string::npos) return false;
@@ -80,9 +96,9 @@ void removeUnreadPadLabels(TaskOperation& operation) {
   std::string& transform = operation.m_transform;
   for (const auto& [value, number] : operation.m_padLabels) {
     std::string label = fmt::format("[{}", number);
-    std::size_t pos = transform.find(label);
+    std::size_t pos = findUnquoted(transform, label);
     if (pos == std::string::npos) continue;
-    if (transform.find(label, pos + 3) != std::string::npos) continue;
+    if (findUnquoted(transform, label, pos + 3) != std::string::npos) continue;
     std::size_t close = transform.find(']', pos);
     if (close == std::string::npos) continue;
     transform.erase(pos, close - pos + 1);
@@ -136,6 +152,7 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
   const bool fragmentReplacesGraph = record != nullptr && !record->cmd.empty();
   std::string fragment = fragmentReplacesGraph ? record->cmd : std::string();
 
+  bool unwritable = false;
   for (const TaskIoItem& item : operation.m_inputs) {
     if (item.value.empty()) continue;
     if (item.type == 1) {
@@ -145,7 +162,7 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
         addInputFile(result.inputFiles, item.value);
         continue;
       }
-      appendFileInput(text, item);
+      unwritable = unwritable || !appendFileInput(text, item);
       addInputFile(result.inputFiles, item.value);
     } else if (item.type == 2) {
       if (contains(item.value, "movie=")) {
@@ -162,7 +179,7 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
         if (!(fragmentReplacesGraph && item.value == graphText)) appendPiece(text, item.value);
         addInputPaths(result.inputFiles, item.value);
       } else {
-        appendFileInput(text, item);
+        unwritable = unwritable || !appendFileInput(text, item);
         addInputFile(result.inputFiles, item.value);
       }
     }
@@ -202,12 +219,19 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
         text += outputOptions;
       }
     }
-    text += " \"";
-    text += out;
-    text += '"';
+    const std::optional<std::string> quotedOut = quoteForCommand(out);
+    unwritable = unwritable || !quotedOut;
+    text += ' ';
+    text += quotedOut.value_or(std::string());
     result.outputPath = out;
   }
 
+  if (unwritable) {
+    // No command at all rather than one whose arguments run into each other:
+    // the runner fails it visibly.
+    logAt(kLogError, "toCommad", 0, "a path cannot be written into the command: " + text);
+    text.clear();
+  }
   result.commandLine = std::move(text);
   applyStreamCopy(result.commandLine);
   applyAttachedPicture(operation, result.commandLine);

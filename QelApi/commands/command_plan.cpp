@@ -28,6 +28,12 @@ bool contains(std::string_view text, std::string_view what) {
 
 // True when a file or folder exists at the UTF-8 path. A status that cannot
 // be determined counts as missing.
+// Anything at the path, a dangling symbolic link included.
+bool pathTaken(const std::string& utf8Path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(fs::path(utf8Path), ec));
+}
+
 bool fileExists(const std::string& utf8Path) {
   std::error_code ec;
   fs::file_status status = fs::status(fs::path(utf8ToAnsi(utf8Path)), ec);
@@ -89,35 +95,7 @@ bool carriesGraphInput(const TaskOperation& operation) {
   });
 }
 
-bool samePath(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  if (fs::path(a).lexically_normal() == fs::path(b).lexically_normal()) return true;
-  std::error_code ec;
-  bool same = fs::equivalent(fs::path(a), fs::path(b), ec);
-  return !ec && same;
-}
-
 }  // namespace
-
-std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command) {
-  if (command.outputPath.empty()) return std::nullopt;
-  std::vector<std::string> inputs = command.inputFiles;
-  std::vector<std::string> args = splitCommandLine(command.commandLine);
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == "-i") inputs.push_back(args[i + 1]);
-  }
-  if (contains(command.commandLine, "movie='")) {
-    for (std::string& path : extractInputPaths(command.commandLine)) inputs.push_back(std::move(path));
-  }
-  for (const std::string& input : inputs) {
-    if (!input.empty() && samePath(command.outputPath, input)) return input;
-  }
-  return std::nullopt;
-}
-
-std::string overwrittenInputMessage(const std::string& input) {
-  return fmt::format("output file is also an input of the command, refused: {}", input);
-}
 
 CommandBuilder::CommandBuilder(EngineContext* engine) : m_engine(engine) {}
 
@@ -142,6 +120,7 @@ std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskO
     return commands;
   }
 
+  claimFreeIntermediateNames(working);
   registerIntermediateFiles(working);
   mapOutputsToInputs(working);
   OperationList list = orderOperations(std::move(working));
@@ -175,6 +154,42 @@ std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskO
   return commands;
 }
 
+void CommandBuilder::claimFreeIntermediateNames(std::vector<TaskOperation>& operations) {
+  std::set<std::string> sources;
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& input : operation.m_inputs) {
+      if (input.type == 1) sources.insert(input.value);
+    }
+  }
+  std::map<std::string, std::string> renamed;
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& output : operation.m_outputs) {
+      if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
+      if (renamed.count(output.value) != 0 || !pathTaken(output.value)) continue;
+      const fs::path taken(output.value);
+      const std::string stem = (taken.parent_path() / taken.stem()).string();
+      const std::string extension = taken.extension().string();
+      for (int n = 1; n <= 1000; ++n) {
+        std::string candidate = fmt::format("{}-qel{}{}", stem, n, extension);
+        if (!pathTaken(candidate) && renamed.count(candidate) == 0) {
+          renamed[output.value] = std::move(candidate);
+          break;
+        }
+      }
+    }
+  }
+  if (renamed.empty()) return;
+  for (TaskOperation& operation : operations) {
+    for (std::vector<TaskIoItem>* items : {&operation.m_inputs, &operation.m_outputs}) {
+      for (TaskIoItem& item : *items) {
+        if (item.type != 2) continue;
+        auto it = renamed.find(item.value);
+        if (it != renamed.end()) item.value = it->second;
+      }
+    }
+  }
+}
+
 void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>& operations) {
   // A path the task reads as a plain source file is never the plan's to
   // delete, even when an operation also names it as an intermediate output.
@@ -187,6 +202,8 @@ void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>&
   for (const TaskOperation& operation : operations) {
     for (const TaskIoItem& output : operation.m_outputs) {
       if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
+      // A name still taken (no free one was found) is never the plan's to delete.
+      if (pathTaken(output.value)) continue;
       m_intermediateFiles.insert(utf8ToWide(output.value));
       fs::path parent = fs::path(output.value).parent_path();
       std::error_code ec;

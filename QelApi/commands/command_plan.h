@@ -12,9 +12,9 @@
 //   CommandBuilder builder(&engine);              // no lock held
 //   auto commands = builder.buildCommands(task.operations, task.outputRecords);
 //   for each command:
-//     if (auto input = findOverwrittenInput(command)) -> report an error for
-//         this command (its output is one of its inputs), do not run it, and
-//         do not remove its output (that file is an input);
+//     if (auto input = findOverwrittenInput(commands, i)) -> report an error
+//         for this command (its output is a file the task reads), do not run
+//         it, and do not remove its output (that file is an input);
 //     else run command.commandLine (program and fixed options in front),
 //         look its duration up under command.key, report command.inputFiles;
 //   // destroying the builder deletes the task's intermediate files: keep it
@@ -35,6 +35,7 @@
 
 #include "commands/lavfi_parser.h"
 #include "commands/task_operation.h"
+#include "commands/write_guard.h"
 
 namespace qel {
 
@@ -56,16 +57,6 @@ struct FFmpegCommand {
 
   bool operator==(const FFmpegCommand&) const = default;
 };
-
-// The last guard against a task destroying its own source: returns the input
-// that the command would overwrite (its output path names the same file as one
-// of its inputs: an entry of inputFiles, an "-i" argument or a movie=/amovie=
-// source of its command line; same text, or the same existing file on disk),
-// or nullopt when the command is safe to run. Such a command must not run.
-std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command);
-
-// The error text for a command refused by findOverwrittenInput.
-std::string overwrittenInputMessage(const std::string& input);
 
 class CommandBuilder {
  public:
@@ -94,6 +85,11 @@ class CommandBuilder {
   void setOutputRecords(const LavfiOutputRecords& records) { m_outputRecords = records; }
 
   // ---- Steps of the plan, public so they can be tested one by one -------------
+  // An intermediate name (a type-2 output that is no source of the task) where
+  // a file already exists is replaced, in every item of the task, by a free
+  // name beside it ("name-qelN.ext"): the user's file is neither overwritten
+  // nor, at the end of the plan, deleted.
+  static void claimFreeIntermediateNames(std::vector<TaskOperation>& operations);
   void registerIntermediateFiles(const std::vector<TaskOperation>& operations);
   void mapOutputsToInputs(const std::vector<TaskOperation>& operations);
   // Producer before consumer: sources, then sinks with every intermediate

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "commands/filter_options.h"
+#include "common/command_quote.h"
 
 namespace qel {
 
@@ -125,9 +126,9 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }  // namespace
 
 std::optional<std::string> escapeFilterPath(std::string_view path) {
-  if (path.find('"') != std::string_view::npos || path.find('\0') != std::string_view::npos) {
-    return std::nullopt;
-  }
+  // The graph stands in double quotes, and the same path is written as an
+  // "-i" input elsewhere: a path one of them could not hold is refused by both.
+  if (!quotableInCommand(path)) return std::nullopt;
   if (looksLikeWindowsPath(path)) return escapeWindowsPath(path);
   return escapeNativePath(path);
 }
@@ -158,6 +159,70 @@ std::string unescapeFilterPath(std::string_view escaped) {
     out += quotes[i];
   }
   return out;
+}
+
+std::vector<QuotedRange> quotedRanges(std::string_view text) {
+  std::vector<QuotedRange> ranges;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\\') {
+      i += 2;
+      continue;
+    }
+    if (c == '"' && i >= 3 && text.substr(i - 3, 3) == "-i ") {
+      const std::size_t close = text.find('"', i + 1);
+      const std::size_t end = close == std::string_view::npos ? text.size() : close + 1;
+      ranges.push_back({i, end});
+      i = end;
+      continue;
+    }
+    if (c == '\'' && i > 0 && (text[i - 1] == '=' || text[i - 1] == ':')) {
+      const std::size_t close = findClosingQuote(text, i + 1);
+      const std::size_t end = std::min(close + 1, text.size());
+      ranges.push_back({i, end});
+      i = end;
+      continue;
+    }
+    ++i;
+  }
+  return ranges;
+}
+
+std::size_t findUnquoted(std::string_view text, std::string_view needle, std::size_t from) {
+  if (needle.empty()) return std::string_view::npos;
+  const std::vector<QuotedRange> ranges = quotedRanges(text);
+  std::size_t at = text.find(needle, from);
+  std::size_t r = 0;
+  while (at != std::string_view::npos) {
+    while (r < ranges.size() && ranges[r].end <= at) ++r;
+    if (r == ranges.size() || at < ranges[r].begin) return at;
+    at = text.find(needle, ranges[r].end);
+  }
+  return std::string_view::npos;
+}
+
+std::size_t rfindUnquoted(std::string_view text, std::string_view needle) {
+  std::size_t last = std::string_view::npos;
+  for (std::size_t at = findUnquoted(text, needle); at != std::string_view::npos;
+       at = findUnquoted(text, needle, at + 1)) {
+    last = at;
+  }
+  return last;
+}
+
+bool replaceFirstUnquoted(std::string& text, std::string_view from, std::string_view to) {
+  const std::size_t at = findUnquoted(text, from);
+  if (at == std::string::npos) return false;
+  text.replace(at, from.size(), to);
+  return true;
+}
+
+bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string_view insertion) {
+  const std::size_t at = findUnquoted(text, label);
+  if (at == std::string::npos) return false;
+  text.insert(at, insertion);
+  return true;
 }
 
 void trimSpaces(std::string& text) {
@@ -253,9 +318,9 @@ std::vector<std::string> extractInputPaths(std::string_view text) {
 bool hasOutLabels(std::string_view graph, bool& hasVideo, bool& hasAudio) {
   hasVideo = false;
   hasAudio = false;
-  const std::size_t out0 = graph.find("[out0]");
+  const std::size_t out0 = findUnquoted(graph, "[out0]");
   if (out0 == std::string_view::npos) return false;
-  if (graph.find("[out1]") != std::string_view::npos) {
+  if (findUnquoted(graph, "[out1]") != std::string_view::npos) {
     hasVideo = true;
     hasAudio = true;
     return true;

@@ -42,8 +42,8 @@ struct TimeValue {
 // The escaped form of `path` for the single quotes of movie='...',
 // amovie='...' and subtitles='...' (see above). A path already in the escaped
 // Windows form (\:/ at index 1) is returned unchanged. Returns nullopt for a
-// path that holds a double quote or a NUL character: such a path cannot be
-// written into a command text, and the caller must refuse the request.
+// path that is not quotableInCommand (common/command_quote.h): such a path
+// cannot be written into a command text, and the caller must refuse the request.
 std::optional<std::string> escapeFilterPath(std::string_view path);
 
 // Replaces, left to right, every non-overlapping occurrence of the six
@@ -76,6 +76,40 @@ std::vector<std::string> extractInputPaths(std::string_view text);
 // With "[out0]" alone the chain that ends there decides: one beginning with
 // movie= or [v is video, amovie= or [a is audio; anything else returns false.
 bool hasOutLabels(std::string_view graph, bool& hasVideo, bool& hasAudio);
+
+// ---- Labels and quoted text ------------------------------------------------------
+// A label such as [out0] is graph syntax only outside quoted text: inside a
+// quoted filter argument (movie='...', amovie='...', subtitles='...',
+// text='...') or a double-quoted "-i" path it is part of a name, and a file
+// called br/[out0].mp4 must never have its name edited as a label.
+
+// A half-open range [begin, end) of a text, quotes included.
+struct QuotedRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// The quoted ranges of a graph, option or command text, in text order:
+// - a single quote right after '=' or ':' opens a filter argument that runs to
+//   the first single quote not beginning an escaped quote '\'';
+// - a double quote right after an "-i " opens a path that runs to the next
+//   double quote.
+// Outside them a backslash escapes the character after it.
+std::vector<QuotedRange> quotedRanges(std::string_view text);
+
+// The first occurrence of `needle` at or after `from` that begins outside every
+// quoted range; npos when there is none.
+std::size_t findUnquoted(std::string_view text, std::string_view needle, std::size_t from = 0);
+
+// The last such occurrence; npos when there is none.
+std::size_t rfindUnquoted(std::string_view text, std::string_view needle);
+
+// Replaces the first unquoted `from` by `to`; false when there is none.
+bool replaceFirstUnquoted(std::string& text, std::string_view from, std::string_view to);
+
+// Inserts `insertion` right before the first unquoted `label`; false when
+// there is none.
+bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string_view insertion);
 
 // Removes, in place, every trailing and then every leading white-space
 // character of the "C" locale (blank, tab, line feed, vertical tab, form feed,

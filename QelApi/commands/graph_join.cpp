@@ -1,4 +1,5 @@
 #include "commands/graph_join.h"
+#include "commands/filter_text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,39 +33,13 @@ struct Range {
 
 // ---- Quoted filter arguments ---------------------------------------------------
 
-// The quoted filter arguments of a text: a single quote right after '=' or ':'
-// opens one (movie='...', text='...'), and it runs to the first single quote
-// that does not begin an escaped quote '\\\''. Each range covers both quotes.
-// A quote after a blank is the quote round a whole option value, not an
-// argument, and is not a range.
+// The quoted ranges of a text (quotedRanges, filter_text.h): filter arguments
+// such as movie='...' and text='...', and double-quoted "-i" paths. Each range
+// covers its quotes. A quote after a blank is the quote round a whole option
+// value, not an argument, and is not a range.
 std::vector<Range> quotedArguments(std::string_view text) {
   std::vector<Range> ranges;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '\\') {
-      i += 2;
-      continue;
-    }
-    if (c == '\'' && i > 0 && (text[i - 1] == '=' || text[i - 1] == ':')) {
-      std::size_t j = i + 1;
-      while (j < text.size()) {
-        if (text[j] == '\'') {
-          if (text.substr(j, kEscapedQuote.size()) == kEscapedQuote) {
-            j += kEscapedQuote.size();
-            continue;
-          }
-          break;
-        }
-        ++j;
-      }
-      const std::size_t end = std::min(j + 1, text.size());
-      ranges.push_back({i, end});
-      i = end;
-      continue;
-    }
-    ++i;
-  }
+  for (const QuotedRange& range : quotedRanges(text)) ranges.push_back({range.begin, range.end});
   return ranges;
 }
 

@@ -1,4 +1,5 @@
 #include "commands/output_options.h"
+#include "commands/filter_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -244,9 +245,9 @@ std::string extractGraphText(const std::string& transform) {
   std::size_t option = transform.find(kOption);
   std::string text = option == std::string::npos ? transform : transform.substr(option + kOption.size());
   if (text.size() < 6 || !contains(text, "movie=")) return {};
-  std::size_t p = text.find("[out0]");
+  std::size_t p = findUnquoted(text, "[out0]");
   if (p != std::string::npos) {
-    std::size_t audio = text.find("[out1]");
+    std::size_t audio = findUnquoted(text, "[out1]");
     if (audio != std::string::npos && audio > p) p = audio;
     text.erase(p + 6);
   }

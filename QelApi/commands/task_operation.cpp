@@ -9,6 +9,8 @@
 
 #include <rapidjson/document.h>
 
+#include "common/command_quote.h"
+
 namespace qel {
 
 namespace {
@@ -45,14 +47,10 @@ std::int32_t readType(const rapidjson::Value& object) {
   return static_cast<std::int32_t>(value);
 }
 
-// A path is written into the command text between double quotes: one holding a
-// double quote, or ending in a backslash (which escapes the closing quote), would
-// be split into other arguments there (ffmpeg would read or overwrite a file the
-// caller never named), and a NUL would cut it short.
-bool quotablePath(const std::string& path) {
-  return path.find('"') == std::string::npos && path.find('\0') == std::string::npos &&
-         (path.empty() || path.back() != '\\');
-}
+// A path is written into the command text between double quotes: one that
+// cannot stand there would be split into other arguments (ffmpeg would read or
+// overwrite a file the caller never named).
+bool quotablePath(const std::string& path) { return quotableInCommand(path); }
 
 // A file path of an input or output item; a type-2 input is a path too unless it
 // is a graph or a command fragment, which carry their own quoting.

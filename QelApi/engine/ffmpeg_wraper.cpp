@@ -1,5 +1,6 @@
 #include "QelApi/engine/ffmpeg_wraper.h"
 
+#include <optional>
 #include <regex>
 #include <thread>
 #include <utility>
@@ -8,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "QelApi/commands/probe_document.h"
+#include "common/command_quote.h"
 #include "QelApi/commands/vocabulary.h"
 #include "QelApi/engine/log.h"
 #include "QelApi/engine/text_helpers.h"
@@ -161,6 +163,7 @@ void InternalFFmpegWraper::reset() {
   failed_ = false;
   errorTextSeen_ = false;
   startFailed_ = false;
+  lastStatsEmpty_ = false;
   totalSeconds_ = 0;
   readBuffer_.clear();
   lastLine_.clear();
@@ -173,7 +176,8 @@ int InternalFFmpegWraper::start(const std::string& args) {
   lastLines_.clear();
   startFailed_ = false;
 
-  const std::string commandLine = "\"" + ffmpegPath_ + "\" -y -v error -stats " + args;
+  const std::optional<std::string> program = quoteForCommand(ffmpegPath_);
+  const std::string commandLine = program.value_or("\"\"") + " -y -v error -stats " + args;
   if (progress_.duration.empty()) {
     progress_.duration = secondsToClockText(totalSeconds_);
     progress_.estimateTime = progress_.duration;
@@ -182,8 +186,8 @@ int InternalFFmpegWraper::start(const std::string& args) {
   if (progress_.size.empty()) progress_.size = "0kB";
   extractInputFiles(progress_, commandLine);
 
-  std::string error;
-  if (!child_.start(commandLine, error)) {
+  std::string error = "the ffmpeg path cannot be written into a command";
+  if (!program || !child_.start(commandLine, error)) {
     // Without this the next readProgress would judge the command by the exit
     // code of an earlier child.
     startFailed_ = true;
@@ -242,6 +246,13 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
 
 void InternalFFmpegWraper::finishCommand(bool& failed) {
   failed_ = startFailed_ || child_.exitCode() != 0;
+  if (!failed_ && lastStatsEmpty_) {
+    // ffmpeg exits 0 after encoding nothing at all (a cut past the end, a
+    // filter that drops every frame) and leaves an output without streams;
+    // that is no result.
+    failed_ = true;
+    lastLine_ = kNothingEncodedMessage;
+  }
   if (errorTextSeen_) {
     // ffmpeg may exit 0 after an error it only printed (a full disk while
     // muxing); the known text decides, and it is what the report shows.
@@ -257,6 +268,40 @@ void InternalFFmpegWraper::finishCommand(bool& failed) {
   progress_.estimateTime = "00:00:00";
   progress_.usedTime = progress_.duration;
   failed = failed_;
+}
+
+bool statsShowNothingEncoded(std::string_view line) {
+  // The text after "name=" up to the next blank, blanks after '=' skipped.
+  auto field = [&](std::string_view name) -> std::optional<std::string_view> {
+    std::size_t at = 0;
+    while ((at = line.find(name, at)) != std::string_view::npos) {
+      // "size=" must not be found inside "Lsize=" as a different field, but
+      // both spell the output size; any other letter in front is another field.
+      if (at == 0 || line[at - 1] == ' ' || (name == "size=" && line[at - 1] == 'L')) break;
+      at += name.size();
+    }
+    if (at == std::string_view::npos) return std::nullopt;
+    std::size_t begin = at + name.size();
+    while (begin < line.size() && line[begin] == ' ') ++begin;
+    std::size_t end = line.find(' ', begin);
+    if (end == std::string_view::npos) end = line.size();
+    return line.substr(begin, end - begin);
+  };
+  auto allZero = [](std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+      if (c != '0' && c != ':' && c != '.') return false;
+    }
+    return true;
+  };
+  const std::optional<std::string_view> frames = field("frame=");
+  const std::optional<std::string_view> size = field("size=");
+  const std::optional<std::string_view> time = field("time=");
+  if (frames && !allZero(*frames)) return false;
+  if (!size || !time) return false;
+  const bool noBytes = *size == "N/A" || *size == "0kB";
+  const bool noTime = *time == "N/A" || allZero(*time);
+  return noBytes && noTime;
 }
 
 void InternalFFmpegWraper::consumeOutput(std::string_view text) {
@@ -310,6 +355,7 @@ void InternalFFmpegWraper::parseStatsLine(const std::string& line) {
   }
   if (!(sizeAt < timeAt && timeAt < speedAt)) return;
   if (line.size() > kMaxStatsLine) return;
+  lastStatsEmpty_ = statsShowNothingEncoded(line);
 
   static const std::regex kStats(
       R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",

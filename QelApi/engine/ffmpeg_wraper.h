@@ -102,6 +102,14 @@ class ChildProcess {
   uint32_t exitCode_ = 0;
 };
 
+// The message of a command that exited 0 without encoding anything.
+inline constexpr const char* kNothingEncodedMessage = "Output file is empty, nothing was encoded";
+
+// True when a -stats line (an interim or the final one) shows an output with
+// nothing in it: no frame (or no frame field), a time of zero or N/A, and a
+// size of 0kB or N/A.
+bool statsShowNothingEncoded(std::string_view line);
+
 class InternalFFmpegWraper : public FFmpegWraper {
  public:
   // Most recent non-empty output lines kept for the log.
@@ -164,6 +172,9 @@ class InternalFFmpegWraper : public FFmpegWraper {
   bool failed_ = false;
   bool errorTextSeen_ = false;
   bool startFailed_ = false;     // the last start could not create the child
+  // The last stats line read shows an output with nothing in it: no frame, no
+  // time and no bytes. As the final line, it makes an exit code 0 a failure.
+  bool lastStatsEmpty_ = false;
   int32_t totalSeconds_ = 0;
   std::string readBuffer_;
   std::string lastLine_;

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "commands/vocabulary.h"
+#include "common/command_quote.h"
 #include "common/process.h"
 #include "engine/log.h"
 
@@ -33,9 +34,7 @@ constexpr auto kHardwareTestTimeout = std::chrono::minutes(2);
 // A path goes into the command text between double quotes; one that holds a
 // quote, or ends in a backslash (which would escape the closing quote), cannot
 // be written there and still split back into the same argument.
-bool quotable(std::string_view path) {
-  return path.find('"') == std::string_view::npos && (path.empty() || path.back() != '\\');
-}
+bool quotable(std::string_view path) { return quotableInCommand(path); }
 
 struct VendorTest {
   std::uint8_t HardwareSupport::*flag;

@@ -2,6 +2,7 @@
 // FFmpeg runner and reports through the callbacks.
 #include "engine/task_worker.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -41,6 +43,12 @@ constexpr const char* kEngineStoppedDetail = "engine stopped";
 
 bool fileExists(const std::string& path) {
   return !path.empty() && ::access(path.c_str(), F_OK) == 0;
+}
+
+// Anything at the path, a dangling symbolic link included.
+bool pathTaken(const std::string& path) {
+  struct stat status {};
+  return !path.empty() && ::lstat(path.c_str(), &status) == 0;
 }
 
 // Runs one task from its pick to its erase. One object per task.
@@ -80,6 +88,9 @@ class TaskRun {
   std::unique_ptr<CommandBuilder> builder_;
   std::vector<FFmpegCommand> commands_;
   std::vector<std::string> outputs_;  // outputs of the commands that succeeded
+  // Outputs that did not exist before a command of this task wrote them: the
+  // only files a failed or interrupted command may remove.
+  std::set<std::string> created_;
   // The first failed or refused command's error report, kept so the task's
   // final report can carry it when later commands reported success.
   std::optional<ProgressInfo> firstFailure_;
@@ -149,7 +160,7 @@ bool TaskRun::runCommand(size_t i, int32_t seconds) {
   const FFmpegCommand& command = commands_[i];
   const int32_t total = static_cast<int32_t>(commands_.size());
 
-  if (std::optional<std::string> input = findOverwrittenInput(command)) {
+  if (std::optional<std::string> input = findOverwrittenInput(commands_, i)) {
     refuseCommand(i, seconds, *input);
     return true;
   }
@@ -162,6 +173,10 @@ bool TaskRun::runCommand(size_t i, int32_t seconds) {
   runner_.reset();
   runner_.setTotalSeconds(seconds);
   if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
+
+  // Only what this task creates is ever removed: a file that was there before
+  // (the user's own, which ffmpeg may not even have opened) stays.
+  if (!command.outputPath.empty() && !pathTaken(command.outputPath)) created_.insert(command.outputPath);
 
   // A failed start shows as a finished, failed command in the first poll.
   runner_.start(command.commandLine);
@@ -217,7 +232,14 @@ bool TaskRun::runCommand(size_t i, int32_t seconds) {
   }
 
   runner_.stop();
-  if (removeOutput) removeFile(command.outputPath);
+  if (removeOutput && !command.outputPath.empty()) {
+    if (created_.count(command.outputPath) != 0) {
+      removeFile(command.outputPath);
+    } else {
+      logText(kLogNotice, fmt::format("****** task({}) index={}, output kept, it existed before the task: {}", id, i,
+                                      command.outputPath));
+    }
+  }
   return !(aborted_ || interrupted_ || engine_.m_stop.load());
 }
 

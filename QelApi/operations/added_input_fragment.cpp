@@ -5,6 +5,7 @@
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
+#include "common/command_quote.h"
 
 namespace qel {
 
@@ -60,10 +61,7 @@ std::string joinTokens(const std::vector<std::string>& tokens) {
   return joined;
 }
 
-std::optional<std::string> quotedInput(std::string_view path) {
-  if (path.find('"') != std::string_view::npos || path.find('\0') != std::string_view::npos) return std::nullopt;
-  return " -i \"" + std::string(path) + "\"";
-}
+std::optional<std::string> quotedInput(std::string_view path) { return quotedInputArgument(path); }
 
 std::string bracketed(std::string_view label) {
   if (!label.empty() && label.front() == '[') return std::string(label);
@@ -71,11 +69,7 @@ std::string bracketed(std::string_view label) {
 }
 
 bool replaceFirst(std::string& text, std::string_view from, std::string_view to) {
-  if (from.empty()) return false;
-  const std::size_t at = text.find(from);
-  if (at == std::string::npos) return false;
-  text.replace(at, from.size(), to);
-  return true;
+  return replaceFirstUnquoted(text, from, to);
 }
 
 void joinFilterGraph(LavfiParser& parser, std::string& graphToken, std::string& subgraph, char media) {
@@ -93,7 +87,7 @@ void joinFilterGraph(LavfiParser& parser, std::string& graphToken, std::string& 
       const Body body = graphBody(graphToken);
       const std::string_view inside = std::string_view(graphToken).substr(body.begin, body.end - body.begin);
       const std::string& needle = own.args.empty() ? own.name : own.args;
-      const std::size_t at = inside.rfind(needle);
+      const std::size_t at = rfindUnquoted(inside, needle);
       const std::size_t insertAt =
           at == std::string_view::npos ? body.end : body.begin + at + needle.size();
       graphToken.insert(insertAt, anchor);
@@ -110,7 +104,7 @@ void joinFilterGraph(LavfiParser& parser, std::string& graphToken, std::string& 
   const std::string_view inside = std::string_view(graphToken).substr(body.begin, body.end - body.begin);
   std::size_t insertAt = body.end;
   if (isLabel(anchor)) {
-    const std::size_t at = inside.find(anchor);
+    const std::size_t at = findUnquoted(inside, anchor);
     if (at != std::string_view::npos) insertAt = body.begin + at + anchor.size();
   }
   // An empty graph takes the chains alone, without a leading separator.

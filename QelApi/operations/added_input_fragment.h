@@ -44,8 +44,8 @@ std::string fragmentFault(const std::vector<std::string>& tokens);
 // The tokens joined with single blanks.
 std::string joinTokens(const std::vector<std::string>& tokens);
 
-// " -i \"path\"", or nullopt when the path holds a double quote (it could not
-// stand inside the double quotes of a command text).
+// " -i \"path\"", or nullopt when the path cannot stand inside the double
+// quotes of a command text (quotedInputArgument, common/command_quote.h).
 std::optional<std::string> quotedInput(std::string_view path);
 
 // "[label]" for a bare label, the label itself when it is already bracketed.

@@ -1,5 +1,7 @@
 #include "operations/lavfi_add_audio_to_file.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "commands/filter_options.h"
@@ -20,6 +22,17 @@ constexpr std::string_view kPassThrough = "anull";
 std::string audioLabel(std::uint32_t n) { return fmt::format("[a{}]", n); }
 
 std::string orPassThrough(const std::string& chain) { return chain.empty() ? std::string(kPassThrough) : chain; }
+
+// Every stream a mix reads starts at 0. AAC audio in MP4 (any file ffmpeg or a
+// phone makes) starts a little before 0, an MP3 a little after it, and amix
+// with duration=first ends the mix early when its inputs do not start
+// together: a 3 s clip came out with 0.7 s of sound.
+constexpr std::string_view kResetTimestamps = "asetpts=PTS-STARTPTS";
+
+// An added stream's chain with the reset in front of it.
+std::string resetThen(const std::string& chain) {
+  return chain.empty() ? std::string(kResetTimestamps) : std::string(kResetTimestamps) + "," + chain;
+}
 
 void refuse(const std::string& message) { logOperationError("process", 0, "addAudioToFile: " + message); }
 
@@ -111,6 +124,14 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
     }
   }
 
+  const bool mixes = std::any_of(desc.inputs.begin() + 1, desc.inputs.end(), isAddedAudio);
+  if (mixes && !silentBase) {
+    const std::string reset = audioLabel(parser.takeLabel());
+    if (!work.mixGraph.empty()) work.mixGraph += ';';
+    work.mixGraph += bracketed(mixInputs) + std::string(kResetTimestamps) + reset;
+    mixInputs = reset;
+  }
+
   std::size_t k = countTokens(tokens, "-i");
   std::string addedInputs;
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
@@ -120,7 +141,7 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
       mixInputs += label;
       addedInputs += *quotedInput(item.value);
       if (!work.mixGraph.empty()) work.mixGraph += ';';
-      work.mixGraph += fmt::format("[{}]{}{}", k, orPassThrough(work.chains[i - 1]), label);
+      work.mixGraph += fmt::format("[{}]{}{}", k, resetThen(work.chains[i - 1]), label);
       ++k;
     } else if (isAddedSubtitle(item)) {
       addedInputs += *quotedInput(item.value);
@@ -174,14 +195,22 @@ void mergeLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work)
     return;
   }
   const std::string base = audioLabel(parser.takeLabel());
-  replaceFirst(work.graph, output, base);
+  const bool mixes = std::any_of(desc.inputs.begin() + 1, desc.inputs.end(), isAddedAudio);
+  // A silent track starts at 0, and a chain that already ends in the reset
+  // needs no second one.
+  bool startsAtZero = true;
+  if (const std::optional<ChainSpan> span = findChainEndingAt(work.graph, output)) {
+    const std::string_view chain = span->body(work.graph);
+    startsAtZero = chain.starts_with("anullsrc=") || chain.ends_with(kResetTimestamps);
+  }
+  replaceFirst(work.graph, output, mixes && !startsAtZero ? "," + std::string(kResetTimestamps) + base : base);
   std::string mixLabels = base;
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
     const LavfiInputItem& item = desc.inputs[i];
     if (!isAddedAudio(item)) continue;
     const std::string label = audioLabel(parser.takeLabel());
     mixLabels += label;
-    work.graph += ";amovie='" + *escapeFilterPath(item.value) + "'," + orPassThrough(work.chains[i - 1]) + label;
+    work.graph += ";amovie='" + *escapeFilterPath(item.value) + "'," + resetThen(work.chains[i - 1]) + label;
   }
   work.graph += ";" + mixLabels + orPassThrough(work.mixFilter) + std::string(output);
 }

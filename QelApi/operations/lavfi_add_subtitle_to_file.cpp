@@ -77,11 +77,12 @@ bool processLocalFile(LavfiParser& parser, const LavfiOperationDesc& desc, std::
   recipe.trim = TrimForm::WholeInput;
   recipe.duration = base.duration;
   const std::optional<std::string> source = buildSourceGraph(base.value, probe, recipe);
-  if (!source || !quotedInput(base.value)) {
+  const std::optional<std::string> baseInput = quotedInput(base.value);
+  if (!source || !baseInput) {
     refuse("processLocalFile", kUnwritablePathMessage + base.value);
     return false;
   }
-  std::string fragment = fmt::format("{} -i \"{}\"", base.prevOp, base.value);
+  std::string fragment = base.prevOp + *baseInput;
   std::string built = *source;
 
   if (desc.inputs.size() >= 2) {
@@ -103,7 +104,7 @@ bool processLocalFile(LavfiParser& parser, const LavfiOperationDesc& desc, std::
       fragment += fmt::format(" -filter_complex \"{}{}\"", bracketed(label), *filter);
       removeMap(mapText, label);
       // The graph is the same edit: the subtitles burnt into its video.
-      const std::size_t at = built.find(kVideoLabel);
+      const std::size_t at = findUnquoted(built, kVideoLabel);
       if (at != std::string::npos) built.insert(at, "," + *filter);
     } else {
       const std::optional<std::string> input = quotedInput(subtitle);
@@ -148,7 +149,7 @@ bool processLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, std::stri
         refuse("processLavfi", kUnwritablePathMessage + subtitle);
         return false;
       }
-      const std::size_t at = built.find(kVideoLabel);
+      const std::size_t at = findUnquoted(built, kVideoLabel);
       if (hasVideo && at != std::string::npos) built.insert(at, "," + *filter);
     } else if (fragment.empty()) {
       const std::optional<std::string> input = quotedInput(subtitle);

@@ -23,17 +23,11 @@ constexpr std::string_view kFirstTransition = "[v0][v1]xfade=";
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 bool replaceFirst(std::string& text, std::string_view from, std::string_view to) {
-  const std::size_t at = text.find(from);
-  if (at == std::string::npos) return false;
-  text.replace(at, from.size(), to);
-  return true;
+  return replaceFirstUnquoted(text, from, to);
 }
 
 bool insertBefore(std::string& text, std::string_view label, std::string_view insertion) {
-  const std::size_t at = text.find(label);
-  if (at == std::string::npos) return false;
-  text.insert(at, insertion);
-  return true;
+  return insertBeforeUnquoted(text, label, insertion);
 }
 
 std::string videoLabel(long long n) { return fmt::format("[v{}]", n); }
@@ -127,7 +121,7 @@ bool appendGraph(Concatenation& c, const LavfiInputItem& input, std::size_t i, l
   if (!checkOutLabels(kFunction, 69, x, hasVideo, hasAudio)) return false;
   LavfiContactor::dropOutputScale(x, hasVideo);
   if (!c.graph.empty()) x.insert(0, ";");
-  const std::size_t out0 = x.find(kVideoLabel);
+  const std::size_t out0 = findUnquoted(x, kVideoLabel);
   if (out0 == std::string::npos) {
     logAt(kLogError, kFunction, 81, "donot find [out0]," + input.value);
     return false;
@@ -178,7 +172,7 @@ void labelOutputs(Concatenation& c, std::size_t inputs, long long firstLabel) {
     if (c.seenAudio) replaceFirst(c.graph, audioLabel(firstLabel), c.seenVideo ? kAudioLabel : kVideoLabel);
     return;
   }
-  if (!c.seenVideo && c.seenAudio && !contains(c.graph, kVideoLabel)) replaceFirst(c.graph, kAudioLabel, kVideoLabel);
+  if (!c.seenVideo && c.seenAudio && findUnquoted(c.graph, kVideoLabel) == std::string::npos) replaceFirst(c.graph, kAudioLabel, kVideoLabel);
 }
 
 }  // namespace
@@ -251,12 +245,12 @@ std::string LavfiContactor::parseTransitions(std::string transform, std::vector<
   std::string rest = transform.substr(q);
   while (!rest.empty()) {
     trimChars(rest, " ;");
-    const std::size_t videoEnd = rest.find(kVideoLabel);
+    const std::size_t videoEnd = findUnquoted(rest, kVideoLabel);
     if (videoEnd == std::string::npos) break;
     std::string video = rest.substr(0, videoEnd + kVideoLabel.size());
     rest.erase(0, videoEnd + kVideoLabel.size());
     trimChars(rest, " ;");
-    const std::size_t audioEnd = rest.find(kAudioLabel);
+    const std::size_t audioEnd = findUnquoted(rest, kAudioLabel);
     if (audioEnd == std::string::npos) break;
     std::string audio = rest.substr(0, audioEnd + kAudioLabel.size());
     rest.erase(0, audioEnd + kAudioLabel.size());
@@ -305,7 +299,7 @@ void LavfiContactor::relabelTransition(std::string& tmpl, long long from, long l
 
 void LavfiContactor::dropOutputScale(std::string& graph, bool hasVideo) {
   if (!hasVideo) return;
-  const std::size_t p = graph.find(kVideoLabel);
+  const std::size_t p = findUnquoted(graph, kVideoLabel);
   if (p == std::string::npos) return;
   const std::size_t separator = graph.rfind(';', p);
   const std::size_t s = separator == std::string::npos ? 0 : separator;

@@ -10,6 +10,7 @@
 
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
+#include "common/command_quote.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 
@@ -79,7 +80,7 @@ std::string keepAudioChains(const std::string& graph) {
       kept += piece;
     }
   }
-  const std::size_t audio = kept.find("[out1]");
+  const std::size_t audio = findUnquoted(kept, "[out1]");
   if (audio != std::string::npos) kept.replace(audio, 6, kVideoLabel);
   return kept;
 }
@@ -97,8 +98,11 @@ struct FileFragment {
   bool noAudio = false;
 };
 
-std::string renderFileFragment(const FileFragment& form) {
-  std::string cmd = "-i \"" + form.path + "\"";
+// nullopt when the path cannot be written into a command text.
+std::optional<std::string> renderFileFragment(const FileFragment& form) {
+  const std::optional<std::string> quoted = quoteForCommand(form.path);
+  if (!quoted) return std::nullopt;
+  std::string cmd = "-i " + *quoted;
   if (form.noVideo) return cmd + " -vn";
   // An empty -filter_complex "" would make ffmpeg refuse the whole command.
   if (!form.filter.empty()) cmd += " -filter_complex \"" + form.filter + "\"";
@@ -125,7 +129,7 @@ std::optional<FileFragment> parseFileFragment(std::string_view cmd) {
   }
   if (rest == " -vn") form.noVideo = true;
   if (rest == " -an") form.noAudio = true;
-  if (renderFileFragment(form) != cmd) return std::nullopt;
+  if (renderFileFragment(form) != std::optional<std::string>(cmd)) return std::nullopt;
   return form;
 }
 
@@ -204,7 +208,12 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     graph = std::move(*built);
     // The graph writes a chain for each stream whose probed length is above 0;
     // the fragment keeps the same streams.
-    result.cmd = renderFileFragment({path, filter, !(probe.video > 0.0), !(probe.audio > 0.0)});
+    std::optional<std::string> fragment = renderFileFragment({path, filter, !(probe.video > 0.0), !(probe.audio > 0.0)});
+    if (!fragment) {
+      logOperationError(kFunction, 106, kUnwritablePathMessage + path);
+      return result;
+    }
+    result.cmd = std::move(*fragment);
   } else {
     graph = item.value;
     bool hasVideo = false;
@@ -231,7 +240,7 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
         form->noVideo = form->noVideo || outputHasNoVideo(desc.outputConfig);
         form->noAudio = form->noAudio || outputHasNoAudio(desc.outputConfig);
         if (!form->noVideo && hasVideo && !filter.empty()) placeFilterInFragment(form->filter, filter);
-        result.cmd = renderFileFragment(*form);
+        result.cmd = renderFileFragment(*form).value_or(result.cmd);
       }
       adjustCoverArtAndAudio(parser, desc, result.cmd);
       mapVideoThroughFilter(parser, result.cmd, filter, desc.outputConfig);
@@ -312,7 +321,13 @@ void LavfiConvert::adjustCoverArtAndAudio(LavfiParser& /*parser*/, LavfiOperatio
         if (hasNext && !tokens[i + 1].starts_with("0:a")) rebuilt += " -map " + tokens[i + 1];
         ++i;
       } else if (token == "-i") {
-        if (hasNext) rebuilt += " -i \"" + tokens[i + 1] + "\"";
+        // The tokens came out of double quotes, so they hold no quote; a
+        // path that still cannot be quoted leaves the fragment as it was.
+        if (hasNext) {
+          const std::optional<std::string> input = quotedInputArgument(tokens[i + 1]);
+          if (!input) return;
+          rebuilt += *input;
+        }
         ++i;
       } else if (token.find_first_of(" \t") != std::string::npos) {
         // The tokeniser dropped the double quotes that held this token
@@ -332,14 +347,15 @@ void LavfiConvert::addAssInputs(const LavfiOperationDesc& desc, std::string& cmd
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
     const std::string& value = desc.inputs[i].value;
     if (!cmd.starts_with("-i") || !value.ends_with(".ass")) continue;
-    if (contains(value, "\"")) {
+    const std::optional<std::string> quoted = quotedInputArgument(value);
+    if (!quoted) {
       logOperationError("addAssInputs", 0, kUnwritablePathMessage + value);
       continue;
     }
     const std::size_t map = cmd.find(" -map ");
     const std::size_t graph = cmd.find(" -filter_complex ");
     const std::size_t at = std::min(map, graph);
-    const std::string input = " -i \"" + value + "\"";
+    const std::string& input = *quoted;
     if (at != std::string::npos) {
       cmd.insert(at, input);
     } else {

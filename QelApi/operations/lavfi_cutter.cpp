@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_options.h"
+#include "commands/filter_text.h"
 #include "engine/log.h"
 
 namespace qel {
@@ -20,10 +21,7 @@ std::string shortestNumber(double value) { return fmt::format("{}", value); }
 
 // Inserts `text` right before the first `label`; false without one.
 bool insertBeforeFirst(std::string& graph, std::string_view label, const std::string& text) {
-  const std::size_t at = graph.find(label);
-  if (at == std::string::npos) return false;
-  graph.insert(at, text);
-  return true;
+  return insertBeforeUnquoted(graph, label, text);
 }
 
 // A time as the trims need it, in the shortest text that reads back the same.
@@ -137,7 +135,7 @@ void LavfiCutter::readRange(const std::string& transform, TimeValue& start, Time
 bool LavfiCutter::mergeTrim(std::string& graph, TimeValue& start, TimeValue& end, bool hasVideo, bool hasAudio) {
   std::string changed = graph;
   if (hasSpeedChange(graph)) {
-    if (changed.find(kVideoLabel) == std::string::npos) return false;
+    if (findUnquoted(changed, kVideoLabel) == std::string::npos) return false;
     const std::string a = shortestNumber(start.seconds);
     const std::string b = shortestNumber(end.seconds);
     // The span counts on the changed time line; the reset makes the output
@@ -154,7 +152,7 @@ bool LavfiCutter::mergeTrim(std::string& graph, TimeValue& start, TimeValue& end
     return true;
   }
 
-  const std::size_t videoLabel = changed.find(kVideoLabel);
+  const std::size_t videoLabel = findUnquoted(changed, kVideoLabel);
   if (videoLabel == std::string::npos) return false;
   const std::size_t semicolon = changed.rfind(';', videoLabel);
   const std::size_t chainBegin = semicolon == std::string::npos ? 0 : semicolon;
@@ -171,7 +169,7 @@ bool LavfiCutter::mergeTrim(std::string& graph, TimeValue& start, TimeValue& end
   replaceFirstWithin(changed, chainBegin, videoLabel, old, replacement);
 
   if (hasVideo && hasAudio) {
-    const std::size_t audioLabel = changed.find(kAudioLabel);
+    const std::size_t audioLabel = findUnquoted(changed, kAudioLabel);
     if (audioLabel == std::string::npos) return false;
     const std::size_t audioSemicolon = changed.rfind(';', audioLabel);
     if (audioSemicolon == std::string::npos) return false;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "engine/text_helpers.h"
+#include "commands/filter_text.h"
 
 namespace qel {
 
@@ -12,7 +13,7 @@ constexpr std::string_view kPaletteChain = ",split[s0][s1];[s0]palettegen[p];[s1
 
 // The text of an earlier graph up to its first "[out0]" (all of it without one).
 std::string_view headBeforeOutput(std::string_view value) {
-  return value.substr(0, value.find("[out0]"));
+  return value.substr(0, findUnquoted(value, "[out0]"));
 }
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r'; }

@@ -26,10 +26,7 @@ std::size_t countOf(std::string_view text, std::string_view part) {
 
 // Replaces the first `label` by `text`; false without one.
 bool replaceFirst(std::string& graph, std::string_view label, const std::string& text) {
-  const std::size_t at = graph.find(label);
-  if (at == std::string::npos) return false;
-  graph.replace(at, label.size(), text);
-  return true;
+  return replaceFirstUnquoted(graph, label, text);
 }
 
 // The trims that make the output start at S, with the timestamps reset so the
@@ -74,7 +71,7 @@ std::optional<std::string> fileGraph(const std::string& path, const std::string&
 // The trim stages behind the output labels of an earlier graph.
 void chainSeek(std::string& graph, const std::string& seek, bool hasVideo, bool hasAudio, double heldDuration) {
   if (hasVideo) {
-    const std::size_t videoLabel = graph.find(kVideoLabel);
+    const std::size_t videoLabel = findUnquoted(graph, kVideoLabel);
     if (videoLabel != std::string::npos) {
       // A palette chain (one palettegen fed by a split) is trimmed before the
       // split, so both branches see the same pictures.

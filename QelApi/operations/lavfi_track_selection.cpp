@@ -9,6 +9,7 @@
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
 #include "engine/text_helpers.h"
+#include "common/command_quote.h"
 
 namespace qel {
 
@@ -124,7 +125,7 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
     const FurtherKind kind = kindOf(item);
     if (kind == FurtherKind::Skip) continue;
     const std::string itemPath = *escapeFilterPath(item.value);
-    furtherInputs += fmt::format(" {} -i ", item.prevOp) + "\"" + item.value + "\"";
+    furtherInputs += " " + item.prevOp + *quotedInputArgument(item.value);
     if (kind == FurtherKind::Subtitle) {
       furtherMaps += fmt::format(" -map {}", inputNumber++);
       // Burnt in only where there is a picture: without a video chain the
@@ -160,7 +161,9 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
   std::string streamOptions;
   if (video.empty()) streamOptions = "-vn";
   if (audio.empty()) streamOptions += streamOptions.empty() ? "-an" : " -an";
-  cmd = streamOptions + " -i \"" + first.value + "\" " + furtherInputs + " " + desc.transform + " " + furtherMaps;
+  // Every path here passed escapeFilterPath above, which refuses what cannot
+  // be quoted.
+  cmd = streamOptions + *quotedInputArgument(first.value) + " " + furtherInputs + " " + desc.transform + " " + furtherMaps;
   trimChars(cmd, " ");
 }
 

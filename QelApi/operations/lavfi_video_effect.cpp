@@ -56,7 +56,7 @@ bool LavfiVideoEffect::hasEffectFilter(std::string_view beforeOut0) {
 }
 
 bool LavfiVideoEffect::mergeEffectChain(LavfiParser& parser, std::string& graph, const std::string& filter) {
-  const std::size_t label = graph.find(kVideoLabel);
+  const std::size_t label = findUnquoted(graph, kVideoLabel);
   if (label == std::string::npos) return false;
   const std::size_t semicolon = label == 0 ? std::string::npos : graph.rfind(';', label - 1);
   const std::size_t begin = semicolon == std::string::npos ? 0 : semicolon;
@@ -96,7 +96,7 @@ LavfiResult LavfiVideoEffect::process(LavfiParser& parser, LavfiOperationDesc& d
   pattern.noOutputsLine = 39;
   pattern.noStreamLine = 68;
   pattern.chainOnto = [&](std::string& graph, bool hasVideo, bool /*hasAudio*/) {
-    const std::size_t label = graph.find(kVideoLabel);
+    const std::size_t label = findUnquoted(graph, kVideoLabel);
     if (!hasVideo || label == std::string::npos || filter.empty()) return;
     if (!hasEffectFilter(std::string_view(graph).substr(0, label))) {
       graph.insert(label, "," + filter);

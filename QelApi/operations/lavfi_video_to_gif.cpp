@@ -112,7 +112,7 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
       return result;
     }
     removeAudioChains(graph);
-    const std::size_t at = graph.find(kVideoLabel);
+    const std::size_t at = findUnquoted(graph, kVideoLabel);
     if (at == std::string::npos) {
       logAt(kLogError, kFunction, 104, "donot find [out0]:" + item.value);
       return result;

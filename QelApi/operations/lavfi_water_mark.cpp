@@ -17,18 +17,18 @@ enum class MarkKind { Skip, Overlay, Text };
 // What a further item carries, and its text cut before its first "[out0]".
 MarkKind kindOf(const LavfiInputItem& item, std::string_view& head) {
   if (item.type != 2) return MarkKind::Skip;
-  head = std::string_view(item.value).substr(0, item.value.find(kVideoLabel));
+  head = std::string_view(item.value).substr(0, findUnquoted(item.value, kVideoLabel));
   if (head.starts_with("movie=")) return MarkKind::Overlay;
   if (head.starts_with("drawtext=")) return MarkKind::Text;
   return MarkKind::Skip;
 }
 
-// Replaces every `from` in `text` by `to`, left to right, without overlaps,
-// in one pass.
+// Replaces every unquoted `from` in `text` by `to`, left to right, without
+// overlaps, in one pass: a picture's path may hold label text.
 void replaceAll(std::string& text, std::string_view from, std::string_view to) {
   std::string replaced;
   std::size_t start = 0;
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
+  for (std::size_t at = findUnquoted(text, from); at != std::string::npos; at = findUnquoted(text, from, start)) {
     replaced.append(text, start, at - start);
     replaced += to;
     start = at + from.size();
@@ -100,12 +100,12 @@ LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& des
       }
     }
     if (!pictures.empty()) {
-      const std::size_t at = graph.find(kVideoLabel);
+      const std::size_t at = findUnquoted(graph, kVideoLabel);
       if (at != std::string::npos) graph.replace(at, kVideoLabel.size(), fmt::format("[v{}]", base));
       graph += ";" + pictures + std::string(kVideoLabel);
     }
     if (!texts.empty()) {
-      const std::size_t at = graph.find(kVideoLabel);
+      const std::size_t at = findUnquoted(graph, kVideoLabel);
       if (at != std::string::npos) graph.insert(at, texts);
     }
   }

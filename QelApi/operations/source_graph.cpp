@@ -124,7 +124,7 @@ std::string_view ChainSpan::withSeparator(std::string_view graph) const {
 }
 
 std::optional<ChainSpan> findChainEndingAt(std::string_view graph, std::string_view label) {
-  const std::size_t at = graph.find(label);
+  const std::size_t at = findUnquoted(graph, label);
   if (at == std::string_view::npos) return std::nullopt;
   ChainSpan span;
   span.label = at;
@@ -157,11 +157,11 @@ Placement placeFilter(std::string& graph, std::string_view label, std::string_vi
 void chainFilters(std::string& graph, bool hasVideo, bool hasAudio, std::string_view videoFilter,
                   std::string_view audioFilter) {
   if (hasVideo && !videoFilter.empty()) {
-    const std::size_t at = graph.find(kVideoLabel);
+    const std::size_t at = findUnquoted(graph, kVideoLabel);
     if (at != std::string::npos) graph.insert(at, "," + std::string(videoFilter));
   }
   if (hasAudio && !audioFilter.empty()) {
-    const std::size_t at = graph.find(hasVideo ? kAudioLabel : kVideoLabel);
+    const std::size_t at = findUnquoted(graph, hasVideo ? kAudioLabel : kVideoLabel);
     if (at != std::string::npos) graph.insert(at, "," + std::string(audioFilter));
   }
 }

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <map>
 #include <mutex>
 
@@ -62,6 +64,25 @@ bool ProcessEnded(uint32_t pid) {
   if (!std::getline(stat, line)) return true;
   const size_t paren = line.rfind(')');
   return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z';
+}
+
+uint64_t ProcessStartTime(uint32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return 0;
+  // Fields after the name: state is the 3rd field, start time the 22nd.
+  std::istringstream fields(line.substr(paren + 2));
+  std::string field;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return 0;
+}
+
+bool ProcessExists(uint32_t pid) {
+  return pid != 0 && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
 }
 
 void SetIndirectString(const std::string& key, const std::string& value) {

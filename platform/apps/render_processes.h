@@ -43,6 +43,11 @@ std::vector<uint32_t> RenderProcesses();
 std::string ProcessImagePath(uint32_t pid);
 // Whether the process has ended (gone, or only waiting to be reaped).
 bool ProcessEnded(uint32_t pid);
+// The process's start time in clock ticks since boot (0 when it cannot be
+// read): a process id reused by a later process shows another start time.
+uint64_t ProcessStartTime(uint32_t pid);
+// Whether /proc shows the process at all.
+bool ProcessExists(uint32_t pid);
 
 // Indirect strings ("@{package?ms-resource://...}"): tests register what they
 // resolve to; unknown ones fail.

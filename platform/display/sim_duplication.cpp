@@ -460,6 +460,9 @@ namespace sim {
 void SetDuplicationKnobs(const DuplicationKnobs& knobs) {
   auto& s = internal::simState();
   std::lock_guard lock(s.mutex);
+  // Real images after blank ones come whole, as a duplication that recovers sends them.
+  if (s.knobs.blankImages && !knobs.blankImages)
+    for (auto* d : s.duplications) d->first = true;
   s.knobs = knobs;
 }
 

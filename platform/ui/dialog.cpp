@@ -15,6 +15,7 @@
 
 #include "platform/apps/render_processes.h"
 #include "platform/ui/hotkeys.h"
+#include "platform/display/display.h"
 #include "platform/ui/ui_extras.h"
 
 namespace platform::ui {
@@ -112,13 +113,16 @@ bool DialogWindow::LoadSkin(const std::string& path) {
   if (root == nullptr) return false;
   if (const char* size = root->Attribute("size")) std::sscanf(size, "%d,%d", &initWidth_, &initHeight_);
   // Every named element at any depth is a control.
-  std::vector<const TiXmlElement*> pending{root};
+  std::vector<std::pair<const TiXmlElement*, std::string>> pending{{root, std::string()}};
   while (!pending.empty()) {
-    const TiXmlElement* e = pending.back();
+    const auto [e, parent] = pending.back();
     pending.pop_back();
+    std::string enclosing = parent;
     if (const char* name = e->Attribute("name")) {
       Control c;
       c.name = name;
+      c.parent = parent;
+      enclosing = name;
       c.type = e->Value();
       if (const char* t = e->Attribute("text")) c.text = t;
       if (const char* t = e->Attribute("tooltip")) c.tooltip = t;
@@ -129,7 +133,7 @@ bool DialogWindow::LoadSkin(const std::string& path) {
       controls_[c.name] = c;
     }
     for (const TiXmlElement* child = e->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
-      pending.push_back(child);
+      pending.emplace_back(child, enclosing);
     }
   }
   return true;
@@ -155,11 +159,16 @@ HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style,
   hwnd_ = CreateWindowEx(params);
   if (hwnd_ == nullptr) return nullptr;
   InitWindow();
-  Notify("windowinit", "");
+  // Delivered by the loop that runs the window, after the creator has placed it.
+  PostMessage(hwnd_, kWmWindowInit, 0, 0);
   return hwnd_;
 }
 
 LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == kWmWindowInit) {
+    Notify("windowinit", "");
+    return 0;
+  }
   if (msg == kWmScriptClick) {
     std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(lParam));
     if (name) Click(*name);
@@ -185,7 +194,14 @@ int DialogWindow::ShowModal() {
     std::thread(runScript, std::string(script), hwnd_).detach();
   }
   Msg msg{};
-  while (!closed_ && GetMessage(msg) != 0) DispatchMessage(msg);
+  while (!closed_) {
+    if (GetMessage(msg) == 0) {
+      // A quit request belongs to the outermost loop: pass it on.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      break;
+    }
+    DispatchMessage(msg);
+  }
   return closeCode_;
 }
 
@@ -212,10 +228,29 @@ void DialogWindow::CenterWindow() {
   SetWindowPos(hwnd_, {left, top, left + w, top + h});
 }
 
+bool DialogWindow::IsReallyVisible(const std::string& name) {
+  for (const Control* c = FindControl(name); c != nullptr; c = c->parent.empty() ? nullptr : FindControl(c->parent)) {
+    if (!c->visible) return false;
+  }
+  return FindControl(name) != nullptr;
+}
+
 void DialogWindow::Click(const std::string& name) {
   const Control* c = FindControl(name);
-  if (c == nullptr || !c->visible || !c->enabled) return;
+  if (c == nullptr || !c->enabled || !IsReallyVisible(name)) return;
   Notify("click", name);
+}
+
+int DialogWindow::Scale(int value) const {
+  const int percent = dpiMode_ != 0 ? dpiMode_ : display::ScreenDpi() * 100 / 96;
+  return value * (percent > 0 ? percent : 100) / 100;
+}
+
+void DialogWindow::SetControlText(const std::string& name, const std::string& text) {
+  Control* c = FindControl(name);
+  if (c == nullptr || c->text == text) return;
+  c->text = text;
+  std::fprintf(stderr, "%s: %s = %s\n", GetWindowTitle(hwnd_).c_str(), name.c_str(), text.c_str());
 }
 
 }  // namespace platform::ui

@@ -43,9 +43,11 @@ struct Control {
   uint32_t borderColor = 0;
   int borderSize = 0;
   std::string image;
+  std::string parent;  // nearest named enclosing control ("" at the top)
 };
 
 inline constexpr uint32_t kWmScriptClick = WM_USER + 0x3F0;
+inline constexpr uint32_t kWmWindowInit = WM_USER + 0x3F1;
 
 class DialogWindow {
  public:
@@ -54,9 +56,9 @@ class DialogWindow {
   DialogWindow(const DialogWindow&) = delete;
   DialogWindow& operator=(const DialogWindow&) = delete;
 
-  // Loads the skin (false, with the reason on standard error, when it cannot be
-  // read), makes the window and calls the initialisation hook, then notifies
-  // "windowinit".
+  // Loads the skin (null, with the reason on standard error, when it cannot be
+  // read), makes the window and calls the initialisation hook; "windowinit"
+  // is posted, so the loop that runs the window delivers it.
   HWND Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle, const Rect& rect);
   HWND GetHWND() const { return hwnd_; }
 
@@ -72,12 +74,18 @@ class DialogWindow {
   void CenterWindow();
   void ShowWindow(bool show) { visible_ = show; }
   bool IsVisible() const { return visible_; }
+  // 0 follows the display's DPI (96 is 100%); any other value is a percentage.
   void SetDPI(int mode) { dpiMode_ = mode; }
-  // A length at the dialog's DPI (100% here: a headless dialog has no dots).
-  int Scale(int value) const { return value; }
+  int Scale(int value) const;
 
-  // Injector: a click on the named control (ignored when missing, hidden or
-  // disabled).
+  // A control's text; a change is printed to standard error ("<title>:
+  // <control> = <text>"), which is how a headless dialog shows its state.
+  void SetControlText(const std::string& name, const std::string& text);
+  // Visible itself and in every enclosing control.
+  bool IsReallyVisible(const std::string& name);
+
+  // Injector: a click on the named control (ignored when missing, hidden -
+  // also through an enclosing layout - or disabled).
   void Click(const std::string& name);
 
   // Folder of the skins (tests); default: the program's folder + "skins/".

@@ -1,5 +1,6 @@
 #include "platform/ui/ui_extras.h"
 
+#include <atomic>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -16,6 +17,7 @@ namespace {
 struct WindowTimer {
   HWND window;
   uintptr_t id;
+  std::atomic<bool> pending{false};  // a WM_TIMER of this timer waits in the queue
 };
 
 struct Timers {
@@ -29,8 +31,10 @@ Timers& timers() {
 }
 
 void tick(uint32_t, void* user) {
-  const auto* t = static_cast<const WindowTimer*>(user);
-  PostMessage(t->window, WM_TIMER, t->id, 0);
+  auto* t = static_cast<WindowTimer*>(user);
+  // Ticks that pass while the window's thread is busy are one message, not a
+  // pile that would then run back to back.
+  if (!t->pending.exchange(true) && !PostMessage(t->window, WM_TIMER, t->id, 0)) t->pending = false;
 }
 
 std::mutex boxesMutex;
@@ -41,7 +45,9 @@ std::vector<ShownMessageBox> boxes;
 bool SetTimer(HWND window, uintptr_t id, uint32_t periodMs) {
   if (!IsWindow(window)) return false;
   KillTimer(window, id);  // setting an existing timer again restarts it
-  auto data = std::make_unique<WindowTimer>(WindowTimer{window, id});
+  auto data = std::make_unique<WindowTimer>();
+  data->window = window;
+  data->id = id;
   const uint32_t mm = TimeSetEvent(periodMs == 0 ? 1 : periodMs, 0, &tick, data.get(), TimerKind::Periodic);
   if (mm == 0) return false;
   Timers& t = timers();
@@ -81,7 +87,10 @@ void KillWindowTimers(HWND window) {
 bool TimerAlive(HWND window, uintptr_t id) {
   Timers& t = timers();
   std::lock_guard<std::mutex> lock(t.mutex);
-  return t.timers.count({window, id}) != 0;
+  auto it = t.timers.find({window, id});
+  if (it == t.timers.end()) return false;
+  it->second.second->pending = false;  // its message is being delivered
+  return true;
 }
 
 int MessageBox(HWND, const std::string& text, const std::string& caption, uint32_t type) {

@@ -22,7 +22,8 @@ bool SetTimer(HWND window, uintptr_t id, uint32_t periodMs);
 bool KillTimer(HWND window, uintptr_t id);
 // Kills every timer of the window (its destruction).
 void KillWindowTimers(HWND window);
-// Whether the timer still runs (a queued WM_TIMER of a killed timer is stale).
+// Whether the timer still runs (a queued WM_TIMER of a killed timer is stale);
+// called as its message is delivered, which lets the next tick post again.
 bool TimerAlive(HWND window, uintptr_t id);
 
 inline constexpr uint32_t MB_ICONERROR = 0x10;

@@ -241,6 +241,15 @@ std::string GetWindowTitle(HWND window) {
   return it == w.windows.end() ? std::string() : it->second.title;
 }
 
+bool SetWindowTitle(HWND window, const std::string& title) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  if (it == w.windows.end()) return false;
+  it->second.title = title;
+  return true;
+}
+
 bool GetWindowRect(HWND window, Rect& rect) {
   Windows& w = windows();
   std::lock_guard<std::mutex> lock(w.mutex);

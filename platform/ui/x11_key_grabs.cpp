@@ -12,7 +12,12 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <atomic>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/core/events.h"
 
 #include "platform/core/backing.h"
 #include "platform/display/x11_connection.h"
@@ -70,10 +75,15 @@ class Grabber {
     if (!display_) return false;
     root_ = DefaultRootWindow(display_.get());
     numLock_ = NumLockMask();
-    if (::pipe2(wake_, O_CLOEXEC) != 0) return false;
-    thread_ = std::thread([this] { Run(); });
-    thread_.detach();  // lives as long as the process
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    std::thread([this] { Run(); }).detach();  // ends through Stop
     return true;
+  }
+
+  ~Grabber() {
+    for (int fd : wake_) {
+      if (fd >= 0) ::close(fd);
+    }
   }
 
   bool Grab(uint32_t modifiers, uint32_t vk) {
@@ -93,6 +103,7 @@ class Grabber {
       return false;
     }
     codes_[code] = vk;
+    Poke();
     return true;
   }
 
@@ -104,6 +115,7 @@ class Grabber {
     x11::ErrorTrap trap(display_.get());
     for (unsigned int variant : Variants()) XUngrabKey(display_.get(), code, maskOf(modifiers) | variant, root_);
     trap.Sync();
+    Poke();
   }
 
  private:
@@ -125,19 +137,47 @@ class Grabber {
 
   void Run() {
     const int fd = ConnectionNumber(display_.get());
-    while (true) {
+    while (!stopping_) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) continue;
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (x11::ConnectionLost(display_.get())) return;  // the server is gone: no more keys
-      while (XPending(display_.get()) > 0) {
-        XEvent event;
-        XNextEvent(display_.get(), &event);
-        if (event.type != KeyPress) continue;
-        auto it = codes_.find(static_cast<KeyCode>(event.xkey.keycode));
-        if (it != codes_.end()) PressHotKey(modifiersOf(event.xkey.state), it->second);
+      if (fds[1].revents & POLLIN) {
+        char drain[64];
+        while (::read(wake_[0], drain, sizeof drain) > 0) {
+        }
       }
+      std::vector<std::pair<uint32_t, uint32_t>> presses;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || x11::ConnectionLost(display_.get())) break;  // no more keys
+        while (XPending(display_.get()) > 0) {
+          XEvent event;
+          XNextEvent(display_.get(), &event);
+          if (event.type != KeyPress) continue;
+          auto it = codes_.find(static_cast<KeyCode>(event.xkey.keycode));
+          if (it != codes_.end()) presses.emplace_back(modifiersOf(event.xkey.state), it->second);
+        }
+      }
+      // The registry's lock is taken while it calls Grab (which takes ours):
+      // presses go to it only after ours is released.
+      for (const auto& [modifiers, key] : presses) PressHotKey(modifiers, key);
     }
+    finished_.Set();
+  }
+
+ public:
+  // Ends the thread (a backing chosen again); the object may then be deleted.
+  void Stop() {
+    stopping_ = true;
+    Poke();
+    finished_.Wait();
+  }
+
+ private:
+  // Wakes the thread: Xlib may have queued events while a grab waited for
+  // the server, and the socket would not tell.
+  void Poke() {
+    const char byte = 1;
+    if (wake_[1] >= 0) (void)!::write(wake_[1], &byte, 1);
   }
 
   x11::DisplayPtr display_;
@@ -146,12 +186,13 @@ class Grabber {
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
   std::map<KeyCode, uint32_t> codes_;
-  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  platform::Event finished_{true, false};
 };
 
 std::mutex choiceMutex;
 std::optional<bool> real;
-Grabber* grabber = nullptr;  // made once, lives as long as the process
+Grabber* grabber = nullptr;  // made on first use, replaced when the backing is chosen again
 
 Grabber* current() {
   std::lock_guard<std::mutex> lock(choiceMutex);
@@ -178,8 +219,19 @@ Grabber* current() {
 bool Active() { return current() != nullptr; }
 
 void ReselectUiBacking() {
-  std::lock_guard<std::mutex> lock(choiceMutex);
-  real.reset();
+  Grabber* old = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(choiceMutex);
+    real.reset();
+    old = grabber;
+    grabber = nullptr;
+  }
+  // The old connection (perhaps to a server that is gone) is closed outside
+  // the lock; its keys went with it.
+  if (old != nullptr) {
+    old->Stop();
+    delete old;
+  }
 }
 
 bool Grab(uint32_t modifiers, uint32_t virtualKey) {

@@ -225,6 +225,31 @@ TEST_F(DxgiCapturerTest, OutputIndexPastTheEndIsPermanent) {
   out.last.reset();
 }
 
+TEST_F(DxgiCapturerTest, ChosenMonitorIsFoundByNameAfterOutputsShift) {
+  sim::SetDevices({Dev(0, {0, 0, 64, 48}, true), Dev(1, {64, 0, 128, 48})});
+  test::PaintScene(31);
+  Collector out;
+  ScreenCapturerWinDirectx dxgi;
+  dxgi.BeginCapture(&out);
+  ASSERT_TRUE(dxgi.ChooseSource(1));
+  EXPECT_TRUE(test::ShowsScreen(Capture(dxgi, out), 64, 0));
+  // The first output fails to come up at the next initialization: the chosen
+  // monitor is now the only (first) output, and still the one captured.
+  platform::fail("dxgi.DuplicateOutput", {.target = 0, .times = platform::kForever, .code = display::dxgi::kFail});
+  platform::fail("dxgi.AcquireNextFrame", {.times = 1, .code = display::dxgi::kAccessLost});
+  dxgi.CaptureFrame();
+  EXPECT_EQ(out.lastResult(), CaptureResult::TemporaryError);
+  EXPECT_TRUE(test::ShowsScreen(Capture(dxgi, out), 64, 0));
+  // With the chosen monitor gone from the outputs the error is permanent.
+  platform::resetFaults();
+  platform::fail("dxgi.DuplicateOutput", {.target = 1, .times = platform::kForever, .code = display::dxgi::kFail});
+  platform::fail("dxgi.AcquireNextFrame", {.times = 1, .code = display::dxgi::kAccessLost});
+  dxgi.CaptureFrame();
+  dxgi.CaptureFrame();
+  EXPECT_EQ(out.lastResult(), CaptureResult::PermanentError);
+  out.last.reset();
+}
+
 TEST_F(DxgiCapturerTest, FailedInitializationIsTemporaryInAUserSession) {
   platform::fail("dxgi.EnumAdapters", {.times = platform::kForever, .code = display::dxgi::kFail});
   Collector out;

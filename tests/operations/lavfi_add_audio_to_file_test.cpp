@@ -32,11 +32,13 @@ TEST_F(AddAudioTest, WorkedExample) {
   const LavfiResult result = run({file("a.mp4"), file("b.mp3")}, kMix);
   EXPECT_EQ(result.cmd,
             "-i \"a.mp4\" -i \"b.mp3\" -filter_complex "
-            "\"[1]volume=0.5[a1];[0:a][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]");
+            "\"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+            "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]");
+  // Every stream the mix reads starts at 0; a chain already reset keeps one reset.
   EXPECT_EQ(result.graph,
-            "movie='a.mp4',trim=0:10,setpts=PTS-STARTPTS[out0];amovie='a.mp4',atrim=0:10,asetpts=PTS-STARTPTS[a3];"
-            "amovie='b.mp3',volume=0.5[a4];[a3][a4]amix=inputs=2:duration=first[out1]");
-  EXPECT_EQ(parser.labelCounter, 5u);
+            "movie='a.mp4',trim=0:10,setpts=PTS-STARTPTS[out0];amovie='a.mp4',atrim=0:10,asetpts=PTS-STARTPTS[a4];"
+            "amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2:duration=first[out1]");
+  EXPECT_EQ(parser.labelCounter, 6u);
   EXPECT_EQ(result.inputFiles, std::vector<std::string>{"a.mp4"});
   EXPECT_EQ(parser.durationOf(result.graph), 10.0);
 }
@@ -54,14 +56,14 @@ TEST_F(AddAudioTest, FileBasesWithoutTheirOwnAudio) {
       // graph's the probed video length; both open the mix.
       {"an", 9.5, "-an",
        "-an -i \"a.mp4\" -i \"b.mp3\" -filter_complex \"anullsrc=cl=stereo:r=44100:duration=10[a0];"
-       "[1]volume=0.5[a1];[a0][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]",
-       "movie='a.mp4'[out0];anullsrc=cl=stereo:r=44100:duration=9.5[a3];amovie='b.mp3',volume=0.5[a4];"
-       "[a3][a4]amix=inputs=2:duration=first[out1]"},
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a1];[a0][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]",
+       "movie='a.mp4'[out0];anullsrc=cl=stereo:r=44100:duration=9.5[a3];"
+       "amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a4];[a3][a4]amix=inputs=2:duration=first[out1]"},
       {"no audio", 0, "",
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"anullsrc=cl=stereo:r=44100:duration=9.5[a0];"
-       "[1]volume=0.5[a1];[a0][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]",
-       "movie='a.mp4'[out0];anullsrc=cl=stereo:r=44100:duration=9.5[a3];amovie='b.mp3',volume=0.5[a4];"
-       "[a3][a4]amix=inputs=2:duration=first[out1]"},
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a1];[a0][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]",
+       "movie='a.mp4'[out0];anullsrc=cl=stereo:r=44100:duration=9.5[a3];"
+       "amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a4];[a3][a4]amix=inputs=2:duration=first[out1]"},
   };
   for (const Case& c : cases) {
     parser.labelCounter = 0;
@@ -108,19 +110,20 @@ TEST_F(AddAudioTest, AddedInputsTakeTheirPositionsChainsAndIndexes) {
   const Case cases[] = {
       // A subtitle takes an input index and a map, and its position's chain goes unused.
       {{file("a.mp4"), file("s.srt"), file("b.mp3")}, "x;volume=0.5;amix=inputs=2;-map 0:v",
-       "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex \"[2]volume=0.5[a1];[0:a][a1]amix=inputs=2[a2]\" "
-       "-map 0:v -map 1 -map [a2]",
-       "[a3];amovie='b.mp3',volume=0.5[a4];[a3][a4]amix=inputs=2[out1]"},
+       "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[2]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2[a3]\" -map 0:v -map 1 -map [a3]",
+       "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2[out1]"},
       // An input of neither kind takes no index, but still its position.
       {{file("a.mp4"), file("c.txt"), file("b.mp3")}, "x;volume=0.5;amix=inputs=2;-map 0:v",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[1]volume=0.5[a1];[0:a][a1]amix=inputs=2[a2]\" "
-       "-map 0:v -map [a2]",
-       "[a3];amovie='b.mp3',volume=0.5[a4];[a3][a4]amix=inputs=2[out1]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2[a3]\" -map 0:v -map [a3]",
+       "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2[out1]"},
       // A "-map" segment that is not last is a chain; an empty chain passes the audio unchanged.
       {{file("a.mp4"), file("b.mp3"), file("c.wav")}, ";-map x;amix=inputs=3",
-       "-i \"a.mp4\" -i \"b.mp3\" -i \"c.wav\" -filter_complex \"[1]anull[a1];[2]-map x[a2];"
-       "[0:a][a1][a2]amix=inputs=3[a3]\" -map 0:v  -map [a3]",
-       "[a4];amovie='b.mp3',anull[a5];amovie='c.wav',-map x[a6];[a4][a5][a6]amix=inputs=3[out1]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -i \"c.wav\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS[a2];[2]asetpts=PTS-STARTPTS,-map x[a3];[a1][a2][a3]amix=inputs=3[a4]\" -map 0:v  -map [a4]",
+       "[a5];amovie='b.mp3',asetpts=PTS-STARTPTS[a6];amovie='c.wav',asetpts=PTS-STARTPTS,-map x[a7];"
+       "[a5][a6][a7]amix=inputs=3[out1]"},
   };
   for (const Case& c : cases) {
     parser.labelCounter = 0;
@@ -149,28 +152,28 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
   const Case cases[] = {
       // The map text is not appended for an earlier graph; the audio map goes into the mix.
       {"-i \"a.mp4\" -map 0:v -map 0:a",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[1]volume=0.5[a1];[0:a][a1]amix=inputs=2:duration=first[a2]\" "
-       "-map 0:v -map [a2]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+       "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
       // A mapped audio label opens the mix, which follows that label in the existing graph.
       {"-i \"a.mp4\" -filter_complex \"[0:a]volume=2[a7]\" -map 0:v -map [a7]",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]volume=2[a7];[1]volume=0.5[a1];"
-       "[a7][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]volume=2[a7];[a7]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
       // An unlabelled audio filter gets a label of its own that the mix reads.
       {"-i \"a.mp4\" -filter_complex \"[0:v]hflip;[0:a]volume=2\"",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:v]hflip;[0:a]volume=2[a3];[1]volume=0.5[a1];"
-       "[a3][a1]amix=inputs=2:duration=first[a2]\" -map [a2]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:v]hflip;[0:a]volume=2[a4];[a4]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map [a3]"},
       // A graph with video only: the mix joins after its labelled output.
       {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:v]scale=320:240[v5];[1]volume=0.5[a1];"
-       "[0:a][a1]amix=inputs=2:duration=first[a2]\" -map [v5] -map [a2]"},
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:v]scale=320:240[v5];[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map [v5] -map [a3]"},
       // A fragment that maps nothing and has no graph keeps the base's video.
       {"-ss 1 -i \"a.mp4\"",
-       "-ss 1 -i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[1]volume=0.5[a1];"
-       "[0:a][a1]amix=inputs=2:duration=first[a2]\" -map 0:v? -map [a2]"},
+       "-ss 1 -i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v? -map [a3]"},
       // "-an" after the first input belongs to another input, not to the base.
       {"-i \"a.mp4\" -an -i \"c.mp4\" -map 0:v",
-       "-i \"a.mp4\" -an -i \"c.mp4\" -i \"b.mp3\" -filter_complex \"[2]volume=0.5[a1];"
-       "[0:a][a1]amix=inputs=2:duration=first[a2]\" -map 0:v -map [a2]"},
+       "-i \"a.mp4\" -an -i \"c.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[2]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
   };
   for (const Case& c : cases) {
     parser.labelCounter = 0;
@@ -178,7 +181,7 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
     const LavfiResult result = runOnEarlier();
     EXPECT_EQ(result.cmd, c.cmd) << c.recorded;
     // The graph is built from the earlier graph alone, after the fragment's labels.
-    EXPECT_TRUE(result.graph.starts_with("movie='a.mp4'[out0];amovie='a.mp4'[a")) << result.graph;
+    EXPECT_TRUE(result.graph.starts_with("movie='a.mp4'[out0];amovie='a.mp4',asetpts=PTS-STARTPTS[a")) << result.graph;
     EXPECT_TRUE(result.graph.ends_with("volume=0.5[a" + std::to_string(parser.labelCounter - 1) +
                                        "];[a" + std::to_string(parser.labelCounter - 2) + "][a" +
                                        std::to_string(parser.labelCounter - 1) +
@@ -192,17 +195,18 @@ TEST_F(AddAudioFragmentTest, EarlierGraphWithoutFragmentOrWithoutAudio) {
   LavfiResult result = runOnEarlier();
   EXPECT_EQ(result.cmd, "");
   EXPECT_EQ(result.graph,
-            "movie='a.mp4'[out0];amovie='a.mp4'[a0];amovie='b.mp3',volume=0.5[a1];"
-            "[a0][a1]amix=inputs=2:duration=first[out1]");
+            "movie='a.mp4'[out0];amovie='a.mp4',asetpts=PTS-STARTPTS[a0];"
+            "amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a1];[a0][a1]amix=inputs=2:duration=first[out1]");
   // A video-only graph gets a silent track of the base's length to mix into.
   result = run({graphInput("movie='a.mp4',hflip[out0]", 4), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph,
             "movie='a.mp4',hflip[out0];anullsrc=cl=stereo:r=44100:duration=4[a2];"
-            "amovie='b.mp3',volume=0.5[a3];[a2][a3]amix=inputs=2:duration=first[out1]");
+            "amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a3];[a2][a3]amix=inputs=2:duration=first[out1]");
   // An audio-only graph mixes under "[out0]".
   result = run({graphInput("amovie='a.mp3'[out0]"), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph,
-            "amovie='a.mp3'[a4];amovie='b.mp3',volume=0.5[a5];[a4][a5]amix=inputs=2:duration=first[out0]");
+            "amovie='a.mp3',asetpts=PTS-STARTPTS[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];"
+            "[a4][a5]amix=inputs=2:duration=first[out0]");
   // No output label: logged, the graph stays.
   result = run({graphInput("movie='a.mp4'[v1]"), file("b.mp3")}, kMix);
   EXPECT_EQ(result.graph, "movie='a.mp4'[v1]");

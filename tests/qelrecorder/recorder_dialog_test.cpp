@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -298,6 +299,7 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   platform::ui::Rect hostRegion{300, 200, 300 + 400, 200 + 300};
   CRecorderDlgUI dialog(L"default", &hostRegion);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  pump(50);  // "windowinit" makes the region window
   // Idle: riding on the region's top edge, centred, at the skin's size.
   platform::ui::Rect r{};
   ASSERT_TRUE(platform::ui::GetWindowRect(dialog.GetHWND(), r));
@@ -306,10 +308,19 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_TRUE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
   EXPECT_FALSE(dialog.FindControl("ID_BTN_STOP_RECORD")->visible);
   EXPECT_EQ(dialog.FindControl("ID_LABEL_RECORDER_HOTKEY")->text, "Start/Stop: Control+F5   Hide/Show: Control+F6");
+  // The main layout shows once the user leaves the hint.
+  EXPECT_FALSE(dialog.IsReallyVisible("ID_BTN_START_RECORD"));
+  dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
+  EXPECT_TRUE(dialog.IsReallyVisible("ID_BTN_START_RECORD"));
   dialog.FindControl("IDC_CHECK_RECORD_STOP_IN_MINS")->selected = true;
   dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text = "0";
   dialog.Click("ID_BTN_RECORD_MIN_DEC");  // a minus on 0 does nothing
   EXPECT_EQ(dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text, "0");
+  // A button inside a hidden layout cannot be clicked.
+  dialog.FindControl("ID_LAYOUT_RECORDER_MISC")->visible = false;
+  dialog.Click("ID_BTN_RECORD_MIN_INC");
+  EXPECT_EQ(dialog.FindControl("ID_EDIT_RECORD_STOP_IN_MINS")->text, "0");
+  dialog.FindControl("ID_LAYOUT_RECORDER_MISC")->visible = true;
 
   dialog.Click("ID_BTN_START_RECORD");
   ASSERT_TRUE(dialog.IsRecording());
@@ -345,6 +356,8 @@ TEST_F(RecorderDialog, StatusBeforeTheFirstTickShowsZero) {
   platform::ui::Rect hostRegion{0, 0, 328, 248};
   CRecorderDlgUI dialog(L"default", &hostRegion);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  pump(50);
+  dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
   dialog.Click("ID_BTN_START_RECORD");
   ASSERT_TRUE(dialog.IsRecording());
   dialog.OnStatusTimer();  // no tick yet: nothing to divide, nothing shown
@@ -361,6 +374,7 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   platform::ui::Rect hostRegion{0, 0, 320, 240};
   CRecorderDlgUI dialog(L"default", &hostRegion);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  pump(50);
   platform::ui::PressHotKey(MOD_CONTROL, 116);
   pump(50);
   EXPECT_FALSE(dialog.IsRecording());
@@ -406,6 +420,53 @@ TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
   ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
   EXPECT_EQ(host.dwData[0], 1u);
   EXPECT_GT(test::countVideoFrames(qel::wideToUtf8(U16ToWide(host.records[0].szVideoPath))), 10);
+}
+
+// Key presses from the X server while keys are registered and dropped: the
+// registry and the grabber never wait for each other.
+TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
+  std::atomic<bool> done{false};
+  std::thread typist([&] {
+    while (!done.load()) test::TypeControlF5(xvfb.display());
+  });
+  for (int round = 0; round < 300; ++round) {
+    ASSERT_TRUE(platform::ui::RegisterHotKey(window, 7, MOD_ALT, 'Q')) << round;
+    ASSERT_TRUE(platform::ui::UnregisterHotKey(window, 7)) << round;
+  }
+  done = true;
+  typist.join();
+  platform::ui::Msg msg{};
+  int presses = 0;
+  while (platform::ui::PeekMessage(msg)) presses += msg.message == platform::ui::WM_HOTKEY;
+  EXPECT_GT(presses, 0);
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+}
+
+// Timer ticks while the window's thread is busy make one message, not a pile.
+TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
+  ASSERT_TRUE(platform::ui::SetTimer(window, 5, 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  platform::ui::Msg msg{};
+  int queued = 0;
+  while (platform::ui::PeekMessage(msg)) {
+    queued += msg.message == platform::ui::WM_TIMER;
+    platform::ui::DispatchMessage(msg);
+  }
+  EXPECT_EQ(queued, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  queued = 0;
+  while (platform::ui::PeekMessage(msg)) queued += msg.message == platform::ui::WM_TIMER;
+  EXPECT_EQ(queued, 1) << "delivering the message lets the next tick post again";
+  platform::ui::KillTimer(window, 5);
 }
 
 // A key another X client has grabbed is taken: the next fallback is used.

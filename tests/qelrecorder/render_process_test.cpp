@@ -228,6 +228,7 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
     CRecorderDlgUI dialog(L"default", &hostRegion);
     ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
     pump(1300);  // the locator's first tick
+    dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
     platform::ui::Control* target = dialog.FindControl("ID_BTN_TARGET_PROCESS");
     EXPECT_EQ(target->tag, kids.pids[0]);
     EXPECT_EQ(target->tooltip, "sleep");

@@ -71,6 +71,19 @@ DuplicateResult DuplicationHub::CaptureScreen(DuplicationTarget* target, int out
   return captureLocked(target, outputIndex);
 }
 
+DuplicateResult DuplicationHub::CaptureScreen(DuplicationTarget* target, const std::string& outputName) {
+  LockGuard guard(&lock_);
+  return captureLocked(target, -1, &outputName);
+}
+
+int DuplicationHub::outputIndexOf(const std::string& outputName) const {
+  int index = 0;
+  for (const auto& adapter : adapters_)
+    for (int i = 0; i < adapter->outputCount(); ++i, ++index)
+      if (adapter->output(i).deviceName() == outputName) return index;
+  return -1;
+}
+
 bool DuplicationHub::OutputNames(std::vector<std::string>* names) {
   LockGuard guard(&lock_);
   if (!initializeLocked()) return false;
@@ -183,11 +196,18 @@ bool DuplicationHub::ensureFirstFrame(DuplicationContext* context, DuplicationTa
   return true;
 }
 
-DuplicateResult DuplicationHub::captureLocked(DuplicationTarget* target, int monitorId) {
+DuplicateResult DuplicationHub::captureLocked(DuplicationTarget* target, int monitorId, const std::string* outputName) {
   if (watcher_.Changed()) deinitializeLocked();
   if (!initializeLocked()) {
     return capturesSucceeded_ > 0 || display::ProcessSessionId() != 0 ? DuplicateResult::InitFailed
                                                                        : DuplicateResult::SessionUnsupported;
+  }
+  if (outputName != nullptr) {
+    // An index taken from an earlier output list may name another monitor
+    // after a re-initialization (an output that failed to come up shifts the
+    // rest): the chosen monitor is found by its name.
+    monitorId = outputIndexOf(*outputName);
+    if (monitorId < 0) return DuplicateResult::MonitorIdInvalid;
   }
   DesktopExtent size = monitorId < 0 ? desktopRect_.size() : outputRect(monitorId).size();
   if (!target->Prepare(size, monitorId)) return DuplicateResult::TargetPrepareFailed;

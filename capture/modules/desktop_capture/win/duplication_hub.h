@@ -94,6 +94,9 @@ class DuplicationHub {
 
   DuplicateResult CaptureAll(DuplicationTarget* target);
   DuplicateResult CaptureScreen(DuplicationTarget* target, int outputIndex);
+  // The output whose device name is `outputName`, wherever the current output
+  // list has it; MonitorIdInvalid when it has none.
+  DuplicateResult CaptureScreen(DuplicationTarget* target, const std::string& outputName);
   // Appends every output's device name in adapter and output order; false
   // when the hub cannot initialize.
   bool OutputNames(std::vector<std::string>* names);
@@ -104,7 +107,8 @@ class DuplicationHub {
 
  private:
   DuplicationHub() = default;
-  DuplicateResult captureLocked(DuplicationTarget* target, int monitorId);
+  DuplicateResult captureLocked(DuplicationTarget* target, int monitorId, const std::string* outputName = nullptr);
+  int outputIndexOf(const std::string& outputName) const;
   bool initializeLocked();
   void deinitializeLocked();
   void translateToOrigin();

@@ -42,6 +42,7 @@ bool ScreenCapturerWinDirectx::ChooseSource(int64_t id) {
   int index = DxgiIndexOfScreenId(id, names);
   if (index == -1) return false;
   currentOutput_ = index;
+  currentOutputName_ = names[static_cast<size_t>(index)];
   return true;
 }
 
@@ -53,7 +54,7 @@ void ScreenCapturerWinDirectx::CaptureFrame() {
   if (!target) target = std::make_unique<DuplicationTarget>(hub_, factory_.get());
 
   DuplicateResult result =
-      currentOutput_ == -1 ? hub_->CaptureAll(target.get()) : hub_->CaptureScreen(target.get(), currentOutput_);
+      currentOutput_ == -1 ? hub_->CaptureAll(target.get()) : hub_->CaptureScreen(target.get(), currentOutputName_);
   switch (result) {
     case DuplicateResult::Ok: {
       std::unique_ptr<DesktopFrame> frame = target->frame()->Share();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "capture/modules/desktop_capture/desktop_capturer.h"
@@ -33,6 +34,7 @@ class ScreenCapturerWinDirectx : public DesktopCapturer {
   std::unique_ptr<SharedMemoryBlockFactory> factory_;
   Callback* callback_ = nullptr;
   int currentOutput_ = -1;
+  std::string currentOutputName_;  // the chosen output's device name
 };
 
 }  // namespace capture

@@ -24,9 +24,10 @@ namespace {
 std::mutex makerMutex;
 CapturerMaker capturerMaker = nullptr;
 
+// The capture layer's factory unless a test has set its own maker.
 CapturerMaker currentMaker() {
   std::lock_guard<std::mutex> lock(makerMutex);
-  return capturerMaker;
+  return capturerMaker != nullptr ? capturerMaker : &capture::DesktopCapturer::MakeScreenCapturer;
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ namespace qelrec {
 inline constexpr HRESULT DISP_E_BUFFERTOOSMALL = static_cast<HRESULT>(0x80020013u);
 inline constexpr HRESULT E_FAIL_HR = static_cast<HRESULT>(0x80004005u);
 
-// Makes the screen capturer (the capture layer's factory unless a test sets
-// another maker).
+// Makes the screen capturer: the capture layer's factory, unless a test sets
+// another maker (null sets the factory back).
 using CapturerMaker = std::unique_ptr<capture::DesktopCapturer> (*)(const capture::CapturerOptions&);
 void SetCapturerMaker(CapturerMaker maker);
 

@@ -141,7 +141,11 @@ bool DialogWindow::LoadSkin(const std::string& path) {
 
 HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle,
                           const Rect& rect) {
-  if (!LoadSkin(SkinRoot() + SkinName() + "/" + SkinFile())) return nullptr;
+  // The skin's name picks its look; a skin that brings no layout files of its
+  // own ("skin-blue", the host's) uses the project's layouts in "default".
+  std::string skinPath = SkinRoot() + SkinName() + "/" + SkinFile();
+  if (::access(skinPath.c_str(), F_OK) != 0) skinPath = SkinRoot() + "default/" + SkinFile();
+  if (!LoadSkin(skinPath)) return nullptr;
   WindowParams params;
   params.parent = parent;
   params.title = title;

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "common/process.h"
-#include "pulse_server.h"
+#include "support/pulse_server.h"
 #include "common/text_convert.h"
 #include "platform/audio/audio_client.h"
 #include "platform/audio/sim_audio.h"

@@ -25,7 +25,7 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
-#include "pulse_server.h"
+#include "support/pulse_server.h"
 #include "recorder_test_util.h"
 #include "support/test_support.h"
 

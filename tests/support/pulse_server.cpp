@@ -1,4 +1,4 @@
-#include "pulse_server.h"
+#include "support/pulse_server.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,5 @@
-// A private PulseAudio server for one test: a null sink "qeltest", the native
+// A private PulseAudio server for one test (shared by the recorder and host
+// suites): a null sink "qeltest", the native
 // protocol on a socket in a temporary XDG_RUNTIME_DIR (with a temporary HOME),
 // and PULSE_SERVER pointing at it so that clients of this process and the
 // programs it starts (paplay) find it. Stopped (killed and reaped) with the

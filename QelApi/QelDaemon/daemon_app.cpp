@@ -75,7 +75,7 @@ bool DaemonApp::startEngine(const DaemonSettings& settings) {
   return handle != nullptr;
 }
 
-bool DaemonApp::startServer(int port, std::string& error) {
+bool DaemonApp::startServer(int port, std::string& error, WsServer::Options options) {
   WsServer::Callbacks callbacks;
   callbacks.onOpen = [this](const std::shared_ptr<Channel>&) {
     connCount_.fetch_add(1);
@@ -96,7 +96,7 @@ bool DaemonApp::startServer(int port, std::string& error) {
     }
   };
   callbacks.onTick = [](const std::shared_ptr<Channel>& channel) { PushTaskEvents(channel); };
-  server_ = std::make_unique<WsServer>(std::move(callbacks), WsServer::Options{});
+  server_ = std::make_unique<WsServer>(std::move(callbacks), options);
   bool started = server_->start(port, error);
   qelapi_log('i', "QelDaemon start, ret=%d", started ? 0 : -1);
   if (!started) {

@@ -21,10 +21,9 @@
 #include <string>
 
 #include "daemon_settings.h"
+#include "ws_server.h"
 
 namespace qel {
-
-class WsServer;
 
 class DaemonApp {
  public:
@@ -38,9 +37,10 @@ class DaemonApp {
   // when the engine refused the configuration.
   bool startEngine(const DaemonSettings& settings);
 
-  // Starts the server on `port` (0: any free port, for tests). On failure the
-  // engine is shut down before returning false, with the reason in `error`.
-  bool startServer(int port, std::string& error);
+  // Starts the server on `port` (0: any free port, for tests) with `options`
+  // (tests shorten its bounds). On failure the engine is shut down before
+  // returning false, with the reason in `error`.
+  bool startServer(int port, std::string& error, WsServer::Options options = {});
   uint16_t port() const;
 
   // Asks the engine once for "gethwaccel" (which runs its hardware probe) and

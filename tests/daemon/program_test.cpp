@@ -13,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "common/process.h"
+#include "daemon/probe_gate.h"
 #include "daemon/test_client.h"
 #include "support/test_support.h"
 
@@ -307,8 +308,11 @@ TEST_F(ProgramTest, TerminationSignalsEndTheRunAsQuitDoes) {
   }
 }
 
-// A daemon killed outright cannot clean up; its children still end with it.
+// A daemon killed outright cannot clean up; its children still end with it:
+// the running task's ffmpeg, and a probe that would otherwise wait for ever
+// (the gated ffprobe stand-in, which writes nothing that could fail).
 TEST_F(ProgramTest, ChildrenEndWithAKilledProgram) {
+  ProbeGate gate(bin_);
   const std::string clip = dir_.file("slow.mp4");
   ClipSpec recipe;
   recipe.seconds = 30;
@@ -319,17 +323,33 @@ TEST_F(ProgramTest, ChildrenEndWithAKilledProgram) {
   start(child, {"--port=" + std::to_string(port)});
   std::string err;
   ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
-  TestClient client;
+  TestClient tasks;
+  TestClient props;
   std::string error;
-  ASSERT_TRUE(client.connect(port, error)) << error;
-  ASSERT_TRUE(client.send(slowTask(clip, out)));
+  ASSERT_TRUE(tasks.connect(port, error)) << error;
+  ASSERT_TRUE(props.connect(port, error)) << error;
+  ASSERT_TRUE(tasks.send(slowTask(clip, out)));
   const pid_t ffmpeg = waitForOwnFfmpeg(out);
   ASSERT_NE(ffmpeg, 0) << "the task's ffmpeg did not start";
+  // The task has probed its input with the real ffprobe; from now on the
+  // daemon's ffprobe is the stand-in.
+  fs::remove(bin_ + "/ffprobe");
+  fs::create_symlink(binDir() + "/qel_gated_ffprobe", bin_ + "/ffprobe");
+  ASSERT_TRUE(props.send("{\"sid\":1,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}"));
+  ASSERT_TRUE(gate.waitStarted(std::chrono::seconds(30)));
+  pid_t probe = 0;
+  for (const ProcessEntry& process : listProcesses()) {
+    if (process.commandLine.rfind(bin_ + "/ffprobe ", 0) == 0) probe = process.pid;
+  }
+  ASSERT_NE(probe, 0);
 
   child.kill();
   EXPECT_EQ(child.wait(), 128 + SIGKILL);
+  EXPECT_TRUE(waitEnded(probe, std::chrono::seconds(10))) << "the probe outlived the killed daemon";
   EXPECT_TRUE(waitEnded(ffmpeg, std::chrono::seconds(10))) << "ffmpeg outlived the killed daemon";
-  if (!waitEnded(ffmpeg, std::chrono::milliseconds(0))) ::kill(ffmpeg, SIGKILL);
+  for (pid_t pid : {probe, ffmpeg}) {
+    if (!waitEnded(pid, std::chrono::milliseconds(0))) ::kill(pid, SIGKILL);
+  }
 }
 
 TEST_F(ProgramTest, NoArgumentsListensOnTheDefaultPort) {

@@ -4,10 +4,7 @@
 // probe can get stuck on them.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -16,6 +13,7 @@
 #include <rapidjson/writer.h>
 
 #include "daemon/daemon_fixture.h"
+#include "daemon/probe_gate.h"
 
 namespace qel::test {
 namespace {
@@ -39,44 +37,6 @@ std::string ConvertRequest(int sid, const std::string& path) {
   return "{\"sid\":" + std::to_string(sid) + ",\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" +
          Quote(path) + ",\"duration\":1}],\"transform\":\"-vf scale=80:60\",\"description\":\"convert\"}}";
 }
-
-// The two FIFOs of the gated ffprobe (helpers/gated_ffprobe.cpp), held open
-// by the test: the probe reports its start on one and waits on the other
-// until release().
-class ProbeGate {
- public:
-  explicit ProbeGate(const std::string& folder) {
-    const std::string ready = folder + "/ffprobe-ready";
-    const std::string gate = folder + "/ffprobe-gate";
-    EXPECT_EQ(::mkfifo(ready.c_str(), 0600), 0);
-    EXPECT_EQ(::mkfifo(gate.c_str(), 0600), 0);
-    // Read-write opens never block, and keep each FIFO open on both sides.
-    ready_ = ::open(ready.c_str(), O_RDWR | O_CLOEXEC);
-    gate_ = ::open(gate.c_str(), O_RDWR | O_CLOEXEC);
-  }
-  ~ProbeGate() {
-    release();
-    if (ready_ >= 0) ::close(ready_);
-  }
-
-  // True once a probe has started (and is now waiting on the gate).
-  bool waitStarted(milliseconds timeout) {
-    pollfd fd{ready_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(timeout.count())) != 1) return false;
-    char byte = 0;
-    return ::read(ready_, &byte, 1) == 1;
-  }
-
-  // Lets every waiting probe (and every later one) answer.
-  void release() {
-    if (gate_ >= 0) ::close(gate_);
-    gate_ = -1;
-  }
-
- private:
-  int ready_ = -1;
-  int gate_ = -1;
-};
 
 // The daemon's ffprobe is the gated stand-in.
 class SlowProbeE2eTest : public DaemonFixture {
@@ -102,13 +62,14 @@ class SlowProbeE2eTest : public DaemonFixture {
   // the slow request's reply.
   std::string checkOthersAreServed(const std::string& slowRequest, const std::string& otherRequest,
                                    const std::string& otherReply) {
+    // Connected first: a connect has no time limit of its own.
+    TestClient other;
+    connect(other);
     TestClient slow;
     connect(slow);
     EXPECT_TRUE(slow.send(slowRequest));
     EXPECT_TRUE(gate_->waitStarted(seconds(30))) << "the probe never started";
 
-    TestClient other;
-    connect(other);
     const auto sent = std::chrono::steady_clock::now();
     // Generous bound: the probe is held until this reply is in, so the reply
     // can only come from a server that does not wait for it.

@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -73,8 +76,14 @@ TEST(StartupTest, StrayFfmpegAndFfprobeOfTheFolderAreEnded) {
 
   DaemonApp app;
   ASSERT_TRUE(app.startEngine(settings));
-  EXPECT_EQ(strayProbe.wait(), 128 + 9);
-  EXPECT_EQ(strayFfmpeg.wait(), 128 + 9);
+  for (Subprocess* stray : {&strayProbe, &strayFfmpeg}) {
+    std::optional<int> code;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(code = stray->tryWait()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(code, std::optional<int>(128 + 9)) << "a stray process of the folder was left running";
+  }
   ShutdownEngine();
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -473,6 +474,30 @@ std::optional<int> Subprocess::tryWait() {
   return exitCode_;
 }
 
+std::optional<int> Subprocess::waitFor(std::chrono::milliseconds timeout) {
+  if (std::optional<int> code = tryWait()) return code;
+  pid_t pid = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pid = pid_;
+  }
+  // The child is ours and not reaped yet (only its owner reaps), so its pid
+  // cannot have been reused: a pidfd on it is the child itself.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    ::close(fd);
+  } else {
+    // A kernel without pidfds: a short bounded pause instead.
+    std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
+  }
+  return tryWait();
+}
+
 // ---------------------------------------------------------------------------
 // runAndCapture
 
@@ -499,20 +524,18 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
   }
   // A child normally exits right after its output ends, but one that closes
   // stdout and keeps running must not hold the caller past the deadline either.
-  auto pause = std::chrono::milliseconds(1);
   while (run.error.empty()) {
-    if (const std::optional<int> code = child.tryWait()) {
-      run.exitCode = *code;
-      return run;
-    }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       child.kill();
       run.error = "timed out";
       break;
     }
-    std::this_thread::sleep_for(std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    if (const std::optional<int> code = child.waitFor(std::max(left, std::chrono::milliseconds(1)))) {
+      run.exitCode = *code;
+      return run;
+    }
   }
   run.exitCode = child.wait();
   return run;

@@ -91,6 +91,10 @@ class Subprocess {
   int wait();
   // Reaps the child if it has exited; nullopt while it still runs.
   std::optional<int> tryWait();
+  // Waits at most `timeout` for the child to exit (on a pidfd: no polling
+  // loop) and reaps it; nullopt while it still runs. Only the owner may call
+  // it, like tryWait.
+  std::optional<int> waitFor(std::chrono::milliseconds timeout);
 
  private:
   void closeAll();

@@ -11,17 +11,28 @@ namespace {
 std::shared_mutex gHandleMutex;
 // Written only under the exclusive lock; atomic so that PeekEngine needs none.
 std::atomic<void*> gHandle{nullptr};
+// Set while (and after) the engine is being shut down. The shared mutex lets
+// new readers in while a writer waits (glibc's default), so with requests
+// arriving on many connections the shutdown could wait for ever; new leases
+// see this flag instead and take no lock.
+std::atomic<bool> gClosing{false};
 
 }  // namespace
 
-EngineLease::EngineLease() : lock_(gHandleMutex), handle_(gHandle.load()) {}
+EngineLease::EngineLease() {
+  if (gClosing.load()) return;
+  lock_ = std::shared_lock(gHandleMutex);
+  handle_ = gHandle.load();
+}
 
 void InstallEngine(void* handle) {
   std::unique_lock lock(gHandleMutex);
   gHandle.store(handle);
+  gClosing.store(false);
 }
 
 void* ShutdownEngine() {
+  gClosing.store(true);
   std::unique_lock lock(gHandleMutex);
   void* handle = gHandle.load();
   qelapi_log('d', "%s: sQelCtx=0x%p", "UnInitQelSdk", handle);

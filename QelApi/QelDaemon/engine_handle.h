@@ -5,7 +5,9 @@
 // lock shared for as long as the call runs; `ShutdownEngine` takes it exclusive,
 // so a "quit" that arrives while the start-up probe or a handler is still inside
 // the engine waits for that call to return instead of freeing the engine under
-// it. After shutdown a lease yields null and the engine answers 6510.
+// it. Once a shutdown has begun, new leases yield null at once (so a steady
+// stream of requests cannot hold the shutdown off), and the engine answers
+// their calls with 6510.
 //
 // Lock order, fixed for the whole daemon: engine-handle lock, then task-store
 // mutex, then the engine's own mutexes (taken inside the exports). The engine's

@@ -231,8 +231,9 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     DaemonLog('w', fmt::format("connection closed: {} bytes of replies not read by the client (bound {})",
                                queuedBytes_, core_.options.maxQueuedBytes));
     overflowed_ = true;
-    // Closing the socket ends the pending read and write; their handlers
-    // report the close. The write in flight keeps its buffer until then.
+    // Closing the socket ends the write in flight (no read is pending: this
+    // runs inside a message handler, and none is started again); its handler
+    // reports the close. The write keeps its buffer until then.
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().close(ec);
     dropQueued();
@@ -250,7 +251,11 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     writing_ = false;
     addQueued(-static_cast<std::ptrdiff_t>(queue_.front().size()));
     queue_.pop_front();
-    if (ec) {
+    // After an overflow this write may still have succeeded (its completion
+    // was already queued when the socket was closed); the connection ends
+    // here either way, never inside the handler that overflowed (it may hold
+    // the task-store mutex, which the close callback takes).
+    if (ec || overflowed_) {
       finish();
       dropQueued();
       return;

@@ -27,7 +27,7 @@
 //   the bound, and their memory is released. A lone message is always let
 //   through, whatever its size.
 //
-// Thread safety: start/stop/port/queuedBytes from the owning thread; the
+// Thread safety: start/stop/port from the owning thread, queuedBytes from any; the
 // callbacks of one connection run on its strand, those of different
 // connections may run at the same time on different threads. Nothing it
 // started outlives it: the destructor stops the server.

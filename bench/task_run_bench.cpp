@@ -1,9 +1,16 @@
-// What the engine adds to an ffmpeg run: one conversion submitted as a task
-// through the exports (plan, duration probe, polling, reports, completion)
-// against the very same ffmpeg command line run directly. Prints the ratio of
-// the two mean wall times after the usual benchmark table.
+// What the engine adds to an ffmpeg run, measured so that a figure means
+// something on a noisy shared machine: a task submitted through the exports
+// (plan, duration, polling, reports, completion) against the very same ffmpeg
+// argv run directly, the two interleaved run by run, on a clip long enough
+// that ffmpeg's own work dominates. For a convert and a cut it prints min and
+// median of each side and the median of the per-pair ratios; then a
+// three-operation chain given as files against the same three operations as
+// three tasks.
 //
-// Run: <build>/bin/task_run_bench (or the path where CMake put it).
+// Run: <build>/bin/task_run_bench [repetitions]   (default 7)
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,73 +22,28 @@
 #include <string>
 #include <vector>
 
-#include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
-#include "qelapi.h"
 #include "commands/command_plan.h"
 #include "commands/task_operation.h"
 #include "common/process.h"
+#include "qelapi.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 std::string binPath(const char* program) { return std::string(QEL_TEST_BIN_DIR) + "/" + program; }
 
-// The clip, the request and the folder the benchmarks share.
-struct Fixture {
-  fs::path dir;
-  std::string clip;
-  std::string output;
-  std::string request;
+std::string jsonPath(const std::string& path) { return fmt::format("\"{}\"", path); }
 
-  Fixture() {
-    dir = fs::temp_directory_path() / fmt::format("qel-task-bench-{}", ::getpid());
-    fs::create_directories(dir);
-    clip = (dir / "in.mp4").string();
-    output = (dir / "out.mp4").string();
-    CapturedRunOrThrow({binPath("ffmpeg"), "-hide_banner", "-nostdin", "-v", "error", "-y", "-f", "lavfi",
-                        "-i", "testsrc=size=320x240:rate=25:duration=4", "-f", "lavfi", "-i",
-                        "sine=frequency=440:duration=4", "-ac", "2", clip});
-    request = fmt::format(
-        R"({{"operations":[{{"input":[{{"type":1,"value":"{}"}}],"transform":"-vf scale=160:120",)"
-        R"("output":[{{"type":1,"value":"{}"}}]}}]}})",
-        clip, output);
-  }
-  ~Fixture() {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-
-  static void CapturedRunOrThrow(const std::vector<std::string>& argv) {
-    qel::CapturedRun run = qel::runAndCapture(argv, /*mergeStderr=*/true);
-    if (!run.started || run.exitCode != 0) throw std::runtime_error("ffmpeg failed: " + run.output);
-  }
-};
-
-Fixture& fixture() {
-  static Fixture shared;
-  return shared;
+void runOrThrow(const std::vector<std::string>& argv) {
+  const qel::CapturedRun run = qel::runAndCapture(argv, /*mergeStderr=*/true);
+  if (!run.started || run.exitCode != 0) throw std::runtime_error("ffmpeg failed: " + run.output);
 }
 
-// The argv the engine's runner starts for the task's one command.
-std::vector<std::string> directArgv() {
-  qel::CommandBuilder builder(nullptr);
-  std::vector<qel::FFmpegCommand> commands =
-      builder.buildCommands(qel::parseTaskOperations(fixture().request.c_str()), {});
-  if (commands.size() != 1) throw std::runtime_error("expected one command");
-  return qel::splitCommandLine("\"" + binPath("ffmpeg") + "\" -y -v error -stats " +
-                               commands[0].commandLine);
-}
-
-void BM_DirectFfmpeg(benchmark::State& state) {
-  const std::vector<std::string> argv = directArgv();
-  for (auto _ : state) {
-    qel::CapturedRun run = qel::runAndCapture(argv, /*mergeStderr=*/true);
-    if (run.exitCode != 0) state.SkipWithError("ffmpeg failed");
-  }
-}
+// ---- The engine, with a completion wait -------------------------------------
 
 std::mutex gMutex;
 std::condition_variable gDone;
@@ -98,76 +60,163 @@ void onComplete(void*, uint64_t id, const char*) {
 
 void onProgress(void*, uint64_t, const char*) {}
 
-void BM_TaskThroughExports(benchmark::State& state) {
-  const std::string config = fmt::format(
-      R"({{"log_level":"notice","tmp_path":"{}","qel_id":"bench","ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
-      fixture().dir.string(), binPath("ffmpeg"), binPath("ffprobe"));
-  void* handle = qelapi_init(config.c_str());
-  if (handle == nullptr) {
-    state.SkipWithError("qelapi_init failed");
-    return;
+class Engine {
+ public:
+  explicit Engine(const fs::path& dir) {
+    const std::string config = fmt::format(
+        R"({{"log_level":"notice","log_path":"{0}","tmp_path":"{0}","qel_id":"bench","ffmpeg_pathname":"{1}","ffprobe_pathname":"{2}"}})",
+        dir.string(), binPath("ffmpeg"), binPath("ffprobe"));
+    handle_ = qelapi_init(config.c_str());
+    if (handle_ == nullptr) throw std::runtime_error("qelapi_init failed");
+    qelapi_set_progress_callback(handle_, &onProgress);
+    qelapi_set_complete_callback(handle_, &onComplete);
   }
-  qelapi_set_progress_callback(handle, &onProgress);
-  qelapi_set_complete_callback(handle, &onComplete);
-  for (auto _ : state) {
+  ~Engine() { qelapi_un_init(handle_); }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Submits the task and waits for its completion.
+  void run(const std::string& request) {
     const uint64_t id = gNextTaskId++;
-    if (qelapi_create_task(handle, id) != 0 ||
-        qelapi_add_task_operation(handle, id, fixture().request.c_str()) != 0 ||
-        qelapi_start_task(handle, id) != 0) {
-      state.SkipWithError("task not accepted");
-      break;
+    if (qelapi_create_task(handle_, id) != 0 || qelapi_add_task_operation(handle_, id, request.c_str()) != 0 ||
+        qelapi_start_task(handle_, id) != 0) {
+      throw std::runtime_error("task not accepted: " + request);
     }
     std::unique_lock<std::mutex> lock(gMutex);
     gDone.wait(lock, [&] { return gCompleted[id]; });
   }
-  qelapi_un_init(handle);
-}
-
-BENCHMARK(BM_DirectFfmpeg)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(8)->Repetitions(3);
-BENCHMARK(BM_TaskThroughExports)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(8)->Repetitions(3);
-
-// Keeps the mean wall time per iteration of each benchmark's repetitions.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-      Totals& totals = totals_[run.run_name.function_name];
-      totals.seconds += run.real_accumulated_time;
-      totals.iterations += run.iterations;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  double meanSeconds(const std::string& name) const {
-    auto it = totals_.find(name);
-    return it == totals_.end() || it->second.iterations == 0
-               ? 0.0
-               : it->second.seconds / static_cast<double>(it->second.iterations);
-  }
 
  private:
-  struct Totals {
-    double seconds = 0.0;
-    int64_t iterations = 0;
-  };
-  std::map<std::string, Totals> totals_;
+  void* handle_ = nullptr;
 };
+
+// ---- Figures -------------------------------------------------------------------
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+double minimum(const std::vector<double>& values) {
+  return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+template <typename Work>
+double timedMs(Work&& work) {
+  const auto began = Clock::now();
+  work();
+  return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+}
+
+struct Pairing {
+  std::vector<double> a;
+  std::vector<double> b;
+  std::vector<double> ratios;  // b / a, per interleaved pair
+};
+
+void print(const char* title, const char* nameA, const char* nameB, const Pairing& p) {
+  std::printf("%s\n", title);
+  std::printf("  %-22s min %8.1f ms  median %8.1f ms\n", nameA, minimum(p.a), median(p.a));
+  std::printf("  %-22s min %8.1f ms  median %8.1f ms\n", nameB, minimum(p.b), median(p.b));
+  std::printf("  median ratio %s/%s: %.3f  (%zu interleaved pairs)\n\n", nameB, nameA, median(p.ratios),
+              p.ratios.size());
+}
+
+// The argv the engine's runner starts for a one-command task, exactly.
+std::vector<std::string> taskArgv(const std::string& request) {
+  qel::CommandBuilder builder(nullptr);
+  const std::vector<qel::FFmpegCommand> commands =
+      builder.buildCommands(qel::parseTaskOperations(request.c_str()), {});
+  if (commands.size() != 1) throw std::runtime_error("expected one command: " + request);
+  return qel::splitCommandLine("\"" + binPath("ffmpeg") + "\" -y -v error -stats " + commands[0].commandLine);
+}
+
+std::string oneOperation(const std::string& in, const std::string& transform, const std::string& out) {
+  return fmt::format(R"({{"operations":[{{"input":[{{"type":1,"value":{}}}],"transform":"{}",)"
+                     R"("output":[{{"type":1,"value":{}}}]}}]}})",
+                     jsonPath(in), transform, jsonPath(out));
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double direct = reporter.meanSeconds("BM_DirectFfmpeg");
-  const double task = reporter.meanSeconds("BM_TaskThroughExports");
-  if (direct > 0.0 && task > 0.0) {
-    std::printf("\nOne conversion (4 s 320x240 clip to 160x120 mp4):\n");
-    std::printf("  direct ffmpeg   %8.1f ms\n", direct * 1000.0);
-    std::printf("  task (exports)  %8.1f ms\n", task * 1000.0);
-    std::printf("  task/direct wall-time ratio: %.2f\n", task / direct);
+  const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const fs::path dir = fs::temp_directory_path() / fmt::format("qel-task-bench-{}", ::getpid());
+  fs::create_directories(dir);
+  try {
+    const std::string clip = (dir / "in.mp4").string();
+    runOrThrow({binPath("ffmpeg"), "-hide_banner", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                "testsrc=size=640x360:rate=25:duration=20", "-f", "lavfi", "-i", "sine=frequency=440:duration=20",
+                "-ac", "2", "-c:v", "libx264", "-c:a", "aac", clip});
+    Engine engine(dir);
+
+    struct Case {
+      const char* title;
+      std::string transform;
+    };
+    const std::vector<Case> cases = {
+        {"Convert (20 s 640x360 clip to libx264 320x180):", "-vf scale=320:180 -c:v libx264"},
+        {"Cut (seconds 5 to 15 of the same clip):", "-ss 5 -to 15"},
+    };
+    for (const Case& c : cases) {
+      const std::string direct = (dir / "direct.mp4").string();
+      const std::string out = (dir / "task.mp4").string();
+      const std::string request = oneOperation(clip, c.transform, out);
+      // The direct run is the task's own argv with only the output path changed.
+      std::vector<std::string> argvDirect = taskArgv(request);
+      if (argvDirect.back() != out) throw std::runtime_error("the task's output is not its last argument");
+      argvDirect.back() = direct;
+      Pairing pairing;
+      for (int i = 0; i < repetitions; ++i) {
+        const double a = timedMs([&] { runOrThrow(argvDirect); });
+        const double b = timedMs([&] { engine.run(request); });
+        if (!fs::exists(out)) throw std::runtime_error("the task wrote no output");
+        pairing.a.push_back(a);
+        pairing.b.push_back(b);
+        pairing.ratios.push_back(b / a);
+      }
+      print(c.title, "direct ffmpeg", "task (exports)", pairing);
+    }
+
+    // Three operations given as files, chained through intermediates, against
+    // the same three operations as three separate tasks.
+    const std::string mid1 = (dir / "mid1.mp4").string();
+    const std::string mid2 = (dir / "mid2.mp4").string();
+    const std::string chainOut = (dir / "chain.mp4").string();
+    const std::string chain = fmt::format(
+        R"({{"operations":[)"
+        R"({{"input":[{{"type":1,"value":{0}}}],"transform":"-vf scale=320:180","output":[{{"type":2,"value":{1}}}]}},)"
+        R"({{"input":[{{"type":2,"value":{1}}}],"transform":"-vf hflip","output":[{{"type":2,"value":{2}}}]}},)"
+        R"({{"input":[{{"type":2,"value":{2}}}],"transform":"-vf crop=160:90:0:0","output":[{{"type":1,"value":{3}}}]}}]}})",
+        jsonPath(clip), jsonPath(mid1), jsonPath(mid2), jsonPath(chainOut));
+    const std::string s1 = (dir / "s1.mp4").string();
+    const std::string s2 = (dir / "s2.mp4").string();
+    const std::string s3 = (dir / "s3.mp4").string();
+    Pairing chained;
+    for (int i = 0; i < repetitions; ++i) {
+      const double a = timedMs([&] {
+        engine.run(oneOperation(clip, "-vf scale=320:180", s1));
+        engine.run(oneOperation(s1, "-vf hflip", s2));
+        engine.run(oneOperation(s2, "-vf crop=160:90:0:0", s3));
+      });
+      const double b = timedMs([&] { engine.run(chain); });
+      chained.a.push_back(a);
+      chained.b.push_back(b);
+      chained.ratios.push_back(b / a);
+    }
+    qel::CommandBuilder builder(nullptr);
+    const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str()), {}).size();
+    print(fmt::format("Three operations (scale, hflip, crop), one chained task in {} ffmpeg pass(es):", passes).c_str(),
+          "three tasks", "one chained task", chained);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "task_run_bench: %s\n", e.what());
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 1;
   }
-  benchmark::Shutdown();
+  std::error_code ec;
+  fs::remove_all(dir, ec);
   return 0;
 }

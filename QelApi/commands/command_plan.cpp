@@ -13,7 +13,6 @@
 #include "commands/filter_text.h"
 #include "commands/graph_join.h"
 #include "commands/merge_rules.h"
-#include "common/process.h"
 #include "common/text_convert.h"
 
 namespace qel {
@@ -26,14 +25,14 @@ bool contains(std::string_view text, std::string_view what) {
   return text.find(what) != std::string_view::npos;
 }
 
-// True when a file or folder exists at the UTF-8 path. A status that cannot
-// be determined counts as missing.
 // Anything at the path, a dangling symbolic link included.
 bool pathTaken(const std::string& utf8Path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(fs::path(utf8Path), ec));
 }
 
+// True when a file or folder exists at the UTF-8 path. A status that cannot
+// be determined counts as missing.
 bool fileExists(const std::string& utf8Path) {
   std::error_code ec;
   fs::file_status status = fs::status(fs::path(utf8ToAnsi(utf8Path)), ec);

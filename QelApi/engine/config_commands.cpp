@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -318,9 +320,14 @@ int runProbe(EngineContext& engine, const char* path, std::string& output, bool 
   if (!formatOnly) argv.emplace_back("-show_streams");
   argv.push_back(probeArgument(path));
 
+  if (std::optional<std::string> known = engine.m_probeCache.find(path, formatOnly)) {
+    output += *known;
+    return 0;
+  }
   CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout);
   output += run.output;
   if (!run.started || run.exitCode != 0) return QEL_ERR_UNSUPPORTED_FORMAT;
+  engine.m_probeCache.store(path, formatOnly, run.output);
   return 0;
 }
 

@@ -24,6 +24,7 @@
 #include "qelapi.h"
 #include "engine/init_config.h"
 #include "engine/parser_records.h"
+#include "engine/probe_cache.h"
 #include "commands/lavfi_parser.h"
 #include "commands/task_operation.h"
 
@@ -115,6 +116,9 @@ class EngineContext {
   // The operation parser with its records (LavfiParser derives from
   // ParserRecords). Guarded by m_mutex.
   LavfiParser m_parser{this};
+  // ffprobe answers by file identity, shared by the parser, the worker and
+  // "getmediaprops"; it has its own lock.
+  ProbeCache m_probeCache;
 
   std::mutex m_workerMutex;
   std::atomic<bool> m_stop{false};

@@ -370,6 +370,18 @@ void InternalFFmpegWraper::handleLine(const std::string& line) {
   }
 }
 
+void InternalFFmpegWraper::learnTotalSeconds(int32_t seconds) {
+  totalSeconds_ = seconds;
+  progress_.duration = secondsToClockText(seconds);
+  if (progress_.usedTime.empty() || seconds < 1) {
+    progress_.estimateTime = progress_.duration;
+    return;
+  }
+  int32_t used = clockTextToSeconds(progress_.usedTime);
+  if (used > seconds) used = seconds - 1;
+  progress_.estimateTime = secondsToClockText(seconds - used);
+}
+
 void InternalFFmpegWraper::parseStatsLine(const std::string& line) {
   if (progress_.duration.empty()) progress_.duration = secondsToClockText(totalSeconds_);
 

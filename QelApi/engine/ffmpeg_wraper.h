@@ -146,6 +146,9 @@ class InternalFFmpegWraper : public FFmpegWraper {
 
   // Expected duration of the next command in whole seconds (<= 0: unknown).
   void setTotalSeconds(int32_t seconds) { totalSeconds_ = seconds; }
+  // Sets the expected length once the command already runs: the duration and
+  // the estimate follow at once (from the last stats line when one came).
+  void learnTotalSeconds(int32_t seconds);
   int32_t totalSeconds() const { return totalSeconds_; }
   // Full path of the ffmpeg program.
   void setFFmpegPath(const std::string& path) { ffmpegPath_ = path; }

@@ -65,9 +65,10 @@ class TaskRun {
 
  private:
   void runCommands();
-  // Runs command i, expected to last `seconds`; returns false when no further
-  // command may run.
-  bool runCommand(size_t i, int32_t seconds);
+  // Runs command i; returns false when no further command may run.
+  bool runCommand(size_t i);
+  // The task's first report: command 0 is about to run for `seconds`.
+  void reportFirst(int32_t seconds);
   void refuseCommand(size_t i, int32_t seconds, const std::string& input);
   void reportFinalState();
   void complete();
@@ -129,38 +130,36 @@ void TaskRun::runCommands() {
   const size_t count = commands_.size();
   if (count == 0) return;
 
-  // First report, before anything runs. Its duration serves command 0 too:
-  // probing the same files twice would only add an ffprobe run to every task.
-  const int32_t firstSeconds = commandDuration(engine_, commands_[0]);
-  {
-    ProgressInfo record;
-    record.currentPhase = 1;
-    record.totalPhase = static_cast<int32_t>(count);
-    record.duration = secondsToClockText(firstSeconds);
-    record.speed = "1x";
-    record.size = "0kB";
-    record.estimateTime = record.duration;
-    extractInputFiles(record, commands_[0].commandLine);
-    reportProgress(record, commands_[0].inputFiles);
-  }
-
   for (size_t i = 0; i < count; ++i) {
     if (engine_.m_stop.load()) {
       // Commands left unrun: the task did not finish.
       interrupted_ = true;
       return;
     }
-    const int32_t seconds = i == 0 ? firstSeconds : commandDuration(engine_, commands_[i]);
-    if (!runCommand(i, seconds)) return;
+    if (!runCommand(i)) return;
   }
 }
 
-bool TaskRun::runCommand(size_t i, int32_t seconds) {
+void TaskRun::reportFirst(int32_t seconds) {
+  ProgressInfo record;
+  record.currentPhase = 1;
+  record.totalPhase = static_cast<int32_t>(commands_.size());
+  record.duration = secondsToClockText(seconds);
+  record.speed = "1x";
+  record.size = "0kB";
+  record.estimateTime = record.duration;
+  extractInputFiles(record, commands_[0].commandLine);
+  reportProgress(record, commands_[0].inputFiles);
+}
+
+bool TaskRun::runCommand(size_t i) {
   const uint64_t id = task_.id;
   const FFmpegCommand& command = commands_[i];
   const int32_t total = static_cast<int32_t>(commands_.size());
 
   if (std::optional<std::string> input = findOverwrittenInput(commands_, i)) {
+    const int32_t seconds = commandDuration(engine_, command);
+    if (i == 0) reportFirst(seconds);
     refuseCommand(i, seconds, *input);
     return true;
   }
@@ -171,7 +170,6 @@ bool TaskRun::runCommand(size_t i, int32_t seconds) {
     ffmpegPath = engine_.m_config.ffmpeg_pathname;
   }
   runner_.reset();
-  runner_.setTotalSeconds(seconds);
   if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
 
   // Only what this task creates is ever removed: a file that was there before
@@ -181,6 +179,11 @@ bool TaskRun::runCommand(size_t i, int32_t seconds) {
   // A failed start shows as a finished, failed command in the first poll.
   runner_.start(command.commandLine);
   logText(kLogDebug, fmt::format("****** task({}) index={},{}", id, i, command.commandLine));
+  // The expected length is learnt while ffmpeg already works (an ffprobe of
+  // the inputs, at most, and remembered per file), not before it starts.
+  const int32_t seconds = commandDuration(engine_, command);
+  runner_.learnTotalSeconds(seconds);
+  if (i == 0) reportFirst(seconds);
 
   bool removeOutput = false;
   ProgressInfo record;
@@ -382,8 +385,9 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
   for (const std::string& file : inputFiles) {
     if (file.find("nullsrc=") != std::string::npos) continue;
     if (!fileExists(file)) continue;
-    std::string json;
-    if (runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;
+    // A full probe the "process" step already made serves as well.
+    std::string json = engine.m_probeCache.find(file, /*formatOnly=*/false).value_or(std::string());
+    if (json.empty() && runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
     if (doc.HasParseError() || !doc.IsObject()) continue;

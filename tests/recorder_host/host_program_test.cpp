@@ -176,7 +176,8 @@ TEST_F(HostProgram, FileThatIsNoLibraryIsABadFormat) {
 
 // The real recorder: its dialog closed by its close button before any recording.
 TEST_F(HostProgram, CancelledDialogEndsWithOne) {
-  ScopedEnv script("QEL_SCRIPT", std::string("300 click ID_BTN_CLOSE"));
+  // The user opens the area choice, then closes the dialog.
+  ScopedEnv script("QEL_SCRIPT", std::string("300 click ID_BTN_REGION_MANUAL_SELECT; 600 click ID_BTN_CLOSE"));
   qel::test::TempDir out;
   const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
                                  {"-r", "30", "-outputpath", out.path(), "-ffmpegpath", qel::test::binDir()});

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,30 +89,110 @@ int decodeStatus(int status) {
   return -1;
 }
 
-// Owns the spawn attribute and file-action objects for one posix_spawn call.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    actionsOk_ = posix_spawn_file_actions_init(&actions_) == 0;
-    attrOk_ = posix_spawnattr_init(&attr_) == 0;
-  }
-  ~SpawnSetup() {
-    if (actionsOk_) posix_spawn_file_actions_destroy(&actions_);
-    if (attrOk_) posix_spawnattr_destroy(&attr_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
+// The signals a child starts with at their default action: an executable
+// ignores SIGPIPE and library threads block it (and the daemon blocks SIGTERM
+// and SIGINT to read them from a signalfd); neither ignored dispositions nor
+// masks may leak into ffmpeg, since both survive exec.
+constexpr int kDefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
 
-  bool ok() const { return actionsOk_ && attrOk_; }
-  posix_spawn_file_actions_t* actions() { return &actions_; }
-  posix_spawnattr_t* attr() { return &attr_; }
+// Moves a descriptor the child will dup2 onto 0, 1 or 2 out of that range, so
+// that no dup2 in the child overwrites another source (possible when the
+// parent runs with a standard handle closed). Close-on-exec either way.
+bool liftAboveStandardHandles(int& fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return true;
+  const int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (lifted < 0) return false;
+  ::close(fd);
+  fd = lifted;
+  return true;
+}
 
- private:
-  posix_spawn_file_actions_t actions_{};
-  posix_spawnattr_t attr_{};
-  bool actionsOk_ = false;
-  bool attrOk_ = false;
+// The files execve is tried on, in order: the path itself when it holds a
+// slash, else every folder of PATH (glibc's default list when PATH is unset;
+// an empty element is the current folder) joined with the name.
+std::vector<std::string> programCandidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  size_t start = 0;
+  while (true) {
+    const size_t colon = folders.find(':', start);
+    std::string_view folder = folders.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+    if (folder.empty()) folder = ".";
+    candidates.push_back(std::string(folder) + "/" + program);
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  return candidates;
+}
+
+// What the child does between fork and exec. Only async-signal-safe calls:
+// the parent is multithreaded, and any lock another thread held at the fork
+// stays held in the child for ever.
+struct ChildPlan {
+  pid_t parent = -1;
+  int stdinFrom = -1;   // dup2 sources for 0, 1, 2 (-1 for 2: same as 1)
+  int stdoutFrom = -1;
+  int stderrFrom = -1;
+  bool stderrIntoStdout = false;
+  int reportFd = -1;    // write end of the exec-failure pipe (close-on-exec)
+  long maxFd = 1024;    // fallback bound for closing descriptors one by one
+  char* const* argv = nullptr;
+  const std::vector<std::string>* candidates = nullptr;
 };
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  for (int sig : kDefaultedSignals) ::sigaction(sig, &defaultAction, nullptr);
+
+  // The child ends when the thread that started it ends (with the daemon, a
+  // killed one included). The check after it covers a parent that died
+  // before the request was made: the child has been handed to another
+  // process by then, and no signal would ever come.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) ::_exit(127);
+
+  int error = 0;
+  if (::dup2(plan.stdinFrom, STDIN_FILENO) < 0 || ::dup2(plan.stdoutFrom, STDOUT_FILENO) < 0 ||
+      ::dup2(plan.stderrIntoStdout ? STDOUT_FILENO : plan.stderrFrom, STDERR_FILENO) < 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    // Our own descriptors are close-on-exec, but libraries (log appenders) and
+    // whoever started us may hold some that are not; none of them belongs in
+    // ffmpeg. The report pipe stays until exec closes it.
+    const unsigned report = static_cast<unsigned>(plan.reportFd);
+    const bool closed = (report == STDERR_FILENO + 1 || ::close_range(STDERR_FILENO + 1, report - 1, 0) == 0) &&
+                        ::close_range(report + 1, ~0U, 0) == 0;
+    if (!closed) {
+      for (long fd = STDERR_FILENO + 1; fd < plan.maxFd; ++fd) {
+        if (fd != plan.reportFd) ::close(static_cast<int>(fd));
+      }
+    }
+    sigset_t empty;
+    sigemptyset(&empty);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+
+    // execvp's rules without its shell fallback: a file that is not a program
+    // is an error (ENOEXEC), never a script for /bin/sh.
+    bool sawAccessError = false;
+    for (const std::string& candidate : *plan.candidates) {
+      ::execve(candidate.c_str(), plan.argv, environ);
+      error = errno;
+      if (error == EACCES) {
+        sawAccessError = true;
+      } else if (error != ENOENT && error != ENOTDIR && error != ESTALE && error != ENODEV && error != ETIMEDOUT) {
+        break;
+      }
+    }
+    if (sawAccessError && (error == ENOENT || error == ENOTDIR)) error = EACCES;
+  }
+  while (::write(plan.reportFd, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
 
 ReadStatus readBounded(int fd, std::string& out, std::chrono::milliseconds timeout) {
   if (fd < 0) return ReadStatus::EndOfFile;
@@ -210,89 +292,99 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
     return false;
   }
 
-  SpawnSetup setup;
-  if (!setup.ok()) {
-    error = errorText(ENOMEM);
+  // Sources for the child's standard handles: the pipes, or /dev/null rather
+  // than a closed handle (a child that opens a file must never get descriptor
+  // 0, 1 or 2 by accident).
+  int devNull = -1;
+  int report[2] = {-1, -1};
+  auto closeSetup = [&] {
     closePipes();
-    return false;
-  }
-  posix_spawn_file_actions_t* fa = setup.actions();
-  int rc = 0;
-  auto add = [&rc](int result) {
-    if (rc == 0) rc = result;
+    closeFd(devNull);
+    closeFd(report[0]);
+    closeFd(report[1]);
   };
-  // Unused standard handles go to /dev/null rather than staying closed: a
-  // child that opens a file must never get descriptor 0, 1 or 2 by accident.
-  if (options.pipeStdin) {
-    add(posix_spawn_file_actions_adddup2(fa, inPipe[0], STDIN_FILENO));
-  } else {
-    add(posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+  if (!options.pipeStdin || !wantOut || options.stderrMode == ChildOutput::Null) {
+    devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0) {
+      error = errorText(errno);
+      closeSetup();
+      return false;
+    }
   }
-  if (wantOut) {
-    add(posix_spawn_file_actions_adddup2(fa, outPipe[1], STDOUT_FILENO));
-  } else {
-    add(posix_spawn_file_actions_addopen(fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0));
-  }
-  if (options.stderrMode == ChildOutput::IntoStdout) {
-    add(posix_spawn_file_actions_adddup2(fa, STDOUT_FILENO, STDERR_FILENO));
-  } else if (wantErr) {
-    add(posix_spawn_file_actions_adddup2(fa, errPipe[1], STDERR_FILENO));
-  } else {
-    add(posix_spawn_file_actions_addopen(fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0));
-  }
-  // Our own descriptors are close-on-exec, but libraries (log appenders) and
-  // whoever started us may hold some that are not; none of them belongs in ffmpeg.
-  add(posix_spawn_file_actions_addclosefrom_np(fa, STDERR_FILENO + 1));
-
-  // The child starts with default signal dispositions and an empty mask: an
-  // executable ignores SIGPIPE and library threads block it, and neither may
-  // leak into ffmpeg (ignored dispositions and masks survive exec).
-  posix_spawnattr_t* attr = setup.attr();
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGHUP);
-  sigaddset(&defaults, SIGQUIT);
-  sigaddset(&defaults, SIGCHLD);
-  sigset_t emptyMask;
-  sigemptyset(&emptyMask);
-  add(posix_spawnattr_setsigdefault(attr, &defaults));
-  add(posix_spawnattr_setsigmask(attr, &emptyMask));
-  add(posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-  if (rc != 0) {
-    error = errorText(rc);
-    closePipes();
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    error = errorText(errno);
+    closeSetup();
     return false;
+  }
+  for (int* fd : {&inPipe[0], &outPipe[1], &errPipe[1], &devNull, &report[1]}) {
+    if (!liftAboveStandardHandles(*fd)) {
+      error = errorText(errno);
+      closeSetup();
+      return false;
+    }
   }
 
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  const std::vector<std::string> candidates = programCandidates(argv[0]);
 
-  pid_t child = -1;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // glibc reports a failed exec (missing program, no permission, bad format)
-    // through the return value, so no child is left to reap in that case. A bare
-    // name is looked up in PATH; anything with a slash is taken as the path.
-    if (argv[0].find('/') != std::string::npos) {
-      rc = ::posix_spawn(&child, args[0], fa, attr, args.data(), environ);
-    } else {
-      rc = ::posix_spawnp(&child, args[0], fa, attr, args.data(), environ);
-    }
-    if (rc == 0) pid_ = child;
+  ChildPlan plan;
+  plan.parent = ::getpid();
+  plan.stdinFrom = options.pipeStdin ? inPipe[0] : devNull;
+  plan.stdoutFrom = wantOut ? outPipe[1] : devNull;
+  plan.stderrIntoStdout = options.stderrMode == ChildOutput::IntoStdout;
+  plan.stderrFrom = wantErr ? errPipe[1] : devNull;
+  plan.reportFd = report[1];
+  plan.argv = args.data();
+  plan.candidates = &candidates;
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    plan.maxFd = static_cast<long>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
   }
+
+  // All signals stay blocked across the fork, so that no handler of ours runs
+  // in the child before it has reset its dispositions.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t child = ::fork();
+  if (child == 0) runChild(plan);
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
   // The child holds its own copies of these ends now.
   closeFd(inPipe[0]);
   closeFd(outPipe[1]);
   closeFd(errPipe[1]);
-  if (rc != 0) {
-    error = errorText(rc);
-    closePipes();
+  closeFd(devNull);
+  closeFd(report[1]);
+  if (child < 0) {
+    error = errorText(forkError);
+    closeSetup();
     return false;
+  }
+  // The report pipe closes with a successful exec; otherwise it carries the
+  // errno of the failure, and the child is reaped here.
+  int childError = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &childError, sizeof childError);
+  } while (got < 0 && errno == EINTR);
+  closeFd(report[0]);
+  if (got > 0) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    error = errorText(childError != 0 ? childError : ECHILD);
+    closeSetup();
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pid_ = child;
   }
   stdinFd_ = inPipe[1];
   stdoutFd_ = outPipe[0];
@@ -382,6 +474,30 @@ std::optional<int> Subprocess::tryWait() {
   return exitCode_;
 }
 
+std::optional<int> Subprocess::waitFor(std::chrono::milliseconds timeout) {
+  if (std::optional<int> code = tryWait()) return code;
+  pid_t pid = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pid = pid_;
+  }
+  // The child is ours and not reaped yet (only its owner reaps), so its pid
+  // cannot have been reused: a pidfd on it is the child itself.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    ::close(fd);
+  } else {
+    // A kernel without pidfds: a short bounded pause instead.
+    std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
+  }
+  return tryWait();
+}
+
 // ---------------------------------------------------------------------------
 // runAndCapture
 
@@ -408,20 +524,18 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
   }
   // A child normally exits right after its output ends, but one that closes
   // stdout and keeps running must not hold the caller past the deadline either.
-  auto pause = std::chrono::milliseconds(1);
   while (run.error.empty()) {
-    if (const std::optional<int> code = child.tryWait()) {
-      run.exitCode = *code;
-      return run;
-    }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       child.kill();
       run.error = "timed out";
       break;
     }
-    std::this_thread::sleep_for(std::min(pause, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    if (const std::optional<int> code = child.waitFor(std::max(left, std::chrono::milliseconds(1)))) {
+      run.exitCode = *code;
+      return run;
+    }
   }
   run.exitCode = child.wait();
   return run;

@@ -1,8 +1,14 @@
 // The one process layer of the system. Every program the system starts
 // (ffmpeg, ffprobe, hardware test commands, thumbnails) goes through here:
 // command texts are split with the Windows C-runtime rules and the program is
-// started with posix_spawn by argv, never through a shell. Every descriptor the
-// parent opens is close-on-exec; a child's unused standard handles are /dev/null.
+// started by argv with fork and execve, never through a shell (no /bin/sh
+// fallback either). Every descriptor the parent opens is close-on-exec; a
+// child's unused standard handles are /dev/null.
+//
+// Children never outlive their starter: each is started with the parent-death
+// signal set to SIGKILL, so it ends when the thread that started it ends, be it
+// by a normal exit or by a kill of the whole process. A Subprocess must
+// therefore stay with (or at least not outlive) the thread that started it.
 //
 // Thread safety: a Subprocess is used by one owner; `kill` may be called from
 // another thread while the owner reads (the pid is guarded inside). The free
@@ -55,9 +61,11 @@ class Subprocess {
 
   // Starts argv[0] (a path; a bare name is looked up in PATH) with the given
   // arguments. Returns false and fills `error` (strerror text) when the program
-  // could not be started; the object then holds no child. The child gets only
-  // its three standard handles (every other descriptor is closed in it) and
-  // default signal dispositions with an empty signal mask.
+  // could not be started (missing, not executable, not a program); the object
+  // then holds no child. The child gets only its three standard handles (every
+  // other descriptor is closed in it), default dispositions for the signals a
+  // daemon ignores or blocks, an empty signal mask, and SIGKILL as its
+  // parent-death signal.
   bool start(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error);
 
   bool running() const;
@@ -83,6 +91,10 @@ class Subprocess {
   int wait();
   // Reaps the child if it has exited; nullopt while it still runs.
   std::optional<int> tryWait();
+  // Waits at most `timeout` for the child to exit (on a pidfd: no polling
+  // loop) and reaps it; nullopt while it still runs. Only the owner may call
+  // it, like tryWait.
+  std::optional<int> waitFor(std::chrono::milliseconds timeout);
 
  private:
   void closeAll();

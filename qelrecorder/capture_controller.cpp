@@ -24,7 +24,7 @@ namespace {
 std::mutex makerMutex;
 CapturerMaker capturerMaker = nullptr;
 
-// The capture layer's factory unless a test has set its own maker.
+// The capture layer's factory unless a test set another maker.
 CapturerMaker currentMaker() {
   std::lock_guard<std::mutex> lock(makerMutex);
   return capturerMaker != nullptr ? capturerMaker : &capture::DesktopCapturer::MakeScreenCapturer;

@@ -28,7 +28,7 @@ inline constexpr HRESULT DISP_E_BUFFERTOOSMALL = static_cast<HRESULT>(0x80020013
 inline constexpr HRESULT E_FAIL_HR = static_cast<HRESULT>(0x80004005u);
 
 // Makes the screen capturer: the capture layer's factory, unless a test sets
-// another maker (null sets the factory back).
+// another maker (null returns to the factory).
 using CapturerMaker = std::unique_ptr<capture::DesktopCapturer> (*)(const capture::CapturerOptions&);
 void SetCapturerMaker(CapturerMaker maker);
 

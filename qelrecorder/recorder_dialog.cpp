@@ -327,8 +327,7 @@ void CRecorderDlgUI::OnStatusTimer() {
   const platform::ui::Control* autoStop = FindControl("IDC_CHECK_RECORD_AUTO_STOP");
   // Ended, or its id now belongs to a later process.
   if (autoStop != nullptr && autoStop->selected && recorder.m_dwTargetPid != 0 &&
-      (platform::apps::ProcessEnded(recorder.m_dwTargetPid) ||
-       platform::apps::ProcessStartTime(recorder.m_dwTargetPid) != m_targetStartTime)) {
+      platform::apps::ProcessEndedSince(recorder.m_dwTargetPid, m_targetStartTime)) {
     OnBtnStopRecord();
   }
 }

@@ -1,8 +1,15 @@
 #include "daemon_app.h"
 
-#include <chrono>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <thread>
+#include <cstring>
 
 #include "channel.h"
 #include "engine_handle.h"
@@ -13,19 +20,50 @@
 #include "ws_server.h"
 
 namespace qel {
+namespace {
 
-DaemonApp::DaemonApp() = default;
+// One owned descriptor.
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+DaemonApp::DaemonApp() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (wakeFd_ < 0) DaemonLog('e', std::string("eventfd: ") + std::strerror(errno));
+}
 
 DaemonApp::~DaemonApp() {
   if (server_) server_->stop();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
+
+void DaemonApp::wake() {
+  if (wakeFd_ < 0) return;
+  const uint64_t one = 1;
+  // Only fails when the counter would overflow, and then it is set anyway.
+  [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+size_t DaemonApp::queuedReplyBytes() const { return server_ ? server_->queuedBytes() : 0; }
 
 bool DaemonApp::startEngine(const DaemonSettings& settings) {
   PublishSettings(settings);
   std::string config = BuildInitConfigJson(settings);
-  // ffmpeg children of an earlier run of this program folder are ended before
-  // the engine starts its own.
+  // ffmpeg and ffprobe children of an earlier run of this program folder are
+  // ended before the engine starts its own.
   qelapi_close_process(FfmpegProgram(settings).c_str());
+  qelapi_close_process(FfprobeProgram(settings).c_str());
   void* handle = qelapi_init(config.c_str());
   if (handle != nullptr) {
     qelapi_set_error_callback(handle, &OnTaskError);
@@ -37,7 +75,7 @@ bool DaemonApp::startEngine(const DaemonSettings& settings) {
   return handle != nullptr;
 }
 
-bool DaemonApp::startServer(int port, std::string& error) {
+bool DaemonApp::startServer(int port, std::string& error, WsServer::Options options) {
   WsServer::Callbacks callbacks;
   callbacks.onOpen = [this](const std::shared_ptr<Channel>&) {
     connCount_.fetch_add(1);
@@ -45,13 +83,20 @@ bool DaemonApp::startServer(int port, std::string& error) {
   };
   callbacks.onMessage = [this](const std::shared_ptr<Channel>& channel, const std::string& text) {
     HandleMessage(channel, text, quitFlag_);
+    if (quitFlag_.load() != 0) wake();
   };
   callbacks.onClose = [this](const std::shared_ptr<Channel>& channel) {
-    connCount_.fetch_sub(1);
+    // Every close follows an open, so the count reaching zero here means a
+    // connection was seen and the last one has gone.
+    const bool last = connCount_.fetch_sub(1) <= 1;
     DetachChannel(channel.get());
+    if (last) {
+      lastConnectionClosed_.store(true);
+      wake();
+    }
   };
   callbacks.onTick = [](const std::shared_ptr<Channel>& channel) { PushTaskEvents(channel); };
-  server_ = std::make_unique<WsServer>(std::move(callbacks), WsServer::Options{});
+  server_ = std::make_unique<WsServer>(std::move(callbacks), options);
   bool started = server_->start(port, error);
   qelapi_log('i', "QelDaemon start, ret=%d", started ? 0 : -1);
   if (!started) {
@@ -77,13 +122,33 @@ void DaemonApp::runStartupProbe() {
   qelapi_free_str(nullptr, &reply);
 }
 
-void DaemonApp::waitForExit() {
-  while (quitFlag_.load() == 0) {
-    if (connSeen_.load() == 1 && connCount_.load() <= 0) {
+DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
+  for (;;) {
+    // Quit first: a "quit" that closes the last connection is still a quit.
+    if (quitFlag_.load() != 0) return ExitReason::Quit;
+    if (lastConnectionClosed_.load()) {
       qelapi_log('i', "sConnCout=0, exiting");
-      break;
+      return ExitReason::LastConnectionClosed;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    // Without an event descriptor (eventfd failed) the flags are looked at
+    // every 100 ms instead.
+    const int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
+    if (rc < 0 && errno != EINTR) {
+      DaemonLog('e', std::string("waiting for exit: ") + std::strerror(errno));
+      return ExitReason::Quit;
+    }
+    if (signalFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+      signalfd_siginfo info{};
+      if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (signalNumber != nullptr) *signalNumber = static_cast<int>(info.ssi_signo);
+        return ExitReason::Signal;
+      }
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      [[maybe_unused]] ssize_t got = ::read(wakeFd_, &count, sizeof count);
+    }
   }
 }
 
@@ -93,6 +158,23 @@ void DaemonApp::shutdown() {
 }
 
 int RunDaemon(const DaemonSettings& settings) {
+  // SIGTERM and SIGINT end the run in order, as "quit" does. They are blocked
+  // here, before the engine and the server start their threads (which inherit
+  // the mask), and read from a signalfd by the wait below. Children start with
+  // an empty mask (the process layer sees to it).
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  OwnedFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (signalFd.get() < 0) {
+    // Without it the signals keep their default action (the process ends at
+    // once); the children still end with it.
+    DaemonLog('w', std::string("signalfd: ") + std::strerror(errno));
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+  }
+
   DaemonApp app;
   if (!app.startEngine(settings)) {
     std::fputs("InitQelSDK failed\n", stderr);
@@ -106,7 +188,11 @@ int RunDaemon(const DaemonSettings& settings) {
   }
   std::fputs("QelDaemon is running\n", stderr);
   app.runStartupProbe();
-  app.waitForExit();
+  int signalNumber = 0;
+  if (app.waitForExit(signalFd.get(), &signalNumber) == DaemonApp::ExitReason::Signal) {
+    const char* name = sigabbrev_np(signalNumber);
+    qelapi_log('n', "SIG%s (%d) received, shutting down", name != nullptr ? name : "?", signalNumber);
+  }
   app.shutdown();
   return 0;
 }

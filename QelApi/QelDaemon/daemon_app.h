@@ -1,15 +1,19 @@
 // The daemon's life from the engine's start to its shutdown: starting the
 // engine with the init configuration, the server, the one start-up probe, the
-// wait for "quit" or for the last connection to close, and the ordered stop.
-// `main` drives it with the settings from the flags; tests drive it in-process
-// on a free port.
+// wait for "quit", for the last connection to close or for SIGTERM/SIGINT, and
+// the ordered stop. `main` drives it with the settings from the flags; tests
+// drive it in-process on a free port.
 //
-// Exit rules: the wait ends when a "quit" has been handled, or when at least
-// one WebSocket connection was opened and none is open any more. Stopping stops
-// the server first and then shuts the engine down (once, whoever comes first).
+// Exit rules: the wait ends when a "quit" has been handled, when the last open
+// WebSocket connection has closed (once one was opened; a connection opened
+// right after that does not undo it), or when a termination signal arrives.
+// Stopping stops the server first and then shuts the engine down (once,
+// whoever comes first): tasks are ended and their unfinished outputs removed.
+// The wait sleeps until one of these events; nothing polls.
 //
-// Thread safety: one owner thread calls the methods; the counters it reads are
-// atomics written by the server thread.
+// Thread safety: one owner thread calls the methods; the counters and flags
+// are atomics written by the server threads, which wake the owner through an
+// event descriptor.
 #pragma once
 
 #include <atomic>
@@ -17,10 +21,9 @@
 #include <string>
 
 #include "daemon_settings.h"
+#include "ws_server.h"
 
 namespace qel {
-
-class WsServer;
 
 class DaemonApp {
  public:
@@ -29,39 +32,51 @@ class DaemonApp {
   DaemonApp(const DaemonApp&) = delete;
   DaemonApp& operator=(const DaemonApp&) = delete;
 
-  // Publishes the settings, ends stray ffmpeg processes of the configured
-  // program, starts the engine and registers its callbacks. False when the
-  // engine refused the configuration.
+  // Publishes the settings, ends stray ffmpeg and ffprobe processes of the
+  // configured folder, starts the engine and registers its callbacks. False
+  // when the engine refused the configuration.
   bool startEngine(const DaemonSettings& settings);
 
-  // Starts the server on `port` (0: any free port, for tests). On failure the
-  // engine is shut down before returning false, with the reason in `error`.
-  bool startServer(int port, std::string& error);
+  // Starts the server on `port` (0: any free port, for tests) with `options`
+  // (tests shorten its bounds). On failure the engine is shut down before
+  // returning false, with the reason in `error`.
+  bool startServer(int port, std::string& error, WsServer::Options options = {});
   uint16_t port() const;
 
   // Asks the engine once for "gethwaccel" (which runs its hardware probe) and
   // discards the answer; does nothing when the engine is gone.
   void runStartupProbe();
 
-  // Polls every 100 ms until quit or the last connection has closed.
-  void waitForExit();
+  enum class ExitReason { Quit, LastConnectionClosed, Signal };
+  // Sleeps until quit, until the last connection has closed, or until
+  // `signalFd` (a signalfd, or -1 for none) reports a signal, whose number is
+  // then stored in `signalNumber`.
+  ExitReason waitForExit(int signalFd = -1, int* signalNumber = nullptr);
 
   // Stops the server, then shuts the engine down if it is still running.
   void shutdown();
 
   int connectionCount() const { return connCount_.load(); }
   bool quitRequested() const { return quitFlag_.load() != 0; }
+  // Reply bytes waiting to be sent on all connections (0 without a server).
+  size_t queuedReplyBytes() const;
 
  private:
+  // Wakes waitForExit (any thread, any number of times).
+  void wake();
+
   std::unique_ptr<WsServer> server_;
   std::atomic<int> connCount_{0};
   std::atomic<int> connSeen_{0};
   std::atomic<int> quitFlag_{0};
+  std::atomic<bool> lastConnectionClosed_{false};
+  int wakeFd_ = -1;  // eventfd; owned
 };
 
 // main's steps after the flags: engine, server, probe, wait, stop, with the
-// console lines. Returns the process exit code (0, or -1 when the server could
-// not start).
+// console lines. SIGTERM and SIGINT are taken over for the whole run (they end
+// it as "quit" does), so it must be called before any other thread starts.
+// Returns the process exit code (0, or -1 when the server could not start).
 int RunDaemon(const DaemonSettings& settings);
 
 }  // namespace qel

@@ -1,10 +1,16 @@
 // The only translation unit that includes Beast: it is slow to compile.
 #include "ws_server.h"
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <atomic>
 #include <deque>
 #include <exception>
 #include <future>
+#include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -12,6 +18,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -45,12 +52,22 @@ constexpr auto kStopGrace = std::chrono::seconds(5);
 class Closable {
  public:
   virtual ~Closable() = default;
-  // Runs on the server thread: flush what is queued, then close.
+  // Callable from any thread: on the object's own strand, flush what is
+  // queued, then close.
   virtual void shutdown() = 0;
-  // Runs on the owning thread after the server thread has ended: report the
+  // Runs on the owning thread after the server threads have ended: report the
   // close of a connection that did not get to close normally, and drop it.
   virtual void abandon() = 0;
 };
+
+// Returns freed heap memory to the system. A queue of many small replies
+// leaves the allocator's arenas full of free chunks that it would otherwise
+// keep for the life of the process.
+void ReleaseFreedMemory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
 
 }  // namespace
 
@@ -59,17 +76,49 @@ struct WsServer::Impl {
   // io_context destroys.
   Callbacks callbacks;
   Options options;
-  net::io_context ioc{1};
-  std::optional<tcp::acceptor> acceptor;
-  std::vector<std::weak_ptr<Closable>> sessions;  // server thread (or owner after join)
-  bool stopping = false;                          // server thread only
-  uint16_t boundPort = 0;
-  std::thread thread;
-  std::promise<void> finished;
+  std::atomic<bool> stopping{false};
+  std::atomic<size_t> queuedBytes{0};  // sum over every connection's write queue
 
-  void track(std::weak_ptr<Closable> session) {
-    std::erase_if(sessions, [](const std::weak_ptr<Closable>& s) { return s.expired(); });
-    sessions.push_back(std::move(session));
+  // Every session ever started that may still be alive. Guarded by
+  // sessionsMutex, as is the decision to shut a new one down at once because
+  // stop() has already walked the list.
+  std::mutex sessionsMutex;
+  std::vector<std::weak_ptr<Closable>> sessions;
+  bool sessionsClosed = false;
+
+  net::io_context ioc;
+  // The acceptor and its accept loop live on their own strand; stop() closes
+  // the acceptor there.
+  std::optional<tcp::acceptor> acceptor;
+  uint16_t boundPort = 0;
+  std::vector<std::thread> threads;
+  std::atomic<size_t> runningThreads{0};
+  std::promise<void> finished;  // set when the last server thread has returned
+
+  // Registers a new session; one that arrives after stop() walked the list is
+  // shut down at once.
+  void track(const std::shared_ptr<Closable>& session) {
+    {
+      std::lock_guard lock(sessionsMutex);
+      if (!sessionsClosed) {
+        std::erase_if(sessions, [](const std::weak_ptr<Closable>& s) { return s.expired(); });
+        sessions.push_back(session);
+        return;
+      }
+    }
+    session->shutdown();
+  }
+  // Closes the list and shuts every live session down.
+  void shutdownSessions() {
+    std::vector<std::shared_ptr<Closable>> live;
+    {
+      std::lock_guard lock(sessionsMutex);
+      sessionsClosed = true;
+      for (const auto& weak : sessions) {
+        if (auto session = weak.lock()) live.push_back(std::move(session));
+      }
+    }
+    for (const auto& session : live) session->shutdown();
   }
   void doAccept();
 };
@@ -81,8 +130,10 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   WsSession(tcp::socket&& socket, WsServer::Impl& core)
       : ws_(std::move(socket)), timer_(ws_.get_executor()), core_(core) {}
 
+  ~WsSession() override { core_.queuedBytes.fetch_sub(queuedBytes_); }
+
+  // Runs on the connection's strand.
   void run(http::request<http::string_body> request) {
-    core_.track(weak_from_this());
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = kHandshakeTimeout;
     // Beast pings a connection that has been silent for half the idle time and
@@ -95,13 +146,15 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     // Beast fails the read of a longer message and closes with 1009.
     ws_.read_message_max(kMaxMessageBytes);
     ws_.async_accept(request, beast::bind_front_handler(&WsSession::onAccept, shared_from_this()));
+    core_.track(shared_from_this());
   }
 
   void send(std::string text) override {
-    // On the server thread the message joins the queue at once (dispatch), so
-    // a reply is queued before anything its handler triggers: the quit reply
-    // must be in the queue before main sees the quit flag and posts the stop.
-    // From any other thread it is posted, in the order of the calls.
+    // On the connection's strand the message joins the queue at once
+    // (dispatch), so a reply is queued before anything its handler triggers:
+    // the quit reply must be in the queue before main sees the quit flag and
+    // stops the server. From any other thread it is posted to the strand, in
+    // the order of the calls.
     net::dispatch(ws_.get_executor(), [self = shared_from_this(), message = ToValidUtf8(text)]() mutable {
       self->enqueue(std::move(message));
     });
@@ -110,6 +163,18 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   bool connected() const override { return open_.load(); }
 
   void shutdown() override {
+    net::dispatch(ws_.get_executor(), [self = shared_from_this()] { self->shutdownOnStrand(); });
+  }
+
+  void abandon() override {
+    finish();
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().close(ec);
+    dropQueued();
+  }
+
+ private:
+  void shutdownOnStrand() {
     if (closing_) return;
     closing_ = true;
     if (!open_) {
@@ -120,13 +185,6 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     if (queue_.empty()) doClose();  // else onWrite closes once the queue is empty
   }
 
-  void abandon() override {
-    finish();
-    beast::error_code ec;
-    beast::get_lowest_layer(ws_).socket().close(ec);
-  }
-
- private:
   void onAccept(beast::error_code ec) {
     if (ec || closing_) return;  // never opened, never counted
     open_ = true;
@@ -153,27 +211,50 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
         DaemonLog('e', fmt::format("request handler failed: {}", e.what()));
       }
     }
-    doRead();
+    if (!overflowed_) doRead();
   }
 
   void enqueue(std::string message) {
-    if (!open_ || closing_) return;
+    if (!open_ || closing_ || overflowed_) return;
+    addQueued(message.size());
     queue_.push_back(std::move(message));
+    if (queue_.size() > 1 && queuedBytes_ > core_.options.maxQueuedBytes) {
+      overflow();
+      return;
+    }
     if (queue_.size() == 1) doWrite();
   }
 
+  // The client does not read what it asks for: drop it rather than buffer its
+  // replies without end.
+  void overflow() {
+    DaemonLog('w', fmt::format("connection closed: {} bytes of replies not read by the client (bound {})",
+                               queuedBytes_, core_.options.maxQueuedBytes));
+    overflowed_ = true;
+    // Closing the socket ends the pending read and write; their handlers
+    // report the close. The write in flight keeps its buffer until then.
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().close(ec);
+    dropQueued();
+    ReleaseFreedMemory();
+  }
+
   void doWrite() {
+    writing_ = true;
     ws_.text(true);
     ws_.async_write(net::buffer(queue_.front()),
                     beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
   }
 
   void onWrite(beast::error_code ec, std::size_t) {
+    writing_ = false;
+    addQueued(-static_cast<std::ptrdiff_t>(queue_.front().size()));
+    queue_.pop_front();
     if (ec) {
       finish();
+      dropQueued();
       return;
     }
-    queue_.pop_front();
     if (!queue_.empty()) {
       doWrite();
     } else if (closing_ && open_) {
@@ -205,11 +286,30 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     core_.callbacks.onClose(shared_from_this());
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  // Frees every queued message except the one a write still uses.
+  void dropQueued() {
+    const size_t keep = writing_ ? 1 : 0;
+    while (queue_.size() > keep) {
+      addQueued(-static_cast<std::ptrdiff_t>(queue_.back().size()));
+      queue_.pop_back();
+    }
+    if (queue_.empty()) std::deque<std::string>().swap(queue_);
+  }
+
+  void addQueued(std::ptrdiff_t bytes) {
+    queuedBytes_ += static_cast<size_t>(bytes);
+    core_.queuedBytes.fetch_add(static_cast<size_t>(bytes));
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;  // its executor is the connection's strand
   net::steady_timer timer_;
   WsServer::Impl& core_;
   beast::flat_buffer buffer_;
-  std::deque<std::string> queue_;  // front is the write in flight
+  // Everything below but open_ is touched on the strand only.
+  std::deque<std::string> queue_;  // front is the write in flight while writing_
+  size_t queuedBytes_ = 0;
+  bool writing_ = false;
+  bool overflowed_ = false;
   std::atomic<bool> open_{false};
   bool closing_ = false;
 };
@@ -218,18 +318,20 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
  public:
   HttpSession(tcp::socket&& socket, WsServer::Impl& core) : stream_(std::move(socket)), core_(core) {}
 
+  // The connection's strand (the accepted socket's executor).
+  net::any_io_executor executor() { return stream_.get_executor(); }
+
+  // Runs on the connection's strand.
   void run() {
-    core_.track(weak_from_this());
     doRead();
+    core_.track(shared_from_this());
   }
 
   void shutdown() override {
-    beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->closeStream(); });
   }
 
-  void abandon() override { shutdown(); }
+  void abandon() override { closeStream(); }
 
  private:
   void doRead() {
@@ -257,6 +359,12 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       return;
     }
     respond(parser_->release());
+  }
+
+  void closeStream() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();
   }
 
   // A repeated Host or Origin header is as suspect as a wrong one.
@@ -328,7 +436,9 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
 }  // namespace
 
 void WsServer::Impl::doAccept() {
-  acceptor->async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
+  // Each connection gets its own strand: its handlers never run at the same
+  // time, while different connections run on different threads.
+  acceptor->async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (stopping || !acceptor->is_open()) return;
     if (!ec) {
       // Replies are small and often come in bursts (a reply, then a pushed
@@ -336,7 +446,9 @@ void WsServer::Impl::doAccept() {
       // the client's delayed acknowledgement, some 40 ms later.
       beast::error_code optionError;
       socket.set_option(tcp::no_delay(true), optionError);
-      std::make_shared<HttpSession>(std::move(socket), *this)->run();
+      auto session = std::make_shared<HttpSession>(std::move(socket), *this);
+      // The session starts on its own strand, not on the acceptor's.
+      net::dispatch(session->executor(), [session] { session->run(); });
     }
     doAccept();
   });
@@ -355,9 +467,13 @@ bool WsServer::start(int port, std::string& error) {
     return false;
   }
   Impl& core = *impl_;
+  if (!core.threads.empty()) {
+    error = "the server is already running";
+    return false;
+  }
   beast::error_code ec;
   tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<uint16_t>(port));
-  core.acceptor.emplace(core.ioc);
+  core.acceptor.emplace(net::make_strand(core.ioc));
   core.acceptor->open(endpoint.protocol(), ec);
   if (!ec) core.acceptor->set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) core.acceptor->bind(endpoint, ec);
@@ -369,42 +485,65 @@ bool WsServer::start(int port, std::string& error) {
   }
   core.boundPort = core.acceptor->local_endpoint(ec).port();
   core.doAccept();
-  core.thread = std::thread([&core] {
-    for (;;) {
-      try {
-        core.ioc.run();
-        break;
-      } catch (const std::exception& e) {
-        DaemonLog('e', fmt::format("server loop: {}", e.what()));
+
+  unsigned count = core.options.threads;
+  if (count == 0) count = std::max(2u, std::thread::hardware_concurrency());
+  core.runningThreads = count;
+  for (unsigned i = 0; i < count; ++i) {
+    try {
+      core.threads.emplace_back([&core] {
+        for (;;) {
+          try {
+            core.ioc.run();
+            break;
+          } catch (const std::exception& e) {
+            DaemonLog('e', fmt::format("server loop: {}", e.what()));
+          }
+        }
+        if (core.runningThreads.fetch_sub(1) == 1) core.finished.set_value();
+      });
+    } catch (const std::system_error& e) {
+      // Fewer threads than asked still serve; none at all cannot.
+      DaemonLog('w', fmt::format("server thread {} not started: {}", i, e.what()));
+      if (core.runningThreads.fetch_sub(count - i) == count - i) {
+        error = e.what();
+        core.acceptor.reset();
+        return false;
       }
+      break;
     }
-    core.finished.set_value();
-  });
+  }
   return true;
 }
 
 uint16_t WsServer::port() const { return impl_->boundPort; }
 
+size_t WsServer::queuedBytes() const { return impl_->queuedBytes.load(); }
+
 void WsServer::stop() {
   Impl& core = *impl_;
-  if (!core.thread.joinable()) return;
-  net::post(core.ioc, [&core] {
+  if (core.threads.empty()) return;
+  net::post(core.acceptor->get_executor(), [&core] {
     core.stopping = true;
     beast::error_code ec;
     core.acceptor->close(ec);
-    for (const auto& weak : core.sessions) {
-      if (auto session = weak.lock()) session->shutdown();
-    }
+    core.shutdownSessions();
   });
   // run() returns by itself once every connection has flushed and closed.
   if (core.finished.get_future().wait_for(kStopGrace) != std::future_status::ready) core.ioc.stop();
-  core.thread.join();
+  for (std::thread& thread : core.threads) thread.join();
+  core.threads.clear();
   // Connections that did not close in time are reported closed here, on the
   // owning thread, so that nothing keeps them past the io_context.
-  for (const auto& weak : core.sessions) {
-    if (auto session = weak.lock()) session->abandon();
+  std::vector<std::shared_ptr<Closable>> left;
+  {
+    std::lock_guard lock(core.sessionsMutex);
+    for (const auto& weak : core.sessions) {
+      if (auto session = weak.lock()) left.push_back(std::move(session));
+    }
+    core.sessions.clear();
   }
-  core.sessions.clear();
+  for (const auto& session : left) session->abandon();
 }
 
 }  // namespace qel

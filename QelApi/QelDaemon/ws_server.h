@@ -1,6 +1,9 @@
 // The daemon's HTTP and WebSocket server on the loopback interface
-// (Boost.Beast over Boost.Asio). One io_context run by one thread: every
-// callback, request handler and timer runs there, one after another.
+// (Boost.Beast over Boost.Asio). One io_context run by one thread per core;
+// every connection lives on its own strand, so its callbacks, request handlers
+// and timer run one after another while other connections go on: a request
+// that takes long (a probe of a slow file, a large "process") holds only its
+// own connection.
 //
 // - HTTP GET "/ping" answers {"pong":1}; any other plain HTTP request gets 404.
 // - A WebSocket upgrade is refused (403) unless its Host names this machine and
@@ -15,13 +18,19 @@
 // - Keep-alive pings: a connection idle for the ping interval (10000 ms) is
 //   pinged; one that stays silent for twice that long is closed.
 // - Each connection has a write queue with one write in flight. `send` on the
-//   server thread queues at once; from any other thread it is posted to the
-//   connection's executor. Either way messages keep their order, and a message
-//   queued before stop() is requested is flushed before the connection closes.
+//   connection's own strand queues at once; from anywhere else it is posted to
+//   that strand. Either way messages keep their order, and a message queued
+//   before stop() is requested is flushed before the connection closes.
+// - The write queue is bounded by bytes (maxQueuedBytes): a client that sends
+//   requests but does not read the replies is disconnected at once (no close
+//   handshake: it would not read that either) when its unsent replies pass
+//   the bound, and their memory is released. A lone message is always let
+//   through, whatever its size.
 //
-// Thread safety: start/stop/port from the owning thread; the callbacks run on
-// the server thread. Nothing it started outlives it: the destructor stops the
-// server.
+// Thread safety: start/stop/port/queuedBytes from the owning thread; the
+// callbacks of one connection run on its strand, those of different
+// connections may run at the same time on different threads. Nothing it
+// started outlives it: the destructor stops the server.
 #pragma once
 
 #include <chrono>
@@ -40,6 +49,12 @@ class Channel;
 // arbitrarily large text.
 inline constexpr size_t kMaxMessageBytes = 4 * 1024 * 1024;
 
+// The most reply bytes one connection may have waiting to be sent. A client
+// that reads its replies never comes near it (the kernel's socket buffers take
+// megabytes before anything waits here); four of the largest requests' worth
+// leaves room for a burst of large "process" replies.
+inline constexpr size_t kMaxQueuedBytes = 4 * kMaxMessageBytes;
+
 class WsServer {
  public:
   struct Callbacks {
@@ -51,6 +66,10 @@ class WsServer {
   struct Options {
     std::chrono::milliseconds tickInterval{1000};
     std::chrono::milliseconds pingInterval{10000};
+    // Threads that run the io_context; 0: one per core, and never fewer than
+    // two, so that one slow request cannot hold every connection.
+    unsigned threads = 0;
+    size_t maxQueuedBytes = kMaxQueuedBytes;
   };
 
   WsServer(Callbacks callbacks, Options options);
@@ -59,14 +78,17 @@ class WsServer {
   WsServer& operator=(const WsServer&) = delete;
 
   // Listens on 127.0.0.1:`port` (0 picks a free port) and starts the server
-  // thread. False with the reason in `error` when it cannot listen.
+  // threads. False with the reason in `error` when it cannot listen.
   bool start(int port, std::string& error);
 
   // The port actually listened on (after a successful start).
   uint16_t port() const;
 
+  // Reply bytes waiting in the write queues of all connections right now.
+  size_t queuedBytes() const;
+
   // Stops listening, lets every connection send what is queued, closes it
-  // (onClose runs for each) and joins the server thread; waits at most a few
+  // (onClose runs for each) and joins the server threads; waits at most a few
   // seconds for slow peers. Idempotent.
   void stop();
 

@@ -229,6 +229,8 @@ bool LavfiParser::probeFile(const std::string& path, ProbeDocument& doc) {
   std::string json;
   if (probeRunner_) {
     json = probeRunner_(path);
+  } else if (auto known = prefetched_.find(path); known != prefetched_.end()) {
+    json = known->second;
   } else if (engine != nullptr) {
     // The result code is not looked at: a failed run leaves text that does not
     // parse, which reads as a file without streams.

@@ -124,6 +124,13 @@ class LavfiParser : public ParserRecords {
   // Installs (or, with an empty function, removes) the probe seam.
   void setProbeRunner(ProbeRunner runner) { probeRunner_ = std::move(runner); }
 
+  // What ffprobe printed for files probed before the engine mutex was taken,
+  // by path: probeFile answers from here before it runs ffprobe itself, so a
+  // "process" request does not hold the engine (and a running task's
+  // progress) while ffprobe reads slow files. Replaced by every call; an empty
+  // map clears it. REQUIRES: engine mutex held.
+  void setPrefetchedProbes(std::map<std::string, std::string> probes) { prefetched_ = std::move(probes); }
+
   // Read directly by their users (see the empty-key note at the top before
   // indexing the maps durations, outputs and inputFiles inherited from
   // ParserRecords).
@@ -133,6 +140,7 @@ class LavfiParser : public ParserRecords {
 
  private:
   ProbeRunner probeRunner_;
+  std::map<std::string, std::string> prefetched_;
 };
 
 }  // namespace qel

@@ -1,11 +1,13 @@
 #include "engine/config_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
 #include <concepts>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -208,6 +210,24 @@ std::string probeArgument(const char* path) {
   return argument;
 }
 
+// The media files a "process" request names: the values of its type-1 input
+// items, in order (the operations probe these, and only these).
+std::vector<std::string> requestMediaFiles(const rapidjson::Document& doc) {
+  std::vector<std::string> files;
+  auto op = doc.FindMember("operation");
+  if (op == doc.MemberEnd() || !op->value.IsObject()) return files;
+  auto input = op->value.FindMember("input");
+  if (input == op->value.MemberEnd() || !input->value.IsArray()) return files;
+  for (const rapidjson::Value& item : input->value.GetArray()) {
+    if (!item.IsObject()) continue;
+    auto type = item.FindMember("type");
+    const rapidjson::Value* value = stringMember(item, "value");
+    if (type == item.MemberEnd() || !type->value.IsInt64() || type->value.GetInt64() != 1 || value == nullptr) continue;
+    files.push_back(textOf(*value));
+  }
+  return files;
+}
+
 // A probe of a local file finishes in well under a second; the bound only keeps
 // a wedged ffprobe (a stalled network mount) from blocking the caller for ever.
 constexpr auto kProbeTimeout = std::chrono::minutes(2);
@@ -251,13 +271,28 @@ int getConfig(EngineContext& engine, const char* request, std::string& reply) {
 int processLavfiRequest(EngineContext& engine, const char* request, std::string& reply) {
   if (request == nullptr) return QEL_ERR_INVALID_PARAMS;
   rapidjson::Document doc;
-  const std::int64_t sid = parseObject(request, doc) ? readSid(doc) : 0;
+  const bool parsed = parseObject(request, doc);
+  const std::int64_t sid = parsed ? readSid(doc) : 0;
+  // The files of the request are probed first, without the engine mutex: a
+  // slow file (or many of them) then holds only this request, never the
+  // worker or other callers.
+  std::map<std::string, std::string> probes;
+  if (parsed) {
+    for (const std::string& path : requestMediaFiles(doc)) {
+      if (probes.count(path) != 0) continue;
+      std::string json;
+      runProbe(engine, path.c_str(), json, /*formatOnly=*/false);
+      probes.emplace(path, std::move(json));
+    }
+  }
   LavfiParseResult result;
   {
-    // Held for the whole parse, ffprobe runs of the operation included, so the
-    // worker never sees the parser's maps half written.
+    // Held for the whole parse, so the worker never sees the parser's maps
+    // half written.
     std::lock_guard lock(engine.m_mutex);
+    engine.m_parser.setPrefetchedProbes(std::move(probes));
     result = parseOperationRequest(engine.m_parser, std::string_view(request));
+    engine.m_parser.setPrefetchedProbes({});
   }
   reply = processReply(sid, result);
   return 0;
@@ -265,7 +300,14 @@ int processLavfiRequest(EngineContext& engine, const char* request, std::string&
 
 int runProbe(EngineContext& engine, const char* path, std::string& output, bool formatOnly) {
   if (path == nullptr) return QEL_ERR_INVALID_PARAMS;
-  if (::access(path, F_OK) != 0) return QEL_ERR_FILE_NOT_EXIST;
+  struct stat info {};
+  if (::stat(path, &info) != 0) return QEL_ERR_FILE_NOT_EXIST;
+  // A FIFO, a device or a folder is no media file, and ffprobe would wait on a
+  // FIFO (or a terminal) until its time limit.
+  if (!S_ISREG(info.st_mode)) {
+    logText(kLogError, std::string("not a regular file: ") + path);
+    return QEL_ERR_UNSUPPORTED_FORMAT;
+  }
 
   // ffprobe_pathname is written only when the context is made, so it is read
   // without the engine mutex: runProbe is also called by the operation parser

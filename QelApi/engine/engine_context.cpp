@@ -72,6 +72,12 @@ void EngineContext::wakeWorker() {
   m_wakeup.notify_all();
 }
 
+void EngineContext::waitForWork() {
+  std::unique_lock<std::mutex> lock(m_wakeMutex);
+  m_wakeup.wait(lock, [this] { return m_wakePending || m_stop.load(); });
+  m_wakePending = false;
+}
+
 void EngineContext::waitForWork(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(m_wakeMutex);
   m_wakeup.wait_for(lock, timeout, [this] { return m_wakePending || m_stop.load(); });

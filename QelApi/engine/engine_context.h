@@ -92,8 +92,11 @@ class EngineContext {
 
   // Wakes a worker that waits in waitForWork (new work, abort or stop).
   void wakeWorker();
-  // The worker's idle wait: returns after `timeout`, or earlier when woken or
-  // when m_stop is set. Takes no engine lock.
+  // The worker's idle wait: returns when woken (a start, an abort or a stop
+  // since the last wait) or when m_stop is set; no periodic wake-up. Takes no
+  // engine lock.
+  void waitForWork();
+  // The same, bounded by `timeout`.
   void waitForWork(std::chrono::milliseconds timeout);
 
   void setProgressCallback(ProgressCallback callback);

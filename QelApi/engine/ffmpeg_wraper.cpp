@@ -1,5 +1,11 @@
 #include "QelApi/engine/ffmpeg_wraper.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -31,9 +37,6 @@ constexpr milliseconds kReapStep{2};
 // bound on the reads so a chatty grandchild cannot keep us here.
 constexpr int kDrainQuietPolls = 3;
 constexpr int kDrainMaxReads = 256;
-
-// Period of one readProgress call when ffmpeg has nothing new to say.
-constexpr milliseconds kPollPeriod{100};
 
 }  // namespace
 
@@ -150,6 +153,28 @@ bool ChildProcess::refreshRunning() {
   return false;
 }
 
+bool ChildProcess::waitForExit(milliseconds timeout) {
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!process_ || exited_ || terminating_) return false;
+    // Opened under the mutex, before anyone can reap the child: the pidfd is
+    // this very child even if terminate reaps it while we wait.
+    fd = static_cast<int>(::syscall(SYS_pidfd_open, process_->pid(), 0));
+  }
+  if (fd >= 0) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    ::close(fd);
+  } else {
+    std::this_thread::sleep_for(std::min(timeout, milliseconds(5)));
+  }
+  return refreshRunning();
+}
+
 uint32_t ChildProcess::exitCode() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return exitCode_;
@@ -209,9 +234,16 @@ bool InternalFFmpegWraper::hasError() { return failed_; }
 std::string InternalFFmpegWraper::lastMessage() { return lastLine_; }
 
 void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool& failed) {
-  const auto began = Clock::now();
-  child_.readOutput(readBuffer_);
-  const bool running = child_.refreshRunning();
+  // The one wait of a poll: the read waits in poll() for ffmpeg's output (at
+  // most kReadWait), which paces the worker's reports while ffmpeg runs.
+  ReadStatus status = ReadStatus::Timeout;
+  child_.readOutput(readBuffer_, &status);
+  bool running = child_.refreshRunning();
+  if (running && (status == ReadStatus::EndOfFile || status == ReadStatus::Error)) {
+    // ffmpeg closed its output: it is ending. Wait on the child itself, not
+    // on a clock, so its end is seen the moment it comes.
+    running = child_.waitForExit(ChildProcess::kReadWait);
+  }
   if (!running) {
     // ffmpeg's final lines (its error message, the last stats) are still in the
     // pipe: read until the pipe reports its end.
@@ -225,14 +257,8 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
     }
   }
 
-  const bool lastLineHadText = takeLines();
+  takeLines();
   if (running) {
-    // The read above already waited while ffmpeg was silent; sleep only the rest
-    // of the period so the worker polls about every 100 ms, not in a busy loop.
-    if (readBuffer_.empty() || !lastLineHadText) {
-      const auto elapsed = Clock::now() - began;
-      if (elapsed < kPollPeriod) std::this_thread::sleep_for(kPollPeriod - elapsed);
-    }
     finished = false;
     out = progress_;
     failed = failed_;

@@ -91,6 +91,10 @@ class ChildProcess {
   bool refreshRunning();
   // The exit code last read (0 before any read).
   uint32_t exitCode() const;
+  // Waits at most `timeout` for the child to end, on the child itself (a
+  // pidfd), then refreshRunning. True while it still runs. For the moment
+  // between ffmpeg closing its output and its exit.
+  bool waitForExit(std::chrono::milliseconds timeout);
 
  private:
   mutable std::mutex mutex_;

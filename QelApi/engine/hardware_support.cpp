@@ -31,11 +31,6 @@ std::mutex gProbeMutex;
 // seconds. The bound only protects the caller from a wedged driver.
 constexpr auto kHardwareTestTimeout = std::chrono::minutes(2);
 
-// A path goes into the command text between double quotes; one that holds a
-// quote, or ends in a backslash (which would escape the closing quote), cannot
-// be written there and still split back into the same argument.
-bool quotable(std::string_view path) { return quotableInCommand(path); }
-
 struct VendorTest {
   std::uint8_t HardwareSupport::*flag;
   const char* vendor;     // key of H264EncoderByVendor
@@ -59,7 +54,9 @@ std::string encoderPart(const VendorTest& test) {
 
 HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& tempFolder) {
   const std::string clip = (std::filesystem::path(tempFolder) / kHardwareTestClipName).string();
-  if (!quotable(ffmpegPath) || !quotable(clip)) {
+  const std::optional<std::string> program = quoteForCommand(ffmpegPath);
+  const std::optional<std::string> quotedClip = quoteForCommand(clip);
+  if (!program || !quotedClip) {
     logText(kLogError, "[probeHardwareEncoders]:cannot quote the ffmpeg or test clip path: " +
                            ffmpegPath + ", " + clip);
     return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
@@ -67,9 +64,9 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
 
   std::string output;
   const std::string makeClip = fmt::format(
-      "\"{}\" -y -v quiet -f lavfi -i testsrc=duration=5:size=320x240:rate=25:decimals=4 "
-      "-vcodec libx264 -r:v 25 \"{}\"",
-      ffmpegPath, clip);
+      "{} -y -v quiet -f lavfi -i testsrc=duration=5:size=320x240:rate=25:decimals=4 "
+      "-vcodec libx264 -r:v 25 {}",
+      *program, *quotedClip);
   if (!runCommandCapture(makeClip, output)) {
     // Without a clip nothing can be tested; keep `probed` false so the next
     // caller tries again (ffmpeg may be installed or the folder fixed by then).
@@ -78,8 +75,7 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
 
   HardwareSupport support;
   for (const VendorTest& test : kVendorTests) {
-    const std::string command =
-        fmt::format("\"{}\"{}\"{}\"{}", ffmpegPath, test.inputPart, clip, encoderPart(test));
+    const std::string command = fmt::format("{}{}{}{}", *program, test.inputPart, *quotedClip, encoderPart(test));
     if (runCommandCapture(command, output)) support.*test.flag = 1;
   }
   gCachedSupport.store(support.value(), std::memory_order_release);

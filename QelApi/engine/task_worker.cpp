@@ -35,7 +35,7 @@
 namespace qel {
 namespace {
 
-constexpr std::chrono::milliseconds kIdleWait{100};
+constexpr std::chrono::milliseconds kRetryCopyWait{100};
 constexpr int kRemoveTries = 4;
 constexpr std::chrono::milliseconds kRemoveRetryWait{300};
 // The error detail of a task cut short because the engine is shutting down.
@@ -460,6 +460,7 @@ void taskWorker(EngineContext& engine) {
 
   while (!engine.m_stop.load()) {
     std::optional<TaskEntry> picked;
+    bool copyFailed = false;
     try {
       std::lock_guard<std::mutex> lock(engine.m_mutex);
       if (TaskEntry* task = engine.nextRunnableTaskLocked()) {
@@ -470,9 +471,16 @@ void taskWorker(EngineContext& engine) {
       }
     } catch (const std::exception& e) {
       QEL_LOG_ERROR(fmt::format("cannot copy the next task: {}", e.what()));
+      copyFailed = true;
     }
     if (!picked) {
-      engine.waitForWork(kIdleWait);
+      // Every start, abort and stop wakes the worker: no periodic look. A
+      // task that could not be copied (memory) is tried again a little later.
+      if (copyFailed) {
+        engine.waitForWork(kRetryCopyWait);
+      } else {
+        engine.waitForWork();
+      }
       continue;
     }
 

@@ -81,6 +81,10 @@ uint64_t ProcessStartTime(uint32_t pid) {
   return 0;
 }
 
+bool ProcessEndedSince(uint32_t pid, uint64_t startTime) {
+  return ProcessEnded(pid) || ProcessStartTime(pid) != startTime;
+}
+
 bool ProcessExists(uint32_t pid) {
   return pid != 0 && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
 }

@@ -46,6 +46,9 @@ bool ProcessEnded(uint32_t pid);
 // The process's start time in clock ticks since boot (0 when it cannot be
 // read): a process id reused by a later process shows another start time.
 uint64_t ProcessStartTime(uint32_t pid);
+// Whether the process that had `startTime` has ended: gone, waiting to be
+// reaped, or its id now belongs to another process.
+bool ProcessEndedSince(uint32_t pid, uint64_t startTime);
 // Whether /proc shows the process at all.
 bool ProcessExists(uint32_t pid);
 

@@ -250,6 +250,15 @@ bool SetWindowTitle(HWND window, const std::string& title) {
   return true;
 }
 
+HWND FindWindowByTitle(const std::string& title) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  for (const auto& [id, record] : w.windows) {
+    if (record.title == title) return reinterpret_cast<HWND>(id);
+  }
+  return nullptr;
+}
+
 bool GetWindowRect(HWND window, Rect& rect) {
   Windows& w = windows();
   std::lock_guard<std::mutex> lock(w.mutex);

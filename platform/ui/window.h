@@ -94,6 +94,8 @@ LRESULT DispatchMessage(const Msg& msg);
 // Window state kept for callers and tests.
 std::string GetWindowTitle(HWND window);
 bool SetWindowTitle(HWND window, const std::string& title);
+// The first live window with this title (null when none).
+HWND FindWindowByTitle(const std::string& title);
 bool GetWindowRect(HWND window, Rect& rect);
 bool SetWindowPos(HWND window, const Rect& rect);
 bool IsMessageOnlyWindow(HWND window);

@@ -127,6 +127,9 @@ TEST_F(MagnifierTest, CapturesTheOneScreenAndRefusesBadImages) {
     magnifier.ExcludeWindow(0x1234);  // remembered until the magnifier comes up
     magnifier.BeginCapture(&out);
     ASSERT_TRUE(magnifier.initialized());
+    EXPECT_EQ(platform::callCount("mag.MagSetWindowFilterList"), 1u);  // applied when the magnifier came up
+    magnifier.ExcludeWindow(0x5678);
+    EXPECT_EQ(platform::callCount("mag.MagSetWindowFilterList"), 2u);
     magnifier.CaptureFrame();
     ASSERT_EQ(out.lastResult(), CaptureResult::Success);
     EXPECT_TRUE(test::ShowsScreen(*out.last, 0, 0));

@@ -60,6 +60,12 @@ TEST_F(GdiCapturerTest, WholeVirtualScreenWithNegativeOriginStartsAtZero) {
   out.last.reset();
 }
 
+TEST_F(GdiCapturerTest, CaptureBeforeBeginDoesNothing) {
+  ScreenCapturerWinGdi gdi(CapturerOptions::MakeDefault());
+  gdi.CaptureFrame();
+  EXPECT_EQ(platform::callCount("display.BitBlt"), 0u);
+}
+
 TEST_F(GdiCapturerTest, RingAlternatesBetweenTwoSections) {
   Collector out;
   ScreenCapturerWinGdi capturer(CapturerOptions::MakeDefault());

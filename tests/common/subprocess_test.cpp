@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -177,6 +178,55 @@ TEST(SubprocessTest, DestructorKillsAndReapsRunningChild) {
     pid = child.pid();
   }
   EXPECT_TRUE(isReaped(pid));
+}
+
+constexpr const char* kDeathHelperFlag = "--parent-death-helper";
+
+// Run only as a child of the test below: starts a long sleep, reports its pid
+// and dies at once, without any of the clean-up a normal exit would run.
+TEST(SubprocessHelper, StartSleeperThenDie) {
+  const std::string cmdline = test::readFile("/proc/self/cmdline");
+  if (cmdline.find(kDeathHelperFlag) == std::string::npos) GTEST_SKIP() << "helper for SubprocessTest.ChildEndsWithAKilledParent";
+  Subprocess sleeper;
+  std::string error;
+  SpawnOptions quiet;
+  quiet.stdoutMode = ChildOutput::Null;
+  quiet.stderrMode = ChildOutput::Null;
+  ASSERT_TRUE(sleeper.start({"/usr/bin/sleep", "60"}, quiet, error)) << error;
+  std::printf("sleeper-pid=%d\n", static_cast<int>(sleeper.pid()));
+  std::fflush(stdout);
+  ::raise(SIGKILL);
+}
+
+TEST(SubprocessTest, ChildEndsWithAKilledParent) {
+  Subprocess helper;
+  std::string error;
+  SpawnOptions options;
+  options.stderrMode = ChildOutput::Null;
+  ASSERT_TRUE(helper.start({"/proc/self/exe", "--gtest_filter=SubprocessHelper.*", kDeathHelperFlag}, options, error))
+      << error;
+  const std::string out = readAll(helper);
+  EXPECT_EQ(helper.wait(), 128 + SIGKILL);
+  const size_t at = out.find("sleeper-pid=");
+  ASSERT_NE(at, std::string::npos) << out;
+  const pid_t sleeper = static_cast<pid_t>(std::stoi(out.substr(at + std::strlen("sleeper-pid="))));
+  ASSERT_GT(sleeper, 0);
+
+  // Gone, or a zombie of whichever process adopted it.
+  auto ended = [sleeper] {
+    std::string stat;
+    try {
+      stat = test::readFile("/proc/" + std::to_string(sleeper) + "/stat");
+    } catch (const std::exception&) {
+      return true;
+    }
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z';
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ended() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_TRUE(ended()) << "the child outlived its killed parent";
+  if (!ended()) ::kill(sleeper, SIGKILL);
 }
 
 TEST(SubprocessTest, MovedChildStaysOwnedOnce) {

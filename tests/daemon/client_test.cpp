@@ -31,6 +31,7 @@ struct TestClient::Impl {
   websocket::stream<beast::tcp_stream> ws{ioc};
   beast::flat_buffer buffer;
   bool connected = false;
+  int receiveBuffer = 0;  // 0: the kernel's default
   bool reading = false;
   bool readDone = false;
   bool peerClosed = false;
@@ -73,7 +74,13 @@ bool TestClient::connect(uint16_t port, std::string& error) {
 
 bool TestClient::connect(uint16_t port, const std::string& host, const std::string& origin, std::string& error) {
   beast::error_code ec;
-  beast::get_lowest_layer(impl_->ws).socket().connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
+  tcp::socket& socket = beast::get_lowest_layer(impl_->ws).socket();
+  if (impl_->receiveBuffer > 0) {
+    // Set before connecting, so that the window offered to the server is small.
+    socket.open(tcp::v4(), ec);
+    if (!ec) socket.set_option(net::socket_base::receive_buffer_size(impl_->receiveBuffer), ec);
+  }
+  if (!ec) socket.connect(tcp::endpoint(net::ip::address_v4::loopback(), port), ec);
   if (!origin.empty()) {
     impl_->ws.set_option(websocket::stream_base::decorator(
         [origin](websocket::request_type& request) { request.set(http::field::origin, origin); }));
@@ -86,6 +93,8 @@ bool TestClient::connect(uint16_t port, const std::string& host, const std::stri
   impl_->connected = true;
   return true;
 }
+
+void TestClient::limitReceiveBuffer(int bytes) { impl_->receiveBuffer = bytes; }
 
 bool TestClient::send(const std::string& text) {
   if (!impl_->connected || impl_->peerClosed) return false;

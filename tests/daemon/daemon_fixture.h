@@ -27,7 +27,7 @@ class DaemonFixture : public ::testing::Test {
     std::string ffmpegFolder = dir_.file("ffmpeg-bin");
     fs::create_directories(ffmpegFolder);
     fs::create_symlink(ffmpegPath(), ffmpegFolder + "/ffmpeg");
-    fs::create_symlink(ffprobePath(), ffmpegFolder + "/ffprobe");
+    fs::create_symlink(ffprobeTarget(), ffmpegFolder + "/ffprobe");
     settings_.logLevel = "debug";
     settings_.logFolder = dir_.file("Logs");
     settings_.tempFolder = dir_.path();
@@ -39,7 +39,7 @@ class DaemonFixture : public ::testing::Test {
 
     ASSERT_TRUE(app_.startEngine(settings_));
     std::string error;
-    ASSERT_TRUE(app_.startServer(0, error)) << error;
+    ASSERT_TRUE(app_.startServer(0, error, serverOptions())) << error;
     port_ = app_.port();
     exited_ = exitedPromise_.get_future();
     waiter_ = std::thread([this] {
@@ -59,6 +59,12 @@ class DaemonFixture : public ::testing::Test {
     }
     waiter_.join();
   }
+
+  // What the daemon's ffmpeg folder links as "ffprobe" (a stand-in for tests
+  // that need a probe to behave in some way).
+  virtual std::string ffprobeTarget() { return ffprobePath(); }
+  // The server's options (tests shorten its bounds).
+  virtual WsServer::Options serverOptions() { return {}; }
 
   // True once the daemon has stopped its server and shut the engine down.
   bool hasExited(std::chrono::milliseconds timeout) {

@@ -2,6 +2,8 @@
 // exit codes, the default port, start-up failure and the exit rule of a whole run.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "common/process.h"
+#include "daemon/probe_gate.h"
 #include "daemon/test_client.h"
 #include "support/test_support.h"
 
@@ -98,6 +101,48 @@ class ProgramTest : public ::testing::Test {
     boost::asio::ip::tcp::acceptor acceptor(
         ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
     return acceptor.local_endpoint().port();
+  }
+
+  // A "starttask" whose ffmpeg reads a 30 s clip at its own pace (-re), so it
+  // is still running when the test wants it to.
+  static std::string slowTask(const std::string& clip, const std::string& out) {
+    return "{\"sid\":5,\"op\":\"starttask\",\"taskId\":31,\"operations\":[{\"input\":[{\"type\":1,\"value\":\"" +
+           clip + "\",\"prevOp\":\"-re\"}],\"transform\":\"-vf scale=80:60\",\"output\":[{\"type\":1,\"value\":\"" +
+           out + "\"}]}]}";
+  }
+
+  // The pid of the ffmpeg started from this test's program folder, once it is
+  // running and has created `out`; 0 when that does not happen in time.
+  pid_t waitForOwnFfmpeg(const std::string& out) {
+    const std::string program = bin_ + "/ffmpeg ";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (fs::exists(out)) {
+        for (const ProcessEntry& process : listProcesses()) {
+          if (process.commandLine.rfind(program, 0) == 0) return process.pid;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+  }
+
+  // True once `pid` has ended (gone, or a zombie waiting for a reaper that
+  // is not this test) within `timeout`.
+  static bool waitEnded(pid_t pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      std::string stat;
+      try {
+        stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+      } catch (const std::exception&) {
+        return true;
+      }
+      size_t paren = stat.rfind(')');
+      if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z') return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   TempDir dir_;
@@ -227,6 +272,84 @@ TEST_F(ProgramTest, QuitEndsTheProgram) {
   EXPECT_EQ(client.request("{\"sid\":2,\"op\":\"quit\",\"taskId\":12}").value_or(""), "{\"sid\":2,\"taskId\":12}");
   EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
   EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+// SIGTERM and SIGINT end the program as "quit" does: the running task's
+// ffmpeg ends, its unfinished output is removed, and the exit code is 0.
+TEST_F(ProgramTest, TerminationSignalsEndTheRunAsQuitDoes) {
+  const std::string clip = dir_.file("slow.mp4");
+  ClipSpec recipe;
+  recipe.seconds = 30;
+  makeClip(clip, recipe);
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sigabbrev_np(signal));
+    const std::string out = dir_.file(std::string("out-") + sigabbrev_np(signal) + ".mp4");
+    uint16_t port = freePort();
+    Subprocess child;
+    start(child, {"--port=" + std::to_string(port)});
+    std::string err;
+    ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+    TestClient client;
+    std::string error;
+    ASSERT_TRUE(client.connect(port, error)) << error;
+    ASSERT_TRUE(client.send(slowTask(clip, out)));
+    const pid_t ffmpeg = waitForOwnFfmpeg(out);
+    ASSERT_NE(ffmpeg, 0) << "the task's ffmpeg did not start";
+
+    ASSERT_EQ(::kill(child.pid(), signal), 0);
+    EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
+    EXPECT_EQ(finish(child, err), 0) << err;
+    EXPECT_TRUE(waitEnded(ffmpeg, std::chrono::seconds(10))) << "ffmpeg outlived the daemon";
+    EXPECT_FALSE(fs::exists(out)) << "the unfinished output stayed";
+    const std::string log = readFile(appdata_ + "/Korvex/Logs/QelApi.log");
+    EXPECT_NE(log.find(std::string("SIG") + sigabbrev_np(signal) + " (" + std::to_string(signal) + ") received"),
+              std::string::npos);
+    if (!waitEnded(ffmpeg, std::chrono::milliseconds(0))) ::kill(ffmpeg, SIGKILL);
+  }
+}
+
+// A daemon killed outright cannot clean up; its children still end with it:
+// the running task's ffmpeg, and a probe that would otherwise wait for ever
+// (the gated ffprobe stand-in, which writes nothing that could fail).
+TEST_F(ProgramTest, ChildrenEndWithAKilledProgram) {
+  ProbeGate gate(bin_);
+  const std::string clip = dir_.file("slow.mp4");
+  ClipSpec recipe;
+  recipe.seconds = 30;
+  makeClip(clip, recipe);
+  const std::string out = dir_.file("out.mp4");
+  uint16_t port = freePort();
+  Subprocess child;
+  start(child, {"--port=" + std::to_string(port)});
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+  TestClient tasks;
+  TestClient props;
+  std::string error;
+  ASSERT_TRUE(tasks.connect(port, error)) << error;
+  ASSERT_TRUE(props.connect(port, error)) << error;
+  ASSERT_TRUE(tasks.send(slowTask(clip, out)));
+  const pid_t ffmpeg = waitForOwnFfmpeg(out);
+  ASSERT_NE(ffmpeg, 0) << "the task's ffmpeg did not start";
+  // The task has probed its input with the real ffprobe; from now on the
+  // daemon's ffprobe is the stand-in.
+  fs::remove(bin_ + "/ffprobe");
+  fs::create_symlink(binDir() + "/qel_gated_ffprobe", bin_ + "/ffprobe");
+  ASSERT_TRUE(props.send("{\"sid\":1,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}"));
+  ASSERT_TRUE(gate.waitStarted(std::chrono::seconds(30)));
+  pid_t probe = 0;
+  for (const ProcessEntry& process : listProcesses()) {
+    if (process.commandLine.rfind(bin_ + "/ffprobe ", 0) == 0) probe = process.pid;
+  }
+  ASSERT_NE(probe, 0);
+
+  child.kill();
+  EXPECT_EQ(child.wait(), 128 + SIGKILL);
+  EXPECT_TRUE(waitEnded(probe, std::chrono::seconds(10))) << "the probe outlived the killed daemon";
+  EXPECT_TRUE(waitEnded(ffmpeg, std::chrono::seconds(10))) << "ffmpeg outlived the killed daemon";
+  for (pid_t pid : {probe, ffmpeg}) {
+    if (!waitEnded(pid, std::chrono::milliseconds(0))) ::kill(pid, SIGKILL);
+  }
 }
 
 TEST_F(ProgramTest, NoArgumentsListensOnTheDefaultPort) {

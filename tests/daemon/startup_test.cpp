@@ -1,12 +1,18 @@
 // Start-up order and its failures, in-process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include "QelDaemon/daemon_app.h"
 #include "QelDaemon/engine_handle.h"
+#include "common/process.h"
 #include "support/test_support.h"
 
 namespace qel {
@@ -49,6 +55,36 @@ TEST(StartupTest, EngineRefusingTheConfigurationLeavesNoHandle) {
   DaemonApp app;
   EXPECT_FALSE(app.startEngine(settings));
   EXPECT_EQ(PeekEngine(), nullptr);
+}
+
+// ffmpeg and ffprobe left running from the same program folder (by an earlier
+// run that was killed) are ended before the engine starts.
+TEST(StartupTest, StrayFfmpegAndFfprobeOfTheFolderAreEnded) {
+  test::TempDir dir;
+  DaemonSettings settings = SettingsIn(dir);
+  // Both wait for ever to open a FIFO that nobody writes.
+  const std::string fifo = dir.file("stuck.mp4");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  SpawnOptions quiet;
+  quiet.stdoutMode = ChildOutput::Null;
+  quiet.stderrMode = ChildOutput::Null;
+  std::string error;
+  Subprocess strayProbe;
+  ASSERT_TRUE(strayProbe.start({FfprobeProgram(settings), fifo}, quiet, error)) << error;
+  Subprocess strayFfmpeg;
+  ASSERT_TRUE(strayFfmpeg.start({FfmpegProgram(settings), "-i", fifo, "-f", "null", "-"}, quiet, error)) << error;
+
+  DaemonApp app;
+  ASSERT_TRUE(app.startEngine(settings));
+  for (Subprocess* stray : {&strayProbe, &strayFfmpeg}) {
+    std::optional<int> code;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(code = stray->tryWait()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(code, std::optional<int>(128 + 9)) << "a stray process of the folder was left running";
+  }
+  ShutdownEngine();
 }
 
 TEST(StartupTest, ProbeAfterShutdownDoesNothing) {

@@ -26,6 +26,9 @@ class TestClient {
   // The same with the Host header `host` (instead of 127.0.0.1:port) and, when
   // not empty, an Origin header.
   bool connect(uint16_t port, const std::string& host, const std::string& origin, std::string& error);
+  // Makes the next connect use a kernel receive buffer of about `bytes`
+  // (a client that reads slowly, or not at all, fills up sooner).
+  void limitReceiveBuffer(int bytes);
   // Sends one text message; false when the connection is gone.
   bool send(const std::string& text);
   // The next message, or nullopt when none arrives within `timeout` or the

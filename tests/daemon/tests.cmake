@@ -3,3 +3,8 @@
 if(TARGET test_daemon AND TARGET QelDaemon)
   add_dependencies(test_daemon QelDaemon)
 endif()
+# An ffprobe stand-in that waits until the test lets it answer (slow requests).
+if(TARGET test_daemon)
+  add_executable(qel_gated_ffprobe ${CMAKE_CURRENT_LIST_DIR}/helpers/gated_ffprobe.cpp)
+  add_dependencies(test_daemon qel_gated_ffprobe)
+endif()

@@ -265,6 +265,31 @@ TEST_F(RecorderDialog, HotKeyStartsAndStopsAndTheHostEndsTheDialog) {
   EXPECT_EQ(StopVideoRecorder(), 0);  // no dialog: nothing happens
 }
 
+// After LaunchRecorder has placed its dialog, the dialog rides on the region
+// window's top edge (its "windowinit" comes after the centring).
+TEST_F(RecorderDialog, LaunchedDialogRidesOnTheRegion) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  SetCaptureAudio(false);
+  platform::ui::Rect region{100, 100, 748, 588};
+  platform::ui::Rect seen{};
+  bool found = false;
+  std::thread watcher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    platform::ui::HWND dialog =
+        platform::ui::FindWindowByTitle("Start/Stop: Control+F5   Hide/Show: Control+F6");
+    found = dialog != nullptr && platform::ui::GetWindowRect(dialog, seen);
+    platform::ui::PressHotKeyText("Control+F5");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    platform::ui::PressHotKeyText("Control+F5");
+  });
+  LaunchRecorder(nullptr, L"default", &region);
+  watcher.join();
+  ASSERT_TRUE(found);
+  const int width = seen.right - seen.left;
+  EXPECT_EQ(seen.left, 100 + (648 - width) / 2);
+  EXPECT_EQ(seen.top, 100 + 4);
+}
+
 TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   test::LogCollector log;
   hostSettings(L"/nonexistent/ffmpeg/folder");
@@ -467,6 +492,29 @@ TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
   while (platform::ui::PeekMessage(msg)) queued += msg.message == platform::ui::WM_TIMER;
   EXPECT_EQ(queued, 1) << "delivering the message lets the next tick post again";
   platform::ui::KillTimer(window, 5);
+}
+
+// A grabber whose X server has gone is replaced when the backing is chosen
+// again: keys can be had on the new server.
+TEST_F(HotKeyFallbacks, GrabberOfALostServerIsReplaced) {
+  {
+    qel::test::XvfbServer first(640, 480);
+    if (!first.running()) GTEST_SKIP() << first.error();
+    ::setenv("DISPLAY", first.display().c_str(), 1);
+    platform::forceBacking("ui", platform::Backing::Real);
+    platform::ui::x11keys::ReselectUiBacking();
+    ASSERT_TRUE(platform::ui::RegisterHotKey(window, 1, MOD_CONTROL, 116));
+    platform::ui::UnregisterWindowHotKeys(window);
+    first.kill();
+  }
+  qel::test::XvfbServer second(640, 480);
+  if (!second.running()) GTEST_SKIP() << second.error();
+  ::setenv("DISPLAY", second.display().c_str(), 1);
+  platform::ui::x11keys::ReselectUiBacking();
+  EXPECT_TRUE(platform::ui::RegisterHotKey(window, 1, MOD_CONTROL, 116));
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
 }
 
 // A key another X client has grabbed is taken: the next fallback is used.

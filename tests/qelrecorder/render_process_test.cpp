@@ -128,6 +128,26 @@ struct Children {
   }
 };
 
+// A process is followed by its start time too: an id that a later process
+// took counts as the end of the one that was chosen.
+TEST(TargetProcess, EndedWhenGoneUnreapedOrItsIdReused) {
+  Children kids(1);
+  ASSERT_EQ(kids.pids.size(), 1u);
+  const uint32_t pid = kids.pids[0];
+  const uint64_t started = platform::apps::ProcessStartTime(pid);
+  ASSERT_NE(started, 0u);
+  EXPECT_FALSE(platform::apps::ProcessEndedSince(pid, started));
+  EXPECT_TRUE(platform::apps::ProcessEndedSince(pid, started + 1)) << "the id belongs to another process";
+  kids.procs[0]->kill();
+  // Killed but not reaped yet: a zombie has ended.
+  for (int i = 0; i < 100 && !platform::apps::ProcessEnded(pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(platform::apps::ProcessEndedSince(pid, started));
+  kids.procs[0]->wait();
+  EXPECT_TRUE(platform::apps::ProcessEndedSince(pid, started));
+}
+
 TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
   Children kids(3);
   ASSERT_EQ(kids.pids.size(), 3u);

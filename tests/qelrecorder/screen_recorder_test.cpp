@@ -19,6 +19,8 @@
 #include "platform/core/faults.h"
 #include "platform/core/mm_timer.h"
 #include "platform/core/os_version.h"
+#include "platform/display/display.h"
+#include "platform/display/sim_display.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/screen_recorder.h"
@@ -284,6 +286,45 @@ TEST_F(ScreenRecording, CropOnASecondMonitorEqualsTheExpectedRectangle) {
     ASSERT_EQ(first.size(), expected.size()) << "padding " << padding;
     EXPECT_TRUE(first == expected) << "padding " << padding;
   }
+}
+
+// Through the capture layer's own factory on the simulated display: a region
+// on the second monitor at (1920, 0) is cropped from that monitor's picture.
+TEST_F(ScreenRecording, CropOnTheSimulatedSecondMonitor) {
+  SetCapturerMaker(nullptr);  // the real factory
+  platform::display::SelectBacking(platform::Backing::Simulated);
+  platform::display::sim::Reset();
+  platform::display::sim::SetDevices({platform::display::sim::MakeDevice(0, {0, 0, 1920, 1080}, true),
+                                      platform::display::sim::MakeDevice(1, {1920, 0, 1920 + 800, 600})});
+  for (int y = 0; y < 600; ++y) {
+    for (int x = 0; x < 800; ++x) platform::display::sim::SetPixel(1, x, y, FakeScreen::pixel(x, y));
+  }
+  platform::ui::MonitorInfoEx monitor = monitorAt(1920, 0, 800, 600);
+  WideToU16(platform::display::sim::Devices()[1].name, monitor.szDevice);
+  CRecordSettings::Get().m_fTargetFps = 10.0f;
+  CScreenRecorder& recorder = CScreenRecorder::Get();
+  recorder.Init(nullptr, monitor, {1920 + 120, 40, 1920 + 280, 136}, 0, false);
+  std::mutex mutex;
+  std::string first;
+  recorder.Controller()->SetPictureObserver([&](const uint8_t* picture, size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (first.empty()) first.assign(reinterpret_cast<const char*>(picture), bytes);
+  });
+  ASSERT_TRUE(recorder.Controller()->Start());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  recorder.Stop();
+
+  FakeScreen::width = 800;
+  FakeScreen::height = 600;
+  auto frame = FakeCapturer::Make();
+  std::string expected(160 * 96 * 3 / 2, '\0');
+  auto* y = reinterpret_cast<uint8_t*>(expected.data());
+  libyuv::ARGBToI420(frame->data() + 40 * frame->stride() + 120 * 4, frame->stride(), y, 160, y + 160 * 96, 80,
+                     y + 160 * 96 + 80 * 48, 80, 160, 96);
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(first.size(), expected.size());
+  EXPECT_TRUE(first == expected);
+  platform::display::sim::Reset();
 }
 
 TEST_F(ScreenRecording, RegionOffItsMonitorIsLoggedOncePerRun) {

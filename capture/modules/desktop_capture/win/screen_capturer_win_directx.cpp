@@ -47,6 +47,7 @@ bool ScreenCapturerWinDirectx::ChooseSource(int64_t id) {
 }
 
 void ScreenCapturerWinDirectx::CaptureFrame() {
+  if (callback_ == nullptr) return;  // BeginCapture has not run: nobody to report to
   CAPTURE_TRACE_SCOPE("ScreenCapturerWinDirectx::CaptureFrame");
   int64_t start = ClockNanos();
   ringIndex_ = (ringIndex_ + 1) % 2;

@@ -99,6 +99,7 @@ bool ScreenCapturerWinGdi::captureImage() {
 }
 
 void ScreenCapturerWinGdi::CaptureFrame() {
+  if (callback_ == nullptr) return;  // BeginCapture has not run: nobody to report to
   CAPTURE_TRACE_SCOPE("ScreenCapturerWinGdi::CaptureFrame");
   int64_t start = ClockNanos();
   ring_.Advance();

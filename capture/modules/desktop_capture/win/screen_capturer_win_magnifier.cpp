@@ -130,6 +130,7 @@ void ScreenCapturerWinMagnification::onImage(const uint8_t* data, const mag::Ima
 }
 
 void ScreenCapturerWinMagnification::CaptureFrame() {
+  if (callback_ == nullptr) return;  // BeginCapture has not run: nobody to report to
   if (!initialized_) {
     callback_->OnCaptureResult(CaptureResult::PermanentError, nullptr);
     return;

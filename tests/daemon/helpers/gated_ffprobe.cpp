@@ -1,0 +1,30 @@
+// A stand-in for ffprobe that takes as long as a test wants: started as
+// <folder>/ffprobe, it reports its start by writing to the FIFO
+// <folder>/ffprobe-ready, then reads the FIFO <folder>/ffprobe-gate until every
+// writer has closed it, and only then answers as ffprobe does for a file
+// without streams. Without the FIFOs it answers at once.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+  if (argc < 1 || argv[0] == nullptr) return 1;
+  std::string self = argv[0];
+  const std::string folder = self.substr(0, self.rfind('/') + 1);
+  const int ready = ::open((folder + "ffprobe-ready").c_str(), O_WRONLY | O_CLOEXEC);
+  if (ready >= 0) {
+    [[maybe_unused]] ssize_t put = ::write(ready, "s", 1);
+    ::close(ready);
+  }
+  const int gate = ::open((folder + "ffprobe-gate").c_str(), O_RDONLY | O_CLOEXEC);
+  if (gate >= 0) {
+    char buffer[256];
+    while (::read(gate, buffer, sizeof buffer) > 0) {
+    }
+    ::close(gate);
+  }
+  std::fputs("{\"streams\":[],\"format\":{}}\n", stdout);
+  return 0;
+}

@@ -41,6 +41,11 @@ CRecordSettings::CRecordSettings() {
   WideToU16(DefaultTempFolder(), m_szTmpDir);
 }
 
-void CRecordSettings::SetCodec(const std::wstring& codec) { m_strCodec = qel::wideToUtf8(codec); }
+// The host passes its -vcodec text as it stands, which is empty when the option
+// was not given; an empty name would leave the writer with no encoder and every
+// recording empty, so it keeps the default encoder instead.
+void CRecordSettings::SetCodec(const std::wstring& codec) {
+  if (!codec.empty()) m_strCodec = qel::wideToUtf8(codec);
+}
 
 }  // namespace qelrec

@@ -73,6 +73,16 @@ TEST_F(RecorderSettings, DefaultsOfAFreshObject) {
   EXPECT_EQ(CRecordSettings::Get().m_fTargetFps, 24.0f);
 }
 
+// A host that was given no -vcodec passes an empty name: the default encoder
+// stays, or no recording could ever start.
+TEST_F(RecorderSettings, EmptyCodecNameKeepsTheDefaultEncoder) {
+  SetEncodeParameters(L"", 30, 2, 0, L"");
+  EXPECT_EQ(CRecordSettings::Get().m_strCodec, "libx264");
+  SetEncodeParameters(L"libx265", 30, 2, 0, L"");
+  SetEncodeParameters(L"", 30, 2, 0, L"");
+  EXPECT_EQ(CRecordSettings::Get().m_strCodec, "libx265");
+}
+
 TEST_F(RecorderSettings, SettersStoreAndDestroyStartsOver) {
   SetEncodeParameters(L"libx265", 0, 5, 777, L" -preset fast");
   SetFFMpegPath(L"/opt/ff");

@@ -481,21 +481,25 @@ std::optional<int> Subprocess::waitFor(std::chrono::milliseconds timeout) {
     std::lock_guard<std::mutex> lock(mutex_);
     pid = pid_;
   }
-  // The child is ours and not reaped yet (only its owner reaps), so its pid
-  // cannot have been reused: a pidfd on it is the child itself.
-  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd >= 0) {
-    pollfd entry{fd, POLLIN, 0};
-    int ready;
-    do {
-      ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
-    } while (ready < 0 && errno == EINTR);
-    ::close(fd);
-  } else {
+  // The child is ours and not reaped yet (only its owner reaps).
+  waitOnPidfd(openChildPidfd(pid), timeout);
+  return tryWait();
+}
+
+int openChildPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+void waitOnPidfd(int pidfd, std::chrono::milliseconds timeout) {
+  if (pidfd < 0) {
     // A kernel without pidfds: a short bounded pause instead.
     std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
+    return;
   }
-  return tryWait();
+  pollfd entry{pidfd, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+  ::close(pidfd);
 }
 
 // ---------------------------------------------------------------------------

@@ -134,4 +134,11 @@ std::vector<ProcessEntry> listProcesses();
 // Blocks SIGPIPE in the calling thread (for library threads that write to pipes).
 void blockSigpipeInThisThread();
 
+// Opens a pidfd on `pid`, -1 where the kernel has none. Only meaningful for a
+// child that is not reaped yet: then the pid cannot have been reused.
+int openChildPidfd(pid_t pid);
+// Waits at most `timeout` for the process behind `pidfd` to exit and closes the
+// pidfd; reaps nothing. Without a pidfd (-1) it pauses briefly instead.
+void waitOnPidfd(int pidfd, std::chrono::milliseconds timeout);
+
 }  // namespace qel

@@ -1,7 +1,6 @@
 #include "QelApi/engine/ffmpeg_wraper.h"
 
 #include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,18 +159,9 @@ bool ChildProcess::waitForExit(milliseconds timeout) {
     if (!process_ || exited_ || terminating_) return false;
     // Opened under the mutex, before anyone can reap the child: the pidfd is
     // this very child even if terminate reaps it while we wait.
-    fd = static_cast<int>(::syscall(SYS_pidfd_open, process_->pid(), 0));
+    fd = qel::openChildPidfd(process_->pid());
   }
-  if (fd >= 0) {
-    pollfd entry{fd, POLLIN, 0};
-    int ready;
-    do {
-      ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
-    } while (ready < 0 && errno == EINTR);
-    ::close(fd);
-  } else {
-    std::this_thread::sleep_for(std::min(timeout, milliseconds(5)));
-  }
+  qel::waitOnPidfd(fd, timeout);
   return refreshRunning();
 }
 

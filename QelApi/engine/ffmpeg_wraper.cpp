@@ -239,9 +239,9 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
     // pipe: read until the pipe reports its end.
     int quiet = 0;
     for (int reads = 0; reads < kDrainMaxReads && quiet < kDrainQuietPolls; ++reads) {
-      ReadStatus status = ReadStatus::EndOfFile;
-      if (child_.readOutput(readBuffer_, &status) == 0) {
-        if (status != ReadStatus::Timeout) break;
+      ReadStatus drainStatus = ReadStatus::EndOfFile;
+      if (child_.readOutput(readBuffer_, &drainStatus) == 0) {
+        if (drainStatus != ReadStatus::Timeout) break;
         ++quiet;
       }
     }

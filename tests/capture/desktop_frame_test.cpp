@@ -15,7 +15,7 @@ void FillPattern(DesktopFrame* frame, uint32_t seed) {
   std::mt19937 rng(seed);
   for (int y = 0; y < frame->size().height; ++y)
     for (int x = 0; x < frame->size().width; ++x) {
-      uint32_t v = rng();
+      uint32_t v = static_cast<uint32_t>(rng());
       std::memcpy(frame->PixelAt({x, y}), &v, 4);
     }
 }

@@ -37,8 +37,8 @@ class ScriptedCapturer : public DesktopCapturer {
     chosen = id;
     return chooseAnswer;
   }
-  void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) override {
-    this->factory = std::move(factory);
+  void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> given) override {
+    factory = std::move(given);
   }
   bool IsPointCovered(DesktopPoint) override { return covered; }
 
@@ -216,7 +216,7 @@ TEST(ChangedRegionTest, MatchesBruteForceBlocksAtBandWidths) {
       const int W = 140, H = 90;
       auto previous = Frame(W, H, 0xFF000000);
       auto current = Frame(W, H, 0xFF000000);
-      for (int n = int(rng() % 6); n > 0; --n) SetPixel(current.get(), int(rng() % W), int(rng() % H), rng() | 1);
+      for (int n = int(rng() % 6); n > 0; --n) SetPixel(current.get(), int(rng() % W), int(rng() % H), static_cast<uint32_t>(rng() | 1));
       DesktopRect hint{int(rng() % 20), int(rng() % 20), 0, 0};
       hint.right = std::min(W, hint.left + width);
       hint.bottom = std::min(H, hint.top + 1 + int(rng() % 70));

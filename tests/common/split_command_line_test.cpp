@@ -53,7 +53,7 @@ TEST_P(SplitCommandLineTest, FollowsWindowsRuntimeRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, SplitCommandLineTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SplitCase>& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace qel

@@ -43,7 +43,7 @@ TEST_P(Utf8DecodeTest, Utf8AndAnsiToWide) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, Utf8DecodeTest, ::testing::ValuesIn(kDecodeCases),
-                         [](const ::testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<DecodeCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(TextConvertTest, NullTextGivesEmptyResult) {
   EXPECT_EQ(utf8ToWide(static_cast<const char*>(nullptr)), L"");

@@ -332,7 +332,7 @@ TEST_P(HostileNamesTest, TasksOverTheFilesAndChains) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, HostileNamesTest, testing::ValuesIn(kNames),
-                         [](const testing::TestParamInfo<HostileName>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<HostileName>& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace qel::test

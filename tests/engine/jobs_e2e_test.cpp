@@ -214,9 +214,9 @@ INSTANTIATE_TEST_SUITE_P(
     Convert, ConvertTaskTest,
     testing::Combine(testing::ValuesIn(kConvertCases),
                      testing::Values(GraphPlace::AsInput, GraphPlace::InTransform)),
-    [](const testing::TestParamInfo<ConvertTaskTest::ParamType>& info) {
-      return std::string(std::get<0>(info.param).name) +
-             (std::get<1>(info.param) == GraphPlace::AsInput ? "_GraphAsInput" : "_GraphInTransform");
+    [](const testing::TestParamInfo<ConvertTaskTest::ParamType>& param_info) {
+      return std::string(std::get<0>(param_info.param).name) +
+             (std::get<1>(param_info.param) == GraphPlace::AsInput ? "_GraphAsInput" : "_GraphInTransform");
     });
 
 // ---- Plain operations -----------------------------------------------------------
@@ -268,7 +268,7 @@ class ChainTest : public JobsTest, public testing::WithParamInterface<ChainCase>
 // Watches an intermediate file through a task's callbacks: the phases whose
 // reports saw it on disk, and whether it was still there at completion.
 struct IntermediateWatch {
-  explicit IntermediateWatch(std::string path) : path(std::move(path)) {
+  explicit IntermediateWatch(std::string watched) : path(std::move(watched)) {
     taskEvents().onComplete([this](void*, uint64_t) { atCompletion = exists(this->path); });
     taskEvents().onProgress([this](void*, uint64_t, const StateReport& report) {
       if (exists(this->path)) phases.push_back(report.currentPhase);
@@ -320,7 +320,7 @@ TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
 INSTANTIATE_TEST_SUITE_P(Chains, ChainTest,
                          testing::Values(ChainCase{"FiltersMerge", "-vf crop=40:30:0:0", 1, 40, 30},
                                          ChainCase{"StreamCopySplits", "-c:v copy", 2, 80, 60}),
-                         [](const testing::TestParamInfo<ChainCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<ChainCase>& param_info) { return param_info.param.name; });
 
 // Two independent sources and an overlay reading both intermediates: merged
 // into one ffmpeg run whose joining pads are numbered by the process-wide
@@ -436,7 +436,7 @@ INSTANTIATE_TEST_SUITE_P(
     GraphInputs, GraphInputChainTest,
     testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60"},
                     GraphInputCase{"Crop", "crop", "crop=80:60:0:0"}),
-    [](const testing::TestParamInfo<GraphInputCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<GraphInputCase>& param_info) { return param_info.param.name; });
 
 }  // namespace
 }  // namespace qel::test

@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, QuotedPathTest,
     testing::Values(QuotedPathCase{"QuotedOutput", "in.mp4", "a \"b\" c.mp4", "a b c.mp4"},
                     QuotedPathCase{"QuotedInput", "in \"x\".mp4", "out.mp4", "in x.mp4"}),
-    [](const testing::TestParamInfo<QuotedPathCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<QuotedPathCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(QuotedPathParse, PathsWithQuotesOrNulAreRefusedGraphsAndFragmentsAreNot) {
   struct Row {

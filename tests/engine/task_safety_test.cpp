@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                         fs::create_hard_link(in, d.file("same.mp4"));
                         return oneOperation(in, d.file("same.mp4"));
                       }}),
-    [](const testing::TestParamInfo<TaskOverwriteCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<TaskOverwriteCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(TaskSafetyTest, ChainThroughTypeOneFilesInTaskOrderStillRuns) {
   // Writing a file that only later commands read is how a chain works.

@@ -351,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(DurationCase{"EmptyKeyIsNotRemembered", false, 3600.0, "00:00:02"},
                     DurationCase{"RememberedGraphDuration", true, 7.9, "00:00:07"},
                     DurationCase{"UnderOneSecondIsProbed", true, 0.4, "00:00:02"}),
-    [](const testing::TestParamInfo<DurationCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<DurationCase>& param_info) { return param_info.param.name; });
 
 // ---- Helpers ------------------------------------------------------------------------
 

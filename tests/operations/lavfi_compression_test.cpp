@@ -347,7 +347,7 @@ TEST(LavfiCompressionRun, PercentageLandsNearTheTarget) {
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_EQ(info.count("video"), 1);
   EXPECT_EQ(info.count("audio"), 1);
-  const double target = original * 0.5;
+  const double target = static_cast<double>(original) * 0.5;
   const double size = static_cast<double>(std::filesystem::file_size(out));
   // x264's one-pass average bit rate overshoots by up to a third on a clip
   // this short; the band still tells a compressed file from the original.

@@ -146,7 +146,7 @@ TEST_P(StartTimeTest, OverlayKeepsTheBaseLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFiles, StartTimeTest, testing::ValuesIn(kFixtures),
-                         [](const testing::TestParamInfo<Fixture>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Fixture>& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace qel

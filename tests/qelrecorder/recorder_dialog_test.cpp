@@ -22,6 +22,7 @@
 #include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/hot_keys.h"
+#include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
@@ -297,7 +298,8 @@ TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   std::thread presser = pressLater({{300, "Control+F5"}});
   const int code = LaunchRecorder(nullptr, L"default", &region);
   presser.join();
-  EXPECT_EQ(code, 0);
+  // The host closed the dialog after a record without video: no success.
+  EXPECT_EQ(code, kRecorderFailed);
   ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
   EXPECT_EQ(host.dwData[0], 0u);
   const RecordResultData zero{};

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/text_convert.h"
+#include "platform/display/display.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
 #include "qelrecorder/hot_keys.h"
@@ -16,6 +17,7 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/screen_recorder.h"
+#include "qelrecorder/target_window.h"
 #include "qelrecorder/text16.h"
 
 namespace qelrec {
@@ -134,6 +136,8 @@ void CRecorderDlgUI::Notify(const std::string& type, const std::string& control)
   if (control == "ID_BUTTON_OK" || control == "ID_BTN_CLOSE" || control == "IDC_BTN_CLOSE_WINDOW") {
     if (m_pRegionWnd && m_pHostRegion != nullptr) platform::ui::GetWindowRect(m_pRegionWnd->GetHWND(), *m_pHostRegion);
     Close(control == "ID_BUTTON_OK" ? 0 : 1);
+  } else if (control == "ID_BTN_TARGET_PROCESS") {
+    SnapRegionToTarget();
   } else if (control == "ID_BTN_TARGET_NEXT") {
     platform::apps::RenderProcessEntry entry{};
     const platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
@@ -356,6 +360,25 @@ void CRecorderDlgUI::CentreOnRegion() {
   const int y = r.top + m_pRegionWnd->BorderWidth();
   platform::ui::SetWindowPos(GetHWND(), {x, y, x + w, y + h});
   SetIdleLayout(true);
+}
+
+void CRecorderDlgUI::SnapRegionToTarget() {
+  // The frame cannot move while a recording runs: what it shows is what is recorded.
+  if (m_bRecording || !m_pLocator || !m_pRegionWnd) return;
+  const int selected = m_pLocator->Selected();
+  platform::apps::RenderProcessEntry entry{};
+  if (!m_pLocator->Entry(selected, &entry)) return;
+  const platform::display::Window window = FindTargetWindow(entry.processId);
+  if (window == 0) return;
+  m_pLocator->SetEntryWindow(selected, entry.processId, static_cast<uint32_t>(window));
+  if (platform::display::IsIconic(window)) platform::display::RestoreWindow(window);
+  platform::display::Rect bounds;
+  if (!platform::display::GetWindowFrameBounds(window, &bounds)) return;
+  const int b = m_pRegionWnd->BorderWidth();
+  platform::ui::SetWindowPos(m_pRegionWnd->GetHWND(),
+                             {bounds.left - b, bounds.top - b, bounds.right + b, bounds.bottom + b});
+  m_pRegionWnd->ShowWindow(true);
+  CentreOnRegion();
 }
 
 void CRecorderDlgUI::SetIdleLayout(bool idle) {

@@ -127,6 +127,11 @@ void CTargetProcessLocator::SetSelected(int index) {
   m_nSelected = index;
 }
 
+void CTargetProcessLocator::SetEntryWindow(int index, uint32_t pid, uint32_t window) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (index >= 0 && index < m_nCount && m_entries[index].processId == pid) m_entries[index].window = window;
+}
+
 bool CTargetProcessLocator::SelectNext(platform::apps::RenderProcessEntry* out) {
   std::lock_guard<std::mutex> lock(m_lock);
   if (m_nCount <= 0) return false;

@@ -36,6 +36,9 @@ class CTargetProcessLocator {
   bool Entry(int index, platform::apps::RenderProcessEntry* out);
   int Selected();
   void SetSelected(int index);
+  // Stores the window found for the entry at `index`, if that entry still
+  // belongs to `pid` (a tick may have changed the list meanwhile).
+  void SetEntryWindow(int index, uint32_t pid, uint32_t window);
   // selected = (selected + 1) mod count; false with no entries.
   bool SelectNext(platform::apps::RenderProcessEntry* out);
 

@@ -19,6 +19,11 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/target_window.h"
+#include "support/xvfb_server.h"
+
+// Xlib's macros clash with GoogleTest's names: last.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
 
 namespace qelrec {
 namespace {
@@ -168,6 +173,42 @@ TEST_F(SnapRegion, NoWindowUpTheTreeLeavesTheRegion) {
   ASSERT_TRUE(dialog_->Locator()->Entry(0, &entry));
   EXPECT_EQ(entry.window, 0u);
   CloseDialog();
+}
+
+// On an X server: windows carry their process in _NET_WM_PID. The playing
+// child's only window is a dialog of another window, so the walk goes on to
+// the parent (this test), whose window a test client made.
+TEST(SnapRegionX11, WindowOfTheProcessTreeFromTheServer) {
+  qel::test::XvfbServer xvfb(1024, 768);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  Player player;
+  ASSERT_NE(player.pid(), 0u);
+  Display* client = XOpenDisplay(xvfb.display().c_str());
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(platform::display::SelectBacking(platform::Backing::Real, xvfb.display()));
+  const ::Window root = DefaultRootWindow(client);
+  const Atom pidAtom = XInternAtom(client, "_NET_WM_PID", False);
+  const auto setPid = [&](::Window w, uint32_t pid) {
+    const unsigned long value = pid;
+    XChangeProperty(client, w, pidAtom, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&value), 1);
+  };
+  const ::Window app = XCreateSimpleWindow(client, root, 120, 80, 500, 300, 0, 0, 0);
+  setPid(app, static_cast<uint32_t>(getpid()));
+  const ::Window childDialog = XCreateSimpleWindow(client, root, 10, 10, 100, 60, 0, 0, 0);
+  setPid(childDialog, player.pid());
+  XSetTransientForHint(client, childDialog, app);
+  XMapWindow(client, app);
+  XMapWindow(client, childDialog);
+  XSync(client, False);
+
+  EXPECT_EQ(FindTargetWindow(player.pid()), platform::display::Window{app});
+  Rect frame;
+  ASSERT_TRUE(platform::display::GetWindowFrameBounds(app, &frame));
+  EXPECT_EQ(frame, (Rect{120, 80, 620, 380}));
+
+  platform::display::SelectBacking(platform::Backing::Simulated);
+  XCloseDisplay(client);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "common/text_convert.h"
+#include "platform/apps/shell_info.h"
+#include "platform/core/last_error.h"
 #include "platform/display/display.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
@@ -101,13 +103,21 @@ void CRecorderDlgUI::UpdateTargetButton(const platform::apps::RenderProcessEntry
     button->tag = 0;
     return;
   }
-  if (entry->displayName[0] == 0) return;
+  if ((entry->icon == 0 && entry->logoFile[0] == 0) || entry->displayName[0] == 0) return;
   if (entry->logoFile[0] != 0) {
     button->image = FormatA("file='%s' dest='0,0,32,32'", entry->logoFile);
     button->bkColor = entry->backgroundColor | 0xFF000000u;
   } else {
-    // Programs here carry no icon resource: the button shows the name alone.
-    button->image.clear();
+    // The icon by handle, drawn from its full size (twice the hot spot).
+    platform::apps::IconInfo info{};
+    if (platform::apps::GetIconInfo(entry->icon, &info)) {
+      button->image = FormatA("file='%%H:%ld' source='0,0,%d,%d' dest='0,0,32,32'", static_cast<long>(entry->icon),
+                              static_cast<int>(info.xHotspot * 2), static_cast<int>(info.yHotspot * 2));
+    } else {
+      LogErrorA("CRecorderDlgUI::UpdateTargetButton", "GetIconInfo failed: %d",
+                static_cast<int>(platform::GetLastError()));
+      button->image = FormatA("file='%%H:%ld' source='0,0,56,56' dest='0,0,32,32'", static_cast<long>(entry->icon));
+    }
     button->bkColor = 0;
   }
   button->tooltip = qel::wideToUtf8(U16ToWide(entry->displayName));

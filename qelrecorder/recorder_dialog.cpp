@@ -77,6 +77,7 @@ void CRecorderDlgUI::InitWindow() {
   SetText("ID_LABEL_RECORDER_HOTKEY", hotKeys);
   if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) label->tooltip = hotKeys;
   platform::ui::SetWindowTitle(GetHWND(), hotKeys);
+  ApplyImageFolder(*this, qel::wideToUtf8(m_strSkinName));
   // The files are named after this program until a playing process is chosen.
   char buffer[4096];
   const ssize_t got = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -132,7 +133,6 @@ void CRecorderDlgUI::CreateRegionWindow() {
                       m_pHostRegion->bottom != m_pHostRegion->top;
   const platform::ui::Rect at = placed ? *m_pHostRegion : platform::ui::Rect{0, 0, 0, 0};
   if (m_pRegionWnd->Create(GetHWND(), "QelRecordRegionSelectWnd", 0x90CF0000u, 0, at) == nullptr) return;
-  m_pRegionWnd->m_parent = GetHWND();
   if (!placed) m_pRegionWnd->CenterWindow();
 }
 
@@ -243,12 +243,7 @@ void CRecorderDlgUI::OnBtnStartRecord() {
   platform::ui::GetWindowRect(m_pRegionWnd->GetHWND(), region);
   const int b = m_pRegionWnd->BorderWidth();
   region = {region.left + b, region.top + b, region.right - b, region.bottom - b};
-  if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
-    frame->borderColor = 0xFFFF0000u;
-  }
-  if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
-    handle->visible = false;
-  }
+  SetFrameRecording(true);
   CRecordSettings& settings = CRecordSettings::Get();
   if (m_pLocator) {
     m_pLocator->StopTimer();
@@ -261,14 +256,23 @@ void CRecorderDlgUI::OnBtnStartRecord() {
 
   const platform::ui::HMONITOR monitor =
       platform::ui::MonitorFromWindow(GetHWND(), platform::ui::MONITOR_DEFAULTTONEAREST);
+  // A start that ends before anything runs leaves the dialog idle: the frame
+  // is movable and green again and the picker polls again.
+  const auto abandon = [this] {
+    SetFrameRecording(false);
+    if (m_pLocator) m_pLocator->StartTimer();
+  };
   if (monitor == 0) {
     LogErrorA(kStartTag, "MonitorFromWindow failed, HWND: 0x%X", GetHWND());
+    abandon();
     return;
   }
   m_monitorInfo = platform::ui::MonitorInfoEx{};
-  if (!platform::ui::GetMonitorInfo(monitor, &m_monitorInfo)) return;
   const platform::ui::Control* target = FindControl("ID_BTN_TARGET_PROCESS");
-  if (target == nullptr) return;
+  if (!platform::ui::GetMonitorInfo(monitor, &m_monitorInfo) || target == nullptr) {
+    abandon();
+    return;
+  }
 
   if (!recorder.StartRecording(GetHWND(), m_monitorInfo, region, static_cast<uint32_t>(target->tag),
                                m_bCaptureAudio)) {
@@ -296,14 +300,7 @@ void CRecorderDlgUI::OnBtnStopRecord() {
   m_bRecording = false;
   platform::ui::KillTimer(GetHWND(), kStatusTimer);
   CScreenRecorder& recorder = CScreenRecorder::Get();
-  if (m_pRegionWnd) {
-    if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
-      frame->borderColor = 0xFF00FF00u;
-    }
-    if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
-      handle->visible = true;
-    }
-  }
+  SetFrameRecording(false);
   recorder.Stop();
   SetVisible("ID_LAYOUT_RECORDER_NEXT", m_pLocator && m_pLocator->Count() > 1);
   CentreOnRegion();
@@ -313,6 +310,18 @@ void CRecorderDlgUI::OnBtnStopRecord() {
   LogInfoW("CRecorderDlgUI::OnBtnStopRecord", L"Record finished, FPS: %.2f/%.2f, video file: %s, audio file: %s",
            settings.m_fMeasuredFps.load(), settings.m_fTargetFps, settings.m_szVideoPath, settings.m_szAudioPath);
   NotifyRecordResult("CRecorderDlgUI::OnBtnStopRecord");
+}
+
+void CRecorderDlgUI::SetFrameRecording(bool recording) {
+  if (!m_pRegionWnd) return;
+  // Red without the drag handle while recording, green with it when idle.
+  if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
+    frame->borderColor = recording ? 0xFFFF0000u : 0xFF00FF00u;
+  }
+  if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
+    handle->visible = !recording;
+  }
+  m_pRegionWnd->SetRecording(recording);
 }
 
 void CRecorderDlgUI::OnStatusTimer() {

@@ -66,6 +66,8 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
 
  private:
   void CreateRegionWindow();
+  // The region window's look and hit test for a recording or for idle.
+  void SetFrameRecording(bool recording);
   void SetText(const char* control, const std::string& text);
   void SetVisible(const char* control, bool visible);
 

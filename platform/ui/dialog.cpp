@@ -130,6 +130,9 @@ bool DialogWindow::LoadSkin(const std::string& path) {
       c.enabled = attributeTrue(e->Attribute("enabled"), true);
       c.selected = attributeTrue(e->Attribute("selected"), false);
       if (const char* b = e->Attribute("bordersize")) c.borderSize = std::atoi(b);
+      if (const char* p = e->Attribute("pos")) {
+        c.hasPos = std::sscanf(p, "%d,%d,%d,%d", &c.pos.left, &c.pos.top, &c.pos.right, &c.pos.bottom) == 4;
+      }
       controls_[c.name] = c;
     }
     for (const TiXmlElement* child = e->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
@@ -169,6 +172,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     Notify("windowinit", "");
     return 0;
   }
+  if (msg == WM_NCHITTEST) return OnNcHitTest(PointX(lParam), PointY(lParam));
   if (msg == kWmScriptClick) {
     std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(lParam));
     if (name) Click(*name);
@@ -212,6 +216,43 @@ void DialogWindow::Close(int code) {
 Control* DialogWindow::FindControl(const std::string& name) {
   auto it = controls_.find(name);
   return it == controls_.end() ? nullptr : &it->second;
+}
+
+bool DialogWindow::ControlScreenRect(const std::string& name, Rect& rect) {
+  const Control* c = FindControl(name);
+  Rect window{};
+  if (c == nullptr || !c->hasPos || !GetWindowRect(hwnd_, window)) return false;
+  const int right = c->pos.right > 0 ? window.left + c->pos.right : window.right + c->pos.right;
+  const int bottom = c->pos.bottom > 0 ? window.top + c->pos.bottom : window.bottom + c->pos.bottom;
+  rect = {window.left + c->pos.left, window.top + c->pos.top, right, bottom};
+  return true;
+}
+
+void DialogWindow::AddDefaultAttributeList(const std::string& name, const std::string& value) {
+  defaultAttributes_[name] = value;
+}
+
+std::string DialogWindow::DefaultAttribute(const std::string& name) const {
+  auto it = defaultAttributes_.find(name);
+  return it == defaultAttributes_.end() ? std::string() : it->second;
+}
+
+int DialogWindow::OnNcHitTest(int x, int y) {
+  Rect r{};
+  if (!GetWindowRect(hwnd_, r) || x < r.left || x >= r.right || y < r.top || y >= r.bottom) return HTNOWHERE;
+  if ((GetWindowStyle(hwnd_) & WS_THICKFRAME) == 0) return HTCLIENT;
+  constexpr int kBand = 4;
+  const bool left = x < r.left + kBand;
+  const bool right = x >= r.right - kBand;
+  const bool top = y < r.top + kBand;
+  const bool bottom = y >= r.bottom - kBand;
+  // HTLEFT 10, HTRIGHT 11, HTTOP 12, HTTOPLEFT 13, HTTOPRIGHT 14, HTBOTTOM 15,
+  // HTBOTTOMLEFT 16, HTBOTTOMRIGHT 17.
+  if (top) return left ? 13 : right ? 14 : 12;
+  if (bottom) return left ? 16 : right ? 17 : 15;
+  if (left) return HTLEFT;
+  if (right) return 11;
+  return HTCLIENT;
 }
 
 void DialogWindow::CenterWindow() {

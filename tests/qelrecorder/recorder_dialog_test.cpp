@@ -359,7 +359,8 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_EQ(r.bottom - r.top, 90);
   EXPECT_FALSE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
   EXPECT_TRUE(dialog.FindControl("ID_LAYOUT_RECORDER_STATUS")->visible);
-  EXPECT_EQ(dialog.RegionWindow()->OnNcHitTest(310, 210, true), HTNOWHERE);
+  // The frame stays where it is while recording, also by its drag handle.
+  EXPECT_FALSE(platform::ui::DragWindow(dialog.RegionWindow()->GetHWND(), 310, 210, {0, 0, 400, 300}));
   pump(2000);  // two status ticks with "0 minutes": still recording
   EXPECT_TRUE(dialog.IsRecording());
   EXPECT_NE(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text.find(" FPS"), std::string::npos);

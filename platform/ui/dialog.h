@@ -15,9 +15,11 @@
 // or bottom edge, so a control can follow a window the user resizes.
 //
 // Run script (environment QEL_SCRIPT, read when a modal loop starts with no
-// script running yet): commands separated by ';', each "<ms> hotkey <keys>",
-// "<ms> click <control>" or "<ms> render <pid>,<pid>..." (the processes that
-// play audio), the time counted from the start of the loop.
+// script running yet; one script per process): commands separated by ';',
+// each "<ms> hotkey <keys>", "<ms> click <control>" or "<ms> render
+// <pid>,<pid>..." (the processes that play audio), the time counted from the
+// start of the loop. A click goes to the latest live dialog that has the
+// control. The script's thread is joined when the process ends.
 //
 // Thread safety: a dialog is used on the thread that created it; Click may be
 // called there (tests) or is posted there by the script.
@@ -81,6 +83,9 @@ class DialogWindow {
   std::string DefaultAttribute(const std::string& name) const;
   int InitWidth() const { return initWidth_; }
   int InitHeight() const { return initHeight_; }
+  // Over the owner (the parent given at creation) when there is one, else in
+  // the middle of the work area of the nearest monitor; kept inside that
+  // work area.
   void CenterWindow();
   void ShowWindow(bool show) { visible_ = show; }
   bool IsVisible() const { return visible_; }

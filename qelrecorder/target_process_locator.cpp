@@ -73,10 +73,14 @@ void CTargetProcessLocator::OnTimer() {
 
 int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry& entry) {
   LogInfoA(kTag, "Audio render process id: %ld", static_cast<long>(entry.processId));
-  // The slot may have held another process: nothing of it may stay.
+  // The slot may have held another process: nothing of it may stay. Its icon
+  // may still be on the dialog's button, so it is kept until the locator ends.
   entry.displayName[0] = 0;
+  entry.logoFile[0] = 0;
   entry.window = 0;
   entry.backgroundColor = 0;
+  if (entry.icon != 0) m_retiredIcons.push_back(entry.icon);
+  entry.icon = 0;
   if (!platform::apps::ProcessExists(entry.processId)) {
     LogWarnA(kTag, "Query information of process failed: %ld", static_cast<long>(ESRCH));
     return -1;
@@ -106,9 +110,7 @@ int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry
   }
   // The program's icon and the description from its version resource; here
   // both come from the program's .desktop file (platform/apps/shell_info.h).
-  if (entry.icon != 0) m_retiredIcons.push_back(entry.icon);
   entry.icon = platform::apps::GetFileIcon(image);
-  entry.logoFile[0] = 0;
   platform::apps::VersionInfo version;
   if (platform::apps::GetFileVersionInfo(image, &version) && !version.translations.empty()) {
     std::string description;

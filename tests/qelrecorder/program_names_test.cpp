@@ -100,6 +100,28 @@ TEST_F(ProgramNames, DesktopEntryGivesNameAndIconElseTheFileName) {
   EXPECT_EQ(platform::apps::LiveIconCount(), before);
 }
 
+// A slot whose process has gone is named again and keeps nothing of the
+// process it showed before (its icon lives on until the locator ends).
+TEST_F(ProgramNames, SlotOfAnEndedProcessKeepsNothingOfIt) {
+  qel::test::writeFile(folder.file("app.desktop"), desktopFile("Sleeper", "sleep", "Icon=sleeper-icon\n"));
+  const int before = platform::apps::LiveIconCount();
+  {
+    CTargetProcessLocator locator(dialogWindow);
+    platform::apps::RenderProcessEntry entry = EntryOf(locator);
+    ASSERT_NE(entry.icon, 0u);
+    ASSERT_EQ(U16ToWide(entry.displayName), L"Sleeper");
+    sleeper.kill();
+    sleeper.wait();
+    entry = EntryOf(locator);
+    EXPECT_EQ(entry.displayName[0], 0);
+    EXPECT_EQ(entry.icon, 0u);
+    EXPECT_EQ(entry.logoFile[0], 0);
+    EXPECT_EQ(entry.backgroundColor, 0u);
+    EXPECT_EQ(platform::apps::LiveIconCount(), before + 1);
+  }
+  EXPECT_EQ(platform::apps::LiveIconCount(), before);
+}
+
 TEST_F(ProgramNames, TargetButtonImageTexts) {
   platform::forceBacking("ui", platform::Backing::Simulated);
   platform::ui::x11keys::ReselectUiBacking();

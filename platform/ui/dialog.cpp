@@ -231,7 +231,7 @@ HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style,
   params.exStyle = exStyle;
   params.rect = rect;
   if (rect.right == rect.left || rect.bottom == rect.top) {
-    params.rect = {rect.left, rect.top, rect.left + initWidth_, rect.top + initHeight_};
+    params.rect = {rect.left, rect.top, rect.left + InitWidth(), rect.top + InitHeight()};
   }
   params.proc = [this](HWND, uint32_t msg, WPARAM w, LPARAM l) { return Proc(msg, w, l); };
   hwnd_ = CreateWindowEx(params);

@@ -81,8 +81,9 @@ class DialogWindow {
   // ("ImageFolder": where its images are looked for).
   void AddDefaultAttributeList(const std::string& name, const std::string& value);
   std::string DefaultAttribute(const std::string& name) const;
-  int InitWidth() const { return initWidth_; }
-  int InitHeight() const { return initHeight_; }
+  // The skin's initial size, scaled for the DPI (SetDPI).
+  int InitWidth() const { return Scale(initWidth_); }
+  int InitHeight() const { return Scale(initHeight_); }
   // Over the owner (the parent given at creation) when there is one, else in
   // the middle of the work area of the nearest monitor; kept inside that
   // work area.

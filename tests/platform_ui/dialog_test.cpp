@@ -79,6 +79,23 @@ TEST_F(Dialogs, CentredOnItsMonitorOrOverItsOwnerInsideTheWorkArea) {
   EXPECT_EQ(r.bottom, 1024);
 }
 
+// The DPI scales the skin's size: by the display's DPI (mode 0, 96 is 100%)
+// or by the percentage given.
+TEST_F(Dialogs, SkinSizeScaledForTheDpi) {
+  display::sim::SetDpi(144);
+  TestDialog byDisplay("a.xml", "");
+  ASSERT_NE(byDisplay.Create(nullptr, "dpi", 0, 0, {10, 20, 10, 20}), nullptr);
+  Rect r{};
+  ASSERT_TRUE(GetWindowRect(byDisplay.GetHWND(), r));
+  EXPECT_EQ(r.right - r.left, 450);
+  EXPECT_EQ(r.bottom - r.top, 150);
+  TestDialog byPercent("b.xml", "");
+  byPercent.SetDPI(125);
+  ASSERT_NE(byPercent.Create(nullptr, "dpi", 0, 0, {0, 0, 0, 0}), nullptr);
+  EXPECT_EQ(byPercent.InitWidth(), 250);
+  EXPECT_EQ(byPercent.InitHeight(), 100);
+}
+
 // The script clicks the latest dialog that has the control, whichever dialog
 // runs the modal loop; a click nobody can take is reported and dropped.
 TEST_F(Dialogs, ScriptClicksReachTheLatestDialogWithTheControl) {

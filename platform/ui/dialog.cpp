@@ -236,6 +236,7 @@ HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style,
   params.proc = [this](HWND, uint32_t msg, WPARAM w, LPARAM l) { return Proc(msg, w, l); };
   hwnd_ = CreateWindowEx(params);
   if (hwnd_ == nullptr) return nullptr;
+  visible_ = (style & WS_VISIBLE) != 0;
   {
     std::set<std::string> names;
     for (const auto& [name, control] : controls_) names.insert(name);

@@ -44,6 +44,7 @@ inline constexpr int HTCAPTION = 2;
 inline constexpr int HTLEFT = 10;
 inline constexpr int HTBOTTOMRIGHT = 17;  // the sizing codes run from HTLEFT to here
 
+inline constexpr uint32_t WS_VISIBLE = 0x10000000;     // shown from the start
 inline constexpr uint32_t WS_THICKFRAME = 0x00040000;  // sizable
 inline constexpr uint32_t WS_EX_LAYERED = 0x00080000;
 inline constexpr uint32_t LWA_COLORKEY = 0x1;

@@ -89,9 +89,11 @@ TEST_F(Dialogs, SkinSizeScaledForTheDpi) {
   ASSERT_TRUE(GetWindowRect(byDisplay.GetHWND(), r));
   EXPECT_EQ(r.right - r.left, 450);
   EXPECT_EQ(r.bottom - r.top, 150);
+  EXPECT_FALSE(byDisplay.IsVisible()) << "made without WS_VISIBLE";
   TestDialog byPercent("b.xml", "");
   byPercent.SetDPI(125);
-  ASSERT_NE(byPercent.Create(nullptr, "dpi", 0, 0, {0, 0, 0, 0}), nullptr);
+  ASSERT_NE(byPercent.Create(nullptr, "dpi", WS_VISIBLE, 0, {0, 0, 0, 0}), nullptr);
+  EXPECT_TRUE(byPercent.IsVisible());
   EXPECT_EQ(byPercent.InitWidth(), 250);
   EXPECT_EQ(byPercent.InitHeight(), 100);
 }

@@ -401,7 +401,9 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   SetDelayTime(500);
   platform::ui::Rect hostRegion{0, 0, 320, 240};
   CRecorderDlgUI dialog(L"default", &hostRegion);
-  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  // Shown from the start, as LaunchRecorder makes it.
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  ASSERT_TRUE(dialog.IsVisible());
   pump(50);
   platform::ui::PressHotKey(MOD_CONTROL, 116);
   pump(50);

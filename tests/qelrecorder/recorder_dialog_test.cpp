@@ -481,6 +481,32 @@ TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
   platform::ui::x11keys::ReselectUiBacking();
 }
 
+// The lock keys change the modifiers the server reports: a Control+F5 typed
+// with NumLock on still arrives.
+TEST_F(HotKeyFallbacks, KeyArrivesWithNumLockOn) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
+  ASSERT_TRUE(test::TypeControlF5(xvfb.display(), true));
+  int presses = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  platform::ui::Msg msg{};
+  while (presses == 0 && std::chrono::steady_clock::now() < end) {
+    while (platform::ui::PeekMessage(msg)) {
+      presses += msg.message == platform::ui::WM_HOTKEY && msg.wParam == kHotKeyStartStop;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(presses, 1);
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+}
+
 // Timer ticks while the window's thread is busy make one message, not a pile.
 TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
   ASSERT_TRUE(platform::ui::SetTimer(window, 5, 10));

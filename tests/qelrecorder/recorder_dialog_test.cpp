@@ -310,6 +310,22 @@ TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   EXPECT_EQ(boxes[0].caption, "Korvex");
 }
 
+// Without its skin the dialog cannot be made: a failure, with no window left
+// behind and the settings back at their defaults.
+TEST_F(RecorderDialog, MissingSkinIsAFailure) {
+  qel::test::TempDir noSkins;
+  platform::ui::DialogWindow::SetSkinRoot(noSkins.path() + "/");
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  const int windows = platform::ui::LiveWindowCount();
+  platform::ui::Rect region{0, 0, 0, 0};
+  EXPECT_EQ(LaunchRecorder(nullptr, L"skin-blue", &region), kRecorderFailed);
+  platform::ui::DialogWindow::SetSkinRoot("");
+  EXPECT_EQ(platform::ui::LiveWindowCount(), windows);
+  EXPECT_EQ(CRecorderDlgUI::Running(), nullptr);
+  EXPECT_EQ(CRecordSettings::Get().m_hMainAppWnd, nullptr);
+  EXPECT_TRUE(host.dwData.empty());
+}
+
 // Runs the dialog's loop for `ms` milliseconds on this thread.
 void pump(int ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -197,6 +197,7 @@ void FillTaskStore(BenchDaemon& daemon, std::vector<std::unique_ptr<Client>>& cl
   qel::TaskStore& store = daemon.tasks();
   std::vector<std::string> failures(static_cast<size_t>(count));
   std::vector<std::thread> threads;
+  std::atomic<int> done{0};
   for (int c = 0; c < count; ++c) {
     threads.emplace_back([&, c] {
       try {
@@ -224,9 +225,17 @@ void FillTaskStore(BenchDaemon& daemon, std::vector<std::unique_ptr<Client>>& cl
           if (reply.rfind(R"({"sid":1,"taskId":)", 0) != 0) throw std::runtime_error("unexpected message: " + reply);
         }
         client.limitReads(0);
+        // A connection that reads nothing for 20 s misses the server's
+        // keep-alive ping and is dropped: stay in touch until all are done.
+        done.fetch_add(1);
+        while (done.load() < count) {
+          std::this_thread::sleep_for(std::chrono::seconds(1));
+          client.touch();
+        }
       } catch (const std::exception& e) {
         failures[static_cast<size_t>(c)] = e.what();
         filled.store(true);
+        done.fetch_add(1);
       }
     });
   }

@@ -12,11 +12,11 @@
 #include <cstring>
 
 #include "channel.h"
-#include "engine_handle.h"
+#include "engine_callbacks.h"
 #include "qelapi.h"
 #include "replies.h"
 #include "request_dispatcher.h"
-#include "task_store.h"
+#include "task_handlers.h"
 #include "ws_server.h"
 
 namespace qel {
@@ -45,6 +45,10 @@ DaemonApp::DaemonApp() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
 
 DaemonApp::~DaemonApp() {
   if (server_) server_->stop();
+  // An engine still running (a test or a caller that never called shutdown)
+  // goes with its app; a second shutdown would only log again.
+  if (state_.engine.peek() != nullptr) state_.engine.shutdown();
+  ReleaseTaskCallbacks(&state_.tasks);
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
@@ -58,19 +62,21 @@ void DaemonApp::wake() {
 size_t DaemonApp::queuedReplyBytes() const { return server_ ? server_->queuedBytes() : 0; }
 
 bool DaemonApp::startEngine(const DaemonSettings& settings) {
-  PublishSettings(settings);
+  state_.settings = settings;
   std::string config = BuildInitConfigJson(settings);
   // ffmpeg and ffprobe children of an earlier run of this program folder are
   // ended before the engine starts its own.
   qelapi_close_process(FfmpegProgram(settings).c_str());
   qelapi_close_process(FfprobeProgram(settings).c_str());
+  // The callbacks find this app's store from the engine's first report on.
+  RouteTaskCallbacks(&state_.tasks);
   void* handle = qelapi_init(config.c_str());
   if (handle != nullptr) {
     qelapi_set_error_callback(handle, &OnTaskError);
     qelapi_set_progress_callback(handle, &OnTaskProgress);
     qelapi_set_complete_callback(handle, &OnTaskComplete);
   }
-  InstallEngine(handle);
+  state_.engine.install(handle);
   qelapi_log('n', "InitQelApi, ctx = %p", handle);
   return handle != nullptr;
 }
@@ -82,20 +88,20 @@ bool DaemonApp::startServer(int port, std::string& error, WsServer::Options opti
     connSeen_.store(1);
   };
   callbacks.onMessage = [this](const std::shared_ptr<Channel>& channel, const std::string& text) {
-    HandleMessage(channel, text, quitFlag_);
+    HandleMessage(state_, channel, text, quitFlag_);
     if (quitFlag_.load() != 0) wake();
   };
   callbacks.onClose = [this](const std::shared_ptr<Channel>& channel) {
     // Every close follows an open, so the count reaching zero here means a
     // connection was seen and the last one has gone.
     const bool last = connCount_.fetch_sub(1) <= 1;
-    DetachChannel(channel.get());
+    state_.tasks.detach(channel.get());
     if (last) {
       lastConnectionClosed_.store(true);
       wake();
     }
   };
-  callbacks.onTick = [](const std::shared_ptr<Channel>& channel) { PushTaskEvents(channel); };
+  callbacks.onTick = [this](const std::shared_ptr<Channel>& channel) { PushTaskEvents(state_, channel); };
   server_ = std::make_unique<WsServer>(std::move(callbacks), options);
   bool started = server_->start(port, error);
   qelapi_log('i', "QelDaemon start, ret=%d", started ? 0 : -1);
@@ -103,7 +109,7 @@ bool DaemonApp::startServer(int port, std::string& error, WsServer::Options opti
     server_.reset();
     // Nothing will serve this engine: shut it down rather than leave its
     // worker running into process exit.
-    ShutdownEngine();
+    state_.engine.shutdown();
   }
   return started;
 }
@@ -111,11 +117,10 @@ bool DaemonApp::startServer(int port, std::string& error, WsServer::Options opti
 uint16_t DaemonApp::port() const { return server_ ? server_->port() : 0; }
 
 void DaemonApp::runStartupProbe() {
-  static std::atomic<bool> probed{false};
-  if (probed.exchange(true)) return;
+  if (probed_.exchange(true)) return;
   char* reply = nullptr;
   {
-    EngineLease engine;
+    EngineLease engine(state_.engine);
     if (engine.get() == nullptr) return;
     qelapi_get_config(engine.get(), "{\"sid\":1,\"op\":\"gethwaccel\"}", &reply);
   }
@@ -154,7 +159,9 @@ DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
 
 void DaemonApp::shutdown() {
   if (server_) server_->stop();
-  ShutdownEngine();
+  state_.engine.shutdown();
+  // The worker has been joined: no callback runs any more.
+  ReleaseTaskCallbacks(&state_.tasks);
 }
 
 int RunDaemon(const DaemonSettings& settings) {

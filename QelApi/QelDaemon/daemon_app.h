@@ -11,6 +11,11 @@
 // whoever comes first): tasks are ended and their unfinished outputs removed.
 // The wait sleeps until one of these events; nothing polls.
 //
+// The app owns the state every handler shares (daemon_state.h): settings,
+// engine handle, task store. The engine's callbacks reach its store through
+// the one process-wide pointer of engine_callbacks.h, so one app at a time
+// may run an engine.
+//
 // Thread safety: one owner thread calls the methods; the counters and flags
 // are atomics written by the server threads, which wake the owner through an
 // event descriptor.
@@ -21,6 +26,7 @@
 #include <string>
 
 #include "daemon_settings.h"
+#include "daemon_state.h"
 #include "ws_server.h"
 
 namespace qel {
@@ -28,11 +34,12 @@ namespace qel {
 class DaemonApp {
  public:
   DaemonApp();
+  // Stops the server and shuts a running engine down.
   ~DaemonApp();
   DaemonApp(const DaemonApp&) = delete;
   DaemonApp& operator=(const DaemonApp&) = delete;
 
-  // Publishes the settings, ends stray ffmpeg and ffprobe processes of the
+  // Keeps the settings, ends stray ffmpeg and ffprobe processes of the
   // configured folder, starts the engine and registers its callbacks. False
   // when the engine refused the configuration.
   bool startEngine(const DaemonSettings& settings);
@@ -61,11 +68,17 @@ class DaemonApp {
   // Reply bytes waiting to be sent on all connections (0 without a server).
   size_t queuedReplyBytes() const;
 
+  // The shared state (tests and benchmarks look into it).
+  DaemonState& state() { return state_; }
+
  private:
   // Wakes waitForExit (any thread, any number of times).
   void wake();
 
+  // Declared before the server, so destroyed after it: no handler outlives it.
+  DaemonState state_;
   std::unique_ptr<WsServer> server_;
+  std::atomic<bool> probed_{false};
   std::atomic<int> connCount_{0};
   std::atomic<int> connSeen_{0};
   std::atomic<int> quitFlag_{0};

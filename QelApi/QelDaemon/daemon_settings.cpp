@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-DaemonSettings gSettings;
-
 std::string ParentPath(const fs::path& path) { return path.parent_path().string(); }
 
 void CreateFolder(const std::string& folder) {
@@ -160,8 +158,5 @@ std::string BuildInitConfigJson(const DaemonSettings& settings) {
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
 }
-
-void PublishSettings(const DaemonSettings& settings) { gSettings = settings; }
-const DaemonSettings& CurrentSettings() { return gSettings; }
 
 }  // namespace qel

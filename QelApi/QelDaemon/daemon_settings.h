@@ -2,9 +2,8 @@
 // folders, the ffmpeg folder, the log level and the random instance id that names
 // this run, plus the engine's init configuration written from them.
 //
-// Thread safety: the free functions are reentrant. The process-wide record is
-// written once by `PublishSettings` before the server starts and only read
-// afterwards, so readers need no lock.
+// Thread safety: the functions are reentrant. The handlers read the settings
+// from the daemon's shared state (daemon_state.h).
 #pragma once
 
 #include <optional>
@@ -73,9 +72,5 @@ std::string BuildInitConfigJson(const DaemonSettings& settings);
 // Paths of the two programs inside the ffmpeg folder.
 std::string FfmpegProgram(const DaemonSettings& settings);
 std::string FfprobeProgram(const DaemonSettings& settings);
-
-// The process-wide copy the handlers read.
-void PublishSettings(const DaemonSettings& settings);
-const DaemonSettings& CurrentSettings();
 
 }  // namespace qel

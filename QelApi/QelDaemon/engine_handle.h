@@ -1,9 +1,9 @@
-// The daemon's one engine handle (the value qelapi_init returned) and the rule
+// The daemon's engine handle (the value qelapi_init returned) and the rule
 // that keeps it alive while anyone uses it.
 //
 // Every engine call goes through an `EngineLease`, which holds the handle's
-// lock shared for as long as the call runs; `ShutdownEngine` takes it exclusive,
-// so a "quit" that arrives while the start-up probe or a handler is still inside
+// lock shared for as long as the call runs; `shutdown` takes it exclusive, so a
+// "quit" that arrives while the start-up probe or a handler is still inside
 // the engine waits for that call to return instead of freeing the engine under
 // it. Once a shutdown has begun, new leases yield null at once (so a steady
 // stream of requests cannot hold the shutdown off), and the engine answers
@@ -17,17 +17,50 @@
 // A lease must not be taken while another lease or the store mutex is held by
 // the same thread.
 //
-// Thread safety: all functions and leases may be used from any thread, except
-// that ShutdownEngine must not run on the engine's worker thread.
+// Thread safety: every member and every lease may be used from any thread,
+// except that `shutdown` must not run on the engine's worker thread.
 #pragma once
 
+#include <atomic>
 #include <shared_mutex>
 
 namespace qel {
 
+class EngineHandle {
+ public:
+  EngineHandle() = default;
+  // Shuts the engine down if it is still running.
+  ~EngineHandle();
+  EngineHandle(const EngineHandle&) = delete;
+  EngineHandle& operator=(const EngineHandle&) = delete;
+
+  // Installs the handle returned by qelapi_init (once, before the server starts).
+  void install(void* handle);
+
+  // Shuts the engine down exactly once: waits for every lease to end, calls
+  // qelapi_un_init and clears the handle. Returns the handle it shut down (for
+  // the log line), or null when there was none.
+  void* shutdown();
+
+  // The current handle value, for log lines and tests only (no lease).
+  void* peek() const { return handle_.load(); }
+
+ private:
+  friend class EngineLease;
+
+  std::shared_mutex mutex_;
+  // Written only under the exclusive lock; atomic so that peek needs none.
+  std::atomic<void*> handle_{nullptr};
+  // Set while (and after) the engine is being shut down. The shared mutex lets
+  // new readers in while a writer waits (glibc's default), so with requests
+  // arriving on many connections the shutdown could wait for ever; new leases
+  // see this flag instead and take no lock.
+  std::atomic<bool> closing_{false};
+};
+
 class EngineLease {
  public:
-  EngineLease();
+  explicit EngineLease(EngineHandle& engine);
   ~EngineLease() = default;
   EngineLease(const EngineLease&) = delete;
   EngineLease& operator=(const EngineLease&) = delete;
@@ -39,16 +72,5 @@ class EngineLease {
   std::shared_lock<std::shared_mutex> lock_;
   void* handle_ = nullptr;
 };
-
-// Installs the handle returned by qelapi_init (once, before the server starts).
-void InstallEngine(void* handle);
-
-// Shuts the engine down exactly once: waits for every lease to end, calls
-// qelapi_un_init and clears the handle. Returns the handle it shut down (for
-// the log line), or null when there was none.
-void* ShutdownEngine();
-
-// The current handle value, for log lines and tests only (no lease).
-void* PeekEngine();
 
 }  // namespace qel

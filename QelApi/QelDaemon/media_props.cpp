@@ -1,6 +1,5 @@
 #include "media_props.h"
 
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <climits>
@@ -14,8 +13,7 @@
 #include "channel.h"
 #include "common/media_extensions.h"
 #include "common/process.h"
-#include "daemon_settings.h"
-#include "engine_handle.h"
+#include "daemon_state.h"
 #include "qelapi.h"
 #include "replies.h"
 #include "request_dispatcher.h"
@@ -23,8 +21,6 @@
 namespace qel {
 namespace fs = std::filesystem;
 namespace {
-
-std::atomic<unsigned> gThumbnailCounter{0};
 
 // ffmpeg and ffprobe on a thumbnail take well under a second; the bound only
 // keeps a stuck child from holding the event loop for ever.
@@ -153,16 +149,16 @@ std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& m
   }
 }
 
-std::string MakeThumbnail(const std::string& path, MediaKind kind, const rapidjson::Value& document) {
-  const DaemonSettings& settings = CurrentSettings();
+std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
+                          MediaKind kind, const rapidjson::Value& document) {
   std::error_code ec;
   if (!fs::exists(settings.thumbnailFolder, ec)) {
     if (!fs::create_directories(settings.thumbnailFolder, ec) || ec) return {};
   }
   if (kind == MediaKind::Subtitle) return {};
 
-  unsigned n = gThumbnailCounter.fetch_add(1);
-  std::string pngPath = JoinPath(settings.thumbnailFolder, fmt::format("{}_{}.png", settings.instanceId, n));
+  const unsigned number = counter.fetch_add(1);
+  std::string pngPath = JoinPath(settings.thumbnailFolder, fmt::format("{}_{}.png", settings.instanceId, number));
   // Never report a file that was there before ffmpeg ran: an earlier run with
   // the same instance id may have left one, and ffmpeg (stdin closed, no -y)
   // would refuse to overwrite it.
@@ -179,11 +175,11 @@ std::string MakeThumbnail(const std::string& path, MediaKind kind, const rapidjs
   return ToValidUtf8(pngPath);
 }
 
-std::pair<int, int> GetImageSize(const std::string& pngPath) {
+std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath) {
   std::error_code ec;
   if (!fs::exists(pngPath, ec)) return {0, 0};
   CapturedRun run = runAndCapture(
-      {FfprobeProgram(CurrentSettings()), "-v", "quiet", "-print_format", "json", "-show_streams", pngPath},
+      {FfprobeProgram(settings), "-v", "quiet", "-print_format", "json", "-show_streams", pngPath},
       true, kThumbnailTimeout);
   if (!run.started) return {0, 0};
   rapidjson::Document document;
@@ -239,11 +235,11 @@ int RemoveForeignThumbnails(const std::string& folder, const std::string& instan
   return removed;
 }
 
-void HandleGetMediaProps(const InputParam& param) {
+void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
   char* props = nullptr;
   int result = 0;
   {
-    EngineLease engine;
+    EngineLease engine(state.engine);
     result = qelapi_get_media_file_props(engine.get(), param.data.c_str(), &props);
   }
   std::string text = props != nullptr ? std::string(props) : std::string();
@@ -275,22 +271,21 @@ void HandleGetMediaProps(const InputParam& param) {
     return;
   }
 
-  std::string thumbnail = MakeThumbnail(param.data, kind, document);
+  std::string thumbnail = MakeThumbnail(state.settings, state.thumbnailCounter, param.data, kind, document);
   auto& allocator = document.GetAllocator();
   document.AddMember("sid", rapidjson::Value(param.sid), allocator);
   document.AddMember("thumbnail", rapidjson::Value(thumbnail.c_str(), static_cast<rapidjson::SizeType>(thumbnail.size()), allocator), allocator);
 
   if (kind == MediaKind::Movie && flags.hasVideo) {
-    auto [width, height] = GetImageSize(thumbnail);
+    auto [width, height] = GetImageSize(state.settings, thumbnail);
     if (width > 0 && height > 0) ApplyDisplayedSize(document, width, height);
   }
   SendLogged(*param.channel, WriteCompact(document));
 }
 
-void HandleCleanThumbnail(const InputParam& param) {
+void HandleCleanThumbnail(DaemonState& state, const InputParam& param) {
   SendLogged(*param.channel, SuccessReplyText(param.sid));
-  const DaemonSettings& settings = CurrentSettings();
-  RemoveForeignThumbnails(settings.thumbnailFolder, settings.instanceId);
+  RemoveForeignThumbnails(state.settings.thumbnailFolder, state.settings.instanceId);
 }
 
 }  // namespace qel

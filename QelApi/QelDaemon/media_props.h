@@ -9,10 +9,11 @@
 // runs, so a file left there by an earlier run is never reported as this
 // request's thumbnail.
 //
-// Thread safety: handlers may run on any thread; the thumbnail counter is
-// atomic, so concurrent thumbnails get different names.
+// Thread safety: handlers may run on any thread; the thumbnail counter
+// (DaemonState) is atomic, so concurrent thumbnails get different names.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,8 @@
 
 namespace qel {
 
+struct DaemonSettings;
+struct DaemonState;
 struct InputParam;
 
 enum class MediaKind : int { Unknown = 0, Movie = 1, Music = 2, Picture = 3, Subtitle = 4 };
@@ -46,13 +49,14 @@ int GetMediaDuration(const rapidjson::Value& document);
 std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath,
                                             const std::string& pngPath, int seconds);
 
-// Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder.
-// Returns its path, or "" when no PNG was made (subtitles, ffmpeg failure,
-// folder unavailable).
-std::string MakeThumbnail(const std::string& path, MediaKind kind, const rapidjson::Value& document);
+// Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder of
+// `settings`, n taken from `counter` (subtitles take none). Returns its path,
+// or "" when no PNG was made (subtitles, ffmpeg failure, folder unavailable).
+std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
+                          MediaKind kind, const rapidjson::Value& document);
 
-// Width and height of the PNG by ffprobe; (0, 0) when unknown.
-std::pair<int, int> GetImageSize(const std::string& pngPath);
+// Width and height of the PNG by the ffprobe of `settings`; (0, 0) when unknown.
+std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath);
 
 // True for a file name of the daemon's own thumbnail form: six characters of
 // [0-9A-Za-z], "_", decimal digits, ".png".
@@ -63,7 +67,7 @@ bool IsThumbnailFileName(std::string_view name);
 // the number removed.
 int RemoveForeignThumbnails(const std::string& folder, const std::string& instanceId);
 
-void HandleGetMediaProps(const InputParam& param);
-void HandleCleanThumbnail(const InputParam& param);
+void HandleGetMediaProps(DaemonState& state, const InputParam& param);
+void HandleCleanThumbnail(DaemonState& state, const InputParam& param);
 
 }  // namespace qel

@@ -5,12 +5,12 @@
 #include <rapidjson/document.h>
 
 #include "channel.h"
+#include "daemon_state.h"
 #include "desktop_zoom.h"
-#include "engine_handle.h"
 #include "media_props.h"
 #include "qelapi.h"
 #include "replies.h"
-#include "task_store.h"
+#include "task_handlers.h"
 
 namespace qel {
 namespace {
@@ -132,7 +132,7 @@ const std::map<std::string, OpHandler>& OpTable() {
   return table;
 }
 
-void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& text,
+void HandleMessage(DaemonState& state, const std::shared_ptr<Channel>& channel, const std::string& text,
                    std::atomic<int>& quitFlag) {
   if (text.find("process") != std::string::npos || text.find("starttask") != std::string::npos ||
       text.find("getmediaprops") != std::string::npos) {
@@ -175,55 +175,55 @@ void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& t
     ResponseError(*channel, param.sid, QEL_ERR_INVALID_PARAMS, kUndefinedOpText);
     return;
   }
-  entry->second(param);
+  entry->second(state, param);
   if (request.op == "quit") quitFlag.exchange(1);
 }
 
-void HandlePing(const InputParam& param) { param.channel->send(PongReplyText(param.sid)); }
+void HandlePing(DaemonState& /*state*/, const InputParam& param) { param.channel->send(PongReplyText(param.sid)); }
 
-void HandleGetConfig(const InputParam& param) {
+void HandleGetConfig(DaemonState& state, const InputParam& param) {
   char* reply = nullptr;
   {
-    EngineLease engine;
+    EngineLease engine(state.engine);
     qelapi_get_config(engine.get(), param.data.c_str(), &reply);
   }
   SendEngineText(param, reply);
 }
 
-void HandleSetConfig(const InputParam& param) {
+void HandleSetConfig(DaemonState& state, const InputParam& param) {
   {
-    EngineLease engine;
+    EngineLease engine(state.engine);
     // A refused value is still answered with success, as clients expect.
     qelapi_set_config(engine.get(), param.data.c_str());
   }
   SendLogged(*param.channel, SuccessReplyText(param.sid));
 }
 
-void HandleProcess(const InputParam& param) {
+void HandleProcess(DaemonState& state, const InputParam& param) {
   char* reply = nullptr;
   {
-    EngineLease engine;
+    EngineLease engine(state.engine);
     qelapi_process_lavfi(engine.get(), param.data.c_str(), &reply);
   }
   SendEngineText(param, reply);
 }
 
-void HandleCleanCache(const InputParam& param) {
+void HandleCleanCache(DaemonState& state, const InputParam& param) {
   {
-    EngineLease engine;
+    EngineLease engine(state.engine);
     qelapi_clean_lavfi_cache(engine.get());
   }
   SendLogged(*param.channel, SuccessReplyText(param.sid));
 }
 
-void HandleGetDesktopZoom(const InputParam& param) {
+void HandleGetDesktopZoom(DaemonState& /*state*/, const InputParam& param) {
   SendLogged(*param.channel, DesktopZoomReplyText(param.sid, GetDesktopZoom()));
 }
 
-void HandleQuit(const InputParam& param) {
+void HandleQuit(DaemonState& state, const InputParam& param) {
   // Waits for every engine call still running on another thread (the start-up
   // probe, for one) before the engine is freed.
-  ShutdownEngine();
+  state.engine.shutdown();
   ResponseTaskId(*param.channel, param.sid, param.taskId);
 }
 

@@ -16,7 +16,7 @@
 // Thread safety: HandleMessage may run on any thread; the op table is built
 // once under a one-time initialisation and only read afterwards. The handlers
 // take no daemon lock besides their engine lease (and the task store's mutex
-// for the task handlers).
+// for the task handlers, task_handlers.h).
 #pragma once
 
 #include <atomic>
@@ -30,6 +30,7 @@
 namespace qel {
 
 class Channel;
+struct DaemonState;
 
 struct InputParam {
   int64_t sid = 0;
@@ -46,23 +47,23 @@ inline constexpr int kMaxRequestDepth = 64;
 // escapes skipped). Linear, no recursion; meaningful for texts that parse.
 int JsonNestingDepth(std::string_view text);
 
-using OpHandler = void (*)(const InputParam& param);
+using OpHandler = void (*)(DaemonState& state, const InputParam& param);
 
 // The op table: operation name to handler, ordered by name.
 const std::map<std::string, OpHandler>& OpTable();
 
-// Handles one request text from `channel`. Sets `quitFlag` to 1 after a "quit"
-// request has been handled.
-void HandleMessage(const std::shared_ptr<Channel>& channel, const std::string& text,
+// Handles one request text from `channel` with the daemon's shared `state`.
+// Sets `quitFlag` to 1 after a "quit" request has been handled.
+void HandleMessage(DaemonState& state, const std::shared_ptr<Channel>& channel, const std::string& text,
                    std::atomic<int>& quitFlag);
 
-void HandlePing(const InputParam& param);
-void HandleGetConfig(const InputParam& param);
-void HandleSetConfig(const InputParam& param);
-void HandleProcess(const InputParam& param);
-void HandleCleanCache(const InputParam& param);
-void HandleGetDesktopZoom(const InputParam& param);
-void HandleQuit(const InputParam& param);
+void HandlePing(DaemonState& state, const InputParam& param);
+void HandleGetConfig(DaemonState& state, const InputParam& param);
+void HandleSetConfig(DaemonState& state, const InputParam& param);
+void HandleProcess(DaemonState& state, const InputParam& param);
+void HandleCleanCache(DaemonState& state, const InputParam& param);
+void HandleGetDesktopZoom(DaemonState& state, const InputParam& param);
+void HandleQuit(DaemonState& state, const InputParam& param);
 
 // Milliseconds since 1970-01-01 UTC by the system clock (replaces a taskId of 0).
 uint64_t NowMillis();

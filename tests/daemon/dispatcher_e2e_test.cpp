@@ -76,7 +76,7 @@ TEST_F(DispatcherE2eTest, ConfigQueriesPassTheEngineTextThrough) {
   const std::string request = "{\"sid\":12,\"op\":\"getloglevel\"}";
   char* direct = nullptr;
   {
-    EngineLease engine;
+    EngineLease engine(app_.state().engine);
     ASSERT_NE(engine.get(), nullptr);
     qelapi_get_config(engine.get(), request.c_str(), &direct);
   }
@@ -104,7 +104,7 @@ TEST_F(DispatcherE2eTest, QuitAnswersWithSidAndTimeAndEndsTheDaemon) {
   EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
   EXPECT_TRUE(bystander.waitClosed(std::chrono::seconds(30)));
   EXPECT_TRUE(hasExited(std::chrono::seconds(30)));
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app_.state().engine.peek(), nullptr);
 }
 
 TEST_F(DispatcherE2eTest, QuitWaitsForAnEngineCallInProgress) {
@@ -114,18 +114,18 @@ TEST_F(DispatcherE2eTest, QuitWaitsForAnEngineCallInProgress) {
   {
     // Stands for the start-up probe (or any handler on another thread) inside
     // the engine while "quit" arrives.
-    EngineLease inUse;
+    EngineLease inUse(app_.state().engine);
     ASSERT_NE(inUse.get(), nullptr);
     ASSERT_TRUE(client.send("{\"sid\":4,\"op\":\"quit\",\"taskId\":99}"));
     reply = client.receive(std::chrono::milliseconds(500));
     EXPECT_FALSE(reply.has_value()) << "quit answered while the engine was still in use";
-    EXPECT_EQ(PeekEngine(), inUse.get()) << "engine freed under a running call";
+    EXPECT_EQ(app_.state().engine.peek(), inUse.get()) << "engine freed under a running call";
   }
   if (!reply) reply = client.receive();
   EXPECT_EQ(reply.value_or(""), "{\"sid\":4,\"taskId\":99}");
   EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
   EXPECT_TRUE(hasExited(std::chrono::seconds(30)));
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app_.state().engine.peek(), nullptr);
 }
 
 TEST_F(DispatcherE2eTest, RequestsAfterQuitGetTheEnginesNullHandleAnswers) {
@@ -159,7 +159,7 @@ TEST_F(DispatcherE2eTest, DaemonEndsWhenTheLastConnectionCloses) {
   EXPECT_FALSE(hasExited(std::chrono::milliseconds(300)));
   second.close();
   EXPECT_TRUE(hasExited(std::chrono::seconds(30)));
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app_.state().engine.peek(), nullptr);
 }
 
 TEST_F(DispatcherE2eTest, HttpPingIsNotAConnection) {

@@ -11,7 +11,6 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "QelDaemon/daemon_app.h"
-#include "QelDaemon/engine_handle.h"
 #include "common/process.h"
 #include "support/test_support.h"
 
@@ -39,13 +38,13 @@ TEST(StartupTest, ServerStartFailureShutsTheEngineDown) {
   boost::asio::ip::tcp::acceptor taken(ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
   DaemonApp app;
   ASSERT_TRUE(app.startEngine(SettingsIn(dir)));
-  EXPECT_NE(PeekEngine(), nullptr);
+  EXPECT_NE(app.state().engine.peek(), nullptr);
   std::string error;
   EXPECT_FALSE(app.startServer(taken.local_endpoint().port(), error));
   EXPECT_FALSE(error.empty());
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app.state().engine.peek(), nullptr);
   // A second shutdown finds nothing to do.
-  EXPECT_EQ(ShutdownEngine(), nullptr);
+  EXPECT_EQ(app.state().engine.shutdown(), nullptr);
 }
 
 TEST(StartupTest, EngineRefusingTheConfigurationLeavesNoHandle) {
@@ -54,7 +53,7 @@ TEST(StartupTest, EngineRefusingTheConfigurationLeavesNoHandle) {
   settings.ffmpegFolder = dir.file("no-ffmpeg-here");
   DaemonApp app;
   EXPECT_FALSE(app.startEngine(settings));
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app.state().engine.peek(), nullptr);
 }
 
 // ffmpeg and ffprobe left running from the same program folder (by an earlier
@@ -84,16 +83,16 @@ TEST(StartupTest, StrayFfmpegAndFfprobeOfTheFolderAreEnded) {
     }
     EXPECT_EQ(code, std::optional<int>(128 + 9)) << "a stray process of the folder was left running";
   }
-  ShutdownEngine();
+  app.state().engine.shutdown();
 }
 
 TEST(StartupTest, ProbeAfterShutdownDoesNothing) {
   test::TempDir dir;
   DaemonApp app;
   ASSERT_TRUE(app.startEngine(SettingsIn(dir)));
-  ShutdownEngine();
+  app.state().engine.shutdown();
   app.runStartupProbe();  // must not reach the freed engine
-  EXPECT_EQ(PeekEngine(), nullptr);
+  EXPECT_EQ(app.state().engine.peek(), nullptr);
 }
 
 }  // namespace

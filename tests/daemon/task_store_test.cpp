@@ -1,12 +1,11 @@
-// The task store without an engine: records appended as a successful
-// "starttask" appends them, the engine's callbacks called directly, and the
-// replies and notices the handlers send on recording channels.
+// The task store's records on their own: look-ups among many tasks, the start
+// order a connection's unreported tasks keep, and detaching.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
+#include <optional>
+#include <vector>
 
-#include "QelDaemon/request_dispatcher.h"
 #include "QelDaemon/task_store.h"
 #include "daemon/fake_channel.h"
 
@@ -15,153 +14,94 @@ namespace {
 
 using test::FakeChannel;
 
-// The store is process-wide and keeps every record: each test takes fresh ids.
-uint64_t FreshId() {
-  static std::atomic<uint64_t> next{900000};
-  return next.fetch_add(10);
+std::vector<uint64_t> Unreported(TaskStore& store, const Channel* channel) {
+  std::vector<uint64_t> ids;
+  store.visitUnreported(channel, [&](TaskRecord& record) { ids.push_back(record.taskId); });
+  return ids;
 }
 
-InputParam Param(const std::shared_ptr<FakeChannel>& channel, int64_t sid, uint64_t taskId) {
-  InputParam param;
-  param.sid = sid;
-  param.taskId = taskId;
-  param.channel = channel;
-  return param;
+// Many tasks over a few connections, their ids scattered: each is found by its
+// own id, only by the connection that started it, with its own reports.
+TEST(TaskStoreTest, FindsEachOfManyTasksByIdAndConnection) {
+  TaskStore store;
+  std::vector<std::shared_ptr<FakeChannel>> channels;
+  for (int i = 0; i < 4; ++i) channels.push_back(std::make_shared<FakeChannel>());
+  constexpr uint64_t kTasks = 5000;
+  auto idOf = [](uint64_t n) { return (n * 2654435761u) % 1000003 + 1; };  // distinct for n < 1000003
+  for (uint64_t n = 0; n < kTasks; ++n) {
+    ASSERT_TRUE(store.append(idOf(n), static_cast<int64_t>(n), channels[n % 4]));
+    store.setProgress(idOf(n), ("{\"n\":" + std::to_string(n) + "}").c_str());
+  }
+  EXPECT_EQ(store.size(), kTasks);
+  for (uint64_t n = 0; n < kTasks; n += 7) {
+    const uint64_t id = idOf(n);
+    EXPECT_FALSE(store.append(id, 0, channels[0])) << "id " << id << " taken twice";
+    for (size_t c = 0; c < channels.size(); ++c) {
+      EXPECT_EQ(store.isOwnedBy(id, channels[c].get()), c == n % 4) << id;
+    }
+    std::string status = store.visitOwned(id, channels[n % 4].get(), [](const TaskRecord* record) {
+      return record != nullptr ? record->lastProgress : std::string("<none>");
+    });
+    EXPECT_EQ(status, "{\"n\":" + std::to_string(n) + "}");
+    std::optional<TaskRecord> record = store.find(id);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->sid, static_cast<int64_t>(n));
+  }
+  EXPECT_FALSE(store.find(0).has_value());
+  EXPECT_FALSE(store.isOwnedBy(1000004, channels[0].get()));
+  EXPECT_EQ(store.size(), kTasks);
 }
 
-std::string KnownTemplate(int64_t sid, uint64_t id) {
-  return "{\"sid\":" + std::to_string(sid) + ",\"taskId\":" + std::to_string(id) +
-         ",\"error\":false,\"errorCode\":0,\"errorDetail\":\"\",\"totalPhase\":0,\"currentPhase\":0,"
-         "\"phaseDetail\":{\"id\":\"\",\"progress\":0,\"speed\":\"0x\",\"size\":\"0kB\",\"usedTime\":\"\","
-         "\"estimateTime\":\"\",\"description\":\"\"},\"ids\":[]}";
-}
-
-std::string UnknownTemplate(int64_t sid, uint64_t id) {
-  return "{\"sid\":" + std::to_string(sid) + ",\"taskId\":" + std::to_string(id) +
-         ",\"error\":true,\"errorCode\":6510,\"errorDetail\":\"invalid parameters\",\"totalPhase\":0,"
-         "\"currentPhase\":0,\"phaseDetail\":{\"id\":\"\",\"progress\":100,\"speed\":\"0x\",\"size\":\"0kB\","
-         "\"usedTime\":\"\",\"estimateTime\":\"\",\"description\":\"\"},\"ids\":[]}";
-}
-
-TEST(TaskStoreTest, TaskStateFollowsTheProgressReports) {
-  auto channel = std::make_shared<FakeChannel>();
-  uint64_t id = FreshId();
-  ASSERT_TRUE(AppendTaskRecord(id, 4, channel));
-
-  HandleGetTaskState(Param(channel, 8, id));
-  EXPECT_EQ(channel->take(), std::vector<std::string>{KnownTemplate(8, id)});
-
-  OnTaskProgress(nullptr, id, R"({"error":false,"errorCode":0,"phaseDetail":{"progress":40}})");
-  OnTaskProgress(nullptr, id, R"({"error":false,"errorCode":0,"phaseDetail":{"progress":55}})");
-  OnTaskProgress(nullptr, id, nullptr);  // ignored
-  HandleGetTaskState(Param(channel, 9, id));
-  EXPECT_EQ(channel->take(),
-            std::vector<std::string>{"{\"error\":false,\"errorCode\":0,\"phaseDetail\":{\"progress\":55},\"sid\":9,"
-                                     "\"taskId\":" + std::to_string(id) + "}"});
-
-  // A status text that is not an object reads as no report yet.
-  OnTaskProgress(nullptr, id, "[1,2,3]");
-  HandleGetTaskState(Param(channel, 10, id));
-  EXPECT_EQ(channel->take(), std::vector<std::string>{KnownTemplate(10, id)});
-}
-
-TEST(TaskStoreTest, OtherConnectionsSeeTheTaskAsUnknown) {
-  auto owner = std::make_shared<FakeChannel>();
-  auto other = std::make_shared<FakeChannel>();
-  uint64_t id = FreshId();
-  ASSERT_TRUE(AppendTaskRecord(id, 1, owner));
-
-  HandleGetTaskState(Param(other, 2, id));
-  EXPECT_EQ(other->take(), std::vector<std::string>{UnknownTemplate(2, id)});
-  HandleAbortTask(Param(other, 3, id));
-  EXPECT_EQ(other->take(), std::vector<std::string>{
-                               "{\"sid\":3,\"error\":true,\"errorCode\":6512,\"errorDetail\":\"task id do not exist\"}"});
-}
-
-TEST(TaskStoreTest, RepeatedIdIsRefusedBeforeTheEngineIsAsked) {
+TEST(TaskStoreTest, UnreportedTasksKeepTheirStartOrderUntilReported) {
+  TaskStore store;
   auto channel = std::make_shared<FakeChannel>();
   auto other = std::make_shared<FakeChannel>();
-  uint64_t id = FreshId();
-  ASSERT_TRUE(AppendTaskRecord(id, 1, channel));
-  EXPECT_FALSE(AppendTaskRecord(id, 1, other));
-  InputParam param = Param(other, 6, id);
-  param.data = R"({"operations":[]})";
-  HandleStartTask(param);
-  EXPECT_EQ(other->take(), std::vector<std::string>{
-                               "{\"sid\":6,\"error\":true,\"errorCode\":6511,\"errorDetail\":\"repeated task id\"}"});
+  for (uint64_t id : {30u, 10u, 20u}) ASSERT_TRUE(store.append(id, 1, channel));
+  ASSERT_TRUE(store.append(15, 1, other));
+  EXPECT_EQ(Unreported(store, channel.get()), (std::vector<uint64_t>{30, 10, 20}));
+
+  store.visitUnreported(channel.get(), [](TaskRecord& record) {
+    if (record.taskId == 10) record.reported = 1;
+  });
+  EXPECT_EQ(Unreported(store, channel.get()), (std::vector<uint64_t>{30, 20}));
+  EXPECT_EQ(Unreported(store, other.get()), (std::vector<uint64_t>{15}));
+  // A reported task is still found for "gettaskstate".
+  EXPECT_TRUE(store.isOwnedBy(10, channel.get()));
 }
 
-TEST(TaskStoreTest, CompletionIsPushedOnceWithTheStartTaskSid) {
+TEST(TaskStoreTest, DetachedTasksKeepTheirIdAndReports) {
+  TaskStore store;
   auto channel = std::make_shared<FakeChannel>();
-  uint64_t first = FreshId();
-  uint64_t second = first + 1;
-  ASSERT_TRUE(AppendTaskRecord(first, 21, channel));
-  ASSERT_TRUE(AppendTaskRecord(second, 22, channel));
-
-  PushTaskEvents(channel);
-  EXPECT_TRUE(channel->take().empty());
-
-  // Both finish before the tick: both notices go in starttask order.
-  OnTaskComplete(nullptr, second, "");
-  OnTaskComplete(nullptr, first, "");
-  PushTaskEvents(channel);
-  EXPECT_EQ(channel->take(), (std::vector<std::string>{
-                                 "{\"sid\":21,\"taskId\":" + std::to_string(first) + "}",
-                                 "{\"sid\":22,\"taskId\":" + std::to_string(second) + "}"}));
-  PushTaskEvents(channel);
-  EXPECT_TRUE(channel->take().empty());
-
-  TaskRecord record;
-  ASSERT_TRUE(FindTaskRecord(first, record));
-  EXPECT_EQ(record.done, 1);
-  EXPECT_EQ(record.reported, 1);
+  auto next = std::make_shared<FakeChannel>();
+  ASSERT_TRUE(store.append(1, 1, channel));
+  ASSERT_TRUE(store.append(2, 1, channel));
+  store.detach(channel.get());
+  EXPECT_TRUE(Unreported(store, channel.get()).empty());
+  EXPECT_FALSE(store.isOwnedBy(1, channel.get()));
+  EXPECT_FALSE(store.append(2, 1, next)) << "a detached task's id stays taken";
+  store.markDone(2);
+  store.addError(2, "{\"e\":1}");
+  std::optional<TaskRecord> record = store.find(2);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->done, 1);
+  EXPECT_EQ(record->errors.size(), 1u);
+  EXPECT_EQ(record->channel, nullptr);
+  // Another connection's tasks are untouched.
+  ASSERT_TRUE(store.append(3, 1, next));
+  store.detach(channel.get());
+  EXPECT_TRUE(store.isOwnedBy(3, next.get()));
 }
 
-TEST(TaskStoreTest, ErrorNoticesCarrySidZeroAndDropNonJson) {
+TEST(TaskStoreTest, StartRunsOnlyForAFreeIdAndRecordsOnlySuccess) {
+  TaskStore store;
   auto channel = std::make_shared<FakeChannel>();
-  uint64_t id = FreshId();
-  ASSERT_TRUE(AppendTaskRecord(id, 5, channel));
-  OnTaskError(nullptr, id, R"({"error":true,"errorCode":6517})");
-  OnTaskError(nullptr, id, "");           // becomes "unkown error": not JSON, dropped
-  OnTaskError(nullptr, id, "plain text"); // dropped
-  OnTaskError(nullptr, id, nullptr);      // ignored
-  OnTaskError(nullptr, id, R"({"operation":1})");
-  PushTaskEvents(channel);
-  std::string idText = std::to_string(id);
-  EXPECT_EQ(channel->take(), (std::vector<std::string>{
-                                 "{\"error\":true,\"errorCode\":6517,\"sid\":0,\"taskId\":" + idText + "}",
-                                 "{\"operation\":1,\"sid\":0,\"taskId\":" + idText + "}"}));
-  PushTaskEvents(channel);
-  EXPECT_TRUE(channel->take().empty());
-}
-
-TEST(TaskStoreTest, ClosedConnectionDetachesItsTasks) {
-  auto channel = std::make_shared<FakeChannel>();
-  uint64_t id = FreshId();
-  ASSERT_TRUE(AppendTaskRecord(id, 5, channel));
-  DetachChannel(channel.get());
-  OnTaskProgress(nullptr, id, R"({"errorCode":0})");
-  OnTaskComplete(nullptr, id, "");
-  PushTaskEvents(channel);
-  EXPECT_TRUE(channel->take().empty());
-  HandleGetTaskState(Param(channel, 1, id));
-  EXPECT_EQ(channel->take(), std::vector<std::string>{UnknownTemplate(1, id)});
-
-  // The callbacks still reach the detached record.
-  TaskRecord record;
-  ASSERT_TRUE(FindTaskRecord(id, record));
-  EXPECT_EQ(record.done, 1);
-  EXPECT_EQ(record.lastProgress, "{\"errorCode\":0}");
-  EXPECT_EQ(record.channel, nullptr);
-}
-
-TEST(TaskStoreTest, CallbacksForUnknownTasksAreIgnored) {
-  uint64_t id = FreshId();
-  OnTaskProgress(nullptr, id, "{}");
-  OnTaskComplete(nullptr, id, "");
-  OnTaskError(nullptr, id, "{}");
-  TaskRecord record;
-  EXPECT_FALSE(FindTaskRecord(id, record));
+  int calls = 0;
+  EXPECT_EQ(store.startTask(1, 1, channel, [&] { ++calls; return 6510; }), std::optional<int>(6510));
+  EXPECT_FALSE(store.find(1).has_value()) << "a refused start leaves no record";
+  EXPECT_EQ(store.startTask(1, 1, channel, [&] { ++calls; return 0; }), std::optional<int>(0));
+  EXPECT_EQ(store.startTask(1, 2, channel, [&] { ++calls; return 0; }), std::nullopt);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(store.find(1)->sid, 1);
 }
 
 }  // namespace

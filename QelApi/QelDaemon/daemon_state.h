@@ -1,0 +1,27 @@
+// What every request handler of the daemon shares: the settings, the engine
+// handle and the task store, and the thumbnail counter. One DaemonApp owns
+// one; the server's callbacks hand it to every handler they call.
+//
+// Thread safety: the settings are written before the server starts and only
+// read afterwards; the engine handle, the store and the counter guard
+// themselves.
+#pragma once
+
+#include <atomic>
+
+#include "daemon_settings.h"
+#include "engine_handle.h"
+#include "task_store.h"
+
+namespace qel {
+
+struct DaemonState {
+  DaemonSettings settings;
+  // Declared before the engine handle, so destroyed after it: the engine's
+  // worker reports into the store until the handle has shut the engine down.
+  TaskStore tasks;
+  EngineHandle engine;
+  std::atomic<unsigned> thumbnailCounter{0};
+};
+
+}  // namespace qel

@@ -1,0 +1,127 @@
+#include "task_handlers.h"
+
+#include <optional>
+#include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "channel.h"
+#include "daemon_state.h"
+#include "json_object_text.h"
+#include "qelapi.h"
+#include "replies.h"
+#include "request_dispatcher.h"
+
+namespace qel {
+
+void HandleStartTask(DaemonState& state, const InputParam& param) {
+  // Lease before the store mutex (the daemon's lock order); the store holds
+  // its mutex across the three engine calls, so that a report for the new
+  // task, which the worker may make at once, waits for the record to exist.
+  EngineLease engine(state.engine);
+  std::optional<int> result = state.tasks.startTask(param.taskId, param.sid, param.channel, [&] {
+    int code = qelapi_create_task(engine.get(), param.taskId);
+    if (code == 0) code = qelapi_add_task_operation(engine.get(), param.taskId, param.data.c_str());
+    if (code == 0) code = qelapi_start_task(engine.get(), param.taskId);
+    return code;
+  });
+  if (!result) {
+    ResponseError(*param.channel, param.sid, QEL_ERR_REPEATED_TASK_ID,
+                  qelapi_get_error_string(QEL_ERR_REPEATED_TASK_ID));
+  } else if (*result != 0) {
+    ResponseError(*param.channel, param.sid, *result, qelapi_get_error_string(*result));
+  }
+}
+
+void HandleAbortTask(DaemonState& state, const InputParam& param) {
+  if (!state.tasks.isOwnedBy(param.taskId, param.channel.get())) {
+    ResponseError(*param.channel, param.sid, QEL_ERR_TASK_NOT_EXIST, kTaskIdNotExistText);
+    return;
+  }
+  int result = 0;
+  {
+    EngineLease engine(state.engine);
+    result = qelapi_remove_task(engine.get(), param.taskId);
+  }
+  if (result != 0) ResponseError(*param.channel, param.sid, result, qelapi_get_error_string(result));
+}
+
+std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  writer.Key("sid");
+  writer.Int64(sid);
+  writer.Key("taskId");
+  writer.Uint64(taskId);
+  writer.Key("error");
+  writer.Bool(!known);
+  writer.Key("errorCode");
+  writer.Int(known ? 0 : QEL_ERR_INVALID_PARAMS);
+  writer.Key("errorDetail");
+  writer.String(known ? "" : "invalid parameters");
+  writer.Key("totalPhase");
+  writer.Int(0);
+  writer.Key("currentPhase");
+  writer.Int(0);
+  writer.Key("phaseDetail");
+  writer.StartObject();
+  writer.Key("id");
+  writer.String("");
+  writer.Key("progress");
+  writer.Int(known ? 0 : 100);
+  writer.Key("speed");
+  writer.String("0x");
+  writer.Key("size");
+  writer.String("0kB");
+  writer.Key("usedTime");
+  writer.String("");
+  writer.Key("estimateTime");
+  writer.String("");
+  writer.Key("description");
+  writer.String("");
+  writer.EndObject();
+  writer.Key("ids");
+  writer.StartArray();
+  writer.EndArray();
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void HandleGetTaskState(DaemonState& state, const InputParam& param) {
+  // Only the reply's text is made under the store mutex. Sending after it is
+  // released keeps the order of this connection's messages: its requests and
+  // its push tick run one after another on the connection's strand.
+  std::string reply = state.tasks.visitOwned(param.taskId, param.channel.get(), [&](const TaskRecord* record) {
+    if (record == nullptr) return TaskStateTemplateText(param.sid, param.taskId, false);
+    if (record->lastProgress.empty()) return TaskStateTemplateText(param.sid, param.taskId, true);
+    return AppendSidAndTaskId(record->lastProgress, param.sid, param.taskId);
+  });
+  SendLogged(*param.channel, std::move(reply));
+}
+
+void PushTaskEvents(DaemonState& state, const std::shared_ptr<Channel>& channel) {
+  struct Notice {
+    std::string text;
+    bool logged;  // error notices go through SendLogged, completion notices do not
+  };
+  std::vector<Notice> notices;
+  state.tasks.visitUnreported(channel.get(), [&](TaskRecord& record) {
+    for (const std::string& text : record.errors) notices.push_back({AppendSidAndTaskId(text, 0, record.taskId), true});
+    record.errors.clear();
+    if (record.done == 1) {
+      notices.push_back({TaskIdReplyText(record.sid, record.taskId), false});
+      record.reported = 1;
+    }
+  });
+  for (Notice& notice : notices) {
+    if (notice.logged) {
+      SendLogged(*channel, std::move(notice.text));
+    } else {
+      channel->send(std::move(notice.text));
+    }
+  }
+}
+
+}  // namespace qel

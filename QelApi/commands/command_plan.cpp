@@ -1,10 +1,13 @@
 #include "commands/command_plan.h"
 
 #include <algorithm>
-#include <deque>
+#include <functional>
+#include <list>
+#include <queue>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include <fmt/format.h>
@@ -237,53 +240,104 @@ void CommandBuilder::mapOutputsToInputs(const std::vector<TaskOperation>& operat
 }
 
 CommandBuilder::OperationList CommandBuilder::orderOperations(std::vector<TaskOperation> operations) {
-  struct Pending {
-    TaskOperation operation;
-    std::size_t taskIndex;
-  };
-  std::deque<Pending> queue;
-  for (std::size_t i = 0; i < operations.size(); ++i) queue.push_back({std::move(operations[i]), i});
-
-  OperationList sources;
-  OperationList sinks;
-  std::vector<Pending> unplaced;
-  // Put-backs since the last placement: once every operation still queued has
-  // been put back, no later round can place any of them.
-  std::size_t putBacks = 0;
-  while (!queue.empty()) {
-    if (putBacks >= queue.size()) {
-      for (Pending& pending : queue) unplaced.push_back(std::move(pending));
-      queue.clear();
-      break;
-    }
-    Pending pending = std::move(queue.front());
-    queue.pop_front();
-    const TaskOperation& operation = pending.operation;
-    bool source = !operation.m_inputs.empty() &&
-                  std::none_of(operation.m_inputs.begin(), operation.m_inputs.end(),
-                               [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
-    bool sink = !operation.m_outputs.empty() &&
-                std::none_of(operation.m_outputs.begin(), operation.m_outputs.end(),
-                             [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
+  // The order is that of a queue walked round and round in task order: a
+  // source or a sink is placed when the walk reaches it; an intermediate
+  // writer is placed, in front of its first consumer among the sinks, when the
+  // walk reaches it and a consumer is already there, and is passed over
+  // otherwise; the walk stops once a whole round places nothing. Rather than
+  // walking the rounds, each writer is scheduled at the visit that follows the
+  // placing of one of its consumers, and visits are taken in walk order (round,
+  // then task position). The result is the same; the cost is linear in the
+  // operations and their consumer links instead of growing with the square of
+  // a chain's length.
+  enum class Role { Source, Sink, Writer };
+  const std::size_t count = operations.size();
+  std::vector<Role> roles(count, Role::Writer);
+  for (std::size_t i = 0; i < count; ++i) {
+    const TaskOperation& operation = operations[i];
+    const bool source = !operation.m_inputs.empty() &&
+                        std::none_of(operation.m_inputs.begin(), operation.m_inputs.end(),
+                                     [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
+    const bool sink = !operation.m_outputs.empty() &&
+                      std::none_of(operation.m_outputs.begin(), operation.m_outputs.end(),
+                                   [](const TaskIoItem& item) { return item.type == 2 || item.value.empty(); });
     if (source) {
-      sources.push_back(std::move(pending.operation));
-      putBacks = 0;
+      roles[i] = Role::Source;
     } else if (sink) {
-      sinks.push_back(std::move(pending.operation));
-      putBacks = 0;
-    } else if (insertBeforeConsumer(operation, sinks)) {
-      putBacks = 0;
-    } else {
-      queue.push_back(std::move(pending));
-      ++putBacks;
+      roles[i] = Role::Sink;
     }
   }
 
-  std::sort(unplaced.begin(), unplaced.end(),
-            [](const Pending& a, const Pending& b) { return a.taskIndex < b.taskIndex; });
-  sources.splice(sources.end(), sinks);
-  for (Pending& pending : unplaced) sources.push_back(std::move(pending.operation));
-  return sources;
+  // unblocks[s]: the writers that a consumer s, once among the sinks, lets in.
+  std::vector<std::vector<std::size_t>> unblocks(count);
+  std::unordered_map<std::string_view, std::vector<std::size_t>> readers;
+  for (std::size_t i = 0; i < count; ++i) {
+    for (const TaskIoItem& input : operations[i].m_inputs) {
+      std::vector<std::size_t>& list = readers[input.value];
+      if (list.empty() || list.back() != i) list.push_back(i);
+    }
+  }
+  for (std::size_t x = 0; x < count; ++x) {
+    if (roles[x] != Role::Writer) continue;
+    const std::string value = operations[x].m_outputs.empty() ? std::string() : operations[x].m_outputs.front().value;
+    std::vector<std::size_t> consumers;
+    if (const auto it = readers.find(value); it != readers.end()) consumers = it->second;
+    // A consumer may also name the file in its transform only (see
+    // consumesOutput): rare, so those are looked for one by one.
+    if (!value.empty() && !contains(value, "/") && contains(value, "\\")) {
+      for (std::size_t s = 0; s < count; ++s) {
+        if (consumesOutput(value, operations[s])) consumers.push_back(s);
+      }
+    }
+    for (std::size_t s : consumers) {
+      if (s != x && roles[s] != Role::Source) unblocks[s].push_back(x);
+    }
+  }
+
+  // Visits in walk order: (round, task position).
+  using Visit = std::pair<std::size_t, std::size_t>;
+  std::priority_queue<Visit, std::vector<Visit>, std::greater<>> visits;
+  std::vector<bool> scheduled(count, false);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (roles[i] != Role::Writer) {
+      visits.push({0, i});
+      scheduled[i] = true;
+    }
+  }
+  std::vector<std::size_t> sources;
+  std::list<std::size_t> sinks;
+  while (!visits.empty()) {
+    const auto [round, at] = visits.top();
+    visits.pop();
+    if (roles[at] == Role::Source) {
+      sources.push_back(at);
+      continue;
+    }
+    if (roles[at] == Role::Sink) {
+      sinks.push_back(at);
+    } else {
+      const std::string& value =
+          operations[at].m_outputs.empty() ? std::string() : operations[at].m_outputs.front().value;
+      auto before = std::find_if(sinks.begin(), sinks.end(),
+                                 [&](std::size_t s) { return consumesOutput(value, operations[s]); });
+      sinks.insert(before, at);
+    }
+    for (std::size_t writer : unblocks[at]) {
+      if (scheduled[writer]) continue;
+      scheduled[writer] = true;
+      visits.push({writer > at ? round : round + 1, writer});
+    }
+  }
+
+  OperationList ordered;
+  for (std::size_t i : sources) ordered.push_back(std::move(operations[i]));
+  for (std::size_t i : sinks) ordered.push_back(std::move(operations[i]));
+  // Never placed (an intermediate nobody reads, writers that read each
+  // other's outputs): last, in task order.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!scheduled[i]) ordered.push_back(std::move(operations[i]));
+  }
+  return ordered;
 }
 
 bool CommandBuilder::insertBeforeConsumer(const TaskOperation& operation, OperationList& sinks) {
@@ -391,31 +445,28 @@ bool CommandBuilder::tryMergeOperation(TaskOperation& accumulated, TaskOperation
   // intermediate file.
   if (carriesGraphInput(accumulated) || carriesGraphInput(next)) return false;
 
-  // Worked on copies: operationsMergeable may move next's cut into
-  // accumulated's input before the graph join refuses, and a refused merge
-  // must leave both operations as they were.
-  TaskOperation merged = accumulated;
-  TaskOperation candidate = next;
-  if (!operationsMergeable(merged, candidate)) return false;
-  if (!joinOperationGraphs(merged, candidate)) return false;
+  // Worked in place, without copies of the growing operation: a refusal of
+  // operationsMergeable changes nothing; when it moves next's cut, next is
+  // left without a filter, which the graph join never refuses; and the join
+  // refuses before it changes anything.
+  if (!operationsMergeable(accumulated, next)) return false;
+  if (!joinOperationGraphs(accumulated, next)) return false;
 
-  for (const TaskIoItem& input : candidate.m_inputs) {
-    if (!hasInputValue(merged, input.value) && !hasOutputValue(merged, input.value)) {
-      merged.m_inputs.push_back(input);
+  for (const TaskIoItem& input : next.m_inputs) {
+    if (!hasInputValue(accumulated, input.value) && !hasOutputValue(accumulated, input.value)) {
+      accumulated.m_inputs.push_back(input);
     }
   }
-  for (const TaskIoItem& input : candidate.m_inputs) {
-    auto made = std::find_if(merged.m_outputs.begin(), merged.m_outputs.end(),
+  for (const TaskIoItem& input : next.m_inputs) {
+    auto made = std::find_if(accumulated.m_outputs.begin(), accumulated.m_outputs.end(),
                              [&](const TaskIoItem& item) { return item.value == input.value; });
-    if (made != merged.m_outputs.end()) merged.m_outputs.erase(made);
+    if (made != accumulated.m_outputs.end()) accumulated.m_outputs.erase(made);
   }
-  for (const TaskIoItem& output : candidate.m_outputs) merged.m_outputs.push_back(output);
-  if (!candidate.m_transform.empty()) {
-    merged.m_transform += ' ';
-    merged.m_transform += candidate.m_transform;
+  for (const TaskIoItem& output : next.m_outputs) accumulated.m_outputs.push_back(output);
+  if (!next.m_transform.empty()) {
+    accumulated.m_transform += ' ';
+    accumulated.m_transform += next.m_transform;
   }
-  accumulated = std::move(merged);
-  next = std::move(candidate);
   return true;
 }
 

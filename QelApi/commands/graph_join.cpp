@@ -476,6 +476,11 @@ std::int32_t nextPadLabel() { return g_padLabelCounter.fetch_add(1, std::memory_
 void labelFilterPads(TaskOperation& operation) { labelFilterPadsWith(operation, processLabels()); }
 
 bool mergeNeedsMissingInput(const TaskOperation& accumulated, const TaskOperation& next) {
+  // Only a next graph joined to an accumulated operation without a filter can
+  // be left with a reference to nothing (a filter of accumulated can always be
+  // linked). Answering that case without the dry run spares a copy of the
+  // accumulated operation, whose text grows with every merge of a chain.
+  if (!hasMediaFilter(next.m_filterOptions) || hasMediaFilter(accumulated.m_filterOptions)) return false;
   TaskOperation a = accumulated;
   TaskOperation n = next;
   const LabelSource labels = dryRunLabels();

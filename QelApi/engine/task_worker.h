@@ -21,8 +21,8 @@
 //   one poll, and no child outlives the worker.
 //
 // Thread safety: taskWorker runs on the worker thread only and returns when
-// `m_stop` is set. The helpers below may be called from any thread; those taking
-// an engine take its mutex themselves, so the caller must not hold it.
+// `m_stop` is set. The helpers below may be called from any thread without the
+// engine mutex, except takePlanningSnapshot, which needs it held.
 #pragma once
 
 #include <cstddef>

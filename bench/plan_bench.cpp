@@ -82,8 +82,8 @@ void BM_PlanMergingChain(benchmark::State& state) {
   const std::vector<qel::TaskOperation> operations = mergingChain(static_cast<int>(state.range(0)));
   std::size_t commands = 0;
   for (auto _ : state) {
-    qel::CommandBuilder builder(nullptr);
-    commands = builder.buildCommands(operations, {}).size();
+    qel::CommandBuilder builder;
+    commands = builder.buildCommands(operations).size();
     benchmark::DoNotOptimize(commands);
   }
   if (commands != 1) state.SkipWithError("the chain did not plan into one command");
@@ -106,8 +106,8 @@ void BM_PlanRefusingChain(benchmark::State& state) {
   const std::vector<qel::TaskOperation> operations = refusingChain(static_cast<int>(state.range(0)));
   std::size_t commands = 0;
   for (auto _ : state) {
-    qel::CommandBuilder builder(nullptr);
-    commands = builder.buildCommands(operations, {}).size();
+    qel::CommandBuilder builder;
+    commands = builder.buildCommands(operations).size();
     benchmark::DoNotOptimize(commands);
   }
   if (commands != static_cast<std::size_t>(state.range(0))) state.SkipWithError("expected one command each");

@@ -126,9 +126,9 @@ void print(const char* title, const char* nameA, const char* nameB, const Pairin
 
 // The argv the engine's runner starts for a one-command task, exactly.
 std::vector<std::string> taskArgv(const std::string& request) {
-  qel::CommandBuilder builder(nullptr);
+  qel::CommandBuilder builder;
   const std::vector<qel::FFmpegCommand> commands =
-      builder.buildCommands(qel::parseTaskOperations(request.c_str()), {});
+      builder.buildCommands(qel::parseTaskOperations(request.c_str()));
   if (commands.size() != 1) throw std::runtime_error("expected one command: " + request);
   return qel::splitCommandLine("\"" + binPath("ffmpeg") + "\" -y -v error -stats " + commands[0].commandLine);
 }
@@ -206,8 +206,8 @@ int main(int argc, char** argv) {
       chained.b.push_back(b);
       chained.ratios.push_back(b / a);
     }
-    qel::CommandBuilder builder(nullptr);
-    const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str()), {}).size();
+    qel::CommandBuilder builder;
+    const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str())).size();
     print(fmt::format("Three operations (scale, hflip, crop), one chained task in {} ffmpeg pass(es):", passes).c_str(),
           "three tasks", "one chained task", chained);
   } catch (const std::exception& e) {

@@ -1,6 +1,5 @@
 #include "commands/command_assembly.h"
 
-#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -10,7 +9,6 @@
 #include "commands/output_options.h"
 #include "common/command_quote.h"
 #include "common/ascii_case.h"
-#include "engine/engine_context.h"
 #include "engine/log.h"
 
 namespace qel {
@@ -129,7 +127,7 @@ void addInputFile(std::vector<std::string>& files, const std::string& path) {
   files.push_back(path);
 }
 
-FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) {
+FFmpegCommand toCommad(TaskOperation& operation, const PlanningSnapshot& snapshot) {
   removeUnreadPadLabels(operation);
 
   FFmpegCommand result;
@@ -140,15 +138,12 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
   // command fragment, that fragment is the operation in its command form and
   // stands in place of the graph, which must then not be written as well.
   std::string graphText = lastIntermediateValue(operation);
-  const LavfiOutputRecord* record = nullptr;
-  if (builder != nullptr) {
-    if (graphText.empty()) graphText = extractGraphText(operation.m_transform);
-    result.key = graphText;
-    // findOutputRecord never answers for the empty key: a failed "process"
-    // request files its record there, and it belongs to no command.
-    record = findOutputRecord(builder->outputRecords(), graphText);
-    if (record == nullptr) record = findOutputRecord(builder->outputRecords(), operation.m_transform);
-  }
+  if (graphText.empty()) graphText = extractGraphText(operation.m_transform);
+  result.key = graphText;
+  // findGraphEntry never answers for the empty key: a failed "process" request
+  // files its record there, and it belongs to no command.
+  const LavfiOutputRecord* record = findGraphEntry(snapshot.outputRecords, graphText);
+  if (record == nullptr) record = findGraphEntry(snapshot.outputRecords, operation.m_transform);
   const bool fragmentReplacesGraph = record != nullptr && !record->cmd.empty();
   std::string fragment = fragmentReplacesGraph ? record->cmd : std::string();
 
@@ -236,22 +231,12 @@ FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder) 
   applyStreamCopy(result.commandLine);
   applyAttachedPicture(operation, result.commandLine);
 
-  EngineContext* engine = builder != nullptr ? builder->engine() : nullptr;
-  std::string vendor;
-  if (engine != nullptr) {
-    // "sethwaccel" writes the vendor on another thread under the engine mutex.
-    std::lock_guard<std::mutex> lock(engine->m_mutex);
-    vendor = engine->m_config.hwaccel_vendor;
-  }
-  chooseVideoEncoder(vendor, result.commandLine);
+  chooseVideoEncoder(snapshot.hardwareVendor, result.commandLine);
   applyQualityOptions(result.commandLine);
 
-  if (result.inputFiles.empty() && engine != nullptr) {
+  if (result.inputFiles.empty()) {
     std::vector<std::string> paths;
-    {
-      std::lock_guard<std::mutex> lock(engine->m_mutex);
-      if (const std::vector<std::string>* known = engine->m_parser.findInputFiles(result.key)) paths = *known;
-    }
+    if (const std::vector<std::string>* known = snapshot.findInputFiles(result.key)) paths = *known;
     if (paths.empty()) paths = extractInputPaths(result.key);
     if (paths.empty()) paths = extractInputPaths(operation.m_transform);
     for (const std::string& path : paths) addInputFile(result.inputFiles, path);

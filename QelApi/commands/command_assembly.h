@@ -14,25 +14,25 @@
 // operation: when the record carries a fragment, the fragment stands in place
 // of the graph (and of the transform), never beside it.
 //
-// Thread safety: runs on the worker thread without the engine mutex; it takes
-// that mutex only to copy the selected hardware vendor and to read the parser's
-// input-file map. The operation and the builder belong to the caller.
+// Thread safety: a pure function of the operation and the planning snapshot,
+// both owned by the caller.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "commands/command_plan.h"
+#include "commands/planning_snapshot.h"
 #include "commands/task_operation.h"
 
 namespace qel {
 
-// The command of one operation. `builder` may be null: then the key stays
-// empty, no output record is used, the vendor is empty and no input-file
-// fallback runs. Changes the operation's m_transform (pad labels nothing reads
-// are removed; cleared when the record carries a fragment). Records under the
-// empty key never apply (a failed "process" request files its record there).
-FFmpegCommand toCommad(TaskOperation& operation, const CommandBuilder* builder);
+// The command of one operation, with the output record, hardware vendor and
+// input files the snapshot holds for its graph. Changes the operation's
+// m_transform (pad labels nothing reads are removed; cleared when the record
+// carries a fragment). Records under the empty key never apply (a failed
+// "process" request files its record there).
+FFmpegCommand toCommad(TaskOperation& operation, const PlanningSnapshot& snapshot);
 
 // Appends `path` to `files` unless it is empty, ends with ".ass" or ".srt"
 // (ASCII case ignored) or is already there (exact comparison).

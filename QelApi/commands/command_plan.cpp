@@ -99,7 +99,7 @@ bool carriesGraphInput(const TaskOperation& operation) {
 
 }  // namespace
 
-CommandBuilder::CommandBuilder(EngineContext* engine) : m_engine(engine) {}
+CommandBuilder::CommandBuilder(PlanningSnapshot snapshot) : m_snapshot(std::move(snapshot)) {}
 
 CommandBuilder::~CommandBuilder() {
   for (const std::wstring& path : m_intermediateFiles) {
@@ -111,14 +111,13 @@ CommandBuilder::~CommandBuilder() {
   }
 }
 
-std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskOperation>& operations,
-                                                         const LavfiOutputRecords& records) {
-  m_outputRecords = records;
+std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskOperation>& operations) {
   std::vector<TaskOperation> working = operations;
   std::vector<FFmpegCommand> commands;
   if (working.empty()) return commands;
   if (working.size() == 1) {
-    commands.push_back(toCommad(working.front(), this));
+    commands.push_back(toCommad(working.front(), m_snapshot));
+    noteLengths(commands);
     return commands;
   }
 
@@ -148,12 +147,28 @@ std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskO
       list.erase(partner);
       if (!list.empty()) continue;
     }
-    commands.push_back(toCommad(accumulated, this));
+    commands.push_back(toCommad(accumulated, m_snapshot));
     accumulated = TaskOperation();
     haveAccumulated = false;
   }
-  if (haveAccumulated) commands.push_back(toCommad(accumulated, this));
+  if (haveAccumulated) commands.push_back(toCommad(accumulated, m_snapshot));
+  noteLengths(commands);
   return commands;
+}
+
+void CommandBuilder::noteLengths(std::vector<FFmpegCommand>& commands) const {
+  // An intermediate file is only as long as the command that writes it: that
+  // length is known (or learnt) by the time a later command reads the file,
+  // which then needs no probe of its own.
+  std::map<std::string, std::size_t> writers;
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    FFmpegCommand& command = commands[i];
+    command.rememberedSeconds = m_snapshot.durationOf(command.key);
+    for (const std::string& file : command.inputFiles) {
+      if (auto writer = writers.find(file); writer != writers.end()) command.writtenBy.emplace(file, writer->second);
+    }
+    if (!command.outputPath.empty()) writers[command.outputPath] = i;
+  }
 }
 
 void CommandBuilder::claimFreeIntermediateNames(std::vector<TaskOperation>& operations) {

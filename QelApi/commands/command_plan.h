@@ -8,22 +8,25 @@
 // remembers the intermediate files the plan may write, creates their folders,
 // and deletes the files when it is destroyed.
 //
+// The plan is a function of the task's operations and a PlanningSnapshot
+// (planning_snapshot.h): it reads nothing else of the engine.
+//
 // How the task worker uses it, per task run:
-//   CommandBuilder builder(&engine);              // no lock held
-//   auto commands = builder.buildCommands(task.operations, task.outputRecords);
+//   CommandBuilder builder(snapshot);   // taken under the engine mutex, used without it
+//   auto commands = builder.buildCommands(task.operations);
 //   for each command:
 //     if (auto input = findOverwrittenInput(commands, i)) -> report an error
 //         for this command (its output is a file the task reads), do not run
 //         it, and do not remove its output (that file is an input);
 //     else run command.commandLine (program and fixed options in front),
-//         look its duration up under command.key, report command.inputFiles;
+//         take its length from command.rememberedSeconds, else from its input
+//         files (an intermediate one: the length announced for the command
+//         that wrote it, command.writtenBy), report command.inputFiles;
 //   // destroying the builder deletes the task's intermediate files: keep it
 //   // alive until the last command has ended (also after an error or abort).
 //
-// Thread safety: a CommandBuilder belongs to one thread (the worker) and is
-// used without the engine mutex; only toCommad takes that mutex briefly, to
-// read the selected hardware vendor and the parser's input-file map. Never
-// call buildCommands while holding the engine mutex.
+// Thread safety: a CommandBuilder belongs to one thread (the worker) and
+// shares nothing.
 #pragma once
 
 #include <list>
@@ -33,13 +36,12 @@
 #include <string>
 #include <vector>
 
-#include "commands/lavfi_parser.h"
+#include "commands/parser_records.h"
+#include "commands/planning_snapshot.h"
 #include "commands/task_operation.h"
 #include "commands/write_guard.h"
 
 namespace qel {
-
-class EngineContext;
 
 // One command of a task. A plain value.
 struct FFmpegCommand {
@@ -54,6 +56,12 @@ struct FFmpegCommand {
   // The media files the command reads, without subtitle files and duplicates,
   // in first-appearance order.
   std::vector<std::string> inputFiles;
+  // The duration the "process" step remembers for `key`, in seconds; 0 when
+  // there is none.
+  double rememberedSeconds = 0.0;
+  // The input files an earlier command of the plan writes, with that
+  // command's position: their length is the one announced for that command.
+  std::map<std::string, std::size_t> writtenBy{};
 
   bool operator==(const FFmpegCommand&) const = default;
 };
@@ -63,26 +71,20 @@ class CommandBuilder {
   using OperationList = std::list<TaskOperation>;
   using Position = OperationList::iterator;
 
-  // `engine` may be null (tests): no vendor, no parser input-file fallback.
-  explicit CommandBuilder(EngineContext* engine);
+  explicit CommandBuilder(PlanningSnapshot snapshot = {});
   // Deletes every intermediate file of the plan that exists; failures ignored.
   ~CommandBuilder();
   CommandBuilder(const CommandBuilder&) = delete;
   CommandBuilder& operator=(const CommandBuilder&) = delete;
 
-  // The commands of a task in the order they are to run. Replaces the output
-  // records, registers the intermediate files (creating their folders), orders
-  // and merges the operations. Every operation ends in a command, merged or
-  // not; nothing is reported here (failures show when ffmpeg runs). Call once
-  // per builder.
-  std::vector<FFmpegCommand> buildCommands(const std::vector<TaskOperation>& operations,
-                                           const LavfiOutputRecords& records);
+  // The commands of a task in the order they are to run. Registers the
+  // intermediate files (creating their folders), orders and merges the
+  // operations, and notes what is known of each command's length. Every
+  // operation ends in a command, merged or not; nothing is reported here
+  // (failures show when ffmpeg runs). Call once per builder.
+  std::vector<FFmpegCommand> buildCommands(const std::vector<TaskOperation>& operations);
 
-  // ---- Read by toCommad -------------------------------------------------------
-  EngineContext* engine() const { return m_engine; }
-  const LavfiOutputRecords& outputRecords() const { return m_outputRecords; }
-  // Replaces the output records (buildCommands does this itself).
-  void setOutputRecords(const LavfiOutputRecords& records) { m_outputRecords = records; }
+  const PlanningSnapshot& snapshot() const { return m_snapshot; }
 
   // ---- Steps of the plan, public so they can be tested one by one -------------
   // An intermediate name (a type-2 output that is no source of the task) where
@@ -112,17 +114,18 @@ class CommandBuilder {
   static bool allowsInputMerge(const TaskOperation& next);
   static int countPendingInputs(const TaskOperation& operation);
   static bool operationsMergeable(TaskOperation& accumulated, TaskOperation& next);
+  // Fills rememberedSeconds and writtenBy of commands in their run order.
+  void noteLengths(std::vector<FFmpegCommand>& commands) const;
 
   const std::set<std::string>& producedValues() const { return m_producedValues; }
   const std::set<std::wstring>& intermediateFiles() const { return m_intermediateFiles; }
   const ProducerInputsMap& outputToInputs() const { return m_outputToInputs; }
 
  private:
-  EngineContext* m_engine = nullptr;
+  PlanningSnapshot m_snapshot;
   std::set<std::string> m_producedValues;
   std::set<std::wstring> m_intermediateFiles;
   ProducerInputsMap m_outputToInputs;
-  LavfiOutputRecords m_outputRecords;
 };
 
 }  // namespace qel

@@ -9,7 +9,6 @@
 
 #include "commands/probe_document.h"
 #include "common/ascii_case.h"
-#include "engine/config_commands.h"
 #include "engine/log.h"
 #include "operations/lavfi_base.h"
 #include "operations/lavfi_add_audio_to_file.h"
@@ -110,12 +109,10 @@ double readDuration(const rapidjson::Value& value) {
 }  // namespace
 
 const LavfiOutputRecord* findOutputRecord(const LavfiOutputRecords& records, const std::string& graph) {
-  if (graph.empty()) return nullptr;
-  auto it = records.find(graph);
-  return it == records.end() ? nullptr : &it->second;
+  return findGraphEntry(records, graph);
 }
 
-LavfiParser::LavfiParser(EngineContext* owner) : engine(owner) {
+LavfiParser::LavfiParser(ProbeRunner probe) : probeRunner_(std::move(probe)) {
   for (OperationFactory make : kOperationFactories) registry.push_back(make());
 }
 
@@ -226,17 +223,8 @@ void LavfiParser::recordOutput(const LavfiParseResult& result, const LavfiOperat
 void LavfiParser::setDuration(const std::string& graph, double seconds) { durations[graph] = seconds; }
 
 bool LavfiParser::probeFile(const std::string& path, ProbeDocument& doc) {
-  std::string json;
-  if (probeRunner_) {
-    json = probeRunner_(path);
-  } else if (auto known = prefetched_.find(path); known != prefetched_.end()) {
-    json = known->second;
-  } else if (engine != nullptr) {
-    // The result code is not looked at: a failed run leaves text that does not
-    // parse, which reads as a file without streams.
-    runProbe(*engine, path.c_str(), json, false);
-  }
-  return doc.parse(json);
+  if (auto known = prefetched_.find(path); known != prefetched_.end()) return doc.parse(known->second);
+  return doc.parse(probeRunner_ ? probeRunner_(path) : std::string());
 }
 
 const LavfiOutputRecord* LavfiParser::findOutput(const std::string& graph) const {
@@ -244,15 +232,12 @@ const LavfiOutputRecord* LavfiParser::findOutput(const std::string& graph) const
 }
 
 const std::vector<std::string>* LavfiParser::findInputFiles(const std::string& graph) const {
-  if (graph.empty()) return nullptr;
-  auto it = inputFiles.find(graph);
-  return it == inputFiles.end() ? nullptr : &it->second;
+  return findGraphEntry(inputFiles, graph);
 }
 
 double LavfiParser::durationOf(const std::string& graph) const {
-  if (graph.empty()) return 0.0;
-  auto it = durations.find(graph);
-  return it == durations.end() ? 0.0 : it->second;
+  const double* seconds = findGraphEntry(durations, graph);
+  return seconds != nullptr ? *seconds : 0.0;
 }
 
 LavfiOutputRecords LavfiParser::outputsForTask() const {

@@ -8,7 +8,9 @@
 //
 // Thread safety: none of its own. One parser lives in each engine context and
 // every use (parse, the maps, takeLabel, cleanCache) happens under the engine
-// mutex, held by the caller. The operations it owns are stateless.
+// mutex, held by the caller. The operations it owns are stateless. The parser
+// knows nothing of the engine: ffprobe reaches it through the ProbeRunner the
+// engine installs.
 //
 // The empty key. A request whose operation fails still files its (empty) input
 // list, its output record and, for some operations, a duration under the empty
@@ -26,11 +28,10 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/parser_records.h"
+#include "commands/parser_records.h"
 
 namespace qel {
 
-class EngineContext;
 class LavfiBase;
 struct ProbeDocument;
 
@@ -57,9 +58,8 @@ struct LavfiParseResult {
   std::int32_t fileNums = 0;
 };
 
-// LavfiOutputRecord (transcode, outputConfig, cmd) and the three maps live in
-// engine/parser_records.h, so the engine context can name them.
-using LavfiOutputRecords = std::map<std::string, LavfiOutputRecord>;
+// LavfiOutputRecord (transcode, outputConfig, cmd), LavfiOutputRecords and the
+// three maps live in parser_records.h, so the engine context can name them.
 
 // Looks `graph` up in a map of output records (the parser's, or a task's copy).
 // Null for the empty key (the record of a failed request belongs to no
@@ -68,14 +68,15 @@ const LavfiOutputRecord* findOutputRecord(const LavfiOutputRecords& records, con
 
 class LavfiParser : public ParserRecords {
  public:
-  // Fetches what ffprobe prints for "-show_format -show_streams" on `path`;
-  // empty text when the probe could not run. Tests install one to serve canned
-  // JSON; by default probeFile runs the engine's configured ffprobe.
+  // The probe seam: what ffprobe prints for "-show_format -show_streams" on
+  // `path`, empty text when the probe could not run. The engine installs one
+  // that runs its configured ffprobe and remembers the answers; tests install
+  // one that serves canned JSON.
   using ProbeRunner = std::function<std::string(const std::string& path)>;
 
-  // `engine` may be null (tests): probeFile then answers only through an
-  // installed ProbeRunner. Fills the registry in its fixed order.
-  explicit LavfiParser(EngineContext* engine);
+  // Fills the registry in its fixed order. Without a ProbeRunner every file
+  // reads as one without streams.
+  explicit LavfiParser(ProbeRunner probe = {});
   ~LavfiParser();
   LavfiParser(const LavfiParser&) = delete;
   LavfiParser& operator=(const LavfiParser&) = delete;
@@ -103,8 +104,9 @@ class LavfiParser : public ParserRecords {
   // Stores `seconds` under `graph`, inserting or overwriting (any text is a key).
   void setDuration(const std::string& graph, double seconds);
 
-  // Runs ffprobe (or the installed ProbeRunner) on `path` and parses its JSON
-  // into `doc`; returns doc.ok. A failed run reads as a file without streams.
+  // Takes the prefetched answer for `path`, else asks the ProbeRunner, and
+  // parses the JSON into `doc`; returns doc.ok. A failed run reads as a file
+  // without streams.
   bool probeFile(const std::string& path, ProbeDocument& doc);
 
   // Lookups that never answer for the empty key.
@@ -125,7 +127,7 @@ class LavfiParser : public ParserRecords {
   void setProbeRunner(ProbeRunner runner) { probeRunner_ = std::move(runner); }
 
   // What ffprobe printed for files probed before the engine mutex was taken,
-  // by path: probeFile answers from here before it runs ffprobe itself, so a
+  // by path: probeFile answers from here before it asks the ProbeRunner, so a
   // "process" request does not hold the engine (and a running task's
   // progress) while ffprobe reads slow files. Replaced by every call; an empty
   // map clears it. REQUIRES: engine mutex held.
@@ -135,7 +137,6 @@ class LavfiParser : public ParserRecords {
   // indexing the maps durations, outputs and inputFiles inherited from
   // ParserRecords).
   std::uint32_t labelCounter = 0;  // never reset while the engine lives
-  EngineContext* engine = nullptr;
   std::vector<std::shared_ptr<LavfiBase>> registry;
 
  private:

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/config_commands.h"
 #include "engine/ffmpeg_wraper.h"
 #include "engine/log.h"
 #include "engine/task_worker.h"
@@ -16,6 +17,14 @@ namespace qel {
 EngineContext::EngineContext(const InitConfig& config) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_config = config;
+  // The parser's probes run this engine's ffprobe through the probe cache. The
+  // result code is not looked at: a failed run leaves text that does not
+  // parse, which reads as a file without streams.
+  m_parser.setProbeRunner([this](const std::string& path) {
+    std::string json;
+    runProbe(*this, path.c_str(), json, /*formatOnly=*/false);
+    return json;
+  });
 }
 
 EngineContext::~EngineContext() {

@@ -23,9 +23,9 @@
 
 #include "qelapi.h"
 #include "engine/init_config.h"
-#include "engine/parser_records.h"
 #include "engine/probe_cache.h"
 #include "commands/lavfi_parser.h"
+#include "commands/parser_records.h"
 #include "commands/task_operation.h"
 
 namespace qel {
@@ -114,8 +114,8 @@ class EngineContext {
   std::atomic<ErrorCallback> m_errorCallback{nullptr};  // stored, never called
   std::atomic<CompleteCallback> m_completeCallback{nullptr};
   // The operation parser with its records (LavfiParser derives from
-  // ParserRecords). Guarded by m_mutex.
-  LavfiParser m_parser{this};
+  // ParserRecords); its probes go through runProbe. Guarded by m_mutex.
+  LavfiParser m_parser;
   // ffprobe answers by file identity, shared by the parser, the worker and
   // "getmediaprops"; it has its own lock.
   ProbeCache m_probeCache;

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,8 +56,8 @@ bool pathTaken(const std::string& path) {
 // Runs one task from its pick to its erase. One object per task.
 class TaskRun {
  public:
-  TaskRun(EngineContext& engine, InternalFFmpegWraper& runner, TaskEntry task)
-      : engine_(engine), runner_(runner), task_(std::move(task)) {}
+  TaskRun(EngineContext& engine, InternalFFmpegWraper& runner, TaskEntry task, PlanningSnapshot snapshot)
+      : engine_(engine), runner_(runner), task_(std::move(task)), snapshot_(std::move(snapshot)) {}
 
   void run();
   // After an unexpected failure inside run(): the task must still leave the
@@ -67,6 +69,9 @@ class TaskRun {
   void runCommands();
   // Runs command i; returns false when no further command may run.
   bool runCommand(size_t i);
+  // The length announced for command i, also remembered for the commands that
+  // read its output.
+  int32_t lengthOf(size_t i);
   // The task's first report: command 0 is about to run for `seconds`.
   void reportFirst(int32_t seconds);
   void refuseCommand(size_t i, int32_t seconds, const std::string& input);
@@ -86,8 +91,10 @@ class TaskRun {
   EngineContext& engine_;
   InternalFFmpegWraper& runner_;
   TaskEntry task_;
+  PlanningSnapshot snapshot_;  // handed to the builder
   std::unique_ptr<CommandBuilder> builder_;
   std::vector<FFmpegCommand> commands_;
+  std::vector<int32_t> seconds_;  // announced length of each command, 0 until known
   std::vector<std::string> outputs_;  // outputs of the commands that succeeded
   // Outputs that did not exist before a command of this task wrote them: the
   // only files a failed or interrupted command may remove.
@@ -105,11 +112,12 @@ void TaskRun::run() {
   const uint64_t id = task_.id;
   logText(kLogNotice, fmt::format("//---- task({}) begin ---------", id));
 
-  // Built without the engine mutex; the builder takes it itself for the few
-  // parser reads it needs. Also built for an aborted task, whose report names
-  // the input files of all its commands.
-  builder_ = std::make_unique<CommandBuilder>(&engine_);
-  commands_ = builder_->buildCommands(task_.operations, task_.outputRecords);
+  // Planned without the engine mutex, from the snapshot taken with the task.
+  // Also planned for an aborted task, whose report names the input files of
+  // all its commands.
+  builder_ = std::make_unique<CommandBuilder>(std::move(snapshot_));
+  commands_ = builder_->buildCommands(task_.operations);
+  seconds_.assign(commands_.size(), 0);
 
   if (task_.state == TaskState::AbortRequested) {
     ProgressInfo record;
@@ -158,7 +166,7 @@ bool TaskRun::runCommand(size_t i) {
   const int32_t total = static_cast<int32_t>(commands_.size());
 
   if (std::optional<std::string> input = findOverwrittenInput(commands_, i)) {
-    const int32_t seconds = commandDuration(engine_, command);
+    const int32_t seconds = lengthOf(i);
     if (i == 0) reportFirst(seconds);
     refuseCommand(i, seconds, *input);
     return true;
@@ -181,7 +189,7 @@ bool TaskRun::runCommand(size_t i) {
   logText(kLogDebug, fmt::format("****** task({}) index={},{}", id, i, command.commandLine));
   // The expected length is learnt while ffmpeg already works (an ffprobe of
   // the inputs, at most, and remembered per file), not before it starts.
-  const int32_t seconds = commandDuration(engine_, command);
+  const int32_t seconds = lengthOf(i);
   runner_.learnTotalSeconds(seconds);
   if (i == 0) reportFirst(seconds);
 
@@ -244,6 +252,15 @@ bool TaskRun::runCommand(size_t i) {
     }
   }
   return !(aborted_ || interrupted_ || engine_.m_stop.load());
+}
+
+int32_t TaskRun::lengthOf(size_t i) {
+  std::map<std::string, int32_t> known;
+  for (const auto& [file, writer] : commands_[i].writtenBy) {
+    if (writer < i && seconds_[writer] > 0) known.emplace(file, seconds_[writer]);
+  }
+  seconds_[i] = commandDuration(engine_, commands_[i], known);
+  return seconds_[i];
 }
 
 void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& input) {
@@ -402,21 +419,34 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
   return static_cast<int32_t>(total);
 }
 
-int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command) {
-  double remembered = 0.0;
-  {
-    std::lock_guard<std::mutex> lock(engine.m_mutex);
-    // durationOf never answers for the empty key: a command without a graph
-    // must not pick up the duration a failed request filed there.
-    remembered = engine.m_parser.durationOf(command.key);
-  }
+PlanningSnapshot takePlanningSnapshot(EngineContext& engine, TaskEntry& task) {
+  PlanningSnapshot snapshot;
+  snapshot.hardwareVendor = engine.m_config.hwaccel_vendor;
+  snapshot.outputRecords = std::move(task.outputRecords);
+  snapshot.takeParserEntries(task.operations, engine.m_parser);
+  return snapshot;
+}
+
+int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command,
+                        const std::map<std::string, int32_t>& knownFiles) {
+  const double remembered = command.rememberedSeconds;
   if (std::isfinite(remembered) && remembered >= 1.0) {
     if (remembered >= static_cast<double>(std::numeric_limits<int32_t>::max())) {
       return std::numeric_limits<int32_t>::max();
     }
     return static_cast<int32_t>(remembered);
   }
-  return probeDuration(engine, command.inputFiles);
+  int64_t total = 0;
+  std::vector<std::string> unknown;
+  for (const std::string& file : command.inputFiles) {
+    if (auto known = knownFiles.find(file); known != knownFiles.end()) {
+      total += known->second;
+    } else {
+      unknown.push_back(file);
+    }
+  }
+  total += probeDuration(engine, unknown);
+  return static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
 }
 
 std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands,
@@ -464,11 +494,14 @@ void taskWorker(EngineContext& engine) {
 
   while (!engine.m_stop.load()) {
     std::optional<TaskEntry> picked;
+    PlanningSnapshot snapshot;
     bool copyFailed = false;
     try {
       std::lock_guard<std::mutex> lock(engine.m_mutex);
       if (TaskEntry* task = engine.nextRunnableTaskLocked()) {
         picked = *task;
+        // Everything the plan reads of the engine, in the same hold.
+        snapshot = takePlanningSnapshot(engine, *picked);
         // Set in the same hold as the pick, so an abort from now on stops
         // this task's command and no other.
         if (task->state == TaskState::Started) engine.m_runningTaskId = task->id;
@@ -488,7 +521,7 @@ void taskWorker(EngineContext& engine) {
       continue;
     }
 
-    TaskRun run(engine, *runner, std::move(*picked));
+    TaskRun run(engine, *runner, std::move(*picked), std::move(snapshot));
     try {
       run.run();
     } catch (const std::exception& e) {

@@ -21,26 +21,39 @@
 //   one poll, and no child outlives the worker.
 //
 // Thread safety: taskWorker runs on the worker thread only and returns when
-// `m_stop` is set. The helpers below may be called from any thread; those taking
-// an engine take its mutex themselves, so the caller must not hold it.
+// `m_stop` is set. The helpers below may be called from any thread without the
+// engine mutex, except takePlanningSnapshot, which needs it held.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "commands/planning_snapshot.h"
 
 namespace qel {
 
 class EngineContext;
 struct FFmpegCommand;
+struct TaskEntry;
 
 void taskWorker(EngineContext& engine);
 
-// Expected length of a command in whole seconds: the duration the parser
-// remembers under the command's graph key when, truncated, it is above 0 (an
-// empty key has none); otherwise probeDuration of its input files.
-int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command);
+// What planning `task` reads of the engine: the selected hardware vendor, the
+// task's output records (moved out of `task`) and the parser's input files and
+// durations of the graphs the task names. REQUIRES: engine mutex held; the
+// plan then runs without it.
+PlanningSnapshot takePlanningSnapshot(EngineContext& engine, TaskEntry& task);
+
+// Expected length of a command in whole seconds: the duration the "process"
+// step remembers for the command's graph (command.rememberedSeconds) when,
+// truncated, it is above 0; otherwise the sum over its input files of the
+// lengths `knownFiles` gives (intermediate files, as long as the command that
+// wrote them) and, for the others, probeDuration.
+int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command,
+                        const std::map<std::string, int32_t>& knownFiles = {});
 
 // Sum over the files of ffprobe's format duration, each truncated to whole
 // seconds; a "nullsrc=" source, a missing file or an unreadable probe counts 0.

@@ -1,17 +1,15 @@
 // Command assembly: the exact command texts of single operations, the output
 // record and its fragment, unread pad labels, the input files and key, the
-// engine's vendor and input-file map, and the guard against a command that
+// snapshot's vendor and input-file map, and the guard against a command that
 // would write over its own input.
 #include "commands/command_assembly.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/process.h"
-#include "engine/engine_context.h"
 
 namespace qel {
 namespace {
@@ -37,7 +35,7 @@ struct TextCase {
   std::string expected;
 };
 
-TEST(ToCommad, WritesCommandTextsWithoutBuilder) {
+TEST(ToCommad, WritesCommandTextsFromAnEmptySnapshot) {
   const std::vector<TextCase> cases{
       {"file input with prevOp, graph transform",
        makeOperation({file("D:/in.mp4", "-ss 5")}, R"(-filter_complex "[0:v]scale=640:360")", {file("D:/out.mkv")}),
@@ -73,16 +71,15 @@ TEST(ToCommad, WritesCommandTextsWithoutBuilder) {
        R"( -i "D:/in.mp4" -filter_complex volume=2  -b:v 4000k "D:/o.avi")"},
   };
   for (auto c : cases) {
-    FFmpegCommand command = toCommad(c.operation, nullptr);
+    FFmpegCommand command = toCommad(c.operation, {});
     EXPECT_EQ(command.commandLine, c.expected) << c.name;
-    EXPECT_TRUE(command.key.empty()) << c.name;
   }
 }
 
 TEST(ToCommad, FillsInputFilesOutputPathAndKey) {
   TaskOperation graphInput = makeOperation({intermediate(kGraph)}, "", {file("D:/o.avi"), file("D:/p.avi")});
-  CommandBuilder builder(nullptr);
-  FFmpegCommand command = toCommad(graphInput, &builder);
+  PlanningSnapshot snapshot;
+  FFmpegCommand command = toCommad(graphInput, snapshot);
   EXPECT_EQ(command.inputFiles, std::vector<std::string>{"D:/a.mp4"});
   EXPECT_EQ(command.outputPath, "D:/o.avi");
   EXPECT_EQ(command.key, kGraph);
@@ -90,47 +87,49 @@ TEST(ToCommad, FillsInputFilesOutputPathAndKey) {
 
   TaskOperation files = makeOperation({file("D:/a.mp4"), file("D:/s.srt"), file("D:/a.mp4"), file("D:/b.mp4")},
                                       "", {file("D:/o.mp4")});
-  command = toCommad(files, nullptr);
+  command = toCommad(files, {});
   EXPECT_EQ(command.inputFiles, (std::vector<std::string>{"D:/a.mp4", "D:/b.mp4"}));
   EXPECT_NE(command.commandLine.find(" -c:s mov_text"), std::string::npos);
 
   // The key is the graph found in the transform when no input is a graph.
   TaskOperation inTransform = makeOperation({}, "-filter_complex \"" + kGraph + "\" -map 0", {file("D:/o.avi")});
-  command = toCommad(inTransform, &builder);
+  command = toCommad(inTransform, snapshot);
   EXPECT_EQ(command.key, kGraph);
-  EXPECT_TRUE(command.inputFiles.empty());  // the fallback needs an engine
+  // No input item names a file and the snapshot has no list for the key: the
+  // paths the key itself names.
+  EXPECT_EQ(command.inputFiles, std::vector<std::string>{"D:/a.mp4"});
 }
 
 TEST(ToCommad, UsesOutputRecordOfTheGraph) {
-  CommandBuilder builder(nullptr);
-  builder.setOutputRecords({{kGraph, {1, " -c:v libx265 -crf 20", ""}},
-                            {"-vframes 1", {0, " -q:v 2", ""}}});
+  PlanningSnapshot snapshot;
+  snapshot.outputRecords = {{kGraph, {1, " -c:v libx265 -crf 20", ""}},
+                            {"-vframes 1", {0, " -q:v 2", ""}}};
 
   TaskOperation byGraph = makeOperation({intermediate(kGraph)}, "", {file("D:/o.mkv")});
-  EXPECT_EQ(toCommad(byGraph, &builder).commandLine,
+  EXPECT_EQ(toCommad(byGraph, snapshot).commandLine,
             R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -c:v libx265 -crf 20 "D:/o.mkv")");
 
   TaskOperation dts = makeOperation({intermediate(kGraph)}, "", {file("D:/o.dts")});
-  EXPECT_EQ(toCommad(dts, &builder).commandLine, R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -strict -2 "D:/o.dts")");
+  EXPECT_EQ(toCommad(dts, snapshot).commandLine, R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -strict -2 "D:/o.dts")");
 
   // Looked up under the transform when the graph text finds nothing.
   TaskOperation byTransform = makeOperation({file("D:/in.mp4")}, "-vframes 1", {file("D:/o.jpg")});
-  EXPECT_EQ(toCommad(byTransform, &builder).commandLine, R"( -i "D:/in.mp4" -vframes 1  -q:v 2 "D:/o.jpg")");
+  EXPECT_EQ(toCommad(byTransform, snapshot).commandLine, R"( -i "D:/in.mp4" -vframes 1  -q:v 2 "D:/o.jpg")");
   TaskOperation png = makeOperation({file("D:/in.mp4")}, "-vframes 1", {file("D:/o.png")});
-  EXPECT_EQ(toCommad(png, &builder).commandLine, R"( -i "D:/in.mp4" -vframes 1 "D:/o.png")");
+  EXPECT_EQ(toCommad(png, snapshot).commandLine, R"( -i "D:/in.mp4" -vframes 1 "D:/o.png")");
 
-  builder.setOutputRecords({{kGraph, {0, " -movflags +faststart", ""}}});
+  snapshot.outputRecords = {{kGraph, {0, " -movflags +faststart", ""}}};
   TaskOperation mp4 = makeOperation({intermediate(kGraph)}, "", {file("D:/o.mp4")});
-  std::string line = toCommad(mp4, &builder).commandLine;
+  std::string line = toCommad(mp4, snapshot).commandLine;
   EXPECT_EQ(line.find("+faststart"), line.rfind("+faststart"));
 }
 
 TEST(ToCommad, RecordUnderEmptyKeyNeverApplies) {
   // A failed "process" request files its record under the empty graph text.
-  CommandBuilder builder(nullptr);
-  builder.setOutputRecords({{"", {1, " -c:a mp3", R"(-i "D:/other.mp4")"}}});
+  PlanningSnapshot snapshot;
+  snapshot.outputRecords = {{"", {1, " -c:a mp3", R"(-i "D:/other.mp4")"}}};
   TaskOperation operation = makeOperation({file("D:/in.mp4")}, "-filter_complex scale=2:2", {file("D:/o.avi")});
-  FFmpegCommand command = toCommad(operation, &builder);
+  FFmpegCommand command = toCommad(operation, snapshot);
   EXPECT_EQ(command.commandLine, R"( -i "D:/in.mp4" -filter_complex scale=2:2 "D:/o.avi")");
   EXPECT_EQ(command.key, "");
   EXPECT_EQ(operation.m_transform, "-filter_complex scale=2:2");
@@ -138,11 +137,11 @@ TEST(ToCommad, RecordUnderEmptyKeyNeverApplies) {
 
 TEST(ToCommad, FragmentStandsInPlaceOfItsGraph) {
   const std::string fragment = R"(-i "D:/a.mp4" -filter_complex "[0:v]scale=2:2[v3]" -map [v3] -map 0:a)";
-  CommandBuilder builder(nullptr);
-  builder.setOutputRecords({{kGraph, {1, " -c:v libx264", fragment}}});
+  PlanningSnapshot snapshot;
+  snapshot.outputRecords = {{kGraph, {1, " -c:v libx264", fragment}}};
 
   TaskOperation operation = makeOperation({intermediate(kGraph)}, "-vf hflip", {file("D:/o.mkv")});
-  FFmpegCommand command = toCommad(operation, &builder);
+  FFmpegCommand command = toCommad(operation, snapshot);
   EXPECT_EQ(command.commandLine, fragment + R"(  -c:v libx264 "D:/o.mkv")");
   EXPECT_TRUE(operation.m_transform.empty());
   EXPECT_EQ(command.inputFiles, std::vector<std::string>{"D:/a.mp4"});
@@ -151,7 +150,7 @@ TEST(ToCommad, FragmentStandsInPlaceOfItsGraph) {
   // The fragment follows a file input with a blank between them; the
   // transform is not written at all.
   TaskOperation withFile = makeOperation({file("D:/x.mp4")}, "-filter_complex \"" + kGraph + "\"", {file("D:/o.mkv")});
-  command = toCommad(withFile, &builder);
+  command = toCommad(withFile, snapshot);
   EXPECT_EQ(command.commandLine, R"( -i "D:/x.mp4" )" + fragment + R"(  -c:v libx264 "D:/o.mkv")");
 
   // Split like the runner splits it, the input path is never a bare argument
@@ -169,37 +168,37 @@ TEST(ToCommad, FragmentStandsInPlaceOfItsGraph) {
 // input's own options in front of the fragment's -i.
 TEST(ToCommad, FragmentOpensTheFileItsGraphReads) {
   const std::string fragment = R"(-i "D:/a.mp4" -filter_complex "scale=2:2" -an)";
-  CommandBuilder builder(nullptr);
-  builder.setOutputRecords({{kGraph, {1, " -map_channel -1", fragment}}});
+  PlanningSnapshot snapshot;
+  snapshot.outputRecords = {{kGraph, {1, " -map_channel -1", fragment}}};
   const std::string transform = "-filter_complex \"" + kGraph + "\"";
 
   TaskOperation plain = makeOperation({file("D:/a.mp4")}, transform, {file("D:/o.mkv")});
-  FFmpegCommand command = toCommad(plain, &builder);
+  FFmpegCommand command = toCommad(plain, snapshot);
   EXPECT_EQ(command.commandLine, fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
   EXPECT_EQ(command.inputFiles, std::vector<std::string>{"D:/a.mp4"});
 
   TaskOperation seeking = makeOperation({file("D:/a.mp4", "-ss 0.5")}, transform, {file("D:/o.mkv")});
-  command = toCommad(seeking, &builder);
+  command = toCommad(seeking, snapshot);
   EXPECT_EQ(command.commandLine, "-ss 0.5 " + fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
 
   // Another file is still an input of its own; a path that merely ends the
   // same way is another file.
   TaskOperation other = makeOperation({file("a.mp4")}, transform, {file("D:/o.mkv")});
-  command = toCommad(other, &builder);
+  command = toCommad(other, snapshot);
   EXPECT_EQ(command.commandLine, R"( -i "a.mp4" )" + fragment + R"(  -map_channel -1 -c:v libx264 "D:/o.mkv")");
 }
 
 TEST(ToCommad, RemovesPadLabelsNothingReads) {
   TaskOperation once = makeOperation({file("D:/in.mp4")}, R"(-filter_complex "[0]scale=2:2[4095]")", {file("D:/o.avi")});
   once.m_padLabels["t"] = 4095;
-  FFmpegCommand command = toCommad(once, nullptr);
+  FFmpegCommand command = toCommad(once, {});
   EXPECT_EQ(once.m_transform, R"(-filter_complex "[0]scale=2:2")");
   EXPECT_EQ(command.commandLine, R"( -i "D:/in.mp4" -filter_complex "[0]scale=2:2" "D:/o.avi")");
 
   const std::string read = R"(-filter_complex "[0]split[4095][x];[4095]null[y]")";
   TaskOperation twice = makeOperation({file("D:/in.mp4")}, read, {file("D:/o.avi")});
   twice.m_padLabels["t"] = 4095;
-  toCommad(twice, nullptr);
+  toCommad(twice, {});
   EXPECT_EQ(twice.m_transform, read);
 }
 
@@ -211,30 +210,28 @@ TEST(AddInputFile, KeepsMediaFilesOnceInOrder) {
   EXPECT_EQ(files, (std::vector<std::string>{"D:/b.mp4", "D:/a.mp4", "D:/B.mp4"}));
 }
 
-TEST(ToCommad, ReadsVendorAndInputFilesFromEngine) {
-  EngineContext engine{InitConfig{}};
-  {
-    std::lock_guard<std::mutex> lock(engine.m_mutex);
-    engine.m_config.hwaccel_vendor = "nvidia";
-    engine.m_parser.inputFiles["movie='x'[out0]"] = {"/m/one.mp4", "/m/two.mp4"};
-    engine.m_parser.inputFiles[""] = {"/m/failed.mp4"};
-  }
-  CommandBuilder builder(&engine);
-
+TEST(ToCommad, ReadsVendorAndInputFilesFromSnapshot) {
   TaskOperation encode = makeOperation({file("D:/in.mp4")}, "-c:v libx264 -crf 20", {file("D:/o.avi")});
-  EXPECT_EQ(toCommad(encode, &builder).commandLine, R"( -i "D:/in.mp4" -c:v h264_nvenc -crf 20 "D:/o.avi")");
-  TaskOperation noBuilder = makeOperation({file("D:/in.mp4")}, "-c:v libx264 -crf 20", {file("D:/o.avi")});
-  EXPECT_EQ(toCommad(noBuilder, nullptr).commandLine, R"( -i "D:/in.mp4" -c:v libx264 -crf 20 "D:/o.avi")");
+  TaskOperation noVendor = encode;
+  TaskOperation fromParser = makeOperation({}, R"(-filter_complex "movie='x'[out0]")", {file("D:/o.avi")});
+  TaskOperation fromKey = makeOperation({}, R"(-filter_complex "movie='/m/k.mp4'[out0]")", {file("D:/o.avi")});
+  TaskOperation none = makeOperation({}, "-f lavfi", {file("D:/o.avi")});
+  ParserRecords records;
+  records.inputFiles["movie='x'[out0]"] = {"/m/one.mp4", "/m/two.mp4"};
+  records.inputFiles[""] = {"/m/failed.mp4"};
+  PlanningSnapshot snapshot;
+  snapshot.hardwareVendor = "nvidia";
+  snapshot.takeParserEntries({encode, fromParser, fromKey, none}, records);
+
+  EXPECT_EQ(toCommad(encode, snapshot).commandLine, R"( -i "D:/in.mp4" -c:v h264_nvenc -crf 20 "D:/o.avi")");
+  EXPECT_EQ(toCommad(noVendor, {}).commandLine, R"( -i "D:/in.mp4" -c:v libx264 -crf 20 "D:/o.avi")");
 
   // No input item names a file: the parser's list for the key fills in.
-  TaskOperation fromParser = makeOperation({}, R"(-filter_complex "movie='x'[out0]")", {file("D:/o.avi")});
-  EXPECT_EQ(toCommad(fromParser, &builder).inputFiles, (std::vector<std::string>{"/m/one.mp4", "/m/two.mp4"}));
+  EXPECT_EQ(toCommad(fromParser, snapshot).inputFiles, (std::vector<std::string>{"/m/one.mp4", "/m/two.mp4"}));
   // A key the parser does not know: the paths of the key itself; the empty key
   // never answers with the failed request's list.
-  TaskOperation fromKey = makeOperation({}, R"(-filter_complex "movie='/m/k.mp4'[out0]")", {file("D:/o.avi")});
-  EXPECT_EQ(toCommad(fromKey, &builder).inputFiles, std::vector<std::string>{"/m/k.mp4"});
-  TaskOperation none = makeOperation({}, "-f lavfi", {file("D:/o.avi")});
-  EXPECT_TRUE(toCommad(none, &builder).inputFiles.empty());
+  EXPECT_EQ(toCommad(fromKey, snapshot).inputFiles, std::vector<std::string>{"/m/k.mp4"});
+  EXPECT_TRUE(toCommad(none, snapshot).inputFiles.empty());
 }
 
 TEST(FindOverwrittenInput, RefusesCommandsWritingTheirInput) {

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,8 @@ CapturedRun runPlanned(const FFmpegCommand& command) {
 }
 
 TEST(CommandPlan, EmptyTaskGivesNoCommand) {
-  CommandBuilder builder(nullptr);
-  EXPECT_TRUE(builder.buildCommands({}, {}).empty());
+  CommandBuilder builder;
+  EXPECT_TRUE(builder.buildCommands({}).empty());
 }
 
 TEST(CommandPlan, OneOperationGivesItsCommandText) {
@@ -66,9 +67,9 @@ TEST(CommandPlan, OneOperationGivesItsCommandText) {
   const std::string out = dir.file("out.mp4");
   test::makeClip(in, clip(1.5));
 
-  CommandBuilder builder(nullptr);
+  CommandBuilder builder;
   auto commands = builder.buildCommands(
-      {makeOperation({file(in, "-ss 0.5")}, "-vf scale=80:60", {file(out)})}, {});
+      {makeOperation({file(in, "-ss 0.5")}, "-vf scale=80:60", {file(out)})});
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].commandLine,
             fmt::format(R"( -ss 0.5 -i "{}" -filter_complex scale=80:60  -movflags +faststart -c:v libx264 "{}")",
@@ -96,9 +97,9 @@ TEST(CommandPlan, ChainThroughIntermediateIsOneCommand) {
   const TaskOperation producer = makeOperation({file(in)}, "-vf scale=160:120", {intermediate(middle)});
   const TaskOperation consumer = makeOperation({intermediate(middle)}, "-vf crop=80:60", {file(out)});
   for (const auto& operations : {std::vector{producer, consumer}, std::vector{consumer, producer}}) {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     const std::int32_t label = nextPadLabel() + 1;
-    auto commands = builder.buildCommands(operations, {});
+    auto commands = builder.buildCommands(operations);
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].commandLine,
               fmt::format(R"( -i "{0}" -filter_complex [0]scale=160:120[{2}];[{2}]crop=80:60  -movflags +faststart)"
@@ -126,11 +127,10 @@ TEST(CommandPlan, StreamCopyAfterFilterRunsAsTwoCommandsAndCleansUp) {
   test::makeClip(in, clip(1.0));
 
   {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     auto commands = builder.buildCommands(
         {makeOperation({file(in)}, "-vf scale=80:60", {intermediate(middle)}),
-         makeOperation({intermediate(middle)}, "-c:v copy", {file(out)})},
-        {});
+         makeOperation({intermediate(middle)}, "-c:v copy", {file(out)})});
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0].commandLine,
               fmt::format(R"( -i "{}" -filter_complex scale=80:60  -c:v libx264 "{}")", in, middle));
@@ -162,13 +162,12 @@ TEST(CommandPlan, TwoSourcesAndOverlayMergeIntoOneCommand) {
   const std::string t1 = dir.file("t1.mkv");
   const std::string t2 = dir.file("t2.mkv");
 
-  CommandBuilder builder(nullptr);
+  CommandBuilder builder;
   const std::int32_t label = nextPadLabel() + 1;
   auto commands = builder.buildCommands(
       {makeOperation({file(a)}, "-vf scale=160:120", {intermediate(t1)}),
        makeOperation({file(b)}, "-vf scale=40:30", {intermediate(t2)}),
-       makeOperation({intermediate(t1), intermediate(t2)}, "-filter_complex overlay=10:10", {file(out)})},
-      {});
+       makeOperation({intermediate(t1), intermediate(t2)}, "-filter_complex overlay=10:10", {file(out)})});
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].commandLine,
             fmt::format(R"( -i "{0}" -i "{1}" -filter_complex [0]scale=160:120[{3}];[1]scale=40:30[{4}];)"
@@ -196,9 +195,8 @@ TEST(CommandPlan, RecordedFragmentRunsInPlaceOfItsGraph) {
   const std::string graph = fmt::format("movie='{0}',scale=80:60[out0];amovie='{0}'[out1]", in);
   const std::string fragment =
       fmt::format(R"(-i "{}" -filter_complex "[0:v]scale=80:60[v3]" -map [v3] -map 0:a)", in);
-  CommandBuilder builder(nullptr);
-  auto commands = builder.buildCommands({makeOperation({intermediate(graph)}, "", {file(out)})},
-                                        {{graph, {1, "", fragment}}});
+  CommandBuilder builder(PlanningSnapshot{.outputRecords = {{graph, {1, "", fragment}}}});
+  auto commands = builder.buildCommands({makeOperation({intermediate(graph)}, "", {file(out)})});
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].commandLine,
             fmt::format(R"({}  -movflags +faststart -c:v libx264 "{}")", fragment, out));
@@ -217,7 +215,7 @@ TEST(CommandPlan, OrdersProducersBeforeConsumers) {
   const TaskOperation p = makeOperation({file("/v/in.mp4")}, "-vf scale=2:2", {intermediate("/t/t1.mkv")});
   const TaskOperation q = makeOperation({intermediate("/t/t1.mkv")}, "-vf crop=1:1", {intermediate("/t/t2.mkv")});
   const TaskOperation r = makeOperation({intermediate("/t/t2.mkv")}, "-vf pad=4:4", {file("/v/out.mp4")});
-  CommandBuilder builder(nullptr);
+  CommandBuilder builder;
   EXPECT_EQ(firstOutputs(builder.orderOperations({p, r, q})),
             (std::vector<std::string>{"/t/t1.mkv", "/t/t2.mkv", "/v/out.mp4"}));
   EXPECT_EQ(firstOutputs(builder.orderOperations({r, q, p})),
@@ -241,13 +239,13 @@ TEST(CommandPlan, OperationsThatCanNeverBePlacedGoLastInTaskOrder) {
   const TaskOperation z = makeOperation({file("/v/in.mp4")}, "-vf pad=4:4", {intermediate(t("c.mkv"))});
   const TaskOperation w = makeOperation({intermediate(t("c2.mkv"))}, "-an", {intermediate(t("d.mkv"))});
   const TaskOperation sink = makeOperation({intermediate(t("e.mkv"))}, "-an", {file("/v/out.mp4")});
-  CommandBuilder builder(nullptr);
+  CommandBuilder builder;
   EXPECT_EQ(firstOutputs(builder.orderOperations({w, x, z, sink, y})),
             (std::vector<std::string>{t("c.mkv"), "/v/out.mp4", t("d.mkv"), t("a.mkv"), t("b.mkv")}));
 
   // The plan still ends. The two merge into one command that would read and
   // write the same file; the last guard refuses to run it.
-  auto commands = builder.buildCommands({x, y}, {});
+  auto commands = builder.buildCommands({x, y});
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].outputPath, t("b.mkv"));
   EXPECT_EQ(findOverwrittenInput(commands[0]), t("b.mkv"));
@@ -256,7 +254,7 @@ TEST(CommandPlan, OperationsThatCanNeverBePlacedGoLastInTaskOrder) {
 TEST(CommandPlan, FindReadyProducerStopsOnCycle) {
   test::TempDir dir;
   auto t = [&](const char* name) { return dir.file(name); };
-  CommandBuilder builder(nullptr);
+  CommandBuilder builder;
   CommandBuilder::OperationList list{
       makeOperation({intermediate(t("b.mkv"))}, "", {intermediate(t("a.mkv"))}),
       makeOperation({intermediate(t("a.mkv"))}, "", {intermediate(t("b.mkv"))}),
@@ -276,8 +274,8 @@ TEST(CommandPlan, MergedOperationWithoutInputsIsNotLost) {
   const TaskOperation x = makeOperation({}, "-vf scale=80:60", {intermediate(t("x.mkv"))});
   const TaskOperation y = makeOperation({intermediate(t("x.mkv"))}, "-vf crop=40:30", {file("/v/y.avi")});
   const TaskOperation v = makeOperation({}, "-t 1", {file("/v/v.avi")});
-  CommandBuilder builder(nullptr);
-  auto commands = builder.buildCommands({x, y, v}, {});
+  CommandBuilder builder;
+  auto commands = builder.buildCommands({x, y, v});
   ASSERT_EQ(commands.size(), 2u);
   EXPECT_EQ(commands[0].outputPath, "/v/y.avi");
   EXPECT_NE(commands[0].commandLine.find("crop=40:30"), std::string::npos);
@@ -291,8 +289,8 @@ TEST(CommandPlan, IntermediateReadTwiceIsWrittenToDisk) {
   const TaskOperation producer = makeOperation({file("/v/in.mp4")}, "-vf scale=80:60", {intermediate(t("s.mkv"))});
   const TaskOperation first = makeOperation({intermediate(t("s.mkv"))}, "-vf crop=40:30", {file("/v/1.avi")});
   const TaskOperation second = makeOperation({intermediate(t("s.mkv"))}, "-vf pad=90:70", {file("/v/2.avi")});
-  CommandBuilder builder(nullptr);
-  auto commands = builder.buildCommands({producer, first, second}, {});
+  CommandBuilder builder;
+  auto commands = builder.buildCommands({producer, first, second});
   ASSERT_EQ(commands.size(), 3u);
   EXPECT_EQ(commands[0].outputPath, t("s.mkv"));
   EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -filter_complex crop=40:30 "/v/1.avi")", t("s.mkv")));
@@ -304,31 +302,28 @@ TEST(CommandPlan, CutsMergeWithFiltersAndMoveInFrontOfInput) {
   auto t = [&](const char* name) { return dir.file(name); };
   // A cut-only operation followed by a filter: the cut stays an output option.
   {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     auto commands = builder.buildCommands(
         {makeOperation({file("/v/in.mp4")}, "-ss 1 -to 2", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-vf scale=80:60", {file("/v/o.avi")})},
-        {});
+         makeOperation({intermediate(t("c.mkv"))}, "-vf scale=80:60", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].commandLine, R"( -i "/v/in.mp4" -ss 1 -to 2 -filter_complex "[0]scale=80:60" "/v/o.avi")");
   }
   // Stream copy followed by a cut of its output: the cut moves in front of -i.
   {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     auto commands = builder.buildCommands(
         {makeOperation({file("/v/in.mp4")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})},
-        {});
+         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].commandLine, R"( -ss 1 -to 2 -i "/v/in.mp4" -vcodec copy "/v/o.avi")");
   }
   // The input already seeks: the cut cannot move, and a later seek never merges.
   {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     auto commands = builder.buildCommands(
         {makeOperation({file("/v/in.mp4", "-ss 3")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})},
-        {});
+         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -ss 1 -to 2 "/v/o.avi")", t("c.mkv")));
   }
@@ -341,11 +336,40 @@ TEST(CommandPlan, RefusedJoinLeavesBothOperationsUnchanged) {
   // join could not point y's reference at one input, so they stay apart.
   TaskOperation x = makeOperation({file("/v/a.mp4"), file("/v/b.mp4")}, "-shortest", {intermediate(t("x.mkv"))});
   TaskOperation y = makeOperation({intermediate(t("x.mkv"))}, "-vf scale=80:60", {file("/v/y.avi")});
-  CommandBuilder builder(nullptr);
-  auto commands = builder.buildCommands({x, y}, {});
+  CommandBuilder builder;
+  auto commands = builder.buildCommands({x, y});
   ASSERT_EQ(commands.size(), 2u);
   EXPECT_EQ(commands[0].commandLine, fmt::format(R"( -i "/v/a.mp4" -i "/v/b.mp4" -shortest  -c:v libx264 "{}")", t("x.mkv")));
   EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -filter_complex scale=80:60 "/v/y.avi")", t("x.mkv")));
+}
+
+// What the plan knows of each command's length: the duration remembered for
+// its graph, and which earlier command writes each intermediate file it reads.
+TEST(CommandPlan, NotesRememberedLengthsAndTheWritersOfIntermediateFiles) {
+  test::TempDir dir;
+  const std::string middle = dir.file("x.mkv");
+  TaskOperation x = makeOperation({file("/v/a.mp4"), file("/v/b.mp4")}, "-shortest", {intermediate(middle)});
+  TaskOperation y = makeOperation({intermediate(middle)}, "-vf scale=80:60", {file("/v/y.avi")});
+  CommandBuilder chain;
+  auto commands = chain.buildCommands({x, y});
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0].outputPath, middle);
+  EXPECT_TRUE(commands[0].writtenBy.empty());
+  EXPECT_EQ(commands[1].writtenBy, (std::map<std::string, std::size_t>{{middle, 0}}));
+  EXPECT_EQ(commands[0].rememberedSeconds, 0.0);
+
+  const std::string graph = "movie='/v/a.mp4',scale=80:60[out0]";
+  PlanningSnapshot snapshot;
+  snapshot.durations = {{graph, 6.5}, {"", 99.0}};
+  CommandBuilder remembered(snapshot);
+  commands = remembered.buildCommands({makeOperation({intermediate(graph)}, "", {file("/v/o.avi")})});
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].rememberedSeconds, 6.5);
+  // A command without a graph never takes what a failed request filed under the empty key.
+  commands = CommandBuilder(snapshot).buildCommands({makeOperation({file("/v/a.mp4")}, "-an", {file("/v/o.avi")})});
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].key, "");
+  EXPECT_EQ(commands[0].rememberedSeconds, 0.0);
 }
 
 // A graph carried as the producer's input stands under a -filter_complex of its
@@ -381,11 +405,10 @@ TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     {
-      CommandBuilder builder(nullptr);
+      CommandBuilder builder(PlanningSnapshot{.outputRecords = c.records});
       auto commands = builder.buildCommands(
           {makeOperation({intermediate(graph)}, "", {intermediate(middle)}),
-           makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})},
-          c.records);
+           makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})});
       ASSERT_EQ(commands.size(), 2u);
       EXPECT_EQ(commands[0].commandLine, c.first);
       EXPECT_EQ(commands[0].outputPath, middle);
@@ -416,11 +439,10 @@ TEST(CommandPlan, SourceFileNamedAsIntermediateIsNeverDeleted) {
   const std::string source = dir.file("source.mp4");
   test::writeFile(source, "precious");
   {
-    CommandBuilder builder(nullptr);
+    CommandBuilder builder;
     auto commands = builder.buildCommands(
         {makeOperation({file(source)}, "-vf scale=80:60", {intermediate(source)}),
-         makeOperation({intermediate(source)}, "-c:v copy", {file(dir.file("o.mkv"))})},
-        {});
+         makeOperation({intermediate(source)}, "-c:v copy", {file(dir.file("o.mkv"))})});
     ASSERT_FALSE(commands.empty());
     EXPECT_TRUE(findOverwrittenInput(commands[0]));
   }

@@ -36,7 +36,7 @@ TEST(QuotedLabels, CommandKeepsTheFileNameAndDropsTheGraphsLabels) {
   operation.m_inputs = {{2, "movie='br/[out0].mp4',scale=80:60[out0];amovie='br/[out1].mp4'[out1]", ""}};
   operation.m_outputs = {{1, "/o/out.mkv", ""}};
   prepareFilterOptions(operation);
-  const FFmpegCommand command = toCommad(operation, nullptr);
+  const FFmpegCommand command = toCommad(operation, {});
   EXPECT_EQ(command.commandLine,
             "-filter_complex \"movie='br/[out0].mp4',scale=80:60;amovie='br/[out1].mp4'\"  \"/o/out.mkv\"");
 }
@@ -48,7 +48,7 @@ TEST(QuotedLabels, UnreadPadLabelInsideAPathStays) {
   operation.m_outputs = {{1, "/o/out.mkv", ""}};
   operation.m_padLabels["/o/mid.mkv"] = 4095;
   prepareFilterOptions(operation);
-  const FFmpegCommand command = toCommad(operation, nullptr);
+  const FFmpegCommand command = toCommad(operation, {});
   EXPECT_NE(command.commandLine.find("movie='/m/[4095].mp4',scale=80:60\""), std::string::npos)
       << command.commandLine;
 }

@@ -3,7 +3,9 @@
 // progress, and the worker's small helpers.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -353,6 +355,34 @@ INSTANTIATE_TEST_SUITE_P(
                     DurationCase{"UnderOneSecondIsProbed", true, 0.4, "00:00:02"}),
     [](const testing::TestParamInfo<DurationCase>& param_info) { return param_info.param.name; });
 
+// A command that reads an intermediate file announces the length of the
+// command that wrote it, not a probe of the file: here the writer's graph is
+// remembered as 5 s long although its clip lasts 1 s.
+TEST_F(TaskWorkerTest, IntermediateFileTakesTheLengthOfItsWriter) {
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip, clipOf(1.0));
+  const std::string middle = dir_.file("middle.mkv");
+  const std::string out = dir_.file("out.mkv");
+  const std::string graph = processGraph(handle_, "convert", {processInput(1, clip, 1.0)}, "-vf scale=80:60");
+  ASSERT_FALSE(graph.empty());
+  {
+    std::lock_guard<std::mutex> lock(engine().m_mutex);
+    engine().m_parser.setDuration(graph, 5.0);
+  }
+  const std::string request = taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(2, middle)}),
+                                           taskOperation({ioItem(2, middle)}, "-c copy", {ioItem(1, out)})});
+  const uint64_t id = nextTaskId();
+  ASSERT_EQ(submitTask(handle_, id, request), 0);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  std::string longest;
+  for (const StateReport& report : taskEvents().reports(id)) {
+    ASSERT_FALSE(report.error) << report.text;
+    if (report.totalPhase == 2 && report.currentPhase == 2) longest = std::max(longest, report.estimateTime);
+  }
+  EXPECT_GE(longest, "00:00:04");
+  EXPECT_TRUE(exists(out));
+}
+
 // ---- Helpers ------------------------------------------------------------------------
 
 InitConfig helperConfig() { return realToolsConfig("task-worker-test"); }
@@ -371,6 +401,62 @@ TEST(ProbeDurationTest, SumsWholeSecondsOfTheFilesThatProbe) {
                                    dir.file("text.mp4")}),
             2);
   EXPECT_EQ(probeDuration(engine, {}), 0);
+}
+
+// The length of a command: a remembered graph duration wins; otherwise the
+// known lengths of intermediate files (as long as the command that wrote
+// them) are added to the probed lengths of the other files.
+TEST(CommandDurationTest, KnownIntermediateFilesAreNotProbed) {
+  TempDir dir;
+  EngineContext engine(helperConfig());
+  const std::string one = dir.file("one.mkv");
+  const std::string two = dir.file("two.mkv");
+  makeClip(one, clipOf(1.0));
+  makeClip(two, clipOf(2.0));
+  struct Case {
+    const char* name;
+    double remembered;
+    std::vector<std::string> files;
+    std::map<std::string, int32_t> known;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"remembered graph duration", 7.9, {one}, {{one, 5}}, 7},
+      {"probed", 0.0, {one, two}, {}, 3},
+      {"intermediate file of known length", 0.0, {two}, {{two, 5}}, 5},
+      {"known and probed files together", 0.5, {one, two}, {{two, 9}}, 10},
+  };
+  for (const Case& c : cases) {
+    FFmpegCommand command;
+    command.rememberedSeconds = c.remembered;
+    command.inputFiles = c.files;
+    EXPECT_EQ(commandDuration(engine, command, c.known), c.expected) << c.name;
+  }
+}
+
+// Everything a task's plan reads of the engine comes in one snapshot.
+TEST(PlanningSnapshotTest, TakesVendorRecordsAndTheTasksParserEntries) {
+  EngineContext engine(helperConfig());
+  const std::string graph = "movie='/m/a.mp4'[out0]";
+  TaskEntry task;
+  task.operations.resize(1);
+  task.operations[0].m_inputs = {{2, graph, ""}};
+  task.outputRecords[graph] = LavfiOutputRecord{1, "-c:v libx264", ""};
+  PlanningSnapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(engine.m_mutex);
+    engine.m_config.hwaccel_vendor = "intel";
+    engine.m_parser.setDuration(graph, 4.0);
+    engine.m_parser.setDuration("movie='/m/other.mp4'[out0]", 8.0);
+    engine.m_parser.inputFiles[graph] = {"/m/a.mp4"};
+    snapshot = takePlanningSnapshot(engine, task);
+  }
+  EXPECT_EQ(snapshot.hardwareVendor, "intel");
+  ASSERT_EQ(snapshot.outputRecords.count(graph), 1u);
+  EXPECT_EQ(snapshot.outputRecords.at(graph).outputConfig, "-c:v libx264");
+  EXPECT_EQ(snapshot.durations, (std::map<std::string, double>{{graph, 4.0}}));
+  ASSERT_NE(snapshot.findInputFiles(graph), nullptr);
+  EXPECT_EQ(*snapshot.findInputFiles(graph), std::vector<std::string>{"/m/a.mp4"});
 }
 
 TEST(DistinctInputFilesTest, KeepsFirstAppearanceFromTheGivenCommand) {

@@ -3,8 +3,9 @@
 // output record and the media files it reads.
 //
 // The operation parser (LavfiParser) derives from ParserRecords; the maps are
-// kept apart so code that only reads them need not see the parser. Not
-// thread-safe: every access happens under the engine mutex.
+// kept apart so code that only reads them (the engine, when it takes what a
+// task's plan needs) need not see the parser. Not thread-safe: the owner of
+// the parser serialises every access.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,21 @@ struct LavfiOutputRecord {
   std::string cmd;           // command fragment of the producing operation
 };
 
+using LavfiOutputRecords = std::map<std::string, LavfiOutputRecord>;
+
+// The entry of `graph` in one of the maps (or a copy of one), null when there
+// is none. Never answers for the empty key: a failed request files its entries
+// there, and they belong to no graph.
+template <class Value>
+const Value* findGraphEntry(const std::map<std::string, Value>& map, const std::string& graph) {
+  if (graph.empty()) return nullptr;
+  auto it = map.find(graph);
+  return it == map.end() ? nullptr : &it->second;
+}
+
 struct ParserRecords {
   std::map<std::string, double> durations;
-  std::map<std::string, LavfiOutputRecord> outputs;
+  LavfiOutputRecords outputs;
   // Never emptied while the engine lives.
   std::map<std::string, std::vector<std::string>> inputFiles;
 

@@ -238,6 +238,15 @@ bool isSourceFilter(std::string_view name) {
   return std::find(std::begin(kSources), std::end(kSources), name) != std::end(kSources);
 }
 
+// Filters that read or write more than one stream: a chain of its own cannot
+// connect them.
+bool takesSeveralStreams(std::string_view name) {
+  static constexpr std::string_view kNames[] = {"overlay", "concat", "xfade", "acrossfade", "amix",
+                                                "amerge", "hstack", "vstack", "xstack", "split",
+                                                "asplit", "blend", "alphamerge", "join", "premultiply"};
+  return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
 // ---- Input references ----------------------------------------------------------
 
 // True when the text names input `position` as [i] or [i:stream] (or, with
@@ -613,6 +622,78 @@ void relabelMapRefs(std::string& text, int from, int to) {
     }
     search = argBegin;
   }
+}
+
+std::optional<AppendedChain> appendedChainOf(const TaskOperation& operation) {
+  const std::string& text = operation.m_transform;
+  FilterOptions parsed;
+  parseFilterOptions(parsed, text);
+  for (const FilterSegment& segment : parsed.segments) {
+    if (segment.isFilter()) continue;
+    // The stream is a filter graph's output in the joined command: there is no
+    // input to map from, no further input to add, and nothing to copy.
+    if (segment.name == "map" || segment.name.rfind("map_", 0) == 0 || segment.args == "copy") {
+      return std::nullopt;
+    }
+  }
+  const std::vector<std::string> tokens = splitOptionTokens(text);
+  if (std::find(tokens.begin(), tokens.end(), "-i") != tokens.end()) return std::nullopt;
+
+  AppendedChain appended;
+  const std::vector<OptionValue> values = graphOptionValues(text);
+  if (values.empty()) {
+    if (parsed.hasAudioFilter || parsed.hasVideoFilter) return std::nullopt;
+    appended.options = text;
+    trimJoinBlanks(appended.options);
+    return appended;
+  }
+  if (values.size() != 1) return std::nullopt;
+  const OptionValue& value = values.front();
+  appended.chain = text.substr(value.inner.begin, value.inner.end - value.inner.begin);
+  trimJoinBlanks(appended.chain);
+  // One chain, written as it stands inside the double quotes of the joined
+  // graph: no chain separator, labels, escapes or double quotes.
+  if (appended.chain.empty() || appended.chain.find_first_of(";[]\\\"") != std::string::npos) {
+    return std::nullopt;
+  }
+  for (const FilterSegment& segment : parsed.segments) {
+    if (!segment.isFilter()) continue;
+    if (segment.media != 'a' && segment.media != 'v') return std::nullopt;
+    if (appended.media != 'n' && appended.media != segment.media) return std::nullopt;
+    if (!segment.inputPads.empty() || !segment.outputPads.empty()) return std::nullopt;
+    if (isSourceFilter(segment.name) || takesSeveralStreams(segment.name)) return std::nullopt;
+    appended.media = segment.media;
+  }
+  if (appended.media == 'n') return std::nullopt;
+
+  std::string rest = text;
+  rest.erase(value.value.begin, value.value.end - value.value.begin);
+  rest.erase(value.option.begin, value.option.end - value.option.begin);
+  trimJoinBlanks(rest);
+  appended.options = std::move(rest);
+  return appended;
+}
+
+bool appendChainToGraph(std::string& graph, char media, std::string_view chain) {
+  bool hasVideo = false;
+  bool hasAudio = false;
+  if (!hasOutLabels(graph, hasVideo, hasAudio)) return false;
+  std::string_view label;
+  if (hasVideo && hasAudio) {
+    label = media == 'v' ? "[out0]" : "[out1]";
+  } else if ((media == 'v' && hasVideo) || (media == 'a' && hasAudio)) {
+    label = "[out0]";
+  } else {
+    return false;
+  }
+  const std::size_t at = findUnquoted(graph, label);
+  if (at == std::string::npos || at == 0 || findUnquoted(graph, label, at + 1) != std::string::npos) return false;
+  // The label must stand alone after the filter it names and end its chain.
+  if (graph[at - 1] == ']') return false;
+  const std::size_t after = at + label.size();
+  if (after < graph.size() && graph[after] != ';') return false;
+  graph.insert(at, "," + std::string(chain));
+  return true;
 }
 
 bool joinOperationGraphs(TaskOperation& accumulated, TaskOperation& next) {

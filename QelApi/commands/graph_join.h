@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "commands/task_operation.h"
 
@@ -96,6 +97,29 @@ void remapMapOptions(TaskOperation& accumulated, TaskOperation& next);
 // a pad label carries one stream). Nothing happens when `to` is negative.
 // "-map 0:a:1" with 1 -> 0 stays "-map 0:a:1".
 void relabelMapRefs(std::string& text, int from, int to);
+
+// What an operation adds to the stream it reads when its transform is no more
+// than one chain of filters and output options: at most one filter option,
+// whose graph is a single unlabelled chain of one-input, one-output filters of
+// one medium, and options that neither map, add inputs nor copy streams.
+struct AppendedChain {
+  std::string chain;    // the chain's filters as written; empty without a chain
+  char media = 'n';     // 'a' or 'v' for a chain, 'n' without one
+  std::string options;  // the transform without the filter option, trimmed
+};
+
+// The chain and options of the operation's transform, or nullopt when the
+// transform is more than that (labels, several chains or filter options,
+// source filters, filters with several inputs or outputs, filters of no or of
+// both media, quotes or escapes the command text cannot carry, -map, -i, copy).
+std::optional<AppendedChain> appendedChainOf(const TaskOperation& operation);
+
+// Appends `chain` (filters of `media`) to the output of that medium of a graph
+// that labels its outputs [out0] (video, or its only output) and [out1]
+// (audio): ",chain" goes right before the label, which then ends the chain.
+// False, with the graph unchanged, when that output is not one lone label at
+// the end of a chain (a filter with several outputs, a label written twice).
+bool appendChainToGraph(std::string& graph, char media, std::string_view chain);
 
 // The join step of the command plan: refuses (returns false, nothing changed)
 // when mergeNeedsMissingInput, else runs labelFilterPads (accumulated),

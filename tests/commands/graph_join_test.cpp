@@ -361,6 +361,75 @@ namespace {
 
 // Hostile texts (unclosed quotes and labels, a trailing backslash, options
 // without values) must be handled without reading past the text.
+TEST(AppendedChainOf, Table) {
+  struct Case {
+    const char* transform;
+    bool chain;  // an appendable chain (or options only)
+    const char* expectedChain;
+    char media;
+    const char* options;
+  };
+  const Case cases[] = {
+      {"-vf scale=40:30", true, "scale=40:30", 'v', ""},
+      {"-vf 'scale=40:30,hflip' -crf 30", true, "scale=40:30,hflip", 'v', "-crf 30"},
+      {"-an -filter_complex \"crop=10:10:0:0\"", true, "crop=10:10:0:0", 'v', "-an"},
+      {"-af volume=2", true, "volume=2", 'a', ""},
+      {"-crf 30 -an", true, "", 'n', "-crf 30 -an"},
+      {"", true, "", 'n', ""},
+      {"-vf scale=40:30 -af volume=2", false, "", 'n', ""},          // two filter options
+      {"-filter_complex scale=40:30,volume=2", false, "", 'n', ""},  // both media
+      {"-filter_complex [0]scale=40:30", false, "", 'n', ""},        // a label
+      {"-filter_complex scale=40:30;hflip", false, "", 'n', ""},     // two chains
+      {"-vf overlay=10:10", false, "", 'n', ""},                     // two inputs
+      {"-vf split", false, "", 'n', ""},                             // two outputs
+      {"-vf color=red", false, "", 'n', ""},                         // a source
+      {"-vf nosuchfilter", false, "", 'n', ""},                      // no medium
+      {"-vf scale=40:30 -map 0:v", false, "", 'n', ""},
+      {"-vf scale=40:30 -i /v/b.mp4", false, "", 'n', ""},
+      {"-c:v copy", false, "", 'n', ""},
+      {"-vf drawtext=text=a\\\\,b", false, "", 'n', ""},  // an escape
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.transform);
+    const std::optional<AppendedChain> appended =
+        appendedChainOf(makeOperation({intermediate("/t/a.mkv")}, c.transform, {file("/v/o.mkv")}));
+    ASSERT_EQ(appended.has_value(), c.chain);
+    if (!appended) continue;
+    EXPECT_EQ(appended->chain, c.expectedChain);
+    EXPECT_EQ(appended->media, c.media);
+    EXPECT_EQ(appended->options, c.options);
+  }
+}
+
+TEST(AppendChainToGraph, Table) {
+  struct Case {
+    const char* graph;
+    char media;
+    const char* joined;  // empty: refused, graph unchanged
+  };
+  const Case cases[] = {
+      {"movie='a.mp4',crop=8:6[out0];amovie='a.mp4'[out1]", 'v',
+       "movie='a.mp4',crop=8:6,hflip[out0];amovie='a.mp4'[out1]"},
+      {"movie='a.mp4',crop=8:6[out0];amovie='a.mp4'[out1]", 'a',
+       "movie='a.mp4',crop=8:6[out0];amovie='a.mp4',hflip[out1]"},
+      {"movie='a.mp4'[out0]", 'v', "movie='a.mp4',hflip[out0]"},
+      {"amovie='a.mp4'[out0]", 'a', "amovie='a.mp4',hflip[out0]"},
+      {"movie='a.mp4'[out0]", 'a', ""},                        // no audio output
+      {"amovie='a.mp4'[out0]", 'v', ""},                       // no video output
+      {"movie='a.mp4',split[x][out0];[x]nullsink", 'v', ""},   // one of several outputs
+      {"movie='a.mp4'[out0][out9]", 'v', ""},                  // the label does not end the chain
+      {"movie='[out0].mp4',crop=8:6", 'v', ""},                // only inside the quoted name
+      {"movie='a.mp4',crop=8:6", 'v', ""},                     // no label at all
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.graph);
+    std::string graph = c.graph;
+    const bool joined = appendChainToGraph(graph, c.media, "hflip");
+    EXPECT_EQ(joined, *c.joined != '\0');
+    EXPECT_EQ(graph, joined ? std::string(c.joined) : std::string(c.graph));
+  }
+}
+
 TEST(GraphJoin, MalformedTextsAreHandledSafely) {
   const std::vector<std::string> texts = {
       "",

@@ -51,12 +51,9 @@ struct Work {
 bool isAddedAudio(const LavfiInputItem& item) { return isAudioFile(item.value); }
 bool isAddedSubtitle(const LavfiInputItem& item) { return !isAudioFile(item.value) && isSubtitleFile(item.value); }
 
-// The source texts of a file base. False only when the path cannot be written.
-bool processLocalFile(LavfiParser& parser, const LavfiInputItem& base, Work& work) {
-  SourceProbe probe;
-  probeSource(parser, base.value, probe);
-  // The base's audio switched off counts as no audio: the silent track takes its place.
-  if (base.prevOp.find("-an") != std::string::npos) probe.audio = 0.0;
+// The source texts of a file base with its probed streams. False only when
+// the path cannot be written.
+bool processLocalFile(const LavfiInputItem& base, const SourceProbe& probe, Work& work) {
   if (probe.video < kUsableStreamSeconds) {
     logOperationError("processLocalFile", 68, "no video stream: " + base.value);
     return true;
@@ -234,52 +231,61 @@ std::string LavfiAddAudioToFile::extractAudioMapLabel(std::vector<std::string>& 
 }
 
 LavfiResult LavfiAddAudioToFile::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError("process", 0, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& base = desc.inputs.front();
-  collectInputFiles(parser, base, result.inputFiles);
-
   Work work;
-  work.duration = base.duration;
-  std::vector<std::string> segments = splitSegments(desc.transform);
-  if (!segments.empty() && segments.back().starts_with("-map")) {
-    work.mapText = segments.back();
-    segments.pop_back();
-  }
-  work.chains = std::move(segments);
-  if (!work.chains.empty()) work.mixFilter = work.chains.back();
-
-  // Every added file must have its chain and a path that can be written, and
-  // a mix of several streams needs a mixing filter; otherwise nothing is built.
-  std::size_t mixed = 1;
-  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
-    const LavfiInputItem& item = desc.inputs[i];
-    if (!isAddedAudio(item) && !isAddedSubtitle(item)) continue;
-    if (!quotedInput(item.value) || (isAddedAudio(item) && !escapeFilterPath(item.value))) {
-      refuse(kUnwritablePathMessage + item.value);
-      return result;
+  OpeningRules rules;
+  rules.checkGathered = [&](LavfiResult& /*result*/) {
+    work.duration = desc.inputs.front().duration;
+    std::vector<std::string> segments = splitSegments(desc.transform);
+    if (!segments.empty() && segments.back().starts_with("-map")) {
+      work.mapText = segments.back();
+      segments.pop_back();
     }
-    if (isAddedAudio(item)) {
-      ++mixed;
-      if (i > work.chains.size()) {
-        refuse(fmt::format("no filter chain for added input {}: {}", i, desc.transform));
-        return result;
+    work.chains = std::move(segments);
+    if (!work.chains.empty()) work.mixFilter = work.chains.back();
+
+    // Every added file must have its chain and a path that can be written,
+    // and a mix of several streams needs a mixing filter; otherwise nothing
+    // is built.
+    std::size_t mixed = 1;
+    for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+      const LavfiInputItem& item = desc.inputs[i];
+      if (!isAddedAudio(item) && !isAddedSubtitle(item)) continue;
+      if (!quotedInput(item.value) || (isAddedAudio(item) && !escapeFilterPath(item.value))) {
+        refuse(kUnwritablePathMessage + item.value);
+        return false;
+      }
+      if (isAddedAudio(item)) {
+        ++mixed;
+        if (i > work.chains.size()) {
+          refuse(fmt::format("no filter chain for added input {}: {}", i, desc.transform));
+          return false;
+        }
       }
     }
-  }
-  if (mixed > 1 && work.mixFilter.empty()) {
-    refuse("no mixing filter: " + desc.transform);
-    return result;
-  }
+    if (mixed > 1 && work.mixFilter.empty()) {
+      refuse("no mixing filter: " + desc.transform);
+      return false;
+    }
+    return true;
+  };
+  // The graph's outputs are checked where the mix is written; a file's
+  // missing video is refused by processLocalFile.
+  rules.requireOutputs = false;
+  rules.needs = OpeningRules::Needs::Nothing;
+  rules.adjustProbe = [&desc](SourceProbe& probe) {
+    // The base's audio switched off counts as no audio: the silent track takes its place.
+    if (desc.inputs.front().prevOp.find("-an") != std::string::npos) probe.audio = 0.0;
+  };
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& base = *opened->item;
 
-  if (base.type == 2) {
+  if (opened->isGraph()) {
     work.graph = base.value;
     const LavfiOutputRecord* earlier = parser.findOutput(base.value);
     if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
-  } else if (!processLocalFile(parser, base, work)) {
+  } else if (!processLocalFile(base, opened->probe, work)) {
     return result;
   }
 

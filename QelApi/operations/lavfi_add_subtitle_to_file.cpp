@@ -51,10 +51,8 @@ std::optional<std::string> subtitlesFilter(const std::string& path) {
 
 // Source graph and fragment of a file base. False when nothing can be built
 // (the failure is logged); a base without video leaves both texts empty.
-bool processLocalFile(LavfiParser& parser, const LavfiOperationDesc& desc, std::string& graph, std::string& cmd) {
+bool processLocalFile(const LavfiOperationDesc& desc, const SourceProbe& probe, std::string& graph, std::string& cmd) {
   const LavfiInputItem& base = desc.inputs.front();
-  SourceProbe probe;
-  probeSource(parser, base.value, probe);
   if (probe.video < kUsableStreamSeconds) {
     logOperationError("processLocalFile", 52, "no video stream: " + base.value);
     return true;
@@ -255,18 +253,19 @@ bool LavfiAddSubtitleToFile::addSubtitleToCommand(const LavfiOperationDesc& desc
 }
 
 LavfiResult LavfiAddSubtitleToFile::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  OpeningRules rules;
+  // processLavfi checks an earlier graph's outputs, processLocalFile a file's video.
+  rules.requireOutputs = false;
+  rules.needs = OpeningRules::Needs::Nothing;
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError("process", 0, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& base = desc.inputs.front();
-  collectInputFiles(parser, base, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& base = *opened->item;
 
   std::string graph;
   std::string cmd;
-  const bool built = base.type == 1 ? processLocalFile(parser, desc, graph, cmd)
-                                    : processLavfi(parser, desc, graph, cmd);
+  const bool built = opened->isGraph() ? processLavfi(parser, desc, graph, cmd)
+                                       : processLocalFile(desc, opened->probe, graph, cmd);
   if (!built) return result;
   parser.setDuration(graph, base.duration);
   result.graph = std::move(graph);

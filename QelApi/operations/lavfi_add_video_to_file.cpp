@@ -39,10 +39,9 @@ bool isAddedSubtitle(const Work& work, std::size_t position, const LavfiInputIte
   return position > work.trims.size() && isSubtitleFile(item.value);
 }
 
-// The source texts of a file base. False only when the path cannot be written.
-bool processLocalFile(LavfiParser& parser, const LavfiInputItem& base, Work& work) {
-  SourceProbe probe;
-  probeSource(parser, base.value, probe);
+// The source texts of a file base with its probed streams. False only when
+// the path cannot be written.
+bool processLocalFile(const LavfiInputItem& base, const SourceProbe& probe, Work& work) {
   if (probe.video < kUsableStreamSeconds) {
     logOperationError("processLocalFile", 86, "no video stream: " + base.value);
     return true;
@@ -181,20 +180,23 @@ void LavfiAddVideoToFile::dropVideoMaps(std::vector<std::string>& tokens) {
 }
 
 LavfiResult LavfiAddVideoToFile::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  OpeningRules rules;
+  rules.emptyLine = 23;
+  // An earlier graph is taken as it is; a file's missing video is refused by
+  // processLocalFile.
+  rules.requireOutputs = false;
+  rules.needs = OpeningRules::Needs::Nothing;
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, "process", 23, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& base = desc.inputs.front();
-  collectInputFiles(parser, base, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& base = *opened->item;
 
   Work work;
-  if (base.type == 2) {
+  if (opened->isGraph()) {
     work.graph = base.value;
     const LavfiOutputRecord* earlier = parser.findOutput(base.value);
     if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
-  } else if (base.type == 1 && !processLocalFile(parser, base, work)) {
+  } else if (!processLocalFile(base, opened->probe, work)) {
     return result;
   }
   parser.takeLabel();  // taken and not used, so label numbers stay where they were

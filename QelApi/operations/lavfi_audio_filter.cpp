@@ -73,49 +73,30 @@ std::string LavfiAudioFilter::filterText(const std::string& transform) {
 }
 
 LavfiResult LavfiAudioFilter::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError(kFunction, 19, "inputs is empety");
-    return result;
-  }
   std::string filter = filterText(desc.transform);
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
 
-  std::string graph;
-  if (item.type == 2) {
-    graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 41, graph, hasVideo, hasAudio)) return result;
-    if (hasAudio && !filter.empty()) {
-      const std::string_view label = hasVideo ? kAudioLabel : kVideoLabel;
-      const Placement placed =
-          placeFilter(graph, label, filter, {",volume=", ",loudnorm="}, [&](std::string& g) {
-            return mergeAudioFilter(parser, g, filter, hasVideo, hasAudio);
-          });
-      if (placed == Placement::MergeFailed) {
-        logOperationError(kFunction, 55, "Failed to merge: " + item.value + " and " + filter);
-      }
-    }
-  } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
+  CommonPattern pattern;
+  pattern.opening.emptyLine = 19;
+  pattern.opening.noOutputsLine = 41;
+  pattern.opening.noStreamLine = 77;
+  pattern.opening.adjustProbe = [&desc](SourceProbe& probe) {
     // An audio file's cover picture is no video to keep.
-    if (hasAudioExtension(item.value)) probe.video = 0.0;
-    if (!checkUsableStreams(kFunction, 77, item.value, probe)) return result;
-    SourceGraphSpec recipe;
-    recipe.subtitleClause = true;
-    recipe.trim = TrimForm::WholeInput;
-    recipe.duration = item.duration;
-    recipe.audioFilter = filter;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 77, item.value, probe, recipe);
-    if (!built) return result;
-    graph = std::move(*built);
-  }
-  parser.setDuration(graph, item.duration);
-  result.graph = std::move(graph);
-  return result;
+    if (hasAudioExtension(desc.inputs.front().value)) probe.video = 0.0;
+  };
+  pattern.chainOnto = [&](std::string& graph, bool hasVideo, bool hasAudio) {
+    if (!hasAudio || filter.empty()) return;
+    const std::string_view label = hasVideo ? kAudioLabel : kVideoLabel;
+    const Placement placed = placeFilter(graph, label, filter, {",volume=", ",loudnorm="}, [&](std::string& g) {
+      return mergeAudioFilter(parser, g, filter, hasVideo, hasAudio);
+    });
+    if (placed == Placement::MergeFailed) {
+      logOperationError(kFunction, 55, "Failed to merge: " + desc.inputs.front().value + " and " + filter);
+    }
+  };
+  pattern.source.subtitleClause = true;
+  pattern.source.trim = TrimForm::WholeInput;
+  pattern.source.audioFilter = filter;
+  return processCommon(parser, desc, pattern);
 }
 
 bool LavfiAudioFilter::mergeAudioFilter(LavfiParser& parser, std::string& graph, std::string& filter,

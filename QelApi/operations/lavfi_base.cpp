@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "commands/filter_text.h"
+#include "commands/probe_document.h"
 #include "engine/log.h"
 
 namespace qel {
@@ -61,38 +62,66 @@ void LavfiBase::addUniquePath(std::vector<std::string>& files, const std::string
   files.push_back(path);
 }
 
+std::optional<OpenedInput> LavfiBase::openFirstInput(LavfiParser& parser, const LavfiOperationDesc& desc,
+                                                     const OpeningRules& rules, LavfiResult& result) const {
+  if (desc.inputs.empty()) {
+    logOperationError(rules.function, rules.emptyLine, rules.emptyMessage);
+    return std::nullopt;
+  }
+  if (rules.checkRequest && !rules.checkRequest()) return std::nullopt;
+  OpenedInput opened;
+  opened.item = &desc.inputs.front();
+  const LavfiInputItem& item = *opened.item;
+  collectInputFiles(parser, item, result.inputFiles);
+  if (rules.checkGathered && !rules.checkGathered(result)) return std::nullopt;
+
+  if (item.type == 2) {
+    const bool labelled = hasOutLabels(item.value, opened.hasVideo, opened.hasAudio);
+    if (rules.requireOutputs && !labelled) {
+      logOperationError(rules.function, rules.noOutputsLine, "no audio, no video stream: " + item.value);
+      return std::nullopt;
+    }
+    return opened;
+  }
+  if (!rules.probeFile) return opened;
+
+  parser.probeFile(item.value, opened.document);
+  opened.probe = readSourceProbe(opened.document);
+  if (rules.adjustProbe) rules.adjustProbe(opened.probe);
+  switch (rules.needs) {
+    case OpeningRules::Needs::Video:
+      if (opened.probe.video < kUsableStreamSeconds) {
+        logOperationError(rules.function, rules.noStreamLine, "no video stream: " + item.value);
+        return std::nullopt;
+      }
+      break;
+    case OpeningRules::Needs::AnyStream:
+      if (!checkUsableStreams(rules.function, rules.noStreamLine, item.value, opened.probe)) return std::nullopt;
+      break;
+    case OpeningRules::Needs::Nothing:
+      break;
+  }
+  opened.hasVideo = opened.probe.video > 0.0;
+  opened.hasAudio = opened.probe.audio > 0.0;
+  return opened;
+}
+
 LavfiResult LavfiBase::processCommon(LavfiParser& parser, const LavfiOperationDesc& desc,
                                      const CommonPattern& pattern) const {
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError(pattern.function, pattern.emptyInputsAlone ? 0 : pattern.emptyInputsLine,
-                      "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, pattern.opening, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
 
   std::string graph;
-  if (item.type == 2) {
+  if (opened->isGraph()) {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(pattern.function, pattern.noOutputsLine, graph, hasVideo, hasAudio)) return result;
-    if (pattern.chainOnto) pattern.chainOnto(graph, hasVideo, hasAudio);
+    if (pattern.chainOnto) pattern.chainOnto(graph, opened->hasVideo, opened->hasAudio);
   } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (pattern.needs == CommonPattern::Needs::Video) {
-      if (probe.video < kUsableStreamSeconds) {
-        logOperationError(pattern.function, pattern.noStreamLine, "no video stream: " + item.value);
-        return result;
-      }
-    } else if (!checkUsableStreams(pattern.function, pattern.noStreamLine, item.value, probe)) {
-      return result;
-    }
     SourceGraphSpec recipe = pattern.source;
     recipe.duration = item.duration;
-    std::optional<std::string> built = writeSourceGraph(pattern.function, pattern.noStreamLine, item.value, probe, recipe);
+    std::optional<std::string> built =
+        writeSourceGraph(pattern.opening.function, pattern.opening.noStreamLine, item.value, opened->probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

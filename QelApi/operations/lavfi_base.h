@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "commands/lavfi_parser.h"
+#include "commands/probe_document.h"
 #include "engine/log.h"  // every operation logs its failures
 #include "operations/source_graph.h"
 
@@ -40,29 +41,62 @@ struct LavfiResult {
   std::vector<std::string> inputFiles;  // media files read, each once, in the order first met
 };
 
-// The per-operation choices of the common steps (see LavfiBase::processCommon).
-struct CommonPattern {
+// How an operation opens its first input (see LavfiBase::openFirstInput).
+// The texts and line numbers are the operation's own.
+struct OpeningRules {
   // Method name used in the "[function,line]:" prefix of the messages.
   std::string function = "process";
 
-  // No inputs: "inputs is empety", alone (no prefix) or with the prefix and line.
-  bool emptyInputsAlone = true;
-  int emptyInputsLine = 0;
+  // No inputs: emptyMessage, alone when emptyLine is 0, else with the prefix.
+  int emptyLine = 0;
+  std::string emptyMessage = "inputs is empety";
 
-  // Earlier graph without output labels: "no audio, no video stream: " + value.
+  // The operation's checks of its own parameters, made before any input file is
+  // gathered. False ends the operation; the check has logged why.
+  std::function<bool()> checkRequest;
+  // Checks made once the first input's files are gathered into result and
+  // before that input is opened (no probe has run yet). False ends the
+  // operation with `result` as it is left.
+  std::function<bool(LavfiResult& result)> checkGathered;
+
+  // An earlier graph without output labels: "no audio, no video stream: " +
+  // graph. Operations that read such a graph in their own way skip the check.
+  bool requireOutputs = true;
   int noOutputsLine = 0;
+
+  // A file is probed; adjustProbe then drops the streams the operation will
+  // not use, and `needs` says which must be left. Video: "no video stream: " +
+  // path when the video is below kUsableStreamSeconds. AnyStream: "no audio, no
+  // video stream: " + path when both are. Nothing: the operation decides.
+  // probeFile false leaves a file unprobed, for an operation that checks more
+  // of the request before it probes.
+  bool probeFile = true;
+  std::function<void(SourceProbe& probe)> adjustProbe;
+  enum class Needs { Nothing, AnyStream, Video } needs = Needs::AnyStream;
+  int noStreamLine = 0;
+};
+
+// The first input as the opening found it.
+struct OpenedInput {
+  const LavfiInputItem* item = nullptr;  // desc.inputs.front(); desc.inputs must not change
+  // An earlier graph: its outputs as hasOutLabels reported them. A file:
+  // whether the probe (after adjustProbe) found the stream at all.
+  bool hasVideo = false;
+  bool hasAudio = false;
+  SourceProbe probe;        // a file's streams; all zero for an earlier graph
+  ProbeDocument document;   // a file's whole probe, for what else an operation reads
+
+  bool isGraph() const { return item->type == 2; }
+};
+
+// The per-operation choices of the common steps (see LavfiBase::processCommon).
+struct CommonPattern {
+  OpeningRules opening;
   // Edits the earlier graph G in place (its outputs as hasOutLabels reported).
   // Null: G passes unchanged. The operation logs its own merge failures.
   std::function<void(std::string& graph, bool hasVideo, bool hasAudio)> chainOnto;
-
-  // Which streams a file must have. Video: "no video stream: " + path when the
-  // video is below 0.001 s. AnyStream: "no audio, no video stream: " + path when
-  // both are.
-  enum class Needs { AnyStream, Video } needs = Needs::AnyStream;
-  int noStreamLine = 0;
-
   // The source graph of a file input; recipe.duration is filled from the first
-  // item by processCommon.
+  // item by processCommon. Its refusals use opening.noStreamLine.
   SourceGraphSpec source;
 };
 
@@ -90,9 +124,17 @@ class LavfiBase {
   void addUniquePath(std::vector<std::string>& files, const std::string& path) const;
 
  protected:
-  // The common steps of a one-input operation: empty-inputs check; files of the
-  // first item; an earlier graph is checked for outputs and handed to
-  // pattern.chainOnto; a file is probed, checked for the needed streams and
+  // The opening every operation that starts from its first input shares:
+  // refuses empty inputs; runs rules.checkRequest; gathers the first input's
+  // files into result.inputFiles; runs rules.checkGathered; then an earlier
+  // graph is checked for output labels, and a file is probed, adjusted and
+  // checked for the streams it needs. Nullopt when the operation must end
+  // (logged); `result` then holds what the operation returns.
+  std::optional<OpenedInput> openFirstInput(LavfiParser& parser, const LavfiOperationDesc& desc,
+                                            const OpeningRules& rules, LavfiResult& result) const;
+
+  // The steps of a one-input operation that only adds filters: the opening;
+  // an earlier graph is handed to pattern.chainOnto; a file's source graph is
   // written by buildSourceGraph; the finished graph's duration (the first
   // item's request duration) is stored and the graph returned. cmd stays empty.
   LavfiResult processCommon(LavfiParser& parser, const LavfiOperationDesc& desc,

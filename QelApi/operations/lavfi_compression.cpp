@@ -170,20 +170,18 @@ LavfiCompression::LavfiCompression(CompressionSystem system) : system_(std::move
 const char* LavfiCompression::name() const { return "compression"; }
 
 LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  OpeningRules rules;
+  rules.emptyLine = 43;
+  rules.noOutputsLine = 73;
+  rules.noStreamLine = 92;
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError(kFunction, 43, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem item = desc.inputs.front();  // a copy: desc changes below
-  collectInputFiles(parser, item, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;  // desc.outputConfig changes below, its inputs never
   const TransformKeys keys = readTransformKeys(desc.transform);
 
   std::string graph;
-  if (item.type == 2) {
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 73, item.value, hasVideo, hasAudio)) return result;
+  if (opened->isGraph()) {
     CompressionParams params{keys.percent, keys.targetSize, -1, -1, -1, item.duration};
     if (!generateOutputConfig("", params, desc.outputConfig)) {
       logOperationError(kFunction, 79, "generateOutputConfig return false: " + item.value);
@@ -192,18 +190,7 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
     graph = item.value;
   } else {
     const std::string& path = item.value;
-    ProbeDocument doc;
-    parser.probeFile(path, doc);
-    SourceProbe probe;
-    getVideoDuration(doc, probe.video);
-    getAudioDuration(doc, probe.audio);
-    std::int32_t subtitleIndex = 0;
-    double subtitleSeconds = 0.0;
-    if (scanSubtitleStreams(doc, subtitleIndex, subtitleSeconds) && subtitleSeconds > 0) {
-      probe.hasSubtitle = true;
-      probe.subtitleIndex = subtitleIndex;
-    }
-    if (!checkUsableStreams(kFunction, 92, path, probe)) return result;
+    const ProbeDocument& doc = opened->document;
     SourceGraphSpec recipe;
     recipe.subtitleClause = true;
     recipe.trim = TrimForm::WholeInput;
@@ -212,7 +199,7 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
     // one output, so later steps and the command builder find it.
     // Written first: a path that cannot stand in a graph fails the request
     // before the output configuration is touched.
-    std::optional<std::string> built = writeSourceGraph(kFunction, 105, path, probe, recipe);
+    std::optional<std::string> built = writeSourceGraph(kFunction, 105, path, opened->probe, recipe);
     if (!built) return result;
     CompressionParams params{keys.percent, keys.targetSize, 0, 0, 0, item.duration};
     getStreamIntField(doc, "video", "width", params.width);

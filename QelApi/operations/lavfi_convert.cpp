@@ -179,23 +179,24 @@ std::string LavfiConvert::filterText(const std::string& transform) {
 }
 
 LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 20, "inputs is empety");
-    return result;
-  }
   const std::string filter = filterText(desc.transform);
-  const LavfiInputItem item = desc.inputs.front();  // a copy: desc may change below
-  collectInputFiles(parser, item, result.inputFiles);
-
-  std::string graph;
-  if (item.type != 2) {
-    const std::string& path = item.value;
-    SourceProbe probe;
-    probeSource(parser, path, probe);
+  OpeningRules rules;
+  rules.emptyLine = 20;
+  rules.noOutputsLine = 42;
+  rules.noStreamLine = 106;
+  rules.adjustProbe = [&desc](SourceProbe& probe) {
     if (outputHasNoVideo(desc.outputConfig)) probe.video = 0.0;
     if (outputHasNoAudio(desc.outputConfig)) probe.audio = 0.0;
-    if (!checkUsableStreams(kFunction, 106, path, probe)) return result;
+  };
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
+
+  std::string graph;
+  if (!opened->isGraph()) {
+    const std::string& path = item.value;
+    const SourceProbe& probe = opened->probe;
     SourceGraphSpec recipe;
     recipe.subtitleClause = false;
     recipe.trim = TrimForm::WholeInput;
@@ -216,9 +217,7 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     result.cmd = std::move(*fragment);
   } else {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 42, graph, hasVideo, hasAudio)) return result;
+    const bool hasVideo = opened->hasVideo;
     if (outputHasNoVideo(desc.outputConfig)) {
       graph = keepAudioChains(item.value);
     } else if (hasVideo && !filter.empty() && graph.size() >= 6) {

@@ -145,26 +145,19 @@ std::string LavfiCroper::cropText(const std::string& transform) {
 }
 
 LavfiResult LavfiCroper::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  if (desc.inputs.empty()) {
-    logOperationError(kFunction, 0, "inputs is empety");
-    return {};
-  }
   const std::string filter = cropText(desc.transform);
-  const LavfiInputItem& item = desc.inputs.front();
-  if (filter.empty()) {
-    // Nothing to crop: the input is handed back as a fragment and no graph is
-    // made, so the request ends as a failure in the parser.
-    LavfiResult result;
-    result.cmd = item.value;
-    collectInputFiles(parser, item, result.inputFiles);
-    return result;
-  }
 
   CommonPattern pattern;
-  pattern.emptyInputsAlone = true;
-  pattern.noOutputsLine = 46;
-  pattern.needs = CommonPattern::Needs::Video;
-  pattern.noStreamLine = 74;
+  pattern.opening.checkGathered = [&](LavfiResult& result) {
+    if (!filter.empty()) return true;
+    // Nothing to crop: the input is handed back as a fragment and no graph is
+    // made, so the request ends as a failure in the parser.
+    result.cmd = desc.inputs.front().value;
+    return false;
+  };
+  pattern.opening.noOutputsLine = 46;
+  pattern.opening.needs = OpeningRules::Needs::Video;
+  pattern.opening.noStreamLine = 74;
   pattern.source.subtitleClause = true;
   pattern.source.trim = TrimForm::WholeInput;
   pattern.source.videoFilter = filter;
@@ -173,7 +166,7 @@ LavfiResult LavfiCroper::process(LavfiParser& parser, LavfiOperationDesc& desc) 
     const Placement placed = placeFilter(graph, kVideoLabel, filter, {kCropMarker},
                                          [&](std::string& g) { return mergeCrop(g, filter); });
     if (placed == Placement::MergeFailed) {
-      logOperationError(kFunction, 55, "Failed to merge: " + item.value + " and " + filter);
+      logOperationError(kFunction, 55, "Failed to merge: " + desc.inputs.front().value + " and " + filter);
     }
   };
   return processCommon(parser, desc, pattern);

@@ -182,34 +182,36 @@ bool LavfiCutter::mergeTrim(std::string& graph, TimeValue& start, TimeValue& end
 }
 
 LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 18, "inputs is empety");
-    return result;
-  }
   TimeValue start;
   TimeValue end;
-  readRange(desc.transform, start, end);
-  if (start.seconds > end.seconds) {
-    logAt(kLogError, kFunction, 35, "endTime < startTime, " + desc.transform);
-    return result;
-  }
-  // The texts go into the graph as written: anything but a plain number of
-  // seconds (a missing end, "abc", graph syntax) would break the graph.
-  if (!isSecondsText(start.secondsText) || !isSecondsText(end.secondsText)) {
-    logAt(kLogError, kFunction, 36, "invalid time range: " + desc.transform);
-    return result;
-  }
-
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
+  OpeningRules rules;
+  rules.emptyLine = 18;
+  rules.checkRequest = [&] {
+    readRange(desc.transform, start, end);
+    if (start.seconds > end.seconds) {
+      logAt(kLogError, kFunction, 35, "endTime < startTime, " + desc.transform);
+      return false;
+    }
+    // The texts go into the graph as written: anything but a plain number of
+    // seconds (a missing end, "abc", graph syntax) would break the graph.
+    if (!isSecondsText(start.secondsText) || !isSecondsText(end.secondsText)) {
+      logAt(kLogError, kFunction, 36, "invalid time range: " + desc.transform);
+      return false;
+    }
+    return true;
+  };
+  rules.noOutputsLine = 49;
+  rules.noStreamLine = 86;
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
 
   std::string graph;
-  if (item.type == 2) {
+  if (opened->isGraph()) {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 49, graph, hasVideo, hasAudio)) return result;
+    const bool hasVideo = opened->hasVideo;
+    const bool hasAudio = opened->hasAudio;
     const std::size_t lastSemicolon = graph.rfind(';');
     const std::string_view tail =
         lastSemicolon == std::string::npos ? std::string_view(graph) : std::string_view(graph).substr(lastSemicolon + 1);
@@ -227,16 +229,13 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
       insertTrims(graph, start, end, hasVideo);
     }
   } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (!checkUsableStreams(kFunction, 86, item.value, probe)) return result;
     SourceGraphSpec recipe;
     recipe.extensionGate = true;
     recipe.trim = TrimForm::CutRange;
     recipe.cutStart = start.secondsText;
     recipe.cutEnd = end.secondsText;
     recipe.duration = item.duration;
-    std::optional<std::string> built = writeSourceGraph(kFunction, 86, item.value, probe, recipe);
+    std::optional<std::string> built = writeSourceGraph(kFunction, 86, item.value, opened->probe, recipe);
     if (!built) return result;
     graph = std::move(*built);
   }

@@ -107,41 +107,39 @@ std::string LavfiSeek::seekText(const std::string& transform) {
 }
 
 LavfiResult LavfiSeek::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  std::string seek;
+  OpeningRules rules;
+  rules.emptyLine = 19;
+  rules.checkRequest = [&] {
+    const std::string written = seekText(desc.transform);
+    seek = written;
+    // seek_point takes only a number of seconds: a clock text is written as
+    // its seconds, and anything else that is no plain number (graph syntax
+    // included) is refused rather than written into the graph.
+    if (seek.find(':') != std::string::npos) seek = parseTimeValue(seek).secondsText;
+    if (!written.empty() && !isSecondsText(seek)) {
+      logAt(kLogError, kFunction, 20, "invalid seek position: " + desc.transform);
+      return false;
+    }
+    return true;
+  };
+  rules.noOutputsLine = 41;
+  rules.noStreamLine = 100;
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 19, "inputs is empety");
-    return result;
-  }
-  const std::string written = seekText(desc.transform);
-  std::string seek = written;
-  // seek_point takes only a number of seconds: a clock text is written as its
-  // seconds, and anything else that is no plain number (graph syntax
-  // included) is refused rather than written into the graph.
-  if (seek.find(':') != std::string::npos) seek = parseTimeValue(seek).secondsText;
-  if (!written.empty() && !isSecondsText(seek)) {
-    logAt(kLogError, kFunction, 20, "invalid seek position: " + desc.transform);
-    return result;
-  }
-  const LavfiInputItem& item = desc.inputs.front();
-  // The reply's "fileNums" and the command plan need the files behind the
-  // result, as for every other operation.
-  collectInputFiles(parser, item, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
 
   std::string graph;
   double inputSeconds = item.duration;
-  if (item.type == 2) {
+  if (opened->isGraph()) {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 41, graph, hasVideo, hasAudio)) return result;
     const double held = parser.durationOf(item.value);
     if (!(inputSeconds > 0.0)) inputSeconds = held;
     // A black picture of 0 seconds would end the output at once.
-    chainSeek(graph, seek, hasVideo, hasAudio, held > 0.0 ? held : inputSeconds);
+    chainSeek(graph, seek, opened->hasVideo, opened->hasAudio, held > 0.0 ? held : inputSeconds);
   } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (!checkUsableStreams(kFunction, 100, item.value, probe)) return result;
+    const SourceProbe& probe = opened->probe;
     std::optional<std::string> built = fileGraph(item.value, seek, probe);
     if (!built) {
       logAt(kLogError, kFunction, 100, kUnwritablePathMessage + item.value);

@@ -96,44 +96,42 @@ std::optional<std::string> LavfiSpeedAdjuster::tempoChain(double factor) {
 }
 
 LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 18, "inputs is empety");
-    return result;
-  }
   std::string videoFilter;
   std::string audioFilter;
-  readFilters(desc.transform, videoFilter, audioFilter);
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
-
-  const double factor = tempoFactor(audioFilter);
-  if (!(factor >= kMinTempo && factor <= kMaxTempo)) {  // NaN included
+  double factor = 1.0;
+  OpeningRules rules;
+  rules.emptyLine = 18;
+  rules.checkGathered = [&](LavfiResult& /*result*/) {
+    readFilters(desc.transform, videoFilter, audioFilter);
+    factor = tempoFactor(audioFilter);
+    if (factor >= kMinTempo && factor <= kMaxTempo) return true;  // NaN falls through
     // One atempo stage takes 0.5 to 100: a slower or faster tempo becomes a
     // chain of stages. A factor that is no positive number has no tempo at all
     // (and would give an infinite or negative duration): the request fails.
     const std::optional<std::string> chain = tempoChain(factor);
     if (!chain) {
       logAt(kLogError, kFunction, 52, "SpeedRegulation, invalid value: " + desc.transform);
-      return result;
+      return false;
     }
     audioFilter = *chain;
     if (factor < 0.25) logAt(kLogError, kFunction, 51, "SpeedRegulation, min value is 0.25: " + desc.transform);
-  }
+    return true;
+  };
+  rules.noOutputsLine = 64;
+  rules.noStreamLine = 112;
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
   const bool noAudio = desc.outputConfig.find("-an") != std::string::npos;
 
   std::string graph;
-  if (item.type == 2) {
+  if (opened->isGraph()) {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 64, graph, hasVideo, hasAudio)) return result;
     if (noAudio) graph = keepVideoChains(graph);
-    chainFilters(graph, hasVideo, hasAudio, videoFilter, audioFilter);
+    chainFilters(graph, opened->hasVideo, opened->hasAudio, videoFilter, audioFilter);
   } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (!checkUsableStreams(kFunction, 112, item.value, probe)) return result;
+    SourceProbe probe = opened->probe;
     if (noAudio) probe.audio = 0.0;
     SourceGraphSpec recipe;
     recipe.trim = TrimForm::WholeInput;

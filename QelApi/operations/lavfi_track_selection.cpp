@@ -49,16 +49,18 @@ FurtherKind kindOf(const LavfiInputItem& item) {
 const char* LavfiTrackSelection::name() const { return "trackSelection"; }
 
 LavfiResult LavfiTrackSelection::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
+  OpeningRules rules;
+  // An earlier graph is taken as it is; a file's paths are checked before it
+  // is probed.
+  rules.requireOutputs = false;
+  rules.probeFile = false;
   LavfiResult result;
-  if (desc.inputs.empty()) {
-    logOperationError("process", 0, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& first = desc.inputs.front();
-  collectInputFiles(parser, first, result.inputFiles);
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& first = *opened->item;
   std::string graph;
   std::string cmd;
-  if (first.type == 2) {
+  if (opened->isGraph()) {
     graph = first.value;
   } else {
     processLocalFile(parser, desc, graph, cmd);

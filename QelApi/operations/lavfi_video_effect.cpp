@@ -91,10 +91,9 @@ LavfiResult LavfiVideoEffect::process(LavfiParser& parser, LavfiOperationDesc& d
   const std::string filter = filterText(desc.transform);
 
   CommonPattern pattern;
-  pattern.emptyInputsAlone = false;
-  pattern.emptyInputsLine = 18;
-  pattern.noOutputsLine = 39;
-  pattern.noStreamLine = 68;
+  pattern.opening.emptyLine = 18;
+  pattern.opening.noOutputsLine = 39;
+  pattern.opening.noStreamLine = 68;
   pattern.chainOnto = [&](std::string& graph, bool hasVideo, bool /*hasAudio*/) {
     const std::size_t label = findUnquoted(graph, kVideoLabel);
     if (!hasVideo || label == std::string::npos || filter.empty()) return;

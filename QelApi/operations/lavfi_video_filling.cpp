@@ -19,10 +19,9 @@ LavfiResult LavfiVideoFilling::process(LavfiParser& parser, LavfiOperationDesc& 
   trimChars(filling, " ");
 
   CommonPattern pattern;
-  pattern.emptyInputsAlone = false;
-  pattern.emptyInputsLine = 18;
-  pattern.noOutputsLine = 35;
-  pattern.noStreamLine = 57;
+  pattern.opening.emptyLine = 18;
+  pattern.opening.noOutputsLine = 35;
+  pattern.opening.noStreamLine = 57;
   pattern.chainOnto = [&filling](std::string& graph, bool hasVideo, bool /*hasAudio*/) {
     chainFilters(graph, hasVideo, false, filling, "");
   };

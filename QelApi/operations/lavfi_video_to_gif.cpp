@@ -81,33 +81,34 @@ void LavfiVideoToGif::removeAudioChains(std::string& graph) {
 }
 
 LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 19, "processinputs is empety");
-    return result;
-  }
   const std::string& transform = desc.transform;
-  if (transform.empty()) {
+  OpeningRules rules;
+  rules.emptyLine = 19;
+  rules.emptyMessage = "processinputs is empety";
+  rules.checkRequest = [&] {
+    if (!transform.empty()) return true;
     logAt(kLogError, kFunction, 24, "processtransform is empety");
-    return result;
-  }
-  const LavfiInputItem& item = desc.inputs.front();
-  collectInputFiles(parser, item, result.inputFiles);
-  // The transform lands in the graph, which the command text holds in double
-  // quotes.
-  if (transform.find('"') != std::string::npos) {
+    return false;
+  };
+  rules.checkGathered = [&](LavfiResult& /*result*/) {
+    // The transform lands in the graph, which the command text holds in
+    // double quotes.
+    if (transform.find('"') == std::string::npos) return true;
     logAt(kLogError, kFunction, 24, "transform cannot be written into a filter graph: " + transform);
-    return result;
-  }
+    return false;
+  };
+  rules.noOutputsLine = 48;
+  rules.noStreamLine = 122;
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& item = *opened->item;
   const double length = trimLength(transform);
 
   std::string graph;
-  if (item.type == 2) {
+  if (opened->isGraph()) {
     graph = item.value;
-    bool hasVideo = false;
-    bool hasAudio = false;
-    if (!checkOutLabels(kFunction, 48, graph, hasVideo, hasAudio)) return result;
-    if (!hasVideo) {
+    if (!opened->hasVideo) {
       logAt(kLogError, kFunction, 109, "do not find video stream:" + item.value);
       return result;
     }
@@ -124,9 +125,7 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
     graph.replace(at, kVideoLabel.size(), fmt::format("[outv{}]", label));
     graph += fmt::format(";[outv{}]", label) + transform + std::string(kVideoLabel);
   } else {
-    SourceProbe probe;
-    probeSource(parser, item.value, probe);
-    if (!checkUsableStreams(kFunction, 122, item.value, probe)) return result;
+    const SourceProbe& probe = opened->probe;
     if (!(probe.video > 0.0)) {
       logAt(kLogError, kFunction, 147, "do not find video stream: " + item.value);
       return result;

@@ -43,32 +43,34 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
 const char* LavfiWaterMark::name() const { return "waterMark"; }
 
 LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& desc) const {
-  LavfiResult result;
-  if (desc.inputs.empty()) {
-    logAt(kLogError, kFunction, 31, "inputs is empety");
-    return result;
-  }
-  const LavfiInputItem& first = desc.inputs.front();
-  collectInputFiles(parser, first, result.inputFiles);
-
-  // Watermarks land in the graph, which the command text holds in double
-  // quotes; one holding a double quote refuses the request before any label
-  // is taken.
-  for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
-    std::string_view head;
-    if (kindOf(desc.inputs[i], head) != MarkKind::Skip && head.find('"') != std::string_view::npos) {
-      logAt(kLogError, kFunction, 31, "watermark cannot be written into a filter graph: " + desc.inputs[i].value);
-      return result;
+  OpeningRules rules;
+  rules.emptyLine = 31;
+  rules.checkGathered = [&desc](LavfiResult& /*result*/) {
+    // Watermarks land in the graph, which the command text holds in double
+    // quotes; one holding a double quote refuses the request before any label
+    // is taken.
+    for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
+      std::string_view head;
+      if (kindOf(desc.inputs[i], head) != MarkKind::Skip && head.find('"') != std::string_view::npos) {
+        logAt(kLogError, kFunction, 31, "watermark cannot be written into a filter graph: " + desc.inputs[i].value);
+        return false;
+      }
     }
-  }
+    return true;
+  };
+  // An earlier graph is taken as it is.
+  rules.requireOutputs = false;
+  rules.noStreamLine = 54;
+  LavfiResult result;
+  const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+  if (!opened) return result;
+  const LavfiInputItem& first = *opened->item;
+  const SourceProbe& probe = opened->probe;
 
   std::string graph;
-  if (first.type == 2) {
+  if (opened->isGraph()) {
     graph = first.value;
   } else {
-    SourceProbe probe;
-    probeSource(parser, first.value, probe);
-    if (!checkUsableStreams(kFunction, 54, first.value, probe)) return result;
     SourceGraphSpec recipe;  // bare sources: no trim, no filters, subtitles kept
     std::optional<std::string> built = writeSourceGraph(kFunction, 54, first.value, probe, recipe);
     if (!built) return result;

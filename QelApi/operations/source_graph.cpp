@@ -27,18 +27,23 @@ std::ostringstream classicStream() {
 
 }  // namespace
 
-bool probeSource(LavfiParser& parser, const std::string& path, SourceProbe& out) {
-  out = SourceProbe{};
-  ProbeDocument doc;
-  const bool ok = parser.probeFile(path, doc);
-  getVideoDuration(doc, out.video);
-  getAudioDuration(doc, out.audio);
+SourceProbe readSourceProbe(const ProbeDocument& doc) {
+  SourceProbe probe;
+  getVideoDuration(doc, probe.video);
+  getAudioDuration(doc, probe.audio);
   int32_t index = 0;
   double seconds = 0.0;
   if (scanSubtitleStreams(doc, index, seconds) && seconds > 0) {
-    out.hasSubtitle = true;
-    out.subtitleIndex = index;
+    probe.hasSubtitle = true;
+    probe.subtitleIndex = index;
   }
+  return probe;
+}
+
+bool probeSource(LavfiParser& parser, const std::string& path, SourceProbe& out) {
+  ProbeDocument doc;
+  const bool ok = parser.probeFile(path, doc);
+  out = readSourceProbe(doc);
   return ok;
 }
 

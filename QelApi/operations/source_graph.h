@@ -24,6 +24,7 @@
 namespace qel {
 
 class LavfiParser;
+struct ProbeDocument;
 
 // What the probe tells about a file's streams.
 struct SourceProbe {
@@ -37,8 +38,12 @@ struct SourceProbe {
 // for the whole-input trim.
 inline constexpr double kUsableStreamSeconds = 0.001;
 
-// Probes `path` through parser.probeFile and fills `out` (all zero when the
-// probe fails, which reads as a file without streams). Returns the probe's ok.
+// What a probe tells about the streams (all zero when it did not parse, which
+// reads as a file without streams).
+SourceProbe readSourceProbe(const ProbeDocument& doc);
+
+// Probes `path` through parser.probeFile and fills `out` as readSourceProbe
+// does. Returns the probe's ok.
 bool probeSource(LavfiParser& parser, const std::string& path, SourceProbe& out);
 
 enum class TrimForm {

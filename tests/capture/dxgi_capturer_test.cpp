@@ -320,30 +320,17 @@ TEST_F(DxgiCapturerTest, TwoCapturersShareOutputChanges) {
 }
 
 TEST_F(DxgiCapturerTest, ReplacingTheFactoryAfterFramesRemakesTargets) {
-  class Factory : public SharedMemoryBlockFactory {
-   public:
-    class Block : public SharedMemoryBlock {
-     public:
-      Block(void* data, size_t size, uint64_t section) : SharedMemoryBlock(data, size, section) {}
-      ~Block() override { display::CloseSection(handle()); }
-    };
-    std::unique_ptr<SharedMemoryBlock> CreateBlock(size_t size) override {
-      void* data = nullptr;
-      uint64_t section = display::CreateSection(size, &data);
-      return std::make_unique<Block>(data, size, section);
-    }
-  };
   sim::SetDevices({Dev(0, {0, 0, 64, 48}, true)});
   test::PaintScene(8);
   Collector out;
   ScreenCapturerWinDirectx dxgi;
   dxgi.BeginCapture(&out);
   Capture(dxgi, out);
-  dxgi.UseSharedMemoryFactory(std::make_unique<Factory>());
+  dxgi.UseSharedMemoryFactory(std::make_unique<test::SectionBlockFactory>());
   const DesktopFrame& f = Capture(dxgi, out);
   EXPECT_NE(f.sharedMemory(), nullptr);
   EXPECT_TRUE(test::ShowsScreen(f, 0, 0));
-  dxgi.UseSharedMemoryFactory(std::make_unique<Factory>());  // the old factory dies here
+  dxgi.UseSharedMemoryFactory(std::make_unique<test::SectionBlockFactory>());  // the old factory dies here
   EXPECT_TRUE(test::ShowsScreen(Capture(dxgi, out), 0, 0));
   out.last.reset();
 }

@@ -225,27 +225,11 @@ TEST_F(GdiCapturerTest, CaptureFailsOnAForeignDesktopWithoutSwitching) {
   EXPECT_EQ(out.lastResult(), CaptureResult::TemporaryError);
 }
 
-class CountingFactory : public SharedMemoryBlockFactory {
- public:
-  class Block : public SharedMemoryBlock {
-   public:
-    Block(void* data, size_t size, uint64_t section) : SharedMemoryBlock(data, size, section) {}
-    ~Block() override { display::CloseSection(handle()); }
-  };
-  std::unique_ptr<SharedMemoryBlock> CreateBlock(size_t size) override {
-    void* data = nullptr;
-    uint64_t section = display::CreateSection(size, &data);
-    ++made;
-    return std::make_unique<Block>(data, size, section);
-  }
-  int made = 0;
-};
-
 TEST_F(GdiCapturerTest, FramesLiveInSharedBlocksWhenAFactoryIsGiven) {
   test::PaintScene(9);
   Collector out;
-  auto factory = std::make_unique<CountingFactory>();
-  CountingFactory* counting = factory.get();
+  auto factory = std::make_unique<test::SectionBlockFactory>();
+  test::SectionBlockFactory* counting = factory.get();
   ScreenCapturerWinGdi capturer(CapturerOptions::MakeDefault());
   capturer.UseSharedMemoryFactory(std::move(factory));
   capturer.BeginCapture(&out);

@@ -1,6 +1,7 @@
 // Shared pieces of the capturer tests on the simulated display: a fixture that
 // starts from a clean display and checks for leaks and protocol violations, a
-// callback that keeps the last frame, and scene painting and comparison.
+// callback that keeps the last frame, a shared-memory factory backed by display
+// sections, and scene painting and comparison.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,8 +13,10 @@
 #include <vector>
 
 #include "capture/modules/desktop_capture/desktop_capturer.h"
+#include "capture/modules/desktop_capture/shared_memory.h"
 #include "platform/core/faults.h"
 #include "platform/display/display.h"
+#include "platform/display/gdi.h"
 #include "platform/display/sim_display.h"
 
 namespace capture::test {
@@ -46,6 +49,24 @@ class Collector : public DesktopCapturer::Callback {
   CaptureResult lastResult() const { return results.empty() ? CaptureResult::TemporaryError : results.back(); }
   std::vector<CaptureResult> results;
   std::unique_ptr<DesktopFrame> last;
+};
+
+// Hands out blocks in display sections, as a host sharing frames with another
+// process would, and counts them.
+class SectionBlockFactory : public SharedMemoryBlockFactory {
+ public:
+  class Block : public SharedMemoryBlock {
+   public:
+    Block(void* data, size_t size, uint64_t section) : SharedMemoryBlock(data, size, section) {}
+    ~Block() override { platform::display::CloseSection(handle()); }
+  };
+  std::unique_ptr<SharedMemoryBlock> CreateBlock(size_t size) override {
+    void* data = nullptr;
+    uint64_t section = platform::display::CreateSection(size, &data);
+    ++made;
+    return std::make_unique<Block>(data, size, section);
+  }
+  int made = 0;
 };
 
 // Paints opaque random rectangles on every device with a framebuffer.

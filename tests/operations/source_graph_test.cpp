@@ -188,11 +188,10 @@ class CommonOperation : public LavfiBase {
   const char* name() const override { return "common"; }
   LavfiResult process(LavfiParser& parser, LavfiOperationDesc& desc) const override {
     CommonPattern pattern;
-    pattern.emptyInputsAlone = alone;
-    pattern.emptyInputsLine = 20;
-    pattern.noOutputsLine = 46;
-    pattern.needs = needs;
-    pattern.noStreamLine = 74;
+    pattern.opening.emptyLine = alone ? 0 : 20;
+    pattern.opening.noOutputsLine = 46;
+    pattern.opening.needs = needs;
+    pattern.opening.noStreamLine = 74;
     pattern.source.videoFilter = desc.transform;
     pattern.source.trim = TrimForm::WholeInput;
     pattern.chainOnto = [&desc](std::string& graph, bool hasVideo, bool) {
@@ -201,7 +200,7 @@ class CommonOperation : public LavfiBase {
     return processCommon(parser, desc, pattern);
   }
   bool alone = true;
-  CommonPattern::Needs needs = CommonPattern::Needs::Video;
+  OpeningRules::Needs needs = OpeningRules::Needs::Video;
 };
 
 class CommonStepsTest : public ::testing::Test {
@@ -254,7 +253,7 @@ TEST_F(CommonStepsTest, Refusals) {
     EXPECT_TRUE(caseLog.has("[process,74]:no video stream: /m/a.mp3"));
   }
   {
-    operation.needs = CommonPattern::Needs::AnyStream;
+    operation.needs = OpeningRules::Needs::AnyStream;
     LogCapture caseLog;
     test::serveProbe(parser, test::fakeMedia(0.0005, 0));
     EXPECT_TRUE(run({{1, "/m/a.mp4", "", 10}}).graph.empty());
@@ -295,6 +294,97 @@ TEST_F(CommonStepsTest, InputFilesAreCollectedOnce) {
   // ...one it never produced, what its text names.
   operation.collectInputFiles(parser, {2, "movie='/m/c.mp4'[out0];amovie='/m/c.mp4'[out1]", "", 1}, files);
   EXPECT_EQ(files, (std::vector<std::string>{"/m/a.mp4", "/m/b.mp4", "/m/c.mp4"}));
+}
+
+// An operation that only opens its first input and notes, in order, the
+// checks, the probe and what the opening found.
+class OpeningOperation : public LavfiBase {
+ public:
+  const char* name() const override { return "opening"; }
+  LavfiResult process(LavfiParser& parser, LavfiOperationDesc& desc) const override {
+    OpeningRules rules;
+    rules.needs = needs;
+    rules.requireOutputs = requireOutputs;
+    rules.probeFile = probeFile;
+    rules.checkRequest = [this] {
+      steps.push_back("request");
+      return requestPasses;
+    };
+    rules.checkGathered = [this](LavfiResult& result) {
+      steps.push_back("gathered " + std::to_string(result.inputFiles.size()));
+      return gatheredPasses;
+    };
+    LavfiResult result;
+    const std::optional<OpenedInput> opened = openFirstInput(parser, desc, rules, result);
+    if (opened) {
+      steps.push_back(std::string("opened") + (opened->hasVideo ? " video" : "") + (opened->hasAudio ? " audio" : ""));
+    }
+    return result;
+  }
+  OpeningRules::Needs needs = OpeningRules::Needs::AnyStream;
+  bool requireOutputs = true;
+  bool probeFile = true;
+  bool requestPasses = true;
+  bool gatheredPasses = true;
+  mutable std::vector<std::string> steps;
+};
+
+TEST(Opening, ChecksGatheringAndProbeComeInOrder) {
+  using Needs = OpeningRules::Needs;
+  struct Case {
+    const char* name;
+    std::vector<LavfiInputItem> inputs;
+    std::string probe;  // what ffprobe answers
+    bool requestPasses;
+    bool gatheredPasses;
+    Needs needs;
+    bool requireOutputs;
+    bool probeFile;
+    std::vector<std::string> steps;
+    std::size_t files;
+  };
+  const std::string both = test::fakeMedia(5, 5);
+  const std::string audioOnly = test::fakeMedia(0, 5);
+  const LavfiInputItem file{1, "/m/a.mp4", "", 5};
+  const LavfiInputItem song{1, "/m/a.mp3", "", 5};
+  const LavfiInputItem graph{2, "movie='/m/a.mp4'[out0];amovie='/m/a.mp4'[out1]", "", 5};
+  const LavfiInputItem unlabelled{2, "movie='/m/a.mp4'[v0]", "", 5};
+  const std::vector<Case> cases = {
+      {"no inputs", {}, both, true, true, Needs::AnyStream, true, true, {}, 0},
+      {"request refused", {file}, both, false, true, Needs::AnyStream, true, true, {"request"}, 0},
+      {"refused once gathered", {file}, both, true, false, Needs::AnyStream, true, true, {"request", "gathered 1"}, 1},
+      {"file", {file}, both, true, true, Needs::AnyStream, true, true,
+       {"request", "gathered 1", "probe /m/a.mp4", "opened video audio"}, 1},
+      {"file without the video it needs", {song}, audioOnly, true, true, Needs::Video, true, true,
+       {"request", "gathered 1", "probe /m/a.mp3"}, 1},
+      {"file the operation checks itself", {song}, audioOnly, true, true, Needs::Nothing, true, true,
+       {"request", "gathered 1", "probe /m/a.mp3", "opened audio"}, 1},
+      {"file left unprobed", {file}, both, true, true, Needs::AnyStream, true, false,
+       {"request", "gathered 1", "opened"}, 1},
+      {"earlier graph", {graph}, both, true, true, Needs::AnyStream, true, true,
+       {"request", "gathered 1", "opened video audio"}, 1},
+      {"earlier graph without outputs", {unlabelled}, both, true, true, Needs::AnyStream, true, true,
+       {"request", "gathered 1"}, 1},
+      {"earlier graph taken as it is", {unlabelled}, both, true, true, Needs::AnyStream, false, true,
+       {"request", "gathered 1", "opened"}, 1},
+  };
+  for (const Case& c : cases) {
+    LavfiParser parser(nullptr);
+    OpeningOperation operation;
+    operation.requestPasses = c.requestPasses;
+    operation.gatheredPasses = c.gatheredPasses;
+    operation.needs = c.needs;
+    operation.requireOutputs = c.requireOutputs;
+    operation.probeFile = c.probeFile;
+    parser.setProbeRunner([&operation, &c](const std::string& path) {
+      operation.steps.push_back("probe " + path);
+      return c.probe;
+    });
+    LavfiOperationDesc desc{"", "", "opening", c.inputs};
+    const LavfiResult result = operation.process(parser, desc);
+    EXPECT_EQ(operation.steps, c.steps) << c.name;
+    EXPECT_EQ(result.inputFiles.size(), c.files) << c.name;
+  }
 }
 
 }  // namespace

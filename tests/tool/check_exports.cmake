@@ -1,18 +1,8 @@
 # Lists the defined dynamic symbols of LIBRARY with NM and fails unless the four
 # logger functions are there with unmangled (C) names, namespace tool is
 # exported, and the internal file-system layer is not.
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
-string(REPLACE "\n" ";" lines "${listing}")
-set(names)
-foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")
-    list(APPEND names "${CMAKE_MATCH_1}")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/dynamic_symbols.cmake)
+qel_dynamic_symbols(names)
 foreach(logger DebugLog DebugLogW SetLogSeverity SetLogTarget)
   list(FIND names ${logger} at)
   if(at EQUAL -1)

@@ -6,6 +6,7 @@
 
 #include "qelrecorder/output_names.h"
 #include "qelrecorder/qelrecorder.h"
+#include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/recorder_log.h"
@@ -96,6 +97,7 @@ QELREC_EXPORT void GetOutputFileNamePath(wchar_t* audioOut, int audioCap, wchar_
 QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinName, platform::ui::Rect* region) {
   // The dialog writes the region window's final rectangle back into `region`
   // when its OK or close button ends it.
+  qelrec::ForgetRecordResults();
   auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(text(skinName), region);
   qelrec::CRecorderDlgUI::SetRunning(dialog.get());
   dialog->SetDPI(CRecordSettings::Get().m_nDpiMode);
@@ -104,7 +106,7 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
     qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", text(skinName));
     qelrec::CRecorderDlgUI::SetRunning(nullptr);
     CRecordSettings::Destroy();
-    return kRecorderClosedByUser;  // as if closed: nothing was recorded
+    return kRecorderFailed;
   }
   dialog->CenterWindow();
   const int code = dialog->ShowModal();
@@ -113,6 +115,10 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
 }
 
 QELREC_EXPORT int StopVideoRecorder() {
-  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) dialog->Close(0);
+  // A host closes the dialog after every result record: after one without a
+  // usable video the recording failed, and LaunchRecorder says so.
+  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) {
+    dialog->Close(qelrec::LastSentRecord() == qelrec::SentRecord::kNoVideo ? kRecorderFailed : kRecorderClosedOk);
+  }
   return 0;
 }

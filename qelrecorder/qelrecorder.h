@@ -13,8 +13,11 @@
 
 extern "C" {
 
-// LaunchRecorder's result: the dialog's close code.
-enum LaunchRecorderResult { kRecorderClosedOk = 0, kRecorderClosedByUser = 1 };
+// LaunchRecorder's result: the dialog's close code. kRecorderFailed: the
+// dialog could not be made, or it was closed by StopVideoRecorder after a
+// recording that left no usable video (a start that failed): a host must not
+// report that as a successful recording.
+enum LaunchRecorderResult { kRecorderFailed = -1, kRecorderClosedOk = 0, kRecorderClosedByUser = 1 };
 
 typedef void (*SetLogHandlerFn)(LogHandlerA, LogHandlerW);
 typedef void (*SetMainAppWndFn)(platform::ui::HWND);

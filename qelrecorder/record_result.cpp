@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "common/text_convert.h"
@@ -15,6 +16,7 @@ namespace qelrec {
 namespace {
 
 RecordResultData resultRecord;
+std::atomic<SentRecord> lastSent{SentRecord::kNone};
 
 }  // namespace
 
@@ -39,9 +41,14 @@ uintptr_t NotifyRecordResult(const char* tag) {
       copy.dwData = 1;
     }
   }
+  lastSent = copy.dwData == 1 ? SentRecord::kVideo : SentRecord::kNoVideo;
   platform::ui::SendMessage(settings.m_hMainAppWnd, platform::ui::WM_COPYDATA, 0,
                             reinterpret_cast<platform::ui::LPARAM>(&copy));
   return copy.dwData;
 }
+
+SentRecord LastSentRecord() { return lastSent.load(); }
+
+void ForgetRecordResults() { lastSent = SentRecord::kNone; }
 
 }  // namespace qelrec

@@ -27,4 +27,11 @@ static_assert(offsetof(RecordResultData, llVideoDurationMs) == 1048);
 // Returns the dwData sent.
 uintptr_t NotifyRecordResult(const char* tag);
 
+// What the last record sent since ForgetRecordResults said. It is known before
+// the host's window procedure runs, so a host that closes the dialog from
+// there (StopVideoRecorder) ends it with the right code.
+enum class SentRecord { kNone, kVideo, kNoVideo };
+SentRecord LastSentRecord();
+void ForgetRecordResults();
+
 }  // namespace qelrec

@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include "common/text_convert.h"
+#include "platform/apps/shell_info.h"
+#include "platform/core/last_error.h"
+#include "platform/display/display.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/ui/ui_extras.h"
 #include "qelrecorder/hot_keys.h"
@@ -16,6 +19,7 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/screen_recorder.h"
+#include "qelrecorder/target_window.h"
 #include "qelrecorder/text16.h"
 
 namespace qelrec {
@@ -73,6 +77,7 @@ void CRecorderDlgUI::InitWindow() {
   SetText("ID_LABEL_RECORDER_HOTKEY", hotKeys);
   if (platform::ui::Control* label = FindControl("ID_LABEL_RECORDER_HOTKEY")) label->tooltip = hotKeys;
   platform::ui::SetWindowTitle(GetHWND(), hotKeys);
+  ApplyImageFolder(*this, qel::wideToUtf8(m_strSkinName));
   // The files are named after this program until a playing process is chosen.
   char buffer[4096];
   const ssize_t got = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -99,13 +104,21 @@ void CRecorderDlgUI::UpdateTargetButton(const platform::apps::RenderProcessEntry
     button->tag = 0;
     return;
   }
-  if (entry->displayName[0] == 0) return;
+  if ((entry->icon == 0 && entry->logoFile[0] == 0) || entry->displayName[0] == 0) return;
   if (entry->logoFile[0] != 0) {
     button->image = FormatA("file='%s' dest='0,0,32,32'", entry->logoFile);
     button->bkColor = entry->backgroundColor | 0xFF000000u;
   } else {
-    // Programs here carry no icon resource: the button shows the name alone.
-    button->image.clear();
+    // The icon by handle, drawn from its full size (twice the hot spot).
+    platform::apps::IconInfo info{};
+    if (platform::apps::GetIconInfo(entry->icon, &info)) {
+      button->image = FormatA("file='%%H:%ld' source='0,0,%d,%d' dest='0,0,32,32'", static_cast<long>(entry->icon),
+                              static_cast<int>(info.xHotspot * 2), static_cast<int>(info.yHotspot * 2));
+    } else {
+      LogErrorA("CRecorderDlgUI::UpdateTargetButton", "GetIconInfo failed: %d",
+                static_cast<int>(platform::GetLastError()));
+      button->image = FormatA("file='%%H:%ld' source='0,0,56,56' dest='0,0,32,32'", static_cast<long>(entry->icon));
+    }
     button->bkColor = 0;
   }
   button->tooltip = qel::wideToUtf8(U16ToWide(entry->displayName));
@@ -120,7 +133,6 @@ void CRecorderDlgUI::CreateRegionWindow() {
                       m_pHostRegion->bottom != m_pHostRegion->top;
   const platform::ui::Rect at = placed ? *m_pHostRegion : platform::ui::Rect{0, 0, 0, 0};
   if (m_pRegionWnd->Create(GetHWND(), "QelRecordRegionSelectWnd", 0x90CF0000u, 0, at) == nullptr) return;
-  m_pRegionWnd->m_parent = GetHWND();
   if (!placed) m_pRegionWnd->CenterWindow();
 }
 
@@ -134,6 +146,8 @@ void CRecorderDlgUI::Notify(const std::string& type, const std::string& control)
   if (control == "ID_BUTTON_OK" || control == "ID_BTN_CLOSE" || control == "IDC_BTN_CLOSE_WINDOW") {
     if (m_pRegionWnd && m_pHostRegion != nullptr) platform::ui::GetWindowRect(m_pRegionWnd->GetHWND(), *m_pHostRegion);
     Close(control == "ID_BUTTON_OK" ? 0 : 1);
+  } else if (control == "ID_BTN_TARGET_PROCESS") {
+    SnapRegionToTarget();
   } else if (control == "ID_BTN_TARGET_NEXT") {
     platform::apps::RenderProcessEntry entry{};
     const platform::ui::Control* button = FindControl("ID_BTN_TARGET_PROCESS");
@@ -229,12 +243,7 @@ void CRecorderDlgUI::OnBtnStartRecord() {
   platform::ui::GetWindowRect(m_pRegionWnd->GetHWND(), region);
   const int b = m_pRegionWnd->BorderWidth();
   region = {region.left + b, region.top + b, region.right - b, region.bottom - b};
-  if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
-    frame->borderColor = 0xFFFF0000u;
-  }
-  if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
-    handle->visible = false;
-  }
+  SetFrameRecording(true);
   CRecordSettings& settings = CRecordSettings::Get();
   if (m_pLocator) {
     m_pLocator->StopTimer();
@@ -247,14 +256,23 @@ void CRecorderDlgUI::OnBtnStartRecord() {
 
   const platform::ui::HMONITOR monitor =
       platform::ui::MonitorFromWindow(GetHWND(), platform::ui::MONITOR_DEFAULTTONEAREST);
+  // A start that ends before anything runs leaves the dialog idle: the frame
+  // is movable and green again and the picker polls again.
+  const auto abandon = [this] {
+    SetFrameRecording(false);
+    if (m_pLocator) m_pLocator->StartTimer();
+  };
   if (monitor == 0) {
     LogErrorA(kStartTag, "MonitorFromWindow failed, HWND: 0x%X", GetHWND());
+    abandon();
     return;
   }
   m_monitorInfo = platform::ui::MonitorInfoEx{};
-  if (!platform::ui::GetMonitorInfo(monitor, &m_monitorInfo)) return;
   const platform::ui::Control* target = FindControl("ID_BTN_TARGET_PROCESS");
-  if (target == nullptr) return;
+  if (!platform::ui::GetMonitorInfo(monitor, &m_monitorInfo) || target == nullptr) {
+    abandon();
+    return;
+  }
 
   if (!recorder.StartRecording(GetHWND(), m_monitorInfo, region, static_cast<uint32_t>(target->tag),
                                m_bCaptureAudio)) {
@@ -282,14 +300,7 @@ void CRecorderDlgUI::OnBtnStopRecord() {
   m_bRecording = false;
   platform::ui::KillTimer(GetHWND(), kStatusTimer);
   CScreenRecorder& recorder = CScreenRecorder::Get();
-  if (m_pRegionWnd) {
-    if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
-      frame->borderColor = 0xFF00FF00u;
-    }
-    if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
-      handle->visible = true;
-    }
-  }
+  SetFrameRecording(false);
   recorder.Stop();
   SetVisible("ID_LAYOUT_RECORDER_NEXT", m_pLocator && m_pLocator->Count() > 1);
   CentreOnRegion();
@@ -299,6 +310,18 @@ void CRecorderDlgUI::OnBtnStopRecord() {
   LogInfoW("CRecorderDlgUI::OnBtnStopRecord", L"Record finished, FPS: %.2f/%.2f, video file: %s, audio file: %s",
            settings.m_fMeasuredFps.load(), settings.m_fTargetFps, settings.m_szVideoPath, settings.m_szAudioPath);
   NotifyRecordResult("CRecorderDlgUI::OnBtnStopRecord");
+}
+
+void CRecorderDlgUI::SetFrameRecording(bool recording) {
+  if (!m_pRegionWnd) return;
+  // Red without the drag handle while recording, green with it when idle.
+  if (platform::ui::Control* frame = m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION")) {
+    frame->borderColor = recording ? 0xFFFF0000u : 0xFF00FF00u;
+  }
+  if (platform::ui::Control* handle = m_pRegionWnd->FindControl("ID_LABEL_RECORD_REGION_MOVE")) {
+    handle->visible = !recording;
+  }
+  m_pRegionWnd->SetRecording(recording);
 }
 
 void CRecorderDlgUI::OnStatusTimer() {
@@ -356,6 +379,25 @@ void CRecorderDlgUI::CentreOnRegion() {
   const int y = r.top + m_pRegionWnd->BorderWidth();
   platform::ui::SetWindowPos(GetHWND(), {x, y, x + w, y + h});
   SetIdleLayout(true);
+}
+
+void CRecorderDlgUI::SnapRegionToTarget() {
+  // The frame cannot move while a recording runs: what it shows is what is recorded.
+  if (m_bRecording || !m_pLocator || !m_pRegionWnd) return;
+  const int selected = m_pLocator->Selected();
+  platform::apps::RenderProcessEntry entry{};
+  if (!m_pLocator->Entry(selected, &entry)) return;
+  const platform::display::Window window = FindTargetWindow(entry.processId);
+  if (window == 0) return;
+  m_pLocator->SetEntryWindow(selected, entry.processId, static_cast<uint32_t>(window));
+  if (platform::display::IsIconic(window)) platform::display::RestoreWindow(window);
+  platform::display::Rect bounds;
+  if (!platform::display::GetWindowFrameBounds(window, &bounds)) return;
+  const int b = m_pRegionWnd->BorderWidth();
+  platform::ui::SetWindowPos(m_pRegionWnd->GetHWND(),
+                             {bounds.left - b, bounds.top - b, bounds.right + b, bounds.bottom + b});
+  m_pRegionWnd->ShowWindow(true);
+  CentreOnRegion();
 }
 
 void CRecorderDlgUI::SetIdleLayout(bool idle) {

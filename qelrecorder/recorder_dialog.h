@@ -39,6 +39,9 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   void OnCountdownTimer();
   void SetIdleLayout(bool idle);
   void CentreOnRegion();
+  // Moves the region over the chosen process's window (its frame grown by
+  // the region's border), then the dialog onto the region.
+  void SnapRegionToTarget();
 
   // Shows the entry on the target button (null: clears it).
   void UpdateTargetButton(const platform::apps::RenderProcessEntry* entry);
@@ -63,6 +66,8 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
 
  private:
   void CreateRegionWindow();
+  // The region window's look and hit test for a recording or for idle.
+  void SetFrameRecording(bool recording);
   void SetText(const char* control, const std::string& text);
   void SetVisible(const char* control, bool visible);
 

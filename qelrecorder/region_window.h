@@ -1,8 +1,8 @@
 // CRegionSelectWndUI: the see-through frame the user places over the area to
 // record. Its inner rectangle (the window less the frame's border width on
-// every side) is the capture region; it cannot move while a recording runs,
-// and it tells its parent (the dialog) after every move with
-// WM_REGION_WND_MOVED.
+// every side) is the capture region; it cannot be moved or resized while a
+// recording runs, and it tells its parent (the dialog) whenever it is moved
+// or resized, by posting WM_REGION_WND_MOVED.
 //
 // Thread safety: the dialog's thread.
 #pragma once
@@ -14,9 +14,9 @@
 namespace qelrec {
 
 inline constexpr uint32_t WM_REGION_WND_MOVED = 0x5400;
-inline constexpr int HTNOWHERE = 0;
-inline constexpr int HTCLIENT = 1;
-inline constexpr int HTCAPTION = 2;
+using platform::ui::HTCAPTION;
+using platform::ui::HTCLIENT;
+using platform::ui::HTNOWHERE;
 
 class CRegionSelectWndUI : public platform::ui::DialogWindow {
  public:
@@ -24,20 +24,26 @@ class CRegionSelectWndUI : public platform::ui::DialogWindow {
 
   // The frame's border width (4 when the control is missing).
   int BorderWidth();
-  // Where a point (screen coordinates) of the window counts: nowhere while
-  // recording, the caption over the drag handle, else the client area.
-  int OnNcHitTest(int x, int y, bool recording);
-  // Injector: the user moves or resizes the frame (refused while recording).
-  bool MoveTo(const platform::ui::Rect& rect, bool recording);
+  // Set by the dialog as recordings start and stop.
+  void SetRecording(bool recording) { m_bRecording = recording; }
+  // What a point (screen coordinates) is: nowhere while recording, the
+  // caption over the drag handle, else as the base window says.
+  int OnNcHitTest(int x, int y) override;
 
  protected:
   std::string SkinFile() const override { return "recorder_region_wnd.xml"; }
   std::string SkinName() const override { return m_strSkinName.empty() ? "default" : m_strSkinName; }
+  void InitWindow() override;
+  platform::ui::LRESULT HandleCustomMessage(uint32_t msg, platform::ui::WPARAM wParam, platform::ui::LPARAM lParam,
+                                            bool& handled) override;
 
  private:
   std::string m_strSkinName;
-  platform::ui::HWND m_parent = nullptr;
-  friend class CRecorderDlgUI;
+  bool m_bRecording = false;
 };
+
+// The folder of a skin's images (the program's folder + "skins/" + skin name),
+// set as the window's "ImageFolder" default.
+void ApplyImageFolder(platform::ui::DialogWindow& window, const std::string& skinName);
 
 }  // namespace qelrec

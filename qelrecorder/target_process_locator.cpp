@@ -6,9 +6,11 @@
 #include <memory>
 
 #include "common/text_convert.h"
+#include "platform/apps/shell_info.h"
 #include "platform/core/mm_timer.h"
 #include "qelrecorder/appx_helpers.h"
 #include "qelrecorder/appx_package.h"
+#include "qelrecorder/printf_format.h"
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
@@ -23,7 +25,13 @@ CTargetProcessLocator::CTargetProcessLocator(platform::ui::HWND dialog) : m_hDia
   std::memset(static_cast<void*>(m_entries), 0, sizeof m_entries);
 }
 
-CTargetProcessLocator::~CTargetProcessLocator() { StopTimer(); }
+CTargetProcessLocator::~CTargetProcessLocator() {
+  StopTimer();
+  for (const platform::apps::RenderProcessEntry& entry : m_entries) {
+    if (entry.icon != 0) platform::apps::DestroyIcon(entry.icon);
+  }
+  for (uint32_t icon : m_retiredIcons) platform::apps::DestroyIcon(icon);
+}
 
 void CTargetProcessLocator::StartTimer() {
   if (m_uTimerId != 0) return;
@@ -65,9 +73,14 @@ void CTargetProcessLocator::OnTimer() {
 
 int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry& entry) {
   LogInfoA(kTag, "Audio render process id: %ld", static_cast<long>(entry.processId));
+  // The slot may have held another process: nothing of it may stay. Its icon
+  // may still be on the dialog's button, so it is kept until the locator ends.
   entry.displayName[0] = 0;
+  entry.logoFile[0] = 0;
   entry.window = 0;
   entry.backgroundColor = 0;
+  if (entry.icon != 0) m_retiredIcons.push_back(entry.icon);
+  entry.icon = 0;
   if (!platform::apps::ProcessExists(entry.processId)) {
     LogWarnA(kTag, "Query information of process failed: %ld", static_cast<long>(ESRCH));
     return -1;
@@ -79,8 +92,6 @@ int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry
   }
   const std::wstring path = qel::utf8ToWide(image);
   WideToU16(path, entry.imagePath);
-  entry.logoFile[0] = 0;
-  entry.icon = 0;
   if (std::unique_ptr<CAppxPackage> package = CAppxPackage::FromProcess(entry.processId)) {
     std::wstring logo;
     if (!package->m_logo.empty() && ChooseLogoFile(package->m_installedLocation, package->m_logo, logo)) {
@@ -97,11 +108,28 @@ int CTargetProcessLocator::GetProcessNameIcon(platform::apps::RenderProcessEntry
     }
     return 0;
   }
-  // No version resources here: the display name is the file name without
-  // its extension.
-  std::wstring name = path.substr(path.find_last_of(L'/') + 1);
-  if (const size_t dot = name.find_last_of(L'.'); dot != std::wstring::npos && dot > 0) name.resize(dot);
-  WideToU16(name, entry.displayName);
+  // The program's icon and the description from its version resource; here
+  // both come from the program's .desktop file (platform/apps/shell_info.h).
+  entry.icon = platform::apps::GetFileIcon(image);
+  platform::apps::VersionInfo version;
+  if (platform::apps::GetFileVersionInfo(image, &version) && !version.translations.empty()) {
+    std::string description;
+    auto it = version.strings.find("\\StringFileInfo\\040904B0\\FileDescription");
+    if (it == version.strings.end()) {
+      const auto [language, codePage] = version.translations.front();
+      it = version.strings.find(FormatA("\\StringFileInfo\\%04x%04x\\FileDescription", language, codePage));
+    }
+    if (it != version.strings.end()) description = it->second;
+    // At most 259 characters, as the field holds.
+    std::wstring name = qel::utf8ToWide(description);
+    if (name.size() > 259) name.resize(259);
+    WideToU16(name, entry.displayName);
+  }
+  if (entry.displayName[0] == 0) {
+    std::wstring name = path.substr(path.find_last_of(L'/') + 1);
+    if (const size_t dot = name.find_last_of(L'.'); dot != std::wstring::npos && dot > 0) name.resize(dot);
+    WideToU16(name, entry.displayName);
+  }
   return 0;
 }
 
@@ -125,6 +153,11 @@ int CTargetProcessLocator::Selected() {
 void CTargetProcessLocator::SetSelected(int index) {
   std::lock_guard<std::mutex> lock(m_lock);
   m_nSelected = index;
+}
+
+void CTargetProcessLocator::SetEntryWindow(int index, uint32_t pid, uint32_t window) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (index >= 0 && index < m_nCount && m_entries[index].processId == pid) m_entries[index].window = window;
 }
 
 bool CTargetProcessLocator::SelectNext(platform::apps::RenderProcessEntry* out) {

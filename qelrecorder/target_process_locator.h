@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "platform/apps/render_processes.h"
 #include "platform/ui/window.h"
@@ -21,7 +22,8 @@ inline constexpr int kMaxRenderProcesses = 8;
 class CTargetProcessLocator {
  public:
   explicit CTargetProcessLocator(platform::ui::HWND dialog);
-  virtual ~CTargetProcessLocator();  // kills the timer, waiting for a running tick
+  // Kills the timer, waiting for a running tick, and destroys every icon.
+  virtual ~CTargetProcessLocator();
   CTargetProcessLocator(const CTargetProcessLocator&) = delete;
   CTargetProcessLocator& operator=(const CTargetProcessLocator&) = delete;
 
@@ -36,6 +38,9 @@ class CTargetProcessLocator {
   bool Entry(int index, platform::apps::RenderProcessEntry* out);
   int Selected();
   void SetSelected(int index);
+  // Stores the window found for the entry at `index`, if that entry still
+  // belongs to `pid` (a tick may have changed the list meanwhile).
+  void SetEntryWindow(int index, uint32_t pid, uint32_t window);
   // selected = (selected + 1) mod count; false with no entries.
   bool SelectNext(platform::apps::RenderProcessEntry* out);
 
@@ -48,6 +53,9 @@ class CTargetProcessLocator {
   platform::apps::RenderProcessEntry m_entries[kMaxRenderProcesses];
   uint32_t m_namedPid[kMaxRenderProcesses] = {};  // the process each entry's name belongs to
   int m_nSelected = 0;
+  // Icons that entries no longer hold: the dialog's button may still show
+  // one, so they live as long as the locator.
+  std::vector<uint32_t> m_retiredIcons;
   std::mutex m_lock;
 };
 

@@ -81,6 +81,21 @@ uint64_t ProcessStartTime(uint32_t pid) {
   return 0;
 }
 
+uint32_t ParentProcessId(uint32_t pid) {
+  if (pid == 0) return 0;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  // After the name (which may hold blanks and parentheses): state, then the parent.
+  const size_t paren = line.rfind(')');
+  if (paren == std::string::npos) return 0;
+  std::istringstream fields(line.substr(paren + 1));
+  std::string state;
+  unsigned long parent = 0;
+  if (!(fields >> state >> parent)) return 0;
+  return static_cast<uint32_t>(parent);
+}
+
 bool ProcessEndedSince(uint32_t pid, uint64_t startTime) {
   return ProcessEnded(pid) || ProcessStartTime(pid) != startTime;
 }

@@ -49,6 +49,8 @@ uint64_t ProcessStartTime(uint32_t pid);
 // Whether the process that had `startTime` has ended: gone, waiting to be
 // reaped, or its id now belongs to another process.
 bool ProcessEndedSince(uint32_t pid, uint64_t startTime);
+// The parent's process id (0 when the process cannot be read or has none).
+uint32_t ParentProcessId(uint32_t pid);
 // Whether /proc shows the process at all.
 bool ProcessExists(uint32_t pid);
 

@@ -29,6 +29,10 @@ class Backend {
   virtual std::vector<Window> windows() = 0;
   // Nothing when the window does not exist.
   virtual std::optional<WindowInfo> window(Window window) = 0;
+  // Nothing when the window does not exist.
+  virtual std::optional<WindowPlacement> placement(Window window) = 0;
+  // False when the window does not exist.
+  virtual bool restore(Window window) = 0;
   // Nothing when there is no such process or its path cannot be read.
   virtual std::optional<std::wstring> processImagePath(uint32_t pid) = 0;
 

@@ -147,6 +147,32 @@ uint32_t GetWindowStyle(Window window) {
   return info ? info->style : 0;
 }
 
+bool GetWindowFrameBounds(Window window, Rect* rect) {
+  auto placed = withBackend([&](internal::Backend& b) { return b.placement(window); });
+  if (!placed || rect == nullptr) return false;
+  *rect = placed->frame;
+  return true;
+}
+
+Window GetWindowOwner(Window window) {
+  auto placed = withBackend([&](internal::Backend& b) { return b.placement(window); });
+  return placed ? placed->owner : 0;
+}
+
+bool IsWindowVisible(Window window) {
+  auto placed = withBackend([&](internal::Backend& b) { return b.placement(window); });
+  return placed && placed->visible;
+}
+
+bool IsIconic(Window window) {
+  auto placed = withBackend([&](internal::Backend& b) { return b.placement(window); });
+  return placed && placed->minimized;
+}
+
+bool RestoreWindow(Window window) {
+  return withBackend([&](internal::Backend& b) { return b.restore(window); });
+}
+
 ProcessHandle OpenProcess(uint32_t pid) {
   if (injected("display.OpenProcess", pid)) return 0;
   std::lock_guard lock(state().mutex);

@@ -96,6 +96,27 @@ inline constexpr uint32_t kStyleMaximizeBox = 0x10000;
 inline constexpr uint32_t kStyleMinimizeBox = 0x20000;
 uint32_t GetWindowStyle(Window window);
 
+// Where a window lies and how it is shown. X11: the client window's position
+// on the root plus the frame the window manager draws (_NET_FRAME_EXTENTS);
+// the owner from WM_TRANSIENT_FOR; minimised from WM_STATE or
+// _NET_WM_STATE_HIDDEN. A minimised window still counts as visible: it is
+// shown, only folded away.
+struct WindowPlacement {
+  Rect frame;           // outer bounds on the virtual screen, frame included
+  Window owner = 0;     // the window it belongs to (a dialog's main window), 0 = none
+  bool visible = true;
+  bool minimized = false;
+};
+// The window's outer bounds as the user sees them; false when it does not exist.
+bool GetWindowFrameBounds(Window window, Rect* rect);
+// The owning window, 0 when none or no such window.
+Window GetWindowOwner(Window window);
+bool IsWindowVisible(Window window);
+bool IsIconic(Window window);
+// Brings a minimised window back (X11: mapped again and activated through the
+// window manager); false when the window does not exist.
+bool RestoreWindow(Window window);
+
 // Processes, through handles the layer counts.
 using ProcessHandle = uint64_t;  // 0 is none
 // A handle for querying `pid`, or 0 (and the last error set) when there is no such process.

@@ -27,6 +27,7 @@ void resetLocked(SimState& s) {
   s.knobs = {};
   s.dpi = 96;
   s.windows.clear();
+  s.placements.clear();
   s.processes.clear();
   s.inputDesktop = L"Default";
   s.compositionEnabled = true;
@@ -128,6 +129,22 @@ class SimBackend : public Backend {
     auto it = s.windows.find(id);
     if (it == s.windows.end()) return std::nullopt;
     return WindowInfo{it->second.title, it->second.className, it->second.pid, it->second.style};
+  }
+
+  std::optional<WindowPlacement> placement(Window id) override {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    if (s.windows.count(id) == 0) return std::nullopt;
+    auto it = s.placements.find(id);
+    return it == s.placements.end() ? WindowPlacement{} : it->second;
+  }
+
+  bool restore(Window id) override {
+    auto& s = simState();
+    std::lock_guard lock(s.mutex);
+    if (s.windows.count(id) == 0) return false;
+    s.placements[id].minimized = false;
+    return true;
   }
 
   std::optional<std::wstring> processImagePath(uint32_t pid) override {
@@ -318,6 +335,21 @@ void RemoveWindow(Window window) {
   auto& s = simState();
   std::lock_guard lock(s.mutex);
   s.windows.erase(window);
+  s.placements.erase(window);
+}
+
+void SetWindowPlacement(Window window, const WindowPlacement& placement) {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  if (s.windows.count(window) != 0) s.placements[window] = placement;
+}
+
+std::optional<WindowPlacement> GetWindowPlacement(Window window) {
+  auto& s = simState();
+  std::lock_guard lock(s.mutex);
+  if (s.windows.count(window) == 0) return std::nullopt;
+  auto it = s.placements.find(window);
+  return it == s.placements.end() ? WindowPlacement{} : it->second;
 }
 
 void AddProcess(uint32_t pid, const std::wstring& imagePath) {

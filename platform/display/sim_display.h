@@ -69,6 +69,10 @@ struct WindowEntry {
 };
 Window AddWindow(const WindowEntry& window);
 void RemoveWindow(Window window);
+// A window's placement (until set: an empty frame, no owner, visible, not
+// minimised); RestoreWindow clears `minimized`. Nothing for an unknown window.
+void SetWindowPlacement(Window window, const WindowPlacement& placement);
+std::optional<WindowPlacement> GetWindowPlacement(Window window);
 
 void AddProcess(uint32_t pid, const std::wstring& imagePath);
 void RemoveProcess(uint32_t pid);

@@ -35,6 +35,7 @@ struct SimState {
   int dpi = 96;
   Window nextWindow = 0x1000;
   std::map<Window, sim::WindowEntry> windows;  // listing order = creation order
+  std::map<Window, WindowPlacement> placements;
   std::map<uint32_t, std::wstring> processes;
   std::wstring inputDesktop = L"Default";
   bool compositionEnabled = true;

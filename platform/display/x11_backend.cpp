@@ -161,6 +161,61 @@ class X11Backend : public Backend {
     return info;
   }
 
+  std::optional<WindowPlacement> placement(Window id) override {
+    if (lost() || id == 0 || id > 0xFFFFFFFFu) return std::nullopt;
+    Display* d = display_.get();
+    ::Window w = static_cast<::Window>(id);
+    x11::ErrorTrap trap(d);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return std::nullopt;
+    WindowPlacement out;
+    int x = 0, y = 0;
+    ::Window child = None;
+    if (!XTranslateCoordinates(d, w, root_, 0, 0, &x, &y, &child)) return std::nullopt;
+    out.frame = Rect{x, y, x + attributes.width, y + attributes.height};
+    // The window manager's frame around the client: what the user sees as the window.
+    Atom extents = XInternAtom(d, "_NET_FRAME_EXTENTS", True);
+    if (extents != None) {
+      Property p;
+      if (getProperty(w, extents, XA_CARDINAL, &p) && p.format == 32 && p.count >= 4) {
+        const auto* e = reinterpret_cast<const unsigned long*>(p.data);  // left, right, top, bottom
+        out.frame = Rect{out.frame.left - static_cast<int>(e[0]), out.frame.top - static_cast<int>(e[2]),
+                         out.frame.right + static_cast<int>(e[1]), out.frame.bottom + static_cast<int>(e[3])};
+      }
+    }
+    ::Window owner = None;
+    if (XGetTransientForHint(d, w, &owner) && owner != None && owner != root_) out.owner = owner;
+    out.minimized = iconic(w);
+    // A minimised client is unmapped by its window manager, yet still shown.
+    out.visible = attributes.map_state != IsUnmapped || out.minimized;
+    if (trap.Sync() != 0 && lost()) return std::nullopt;
+    return out;
+  }
+
+  bool restore(Window id) override {
+    if (lost() || id == 0 || id > 0xFFFFFFFFu) return false;
+    Display* d = display_.get();
+    ::Window w = static_cast<::Window>(id);
+    x11::ErrorTrap trap(d);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return false;
+    // Mapping the client asks the window manager to bring it back (ICCCM);
+    // activating it through the root does the same for EWMH managers.
+    XMapRaised(d, w);
+    Atom active = XInternAtom(d, "_NET_ACTIVE_WINDOW", True);
+    if (active != None) {
+      XEvent event{};
+      event.xclient.type = ClientMessage;
+      event.xclient.window = w;
+      event.xclient.message_type = active;
+      event.xclient.format = 32;
+      event.xclient.data.l[0] = 2;  // a request from a tool acting for the user
+      event.xclient.data.l[1] = CurrentTime;
+      XSendEvent(d, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+    return trap.Sync() == 0;
+  }
+
   std::optional<std::wstring> processImagePath(uint32_t pid) override {
     std::string link = "/proc/" + std::to_string(pid) + "/exe";
     char target[PATH_MAX];
@@ -366,6 +421,29 @@ class X11Backend : public Backend {
       XResClientIdsDestroy(count, values);
     }
     return pid;
+  }
+
+  // Iconic by the ICCCM state the window manager keeps, or hidden by EWMH.
+  bool iconic(::Window w) {
+    Display* d = display_.get();
+    Atom wmState = XInternAtom(d, "WM_STATE", True);
+    if (wmState != None) {
+      Property p;
+      if (getProperty(w, wmState, wmState, &p) && p.format == 32 && p.count >= 1 &&
+          *reinterpret_cast<const unsigned long*>(p.data) == IconicState) {
+        return true;
+      }
+    }
+    Atom netState = XInternAtom(d, "_NET_WM_STATE", True);
+    Atom hidden = XInternAtom(d, "_NET_WM_STATE_HIDDEN", True);
+    if (netState == None || hidden == None) return false;
+    Property p;
+    if (!getProperty(w, netState, XA_ATOM, &p) || p.format != 32) return false;
+    const auto* atoms = reinterpret_cast<const Atom*>(p.data);
+    for (unsigned long i = 0; i < p.count; ++i) {
+      if (atoms[i] == hidden) return true;
+    }
+    return false;
   }
 
   // Minimize and maximize boxes from the actions the window manager allows.

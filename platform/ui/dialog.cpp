@@ -3,12 +3,15 @@
 #include <tinyxml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -44,31 +47,91 @@ std::string trim(const std::string& s) {
   return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
 }
 
-// The run script: one thread per process, started by the first modal loop.
-std::atomic<bool> scriptStarted{false};
+// Live dialogs in the order they were made, with their controls' names: a
+// script click goes to the latest one that has the control.
+struct LiveDialogs {
+  std::mutex mutex;
+  std::vector<std::pair<HWND, std::set<std::string>>> list;
+};
 
-void runScript(std::string script, HWND dialog) {
-  const auto start = std::chrono::steady_clock::now();
-  std::stringstream commands(script);
-  std::string command;
-  while (std::getline(commands, command, ';')) {
-    std::istringstream words(trim(command));
-    long ms = 0;
-    std::string verb;
-    if (!(words >> ms >> verb)) {
-      std::fprintf(stderr, "QEL_SCRIPT: cannot read \"%s\"\n", command.c_str());
-      continue;
+LiveDialogs& liveDialogs() {
+  static auto* instance = new LiveDialogs;  // outlives the script thread
+  return *instance;
+}
+
+void forgetDialog(HWND window) {
+  LiveDialogs& live = liveDialogs();
+  std::lock_guard<std::mutex> lock(live.mutex);
+  std::erase_if(live.list, [&](const auto& entry) { return entry.first == window; });
+}
+
+HWND latestDialogWith(const std::string& control) {
+  LiveDialogs& live = liveDialogs();
+  std::lock_guard<std::mutex> lock(live.mutex);
+  for (auto it = live.list.rbegin(); it != live.list.rend(); ++it) {
+    if (it->second.count(control) != 0) return it->first;
+  }
+  return nullptr;
+}
+
+// The run script: one thread per process, started by the first modal loop.
+// The thread is joined when the process ends; its waits end at once then.
+class ScriptRunner {
+ public:
+  ~ScriptRunner() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
     }
-    std::string argument;
-    std::getline(words, argument);
-    argument = trim(argument);
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  // Starts `script` unless one was started before.
+  void Start(const std::string& script) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (started_ || stopping_) return;
+    started_ = true;
+    thread_ = std::thread([this, script] { Run(script); });
+  }
+
+ private:
+  // False when the process ends before `until`.
+  bool WaitUntil(std::chrono::steady_clock::time_point until) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !wake_.wait_until(lock, until, [this] { return stopping_; });
+  }
+
+  void Run(const std::string& script) {
+    const auto start = std::chrono::steady_clock::now();
+    std::stringstream commands(script);
+    std::string command;
+    while (std::getline(commands, command, ';')) {
+      std::istringstream words(trim(command));
+      long ms = 0;
+      std::string verb;
+      if (!(words >> ms >> verb)) {
+        std::fprintf(stderr, "QEL_SCRIPT: cannot read \"%s\"\n", command.c_str());
+        continue;
+      }
+      std::string argument;
+      std::getline(words, argument);
+      argument = trim(argument);
+      if (!WaitUntil(start + std::chrono::milliseconds(ms))) return;
+      Perform(verb, argument);
+    }
+  }
+
+  static void Perform(const std::string& verb, const std::string& argument) {
     if (verb == "hotkey") {
       if (!PressHotKeyText(argument)) std::fprintf(stderr, "QEL_SCRIPT: no window holds %s\n", argument.c_str());
     } else if (verb == "click") {
       // Ownership of the name passes with the message; a dialog gone drops it.
+      const HWND dialog = latestDialogWith(argument);
       auto* name = new std::string(argument);
-      if (!PostMessage(dialog, kWmScriptClick, 0, reinterpret_cast<LPARAM>(name))) delete name;
+      if (dialog == nullptr || !PostMessage(dialog, kWmScriptClick, 0, reinterpret_cast<LPARAM>(name))) {
+        delete name;
+        std::fprintf(stderr, "QEL_SCRIPT: no dialog has %s\n", argument.c_str());
+      }
     } else if (verb == "render") {
       // The processes that play audio: ids separated by commas.
       std::vector<uint32_t> pids;
@@ -81,6 +144,17 @@ void runScript(std::string script, HWND dialog) {
       std::fprintf(stderr, "QEL_SCRIPT: unknown command \"%s\"\n", verb.c_str());
     }
   }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool started_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+ScriptRunner& scriptRunner() {
+  static ScriptRunner instance;
+  return instance;
 }
 
 }  // namespace
@@ -99,6 +173,7 @@ DialogWindow::~DialogWindow() {
   if (hwnd_ != nullptr) {
     HWND w = hwnd_;
     hwnd_ = nullptr;
+    forgetDialog(w);
     DestroyWindow(w);
   }
 }
@@ -130,6 +205,9 @@ bool DialogWindow::LoadSkin(const std::string& path) {
       c.enabled = attributeTrue(e->Attribute("enabled"), true);
       c.selected = attributeTrue(e->Attribute("selected"), false);
       if (const char* b = e->Attribute("bordersize")) c.borderSize = std::atoi(b);
+      if (const char* p = e->Attribute("pos")) {
+        c.hasPos = std::sscanf(p, "%d,%d,%d,%d", &c.pos.left, &c.pos.top, &c.pos.right, &c.pos.bottom) == 4;
+      }
       controls_[c.name] = c;
     }
     for (const TiXmlElement* child = e->FirstChildElement(); child != nullptr; child = child->NextSiblingElement()) {
@@ -153,11 +231,19 @@ HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style,
   params.exStyle = exStyle;
   params.rect = rect;
   if (rect.right == rect.left || rect.bottom == rect.top) {
-    params.rect = {rect.left, rect.top, rect.left + initWidth_, rect.top + initHeight_};
+    params.rect = {rect.left, rect.top, rect.left + InitWidth(), rect.top + InitHeight()};
   }
   params.proc = [this](HWND, uint32_t msg, WPARAM w, LPARAM l) { return Proc(msg, w, l); };
   hwnd_ = CreateWindowEx(params);
   if (hwnd_ == nullptr) return nullptr;
+  visible_ = (style & WS_VISIBLE) != 0;
+  {
+    std::set<std::string> names;
+    for (const auto& [name, control] : controls_) names.insert(name);
+    LiveDialogs& live = liveDialogs();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.list.emplace_back(hwnd_, std::move(names));
+  }
   InitWindow();
   // Delivered by the loop that runs the window, after the creator has placed it.
   PostMessage(hwnd_, kWmWindowInit, 0, 0);
@@ -169,6 +255,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     Notify("windowinit", "");
     return 0;
   }
+  if (msg == WM_NCHITTEST) return OnNcHitTest(PointX(lParam), PointY(lParam));
   if (msg == kWmScriptClick) {
     std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(lParam));
     if (name) Click(*name);
@@ -182,6 +269,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     closed_ = true;
     HWND w = hwnd_;
     hwnd_ = nullptr;
+    forgetDialog(w);
     DestroyWindow(w);
     OnFinalMessage();
   }
@@ -190,9 +278,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
 
 int DialogWindow::ShowModal() {
   if (hwnd_ == nullptr) return -1;
-  if (const char* script = std::getenv("QEL_SCRIPT"); script != nullptr && !scriptStarted.exchange(true)) {
-    std::thread(runScript, std::string(script), hwnd_).detach();
-  }
+  if (const char* script = std::getenv("QEL_SCRIPT"); script != nullptr) scriptRunner().Start(script);
   Msg msg{};
   while (!closed_) {
     if (GetMessage(msg) == 0) {
@@ -214,17 +300,61 @@ Control* DialogWindow::FindControl(const std::string& name) {
   return it == controls_.end() ? nullptr : &it->second;
 }
 
+bool DialogWindow::ControlScreenRect(const std::string& name, Rect& rect) {
+  const Control* c = FindControl(name);
+  Rect window{};
+  if (c == nullptr || !c->hasPos || !GetWindowRect(hwnd_, window)) return false;
+  const int right = c->pos.right > 0 ? window.left + c->pos.right : window.right + c->pos.right;
+  const int bottom = c->pos.bottom > 0 ? window.top + c->pos.bottom : window.bottom + c->pos.bottom;
+  rect = {window.left + c->pos.left, window.top + c->pos.top, right, bottom};
+  return true;
+}
+
+void DialogWindow::AddDefaultAttributeList(const std::string& name, const std::string& value) {
+  defaultAttributes_[name] = value;
+}
+
+std::string DialogWindow::DefaultAttribute(const std::string& name) const {
+  auto it = defaultAttributes_.find(name);
+  return it == defaultAttributes_.end() ? std::string() : it->second;
+}
+
+int DialogWindow::OnNcHitTest(int x, int y) {
+  Rect r{};
+  if (!GetWindowRect(hwnd_, r) || x < r.left || x >= r.right || y < r.top || y >= r.bottom) return HTNOWHERE;
+  if ((GetWindowStyle(hwnd_) & WS_THICKFRAME) == 0) return HTCLIENT;
+  constexpr int kBand = 4;
+  const bool left = x < r.left + kBand;
+  const bool right = x >= r.right - kBand;
+  const bool top = y < r.top + kBand;
+  const bool bottom = y >= r.bottom - kBand;
+  // HTLEFT 10, HTRIGHT 11, HTTOP 12, HTTOPLEFT 13, HTTOPRIGHT 14, HTBOTTOM 15,
+  // HTBOTTOMLEFT 16, HTBOTTOMRIGHT 17.
+  if (top) return left ? 13 : right ? 14 : 12;
+  if (bottom) return left ? 16 : right ? 17 : 15;
+  if (left) return HTLEFT;
+  if (right) return 11;
+  return HTCLIENT;
+}
+
 void DialogWindow::CenterWindow() {
   Rect r{};
   if (!GetWindowRect(hwnd_, r)) return;
   const int w = r.right - r.left;
   const int h = r.bottom - r.top;
-  // Centred on the primary monitor (the first display device).
+  // Over the owner when there is one, else in the middle of the work area of
+  // the monitor the window is nearest to; always kept inside that work area.
+  const HWND owner = GetParent(hwnd_);
+  Rect around{};
+  const bool overOwner = owner != nullptr && GetWindowRect(owner, around);
   MonitorInfoEx monitor;
-  Rect area{0, 0, 1920, 1080};
-  if (GetMonitorInfo(1, &monitor)) area = monitor.rcWork;
-  const int left = area.left + (area.right - area.left - w) / 2;
-  const int top = area.top + (area.bottom - area.top - h) / 2;
+  if (!GetMonitorInfo(MonitorFromWindow(overOwner ? owner : hwnd_, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  const Rect& area = monitor.rcWork;
+  if (!overOwner) around = area;
+  int left = around.left + (around.right - around.left - w) / 2;
+  int top = around.top + (around.bottom - around.top - h) / 2;
+  left = std::max(area.left, std::min(left, area.right - w));
+  top = std::max(area.top, std::min(top, area.bottom - h));
   SetWindowPos(hwnd_, {left, top, left + w, top + h});
 }
 

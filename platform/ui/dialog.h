@@ -10,12 +10,16 @@
 // Skin file: a root element <Window size="w,h"> (the initial size); every
 // element below it with a "name" attribute is a control of that name, its type
 // the element's tag; attributes text, tooltip, visible, enabled, selected,
-// bordersize are read.
+// bordersize and pos are read. pos="l,t,r,b" places a control in window
+// coordinates; a right or bottom of 0 or less counts from the window's right
+// or bottom edge, so a control can follow a window the user resizes.
 //
 // Run script (environment QEL_SCRIPT, read when a modal loop starts with no
-// script running yet): commands separated by ';', each "<ms> hotkey <keys>",
-// "<ms> click <control>" or "<ms> render <pid>,<pid>..." (the processes that
-// play audio), the time counted from the start of the loop.
+// script running yet; one script per process): commands separated by ';',
+// each "<ms> hotkey <keys>", "<ms> click <control>" or "<ms> render
+// <pid>,<pid>..." (the processes that play audio), the time counted from the
+// start of the loop. A click goes to the latest live dialog that has the
+// control. The script's thread is joined when the process ends.
 //
 // Thread safety: a dialog is used on the thread that created it; Click may be
 // called there (tests) or is posted there by the script.
@@ -44,6 +48,8 @@ struct Control {
   int borderSize = 0;
   std::string image;
   std::string parent;  // nearest named enclosing control ("" at the top)
+  bool hasPos = false;
+  Rect pos{0, 0, 0, 0};  // as the skin gives it (see above)
 };
 
 inline constexpr uint32_t kWmScriptClick = WM_USER + 0x3F0;
@@ -69,8 +75,18 @@ class DialogWindow {
   void Close(int code);
 
   Control* FindControl(const std::string& name);
-  int InitWidth() const { return initWidth_; }
-  int InitHeight() const { return initHeight_; }
+  // Where the control lies on the screen now; false when it has no pos.
+  bool ControlScreenRect(const std::string& name, Rect& rect);
+  // Attributes every control of the window gets unless it sets its own
+  // ("ImageFolder": where its images are looked for).
+  void AddDefaultAttributeList(const std::string& name, const std::string& value);
+  std::string DefaultAttribute(const std::string& name) const;
+  // The skin's initial size, scaled for the DPI (SetDPI).
+  int InitWidth() const { return Scale(initWidth_); }
+  int InitHeight() const { return Scale(initHeight_); }
+  // Over the owner (the parent given at creation) when there is one, else in
+  // the middle of the work area of the nearest monitor; kept inside that
+  // work area.
   void CenterWindow();
   void ShowWindow(bool show) { visible_ = show; }
   bool IsVisible() const { return visible_; }
@@ -109,6 +125,10 @@ class DialogWindow {
     return 0;
   }
   virtual void OnFinalMessage() {}
+  // What the point (screen coordinates) of the window is to the user: the
+  // sizing borders of a sizable window (4 pixels wide), else the client area;
+  // HTNOWHERE outside.
+  virtual int OnNcHitTest(int x, int y);
 
  private:
   bool LoadSkin(const std::string& path);
@@ -116,6 +136,7 @@ class DialogWindow {
 
   HWND hwnd_ = nullptr;
   std::map<std::string, Control> controls_;
+  std::map<std::string, std::string> defaultAttributes_;
   int initWidth_ = 0;
   int initHeight_ = 0;
   bool visible_ = true;

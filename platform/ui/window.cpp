@@ -49,12 +49,14 @@ struct WindowRecord {
   uint32_t style = 0;
   uint32_t exStyle = 0;
   Rect rect{};
+  LayeredAttributes layered;
 };
 
 struct Windows {
   std::mutex mutex;
   std::map<uintptr_t, WindowRecord> windows;
   uintptr_t nextId = 0x10000;  // far from the small sentinel values
+  int cursor = IDC_ARROW;
 };
 
 Windows& windows() {
@@ -282,6 +284,87 @@ bool IsMessageOnlyWindow(HWND window) {
   std::lock_guard<std::mutex> lock(w.mutex);
   auto it = w.windows.find(idOf(window));
   return it != w.windows.end() && it->second.parent == HWND_MESSAGE;
+}
+
+HWND GetParent(HWND window) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  return it == w.windows.end() || it->second.parent == HWND_MESSAGE ? nullptr : it->second.parent;
+}
+
+uint32_t GetWindowStyle(HWND window) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  return it == w.windows.end() ? 0 : it->second.style;
+}
+
+uint32_t GetWindowExStyle(HWND window) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  return it == w.windows.end() ? 0 : it->second.exStyle;
+}
+
+bool SetWindowExStyle(HWND window, uint32_t exStyle) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  if (it == w.windows.end()) return false;
+  it->second.exStyle = exStyle;
+  return true;
+}
+
+bool SetLayeredWindowAttributes(HWND window, uint32_t colorKey, uint8_t alpha, uint32_t flags) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  if (it == w.windows.end() || (it->second.exStyle & WS_EX_LAYERED) == 0) return false;
+  it->second.layered = LayeredAttributes{colorKey, alpha, flags};
+  return true;
+}
+
+bool GetLayeredWindowAttributes(HWND window, LayeredAttributes* attributes) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  auto it = w.windows.find(idOf(window));
+  if (it == w.windows.end() || (it->second.exStyle & WS_EX_LAYERED) == 0 || attributes == nullptr) return false;
+  *attributes = it->second.layered;
+  return true;
+}
+
+void SetCursorShape(int cursor) {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.cursor = cursor;
+}
+
+int CurrentCursorShape() {
+  Windows& w = windows();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  return w.cursor;
+}
+
+bool DragWindow(HWND window, int x, int y, const Rect& to) {
+  if (!IsWindow(window)) return false;
+  const auto hit = static_cast<int>(SendMessage(window, WM_NCHITTEST, 0, MakePointLParam(x, y)));
+  // The pointer over the point: the window may choose its shape; the
+  // system's own is the arrow.
+  SetCursorShape(IDC_ARROW);
+  constexpr uint32_t kMouseMove = 0x0200;
+  SendMessage(window, WM_SETCURSOR, reinterpret_cast<WPARAM>(window),
+              static_cast<LPARAM>((kMouseMove << 16) | static_cast<uint16_t>(hit)));
+  Rect rect = to;
+  if (hit == HTCAPTION) {
+    SendMessage(window, WM_MOVING, 0, reinterpret_cast<LPARAM>(&rect));
+  } else if (hit >= HTLEFT && hit <= HTBOTTOMRIGHT) {
+    SendMessage(window, WM_SIZING, static_cast<WPARAM>(hit - HTLEFT + 1), reinterpret_cast<LPARAM>(&rect));
+  } else {
+    return false;
+  }
+  // The window may have changed the rectangle it gets.
+  return SetWindowPos(window, rect);
 }
 
 int LiveWindowCount() {

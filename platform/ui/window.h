@@ -32,6 +32,31 @@ inline constexpr uint32_t WM_COPYDATA = 0x004A;
 inline constexpr uint32_t WM_TIMER = 0x0113;
 inline constexpr uint32_t WM_HOTKEY = 0x0312;
 inline constexpr uint32_t WM_USER = 0x0400;
+inline constexpr uint32_t WM_SETCURSOR = 0x0020;   // wParam: the window; lParam low word: hit-test code
+inline constexpr uint32_t WM_NCHITTEST = 0x0084;   // lParam: x in the low, y in the high 16 bits (signed)
+inline constexpr uint32_t WM_SIZING = 0x0214;      // wParam: the edge; lParam: Rect* the window will get
+inline constexpr uint32_t WM_MOVING = 0x0216;      // lParam: Rect* the window will get
+
+// Hit-test codes: what a point of a window is to the user.
+inline constexpr int HTNOWHERE = 0;
+inline constexpr int HTCLIENT = 1;
+inline constexpr int HTCAPTION = 2;
+inline constexpr int HTLEFT = 10;
+inline constexpr int HTBOTTOMRIGHT = 17;  // the sizing codes run from HTLEFT to here
+
+inline constexpr uint32_t WS_VISIBLE = 0x10000000;     // shown from the start
+inline constexpr uint32_t WS_THICKFRAME = 0x00040000;  // sizable
+inline constexpr uint32_t WS_EX_LAYERED = 0x00080000;
+inline constexpr uint32_t LWA_COLORKEY = 0x1;
+inline constexpr uint32_t LWA_ALPHA = 0x2;
+inline constexpr int IDC_ARROW = 32512;
+inline constexpr int IDC_SIZEALL = 32646;
+
+inline LPARAM MakePointLParam(int x, int y) {
+  return static_cast<LPARAM>((static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16) | static_cast<uint16_t>(x));
+}
+inline int PointX(LPARAM l) { return static_cast<int16_t>(static_cast<uint16_t>(l & 0xFFFF)); }
+inline int PointY(LPARAM l) { return static_cast<int16_t>(static_cast<uint16_t>((l >> 16) & 0xFFFF)); }
 
 struct Rect {
   int32_t left;
@@ -99,6 +124,34 @@ HWND FindWindowByTitle(const std::string& title);
 bool GetWindowRect(HWND window, Rect& rect);
 bool SetWindowPos(HWND window, const Rect& rect);
 bool IsMessageOnlyWindow(HWND window);
+// The parent given at creation (null for none or an unknown window).
+HWND GetParent(HWND window);
+uint32_t GetWindowStyle(HWND window);
+uint32_t GetWindowExStyle(HWND window);
+bool SetWindowExStyle(HWND window, uint32_t exStyle);
+
+// See-through windows: pixels of the colour key (LWA_COLORKEY) are not drawn;
+// alpha (LWA_ALPHA) makes the whole window translucent. False unless the
+// window has WS_EX_LAYERED.
+struct LayeredAttributes {
+  uint32_t colorKey = 0;
+  uint8_t alpha = 255;
+  uint32_t flags = 0;
+};
+bool SetLayeredWindowAttributes(HWND window, uint32_t colorKey, uint8_t alpha, uint32_t flags);
+bool GetLayeredWindowAttributes(HWND window, LayeredAttributes* attributes);
+
+// The mouse pointer's shape, as the window under it last set it.
+void SetCursorShape(int cursor);
+int CurrentCursorShape();
+
+// Injector: the user presses the mouse at (x, y) on the screen and drags the
+// window to `to`. The window is asked what the point is (WM_NCHITTEST) and
+// shows its pointer (WM_SETCURSOR); on its caption it moves (WM_MOVING), on a
+// sizing border it is resized (WM_SIZING), else nothing happens. Messages are
+// sent, so the window's thread must be pumping when called from another
+// thread. True when the window moved or was resized.
+bool DragWindow(HWND window, int x, int y, const Rect& to);
 
 // Live windows (tests check that everything made was destroyed).
 int LiveWindowCount();

@@ -150,6 +150,52 @@ TEST_F(X11DisplayTest, WindowWithOnlyATitleIsFoundWithItsOwner) {
   EXPECT_EQ(GetWindowThreadProcessId(0x7FFFFFF), 0u);
 }
 
+// What a window manager leaves on its clients: the frame it draws
+// (_NET_FRAME_EXTENTS), a dialog's main window (WM_TRANSIENT_FOR), and the
+// iconic state of a minimised window, which a restore maps again.
+TEST_F(X11DisplayTest, PlacementOwnerMinimisedAndRestore) {
+  ::Window root = DefaultRootWindow(client_);
+  ::Window main = XCreateSimpleWindow(client_, root, 200, 100, 640, 480, 0, 0, 0);
+  ::Window dialog = XCreateSimpleWindow(client_, root, 300, 200, 200, 100, 0, 0, 0);
+  XSetTransientForHint(client_, dialog, main);
+  const unsigned long extents[4] = {2, 3, 24, 5};  // left, right, top, bottom
+  XChangeProperty(client_, main, XInternAtom(client_, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
+                  PropModeReplace, reinterpret_cast<const unsigned char*>(extents), 4);
+  XMapWindow(client_, dialog);
+  XSync(client_, False);
+
+  Rect frame;
+  ASSERT_TRUE(GetWindowFrameBounds(main, &frame));
+  EXPECT_EQ(frame, (Rect{198, 76, 843, 585}));
+  ASSERT_TRUE(GetWindowFrameBounds(dialog, &frame));
+  EXPECT_EQ(frame, (Rect{300, 200, 500, 300}));
+  EXPECT_EQ(GetWindowOwner(dialog), Window{main});
+  EXPECT_EQ(GetWindowOwner(main), 0u);
+  EXPECT_TRUE(IsWindowVisible(dialog));
+  EXPECT_FALSE(IsWindowVisible(main)) << "never mapped, not minimised";
+
+  // Minimised as a window manager marks it: unmapped, yet shown.
+  const Atom wmState = XInternAtom(client_, "WM_STATE", False);
+  const unsigned long iconic[2] = {IconicState, 0};
+  XChangeProperty(client_, main, wmState, wmState, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(iconic), 2);
+  XSync(client_, False);
+  EXPECT_TRUE(IsIconic(main));
+  EXPECT_TRUE(IsWindowVisible(main));
+  EXPECT_FALSE(IsIconic(dialog));
+  ASSERT_TRUE(RestoreWindow(main));
+  XWindowAttributes attributes;
+  ASSERT_TRUE(XGetWindowAttributes(client_, main, &attributes));
+  EXPECT_EQ(attributes.map_state, IsViewable);
+
+  XDestroyWindow(client_, dialog);
+  XDestroyWindow(client_, main);
+  XSync(client_, False);
+  EXPECT_FALSE(GetWindowFrameBounds(main, &frame));
+  EXPECT_FALSE(RestoreWindow(main));
+  EXPECT_FALSE(IsWindowVisible(main));
+}
+
 TEST_F(X11DisplayTest, LostServerEndsCallsCleanly) {
   DisplayDevice device;
   ASSERT_TRUE(EnumDisplayDevices(0, &device));

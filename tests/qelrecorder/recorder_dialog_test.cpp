@@ -22,6 +22,7 @@
 #include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/capture_controller.h"
 #include "qelrecorder/hot_keys.h"
+#include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
@@ -297,7 +298,8 @@ TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   std::thread presser = pressLater({{300, "Control+F5"}});
   const int code = LaunchRecorder(nullptr, L"default", &region);
   presser.join();
-  EXPECT_EQ(code, 0);
+  // The host closed the dialog after a record without video: no success.
+  EXPECT_EQ(code, kRecorderFailed);
   ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
   EXPECT_EQ(host.dwData[0], 0u);
   const RecordResultData zero{};
@@ -306,6 +308,22 @@ TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "Unable to start recording process, please contact customer service for assistance!");
   EXPECT_EQ(boxes[0].caption, "Korvex");
+}
+
+// Without its skin the dialog cannot be made: a failure, with no window left
+// behind and the settings back at their defaults.
+TEST_F(RecorderDialog, MissingSkinIsAFailure) {
+  qel::test::TempDir noSkins;
+  platform::ui::DialogWindow::SetSkinRoot(noSkins.path() + "/");
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  const int windows = platform::ui::LiveWindowCount();
+  platform::ui::Rect region{0, 0, 0, 0};
+  EXPECT_EQ(LaunchRecorder(nullptr, L"skin-blue", &region), kRecorderFailed);
+  platform::ui::DialogWindow::SetSkinRoot("");
+  EXPECT_EQ(platform::ui::LiveWindowCount(), windows);
+  EXPECT_EQ(CRecorderDlgUI::Running(), nullptr);
+  EXPECT_EQ(CRecordSettings::Get().m_hMainAppWnd, nullptr);
+  EXPECT_TRUE(host.dwData.empty());
 }
 
 // Runs the dialog's loop for `ms` milliseconds on this thread.
@@ -357,7 +375,8 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   EXPECT_EQ(r.bottom - r.top, 90);
   EXPECT_FALSE(dialog.FindControl("ID_BTN_START_RECORD")->visible);
   EXPECT_TRUE(dialog.FindControl("ID_LAYOUT_RECORDER_STATUS")->visible);
-  EXPECT_EQ(dialog.RegionWindow()->OnNcHitTest(310, 210, true), HTNOWHERE);
+  // The frame stays where it is while recording, also by its drag handle.
+  EXPECT_FALSE(platform::ui::DragWindow(dialog.RegionWindow()->GetHWND(), 310, 210, {0, 0, 400, 300}));
   pump(2000);  // two status ticks with "0 minutes": still recording
   EXPECT_TRUE(dialog.IsRecording());
   EXPECT_NE(dialog.FindControl("ID_LABEL_RECORDER_TIME")->text.find(" FPS"), std::string::npos);
@@ -398,7 +417,9 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   SetDelayTime(500);
   platform::ui::Rect hostRegion{0, 0, 320, 240};
   CRecorderDlgUI dialog(L"default", &hostRegion);
-  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
+  // Shown from the start, as LaunchRecorder makes it.
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  ASSERT_TRUE(dialog.IsVisible());
   pump(50);
   platform::ui::PressHotKey(MOD_CONTROL, 116);
   pump(50);
@@ -471,6 +492,32 @@ TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
   int presses = 0;
   while (platform::ui::PeekMessage(msg)) presses += msg.message == platform::ui::WM_HOTKEY;
   EXPECT_GT(presses, 0);
+  platform::ui::UnregisterWindowHotKeys(window);
+  platform::clearForcedBacking("ui");
+  platform::ui::x11keys::ReselectUiBacking();
+}
+
+// The lock keys change the modifiers the server reports: a Control+F5 typed
+// with NumLock on still arrives.
+TEST_F(HotKeyFallbacks, KeyArrivesWithNumLockOn) {
+  qel::test::XvfbServer xvfb(640, 480);
+  if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
+  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+  platform::forceBacking("ui", platform::Backing::Real);
+  platform::ui::x11keys::ReselectUiBacking();
+  ASSERT_TRUE(platform::ui::x11keys::Active());
+  ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
+  ASSERT_TRUE(test::TypeControlF5(xvfb.display(), true));
+  int presses = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  platform::ui::Msg msg{};
+  while (presses == 0 && std::chrono::steady_clock::now() < end) {
+    while (platform::ui::PeekMessage(msg)) {
+      presses += msg.message == platform::ui::WM_HOTKEY && msg.wParam == kHotKeyStartStop;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(presses, 1);
   platform::ui::UnregisterWindowHotKeys(window);
   platform::clearForcedBacking("ui");
   platform::ui::x11keys::ReselectUiBacking();

@@ -264,6 +264,11 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
     dialog.Click("ID_BTN_START_RECORD");
     ASSERT_TRUE(dialog.IsRecording());
     EXPECT_EQ(U16ToWide(CRecordSettings::Get().m_szProcessName), L"sleep");
+    // A list posted before the start and delivered after it: no picking
+    // while recording.
+    platform::ui::PostMessage(dialog.GetHWND(), WM_RENDER_PROCESSES_UPDATED, 3, 0);
+    pump(50);
+    EXPECT_FALSE(dialog.FindControl("ID_LAYOUT_RECORDER_NEXT")->visible);
     pump(1000);
     kids.procs[1]->kill();  // the chosen program ends
     pump(2000);

@@ -6,8 +6,9 @@
 
 namespace qelrec::test {
 
-// Presses and releases Control+F5 on `display`; false when it cannot be reached.
-bool TypeControlF5(const std::string& display);
+// Presses and releases Control+F5 on `display`; with `numLock`, NumLock is
+// switched on around it (and off again). False when it cannot be reached.
+bool TypeControlF5(const std::string& display, bool numLock = false);
 
 }  // namespace qelrec::test
 

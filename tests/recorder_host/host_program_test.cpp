@@ -188,5 +188,25 @@ TEST_F(HostProgram, CancelledDialogEndsWithOne) {
   EXPECT_EQ(run.output.find("RecordData-"), std::string::npos);
 }
 
+// The real recorder whose start fails (no ffmpeg in the folder given): the
+// empty result is printed, and the run ends as a failure, never as a
+// successful recording.
+TEST_F(HostProgram, FailedStartIsReportedAsAFailure) {
+  ScopedEnv script("QEL_SCRIPT", std::string("300 hotkey Control+F5"));
+  qel::test::TempDir out;
+  qel::test::TempDir noFfmpeg;
+  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
+                                 {"-r", "30", "-recordaudio", "0", "-outputpath", out.path(), "-ffmpegpath",
+                                  noFfmpeg.path()});
+  ASSERT_TRUE(run.started);
+  ASSERT_GE(run.lines.size(), 3u) << run.output;
+  const std::vector<std::string> tail(run.lines.end() - 3, run.lines.end());
+  const std::vector<std::string> expected = {"RecordData-VideoFile:null", "RecordData-AudioFile:null",
+                                             "Call LaunchRecorder failed."};
+  EXPECT_EQ(tail, expected) << run.output;
+  EXPECT_EQ(run.output.find("Screen recording successful."), std::string::npos);
+  EXPECT_EQ(run.exitCode, 255);
+}
+
 }  // namespace
 }  // namespace qelhost::test

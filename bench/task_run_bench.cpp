@@ -4,8 +4,8 @@
 // argv run directly, the two interleaved run by run, on a clip long enough
 // that ffmpeg's own work dominates. For a convert and a cut it prints min and
 // median of each side and the median of the per-pair ratios; then a
-// three-operation chain given as files against the same three operations as
-// three tasks.
+// three-operation chain against the same three operations as three tasks,
+// given as files and with a "process" graph first.
 //
 // Run: <build>/bin/task_run_bench [repetitions]   (default 7)
 #include <unistd.h>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <rapidjson/document.h>
 
 #include "commands/command_plan.h"
 #include "commands/task_operation.h"
@@ -36,7 +37,15 @@ using Clock = std::chrono::steady_clock;
 
 std::string binPath(const char* program) { return std::string(QEL_TEST_BIN_DIR) + "/" + program; }
 
-std::string jsonPath(const std::string& path) { return fmt::format("\"{}\"", path); }
+// A JSON string of a text without control characters.
+std::string jsonPath(const std::string& path) {
+  std::string text = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text + "\"";
+}
 
 void runOrThrow(const std::vector<std::string>& argv) {
   const qel::CapturedRun run = qel::runAndCapture(argv, /*mergeStderr=*/true);
@@ -74,6 +83,22 @@ class Engine {
   ~Engine() { qelapi_un_init(handle_); }
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
+
+  // Runs a "process" request; the graph of its reply.
+  std::string process(const std::string& request) {
+    char* reply = nullptr;
+    if (qelapi_process_lavfi(handle_, request.c_str(), &reply) != 0 || reply == nullptr) {
+      throw std::runtime_error("process request refused: " + request);
+    }
+    rapidjson::Document doc;
+    doc.Parse(reply);
+    qelapi_free_str(nullptr, &reply);
+    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("operation") || !doc["operation"].IsObject() ||
+        !doc["operation"].HasMember("output") || !doc["operation"]["output"].IsString()) {
+      throw std::runtime_error("process request without a graph: " + request);
+    }
+    return doc["operation"]["output"].GetString();
+  }
 
   // Submits the task and waits for its completion.
   void run(const std::string& request) {
@@ -180,36 +205,59 @@ int main(int argc, char** argv) {
       print(c.title, "direct ffmpeg", "task (exports)", pairing);
     }
 
-    // Three operations given as files, chained through intermediates, against
-    // the same three operations as three separate tasks.
+    // Three operations chained through intermediates, against the same three
+    // operations as three separate tasks: first all given as files, then the
+    // first one a cropping graph from a "process" request.
     const std::string mid1 = (dir / "mid1.mp4").string();
     const std::string mid2 = (dir / "mid2.mp4").string();
     const std::string chainOut = (dir / "chain.mp4").string();
-    const std::string chain = fmt::format(
-        R"({{"operations":[)"
-        R"({{"input":[{{"type":1,"value":{0}}}],"transform":"-vf scale=320:180","output":[{{"type":2,"value":{1}}}]}},)"
-        R"({{"input":[{{"type":2,"value":{1}}}],"transform":"-vf hflip","output":[{{"type":2,"value":{2}}}]}},)"
-        R"({{"input":[{{"type":2,"value":{2}}}],"transform":"-vf crop=160:90:0:0","output":[{{"type":1,"value":{3}}}]}}]}})",
-        jsonPath(clip), jsonPath(mid1), jsonPath(mid2), jsonPath(chainOut));
     const std::string s1 = (dir / "s1.mp4").string();
     const std::string s2 = (dir / "s2.mp4").string();
     const std::string s3 = (dir / "s3.mp4").string();
-    Pairing chained;
-    for (int i = 0; i < repetitions; ++i) {
-      const double a = timedMs([&] {
-        engine.run(oneOperation(clip, "-vf scale=320:180", s1));
-        engine.run(oneOperation(s1, "-vf hflip", s2));
-        engine.run(oneOperation(s2, "-vf crop=160:90:0:0", s3));
-      });
-      const double b = timedMs([&] { engine.run(chain); });
-      chained.a.push_back(a);
-      chained.b.push_back(b);
-      chained.ratios.push_back(b / a);
+    const std::string graph = engine.process(fmt::format(
+        R"({{"sid":1,"operation":{{"input":[{{"type":1,"value":{},"duration":20}}],"transform":"crop=320:180:0:0",)"
+        R"("description":"crop","outputConfig":""}}}})",
+        jsonPath(clip)));
+    struct ChainCase {
+      const char* title;
+      std::string firstInput;  // a JSON input item
+      std::string firstTransform;
+    };
+    const ChainCase chains[] = {
+        {"given as files", fmt::format(R"({{"type":1,"value":{}}})", jsonPath(clip)), "-vf crop=320:180:0:0"},
+        {"the first a \"process\" graph", fmt::format(R"({{"type":2,"value":{}}})", jsonPath(graph)), ""},
+    };
+    for (const ChainCase& c : chains) {
+      const std::string chain = fmt::format(
+          R"({{"operations":[)"
+          R"({{"input":[{0}],"transform":"{4}","output":[{{"type":2,"value":{1}}}]}},)"
+          R"({{"input":[{{"type":2,"value":{1}}}],"transform":"-vf scale=160:90","output":[{{"type":2,"value":{2}}}]}},)"
+          R"({{"input":[{{"type":2,"value":{2}}}],"transform":"-vf pad=200:120:20:15",)"
+          R"("output":[{{"type":1,"value":{3}}}]}}]}})",
+          c.firstInput, jsonPath(mid1), jsonPath(mid2), jsonPath(chainOut), c.firstTransform);
+      const std::string first = fmt::format(
+          R"({{"operations":[{{"input":[{}],"transform":"{}","output":[{{"type":1,"value":{}}}]}}]}})", c.firstInput,
+          c.firstTransform, jsonPath(s1));
+      Pairing chained;
+      for (int i = 0; i < repetitions; ++i) {
+        const double a = timedMs([&] {
+          engine.run(first);
+          engine.run(oneOperation(s1, "-vf scale=160:90", s2));
+          engine.run(oneOperation(s2, "-vf pad=200:120:20:15", s3));
+        });
+        const double b = timedMs([&] { engine.run(chain); });
+        if (!fs::exists(chainOut)) throw std::runtime_error("the chained task wrote no output");
+        chained.a.push_back(a);
+        chained.b.push_back(b);
+        chained.ratios.push_back(b / a);
+      }
+      qel::CommandBuilder builder;
+      const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str())).size();
+      print(fmt::format("Three operations (crop, scale, pad), {}: one chained task in {} ffmpeg pass(es):", c.title,
+                        passes)
+                .c_str(),
+            "three tasks", "one chained task", chained);
     }
-    qel::CommandBuilder builder;
-    const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str())).size();
-    print(fmt::format("Three operations (scale, hflip, crop), one chained task in {} ffmpeg pass(es):", passes).c_str(),
-          "three tasks", "one chained task", chained);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "task_run_bench: %s\n", e.what());
     std::error_code ec;

@@ -167,7 +167,8 @@ FFmpegCommand toCommad(TaskOperation& operation, const PlanningSnapshot& snapsho
           break;
         }
         if (!(fragmentReplacesGraph && item.value == graphText)) {
-          appendPiece(text, "-filter_complex \"" + withoutOutLabels(item.value) + "\"");
+          const std::string& graph = operation.m_graphText.empty() ? item.value : operation.m_graphText;
+          appendPiece(text, "-filter_complex \"" + withoutOutLabels(graph) + "\"");
         }
         addInputPaths(result.inputFiles, item.value);
       } else if (contains(item.value, "-i ")) {

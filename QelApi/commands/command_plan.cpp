@@ -443,7 +443,8 @@ bool CommandBuilder::tryMergeOperation(TaskOperation& accumulated, TaskOperation
   // recorded fragment replaces the whole transform: a joined filter would be
   // misdirected or silently dropped. Such operations run apart, through the
   // intermediate file.
-  if (carriesGraphInput(accumulated) || carriesGraphInput(next)) return false;
+  if (carriesGraphInput(accumulated) && !carriesGraphInput(next)) return joinOntoCarriedGraph(accumulated, next);
+  if (carriesGraphInput(next)) return false;
 
   // Worked in place, without copies of the growing operation: a refusal of
   // operationsMergeable changes nothing; when it moves next's cut, next is
@@ -467,6 +468,52 @@ bool CommandBuilder::tryMergeOperation(TaskOperation& accumulated, TaskOperation
     accumulated.m_transform += ' ';
     accumulated.m_transform += next.m_transform;
   }
+  return true;
+}
+
+bool CommandBuilder::joinOntoCarriedGraph(TaskOperation& accumulated, TaskOperation& next) const {
+  // The chain next appends goes onto the carried graph's output of its medium,
+  // its options become the command's output options, and the intermediate is
+  // never written. Kept as two passes through the intermediate file, because
+  // the join could not be made right:
+  // - the graph's record carries a command fragment (convert and the like): the
+  //   fragment stands for the whole operation with its own inputs, maps and
+  //   stream options, and has no graph output to hang a chain on;
+  // - the record carries output options: they were chosen for the intermediate;
+  // - accumulated has more than one input or output, options of its own, or
+  //   reads a command fragment ("-i ...") rather than a graph;
+  // - next reads more than that one output, or with input options (they would
+  //   apply to a file that is never written);
+  // - next's transform is more than one chain and output options (see
+  //   appendedChainOf: labels, several chains, filters joining streams, -map);
+  // - the graph has no lone output label of the chain's medium;
+  // - the merge rules refuse the pair (stream copy, a seek in next, filter
+  //   kinds that do not merge, ...).
+  if (accumulated.m_inputs.size() != 1 || accumulated.m_outputs.size() != 1 || next.m_inputs.size() != 1) {
+    return false;
+  }
+  const TaskIoItem& source = accumulated.m_inputs.front();
+  const TaskIoItem& made = accumulated.m_outputs.front();
+  const TaskIoItem& read = next.m_inputs.front();
+  if (source.type != 2 || !contains(source.value, "movie=")) return false;
+  if (made.type != 2 || read.value != made.value || !read.prevOp.empty()) return false;
+  if (!accumulated.m_transform.empty()) return false;
+  if (const LavfiOutputRecord* record = findGraphEntry(m_snapshot.outputRecords, source.value)) {
+    if (!record->cmd.empty() || record->outputConfig.find_first_not_of(' ') != std::string::npos) return false;
+  }
+  const std::optional<AppendedChain> appended = appendedChainOf(next);
+  if (!appended) return false;
+
+  std::string graph = accumulated.m_graphText.empty() ? source.value : accumulated.m_graphText;
+  FilterOptions earlier;
+  parseFilterChain(earlier, graph);
+  if (!canMergeFilters(earlier, next.m_filterOptions)) return false;
+  if (!appended->chain.empty() && !appendChainToGraph(graph, appended->media, appended->chain)) return false;
+
+  accumulated.m_graphText = std::move(graph);
+  accumulated.m_transform = appended->options;
+  accumulated.m_outputs = next.m_outputs;
+  prepareFilterOptions(accumulated);
   return true;
 }
 

@@ -108,9 +108,13 @@ class CommandBuilder {
   // all made; stops (end) on a cycle.
   Position findReadyProducer(const std::string& value, OperationList& list);
   // True when next was merged into accumulated. A refused merge leaves both
-  // unchanged. Never merges when either carries a lavfi graph or a command
-  // fragment as an input: those run as commands of their own.
+  // unchanged. An accumulated operation that carries a lavfi graph as its input
+  // merges only through joinOntoCarriedGraph; one that carries a command
+  // fragment, and a next that carries either, run as commands of their own.
   bool tryMergeOperation(TaskOperation& accumulated, TaskOperation& next);
+  // The merge of next into an accumulated operation that reads a lavfi graph:
+  // next's chain is joined onto the graph itself. Changes nothing when refused.
+  bool joinOntoCarriedGraph(TaskOperation& accumulated, TaskOperation& next) const;
   static bool allowsInputMerge(const TaskOperation& next);
   static int countPendingInputs(const TaskOperation& operation);
   static bool operationsMergeable(TaskOperation& accumulated, TaskOperation& next);

@@ -1,5 +1,4 @@
 #include "commands/graph_join.h"
-#include "commands/filter_text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +12,8 @@
 #include <fmt/format.h>
 
 #include "commands/filter_options.h"
-#include "commands/vocabulary.h"
+#include "commands/filter_text.h"
+#include "commands/graph_scan.h"
 
 namespace qel {
 
@@ -24,213 +24,6 @@ using LabelSource = std::function<std::int32_t()>;
 // Temporary numbers of one renumbering start here.
 constexpr int kFirstTemporary = 1000;
 
-constexpr std::string_view kEscapedQuote = "'\\\\\\''";
-
-struct Range {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-};
-
-// ---- Quoted filter arguments ---------------------------------------------------
-
-// The quoted ranges of a text (quotedRanges, filter_text.h): filter arguments
-// such as movie='...' and text='...', and double-quoted "-i" paths. Each range
-// covers its quotes. A quote after a blank is the quote round a whole option
-// value, not an argument, and is not a range.
-std::vector<Range> quotedArguments(std::string_view text) {
-  std::vector<Range> ranges;
-  for (const QuotedRange& range : quotedRanges(text)) ranges.push_back({range.begin, range.end});
-  return ranges;
-}
-
-// The end of the quoted range that contains `pos`, or `pos` itself when it lies
-// outside every range.
-std::size_t skipQuoted(const std::vector<Range>& ranges, std::size_t pos) {
-  for (const Range& r : ranges) {
-    if (pos >= r.begin && pos < r.end) return r.end;
-  }
-  return pos;
-}
-
-bool insideQuoted(const std::vector<Range>& ranges, std::size_t pos) {
-  return skipQuoted(ranges, pos) != pos;
-}
-
-// ---- Option values -------------------------------------------------------------
-
-struct Token {
-  std::string text;
-  std::size_t begin = 0;  // first character of the raw token
-  std::size_t end = 0;    // just past its last character
-};
-
-// Splits the option text into tokens the way the option parser does, keeping
-// where each token stands in the raw text.
-std::vector<Token> tokenize(std::string_view text) {
-  std::vector<Token> tokens;
-  std::size_t pos = 0;
-  while (!atTextEnd(text, pos)) {
-    std::size_t begin = pos;
-    while (begin < text.size() && kFilterWhitespace.find(text[begin]) != std::string_view::npos) {
-      ++begin;
-    }
-    const std::size_t before = pos;
-    std::string token = readFilterToken(text, pos, " ");
-    if (token.empty() || pos == before) break;
-    std::size_t end = pos;
-    while (end > begin && kFilterWhitespace.find(text[end - 1]) != std::string_view::npos) --end;
-    tokens.push_back({std::move(token), begin, end});
-  }
-  return tokens;
-}
-
-// Where a filter option's value stands: the option token, the raw value token,
-// and the graph inside it (without a pair of enclosing quotes).
-struct OptionValue {
-  Range option;
-  Range value;
-  Range inner;
-};
-
-Range innerOf(std::string_view text, Range value) {
-  if (value.end - value.begin >= 2) {
-    const char first = text[value.begin];
-    if ((first == '"' || first == '\'') && text[value.end - 1] == first) {
-      return {value.begin + 1, value.end - 1};
-    }
-  }
-  return value;
-}
-
-bool isGraphOptionName(std::string_view name) {
-  return name == "vf" || name == "af" || name == "filter" || name == "filter:v" ||
-         name == "filter:a" || name == "filter_complex" || name == "lavfi";
-}
-
-// The values of the filter options whose graphs parseFilterOptions reads, in
-// text order (the same walk over the tokens as the parser's).
-std::vector<OptionValue> graphOptionValues(std::string_view text) {
-  std::vector<OptionValue> values;
-  const std::vector<Token> tokens = tokenize(text);
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    const std::string& token = tokens[i].text;
-    if (token.empty() || token[0] != '-' || token == "-") continue;
-    if (token == "--") {
-      if (i + 1 < tokens.size() && tokens[i + 1].text != "--") ++i;
-      continue;
-    }
-    if (token == "-i") {
-      ++i;
-      continue;
-    }
-    const std::string_view name = std::string_view(token).substr(1);
-    const FfmpegOption* row = findFfmpegOption(name);
-    if (row == nullptr) {
-      ++i;
-      continue;
-    }
-    if (!row->takesArgument()) continue;
-    if (i + 1 >= tokens.size()) break;
-    if (isGraphOptionName(name)) {
-      const Range value{tokens[i + 1].begin, tokens[i + 1].end};
-      values.push_back({{tokens[i].begin, tokens[i].end}, value, innerOf(text, value)});
-    }
-    ++i;
-  }
-  return values;
-}
-
-// The filter option that findFilterOption reports (the last one that has a
-// value), with its place in the text.
-std::optional<OptionValue> lastFilterOption(std::string_view text) {
-  std::optional<OptionValue> found;
-  const std::vector<Token> tokens = tokenize(text);
-  for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
-    const std::string& token = tokens[i].text;
-    if (token == "-vf" || token == "-af" || token == "-lavfi" || token == "-filter:" ||
-        token == "-filter_complex") {
-      const Range value{tokens[i + 1].begin, tokens[i + 1].end};
-      found = OptionValue{{tokens[i].begin, tokens[i].end}, value, innerOf(text, value)};
-    }
-  }
-  return found;
-}
-
-// ---- Filter names --------------------------------------------------------------
-
-bool isNameBoundaryBefore(char c) {
-  return std::string_view(" \t\r\n;,]\"'").find(c) != std::string_view::npos;
-}
-
-bool isNameBoundaryAfter(char c) {
-  return std::string_view("=,;[ \t\r\n\"'").find(c) != std::string_view::npos;
-}
-
-// The first (or last) place inside `range` where `name` stands as a filter name:
-// outside quoted arguments, at the start of a filter and followed by what may
-// follow a filter name.
-std::optional<std::size_t> findFilterName(std::string_view text, Range range, std::string_view name,
-                                          const std::vector<Range>& quoted, bool last) {
-  if (name.empty()) return std::nullopt;
-  std::optional<std::size_t> found;
-  std::size_t pos = text.find(name, range.begin);
-  while (pos != std::string_view::npos && pos + name.size() <= range.end) {
-    const std::size_t after = pos + name.size();
-    const bool startOk = pos == range.begin || isNameBoundaryBefore(text[pos - 1]);
-    const bool endOk = after == range.end || isNameBoundaryAfter(text[after]);
-    if (startOk && endOk && !insideQuoted(quoted, pos)) {
-      found = pos;
-      if (!last) break;
-    }
-    pos = text.find(name, pos + 1);
-  }
-  return found;
-}
-
-// From just after a filter name, the end of that filter: the first blank, quote
-// or ';' outside quoted arguments and escapes, or the end of the graph.
-std::size_t scanFilterEnd(std::string_view text, std::size_t from, std::size_t graphEnd,
-                          const std::vector<Range>& quoted) {
-  std::size_t i = from;
-  while (i < graphEnd) {
-    const std::size_t skipped = skipQuoted(quoted, i);
-    if (skipped != i) {
-      i = skipped;
-      continue;
-    }
-    const char c = text[i];
-    if (c == '\\') {
-      i += 2;
-      continue;
-    }
-    if (c == ' ' || c == '"' || c == '\'' || c == ';') return i;
-    ++i;
-  }
-  return std::min(graphEnd, text.size());
-}
-
-struct FilterEnd {
-  std::size_t position = 0;
-  OptionValue option;  // the filter option value holding the filter
-};
-
-std::optional<FilterEnd> locateFilterEnd(const std::string& text, const FilterSegment& filter) {
-  if (!filter.isFilter() || filter.name.empty()) return std::nullopt;
-  const std::vector<OptionValue> values = graphOptionValues(text);
-  const std::vector<Range> quoted = quotedArguments(text);
-  for (auto it = values.rbegin(); it != values.rend(); ++it) {
-    const std::optional<std::size_t> at = findFilterName(text, it->inner, filter.name, quoted, true);
-    if (at) return FilterEnd{scanFilterEnd(text, *at + filter.name.size(), it->inner.end, quoted), *it};
-  }
-  return std::nullopt;
-}
-
-std::optional<std::size_t> findFilterEnd(const std::string& text, const FilterSegment& filter) {
-  const std::optional<FilterEnd> end = locateFilterEnd(text, filter);
-  if (!end) return std::nullopt;
-  return end->position;
-}
-
 // Source filters have no input pad: a label in front of one breaks the graph.
 bool isSourceFilter(std::string_view name) {
   static constexpr std::string_view kSources[] = {"movie",   "amovie",  "color", "nullsrc",
@@ -238,24 +31,16 @@ bool isSourceFilter(std::string_view name) {
   return std::find(std::begin(kSources), std::end(kSources), name) != std::end(kSources);
 }
 
-// ---- Input references ----------------------------------------------------------
-
-// True when the text names input `position` as [i] or [i:stream] (or, with
-// `withDot`, [i.) outside quoted arguments.
-bool referencesInput(std::string_view text, int position, bool withDot) {
-  const std::string open = fmt::format("[{}", position);
-  const std::vector<Range> quoted = quotedArguments(text);
-  std::size_t pos = text.find(open);
-  while (pos != std::string_view::npos) {
-    const std::size_t next = pos + open.size();
-    if (next < text.size() && !insideQuoted(quoted, pos)) {
-      const char c = text[next];
-      if (c == ']' || c == ':' || (withDot && c == '.')) return true;
-    }
-    pos = text.find(open, pos + 1);
-  }
-  return false;
+// Filters that read or write more than one stream: a chain of its own cannot
+// connect them.
+bool takesSeveralStreams(std::string_view name) {
+  static constexpr std::string_view kNames[] = {"overlay", "concat", "xfade", "acrossfade", "amix",
+                                                "amerge", "hstack", "vstack", "xstack", "split",
+                                                "asplit", "blend", "alphamerge", "join", "premultiply"};
+  return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
+
+// ---- Input references ----------------------------------------------------------
 
 bool hasMediaFilter(const FilterOptions& options) {
   return std::any_of(options.segments.begin(), options.segments.end(), [](const FilterSegment& s) {
@@ -274,12 +59,48 @@ bool producesValue(const TaskOperation& operation, const std::string& value) {
   return positionOfValue(operation.m_outputs, value) >= 0;
 }
 
-bool isPadLabelNumber(int number) { return number >= kFirstPadLabel; }
+// The renamings of next's input positions, in the order found: (from i, to j).
+using RenamePairs = std::deque<std::pair<int, int>>;
+
+// What becomes of a reference to an input of next that accumulated makes.
+struct MadeInput {
+  enum class Kind { Rename, Keep, Refuse } kind = Kind::Keep;
+  int target = -1;
+  static MadeInput to(int target) { return {Kind::Rename, target}; }
+  static MadeInput none() { return {Kind::Keep, -1}; }
+  static MadeInput refuse() { return {Kind::Refuse, -1}; }
+};
+
+// Where each input of next stands in accumulated: at the position of the same
+// value, appended when accumulated has it nowhere, or, for a value accumulated
+// makes, wherever `made` (position i in next, the item) says. A pair (i, j) is
+// kept for every input that moves. nullopt when `made` refuses.
+template <typename Made>
+std::optional<RenamePairs> mapNextInputs(TaskOperation& accumulated, const TaskOperation& next, Made made) {
+  RenamePairs pairs;
+  const std::vector<TaskIoItem> nextInputs = next.m_inputs;
+  for (std::size_t index = 0; index < nextInputs.size(); ++index) {
+    const int i = static_cast<int>(index);
+    const TaskIoItem& item = nextInputs[index];
+    int j = positionOfValue(accumulated.m_inputs, item.value);
+    if (j < 0 && !producesValue(accumulated, item.value)) {
+      accumulated.m_inputs.push_back(item);
+      j = static_cast<int>(accumulated.m_inputs.size()) - 1;
+    } else if (j < 0) {
+      const MadeInput target = made(i, item);
+      if (target.kind == MadeInput::Kind::Refuse) return std::nullopt;
+      if (target.kind == MadeInput::Kind::Keep) continue;
+      j = target.target;
+    }
+    if (j != i) pairs.emplace_back(i, j);
+  }
+  return pairs;
+}
 
 // Moves every pair (from i, to j) through a temporary number first when j is an
 // input position, so two inputs that trade places end up swapped.
 template <typename Rename>
-void renumberTwoPhase(std::string& text, std::deque<std::pair<int, int>> pairs, Rename rename) {
+void renumberTwoPhase(std::string& text, RenamePairs pairs, Rename rename) {
   int temporary = kFirstTemporary;
   while (!pairs.empty()) {
     const auto [from, to] = pairs.front();
@@ -292,29 +113,6 @@ void renumberTwoPhase(std::string& text, std::deque<std::pair<int, int>> pairs, 
       rename(text, from, to);
     }
   }
-}
-
-void trimJoinBlanks(std::string& text) {
-  constexpr std::string_view kTrim = " \t\r\n";
-  const std::size_t last = text.find_last_not_of(kTrim);
-  if (last == std::string::npos) {
-    text.clear();
-    return;
-  }
-  text.erase(last + 1);
-  text.erase(0, text.find_first_not_of(kTrim));
-}
-
-// Strips blanks and one pair of enclosing single quotes, as the option parser
-// does with a filter option's value.
-std::string bareGraph(std::string graph) {
-  const std::size_t first = graph.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  graph = graph.substr(first, graph.find_last_not_of(' ') - first + 1);
-  if (graph.size() >= 2 && graph.front() == '\'' && graph.back() == '\'') {
-    graph = graph.substr(1, graph.size() - 2);
-  }
-  return graph;
 }
 
 // ---- The steps, with the label source as a parameter ---------------------------
@@ -334,7 +132,7 @@ void labelFilterPadsWith(TaskOperation& operation, const LabelSource& labels) {
     }
     if (!inputLabels.empty()) {
       const std::vector<OptionValue> values = graphOptionValues(operation.m_transform);
-      const std::vector<Range> quoted = quotedArguments(operation.m_transform);
+      const std::vector<TextRange> quoted = quotedArguments(operation.m_transform);
       for (const OptionValue& value : values) {
         const std::optional<std::size_t> at =
             findFilterName(operation.m_transform, value.inner, first.name, quoted, false);
@@ -394,35 +192,26 @@ bool mergeFilterGraphsWith(TaskOperation& accumulated, TaskOperation& next,
   labelFilterPadsWith(next, labels);
   for (const auto& [value, label] : next.m_padLabels) accumulated.m_padLabels[value] = label;
 
-  std::deque<std::pair<int, int>> pairs;
-  const std::vector<TaskIoItem> nextInputs = next.m_inputs;
-  for (std::size_t index = 0; index < nextInputs.size(); ++index) {
-    const int i = static_cast<int>(index);
-    const TaskIoItem& item = nextInputs[index];
-    int j = positionOfValue(accumulated.m_inputs, item.value);
-    if (j < 0 && !producesValue(accumulated, item.value)) {
-      accumulated.m_inputs.push_back(item);
-      j = static_cast<int>(accumulated.m_inputs.size()) - 1;
-    } else if (j < 0) {
-      if (accumulatedFilters) {
-        j = linkChainInputWith(accumulated, i, next, labels);
-        if (j == -1) continue;
-      } else if (accumulated.m_inputs.size() == 1 && nextInputs.size() == 1) {
-        continue;
-      } else {
-        j = -1;
+  const std::optional<RenamePairs> pairs =
+      mapNextInputs(accumulated, next, [&](int i, const TaskIoItem& item) -> MadeInput {
+        if (accumulatedFilters) {
+          const int j = linkChainInputWith(accumulated, i, next, labels);
+          return j == -1 ? MadeInput::none() : MadeInput::to(j);
+        }
+        // Next's reference already names accumulated's only input.
+        if (accumulated.m_inputs.size() == 1 && next.m_inputs.size() == 1) return MadeInput::none();
+        int j = -1;
         if (accumulated.m_producerInputs != nullptr) {
           const auto it = accumulated.m_producerInputs->find(item.value);
           if (it != accumulated.m_producerInputs->end() && it->second.size() == 1) j = 0;
         }
-        if (j == -1 && referencesInput(next.m_transform, i, false)) return false;
-      }
-    }
-    if (j != i) pairs.emplace_back(i, j);
-  }
+        if (j == -1 && referencesInput(next.m_transform, i, false)) return MadeInput::refuse();
+        return MadeInput::to(j);
+      });
+  if (!pairs) return false;
 
   std::string renumbered = next.m_transform;
-  renumberTwoPhase(renumbered, pairs, relabelInputRefs);
+  renumberTwoPhase(renumbered, *pairs, relabelInputRefs);
 
   const std::optional<OptionValue> option = lastFilterOption(renumbered);
   const std::string graph =
@@ -497,122 +286,91 @@ int linkChainInput(TaskOperation& accumulated, int position, const TaskOperation
   return linkChainInputWith(accumulated, position, next, processLabels());
 }
 
-void relabelInputRefs(std::string& text, int from, int to) {
-  const std::string open = fmt::format("[{}", from);
-  if (text.find(open) == std::string::npos) return;
-  const std::vector<Range> quoted = quotedArguments(text);
-  std::string out;
-  out.reserve(text.size() + 16);
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t skipped = skipQuoted(quoted, i);
-    if (skipped != i) {
-      out.append(text, i, skipped - i);
-      i = skipped;
-      continue;
-    }
-    if (text.compare(i, open.size(), open) == 0) {
-      const std::size_t k = i + open.size();
-      if (k < text.size() && text[k] == ']') {
-        out += fmt::format("[{}]", to);
-        i = k + 1;
-        continue;
-      }
-      if (k < text.size() && text[k] == ':') {
-        std::size_t m = k + 1;
-        while (m < text.size() &&
-               std::string_view("[]';,\" \t\r\n").find(text[m]) == std::string_view::npos) {
-          ++m;
-        }
-        if (m < text.size() && text[m] == ']' && m > k + 1) {
-          // A pad label carries one stream: its stream specifier goes.
-          if (isPadLabelNumber(to)) {
-            out += fmt::format("[{}]", to);
-          } else {
-            out += fmt::format("[{}:{}]", to, std::string_view(text).substr(k + 1, m - k - 1));
-          }
-          i = m + 1;
-          continue;
-        }
-      }
-    }
-    out += text[i];
-    ++i;
-  }
-  text = std::move(out);
-}
-
-std::optional<std::size_t> findLastFilterEnd(const std::string& text) {
-  FilterOptions options;
-  parseFilterOptions(options, text);
-  return findFilterEnd(text, lastFilterSegment(options));
-}
-
-std::optional<std::size_t> findLastFilterEndOfMedia(const std::string& text, char media) {
-  FilterOptions options;
-  parseFilterOptions(options, text);
-  return findFilterEnd(text, lastFilterOfMedia(options, media));
-}
-
 void remapMapOptions(TaskOperation& accumulated, TaskOperation& next) {
   const bool maps = std::any_of(next.m_filterOptions.segments.begin(),
                                 next.m_filterOptions.segments.end(),
                                 [](const FilterSegment& s) { return s.name == "map"; });
   if (!maps) return;
-  std::deque<std::pair<int, int>> pairs;
-  const std::vector<TaskIoItem> nextInputs = next.m_inputs;
-  for (std::size_t index = 0; index < nextInputs.size(); ++index) {
-    const int i = static_cast<int>(index);
-    const TaskIoItem& item = nextInputs[index];
-    int j = positionOfValue(accumulated.m_inputs, item.value);
-    if (j < 0 && !producesValue(accumulated, item.value)) {
-      accumulated.m_inputs.push_back(item);
-      j = static_cast<int>(accumulated.m_inputs.size()) - 1;
-    } else if (j < 0) {
-      const auto it = accumulated.m_padLabels.find(item.value);
-      j = it != accumulated.m_padLabels.end() ? it->second : -1;
-    }
-    if (j != i) pairs.emplace_back(i, j);
-  }
+  const std::optional<RenamePairs> pairs = mapNextInputs(accumulated, next, [&](int, const TaskIoItem& item) {
+    const auto it = accumulated.m_padLabels.find(item.value);
+    return MadeInput::to(it != accumulated.m_padLabels.end() ? it->second : -1);
+  });
   std::string renumbered = next.m_transform;
-  renumberTwoPhase(renumbered, pairs, relabelMapRefs);
+  renumberTwoPhase(renumbered, *pairs, relabelMapRefs);
   trimJoinBlanks(renumbered);
   next.m_transform = std::move(renumbered);
 }
 
-void relabelMapRefs(std::string& text, int from, int to) {
-  if (to < 0 || from < 0) return;
-  constexpr std::string_view kMap = "-map ";
-  const std::string newIndex = isPadLabelNumber(to) ? fmt::format("[{}]", to) : fmt::format("{}", to);
-  std::size_t search = 0;
-  while (true) {
-    const std::size_t pos = text.find(kMap, search);
-    if (pos == std::string::npos) return;
-    if (pos > 0 && kFilterWhitespace.find(text[pos - 1]) == std::string_view::npos) {
-      search = pos + 1;
-      continue;
+std::optional<AppendedChain> appendedChainOf(const TaskOperation& operation) {
+  const std::string& text = operation.m_transform;
+  FilterOptions parsed;
+  parseFilterOptions(parsed, text);
+  for (const FilterSegment& segment : parsed.segments) {
+    if (segment.isFilter()) continue;
+    // The stream is a filter graph's output in the joined command: there is no
+    // input to map from, no further input to add, and nothing to copy.
+    if (segment.name == "map" || segment.name.rfind("map_", 0) == 0 || segment.args == "copy") {
+      return std::nullopt;
     }
-    std::size_t argBegin = pos + kMap.size();
-    while (argBegin < text.size() && text[argBegin] == ' ') ++argBegin;
-    std::size_t argEnd = text.find(' ', argBegin);
-    if (argEnd == std::string::npos) argEnd = text.size();
-
-    // The leading input index, after an optional '-' (a negative map), as a
-    // whole number of at most 9 digits.
-    std::size_t digits = argBegin;
-    if (digits < argEnd && text[digits] == '-') ++digits;
-    std::size_t digitsEnd = digits;
-    while (digitsEnd < argEnd && text[digitsEnd] >= '0' && text[digitsEnd] <= '9') ++digitsEnd;
-    const bool wholeNumber =
-        digitsEnd > digits && digitsEnd - digits <= 9 &&
-        (digitsEnd == argEnd || text[digitsEnd] == ':' || text[digitsEnd] == '?');
-    if (wholeNumber && std::stoi(text.substr(digits, digitsEnd - digits)) == from) {
-      // A pad label names one stream; the stream part cannot follow it.
-      const std::size_t replaceEnd = isPadLabelNumber(to) ? argEnd : digitsEnd;
-      text.replace(digits, replaceEnd - digits, newIndex);
-    }
-    search = argBegin;
   }
+  const std::vector<std::string> tokens = splitOptionTokens(text);
+  if (std::find(tokens.begin(), tokens.end(), "-i") != tokens.end()) return std::nullopt;
+
+  AppendedChain appended;
+  const std::vector<OptionValue> values = graphOptionValues(text);
+  if (values.empty()) {
+    if (parsed.hasAudioFilter || parsed.hasVideoFilter) return std::nullopt;
+    appended.options = text;
+    trimJoinBlanks(appended.options);
+    return appended;
+  }
+  if (values.size() != 1) return std::nullopt;
+  const OptionValue& value = values.front();
+  appended.chain = text.substr(value.inner.begin, value.inner.end - value.inner.begin);
+  trimJoinBlanks(appended.chain);
+  // One chain, written as it stands inside the double quotes of the joined
+  // graph: no chain separator, labels, escapes or double quotes.
+  if (appended.chain.empty() || appended.chain.find_first_of(";[]\\\"") != std::string::npos) {
+    return std::nullopt;
+  }
+  for (const FilterSegment& segment : parsed.segments) {
+    if (!segment.isFilter()) continue;
+    if (segment.media != 'a' && segment.media != 'v') return std::nullopt;
+    if (appended.media != 'n' && appended.media != segment.media) return std::nullopt;
+    if (!segment.inputPads.empty() || !segment.outputPads.empty()) return std::nullopt;
+    if (isSourceFilter(segment.name) || takesSeveralStreams(segment.name)) return std::nullopt;
+    appended.media = segment.media;
+  }
+  if (appended.media == 'n') return std::nullopt;
+
+  std::string rest = text;
+  rest.erase(value.value.begin, value.value.end - value.value.begin);
+  rest.erase(value.option.begin, value.option.end - value.option.begin);
+  trimJoinBlanks(rest);
+  appended.options = std::move(rest);
+  return appended;
+}
+
+bool appendChainToGraph(std::string& graph, char media, std::string_view chain) {
+  bool hasVideo = false;
+  bool hasAudio = false;
+  if (!hasOutLabels(graph, hasVideo, hasAudio)) return false;
+  std::string_view label;
+  if (hasVideo && hasAudio) {
+    label = media == 'v' ? "[out0]" : "[out1]";
+  } else if ((media == 'v' && hasVideo) || (media == 'a' && hasAudio)) {
+    label = "[out0]";
+  } else {
+    return false;
+  }
+  const std::size_t at = findUnquoted(graph, label);
+  if (at == std::string::npos || at == 0 || findUnquoted(graph, label, at + 1) != std::string::npos) return false;
+  // The label must stand alone after the filter it names and end its chain.
+  if (graph[at - 1] == ']') return false;
+  const std::size_t after = at + label.size();
+  if (after < graph.size() && graph[after] != ';') return false;
+  graph.insert(at, "," + std::string(chain));
+  return true;
 }
 
 bool joinOperationGraphs(TaskOperation& accumulated, TaskOperation& next) {

@@ -5,7 +5,8 @@
 // value that the accumulated operation makes becomes a named link ([4095] ...)
 // from the producing filter to the reading one, the next graph becomes a
 // further chain of the accumulated graph, and the next operation's -map options
-// follow the renumbering.
+// follow the renumbering. The text scanning these edits rest on (quoted
+// arguments, tokens, filter ends, renaming of references) is graph_scan.h.
 //
 // Numbers in labels: from 4095 up a label is a pad label handed out by
 // nextPadLabel; below 4095 it is an input position. Temporary numbers 1000,
@@ -24,13 +25,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "commands/graph_scan.h"
 #include "commands/task_operation.h"
 
 namespace qel {
-
-// The first pad label number handed out in a process.
-inline constexpr std::int32_t kFirstPadLabel = 4095;
 
 // Hands out the next pad label number: 4095, 4096, ... for the whole process,
 // never reset, so labels stay unique across tasks and engines.
@@ -69,33 +69,34 @@ bool mergeFilterGraphs(TaskOperation& accumulated, TaskOperation& next);
 // next's graph does not name that input or accumulated has no such filter.
 int linkChainInput(TaskOperation& accumulated, int position, const TaskOperation& next);
 
-// Renames the input references to `from` in a graph text: [from] becomes [to];
-// [from:stream] (any stream specifier: a, v, v:0, a:1, s ...) becomes [to:stream],
-// or [to] when `to` is a pad label (4095 or more). References inside quoted
-// filter arguments are left alone. Numbers may be negative.
-void relabelInputRefs(std::string& text, int from, int to);
-
-// The position where the last filter of the filter option in `text` ends (after
-// its arguments and output labels): the first blank, double quote or ';' after
-// it outside quoted arguments, or the end of the option's value (before a
-// closing quote of the value). nullopt when the text has no filter.
-std::optional<std::size_t> findLastFilterEnd(const std::string& text);
-
-// As findLastFilterEnd for the last filter of the medium 'a' or 'v'.
-std::optional<std::size_t> findLastFilterEndOfMedia(const std::string& text, char media);
-
 // Renumbers the input positions in next's -map arguments to the positions of
 // its inputs in accumulated (appending inputs accumulated lacks), or to the pad
 // label of an intermediate value accumulated makes. Nothing happens when next
 // has no -map option.
 void remapMapOptions(TaskOperation& accumulated, TaskOperation& next);
 
-// In every "-map ARG" of the text, replaces the leading input index of ARG
-// (a whole number, after an optional '-') when it equals `from`: by `to`, or by
-// the label "[to]" when `to` is 4095 or more (the stream part is then dropped:
-// a pad label carries one stream). Nothing happens when `to` is negative.
-// "-map 0:a:1" with 1 -> 0 stays "-map 0:a:1".
-void relabelMapRefs(std::string& text, int from, int to);
+// What an operation adds to the stream it reads when its transform is no more
+// than one chain of filters and output options: at most one filter option,
+// whose graph is a single unlabelled chain of one-input, one-output filters of
+// one medium, and options that neither map, add inputs nor copy streams.
+struct AppendedChain {
+  std::string chain;    // the chain's filters as written; empty without a chain
+  char media = 'n';     // 'a' or 'v' for a chain, 'n' without one
+  std::string options;  // the transform without the filter option, trimmed
+};
+
+// The chain and options of the operation's transform, or nullopt when the
+// transform is more than that (labels, several chains or filter options,
+// source filters, filters with several inputs or outputs, filters of no or of
+// both media, quotes or escapes the command text cannot carry, -map, -i, copy).
+std::optional<AppendedChain> appendedChainOf(const TaskOperation& operation);
+
+// Appends `chain` (filters of `media`) to the output of that medium of a graph
+// that labels its outputs [out0] (video, or its only output) and [out1]
+// (audio): ",chain" goes right before the label, which then ends the chain.
+// False, with the graph unchanged, when that output is not one lone label at
+// the end of a chain (a filter with several outputs, a label written twice).
+bool appendChainToGraph(std::string& graph, char media, std::string_view chain);
 
 // The join step of the command plan: refuses (returns false, nothing changed)
 // when mergeNeedsMissingInput, else runs labelFilterPads (accumulated),

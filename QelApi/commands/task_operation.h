@@ -54,6 +54,11 @@ struct TaskOperation {
   ProducerInputsMap* m_producerInputs = nullptr;
   // The parse of m_transform as it stood when prepareFilterOptions last ran.
   FilterOptions m_filterOptions;
+  // The graph the command writes for the operation's one lavfi graph input
+  // when the plan has joined further chains onto it; empty otherwise. The
+  // input item keeps the graph as it was read: that text is the key of the
+  // graph's record and duration.
+  std::string m_graphText;
 };
 
 // Reads a task request (a JSON object whose "operations" array lists the

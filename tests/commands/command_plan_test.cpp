@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <fmt/format.h>
 
+#include <array>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -372,10 +373,11 @@ TEST(CommandPlan, NotesRememberedLengthsAndTheWritersOfIntermediateFiles) {
   EXPECT_EQ(commands[0].rememberedSeconds, 0.0);
 }
 
-// A graph carried as the producer's input stands under a -filter_complex of its
-// own, or is replaced by its recorded fragment: the consumer's filter can join
-// neither, so the two run apart through the intermediate file.
-TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
+// A graph carried as the producer's input takes the consumer's filter chain
+// onto its own output, so one ffmpeg run does both; a recorded fragment stands
+// for the whole operation and takes no chain: the two then run apart through
+// the intermediate file.
+TEST(CommandPlan, GraphCarriedAsInputTakesTheNextChainUnlessAFragmentStandsForIt) {
   test::TempDir dir;
   const std::string in = dir.file("in.mp4");
   const std::string middle = dir.file("work/mid.mkv");
@@ -390,17 +392,19 @@ TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
   struct Case {
     const char* name;
     LavfiOutputRecords records;
-    std::string first;  // the producer's command text
+    std::vector<std::string> commands;
   };
   const Case cases[] = {
-      {"GraphUnderItsOwnFilterOption",
+      {"GraphTakesTheChain",
        {},
-       fmt::format(R"(-filter_complex "movie='{0}',trim=0:1,setpts=PTS-STARTPTS,crop=80:60:0:0;)"
-                   R"(amovie='{0}',atrim=0:1,asetpts=PTS-STARTPTS"  "{1}")",
-                   in, middle)},
+       {fmt::format(R"(-filter_complex "movie='{0}',trim=0:1,setpts=PTS-STARTPTS,crop=80:60:0:0,scale=40:30;)"
+                    R"(amovie='{0}',atrim=0:1,asetpts=PTS-STARTPTS"  -movflags +faststart -c:v libx264 "{1}")",
+                    in, out)}},
       {"RecordedFragmentInPlaceOfTheGraph",
        {{graph, {1, "", fragment}}},
-       fmt::format(R"({}  "{}")", fragment, middle)},
+       {fmt::format(R"({}  "{}")", fragment, middle),
+        fmt::format(R"( -i "{}" -filter_complex scale=40:30  -movflags +faststart -c:v libx264 "{}")", middle,
+                    out)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -409,19 +413,18 @@ TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
       auto commands = builder.buildCommands(
           {makeOperation({intermediate(graph)}, "", {intermediate(middle)}),
            makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})});
-      ASSERT_EQ(commands.size(), 2u);
-      EXPECT_EQ(commands[0].commandLine, c.first);
-      EXPECT_EQ(commands[0].outputPath, middle);
-      EXPECT_EQ(commands[1].commandLine,
-                fmt::format(R"( -i "{}" -filter_complex scale=40:30  -movflags +faststart -c:v libx264 "{}")",
-                            middle, out));
+      ASSERT_EQ(commands.size(), c.commands.size());
+      for (std::size_t i = 0; i < commands.size(); ++i) EXPECT_EQ(commands[i].commandLine, c.commands[i]);
+      // The graph as read stays the key of its record and duration.
+      EXPECT_EQ(commands[0].key, graph);
+      EXPECT_EQ(commands[0].inputFiles, std::vector<std::string>{in});
       EXPECT_EQ(builder.intermediateFiles(), std::set<std::wstring>{utf8ToWide(middle)});
 
       for (const FFmpegCommand& command : commands) {
         CapturedRun run = runPlanned(command);
         ASSERT_EQ(run.exitCode, 0) << command.commandLine << "\n" << run.output;
       }
-      EXPECT_TRUE(fs::exists(middle));
+      EXPECT_EQ(fs::exists(middle), commands.size() == 2);
     }
     EXPECT_FALSE(fs::exists(middle));
     test::ProbeInfo info = test::probe(out);
@@ -430,7 +433,100 @@ TEST(CommandPlan, GraphCarriedAsInputIsNeverJoinedWithTheNextFilter) {
     EXPECT_EQ(info.count("audio"), 1);
     EXPECT_EQ(info.width, 40);
     EXPECT_EQ(info.height, 30);
+    EXPECT_NEAR(info.duration, 1.0, 0.2);
     fs::remove(out);
+  }
+}
+
+// The middle pixel row of the first frame, as RGB bytes.
+std::string firstFrameRgb(const std::string& path) {
+  CapturedRun run = runAndCapture({test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-frames:v", "1",
+                                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
+                                  false);
+  return run.exitCode == 0 ? run.output : std::string();
+}
+
+// Three operations given one after another through intermediate files, the
+// first reading a graph: one ffmpeg run, nothing written in between, and the
+// picture as the three steps make it (crop, scale, then a red border).
+TEST(CommandPlan, ThreeOperationChainOnAGraphRunsAsOnePass) {
+  test::TempDir dir;
+  const std::string in = dir.file("in.mp4");
+  test::makeClip(in, clip(1.0, 160, 120, false));
+  const std::string t1 = dir.file("t1.mkv");
+  const std::string t2 = dir.file("t2.mkv");
+  const std::string out = dir.file("out.mkv");
+  const std::string graph = fmt::format("movie='{}',crop=80:60:0:0[out0]", in);
+
+  CommandBuilder builder;
+  auto commands = builder.buildCommands(
+      {makeOperation({intermediate(graph)}, "", {intermediate(t1)}),
+       makeOperation({intermediate(t1)}, "-vf scale=40:30", {intermediate(t2)}),
+       makeOperation({intermediate(t2)}, "-vf pad=60:40:10:5:color=red -pix_fmt yuv444p", {file(out)})});
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].commandLine,
+            fmt::format(R"(-filter_complex "movie='{}',crop=80:60:0:0,scale=40:30,pad=60:40:10:5:color=red" )"
+                        R"(-pix_fmt yuv444p  -c:v libx264 "{}")",
+                        in, out));
+  CapturedRun run = runPlanned(commands[0]);
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_FALSE(fs::exists(t1));
+  EXPECT_FALSE(fs::exists(t2));
+
+  test::ProbeInfo info = test::probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.width, 60);
+  EXPECT_EQ(info.height, 40);
+  EXPECT_NEAR(info.duration, 1.0, 0.2);
+  const std::string rgb = firstFrameRgb(out);
+  ASSERT_EQ(rgb.size(), 60u * 40u * 3u);
+  auto pixel = [&](int x, int y) {
+    const std::size_t at = (static_cast<std::size_t>(y) * 60 + static_cast<std::size_t>(x)) * 3;
+    return std::array<int, 3>{static_cast<unsigned char>(rgb[at]), static_cast<unsigned char>(rgb[at + 1]),
+                              static_cast<unsigned char>(rgb[at + 2])};
+  };
+  const auto border = pixel(2, 2);
+  EXPECT_GT(border[0], 200);
+  EXPECT_LT(border[1], 60);
+  EXPECT_LT(border[2], 60);
+  const auto inside = pixel(30, 20);  // the picture, not the border
+  EXPECT_FALSE(inside[0] > 200 && inside[1] < 60 && inside[2] < 60);
+}
+
+// Where the chain cannot be joined right, the graph's operation runs alone and
+// writes the intermediate the next one reads.
+TEST(CommandPlan, GraphJoinsThatCannotBeMadeRightRunApart) {
+  const std::string graph = "movie='/v/in.mp4',crop=80:60:0:0[out0];amovie='/v/in.mp4'[out1]";
+  struct Case {
+    const char* name;
+    std::string graph;
+    std::string producerTransform;
+    std::string nextTransform;
+    LavfiOutputRecords records;
+  };
+  const Case cases[] = {
+      {"RecordedOutputOptions", graph, "", "-vf scale=40:30", {{graph, {0, "-c:v mpeg4", ""}}}},
+      {"ProducerOptions", graph, "-t 1", "-vf scale=40:30", {}},
+      {"NextMaps", graph, "", "-vf scale=40:30 -map 0:v", {}},
+      {"NextCopies", graph, "", "-c:v copy", {}},
+      {"NextSeeks", graph, "", "-ss 1 -vf scale=40:30", {}},
+      {"NextLabels", graph, "", "-filter_complex [0]scale=40:30[v]", {}},
+      {"NextTwoChains", graph, "", "-filter_complex scale=40:30;volume=2", {}},
+      {"NextOverlays", graph, "", "-vf overlay=10:10", {}},
+      {"NextFiltersBothMedia", graph, "", "-vf scale=40:30 -af volume=2", {}},
+      {"NoOutputOfThatMedium", "movie='/v/in.mp4',crop=80:60:0:0[out0]", "", "-af volume=2", {}},
+      {"OutputOfSeveralLabels", "movie='/v/in.mp4',split[out0][x];[x]nullsink", "", "-vf scale=40:30", {}},
+      {"KindsThatDoNotMerge", "movie='/v/in.mp4',fade=in:0:10[out0]", "", "-vf fade=out:0:10", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CommandBuilder builder(PlanningSnapshot{.outputRecords = c.records});
+    auto commands = builder.buildCommands(
+        {makeOperation({intermediate(c.graph)}, c.producerTransform, {intermediate("/t/mid.mkv")}),
+         makeOperation({intermediate("/t/mid.mkv")}, c.nextTransform, {file("/v/out.mkv")})});
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0].outputPath, "/t/mid.mkv");
+    EXPECT_EQ(commands[1].inputFiles, std::vector<std::string>{"/t/mid.mkv"});
   }
 }
 

@@ -1,6 +1,6 @@
 // Filter graph joining and pad relabelling: labels, renumbering, joining two
-// operations' graphs, -map rewriting, refusal of joins that cannot run, and a
-// joined graph run through the real ffmpeg.
+// operations' graphs, -map rewriting, refusal of joins that cannot run, chains
+// joined onto a carried graph, and a joined graph run through the real ffmpeg.
 #include "commands/graph_join.h"
 
 #include <gtest/gtest.h>
@@ -107,97 +107,6 @@ TEST(LabelFilterPads, LooksForTheFilterNameOnlyInTheFilterOptionValue) {
   const std::int32_t m = quoted.m_padLabels.at("u");
   EXPECT_EQ(quoted.m_transform,
             fmt::format("-filter_complex \"[0]drawtext=text='crop;crop':x=1,crop=8:8[{}]\"", m));
-}
-
-TEST(FindLastFilterEnd, Table) {
-  struct Case {
-    std::string text;
-    std::optional<std::size_t> end;  // npos: the end of the text
-  };
-  const std::string quotedGraph = "-filter_complex \"[0]scale=640:360\"";
-  const std::string quotedArgument = "-filter_complex \"scale=1:2,drawtext=text='a;b c'\" -c:a copy";
-  const std::string otherOptionAfter = "-filter_complex \"hflip\" -metadata comment=hflip";
-  const std::vector<Case> cases = {
-      {quotedGraph, quotedGraph.size() - 1},
-      {quotedArgument, quotedArgument.find("\" -c:a")},
-      {otherOptionAfter, otherOptionAfter.find("\" -meta")},
-      {"-filter_complex scale=1:2 -c:a copy", std::string("-filter_complex scale=1:2").size()},
-      {"-filter_complex scale=1:2", std::string("-filter_complex scale=1:2").size()},
-      {"-filter_complex '[0]scale=1:2'", std::string("-filter_complex '[0]scale=1:2").size()},
-      {"-filter_complex \"scale=1:2[4095];[4095]hflip[x]\" -map [x]",
-       std::string("-filter_complex \"scale=1:2[4095];[4095]hflip[x]").size()},
-      {"-c:v copy", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(findLastFilterEnd(c.text), c.end) << c.text;
-  }
-}
-
-TEST(FindLastFilterEndOfMedia, FindsTheLastFilterOfTheMedium) {
-  const std::string text = "-filter_complex \"[0:v]scale=1:2,hflip[v];[0:a]volume=2;[0:v]null\"";
-  EXPECT_EQ(findLastFilterEndOfMedia(text, 'a'), text.find(";[0:v]null"));
-  EXPECT_EQ(findLastFilterEndOfMedia(text, 'v'), text.size() - 1);
-  EXPECT_EQ(findLastFilterEndOfMedia("-filter_complex \"volume=2\"", 'v'), std::nullopt);
-}
-
-TEST(RelabelInputRefs, Table) {
-  struct Case {
-    std::string text;
-    int from;
-    int to;
-    std::string result;
-  };
-  const std::vector<Case> cases = {
-      {"[0][0:v]", 0, 4097, "[4097][4097]"},
-      {"[1:a]", 1, 0, "[0:a]"},
-      {"[1:v]x[1]y[1:a]", 1, 3, "[3:v]x[3]y[3:a]"},
-      {"[1:v:0]hflip", 1, 0, "[0:v:0]hflip"},
-      {"[2:a:1]volume=2", 2, 4100, "[4100]volume=2"},
-      {"[1:s]", 1, 3, "[3:s]"},
-      {"[10][1]", 1, 0, "[10][0]"},
-      {"[1.0][1]", 1, 0, "[1.0][0]"},
-      {"[1:]", 1, 0, "[1:]"},
-      {"movie='/v/[1].mp4'[1];[1]null", 1, 0, "movie='/v/[1].mp4'[0];[0]null"},
-      {"drawtext=text='[0:v]'[0:v]", 0, 2, "drawtext=text='[0:v]'[2:v]"},
-      {"movie='/v/a'\\\\\\''[1].mp4'[1]", 1, 0, "movie='/v/a'\\\\\\''[1].mp4'[0]"},
-      {"[-1]", -1, 2, "[2]"},
-      {"[0]", 0, -1, "[-1]"},
-  };
-  for (const Case& c : cases) {
-    std::string text = c.text;
-    relabelInputRefs(text, c.from, c.to);
-    EXPECT_EQ(text, c.result) << c.text << " " << c.from << "->" << c.to;
-  }
-}
-
-TEST(RelabelMapRefs, Table) {
-  struct Case {
-    std::string text;
-    int from;
-    int to;
-    std::string result;
-  };
-  const std::vector<Case> cases = {
-      {"-map 0:a -map 1:v", 1, 0, "-map 0:a -map 0:v"},
-      {"-map 0:a -map 1:v", 1, -1, "-map 0:a -map 1:v"},
-      {"-map 0:a:1", 1, 0, "-map 0:a:1"},
-      {"-map 1:a:1", 1, 0, "-map 0:a:1"},
-      {"-map 11:v -map 1", 1, 0, "-map 11:v -map 0"},
-      {"-map -1:s", 1, 2, "-map -2:s"},
-      {"-map 1?", 1, 0, "-map 0?"},
-      {"-map 1", 1, 4097, "-map [4097]"},
-      {"-map 1:v -c copy", 1, 4097, "-map [4097] -c copy"},
-      {"-map [v1] -map 1:a", 1, 0, "-map [v1] -map 0:a"},
-      {"-map_metadata 1 -map 1", 1, 0, "-map_metadata 1 -map 0"},
-      {"-map   1:v", 1, 1000, "-map   1000:v"},
-      {"-map ", 1, 0, "-map "},
-  };
-  for (const Case& c : cases) {
-    std::string text = c.text;
-    relabelMapRefs(text, c.from, c.to);
-    EXPECT_EQ(text, c.result) << c.text << " " << c.from << "->" << c.to;
-  }
 }
 
 TEST(MergeFilterGraphs, InputsThatTradePlacesEndSwapped) {
@@ -361,6 +270,75 @@ namespace {
 
 // Hostile texts (unclosed quotes and labels, a trailing backslash, options
 // without values) must be handled without reading past the text.
+TEST(AppendedChainOf, Table) {
+  struct Case {
+    const char* transform;
+    bool chain;  // an appendable chain (or options only)
+    const char* expectedChain;
+    char media;
+    const char* options;
+  };
+  const Case cases[] = {
+      {"-vf scale=40:30", true, "scale=40:30", 'v', ""},
+      {"-vf 'scale=40:30,hflip' -crf 30", true, "scale=40:30,hflip", 'v', "-crf 30"},
+      {"-an -filter_complex \"crop=10:10:0:0\"", true, "crop=10:10:0:0", 'v', "-an"},
+      {"-af volume=2", true, "volume=2", 'a', ""},
+      {"-crf 30 -an", true, "", 'n', "-crf 30 -an"},
+      {"", true, "", 'n', ""},
+      {"-vf scale=40:30 -af volume=2", false, "", 'n', ""},          // two filter options
+      {"-filter_complex scale=40:30,volume=2", false, "", 'n', ""},  // both media
+      {"-filter_complex [0]scale=40:30", false, "", 'n', ""},        // a label
+      {"-filter_complex scale=40:30;hflip", false, "", 'n', ""},     // two chains
+      {"-vf overlay=10:10", false, "", 'n', ""},                     // two inputs
+      {"-vf split", false, "", 'n', ""},                             // two outputs
+      {"-vf color=red", false, "", 'n', ""},                         // a source
+      {"-vf nosuchfilter", false, "", 'n', ""},                      // no medium
+      {"-vf scale=40:30 -map 0:v", false, "", 'n', ""},
+      {"-vf scale=40:30 -i /v/b.mp4", false, "", 'n', ""},
+      {"-c:v copy", false, "", 'n', ""},
+      {"-vf drawtext=text=a\\\\,b", false, "", 'n', ""},  // an escape
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.transform);
+    const std::optional<AppendedChain> appended =
+        appendedChainOf(makeOperation({intermediate("/t/a.mkv")}, c.transform, {file("/v/o.mkv")}));
+    ASSERT_EQ(appended.has_value(), c.chain);
+    if (!appended) continue;
+    EXPECT_EQ(appended->chain, c.expectedChain);
+    EXPECT_EQ(appended->media, c.media);
+    EXPECT_EQ(appended->options, c.options);
+  }
+}
+
+TEST(AppendChainToGraph, Table) {
+  struct Case {
+    const char* graph;
+    char media;
+    const char* joined;  // empty: refused, graph unchanged
+  };
+  const Case cases[] = {
+      {"movie='a.mp4',crop=8:6[out0];amovie='a.mp4'[out1]", 'v',
+       "movie='a.mp4',crop=8:6,hflip[out0];amovie='a.mp4'[out1]"},
+      {"movie='a.mp4',crop=8:6[out0];amovie='a.mp4'[out1]", 'a',
+       "movie='a.mp4',crop=8:6[out0];amovie='a.mp4',hflip[out1]"},
+      {"movie='a.mp4'[out0]", 'v', "movie='a.mp4',hflip[out0]"},
+      {"amovie='a.mp4'[out0]", 'a', "amovie='a.mp4',hflip[out0]"},
+      {"movie='a.mp4'[out0]", 'a', ""},                        // no audio output
+      {"amovie='a.mp4'[out0]", 'v', ""},                       // no video output
+      {"movie='a.mp4',split[x][out0];[x]nullsink", 'v', ""},   // one of several outputs
+      {"movie='a.mp4'[out0][out9]", 'v', ""},                  // the label does not end the chain
+      {"movie='[out0].mp4',crop=8:6", 'v', ""},                // only inside the quoted name
+      {"movie='a.mp4',crop=8:6", 'v', ""},                     // no label at all
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.graph);
+    std::string graph = c.graph;
+    const bool joined = appendChainToGraph(graph, c.media, "hflip");
+    EXPECT_EQ(joined, *c.joined != '\0');
+    EXPECT_EQ(graph, joined ? std::string(c.joined) : std::string(c.graph));
+  }
+}
+
 TEST(GraphJoin, MalformedTextsAreHandledSafely) {
   const std::vector<std::string> texts = {
       "",

@@ -14,6 +14,7 @@
 
 #include "qelapi.h"
 #include "commands/graph_join.h"
+#include "common/process.h"
 #include "engine_test_util.h"
 #include "task_events.h"
 
@@ -369,21 +370,23 @@ TEST_F(JobsTest, ThreeOperationOverlayRunsAsOneCommand) {
 }
 
 // A graph returned by "process" carried as the first operation's input, written
-// to an intermediate file that a second operation filters. The graph rides on
-// -filter_complex itself, so the second filter cannot join it: the two
-// operations run as two ffmpeg commands through the intermediate file, which
-// is gone when the task ends.
+// to an intermediate file that a second operation filters. A graph written as
+// such takes the second filter onto its own output: one ffmpeg run, and the
+// intermediate is never written. A graph whose record carries a command
+// fragment (convert) runs as that fragment, which takes no chain: two runs
+// through the intermediate file, which is gone when the task ends.
 struct GraphInputCase {
   const char* name;
   const char* description;  // of the "process" request
   const char* transform;    // of the "process" request
+  int commands;
 };
 
 void PrintTo(const GraphInputCase& c, std::ostream* os) { *os << c.name; }
 
 class GraphInputChainTest : public JobsTest, public testing::WithParamInterface<GraphInputCase> {};
 
-TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
+TEST_P(GraphInputChainTest, SecondFilterRunsOnTheGraphOrTheIntermediateFile) {
   const GraphInputCase& c = GetParam();
   const std::string clip = dir_.file("in.mp4");
   makeClip(clip, clipOf(1.0));
@@ -405,13 +408,17 @@ TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
   SCOPED_TRACE(graph + "\n" + logged);
   for (const StateReport& report : reports) {
     EXPECT_FALSE(report.error) << report.text;
-    EXPECT_EQ(report.totalPhase, 2) << report.text;
+    EXPECT_EQ(report.totalPhase, c.commands) << report.text;
   }
-  EXPECT_EQ(commandsRun(id), 2);
-  EXPECT_FALSE(watch.phases.empty()) << "the first command writes the intermediate";
+  EXPECT_EQ(commandsRun(id), c.commands);
+  EXPECT_EQ(watch.phases.empty(), c.commands == 1) << "only a second command reads the intermediate";
   EXPECT_FALSE(watch.atCompletion) << "intermediate files go before the completion";
   EXPECT_FALSE(exists(intermediate));
-  EXPECT_EQ(reports.back().outputs, (std::vector<std::string>{intermediate, out}));
+  if (c.commands == 1) {
+    EXPECT_EQ(reports.back().outputs, std::vector<std::string>{out});
+  } else {
+    EXPECT_EQ(reports.back().outputs, (std::vector<std::string>{intermediate, out}));
+  }
   std::istringstream lines(logged);
   for (std::string line; std::getline(lines, line);) {
     size_t graphs = 0;
@@ -434,9 +441,56 @@ TEST_P(GraphInputChainTest, SecondFilterRunsOnTheIntermediateFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     GraphInputs, GraphInputChainTest,
-    testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60"},
-                    GraphInputCase{"Crop", "crop", "crop=80:60:0:0"}),
+    testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60", 2},
+                    GraphInputCase{"Crop", "crop", "crop=80:60:0:0", 1}),
     [](const testing::TestParamInfo<GraphInputCase>& param_info) { return param_info.param.name; });
+
+// Three operations given through intermediate files, the first a cropping
+// graph from "process", the others a scale and a padding: one ffmpeg run
+// whose output shows all three steps (size, length, the red border).
+TEST_F(JobsTest, ThreeOperationChainOnAProcessGraphRunsAsOnePass) {
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip, clipOf(1.0));
+  const std::string graph = processGraph(handle_, "crop", {processInput(1, clip, 1.0)}, "crop=80:60:0:0");
+  ASSERT_FALSE(graph.empty());
+  const std::string t1 = dir_.file("work/t1.mp4");
+  const std::string t2 = dir_.file("work/t2.mp4");
+  const std::string out = dir_.file("out.mp4");
+  IntermediateWatch watch(t1);
+
+  const uint64_t id = nextTaskId();
+  auto reports = run(id, taskRequest({
+                             taskOperation({ioItem(2, graph)}, "", {ioItem(2, t1)}),
+                             taskOperation({ioItem(2, t1)}, "-vf scale=40:30", {ioItem(2, t2)}),
+                             taskOperation({ioItem(2, t2)}, "-vf pad=60:40:10:5:color=red", {ioItem(1, out)}),
+                         }));
+  ASSERT_FALSE(reports.empty());
+  SCOPED_TRACE(loggedCommands(sharedLogFile(), id));
+  EXPECT_EQ(commandsRun(id), 1);
+  EXPECT_FALSE(reports.back().error) << reports.back().text;
+  EXPECT_EQ(reports.back().progress, 100);
+  EXPECT_EQ(reports.back().outputs, std::vector<std::string>{out});
+  EXPECT_TRUE(watch.phases.empty());
+  EXPECT_FALSE(exists(t1));
+  EXPECT_FALSE(exists(t2));
+
+  ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.count("video"), 1);
+  EXPECT_EQ(info.count("audio"), 1);
+  EXPECT_EQ(info.width, 60);
+  EXPECT_EQ(info.height, 40);
+  EXPECT_NEAR(info.duration, 1.0, 0.25);
+  // The top-left corner of the first frame lies in the red border.
+  const CapturedRun corner = runAndCapture({ffmpegPath(), "-v", "error", "-nostdin", "-i", out, "-frames:v", "1",
+                                            "-vf", "crop=4:4:0:0", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
+                                           false);
+  ASSERT_EQ(corner.exitCode, 0);
+  ASSERT_EQ(corner.output.size(), 4u * 4u * 3u);
+  EXPECT_GT(static_cast<unsigned char>(corner.output[0]), 180);
+  EXPECT_LT(static_cast<unsigned char>(corner.output[1]), 80);
+  EXPECT_LT(static_cast<unsigned char>(corner.output[2]), 80);
+}
 
 }  // namespace
 }  // namespace qel::test

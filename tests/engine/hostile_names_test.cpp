@@ -20,7 +20,7 @@
 #include "commands/filter_text.h"
 #include "common/command_quote.h"
 #include "common/process.h"
-#include "engine/task_events.h"
+#include "support/task_events.h"
 #include "qelapi.h"
 #include "support/test_support.h"
 

@@ -15,7 +15,7 @@
 
 #include "engine_test_util.h"
 #include "qelapi.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

@@ -16,7 +16,7 @@
 #include "commands/graph_join.h"
 #include "common/process.h"
 #include "engine_test_util.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

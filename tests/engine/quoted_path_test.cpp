@@ -12,7 +12,7 @@
 #include "qelapi.h"
 #include "commands/task_operation.h"
 #include "engine_test_util.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

@@ -17,7 +17,7 @@
 #include "engine/ffmpeg_wraper.h"
 #include "engine_test_util.h"
 #include "qelapi.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

@@ -19,7 +19,7 @@
 #include "engine/engine_context.h"
 #include "engine/task_worker.h"
 #include "engine_test_util.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "operations/added_input_run.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {

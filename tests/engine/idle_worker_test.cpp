@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 #include "qelapi.h"
 #include "support/task_events.h"
 

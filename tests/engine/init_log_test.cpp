@@ -13,7 +13,7 @@
 #include "qelapi.h"
 #include "engine/init_config.h"
 #include "engine/log.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 
 namespace qel::test {
 

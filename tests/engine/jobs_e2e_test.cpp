@@ -15,7 +15,7 @@
 #include "qelapi.h"
 #include "commands/graph_join.h"
 #include "common/process.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 #include "support/task_events.h"
 
 namespace qel::test {

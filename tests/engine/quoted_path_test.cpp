@@ -11,7 +11,7 @@
 
 #include "qelapi.h"
 #include "commands/task_operation.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 #include "support/task_events.h"
 
 namespace qel::test {

@@ -18,7 +18,7 @@
 #include "common/process.h"
 #include "engine/engine_context.h"
 #include "engine/task_worker.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 #include "support/task_events.h"
 
 namespace qel::test {

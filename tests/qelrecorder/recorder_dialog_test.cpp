@@ -28,8 +28,8 @@
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
-#include "recorder_test_util.h"
-#include "x_typist.h"
+#include "qelrecorder/recorder_test_util.h"
+#include "qelrecorder/x_typist.h"
 #include "support/test_support.h"
 #include "support/xvfb_server.h"
 

@@ -1,4 +1,4 @@
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,7 +1,6 @@
 // Helpers shared by the engine tests: one log folder for the whole test
 // program (the log file is process-wide, so every test that looks at it uses
-// the same folder), init texts and configurations. Defined in init_log_test.cpp
-// (the inline ones excepted), since the folder builds only *_test.cpp files.
+// the same folder), init texts and configurations.
 #pragma once
 
 #include <string>

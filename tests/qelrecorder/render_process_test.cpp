@@ -34,6 +34,8 @@
 namespace qelrec {
 namespace {
 
+using test::pump;
+
 TEST(AppxHelpers, ResourceStringsResolveOnlyResourceValues) {
   platform::apps::SetIndirectString("@{Pkg_1.0?ms-resource:///resources/AppName}", "Notes");
   platform::apps::SetIndirectString("@{Pkg_1.0?ms-resource:///Strings/Title}", "Title text");
@@ -188,32 +190,6 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
   platform::ui::DestroyWindow(dialog);
 }
 
-class GreyScreen : public capture::DesktopCapturer {
- public:
-  void BeginCapture(Callback* callback) override { callback_ = callback; }
-  bool ChooseSource(int64_t) override { return true; }
-  void CaptureFrame() override {
-    auto frame = std::make_unique<capture::HeapDesktopFrame>(capture::DesktopExtent{1920, 1080});
-    std::memset(frame->data(), 0x40, static_cast<size_t>(frame->stride()) * 1080);
-    callback_->OnCaptureResult(capture::CaptureResult::Success, std::move(frame));
-  }
-  static std::unique_ptr<capture::DesktopCapturer> Make(const capture::CapturerOptions&) {
-    return std::make_unique<GreyScreen>();
-  }
-
- private:
-  Callback* callback_ = nullptr;
-};
-
-void pump(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  platform::ui::Msg msg{};
-  while (std::chrono::steady_clock::now() < end) {
-    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 // Three real children play; the next button cycles them; the files are named
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
@@ -224,7 +200,7 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   platform::display::sim::Reset();
   platform::forceBacking("audio", platform::Backing::Simulated);
   platform::audio::ReselectAudioBacking();
-  SetCapturerMaker(&GreyScreen::Make);
+  SetCapturerMaker(&test::GreyCapturer<0x40>::Make);
   qel::test::TempDir dir;
   CRecordSettings::Destroy();
   CRecordSettings& s = CRecordSettings::Get();

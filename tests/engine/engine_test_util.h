@@ -3,9 +3,13 @@
 // the same folder), init texts and configurations.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "engine/init_config.h"
+#include "qelapi.h"
+#include "support/task_events.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -32,5 +36,20 @@ inline InitConfig realToolsConfig(const std::string& qelId) {
 
 // Counts the occurrences of `needle` in the shared log file (0 when absent).
 int countInLog(const std::string& needle);
+
+// The fixture of the tests that run tasks: an engine logging to the shared
+// folder, its callbacks recorded by taskEvents(), and a temporary folder.
+class EngineTaskTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = initEngineWithLog("debug");
+    ASSERT_NE(handle_, nullptr);
+    taskEvents().attach(handle_);
+  }
+  void TearDown() override { qelapi_un_init(handle_); }
+
+  void* handle_ = nullptr;
+  TempDir dir_;
+};
 
 }  // namespace qel::test

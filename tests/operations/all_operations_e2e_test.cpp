@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -85,24 +84,6 @@ struct MediaFolder {
 
   test::TempDir dir;
 };
-
-// The example lines between the README's operation markers: the indented
-// lines that hold a request.
-std::vector<std::string> readmeExamples() {
-  const std::string readme = test::readFile(test::sourceDir() + "/README.md");
-  const std::string begin = "<!-- operation-examples:begin -->";
-  const std::string end = "<!-- operation-examples:end -->";
-  const std::size_t from = readme.find(begin);
-  const std::size_t to = readme.find(end);
-  std::vector<std::string> lines;
-  if (from == std::string::npos || to == std::string::npos || to < from) return lines;
-  std::istringstream section(readme.substr(from, to - from));
-  std::string line;
-  while (std::getline(section, line)) {
-    if (line.rfind("    {\"op\"", 0) == 0) lines.push_back(line.substr(4));
-  }
-  return lines;
-}
 
 // What a request's "operation" holds, read as the parser reads it (the
 // examples carry whole-number durations, so no single-precision rounding).
@@ -191,7 +172,7 @@ const std::vector<std::string> kOperationNames = {
     "speedAdjuster", "compression",   "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
 
 TEST(ReadmeOperations, EveryExampleGivesAGraphThroughTheExport) {
-  const std::vector<std::string> examples = readmeExamples();
+  const std::vector<std::string> examples = test::readmeOperationExamples();
   ASSERT_EQ(examples.size(), kOperationNames.size()) << "README operation examples";
 
   std::set<std::string> described;
@@ -243,7 +224,7 @@ TEST(ReadmeOperations, MixedCaseNamesReachTheirOwnClass) {
   };
   MediaFolder media;
   std::vector<std::string> requests;
-  for (const std::string& example : readmeExamples()) requests.push_back(media.localise(example));
+  for (const std::string& example : test::readmeOperationExamples()) requests.push_back(media.localise(example));
   auto realProbe = [](const std::string& path) { return test::probe(path).json; };
 
   for (const Registered& entry : table) {

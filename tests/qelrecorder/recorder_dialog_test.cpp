@@ -179,13 +179,7 @@ struct Host {
 class RecorderDialog : public ::testing::Test {
  protected:
   void SetUp() override {
-    qel::blockSigpipeInThisThread();
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    platform::ui::x11keys::ReselectUiBacking();
-    platform::display::SelectBacking(platform::Backing::Simulated);
-    platform::display::sim::Reset();
-    platform::forceBacking("audio", platform::Backing::Simulated);
-    platform::audio::ReselectAudioBacking();
+    test::useSimulatedBackings();
     platform::audio::ResetSimAudio();
     SetCapturerMaker(&test::GreyCapturer<0x80>::Make);
     platform::ui::ClearShownMessageBoxes();

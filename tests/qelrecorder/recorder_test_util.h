@@ -72,6 +72,10 @@ class GreyCapturer : public capture::DesktopCapturer {
   Callback* callback_ = nullptr;
 };
 
+// Puts the windows, the display and the sound on their simulated backings
+// (the display emptied) and keeps SIGPIPE from ending this thread.
+void useSimulatedBackings();
+
 // Runs the window message loop for `ms` milliseconds on this thread, looking
 // for messages every `stepMs`.
 void pump(int ms, int stepMs = 10);

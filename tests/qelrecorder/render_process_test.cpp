@@ -193,13 +193,7 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
 // Three real children play; the next button cycles them; the files are named
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
-  qel::blockSigpipeInThisThread();
-  platform::forceBacking("ui", platform::Backing::Simulated);
-  platform::ui::x11keys::ReselectUiBacking();
-  platform::display::SelectBacking(platform::Backing::Simulated);
-  platform::display::sim::Reset();
-  platform::forceBacking("audio", platform::Backing::Simulated);
-  platform::audio::ReselectAudioBacking();
+  test::useSimulatedBackings();
   SetCapturerMaker(&test::GreyCapturer<0x40>::Make);
   qel::test::TempDir dir;
   CRecordSettings::Destroy();

@@ -10,7 +10,7 @@
 #include "platform/core/clock.h"
 #include "platform/display/duplication.h"
 #include "platform/display/gdi.h"
-#include "sim_capture_fixture.h"
+#include "capture/sim_capture_fixture.h"
 
 namespace capture {
 namespace {

@@ -15,7 +15,7 @@
 #include "platform/display/duplication.h"
 #include "platform/display/magnification.h"
 #include "platform/ui/window.h"
-#include "sim_capture_fixture.h"
+#include "capture/sim_capture_fixture.h"
 
 namespace capture {
 namespace {

@@ -8,7 +8,7 @@
 #include "capture/modules/desktop_capture/win/screen_capturer_win_gdi.h"
 #include "platform/core/modules.h"
 #include "platform/display/gdi.h"
-#include "sim_capture_fixture.h"
+#include "capture/sim_capture_fixture.h"
 
 namespace capture {
 namespace {

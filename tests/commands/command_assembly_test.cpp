@@ -9,23 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "commands/task_operation_items.h"
 #include "common/process.h"
 
 namespace qel {
 namespace {
 
-TaskIoItem file(std::string value, std::string prevOp = "") { return {1, std::move(value), std::move(prevOp)}; }
-TaskIoItem intermediate(std::string value) { return {2, std::move(value), ""}; }
-
-TaskOperation makeOperation(std::vector<TaskIoItem> inputs, std::string transform,
-                            std::vector<TaskIoItem> outputs) {
-  TaskOperation operation;
-  operation.m_inputs = std::move(inputs);
-  operation.m_transform = std::move(transform);
-  operation.m_outputs = std::move(outputs);
-  prepareFilterOptions(operation);
-  return operation;
-}
+using test::task::file;
+using test::task::intermediate;
+using test::task::makeOperation;
 
 const std::string kGraph = R"(movie='D\:/a.mp4',scale=640:360[out0])";
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands/graph_join.h"
+#include "commands/task_operation_items.h"
 #include "common/process.h"
 #include "common/text_convert.h"
 #include "support/test_support.h"
@@ -20,20 +21,11 @@
 namespace qel {
 namespace {
 
+using test::task::file;
+using test::task::intermediate;
+using test::task::makeOperation;
+
 namespace fs = std::filesystem;
-
-TaskIoItem file(std::string value, std::string prevOp = "") { return {1, std::move(value), std::move(prevOp)}; }
-TaskIoItem intermediate(std::string value) { return {2, std::move(value), ""}; }
-
-TaskOperation makeOperation(std::vector<TaskIoItem> inputs, std::string transform,
-                            std::vector<TaskIoItem> outputs) {
-  TaskOperation operation;
-  operation.m_inputs = std::move(inputs);
-  operation.m_transform = std::move(transform);
-  operation.m_outputs = std::move(outputs);
-  prepareFilterOptions(operation);
-  return operation;
-}
 
 std::vector<std::string> firstOutputs(const CommandBuilder::OperationList& list) {
   std::vector<std::string> values;

@@ -11,24 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "commands/task_operation_items.h"
 #include "common/process.h"
 #include "support/test_support.h"
 
 namespace qel {
 namespace {
 
-TaskOperation makeOperation(std::vector<TaskIoItem> inputs, std::string transform,
-                            std::vector<TaskIoItem> outputs) {
-  TaskOperation operation;
-  operation.m_inputs = std::move(inputs);
-  operation.m_transform = std::move(transform);
-  operation.m_outputs = std::move(outputs);
-  prepareFilterOptions(operation);
-  return operation;
-}
-
-TaskIoItem file(std::string value) { return {1, std::move(value), ""}; }
-TaskIoItem intermediate(std::string value) { return {2, std::move(value), ""}; }
+using test::task::file;
+using test::task::intermediate;
+using test::task::makeOperation;
 
 TEST(NextPadLabel, CountsUpFrom4095AndNeverRepeatsAcrossThreads) {
   const std::int32_t first = nextPadLabel();

@@ -209,7 +209,6 @@ TEST(RelabelMapRefs, Table) {
   }
 }
 
-
 TEST(ReferencesInput, Table) {
   struct Case {
     std::string text;

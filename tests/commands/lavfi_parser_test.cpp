@@ -9,7 +9,7 @@
 
 #include "commands/probe_document.h"
 #include "operations/lavfi_convert.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 
 namespace qel {
 namespace {

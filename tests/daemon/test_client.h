@@ -1,5 +1,5 @@
 // A small WebSocket and HTTP client for the daemon tests (Boost.Beast over
-// loopback). Its Beast code lives in client_test.cpp only.
+// loopback). Its Beast code lives in test_client.cpp only.
 //
 // Thread safety: one TestClient per thread.
 #pragma once

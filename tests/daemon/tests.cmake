@@ -8,3 +8,7 @@ if(TARGET test_daemon)
   add_executable(qel_gated_ffprobe ${CMAKE_CURRENT_LIST_DIR}/helpers/gated_ffprobe.cpp)
   add_dependencies(test_daemon qel_gated_ffprobe)
 endif()
+# The test client's Beast code, shared by the daemon's test files.
+if(TARGET test_daemon)
+  target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/test_client.cpp)
+endif()

@@ -1,12 +1,15 @@
 // Helpers shared by the engine tests: one log folder for the whole test
 // program (the log file is process-wide, so every test that looks at it uses
-// the same folder), init texts and configurations. Defined in init_log_test.cpp
-// (the inline ones excepted), since the folder builds only *_test.cpp files.
+// the same folder), init texts and configurations.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 
 #include "engine/init_config.h"
+#include "qelapi.h"
+#include "support/task_events.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -33,5 +36,20 @@ inline InitConfig realToolsConfig(const std::string& qelId) {
 
 // Counts the occurrences of `needle` in the shared log file (0 when absent).
 int countInLog(const std::string& needle);
+
+// The fixture of the tests that run tasks: an engine logging to the shared
+// folder, its callbacks recorded by taskEvents(), and a temporary folder.
+class EngineTaskTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = initEngineWithLog("debug");
+    ASSERT_NE(handle_, nullptr);
+    taskEvents().attach(handle_);
+  }
+  void TearDown() override { qelapi_un_init(handle_); }
+
+  void* handle_ = nullptr;
+  TempDir dir_;
+};
 
 }  // namespace qel::test

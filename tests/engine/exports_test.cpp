@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "qelapi.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 
 namespace qel::test {
 namespace {

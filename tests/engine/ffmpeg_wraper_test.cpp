@@ -1,4 +1,4 @@
-#include "QelApi/engine/ffmpeg_wraper.h"
+#include "engine/ffmpeg_wraper.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,8 +15,8 @@
 
 #include <rapidjson/document.h>
 
-#include "QelApi/commands/probe_document.h"
-#include "QelApi/engine/status_report.h"
+#include "commands/probe_document.h"
+#include "engine/status_report.h"
 #include "support/test_support.h"
 
 namespace qel {

@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 #include "qelapi.h"
-#include "task_events.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

@@ -15,8 +15,8 @@
 #include "qelapi.h"
 #include "commands/graph_join.h"
 #include "common/process.h"
-#include "engine_test_util.h"
-#include "task_events.h"
+#include "engine/engine_test_util.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {
@@ -66,15 +66,8 @@ ProcessReply processThroughExport(void* handle, const std::string& request) {
   return reply;
 }
 
-class JobsTest : public testing::Test {
+class JobsTest : public EngineTaskTest {
  protected:
-  void SetUp() override {
-    handle_ = initEngineWithLog("debug");
-    ASSERT_NE(handle_, nullptr);
-    taskEvents().attach(handle_);
-  }
-  void TearDown() override { qelapi_un_init(handle_); }
-
   // Submits the task, waits for its completion and checks the common end: one
   // completion, after the last report.
   std::vector<StateReport> run(uint64_t id, const std::string& request) {
@@ -88,9 +81,6 @@ class JobsTest : public testing::Test {
     EXPECT_EQ(taskEvents().completions(id), 1);
     return taskEvents().reports(id);
   }
-
-  void* handle_ = nullptr;
-  TempDir dir_;
 };
 
 // ---- "process" requests -------------------------------------------------------

@@ -8,8 +8,8 @@
 
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
-#include "engine_test_util.h"
-#include "task_events.h"
+#include "engine/engine_test_util.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

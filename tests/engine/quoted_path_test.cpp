@@ -11,8 +11,8 @@
 
 #include "qelapi.h"
 #include "commands/task_operation.h"
-#include "engine_test_util.h"
-#include "task_events.h"
+#include "engine/engine_test_util.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {

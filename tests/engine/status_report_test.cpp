@@ -1,4 +1,4 @@
-#include "QelApi/engine/status_report.h"
+#include "engine/status_report.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 
 #include "qelapi.h"
 #include "engine/engine_context.h"
-#include "engine_test_util.h"
+#include "engine/engine_test_util.h"
 
 namespace qel::test {
 namespace {

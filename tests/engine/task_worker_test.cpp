@@ -18,8 +18,8 @@
 #include "common/process.h"
 #include "engine/engine_context.h"
 #include "engine/task_worker.h"
-#include "engine_test_util.h"
-#include "task_events.h"
+#include "engine/engine_test_util.h"
+#include "support/task_events.h"
 
 namespace qel::test {
 namespace {
@@ -51,15 +51,8 @@ int countWhere(const std::vector<StateReport>& reports, bool (*match)(const Stat
   return count;
 }
 
-class TaskWorkerTest : public testing::Test {
+class TaskWorkerTest : public EngineTaskTest {
  protected:
-  void SetUp() override {
-    handle_ = initEngineWithLog("debug");
-    ASSERT_NE(handle_, nullptr);
-    taskEvents().attach(handle_);
-  }
-  void TearDown() override { qelapi_un_init(handle_); }
-
   EngineContext& engine() { return *static_cast<EngineContext*>(handle_); }
 
   std::string convertOperation(const std::string& input, const std::string& output,
@@ -69,9 +62,6 @@ class TaskWorkerTest : public testing::Test {
   std::string endlessOperation(const std::string& output) {
     return convertOperation(kEndlessSource, output, kEndlessInputOptions);
   }
-
-  void* handle_ = nullptr;
-  TempDir dir_;
 };
 
 TEST_F(TaskWorkerTest, FailedCommandDoesNotStopTheNextAndTheTaskEndsAsFailed) {

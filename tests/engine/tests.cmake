@@ -8,3 +8,7 @@ if(TARGET QelApi)
               -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
   endif()
 endif()
+# Helpers shared by the engine's test files.
+if(TARGET test_engine)
+  target_sources(test_engine PRIVATE ${CMAKE_CURRENT_LIST_DIR}/engine_test_util.cpp)
+endif()

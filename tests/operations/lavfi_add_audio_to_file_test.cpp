@@ -10,18 +10,15 @@
 #include <vector>
 
 #include "operations/added_input_run.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {
 namespace {
 
+using test::file;
+using test::graphInput;
 using test::LogCapture;
-
-LavfiInputItem file(const std::string& path, double duration = 10, const std::string& prevOp = "") {
-  return {1, path, prevOp, duration};
-}
-LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
 
 const std::string kMix = "volume=0.5;amix=inputs=2:duration=first;-map 0:v";
 

@@ -9,16 +9,15 @@
 #include <vector>
 
 #include "operations/added_input_run.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {
 namespace {
 
+using test::file;
+using test::graphInput;
 using test::LogCapture;
-
-LavfiInputItem file(const std::string& path, double duration = 10) { return {1, path, "", duration}; }
-LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
 
 const std::string kOverlay = "trim=0:5,setpts=PTS-STARTPTS;overlay=10:10";
 const std::string kOverlayChain = "[1]trim=0:5,setpts=PTS-STARTPTS[v1];[0:v][v1]overlay=10:10";

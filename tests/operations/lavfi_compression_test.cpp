@@ -13,7 +13,7 @@
 
 #include "common/process.h"
 #include "engine/text_helpers.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {

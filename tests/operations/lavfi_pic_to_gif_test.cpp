@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "operations/real_engine_helpers.h"
 #include "support/test_support.h"
 

@@ -4,21 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "qelapi.h"
 
-#include "operations/operation_test_helpers.h"
 #include "operations/real_engine_helpers.h"
+#include "support/operation_test_helpers.h"
+#include "support/task_events.h"
 #include "support/test_support.h"
 
 namespace qel {
@@ -217,52 +211,11 @@ TEST(LavfiVideoToGifRun, GifFromATrimmedClip) {
 
 // ---- One task through the exports: trackSelection, waterMark, videoToGif -----
 
-namespace chain {
-
-std::mutex mutex;
-std::condition_variable changed;
-std::vector<std::uint64_t> completed;
-std::string lastReport;
-
-void onProgress(void*, std::uint64_t, const char* text) {
-  std::lock_guard lock(mutex);
-  lastReport = text != nullptr ? text : "";
-}
-
-void onComplete(void*, std::uint64_t id, const char*) {
-  {
-    std::lock_guard lock(mutex);
-    completed.push_back(id);
-  }
-  changed.notify_all();
-}
-
-std::string jsonString(const std::string& text) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
-  return buffer.GetString();
-}
-
 // The graph of a "process" reply, "" when the request failed.
-std::string process(void* handle, const std::string& description, const std::vector<LavfiInputItem>& inputs,
-                    const std::string& transform) {
-  const std::string request = test::processRequestJson(description, inputs, transform);
-  char* reply = nullptr;
-  std::string graph;
-  if (qelapi_process_lavfi(handle, request.c_str(), &reply) == 0 && reply != nullptr) {
-    rapidjson::Document doc;
-    doc.Parse(reply);
-    if (doc.IsObject() && doc.HasMember("operation") && doc["operation"].IsObject() &&
-        doc["operation"].HasMember("output") && doc["operation"]["output"].IsString()) {
-      graph = doc["operation"]["output"].GetString();
-    }
-  }
-  qelapi_free_str(handle, &reply);
-  return graph;
+std::string processGraph(void* handle, const std::string& description, const std::vector<LavfiInputItem>& inputs,
+                         const std::string& transform) {
+  return test::processReplyGraph(handle, test::processRequestJson(description, inputs, transform));
 }
-
-}  // namespace chain
 
 TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
   test::TempDir dir;
@@ -278,25 +231,20 @@ TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
   logoSpec.extraArgs = {"-frames:v", "1"};
   test::makeClip(logo, logoSpec);
 
-  const std::string config = "{\"log_level\":\"debug\",\"log_path\":" + chain::jsonString(dir.path()) +
-                             ",\"tmp_path\":" + chain::jsonString(dir.path()) + ",\"qel_id\":\"ops\"" +
-                             ",\"ffmpeg_pathname\":" + chain::jsonString(test::ffmpegPath()) +
-                             ",\"ffprobe_pathname\":" + chain::jsonString(test::ffprobePath()) + "}";
-  void* handle = qelapi_init(config.c_str());
+  void* handle = qelapi_init(test::engineInitJson(dir.path(), "ops").c_str());
   ASSERT_NE(handle, nullptr);
-  qelapi_set_progress_callback(handle, &chain::onProgress);
-  qelapi_set_complete_callback(handle, &chain::onComplete);
+  test::taskEvents().attach(handle);
 
-  const std::string selected = chain::process(handle, "trackSelection", {{1, clip, "", 2}}, "-map 0:v -map 0:a");
+  const std::string selected = processGraph(handle, "trackSelection", {{1, clip, "", 2}}, "-map 0:v -map 0:a");
   ASSERT_FALSE(selected.empty());
   const std::string marked =
-      chain::process(handle, "waterMark",
+      processGraph(handle, "waterMark",
                      {{2, selected, "", 2},
                       {2, "movie='" + logo + "'[v1];[v0][v1]overlay=x=4:y=4", "", 0},
                       {2, "drawtext=text='Qel':fontsize=14:fontcolor=white:x=4:y=H-th-4", "", 0}},
                      "");
   ASSERT_FALSE(marked.empty());
-  const std::string gif = chain::process(
+  const std::string gif = processGraph(
       handle, "videoToGif", {{2, marked, "", 2}},
       "trim=0.5:1.5,setpts=PTS-STARTPTS,fps=10,scale=80:-1,split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse");
   ASSERT_FALSE(gif.empty());
@@ -304,25 +252,12 @@ TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
   EXPECT_NE(gif.find("overlay=x=4:y=4,drawtext=text='Qel'"), std::string::npos) << gif;
 
   const std::string out = dir.file("out.gif");
-  const std::string task = "{\"operations\":[{\"input\":[{\"type\":2,\"value\":" + chain::jsonString(gif) +
-                           "}],\"transform\":\"\",\"output\":[{\"type\":1,\"value\":" + chain::jsonString(out) +
-                           "}]}]}";
-  ASSERT_EQ(qelapi_create_task(handle, 41), 0);
-  ASSERT_EQ(qelapi_add_task_operation(handle, 41, task.c_str()), 0);
-  ASSERT_EQ(qelapi_start_task(handle, 41), 0);
-  {
-    std::unique_lock lock(chain::mutex);
-    ASSERT_TRUE(chain::changed.wait_for(lock, std::chrono::seconds(120), [] {
-      return std::find(chain::completed.begin(), chain::completed.end(), 41u) != chain::completed.end();
-    }));
-  }
+  ASSERT_EQ(test::submitTask(handle, 41, test::oneGraphTask(gif, out)), 0);
+  ASSERT_TRUE(test::taskEvents().waitForCompletion(41));
   qelapi_un_init(handle);
 
-  std::string report;
-  {
-    std::lock_guard lock(chain::mutex);
-    report = chain::lastReport;
-  }
+  const std::vector<test::StateReport> reports = test::taskEvents().reports(41);
+  const std::string report = reports.empty() ? "" : reports.back().text;
   const test::ProbeInfo info = test::probe(out);
   ASSERT_TRUE(info.ok) << info.error << "\n" << report;
   EXPECT_EQ(info.codecNames, std::vector<std::string>{"gif"});

@@ -17,7 +17,7 @@
 #include <rapidjson/writer.h>
 
 #include "commands/lavfi_parser.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 
 namespace qel {
 namespace {

@@ -19,7 +19,7 @@
 #include "common/process.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel::test {

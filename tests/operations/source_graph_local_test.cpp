@@ -13,7 +13,7 @@
 #include "operations/lavfi_speed_adjuster.h"
 #include "operations/lavfi_video_effect.h"
 #include "operations/lavfi_video_filling.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {

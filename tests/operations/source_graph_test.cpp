@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "operations/lavfi_base.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 
 namespace qel {
 namespace {

@@ -21,7 +21,7 @@
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/target_process_locator.h"
 #include "qelrecorder/text16.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {

@@ -28,8 +28,8 @@
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
-#include "recorder_test_util.h"
-#include "x_typist.h"
+#include "qelrecorder/recorder_test_util.h"
+#include "qelrecorder/x_typist.h"
 #include "support/test_support.h"
 #include "support/xvfb_server.h"
 
@@ -47,6 +47,8 @@ int StopVideoRecorder();
 
 namespace qelrec {
 namespace {
+
+using test::pump;
 
 using platform::ui::MOD_ALT;
 using platform::ui::MOD_CONTROL;
@@ -149,24 +151,6 @@ TEST(DialogTexts, TimeAndDiskLabels) {
   EXPECT_EQ(CRecorderDlgUI::FormatDiskLabel(int64_t{999} * 1048576, 1.0), "999.0M/1.0G");
 }
 
-// A test capturer of a flat grey screen.
-class GreyCapturer : public capture::DesktopCapturer {
- public:
-  void BeginCapture(Callback* callback) override { callback_ = callback; }
-  bool ChooseSource(int64_t) override { return true; }
-  void CaptureFrame() override {
-    auto frame = std::make_unique<capture::HeapDesktopFrame>(capture::DesktopExtent{1920, 1080});
-    std::memset(frame->data(), 0x80, static_cast<size_t>(frame->stride()) * 1080);
-    callback_->OnCaptureResult(capture::CaptureResult::Success, std::move(frame));
-  }
-  static std::unique_ptr<capture::DesktopCapturer> Make(const capture::CapturerOptions&) {
-    return std::make_unique<GreyCapturer>();
-  }
-
- private:
-  Callback* callback_ = nullptr;
-};
-
 // The host's side of LaunchRecorder: a message-only window that keeps each
 // record and ends the dialog with StopVideoRecorder, as the host does.
 struct Host {
@@ -195,15 +179,9 @@ struct Host {
 class RecorderDialog : public ::testing::Test {
  protected:
   void SetUp() override {
-    qel::blockSigpipeInThisThread();
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    platform::ui::x11keys::ReselectUiBacking();
-    platform::display::SelectBacking(platform::Backing::Simulated);
-    platform::display::sim::Reset();
-    platform::forceBacking("audio", platform::Backing::Simulated);
-    platform::audio::ReselectAudioBacking();
+    test::useSimulatedBackings();
     platform::audio::ResetSimAudio();
-    SetCapturerMaker(&GreyCapturer::Make);
+    SetCapturerMaker(&test::GreyCapturer<0x80>::Make);
     platform::ui::ClearShownMessageBoxes();
     CRecordSettings::Destroy();
   }
@@ -324,16 +302,6 @@ TEST_F(RecorderDialog, MissingSkinIsAFailure) {
   EXPECT_EQ(CRecorderDlgUI::Running(), nullptr);
   EXPECT_EQ(CRecordSettings::Get().m_hMainAppWnd, nullptr);
   EXPECT_TRUE(host.dwData.empty());
-}
-
-// Runs the dialog's loop for `ms` milliseconds on this thread.
-void pump(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  platform::ui::Msg msg{};
-  while (std::chrono::steady_clock::now() < end) {
-    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {

@@ -1,10 +1,18 @@
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "common/process.h"
 #include "common/text_convert.h"
+#include "platform/audio/audio_client.h"
+#include "platform/core/backing.h"
+#include "platform/display/display.h"
+#include "platform/display/sim_display.h"
+#include "platform/ui/window.h"
+#include "platform/ui/x11_key_grabs.h"
 #include "support/test_support.h"
 
 namespace qelrec::test {
@@ -80,6 +88,25 @@ std::vector<std::string> decodeLumaPlanes(const std::string& path, int width, in
   if (!run.started || run.exitCode != 0 || run.output.size() != each * frames.size()) return out;
   for (size_t i = 0; i < frames.size(); ++i) out.push_back(run.output.substr(i * each, luma));
   return out;
+}
+
+void useSimulatedBackings() {
+  qel::blockSigpipeInThisThread();
+  platform::forceBacking("ui", platform::Backing::Simulated);
+  platform::ui::x11keys::ReselectUiBacking();
+  platform::display::SelectBacking(platform::Backing::Simulated);
+  platform::display::sim::Reset();
+  platform::forceBacking("audio", platform::Backing::Simulated);
+  platform::audio::ReselectAudioBacking();
+}
+
+void pump(int ms, int stepMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::ui::Msg msg{};
+  while (std::chrono::steady_clock::now() < end) {
+    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+  }
 }
 
 }  // namespace qelrec::test

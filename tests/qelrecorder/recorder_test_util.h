@@ -1,11 +1,17 @@
 // Helpers shared by the recorder's tests: a log collector for both handler
-// families and frame counting / decoding with the real ffprobe and ffmpeg.
+// families, frame counting / decoding with the real ffprobe and ffmpeg, a
+// capturer of a flat grey screen and the dialog's message loop.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "capture/modules/desktop_capture/desktop_capturer.h"
+#include "capture/modules/desktop_capture/desktop_frame.h"
 #include "qelrecorder/recorder_log.h"
 
 namespace qelrec::test {
@@ -46,5 +52,32 @@ int countVideoFrames(const std::string& path);
 // luma planes (width x height bytes each, in the order asked, values as coded).
 std::vector<std::string> decodeLumaPlanes(const std::string& path, int width, int height,
                                           const std::vector<int>& frames);
+
+// A test capturer of a flat screen of one grey level.
+template <uint8_t Level>
+class GreyCapturer : public capture::DesktopCapturer {
+ public:
+  void BeginCapture(Callback* callback) override { callback_ = callback; }
+  bool ChooseSource(int64_t) override { return true; }
+  void CaptureFrame() override {
+    auto frame = std::make_unique<capture::HeapDesktopFrame>(capture::DesktopExtent{1920, 1080});
+    std::memset(frame->data(), Level, static_cast<size_t>(frame->stride()) * 1080);
+    callback_->OnCaptureResult(capture::CaptureResult::Success, std::move(frame));
+  }
+  static std::unique_ptr<capture::DesktopCapturer> Make(const capture::CapturerOptions&) {
+    return std::make_unique<GreyCapturer>();
+  }
+
+ private:
+  Callback* callback_ = nullptr;
+};
+
+// Puts the windows, the display and the sound on their simulated backings
+// (the display emptied) and keeps SIGPIPE from ending this thread.
+void useSimulatedBackings();
+
+// Runs the window message loop for `ms` milliseconds on this thread, looking
+// for messages every `stepMs`.
+void pump(int ms, int stepMs = 10);
 
 }  // namespace qelrec::test

@@ -11,7 +11,7 @@
 #include "common/process.h"
 #include "common/text_convert.h"
 #include "qelrecorder/redirector.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {

@@ -15,21 +15,16 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/text16.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {
 namespace {
 
-namespace ui = platform::ui;
+// The region and target tests look at the loop more often.
+void pump(int ms) { test::pump(ms, 5); }
 
-void pump(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  ui::Msg msg{};
-  while (std::chrono::steady_clock::now() < end) {
-    while (ui::PeekMessage(msg)) ui::DispatchMessage(msg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
+namespace ui = platform::ui;
 
 class RegionWindow : public ::testing::Test {
  protected:

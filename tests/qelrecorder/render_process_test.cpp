@@ -28,11 +28,13 @@
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/target_process_locator.h"
 #include "qelrecorder/text16.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {
 namespace {
+
+using test::pump;
 
 TEST(AppxHelpers, ResourceStringsResolveOnlyResourceValues) {
   platform::apps::SetIndirectString("@{Pkg_1.0?ms-resource:///resources/AppName}", "Notes");
@@ -188,43 +190,11 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
   platform::ui::DestroyWindow(dialog);
 }
 
-class GreyScreen : public capture::DesktopCapturer {
- public:
-  void BeginCapture(Callback* callback) override { callback_ = callback; }
-  bool ChooseSource(int64_t) override { return true; }
-  void CaptureFrame() override {
-    auto frame = std::make_unique<capture::HeapDesktopFrame>(capture::DesktopExtent{1920, 1080});
-    std::memset(frame->data(), 0x40, static_cast<size_t>(frame->stride()) * 1080);
-    callback_->OnCaptureResult(capture::CaptureResult::Success, std::move(frame));
-  }
-  static std::unique_ptr<capture::DesktopCapturer> Make(const capture::CapturerOptions&) {
-    return std::make_unique<GreyScreen>();
-  }
-
- private:
-  Callback* callback_ = nullptr;
-};
-
-void pump(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  platform::ui::Msg msg{};
-  while (std::chrono::steady_clock::now() < end) {
-    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 // Three real children play; the next button cycles them; the files are named
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
-  qel::blockSigpipeInThisThread();
-  platform::forceBacking("ui", platform::Backing::Simulated);
-  platform::ui::x11keys::ReselectUiBacking();
-  platform::display::SelectBacking(platform::Backing::Simulated);
-  platform::display::sim::Reset();
-  platform::forceBacking("audio", platform::Backing::Simulated);
-  platform::audio::ReselectAudioBacking();
-  SetCapturerMaker(&GreyScreen::Make);
+  test::useSimulatedBackings();
+  SetCapturerMaker(&test::GreyCapturer<0x40>::Make);
   qel::test::TempDir dir;
   CRecordSettings::Destroy();
   CRecordSettings& s = CRecordSettings::Get();

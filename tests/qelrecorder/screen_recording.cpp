@@ -26,7 +26,7 @@
 #include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/text16.h"
 #include "support/pulse_server.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {

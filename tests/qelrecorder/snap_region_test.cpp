@@ -18,6 +18,7 @@
 #include "platform/ui/x11_key_grabs.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_dialog.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "qelrecorder/target_window.h"
 #include "support/xvfb_server.h"
 
@@ -28,18 +29,12 @@
 namespace qelrec {
 namespace {
 
+// The region and target tests look at the loop more often.
+void pump(int ms) { test::pump(ms, 5); }
+
 namespace sim = platform::display::sim;
 using platform::display::Rect;
 using platform::display::WindowPlacement;
-
-void pump(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  platform::ui::Msg msg{};
-  while (std::chrono::steady_clock::now() < end) {
-    while (platform::ui::PeekMessage(msg)) platform::ui::DispatchMessage(msg);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
 
 // A real child that "plays audio"; the test process is its parent.
 class Player {

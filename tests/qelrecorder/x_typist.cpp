@@ -1,4 +1,4 @@
-#include "x_typist.h"
+#include "qelrecorder/x_typist.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host_run.h"
+#include "recorder_host/host_run.h"
 
 namespace qelhost::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "host_run.h"
+#include "recorder_host/host_run.h"
 
 #include <filesystem>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "screen_painter.h"
+#include "recorder_host/screen_painter.h"
 
 #include <X11/Xlib.h>
 

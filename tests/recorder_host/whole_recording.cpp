@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "common/process.h"
-#include "host_run.h"
-#include "screen_painter.h"
+#include "recorder_host/host_run.h"
+#include "recorder_host/screen_painter.h"
 #include "support/pulse_server.h"
 #include "support/xvfb_server.h"
 

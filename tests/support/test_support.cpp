@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -162,6 +163,20 @@ void writeFile(const std::string& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + path);
   out << text;
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> readmeOperationExamples() {
+  const std::string readme = readFile(sourceDir() + "/README.md");
+  const std::size_t from = readme.find("<!-- operation-examples:begin -->");
+  const std::size_t to = readme.find("<!-- operation-examples:end -->");
+  std::vector<std::string> lines;
+  if (from == std::string::npos || to == std::string::npos || to < from) return lines;
+  std::istringstream section(readme.substr(from, to - from));
+  std::string line;
+  while (std::getline(section, line)) {
+    if (line.rfind("    {\"op\"", 0) == 0) lines.push_back(line.substr(4));
+  }
+  return lines;
 }
 
 }  // namespace qel::test

@@ -87,4 +87,8 @@ ProbeInfo probe(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 
+// The request examples of the README: the indented lines between its
+// operation markers that hold a request, without their indent.
+std::vector<std::string> readmeOperationExamples();
+
 }  // namespace qel::test

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_home.h"
-#include "log_capture.h"
+#include "tool/fake_home.h"
+#include "tool/log_capture.h"
 #include "support/test_support.h"
 #include "tool/directory_walk.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "tool/log_capture.h"
 #include "tool/process_info.h"
 #include "tool/system_info.h"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "tool/log_capture.h"
 #include "support/test_support.h"
 #include "tool/file_util.h"
 #include "tool/xml_node.h"

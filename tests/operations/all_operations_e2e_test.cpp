@@ -6,21 +6,15 @@
 // whose audio ends in filters that hand the aac encoder odd frame sizes).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "qelapi.h"
 
@@ -44,6 +38,7 @@
 #include "operations/lavfi_video_to_gif.h"
 #include "operations/lavfi_water_mark.h"
 #include "operations/real_engine_helpers.h"
+#include "support/task_events.h"
 #include "support/test_support.h"
 
 namespace qel {
@@ -90,31 +85,6 @@ struct MediaFolder {
   test::TempDir dir;
 };
 
-std::string jsonString(const std::string& text) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
-  return buffer.GetString();
-}
-
-// The example lines between the README's operation markers: the indented
-// lines that hold a request.
-std::vector<std::string> readmeExamples() {
-  const std::string readme = test::readFile(test::sourceDir() + "/README.md");
-  const std::string begin = "<!-- operation-examples:begin -->";
-  const std::string end = "<!-- operation-examples:end -->";
-  const std::size_t from = readme.find(begin);
-  const std::size_t to = readme.find(end);
-  std::vector<std::string> lines;
-  if (from == std::string::npos || to == std::string::npos || to < from) return lines;
-  std::istringstream section(readme.substr(from, to - from));
-  std::string line;
-  while (std::getline(section, line)) {
-    if (line.rfind("    {\"op\"", 0) == 0) lines.push_back(line.substr(4));
-  }
-  return lines;
-}
-
 // What a request's "operation" holds, read as the parser reads it (the
 // examples carry whole-number durations, so no single-precision rounding).
 LavfiOperationDesc readDesc(const std::string& request) {
@@ -157,39 +127,11 @@ std::string mixedCase(const std::string& name) {
 
 // ---- An engine through the exports, with completion waits ----------------
 
-namespace events {
-
-std::mutex mutex;
-std::condition_variable changed;
-std::vector<std::uint64_t> completed;
-std::vector<std::string> reports;
-
-void onProgress(void*, std::uint64_t, const char* text) {
-  std::lock_guard lock(mutex);
-  reports.emplace_back(text != nullptr ? text : "");
-}
-
-void onComplete(void*, std::uint64_t id, const char*) {
-  {
-    std::lock_guard lock(mutex);
-    completed.push_back(id);
-  }
-  changed.notify_all();
-}
-
-}  // namespace events
-
 class ExportedEngine {
  public:
   explicit ExportedEngine(const std::string& folder) {
-    const std::string config = "{\"log_level\":\"debug\",\"log_path\":" + jsonString(folder) +
-                               ",\"tmp_path\":" + jsonString(folder) + ",\"qel_id\":\"allops\"" +
-                               ",\"ffmpeg_pathname\":" + jsonString(test::ffmpegPath()) +
-                               ",\"ffprobe_pathname\":" + jsonString(test::ffprobePath()) + "}";
-    handle_ = qelapi_init(config.c_str());
-    if (handle_ == nullptr) return;
-    qelapi_set_progress_callback(handle_, &events::onProgress);
-    qelapi_set_complete_callback(handle_, &events::onComplete);
+    handle_ = qelapi_init(test::engineInitJson(folder, "allops").c_str());
+    if (handle_ != nullptr) test::taskEvents().attach(handle_);
   }
   ~ExportedEngine() {
     if (handle_ != nullptr) qelapi_un_init(handle_);
@@ -200,20 +142,7 @@ class ExportedEngine {
   void* handle() const { return handle_; }
 
   // The "process" reply's graph; "" when the request failed.
-  std::string process(const std::string& request) {
-    char* reply = nullptr;
-    std::string graph;
-    if (qelapi_process_lavfi(handle_, request.c_str(), &reply) == 0 && reply != nullptr) {
-      rapidjson::Document doc;
-      doc.Parse(reply);
-      if (doc.IsObject() && doc.HasMember("operation") && doc["operation"].IsObject() &&
-          doc["operation"].HasMember("output") && doc["operation"]["output"].IsString()) {
-        graph = doc["operation"]["output"].GetString();
-      }
-    }
-    qelapi_free_str(handle_, &reply);
-    return graph;
-  }
+  std::string process(const std::string& request) { return test::processReplyGraph(handle_, request); }
 
   std::string process(const std::string& description, const std::vector<LavfiInputItem>& inputs,
                       const std::string& transform, const std::string& outputConfig = "") {
@@ -224,34 +153,16 @@ class ExportedEngine {
   // last status report comes back in `report`. False when a step failed or
   // the task did not complete in time.
   bool runTask(std::uint64_t id, const std::string& operations, std::string& report) {
-    {
-      std::lock_guard lock(events::mutex);
-      events::reports.clear();
-      // A repeated test run reuses its ids; only this run's completion counts.
-      events::completed.erase(std::remove(events::completed.begin(), events::completed.end(), id),
-                              events::completed.end());
-    }
-    if (qelapi_create_task(handle_, id) != 0) return false;
-    if (qelapi_add_task_operation(handle_, id, operations.c_str()) != 0) return false;
-    if (qelapi_start_task(handle_, id) != 0) return false;
-    std::unique_lock lock(events::mutex);
-    const bool done = events::changed.wait_for(lock, std::chrono::seconds(180), [id] {
-      return std::find(events::completed.begin(), events::completed.end(), id) != events::completed.end();
-    });
-    report = events::reports.empty() ? "" : events::reports.back();
+    if (test::submitTask(handle_, id, operations) != 0) return false;
+    const bool done = test::taskEvents().waitForCompletion(id, std::chrono::seconds(180));
+    const std::vector<test::StateReport> reports = test::taskEvents().reports(id);
+    report = reports.empty() ? "" : reports.back().text;
     return done;
   }
 
  private:
   void* handle_ = nullptr;
 };
-
-// A task of one operation whose input is the graph an earlier "process"
-// request returned, written to `out`.
-std::string oneGraphTask(const std::string& graph, const std::string& out) {
-  return "{\"operations\":[{\"input\":[{\"type\":2,\"value\":" + jsonString(graph) +
-         "}],\"transform\":\"\",\"output\":[{\"type\":1,\"value\":" + jsonString(out) + "}]}]}";
-}
 
 // ---- README examples and dispatch -------------------------------------------
 
@@ -261,7 +172,7 @@ const std::vector<std::string> kOperationNames = {
     "speedAdjuster", "compression",   "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
 
 TEST(ReadmeOperations, EveryExampleGivesAGraphThroughTheExport) {
-  const std::vector<std::string> examples = readmeExamples();
+  const std::vector<std::string> examples = test::readmeOperationExamples();
   ASSERT_EQ(examples.size(), kOperationNames.size()) << "README operation examples";
 
   std::set<std::string> described;
@@ -313,7 +224,7 @@ TEST(ReadmeOperations, MixedCaseNamesReachTheirOwnClass) {
   };
   MediaFolder media;
   std::vector<std::string> requests;
-  for (const std::string& example : readmeExamples()) requests.push_back(media.localise(example));
+  for (const std::string& example : test::readmeOperationExamples()) requests.push_back(media.localise(example));
   auto realProbe = [](const std::string& path) { return test::probe(path).json; };
 
   for (const Registered& entry : table) {
@@ -390,7 +301,7 @@ TEST(OperationTasks, CropConvertAndSubtitlesRunToOneOutput) {
 
     const std::string out = media.dir.file(c.out);
     std::string report;
-    ASSERT_TRUE(engine.runTask(++id, oneGraphTask(subtitled, out), report)) << report;
+    ASSERT_TRUE(engine.runTask(++id, test::oneGraphTask(subtitled, out), report)) << report;
     const test::ProbeInfo info = test::probe(out);
     ASSERT_TRUE(info.ok) << info.error << "\n" << report;
     EXPECT_EQ(info.count("video"), 1);
@@ -456,7 +367,7 @@ TEST(OperationTasks, AddOperationsRunThroughTheirFragments) {
     ASSERT_FALSE(c.graph.empty());
     const std::string out = media.dir.file(std::to_string(id) + ".mp4");
     std::string report;
-    ASSERT_TRUE(engine.runTask(++id, oneGraphTask(c.graph, out), report)) << report;
+    ASSERT_TRUE(engine.runTask(++id, test::oneGraphTask(c.graph, out), report)) << report;
     const test::ProbeInfo info = test::probe(out);
     ASSERT_TRUE(info.ok) << info.error << "\n" << report;
     EXPECT_EQ(info.count("video"), 1);
@@ -506,7 +417,7 @@ TEST(OperationTasks, AudioFiltersWithLargeFramesStillGiveAacInMp4) {
     ASSERT_FALSE(c.graph.empty());
     const std::string out = media.dir.file(c.name + ".mp4");
     std::string report;
-    ASSERT_TRUE(engine.runTask(++id, oneGraphTask(c.graph, out), report)) << report;
+    ASSERT_TRUE(engine.runTask(++id, test::oneGraphTask(c.graph, out), report)) << report;
     const test::ProbeInfo info = test::probe(out);
     ASSERT_TRUE(info.ok) << info.error << "\n" << c.graph << "\n" << report;
     EXPECT_EQ(info.count("video"), 1);

@@ -16,7 +16,7 @@
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/text16.h"
 #include "qelrecorder/video_stream_writer.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/process.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {

@@ -15,7 +15,7 @@
 #include "qelrecorder/LoopbackCapture/loopback_capture.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/text16.h"
-#include "recorder_test_util.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
 
 namespace qelrec {

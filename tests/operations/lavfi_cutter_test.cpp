@@ -14,7 +14,7 @@
 #include "commands/filter_text.h"
 #include "common/process.h"
 #include "operations/lavfi_speed_adjuster.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {

@@ -13,14 +13,13 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "commands/filter_text.h"
 #include "common/command_quote.h"
 #include "common/process.h"
-#include "engine/task_events.h"
+#include "support/task_events.h"
 #include "qelapi.h"
 #include "support/test_support.h"
 
@@ -54,20 +53,6 @@ const std::vector<HostileName> kNames = {
 
 // The README's files, as its examples name them.
 const std::vector<std::string> kMedia = {"in.mp4", "clip2.mp4", "music.mp3", "sub.srt", "logo.png", "a.png", "b.png"};
-
-std::vector<std::string> readmeExamples() {
-  const std::string readme = readFile(sourceDir() + "/README.md");
-  const std::size_t from = readme.find("<!-- operation-examples:begin -->");
-  const std::size_t to = readme.find("<!-- operation-examples:end -->");
-  std::vector<std::string> lines;
-  if (from == std::string::npos || to == std::string::npos || to < from) return lines;
-  std::istringstream section(readme.substr(from, to - from));
-  std::string line;
-  while (std::getline(section, line)) {
-    if (line.rfind("    {\"op\"", 0) == 0) lines.push_back(line.substr(4));
-  }
-  return lines;
-}
 
 // A JSON string's content (without its quotes).
 std::string jsonContent(const std::string& text) {
@@ -242,7 +227,7 @@ class HostileNamesTest : public testing::TestWithParam<HostileName> {
 // The README operations from `first` up to (not including) `last`: each one's
 // graph through "process", then a task over it.
 void HostileNamesTest::runGraphTasks(std::size_t first, std::size_t last) {
-  const std::vector<std::string> examples = readmeExamples();
+  const std::vector<std::string> examples = readmeOperationExamples();
   ASSERT_GE(examples.size(), last);
   for (std::size_t i = first; i < last; ++i) {
     const std::optional<std::string> request = localise(examples[i]);
@@ -305,7 +290,7 @@ TEST_P(HostileNamesTest, FirstOperationsThroughTheirGraphs) {
 }
 
 TEST_P(HostileNamesTest, OtherOperationsThroughTheirGraphs) {
-  runGraphTasks(9, readmeExamples().size());
+  runGraphTasks(9, readmeOperationExamples().size());
   expectNothingDamaged();
 }
 

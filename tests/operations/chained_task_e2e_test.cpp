@@ -8,11 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <fmt/format.h>
-
-#include "engine/task_events.h"
-#include "operations/operation_test_helpers.h"
 #include "qelapi.h"
+#include "support/operation_test_helpers.h"
+#include "support/task_events.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -21,11 +19,7 @@ namespace {
 // An engine with the real ffmpeg and ffprobe that logs and works in `dir`;
 // null when init failed.
 void* initEngineIn(const TempDir& dir) {
-  const std::string init = fmt::format(
-      R"({{"log_level":"debug","log_path":{0},"tmp_path":{0},"qel_id":"ops","ffmpeg_pathname":{1},)"
-      R"("ffprobe_pathname":{2}}})",
-      jsonText(dir.path()), jsonText(ffmpegPath()), jsonText(ffprobePath()));
-  return qelapi_init(init.c_str());
+  return qelapi_init(engineInitJson(dir.path(), "ops").c_str());
 }
 
 TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {

@@ -178,6 +178,13 @@ class RecordingOperation : public LavfiBase {
   const char* name_;
 };
 
+// Input items of a request: a local file (with the options written before its
+// -i) and the graph of an earlier step, `duration` seconds long.
+inline LavfiInputItem file(const std::string& path, double duration = 10, const std::string& prevOp = "") {
+  return {1, path, prevOp, duration};
+}
+inline LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
+
 // The fixture of an operation's graph tests: a parser without an engine
 // (probes answered through serveProbe or setProbeRunner), the operation, the
 // desc of the last run and a capture of the log.

@@ -9,16 +9,15 @@
 #include <vector>
 
 #include "common/process.h"
-#include "operations/operation_test_helpers.h"
+#include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 
 namespace qel {
 namespace {
 
+using test::file;
+using test::graphInput;
 using test::LogCapture;
-
-LavfiInputItem file(const std::string& path, double duration = 10) { return {1, path, "", duration}; }
-LavfiInputItem graphInput(const std::string& graph, double duration = 10) { return {2, graph, "", duration}; }
 
 const std::string kEarlier =
     "movie='P',trim=0:10,setpts=PTS-STARTPTS,eq=contrast=1.2[out0];amovie='P',atrim=0:10,asetpts=PTS-STARTPTS[out1]";

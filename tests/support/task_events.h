@@ -286,20 +286,22 @@ inline std::string taskRequest(const std::vector<std::string>& operations) {
   return "{\"sid\":7,\"operations\":[" + joinItems(operations) + "]}";
 }
 
+// A task of one operation whose input is the graph an earlier "process"
+// request returned, written to `out`.
+inline std::string oneGraphTask(const std::string& graph, const std::string& out) {
+  return "{\"operations\":[{\"input\":[{\"type\":2,\"value\":" + jsonText(graph) +
+         "}],\"transform\":\"\",\"output\":[{\"type\":1,\"value\":" + jsonText(out) + "}]}]}";
+}
+
 // One input item of a ProcessRequest.
 inline std::string processInput(int type, const std::string& value, double duration) {
   return "{\"type\":" + std::to_string(type) + ",\"value\":" + jsonText(value) +
          ",\"duration\":" + std::to_string(duration) + "}";
 }
 
-// Runs a "process" request and returns the graph of its reply ("" on failure).
-inline std::string processGraph(void* handle, const std::string& description,
-                                const std::vector<std::string>& inputs, const std::string& transform,
-                                const std::string& outputConfig = "") {
-  const std::string request = "{\"sid\":3,\"operation\":{\"input\":[" + joinItems(inputs) +
-                              "],\"transform\":" + jsonText(transform) +
-                              ",\"description\":" + jsonText(description) +
-                              ",\"outputConfig\":" + jsonText(outputConfig) + "}}";
+// Sends a whole "process" request and returns the graph of its reply ("" on
+// failure).
+inline std::string processReplyGraph(void* handle, const std::string& request) {
   char* reply = nullptr;
   if (qelapi_process_lavfi(handle, request.c_str(), &reply) != 0 || reply == nullptr) {
     qelapi_free_str(nullptr, &reply);
@@ -314,6 +316,24 @@ inline std::string processGraph(void* handle, const std::string& description,
   auto output = operation->value.FindMember("output");
   if (output == operation->value.MemberEnd() || !output->value.IsString()) return "";
   return output->value.GetString();
+}
+
+// Runs a "process" request and returns the graph of its reply ("" on failure).
+inline std::string processGraph(void* handle, const std::string& description,
+                                const std::vector<std::string>& inputs, const std::string& transform,
+                                const std::string& outputConfig = "") {
+  return processReplyGraph(handle, "{\"sid\":3,\"operation\":{\"input\":[" + joinItems(inputs) +
+                                       "],\"transform\":" + jsonText(transform) +
+                                       ",\"description\":" + jsonText(description) +
+                                       ",\"outputConfig\":" + jsonText(outputConfig) + "}}");
+}
+
+// The init text of an engine with the real ffmpeg and ffprobe that logs and
+// works in `folder`.
+inline std::string engineInitJson(const std::string& folder, const std::string& qelId) {
+  return "{\"log_level\":\"debug\",\"log_path\":" + jsonText(folder) + ",\"tmp_path\":" + jsonText(folder) +
+         ",\"qel_id\":" + jsonText(qelId) + ",\"ffmpeg_pathname\":" + jsonText(ffmpegPath()) +
+         ",\"ffprobe_pathname\":" + jsonText(ffprobePath()) + "}";
 }
 
 // Create, add and start, as the daemon does: the first non-zero result, or 0.

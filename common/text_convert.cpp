@@ -129,4 +129,12 @@ std::string wideToUtf8(std::wstring_view text) {
   return out;
 }
 
+std::string toValidUtf8(std::string_view text) {
+  const std::wstring wide = decodeUtf8(text);
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t c : wide) appendUtf8(out, static_cast<char32_t>(c));
+  return out;
+}
+
 }  // namespace qel

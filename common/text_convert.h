@@ -31,4 +31,9 @@ std::string utf8ToAnsi(const std::string& text);
 std::string wideToUtf8(const wchar_t* text);
 std::string wideToUtf8(std::wstring_view text);
 
+// `text` as well-formed UTF-8: the same repair as the conversions above (one
+// U+FFFD per maximal ill-formed subsequence), but every byte counts, embedded
+// NULs included, so nothing after a NUL is lost.
+std::string toValidUtf8(std::string_view text);
+
 }  // namespace qel

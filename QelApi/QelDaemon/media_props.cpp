@@ -11,8 +11,10 @@
 #include <rapidjson/writer.h>
 
 #include "channel.h"
+#include "common/ascii_case.h"
 #include "common/media_extensions.h"
 #include "common/process.h"
+#include "common/text_convert.h"
 #include "daemon_state.h"
 #include "qelapi.h"
 #include "replies.h"
@@ -102,7 +104,7 @@ const char* MediaKindName(MediaKind kind) {
 MediaKind GetMediaKind(std::string_view path) {
   size_t dot = path.rfind('.');
   if (dot == std::string_view::npos) return MediaKind::Unknown;
-  std::string ext = AsciiLower(path.substr(dot));
+  std::string ext = asciiLowerCopy(path.substr(dot));
   if (InList(AudioExtensions, ext)) return MediaKind::Music;
   if (InList(VideoExtensions, ext)) return MediaKind::Movie;
   if (InList(ImageExtensions, ext)) return MediaKind::Picture;
@@ -172,7 +174,7 @@ std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>&
   // Its exit status is not looked at: the file is what counts.
   runAndCapture(argv, true, kThumbnailTimeout);
   if (!fs::is_regular_file(pngPath, ec)) return {};
-  return ToValidUtf8(pngPath);
+  return toValidUtf8(pngPath);
 }
 
 std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath) {

@@ -4,8 +4,6 @@
 #include <rapidjson/writer.h>
 
 #include "channel.h"
-#include "common/ascii_case.h"
-#include "common/text_convert.h"
 #include "qelapi.h"
 
 namespace qel {
@@ -110,57 +108,5 @@ void DaemonLog(char level, std::string_view text) {
   std::string copy(text);
   qelapi_log(level, "%s", copy.c_str());
 }
-
-std::string ToValidUtf8(std::string_view text) {
-  // Fast path: most texts are valid already.
-  size_t i = 0;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  bool valid = true;
-  while (i < n && valid) {
-    unsigned char c = bytes[i];
-    size_t len = 0;
-    uint32_t min = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2; cp = c & 0x1F; min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3; cp = c & 0x0F; min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4; cp = c & 0x07; min = 0x10000;
-    } else {
-      valid = false;
-      break;
-    }
-    if (i + len > n) { valid = false; break; }
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char cc = bytes[i + k];
-      if ((cc & 0xC0) != 0x80) { valid = false; break; }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!valid) break;
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { valid = false; break; }
-    i += len;
-  }
-  if (valid) return std::string(text);
-  // Slow path: the shared conversions replace every ill-formed sequence with
-  // U+FFFD. They stop at NUL, so the text goes through piece by piece.
-  std::string out;
-  size_t start = 0;
-  while (start <= n) {
-    size_t nul = text.find('\0', start);
-    size_t end = nul == std::string_view::npos ? n : nul;
-    out += wideToUtf8(utf8ToWide(std::string(text.substr(start, end - start))));
-    if (nul == std::string_view::npos) break;
-    out.push_back('\0');
-    start = nul + 1;
-  }
-  return out;
-}
-
-std::string AsciiLower(std::string_view text) { return asciiLowerCopy(text); }
 
 }  // namespace qel

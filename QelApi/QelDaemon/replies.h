@@ -41,10 +41,4 @@ void SendLogged(Channel& channel, std::string text);
 // the text is an argument, never a format.
 void DaemonLog(char level, std::string_view text);
 
-// `text` with every ill-formed UTF-8 sequence replaced by U+FFFD.
-std::string ToValidUtf8(std::string_view text);
-
-// ASCII-only lower-casing.
-std::string AsciiLower(std::string_view text);
-
 }  // namespace qel

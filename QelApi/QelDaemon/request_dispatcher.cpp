@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include "channel.h"
+#include "common/ascii_case.h"
 #include "daemon_state.h"
 #include "desktop_zoom.h"
 #include "media_props.h"
@@ -51,7 +52,7 @@ ParsedRequest ReadMembers(const rapidjson::Value& root) {
   auto op = root.FindMember("op");
   if (op != root.MemberEnd()) {
     if (op->value.IsString()) {
-      out.op = AsciiLower(std::string_view(op->value.GetString(), op->value.GetStringLength()));
+      out.op = asciiLowerCopy(std::string_view(op->value.GetString(), op->value.GetStringLength()));
     } else {
       out.typeError = true;
     }

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "replies.h"
+#include "common/ascii_case.h"
 
 namespace qel {
 namespace {
@@ -65,17 +65,17 @@ bool IsLoopbackHost(std::string_view hostAndPort) {
   std::optional<std::string> host = SplitHost(hostAndPort, bracketed);
   if (!host || host->empty()) return false;
   if (bracketed) return IsLoopbackV6(*host);
-  if (AsciiLower(*host) == "localhost") return true;
+  if (asciiLowerCopy(*host) == "localhost") return true;
   return IsLoopbackV4(*host);
 }
 
 bool IsAcceptableOrigin(std::string_view origin) {
   // Opaque origins come from sandboxed frames and data: or file: pages a
   // browser opened; a web site can produce them at will.
-  if (AsciiLower(origin) == "null") return false;
+  if (asciiLowerCopy(origin) == "null") return false;
   size_t colon = origin.find(':');
   if (colon == std::string_view::npos) return false;  // not an origin at all
-  std::string scheme = AsciiLower(origin.substr(0, colon));
+  std::string scheme = asciiLowerCopy(origin.substr(0, colon));
   if (scheme != "http" && scheme != "https") return true;
   std::string_view rest = origin.substr(colon + 1);
   if (rest.substr(0, 2) != "//") return false;

@@ -26,6 +26,7 @@
 #include <fmt/format.h>
 
 #include "channel.h"
+#include "common/text_convert.h"
 #include "replies.h"
 #include "upgrade_guard.h"
 
@@ -155,7 +156,7 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     // the quit reply must be in the queue before main sees the quit flag and
     // stops the server. From any other thread it is posted to the strand, in
     // the order of the calls.
-    net::dispatch(ws_.get_executor(), [self = shared_from_this(), message = ToValidUtf8(text)]() mutable {
+    net::dispatch(ws_.get_executor(), [self = shared_from_this(), message = toValidUtf8(text)]() mutable {
       self->enqueue(std::move(message));
     });
   }

@@ -9,15 +9,12 @@
 #include "commands/output_options.h"
 #include "common/command_quote.h"
 #include "common/ascii_case.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 
 namespace qel {
 
 namespace {
-
-bool contains(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -17,16 +17,13 @@
 #include "commands/graph_join.h"
 #include "commands/merge_rules.h"
 #include "common/text_convert.h"
+#include "common/text_edit.h"
 
 namespace qel {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool contains(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
 
 // Anything at the path, a dangling symbolic link included.
 bool pathTaken(const std::string& utf8Path) {

@@ -5,6 +5,7 @@
 
 #include "commands/filter_options.h"
 #include "common/command_quote.h"
+#include "common/text_edit.h"
 
 namespace qel {
 
@@ -119,10 +120,6 @@ std::size_t findClosingQuote(std::string_view text, std::size_t begin) {
   return text.size();
 }
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 }  // namespace
 
 std::optional<std::string> escapeFilterPath(std::string_view path) {
@@ -225,29 +222,7 @@ bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string
   return true;
 }
 
-void trimSpaces(std::string& text) {
-  const std::size_t last = text.find_last_not_of(kCSpaces);
-  if (last == std::string::npos) {
-    text.clear();
-    return;
-  }
-  text.erase(last + 1);
-  text.erase(0, text.find_first_not_of(kCSpaces));
-}
-
-std::vector<std::string> splitAt(std::string_view text, char separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = text.find(separator, start);
-    if (at == std::string_view::npos) {
-      pieces.emplace_back(text.substr(start));
-      return pieces;
-    }
-    pieces.emplace_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-}
+void trimSpaces(std::string& text) { trimChars(text, kCSpaces); }
 
 TimeValue parseTimeValue(std::string text) {
   if (text.empty()) return {};
@@ -309,7 +284,7 @@ std::vector<std::string> extractInputPaths(std::string_view text) {
   if (text.find("-i ") != std::string_view::npos) {
     const std::vector<std::string> tokens = splitOptionTokens(text);
     for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
-      if (tokens[i] == "-i" && !endsWith(tokens[i + 1], ".ass")) paths.push_back(tokens[i + 1]);
+      if (tokens[i] == "-i" && !std::string_view(tokens[i + 1]).ends_with(".ass")) paths.push_back(tokens[i + 1]);
     }
   }
   return paths;

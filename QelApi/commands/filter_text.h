@@ -116,8 +116,4 @@ bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string
 // carriage return).
 void trimSpaces(std::string& text);
 
-// Splits at every `separator`, keeping empty pieces (two in a row give one,
-// an empty text gives one) and trimming nothing.
-std::vector<std::string> splitAt(std::string_view text, char separator);
-
 }  // namespace qel

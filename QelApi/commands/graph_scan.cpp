@@ -8,6 +8,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/vocabulary.h"
+#include "common/text_edit.h"
 
 namespace qel {
 
@@ -315,16 +316,7 @@ void relabelMapRefs(std::string& text, int from, int to) {
 
 // ---- Option texts --------------------------------------------------------------
 
-void trimJoinBlanks(std::string& text) {
-  constexpr std::string_view kTrim = " \t\r\n";
-  const std::size_t last = text.find_last_not_of(kTrim);
-  if (last == std::string::npos) {
-    text.clear();
-    return;
-  }
-  text.erase(last + 1);
-  text.erase(0, text.find_first_not_of(kTrim));
-}
+void trimJoinBlanks(std::string& text) { trimChars(text, " \t\r\n"); }
 
 // Strips blanks and one pair of enclosing single quotes, as the option parser
 // does with a filter option's value.

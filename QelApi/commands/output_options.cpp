@@ -14,15 +14,12 @@
 #include "commands/filter_options.h"
 #include "commands/vocabulary.h"
 #include "common/ascii_case.h"
+#include "common/text_edit.h"
 #include "engine/text_helpers.h"
 
 namespace qel {
 
 namespace {
-
-bool contains(std::string_view text, std::string_view what) {
-  return text.find(what) != std::string_view::npos;
-}
 
 // Removes the leftmost occurrence of `what`, leaving the text round it alone.
 void eraseFirst(std::string& text, std::string_view what) {

@@ -59,43 +59,7 @@ std::set<std::basic_string<Char>> inputFileSet(const std::basic_string<Char>& li
   return files;
 }
 
-bool isSeparator(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-
 }  // namespace
-
-void trimChars(std::string& text, std::string_view set) {
-  if (set.empty()) return;
-  size_t last = text.find_last_not_of(set);
-  if (last == std::string::npos) {
-    text.clear();
-    return;
-  }
-  text.erase(last + 1);
-  text.erase(0, text.find_first_not_of(set));
-}
-
-std::vector<std::string> splitWhitespace(std::string_view text) {
-  std::vector<std::string> tokens;
-  std::string token;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (isSeparator(c)) {
-      if (!token.empty()) tokens.push_back(std::move(token));
-      token.clear();
-      continue;
-    }
-    token.push_back(c);
-    if (c == '"') {
-      size_t close = text.find('"', i + 1);
-      if (close != std::string_view::npos) {
-        token.append(text.substr(i + 1, close - i));
-        i = close;
-      }
-    }
-  }
-  if (!token.empty()) tokens.push_back(std::move(token));
-  return tokens;
-}
 
 std::string doubleToString(double value) {
   std::ostringstream out;

@@ -1,5 +1,4 @@
-// Small text services shared across the engine: trimming and splitting option
-// text, number formatting in the "C" locale, media-type tests by extension and
+// Small text services shared across the engine: number formatting in the "C" locale, media-type tests by extension and
 // the count of input files named in an ffmpeg command line.
 //
 // All functions are reentrant and keep no state.
@@ -12,15 +11,6 @@
 namespace qel {
 
 struct ProgressInfo;
-
-// Removes every character of `set` (bytes) from the end, then from the front.
-// An empty set leaves the text alone.
-void trimChars(std::string& text, std::string_view set);
-
-// Splits at " \n\t\r"; empty tokens are dropped. A double-quoted run (with a
-// closing partner) stays in one token, quotes included; a lone quote is an
-// ordinary character.
-std::vector<std::string> splitWhitespace(std::string_view text);
 
 // The default ostream text of a double: %g with six significant digits
 // (0.5 -> "0.5", 100 -> "100", 1234567 -> "1.23457e+06").

@@ -6,6 +6,7 @@
 #include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
 #include "common/command_quote.h"
+#include "common/text_edit.h"
 
 namespace qel {
 

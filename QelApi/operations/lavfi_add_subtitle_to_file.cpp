@@ -4,6 +4,7 @@
 
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
+#include "common/text_edit.h"
 #include "engine/text_helpers.h"
 #include "operations/added_input_fragment.h"
 
@@ -12,8 +13,6 @@ namespace qel {
 namespace {
 
 constexpr std::string_view kVideoLabel = "[out0]";
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 bool burnsIn(const LavfiOperationDesc& desc) { return contains(desc.transform, "subtitles"); }
 

@@ -9,6 +9,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
+#include "common/text_edit.h"
 #include "engine/text_helpers.h"
 
 namespace qel {
@@ -56,8 +57,6 @@ std::optional<long long> toInteger(std::string_view text) {
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
 }
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 }  // namespace
 

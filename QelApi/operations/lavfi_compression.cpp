@@ -15,6 +15,7 @@
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
 #include "commands/vocabulary.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 
@@ -19,8 +20,6 @@ constexpr const char* kFunction = "process";
 constexpr std::string_view kVideoLabel = "[out0]";
 constexpr std::string_view kAudioLabel = "[out1]";
 constexpr std::string_view kFirstTransition = "[v0][v1]xfade=";
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 bool replaceFirst(std::string& text, std::string_view from, std::string_view to) {
   return replaceFirstUnquoted(text, from, to);

@@ -11,6 +11,7 @@
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
 #include "common/command_quote.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 
@@ -22,27 +23,8 @@ constexpr const char* kFunction = "process";
 constexpr std::string_view kVideoLabel = "[out0]";
 constexpr std::string_view kCoverArtOptions = "-c:v:1 png -disposition:v:1 attached_pic";
 
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
 bool outputHasNoVideo(const std::string& outputConfig) { return contains(outputConfig, "-vn"); }
 bool outputHasNoAudio(const std::string& outputConfig) { return contains(outputConfig, "-map_channel -1"); }
-
-// Splits at every `separator`, keeping empty pieces.
-std::vector<std::string> splitKeepingEmpty(std::string_view text, char separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = text.find(separator, start);
-    if (at == std::string_view::npos) {
-      pieces.emplace_back(text.substr(start));
-      return pieces;
-    }
-    pieces.emplace_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-}
-
-void trimBlanks(std::string& text) { trimChars(text, " "); }
 
 // Finds the last ",scale=W:H" of a chain with two plain numbers (W and H are
 // whole digit runs). Returns the position of "scale=" and its length through
@@ -74,7 +56,7 @@ std::size_t findLastNumericScale(std::string_view chain, std::size_t& length) {
 // carry audio and makes their output the only one.
 std::string keepAudioChains(const std::string& graph) {
   std::string kept;
-  for (const std::string& piece : splitKeepingEmpty(graph, ';')) {
+  for (const std::string& piece : splitAt(graph, ';')) {
     if (piece.starts_with("amovie=") || piece.starts_with("anullsrc=") || piece.starts_with("[a")) {
       if (!kept.empty()) kept += ';';
       kept += piece;
@@ -276,7 +258,7 @@ void LavfiConvert::mapVideoThroughFilter(LavfiParser& parser, std::string& cmd, 
   // Without a filter the video map stays as it is: routing it through an empty
   // filter would give ffmpeg a graph it refuses.
   const bool routeVideo = !filter.empty() || noVideo;
-  const std::vector<std::string> tokens = splitKeepingEmpty(tail, ' ');
+  const std::vector<std::string> tokens = splitAt(tail, ' ');
   std::string newTail;
   std::string label;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -294,7 +276,7 @@ void LavfiConvert::mapVideoThroughFilter(LavfiParser& parser, std::string& cmd, 
   if (!label.empty()) {
     cmd += fmt::format(" -filter_complex \"[{0}]{1}[v{2}]\" -map [v{2}]", label, filter, parser.takeLabel());
   }
-  trimBlanks(newTail);
+  trimChars(newTail, " ");
   cmd += ' ';
   cmd += newTail;
 }

@@ -7,6 +7,7 @@
 
 #include "commands/filter_text.h"
 #include "common/ascii_case.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 

@@ -10,14 +10,13 @@
 #include "commands/probe_document.h"
 #include "engine/text_helpers.h"
 #include "common/command_quote.h"
+#include "common/text_edit.h"
 
 namespace qel {
 
 namespace {
 
 constexpr const char* kSubtitlesClause = ",subtitles=";
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 // The number that starts at `text`'s front, read as atoi would (a sign, then
 // decimal digits; 0 without any), clamped to the int32 range so a long digit

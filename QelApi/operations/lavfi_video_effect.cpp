@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 
@@ -19,8 +20,6 @@ constexpr std::array<std::string_view, 5> kEffectMarkers = {",eq=", ",colorbalan
                                                              ",noise="};
 constexpr std::array<std::string_view, 8> kEffectKeys = {"brightness=", "contrast=", "gamma=", "saturation=",
                                                          "colorbalance=", "hue=", "unsharp=", "noise="};
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 // The first "eq=" of a text that starts a filter (at the start, or after one
 // of , ; ]), so an "eq=" inside a path or another filter's name ("freq=") is

@@ -1,6 +1,7 @@
 #include "operations/lavfi_video_filling.h"
 
 #include "commands/filter_text.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
 

@@ -79,5 +79,21 @@ TEST(TextConvertTest, WideValuesOutsideUnicodeBecomeReplacementCharacter) {
   EXPECT_EQ(wideToUtf8(wide), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "a");
 }
 
+TEST(TextConvertTest, RepairReplacesOnlyIllFormedBytesAndKeepsNuls) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain", "plain"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC"},
+      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"cut\xE2\x82", "cut\xEF\xBF\xBD"},                 // truncated sequence at the end
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},           // overlong
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+  };
+  for (const Case& c : cases) EXPECT_EQ(toValidUtf8(c.in), c.out) << c.in;
+  EXPECT_EQ(toValidUtf8(std::string("a\0\xFF", 3)), std::string("a\0\xEF\xBF\xBD", 5));
+}
+
 }  // namespace
 }  // namespace qel

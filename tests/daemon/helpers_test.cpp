@@ -1,5 +1,5 @@
 // Reply texts, media kinds and durations, thumbnail names, the desktop zoom
-// parser and the UTF-8 repair: text in, text out.
+// parser: text in, text out.
 #include <gtest/gtest.h>
 
 #include <rapidjson/document.h>
@@ -27,22 +27,6 @@ TEST(RepliesTest, DesktopZoomAlwaysHasAFraction) {
   EXPECT_EQ(DesktopZoomReplyText(2, 1.0), head + "1.0}");
   EXPECT_EQ(DesktopZoomReplyText(2, 1.25), head + "1.25}");
   EXPECT_EQ(DesktopZoomReplyText(2, 1.5), head + "1.5}");
-}
-
-TEST(RepliesTest, Utf8RepairReplacesOnlyIllFormedBytes) {
-  struct Case {
-    std::string in;
-    std::string out;
-  } cases[] = {
-      {"plain", "plain"},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC"},
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
-      {"cut\xE2\x82", "cut\xEF\xBF\xBD"},                 // truncated sequence at the end
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},           // overlong
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
-  };
-  for (const Case& c : cases) EXPECT_EQ(ToValidUtf8(c.in), c.out) << c.in;
-  EXPECT_EQ(ToValidUtf8(std::string("a\0\xFF", 3)), std::string("a\0\xEF\xBF\xBD", 5));
 }
 
 TEST(MediaKindTest, ByLowerCasedExtension) {

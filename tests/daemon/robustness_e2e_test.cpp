@@ -13,7 +13,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "QelDaemon/replies.h"
+#include "common/text_convert.h"
 #include "QelDaemon/ws_server.h"
 #include "daemon/daemon_fixture.h"
 
@@ -136,7 +136,7 @@ TEST_F(RobustnessE2eTest, BadInputGetsAReplyOrClosesOnlyItsConnection) {
         break;
       case Outcome::ValidReply: {
         ASSERT_TRUE(received.has_value());
-        EXPECT_EQ(ToValidUtf8(*received), *received) << "replies are valid UTF-8";
+        EXPECT_EQ(toValidUtf8(*received), *received) << "replies are valid UTF-8";
         rapidjson::Document document;
         document.Parse(received->c_str(), received->size());
         ASSERT_TRUE(document.IsObject()) << *received;

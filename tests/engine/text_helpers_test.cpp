@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text_edit.h"
 #include "engine/progress_info.h"
 #include "engine/text_helpers.h"
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/process.h"
+#include "common/text_edit.h"
 #include "engine/text_helpers.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"

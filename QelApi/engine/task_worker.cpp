@@ -26,6 +26,7 @@
 
 #include "commands/command_plan.h"
 #include "commands/probe_document.h"
+#include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
 #include "engine/ffmpeg_wraper.h"
@@ -453,16 +454,7 @@ std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& co
                                             size_t from) {
   std::vector<std::string> files;
   for (size_t i = from; i < commands.size(); ++i) {
-    for (const std::string& file : commands[i].inputFiles) {
-      bool seen = false;
-      for (const std::string& kept : files) {
-        if (kept == file) {
-          seen = true;
-          break;
-        }
-      }
-      if (!seen) files.push_back(file);
-    }
+    for (const std::string& file : commands[i].inputFiles) appendIfAbsent(files, file);
   }
   return files;
 }

@@ -4,6 +4,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
+#include "common/text_edit.h"
 #include "engine/log.h"
 
 namespace qel {
@@ -58,8 +59,7 @@ void LavfiBase::collectInputFiles(LavfiParser& parser, const LavfiInputItem& ite
 
 void LavfiBase::addUniquePath(std::vector<std::string>& files, const std::string& path) const {
   if (path.empty() || !acceptInput(path)) return;
-  if (std::find(files.begin(), files.end(), path) != files.end()) return;
-  files.push_back(path);
+  appendIfAbsent(files, path);
 }
 
 std::optional<OpenedInput> LavfiBase::openFirstInput(LavfiParser& parser, const LavfiOperationDesc& desc,

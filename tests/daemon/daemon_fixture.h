@@ -75,6 +75,10 @@ class DaemonFixture : public ::testing::Test {
   void connect(TestClient& client) {
     std::string error;
     ASSERT_TRUE(client.connect(port_, error)) << error;
+    // The daemon counts a connection only after its handshake reply, which the
+    // client may see first; a reply shows it has been counted, so a test that
+    // closes another connection next cannot end the daemon by accident.
+    ASSERT_EQ(client.request("{\"sid\":0,\"op\":\"ping\"}").value_or(""), "{\"sid\":0,\"pong\":\"ok\"}");
   }
 
   TempDir dir_;

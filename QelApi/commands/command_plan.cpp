@@ -39,20 +39,6 @@ bool fileExists(const std::string& utf8Path) {
   return !ec && fs::exists(status);
 }
 
-bool hasSegmentNamed(const FilterOptions& options, std::string_view name) {
-  for (const FilterSegment& segment : options.segments) {
-    if (segment.name == name) return true;
-  }
-  return false;
-}
-
-bool hasMediaFilter(const FilterOptions& options) {
-  for (const FilterSegment& segment : options.segments) {
-    if (segment.kind == 'f' && (segment.media == 'a' || segment.media == 'v')) return true;
-  }
-  return false;
-}
-
 bool hasOptionSegment(const FilterOptions& options) {
   for (const FilterSegment& segment : options.segments) {
     if (segment.kind == 'o') return true;

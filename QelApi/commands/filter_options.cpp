@@ -16,7 +16,7 @@ void skipWhitespace(std::string_view text, std::size_t& pos) {
   while (!atTextEnd(text, pos) && isFilterWhitespace(text[pos])) ++pos;
 }
 
-// These texts used to be C strings: whatever follows a NUL was never seen.
+// A NUL ends the text: whatever follows it is not read.
 std::string_view untilNul(std::string_view text) {
   const std::size_t nul = text.find('\0');
   return nul == std::string_view::npos ? text : text.substr(0, nul);
@@ -247,6 +247,17 @@ FilterSegment firstFilterOfMedia(const FilterOptions& options, char media) {
 FilterSegment lastFilterOfMedia(const FilterOptions& options, char media) {
   return copyFirstMatch(options.segments.rbegin(), options.segments.rend(),
                         [media](const FilterSegment& s) { return s.kind == 'f' && s.media == media; });
+}
+
+bool hasSegmentNamed(const FilterOptions& options, std::string_view name) {
+  return std::any_of(options.segments.begin(), options.segments.end(),
+                     [name](const FilterSegment& s) { return s.name == name; });
+}
+
+bool hasMediaFilter(const FilterOptions& options) {
+  return std::any_of(options.segments.begin(), options.segments.end(), [](const FilterSegment& s) {
+    return s.isFilter() && (s.media == 'a' || s.media == 'v');
+  });
 }
 
 }  // namespace qel

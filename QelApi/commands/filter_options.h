@@ -71,8 +71,8 @@ struct FilterOptions {
 // Whitespace as the parser sees it: blank, line feed, tab, carriage return.
 inline constexpr std::string_view kFilterWhitespace = " \n\t\r";
 
-// True when `pos` is at the end of `text`. A NUL character also ends the text,
-// as it did for the C strings these texts used to be.
+// True when `pos` is at the end of `text`. A NUL character also ends the text:
+// nothing after it is read.
 inline bool atTextEnd(std::string_view text, std::size_t pos) {
   return pos >= text.size() || text[pos] == '\0';
 }
@@ -132,5 +132,11 @@ FilterSegment lastFilterSegment(const FilterOptions& options);
 // ('a' or 'v'), or the empty segment.
 FilterSegment firstFilterOfMedia(const FilterOptions& options, char media);
 FilterSegment lastFilterOfMedia(const FilterOptions& options, char media);
+
+// True when a segment of any kind (filter or option) has exactly this name.
+bool hasSegmentNamed(const FilterOptions& options, std::string_view name);
+
+// True when a filter segment works on audio or video.
+bool hasMediaFilter(const FilterOptions& options);
 
 }  // namespace qel

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 #include "commands/filter_options.h"
 #include "common/command_quote.h"
 #include "common/text_edit.h"
@@ -245,10 +247,10 @@ TimeValue parseTimeValue(std::string text) {
       std::size_t end = pos;
       while (end < view.size() && isDigit(view[end])) ++end;
       if (end == pos) return {};
-      result.secondsText = std::to_string(whole) + "." + std::string(view.substr(pos, end - pos));
+      result.secondsText = fmt::format("{}.{}", whole, view.substr(pos, end - pos));
       result.seconds = std::strtod(result.secondsText.c_str(), nullptr);
     } else {
-      result.secondsText = std::to_string(whole);
+      result.secondsText = fmt::format("{}", whole);
       result.seconds = static_cast<double>(whole);
     }
     return result;

@@ -42,12 +42,6 @@ bool takesSeveralStreams(std::string_view name) {
 
 // ---- Input references ----------------------------------------------------------
 
-bool hasMediaFilter(const FilterOptions& options) {
-  return std::any_of(options.segments.begin(), options.segments.end(), [](const FilterSegment& s) {
-    return s.isFilter() && (s.media == 'a' || s.media == 'v');
-  });
-}
-
 int positionOfValue(const std::vector<TaskIoItem>& items, const std::string& value) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].value == value) return static_cast<int>(i);

@@ -41,9 +41,9 @@ std::shared_ptr<LavfiBase> makeOperation() {
 using OperationFactory = std::shared_ptr<LavfiBase> (*)();
 
 // The registry, in its fixed order: the first operation whose name matches a
-// request's "description" wins, so the order is part of the behaviour. An
-// operation that is not built yet is simply absent; a request for it fails as
-// an unknown description. Each operation goes in at its position:
+// request's "description" wins, so the order is part of the behaviour; a
+// description no operation has fails as unknown. The operations and their
+// positions:
 //    1 LavfiCutter "cut"                 10 LavfiVideoFilling "videoFilling"
 //    2 LavfiCroper "crop"                11 LavfiWaterMark "waterMark"
 //    3 LavfiConvert "convert"            12 LavfiTrackSelection "trackSelection"
@@ -158,7 +158,7 @@ LavfiParseResult LavfiParser::parse(std::string_view request) {
     }
     if (!type->IsInt64() || (type->GetInt64() != 1 && type->GetInt64() != 2)) {
       const std::string number =
-          type->IsInt64() ? std::to_string(type->GetInt64()) : std::to_string(type->GetUint64());
+          type->IsInt64() ? fmt::to_string(type->GetInt64()) : fmt::to_string(type->GetUint64());
       logParseError(106, fmt::format("Invalid type: {}, must be 1 or 2", number));
       return result;
     }

@@ -11,15 +11,9 @@ namespace qel {
 
 namespace {
 
-// A segment of any kind (filter or option) with exactly this name.
-bool hasName(const FilterOptions& options, std::string_view name) {
-  return std::any_of(options.segments.begin(), options.segments.end(),
-                     [name](const FilterSegment& s) { return s.name == name; });
-}
-
 bool hasAnyName(const FilterOptions& options, std::initializer_list<std::string_view> names) {
   return std::any_of(names.begin(), names.end(),
-                     [&options](std::string_view name) { return hasName(options, name); });
+                     [&options](std::string_view name) { return hasSegmentNamed(options, name); });
 }
 
 // "-c copy" or "-c:<stream> copy". Only the exact names count: "c:a:0" does
@@ -42,17 +36,17 @@ bool canMergeOptions(const FilterOptions& earlier, const FilterOptions& later) {
   if (e.hasVideoFilter && copiesVideo(l)) return false;
   if (copiesAudio(e) && l.hasAudioFilter) return false;
   if (copiesVideo(e) && l.hasVideoFilter) return false;
-  if (hasName(l, "ss")) return false;
-  if (hasName(e, "s")) return false;
-  if (e.hasOtherOptions && hasName(l, "s")) return false;
+  if (hasSegmentNamed(l, "ss")) return false;
+  if (hasSegmentNamed(e, "s")) return false;
+  if (e.hasOtherOptions && hasSegmentNamed(l, "s")) return false;
   const auto codecNames = {std::string_view("codec"), std::string_view("acodec"), std::string_view("vcodec")};
   if (hasAnyName(e, codecNames) && hasAnyName(l, codecNames)) return false;
-  if (hasName(e, "fade") && hasName(l, "fade")) return false;
-  if (hasName(e, "xfade") && hasName(l, "xfade")) return false;
-  if (hasName(e, "concat")) return false;
-  if (hasName(e, "map_channel") && l.hasAudioFilter) return false;
-  if (hasName(l, "map_channel") && e.hasAudioFilter) return false;
-  if (hasName(e, "volume") && hasName(l, "drawtext")) return false;
+  if (hasSegmentNamed(e, "fade") && hasSegmentNamed(l, "fade")) return false;
+  if (hasSegmentNamed(e, "xfade") && hasSegmentNamed(l, "xfade")) return false;
+  if (hasSegmentNamed(e, "concat")) return false;
+  if (hasSegmentNamed(e, "map_channel") && l.hasAudioFilter) return false;
+  if (hasSegmentNamed(l, "map_channel") && e.hasAudioFilter) return false;
+  if (hasSegmentNamed(e, "volume") && hasSegmentNamed(l, "drawtext")) return false;
   return true;
 }
 

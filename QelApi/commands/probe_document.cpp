@@ -1,4 +1,4 @@
-#include "QelApi/commands/probe_document.h"
+#include "commands/probe_document.h"
 
 #include <cerrno>
 #include <cmath>

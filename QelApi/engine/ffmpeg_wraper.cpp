@@ -1,4 +1,4 @@
-#include "QelApi/engine/ffmpeg_wraper.h"
+#include "engine/ffmpeg_wraper.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -13,11 +13,11 @@
 
 #include <fmt/format.h>
 
-#include "QelApi/commands/probe_document.h"
+#include "commands/probe_document.h"
+#include "commands/vocabulary.h"
 #include "common/command_quote.h"
-#include "QelApi/commands/vocabulary.h"
-#include "QelApi/engine/log.h"
-#include "QelApi/engine/text_helpers.h"
+#include "engine/log.h"
+#include "engine/text_helpers.h"
 
 namespace qel {
 namespace {

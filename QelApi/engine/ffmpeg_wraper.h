@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "QelApi/engine/progress_info.h"
 #include "common/process.h"
+#include "engine/progress_info.h"
 
 namespace qel {
 

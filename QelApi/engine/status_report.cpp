@@ -1,4 +1,4 @@
-#include "QelApi/engine/status_report.h"
+#include "engine/status_report.h"
 
 #include <algorithm>
 #include <limits>
@@ -6,9 +6,9 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "QelApi/commands/probe_document.h"
-#include "QelApi/qelapi.h"
+#include "commands/probe_document.h"
 #include "common/text_convert.h"
+#include "qelapi.h"
 
 namespace qel {
 namespace {

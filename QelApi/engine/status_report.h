@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "QelApi/engine/progress_info.h"
+#include "engine/progress_info.h"
 
 namespace qel {
 

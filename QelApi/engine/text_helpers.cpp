@@ -1,8 +1,8 @@
 #include "engine/text_helpers.h"
 
-#include <locale>
 #include <set>
-#include <sstream>
+
+#include <fmt/format.h>
 
 #include "common/ascii_case.h"
 #include "common/media_extensions.h"
@@ -61,12 +61,7 @@ std::set<std::basic_string<Char>> inputFileSet(const std::basic_string<Char>& li
 
 }  // namespace
 
-std::string doubleToString(double value) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << value;
-  return out.str();
-}
+std::string doubleToString(double value) { return fmt::format("{:g}", value); }
 
 bool isAudioFile(std::string_view path) { return endsWithAnyNoCase(path, AudioExtensions); }
 

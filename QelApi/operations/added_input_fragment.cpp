@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
@@ -84,7 +86,7 @@ void joinFilterGraph(LavfiParser& parser, std::string& graphToken, std::string& 
     if (own.outputPads.empty()) {
       // The stream leaves the graph unlabelled; label it where the filter's
       // text ends so the new chains can read it.
-      anchor = "[" + std::string(1, media) + std::to_string(parser.takeLabel()) + "]";
+      anchor = fmt::format("[{}{}]", media, parser.takeLabel());
       const Body body = graphBody(graphToken);
       const std::string_view inside = std::string_view(graphToken).substr(body.begin, body.end - body.begin);
       const std::string& needle = own.args.empty() ? own.name : own.args;

@@ -59,7 +59,7 @@ bool processLocalFile(const LavfiInputItem& base, const SourceProbe& probe, Work
     logOperationError("processLocalFile", 68, "no video stream: " + base.value);
     return true;
   }
-  const std::string silentTrack = std::string(kSilentTrack) + streamNumber(probe.video);
+  const std::string silentTrack = std::string(kSilentTrack) + doubleToString(probe.video);
   SourceGraphSpec recipe;
   recipe.subtitleClause = false;
   recipe.trim = TrimForm::WholeInput;
@@ -108,7 +108,7 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
     graphMakesVideo = options.hasVideoFilter;
   }
   if (baseAudioSwitchedOff(tokens)) {
-    work.mixGraph = std::string(kSilentTrack) + streamNumber(work.duration) + std::string(kAudioLabel);
+    work.mixGraph = std::string(kSilentTrack) + doubleToString(work.duration) + std::string(kAudioLabel);
   }
   std::string mixInputs = LavfiAddAudioToFile::extractAudioMapLabel(tokens);
   const bool silentBase = work.mixGraph.starts_with("anullsrc=");
@@ -179,7 +179,7 @@ void mergeLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work)
   bool hasAudio = false;
   if (!checkOutLabels("mergeLavfi", 237, work.graph, hasVideo, hasAudio)) return;
   if (!hasAudio) {
-    work.graph += ";" + std::string(kSilentTrack) + streamNumber(work.duration) + std::string(kAudioLabel);
+    work.graph += ";" + std::string(kSilentTrack) + doubleToString(work.duration) + std::string(kAudioLabel);
   }
   const std::string_view output = hasVideo ? kAudioLabel : kVideoLabel;
   if (desc.inputs.size() < 2) {

@@ -71,10 +71,10 @@ bool appendFile(Concatenation& c, const LavfiInputItem& input, std::size_t i, lo
   if (i > 0) {
     // The earlier side of this junction gets the stream the earlier inputs lacked.
     if (video > 0 && !c.seenVideo) {
-      text += ";color=black:duration=" + streamNumber(span) + c.common + videoLabel(prev);
+      text += ";color=black:duration=" + doubleToString(span) + c.common + videoLabel(prev);
     }
     if (audio > 0 && !c.seenAudio) {
-      text += ";anullsrc=cl=stereo:r=44100:duration=" + streamNumber(span) + ",asettb=AVTB" + audioLabel(prev);
+      text += ";anullsrc=cl=stereo:r=44100:duration=" + doubleToString(span) + ",asettb=AVTB" + audioLabel(prev);
     }
   }
   if (video > 0) {
@@ -135,10 +135,10 @@ bool appendGraph(Concatenation& c, const LavfiInputItem& input, std::size_t i, l
     }
   } else {
     if (hasVideo && !c.seenVideo) {
-      c.graph += ";color=black:duration=" + streamNumber(span) + c.common + videoLabel(prev);
+      c.graph += ";color=black:duration=" + doubleToString(span) + c.common + videoLabel(prev);
     }
     if (hasAudio && !c.seenAudio) {
-      c.graph += ";anullsrc=cl=stereo:r=44100:duration=" + streamNumber(span) + ",asettb=AVTB" + audioLabel(prev);
+      c.graph += ";anullsrc=cl=stereo:r=44100:duration=" + doubleToString(span) + ",asettb=AVTB" + audioLabel(prev);
     }
     if (hasVideo) {
       x.insert(out0, c.common);

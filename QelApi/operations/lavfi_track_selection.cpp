@@ -150,7 +150,7 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
   // A request without a usable duration would give trim=0:0, an empty
   // output: the file is then taken whole, as the source-graph builder does.
   if (!video.empty() && !audio.empty() && first.duration > 0.0 && std::isfinite(first.duration)) {
-    const std::string length = streamNumber(first.duration);
+    const std::string length = doubleToString(first.duration);
     video += ",trim=0:" + length + ",setpts=PTS-STARTPTS";
     audio += ",atrim=0:" + length + ",asetpts=PTS-STARTPTS";
   }

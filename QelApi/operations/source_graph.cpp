@@ -1,8 +1,8 @@
 #include "operations/source_graph.h"
 
 #include <cmath>
-#include <locale>
-#include <sstream>
+
+#include <fmt/format.h>
 
 #include "commands/filter_text.h"
 #include "commands/lavfi_parser.h"
@@ -16,14 +16,6 @@ namespace {
 
 constexpr std::string_view kVideoLabel = "[out0]";
 constexpr std::string_view kAudioLabel = "[out1]";
-
-// A stream in the "C" locale whatever the global one is, so numbers keep the
-// %g stream form.
-std::ostringstream classicStream() {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  return out;
-}
 
 }  // namespace
 
@@ -54,12 +46,6 @@ bool hasVideoExtension(std::string_view path) {
   return false;
 }
 
-std::string streamNumber(double value) {
-  std::ostringstream out = classicStream();
-  out << value;
-  return out.str();
-}
-
 std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe,
                                             const SourceGraphSpec& recipe) {
   const std::optional<std::string> escapedPath = escapeFilterPath(path);
@@ -82,40 +68,42 @@ std::optional<std::string> buildSourceGraph(const std::string& path, const Sourc
                               (hasFiller ? audio : video) > kUsableStreamSeconds &&
                               audio > kUsableStreamSeconds;
 
-  std::ostringstream out = classicStream();
+  std::string out;
   if (hasVideoChain) {
-    out << "movie='" << escaped << "'" << recipe.videoSourceOptions;
+    out += fmt::format("movie='{}'{}", escaped, recipe.videoSourceOptions);
     if (recipe.subtitleClause && probe.hasSubtitle) {
-      out << ",subtitles='" << escaped << "'";
-      if (probe.subtitleIndex > 0) out << ":si=" << probe.subtitleIndex;
+      out += fmt::format(",subtitles='{}'", escaped);
+      if (probe.subtitleIndex > 0) out += fmt::format(":si={}", probe.subtitleIndex);
     }
     if (recipe.trim == TrimForm::CutRange) {
-      out << ",trim=" << recipe.cutStart << ":" << recipe.cutEnd << ",setpts=PTS-STARTPTS";
+      out += fmt::format(",trim={}:{},setpts=PTS-STARTPTS", recipe.cutStart, recipe.cutEnd);
     } else if (trimWholeInput) {
-      out << ",trim=0:" << recipe.duration << ",setpts=PTS-STARTPTS";
+      out += fmt::format(",trim=0:{:g},setpts=PTS-STARTPTS", recipe.duration);
     }
-    if (!recipe.videoFilter.empty()) out << "," << recipe.videoFilter;
-    out << kVideoLabel;
+    if (!recipe.videoFilter.empty()) out += "," + recipe.videoFilter;
+    out += kVideoLabel;
   } else if (hasFiller) {
     // Without a known request duration the picture lasts as long as the audio,
     // never 0 seconds.
-    out << "color=black:duration=" << (knownDuration ? recipe.duration : audio) << kVideoLabel;
+    out += fmt::format("color=black:duration={:g}{}", knownDuration ? recipe.duration : audio, kVideoLabel);
   }
 
   if (audio > 0.0) {
-    if (videoPrecedes) out << ";";
-    out << "amovie='" << escaped << "'" << recipe.audioSourceOptions;
+    if (videoPrecedes) out += ';';
+    out += fmt::format("amovie='{}'{}", escaped, recipe.audioSourceOptions);
     if (recipe.trim == TrimForm::CutRange) {
-      out << ",atrim=" << recipe.cutStart << ":" << recipe.cutEnd << ",asetpts=PTS-STARTPTS";
+      out += fmt::format(",atrim={}:{},asetpts=PTS-STARTPTS", recipe.cutStart, recipe.cutEnd);
     } else if (trimWholeInput) {
-      out << ",atrim=0:" << recipe.duration << ",asetpts=PTS-STARTPTS";
+      out += fmt::format(",atrim=0:{:g},asetpts=PTS-STARTPTS", recipe.duration);
     }
-    if (!recipe.audioFilter.empty()) out << "," << recipe.audioFilter;
-    out << (videoPrecedes ? kAudioLabel : kVideoLabel);
+    if (!recipe.audioFilter.empty()) out += "," + recipe.audioFilter;
+    out += videoPrecedes ? kAudioLabel : kVideoLabel;
   } else if (videoPrecedes && !recipe.silentAudio.empty()) {
-    out << ";" << recipe.silentAudio << kAudioLabel;
+    out += ';';
+    out += recipe.silentAudio;
+    out += kAudioLabel;
   }
-  return out.str();
+  return out;
 }
 
 std::string_view ChainSpan::body(std::string_view graph) const {

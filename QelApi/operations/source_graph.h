@@ -87,9 +87,6 @@ bool hasVideoExtension(std::string_view path);
 // refuse the request.
 std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& recipe);
 
-// The stream form of a number (%g with six significant digits, "C" locale).
-std::string streamNumber(double value);
-
 // Where the chain that ends at a label lies in a graph.
 struct ChainSpan {
   std::size_t begin = 0;  // index of the ";" that starts the chain, or 0

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/text_helpers.h"
 #include "operations/lavfi_base.h"
 #include "support/operation_test_helpers.h"
 
@@ -109,12 +110,12 @@ TEST(SourceGraph, PathWithDoubleQuoteIsRefused) {
 }
 
 TEST(SourceGraph, StreamNumberForm) {
-  EXPECT_EQ(streamNumber(12.5), "12.5");
-  EXPECT_EQ(streamNumber(12.3456789), "12.3457");
-  EXPECT_EQ(streamNumber(3600), "3600");
-  EXPECT_EQ(streamNumber(3723.456), "3723.46");
-  EXPECT_EQ(streamNumber(1234567), "1.23457e+06");
-  EXPECT_EQ(streamNumber(0.00001), "1e-05");
+  EXPECT_EQ(doubleToString(12.5), "12.5");
+  EXPECT_EQ(doubleToString(12.3456789), "12.3457");
+  EXPECT_EQ(doubleToString(3600), "3600");
+  EXPECT_EQ(doubleToString(3723.456), "3723.46");
+  EXPECT_EQ(doubleToString(1234567), "1.23457e+06");
+  EXPECT_EQ(doubleToString(0.00001), "1e-05");
 }
 
 TEST(SourceGraph, FindChainEndingAtALabel) {

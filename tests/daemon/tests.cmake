@@ -1,14 +1,8 @@
 # The daemon tests also start the built QelDaemon program (flag checks, the
 # default port, the exit rule of a whole run), so it must be built first.
-if(TARGET test_daemon AND TARGET QelDaemon)
-  add_dependencies(test_daemon QelDaemon)
-endif()
+add_dependencies(test_daemon QelDaemon)
 # An ffprobe stand-in that waits until the test lets it answer (slow requests).
-if(TARGET test_daemon)
-  add_executable(qel_gated_ffprobe ${CMAKE_CURRENT_LIST_DIR}/helpers/gated_ffprobe.cpp)
-  add_dependencies(test_daemon qel_gated_ffprobe)
-endif()
+add_executable(qel_gated_ffprobe ${CMAKE_CURRENT_LIST_DIR}/helpers/gated_ffprobe.cpp)
+add_dependencies(test_daemon qel_gated_ffprobe)
 # The test client's Beast code, shared by the daemon's test files.
-if(TARGET test_daemon)
-  target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/test_client.cpp)
-endif()
+target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/test_client.cpp)

@@ -105,7 +105,7 @@ TEST(LavfiCompressionConfig, OptionsArePairedByTheOptionTable) {
     std::string tail;  // after the computed rate and size options
   };
   const Case cases[] = {
-      // Flags stand alone; they no longer shift the pairs after them.
+      // Flags stand alone and do not shift the pairs after them.
       {"-an -c:v libx264 -y", " -an -c:v libx264 -y"},
       {"-c:v libx264 -vn -r 30 -map_channel -1", " -c:v libx264 -vn -r 24 -map_channel -1"},
       // Options unknown to the table take a value that is no option.

@@ -1,24 +1,20 @@
 # The utility library: test_tool uses libtool.so through its exported interface
 # only; test_tool_internal links the same objects statically to reach the
 # file-system layer and the other internals.
-if(TARGET tool)
-  qel_test_folder(tool tool)
-  # Run by the logger tests under a name of their choosing.
-  add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
-  target_link_libraries(tool_log_probe PRIVATE tool)
-  add_dependencies(test_tool tool_log_probe)
+qel_test_folder(tool tool)
+# Run by the logger tests under a name of their choosing.
+add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
+target_link_libraries(tool_log_probe PRIVATE tool)
+add_dependencies(test_tool tool_log_probe)
 
-  file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
-  add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})
-  target_link_libraries(test_tool_internal PRIVATE tool_static qel_test_support GTest::gtest_main)
-  gtest_discover_tests(test_tool_internal DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300)
+file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
+add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})
+target_link_libraries(test_tool_internal PRIVATE tool_static qel_test_support GTest::gtest_main)
+gtest_discover_tests(test_tool_internal DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 300)
 
-  # libtool.so exports the four logger functions unmangled and namespace tool.
-  find_program(QEL_NM nm)
-  if(QEL_NM)
-    add_test(NAME tool.ExportedSymbols
-      COMMAND ${CMAKE_COMMAND} -DNM=${QEL_NM} -DLIBRARY=$<TARGET_FILE:tool>
-              -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
-  endif()
-endif()
+# libtool.so exports the four logger functions unmangled and namespace tool.
+find_program(QEL_NM nm REQUIRED)
+add_test(NAME tool.ExportedSymbols
+  COMMAND ${CMAKE_COMMAND} -DNM=${QEL_NM} -DLIBRARY=$<TARGET_FILE:tool>
+          -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)

@@ -46,7 +46,7 @@
 #include "QelDaemon/daemon_app.h"
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/task_store.h"
-#include "echo_server.h"
+#include "bench/echo_server.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "echo_server.h"
+#include "bench/echo_server.h"
 
 #include <algorithm>
 #include <deque>
@@ -12,6 +12,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+
+#include "QelDaemon/loopback_listener.h"
 
 namespace qel::bench {
 
@@ -137,19 +139,9 @@ EchoServer::~EchoServer() { stop(); }
 
 bool EchoServer::start(unsigned threads, std::string& error) {
   Impl& core = *impl_;
-  beast::error_code ec;
-  tcp::endpoint endpoint(net::ip::address_v4::loopback(), 0);
-  core.acceptor.emplace(net::make_strand(core.ioc));
-  core.acceptor->open(endpoint.protocol(), ec);
-  if (!ec) core.acceptor->set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) core.acceptor->bind(endpoint, ec);
-  if (!ec) core.acceptor->listen(net::socket_base::max_listen_connections, ec);
-  if (ec) {
-    error = ec.message();
-    core.acceptor.reset();
-    return false;
-  }
-  core.boundPort = core.acceptor->local_endpoint(ec).port();
+  const std::optional<uint16_t> bound = ListenOnLoopback(core.ioc, core.acceptor, 0, error);
+  if (!bound) return false;
+  core.boundPort = *bound;
   core.doAccept();
   unsigned count = threads != 0 ? threads : std::max(2u, std::thread::hardware_concurrency());
   for (unsigned i = 0; i < count; ++i) core.threads.emplace_back([&core] { core.ioc.run(); });

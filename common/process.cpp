@@ -515,30 +515,27 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
   run.started = true;
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
+  // The time the child has left; past the deadline it is killed and the run
+  // marked, and there is none.
+  auto timeLeft = [&]() -> std::optional<std::chrono::milliseconds> {
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
-      child.kill();
-      run.error = "timed out";
-      break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    const ReadStatus status = child.readSome(run.output, std::min(left, std::chrono::milliseconds(100)));
+    if (now < deadline) return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    child.kill();
+    run.error = "timed out";
+    return std::nullopt;
+  };
+  while (const auto left = timeLeft()) {
+    const ReadStatus status = child.readSome(run.output, std::min(*left, std::chrono::milliseconds(100)));
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
   }
   // A child normally exits right after its output ends, but one that closes
   // stdout and keeps running must not hold the caller past the deadline either.
-  while (run.error.empty()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
-      child.kill();
-      run.error = "timed out";
-      break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    if (const std::optional<int> code = child.waitFor(std::max(left, std::chrono::milliseconds(1)))) {
-      run.exitCode = *code;
-      return run;
+  if (run.error.empty()) {
+    while (const auto left = timeLeft()) {
+      if (const std::optional<int> code = child.waitFor(std::max(*left, std::chrono::milliseconds(1)))) {
+        run.exitCode = *code;
+        return run;
+      }
     }
   }
   run.exitCode = child.wait();

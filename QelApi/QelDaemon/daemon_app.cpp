@@ -1,4 +1,4 @@
-#include "daemon_app.h"
+#include "QelDaemon/daemon_app.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "channel.h"
-#include "engine_callbacks.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/engine_callbacks.h"
+#include "QelDaemon/replies.h"
+#include "QelDaemon/request_dispatcher.h"
+#include "QelDaemon/task_handlers.h"
+#include "QelDaemon/ws_server.h"
 #include "qelapi.h"
-#include "replies.h"
-#include "request_dispatcher.h"
-#include "task_handlers.h"
-#include "ws_server.h"
 
 namespace qel {
 namespace {

@@ -25,9 +25,9 @@
 #include <memory>
 #include <string>
 
-#include "daemon_settings.h"
-#include "daemon_state.h"
-#include "ws_server.h"
+#include "QelDaemon/daemon_settings.h"
+#include "QelDaemon/daemon_state.h"
+#include "QelDaemon/ws_server.h"
 
 namespace qel {
 

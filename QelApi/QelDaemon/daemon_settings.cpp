@@ -1,4 +1,4 @@
-#include "daemon_settings.h"
+#include "QelDaemon/daemon_settings.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -11,10 +11,8 @@
 #include <string_view>
 #include <system_error>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "common/ascii_case.h"
+#include "common/json_write.h"
 
 namespace qel {
 namespace fs = std::filesystem;
@@ -143,10 +141,10 @@ std::string FfprobeProgram(const DaemonSettings& settings) { return JoinPath(set
 
 std::string BuildInitConfigJson(const DaemonSettings& settings) {
   rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  JsonWriter writer(buffer);
   auto member = [&writer](const char* key, const std::string& value) {
     writer.Key(key);
-    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+    writeJsonString(writer, value);
   };
   writer.StartObject();
   member("log_level", settings.logLevel);
@@ -156,7 +154,7 @@ std::string BuildInitConfigJson(const DaemonSettings& settings) {
   member("ffmpeg_pathname", FfmpegProgram(settings));
   member("ffprobe_pathname", FfprobeProgram(settings));
   writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return jsonText(buffer);
 }
 
 }  // namespace qel

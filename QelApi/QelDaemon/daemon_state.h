@@ -9,9 +9,9 @@
 
 #include <atomic>
 
-#include "daemon_settings.h"
-#include "engine_handle.h"
-#include "task_store.h"
+#include "QelDaemon/daemon_settings.h"
+#include "QelDaemon/engine_handle.h"
+#include "QelDaemon/task_store.h"
 
 namespace qel {
 

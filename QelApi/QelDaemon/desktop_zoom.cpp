@@ -1,4 +1,4 @@
-#include "desktop_zoom.h"
+#include "QelDaemon/desktop_zoom.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,8 +1,8 @@
-#include "engine_callbacks.h"
+#include "QelDaemon/engine_callbacks.h"
 
 #include <atomic>
 
-#include "task_store.h"
+#include "QelDaemon/task_store.h"
 
 namespace qel {
 namespace {

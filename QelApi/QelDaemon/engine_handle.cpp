@@ -1,4 +1,4 @@
-#include "engine_handle.h"
+#include "QelDaemon/engine_handle.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "json_object_text.h"
+#include "QelDaemon/json_object_text.h"
 
 #include <fmt/format.h>
 #include <rapidjson/memorystream.h>

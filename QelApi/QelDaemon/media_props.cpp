@@ -1,4 +1,4 @@
-#include "media_props.h"
+#include "QelDaemon/media_props.h"
 
 #include <cctype>
 #include <chrono>
@@ -7,18 +7,16 @@
 #include <system_error>
 
 #include <fmt/format.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
-#include "channel.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/daemon_state.h"
+#include "QelDaemon/replies.h"
+#include "QelDaemon/request_dispatcher.h"
 #include "common/ascii_case.h"
+#include "common/json_write.h"
 #include "common/media_extensions.h"
 #include "common/process.h"
 #include "common/text_convert.h"
-#include "daemon_state.h"
 #include "qelapi.h"
-#include "replies.h"
-#include "request_dispatcher.h"
 
 namespace qel {
 namespace fs = std::filesystem;
@@ -62,9 +60,9 @@ bool IsStringEqual(const rapidjson::Value* value, std::string_view text) {
 
 std::string WriteCompact(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  JsonWriter writer(buffer);
   value.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return jsonText(buffer);
 }
 
 // Rotated video: the thumbnail shows the picture upright, so its size is the

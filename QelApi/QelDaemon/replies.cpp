@@ -1,54 +1,35 @@
-#include "replies.h"
+#include "QelDaemon/replies.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
-#include "channel.h"
+#include "QelDaemon/channel.h"
+#include "common/json_write.h"
 #include "qelapi.h"
 
 namespace qel {
 namespace {
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-std::string Finish(const rapidjson::StringBuffer& buffer) {
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-void WriteString(JsonWriter& writer, std::string_view text) {
-  writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-}
-
 void WriteStatus(JsonWriter& writer, int64_t sid, bool error, int64_t code, std::string_view detail) {
   writer.Key("sid");
   writer.Int64(sid);
-  writer.Key("error");
-  writer.Bool(error);
-  writer.Key("errorCode");
-  writer.Int64(code);
-  writer.Key("errorDetail");
-  WriteString(writer, detail);
+  writeErrorMembers(writer, error, code, detail);
+}
+
+// The whole reply when it carries nothing but its status.
+std::string StatusReplyText(int64_t sid, bool error, int64_t code, std::string_view detail) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  WriteStatus(writer, sid, error, code, detail);
+  writer.EndObject();
+  return jsonText(buffer);
 }
 
 }  // namespace
 
 std::string ErrorReplyText(int64_t sid, int64_t code, std::string_view detail) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
-  WriteStatus(writer, sid, true, code, detail);
-  writer.EndObject();
-  return Finish(buffer);
+  return StatusReplyText(sid, true, code, detail);
 }
 
-std::string SuccessReplyText(int64_t sid) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
-  WriteStatus(writer, sid, false, 0, "");
-  writer.EndObject();
-  return Finish(buffer);
-}
+std::string SuccessReplyText(int64_t sid) { return StatusReplyText(sid, false, 0, ""); }
 
 std::string DesktopZoomReplyText(int64_t sid, double zoom) {
   rapidjson::StringBuffer buffer;
@@ -60,7 +41,7 @@ std::string DesktopZoomReplyText(int64_t sid, double zoom) {
   // always keeps a fraction ("1.0", "1.25").
   writer.Double(zoom);
   writer.EndObject();
-  return Finish(buffer);
+  return jsonText(buffer);
 }
 
 std::string PongReplyText(int64_t sid) {
@@ -72,7 +53,7 @@ std::string PongReplyText(int64_t sid) {
   writer.Key("pong");
   writer.String("ok");
   writer.EndObject();
-  return Finish(buffer);
+  return jsonText(buffer);
 }
 
 std::string TaskIdReplyText(int64_t sid, uint64_t taskId) {
@@ -84,7 +65,7 @@ std::string TaskIdReplyText(int64_t sid, uint64_t taskId) {
   writer.Key("taskId");
   writer.Uint64(taskId);
   writer.EndObject();
-  return Finish(buffer);
+  return jsonText(buffer);
 }
 
 void ResponseError(Channel& channel, int64_t sid, int64_t code, std::string_view detail) {

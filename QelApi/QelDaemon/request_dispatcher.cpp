@@ -1,24 +1,32 @@
-#include "request_dispatcher.h"
+#include "QelDaemon/request_dispatcher.h"
 
 #include <chrono>
 
 #include <rapidjson/document.h>
 
-#include "channel.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/daemon_state.h"
+#include "QelDaemon/desktop_zoom.h"
+#include "QelDaemon/media_props.h"
+#include "QelDaemon/replies.h"
+#include "QelDaemon/task_handlers.h"
 #include "common/ascii_case.h"
-#include "daemon_state.h"
-#include "desktop_zoom.h"
-#include "media_props.h"
 #include "qelapi.h"
-#include "replies.h"
-#include "task_handlers.h"
 
 namespace qel {
 namespace {
 
-// Sends an engine text unchanged (an empty message when none came back) and
-// releases it.
-void SendEngineText(const InputParam& param, char*& text) {
+// An engine request that writes its reply text (qelapi_get_config, qelapi_process_lavfi).
+using EngineTextCall = int (*)(void* handle, const char* request, char** reply);
+
+// Runs `call` on the request's data, holding the engine only for the call, and
+// sends the text it wrote unchanged (an empty message when none came back).
+void AnswerWithEngineText(DaemonState& state, const InputParam& param, EngineTextCall call) {
+  char* text = nullptr;
+  {
+    EngineLease engine(state.engine);
+    call(engine.get(), param.data.c_str(), &text);
+  }
   std::string reply = text != nullptr ? std::string(text) : std::string();
   qelapi_free_str(nullptr, &text);
   SendLogged(*param.channel, std::move(reply));
@@ -183,12 +191,7 @@ void HandleMessage(DaemonState& state, const std::shared_ptr<Channel>& channel, 
 void HandlePing(DaemonState& /*state*/, const InputParam& param) { param.channel->send(PongReplyText(param.sid)); }
 
 void HandleGetConfig(DaemonState& state, const InputParam& param) {
-  char* reply = nullptr;
-  {
-    EngineLease engine(state.engine);
-    qelapi_get_config(engine.get(), param.data.c_str(), &reply);
-  }
-  SendEngineText(param, reply);
+  AnswerWithEngineText(state, param, qelapi_get_config);
 }
 
 void HandleSetConfig(DaemonState& state, const InputParam& param) {
@@ -201,12 +204,7 @@ void HandleSetConfig(DaemonState& state, const InputParam& param) {
 }
 
 void HandleProcess(DaemonState& state, const InputParam& param) {
-  char* reply = nullptr;
-  {
-    EngineLease engine(state.engine);
-    qelapi_process_lavfi(engine.get(), param.data.c_str(), &reply);
-  }
-  SendEngineText(param, reply);
+  AnswerWithEngineText(state, param, qelapi_process_lavfi);
 }
 
 void HandleCleanCache(DaemonState& state, const InputParam& param) {

@@ -1,17 +1,15 @@
-#include "task_handlers.h"
+#include "QelDaemon/task_handlers.h"
 
 #include <optional>
 #include <vector>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
-#include "channel.h"
-#include "daemon_state.h"
-#include "json_object_text.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/daemon_state.h"
+#include "QelDaemon/json_object_text.h"
+#include "QelDaemon/replies.h"
+#include "QelDaemon/request_dispatcher.h"
+#include "common/json_write.h"
 #include "qelapi.h"
-#include "replies.h"
-#include "request_dispatcher.h"
 
 namespace qel {
 
@@ -49,18 +47,13 @@ void HandleAbortTask(DaemonState& state, const InputParam& param) {
 
 std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known) {
   rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  JsonWriter writer(buffer);
   writer.StartObject();
   writer.Key("sid");
   writer.Int64(sid);
   writer.Key("taskId");
   writer.Uint64(taskId);
-  writer.Key("error");
-  writer.Bool(!known);
-  writer.Key("errorCode");
-  writer.Int(known ? 0 : QEL_ERR_INVALID_PARAMS);
-  writer.Key("errorDetail");
-  writer.String(known ? "" : "invalid parameters");
+  writeErrorMembers(writer, !known, known ? 0 : QEL_ERR_INVALID_PARAMS, known ? "" : "invalid parameters");
   writer.Key("totalPhase");
   writer.Int(0);
   writer.Key("currentPhase");
@@ -86,7 +79,7 @@ std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known) {
   writer.StartArray();
   writer.EndArray();
   writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return jsonText(buffer);
 }
 
 void HandleGetTaskState(DaemonState& state, const InputParam& param) {

@@ -1,9 +1,9 @@
-#include "task_store.h"
+#include "QelDaemon/task_store.h"
 
 #include <string_view>
 
-#include "channel.h"
-#include "json_object_text.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/json_object_text.h"
 
 namespace qel {
 

@@ -1,4 +1,4 @@
-#include "upgrade_guard.h"
+#include "QelDaemon/upgrade_guard.h"
 
 #include <arpa/inet.h>
 

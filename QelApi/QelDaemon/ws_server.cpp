@@ -1,5 +1,5 @@
 // The only translation unit that includes Beast: it is slow to compile.
-#include "ws_server.h"
+#include "QelDaemon/ws_server.h"
 
 #include <malloc.h>
 
@@ -25,10 +25,11 @@
 
 #include <fmt/format.h>
 
-#include "channel.h"
+#include "QelDaemon/channel.h"
+#include "QelDaemon/loopback_listener.h"
+#include "QelDaemon/replies.h"
+#include "QelDaemon/upgrade_guard.h"
 #include "common/text_convert.h"
-#include "replies.h"
-#include "upgrade_guard.h"
 
 namespace qel {
 
@@ -477,19 +478,9 @@ bool WsServer::start(int port, std::string& error) {
     error = "the server is already running";
     return false;
   }
-  beast::error_code ec;
-  tcp::endpoint endpoint(net::ip::address_v4::loopback(), static_cast<uint16_t>(port));
-  core.acceptor.emplace(net::make_strand(core.ioc));
-  core.acceptor->open(endpoint.protocol(), ec);
-  if (!ec) core.acceptor->set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) core.acceptor->bind(endpoint, ec);
-  if (!ec) core.acceptor->listen(net::socket_base::max_listen_connections, ec);
-  if (ec) {
-    error = ec.message();
-    core.acceptor.reset();
-    return false;
-  }
-  core.boundPort = core.acceptor->local_endpoint(ec).port();
+  const std::optional<uint16_t> bound = ListenOnLoopback(core.ioc, core.acceptor, static_cast<uint16_t>(port), error);
+  if (!bound) return false;
+  core.boundPort = *bound;
   core.doAccept();
 
   unsigned count = core.options.threads;

@@ -15,12 +15,11 @@
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "commands/lavfi_parser.h"
 #include "commands/probe_document.h"
 #include "common/ascii_case.h"
+#include "common/json_write.h"
 #include "common/process.h"
 #include "engine/engine_context.h"
 #include "engine/hardware_support.h"
@@ -30,8 +29,6 @@
 
 namespace qel {
 namespace {
-
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 // Parses `text` into `doc`; false for a null text, a parse error or a root that
 // is not an object (a non-object root counts as unparsable).
@@ -61,10 +58,6 @@ std::int64_t readSid(const rapidjson::Document& doc) {
   return it->value.GetInt64();
 }
 
-std::string finish(const rapidjson::StringBuffer& buffer) {
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
 // {"sid":0,"error":true,"errorCode":6510,"errorDetail":"Invalid parameter"}
 std::string configErrorReply() {
   rapidjson::StringBuffer buffer;
@@ -72,14 +65,9 @@ std::string configErrorReply() {
   writer.StartObject();
   writer.Key("sid");
   writer.Int64(0);
-  writer.Key("error");
-  writer.Bool(true);
-  writer.Key("errorCode");
-  writer.Int(QEL_ERR_INVALID_PARAMS);
-  writer.Key("errorDetail");
-  writer.String("Invalid parameter");
+  writeErrorMembers(writer, true, QEL_ERR_INVALID_PARAMS, "Invalid parameter");
   writer.EndObject();
-  return finish(buffer);
+  return jsonText(buffer);
 }
 
 std::string hwAccelReply(std::int64_t sid, const HardwareSupport& support) {
@@ -106,7 +94,7 @@ std::string hwAccelReply(std::int64_t sid, const HardwareSupport& support) {
   }
   writer.EndArray();
   writer.EndObject();
-  return finish(buffer);
+  return jsonText(buffer);
 }
 
 std::string logLevelReply(std::int64_t sid, int priority) {
@@ -121,7 +109,7 @@ std::string logLevelReply(std::int64_t sid, int priority) {
   writer.Key("logLevel");
   writer.String(level);
   writer.EndObject();
-  return finish(buffer);
+  return jsonText(buffer);
 }
 
 std::string processReply(std::int64_t sid, const LavfiParseResult& result) {
@@ -131,12 +119,7 @@ std::string processReply(std::int64_t sid, const LavfiParseResult& result) {
   writer.StartObject();
   writer.Key("sid");
   writer.Int64(sid);
-  writer.Key("error");
-  writer.Bool(!ok);
-  writer.Key("errorCode");
-  writer.Int(ok ? 0 : QEL_ERR_PROCESS_LAVFI);
-  writer.Key("errorDetail");
-  writer.String(ok ? "" : "process failed");
+  writeErrorMembers(writer, !ok, ok ? 0 : QEL_ERR_PROCESS_LAVFI, ok ? "" : "process failed");
   writer.Key("operation");
   writer.StartObject();
   writer.Key("output");
@@ -146,7 +129,7 @@ std::string processReply(std::int64_t sid, const LavfiParseResult& result) {
   writer.Int(ok ? result.fileNums : 0);
   writer.EndObject();
   writer.EndObject();
-  return finish(buffer);
+  return jsonText(buffer);
 }
 
 // "sethwaccel": the fixed vendor order decides, not the order of the array.

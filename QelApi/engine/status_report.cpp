@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "commands/probe_document.h"
+#include "common/json_write.h"
 #include "common/text_convert.h"
 #include "qelapi.h"
 
@@ -66,16 +64,13 @@ int errorCodeOf(const ProgressInfo& record) {
 // Texts are UTF-8, but ffmpeg's messages may carry bytes of another encoding
 // (a file name in a legacy code page); the report must stay valid UTF-8, so
 // ill-formed sequences become U+FFFD.
-void writeString(rapidjson::Writer<rapidjson::StringBuffer>& writer, const std::string& text) {
-  const std::string clean = utf8ToAnsi(text);
-  writer.String(clean.data(), static_cast<rapidjson::SizeType>(clean.size()));
-}
+void writeString(JsonWriter& writer, const std::string& text) { writeJsonString(writer, utf8ToAnsi(text)); }
 
 }  // namespace
 
 std::string writeTaskState(const ProgressInfo& record) {
   rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  JsonWriter writer(buffer);
   writer.StartObject();
   writer.Key("error");
   writer.Bool(record.error || record.aborted);
@@ -121,7 +116,7 @@ std::string writeTaskState(const ProgressInfo& record) {
   for (const std::string& output : record.outputs) writeString(writer, output);
   writer.EndArray();
   writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize());
+  return jsonText(buffer);
 }
 
 }  // namespace qel

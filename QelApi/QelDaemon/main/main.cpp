@@ -6,8 +6,8 @@
 
 #include <gflags/gflags.h>
 
-#include "daemon_app.h"
-#include "daemon_settings.h"
+#include "QelDaemon/daemon_app.h"
+#include "QelDaemon/daemon_settings.h"
 
 DEFINE_int32(p, 8800, "Listen port of ws server");
 DEFINE_int32(port, 8800, "Listen port of ws server");

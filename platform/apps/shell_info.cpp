@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/text_edit.h"
 #include "platform/core/faults.h"
 #include "platform/core/last_error.h"
 
@@ -29,19 +30,6 @@ Icons& icons() {
   return *instance;
 }
 
-std::vector<std::string> splitFolders(const std::string& list) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    const size_t colon = list.find(':', start);
-    const std::string dir = list.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    if (!dir.empty()) out.push_back(dir);
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return out;
-}
-
 std::vector<std::string> desktopFolders() {
   {
     Icons& i = icons();
@@ -58,8 +46,8 @@ std::vector<std::string> desktopFolders() {
   }
   const char* dataDirs = std::getenv("XDG_DATA_DIRS");
   for (const std::string& dir :
-       splitFolders(dataDirs != nullptr && *dataDirs != '\0' ? dataDirs : "/usr/local/share:/usr/share")) {
-    out.push_back(dir + "/applications");
+       qel::splitAt(dataDirs != nullptr && *dataDirs != '\0' ? dataDirs : "/usr/local/share:/usr/share", ':')) {
+    if (!dir.empty()) out.push_back(dir + "/applications");
   }
   return out;
 }

@@ -45,16 +45,6 @@ auto withBackend(Fn fn) {
   return fn(backendLocked());
 }
 
-// The simulated backing's injected failure for `call`, if it serves now.
-bool injected(const char* call, int64_t target = kNoTarget) {
-  if (CurrentBacking() != Backing::Simulated) return false;
-  if (auto code = injectedFault(call, target)) {
-    SetLastError(*code);
-    return true;
-  }
-  return false;
-}
-
 int copyText(const std::wstring& text, wchar_t* buffer, int capacity) {
   if (buffer == nullptr || capacity <= 0) return 0;
   int n = std::min(static_cast<int>(text.size()), capacity - 1);
@@ -62,6 +52,8 @@ int copyText(const std::wstring& text, wchar_t* buffer, int capacity) {
   buffer[n] = L'\0';
   return n;
 }
+
+using internal::InjectedFailure;
 
 }  // namespace
 
@@ -80,12 +72,12 @@ bool SelectBacking(Backing backing, const std::string& x11Display) {
 }
 
 bool EnumDisplayDevices(uint32_t index, DisplayDevice* device) {
-  if (injected("display.EnumDisplayDevices", index)) return false;
+  if (InjectedFailure("display.EnumDisplayDevices", index)) return false;
   return withBackend([&](internal::Backend& b) { return b.device(index, device); });
 }
 
 bool EnumDisplaySettingsCurrent(const std::wstring& deviceName, DeviceMode* mode) {
-  if (injected("display.EnumDisplaySettings")) return false;
+  if (InjectedFailure("display.EnumDisplaySettings")) return false;
   return withBackend([&](internal::Backend& b) { return b.currentMode(deviceName, mode); });
 }
 
@@ -110,7 +102,7 @@ int ScreenDpi() {
 }
 
 std::vector<Window> EnumWindows() {
-  if (injected("display.EnumWindows")) return {};
+  if (InjectedFailure("display.EnumWindows")) return {};
   return withBackend([](internal::Backend& b) { return b.windows(); });
 }
 
@@ -174,7 +166,7 @@ bool RestoreWindow(Window window) {
 }
 
 ProcessHandle OpenProcess(uint32_t pid) {
-  if (injected("display.OpenProcess", pid)) return 0;
+  if (InjectedFailure("display.OpenProcess", pid)) return 0;
   std::lock_guard lock(state().mutex);
   // The handle only needs the process to exist now; its path is read at query time.
   if (pid == 0 || !backendLocked().processImagePath(pid)) {
@@ -187,7 +179,7 @@ ProcessHandle OpenProcess(uint32_t pid) {
 }
 
 bool QueryFullProcessImageName(ProcessHandle process, wchar_t* buffer, uint32_t* size) {
-  if (injected("display.QueryFullProcessImageName")) return false;
+  if (InjectedFailure("display.QueryFullProcessImageName")) return false;
   std::lock_guard lock(state().mutex);
   auto it = state().processHandles.find(process);
   if (it == state().processHandles.end()) {
@@ -226,6 +218,15 @@ std::wstring InputDesktopName() {
 
 uint32_t SessionId() {
   return withBackend([](Backend& b) { return b.sessionId(); });
+}
+
+bool InjectedFailure(const char* call, int64_t target) {
+  if (CurrentBacking() != Backing::Simulated) return false;
+  if (auto code = injectedFault(call, target)) {
+    SetLastError(*code);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace internal

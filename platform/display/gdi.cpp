@@ -56,19 +56,12 @@ struct ThreadDesktop {
 };
 thread_local ThreadDesktop threadDesktop;
 
-bool injected(const char* call, int64_t target = kNoTarget) {
-  if (CurrentBacking() != Backing::Simulated) return false;
-  if (auto code = injectedFault(call, target)) {
-    SetLastError(*code);
-    return true;
-  }
-  return false;
-}
+using internal::InjectedFailure;
 
 }  // namespace
 
 Hdc GetDC() {
-  if (injected("display.GetDC")) return 0;
+  if (InjectedFailure("display.GetDC")) return 0;
   std::lock_guard lock(gdi().mutex);
   Hdc dc = gdi().nextHandle++;
   gdi().contexts[dc] = Context{true, 0};
@@ -76,7 +69,7 @@ Hdc GetDC() {
 }
 
 Hdc CreateCompatibleDC(Hdc dc) {
-  if (injected("display.CreateCompatibleDC")) return 0;
+  if (InjectedFailure("display.CreateCompatibleDC")) return 0;
   std::lock_guard lock(gdi().mutex);
   if (dc != 0 && gdi().contexts.count(dc) == 0) {
     SetLastError(kErrorInvalidHandle);
@@ -107,7 +100,7 @@ bool DeleteDC(Hdc dc) { return dropContext(dc, false, "DeleteDC"); }
 
 Hbitmap CreateDIBSection(Hdc dc, int width, int height, Section section, size_t offset, void** bits) {
   if (bits != nullptr) *bits = nullptr;
-  if (injected("display.CreateDIBSection")) return 0;
+  if (InjectedFailure("display.CreateDIBSection")) return 0;
   std::lock_guard lock(gdi().mutex);
   // Top-down bitmaps come with a negative height.
   int rows = height < 0 ? -height : height;
@@ -153,7 +146,7 @@ bool DeleteObject(Hbitmap bitmap) {
 }
 
 Hbitmap SelectObject(Hdc dc, Hbitmap bitmap) {
-  if (injected("display.SelectObject")) return kSelectError;
+  if (InjectedFailure("display.SelectObject")) return kSelectError;
   std::lock_guard lock(gdi().mutex);
   auto c = gdi().contexts.find(dc);
   if (c == gdi().contexts.end() || c->second.screen) return kSelectError;
@@ -173,7 +166,7 @@ Hbitmap SelectObject(Hdc dc, Hbitmap bitmap) {
 }
 
 bool BitBlt(Hdc dst, int x, int y, int width, int height, Hdc src, int sx, int sy, uint32_t rop) {
-  if (injected("display.BitBlt")) return false;
+  if (InjectedFailure("display.BitBlt")) return false;
   if ((rop & 0x00FFFFFF) != kSrcCopy) {
     SetLastError(kErrorInvalidParameter);
     return false;
@@ -238,7 +231,7 @@ bool CloseSection(Section section) {
 }
 
 Hdesk OpenInputDesktop() {
-  if (injected("display.OpenInputDesktop")) return 0;
+  if (InjectedFailure("display.OpenInputDesktop")) return 0;
   std::wstring name = internal::InputDesktopName();
   std::lock_guard lock(gdi().mutex);
   Hdesk handle = gdi().nextHandle++;
@@ -259,7 +252,7 @@ Hdesk GetThreadDesktop() {
 }
 
 bool GetUserObjectName(Hdesk desktop, wchar_t* buffer, uint32_t bytes, uint32_t* needed) {
-  if (injected("display.GetUserObjectInformation")) return false;
+  if (InjectedFailure("display.GetUserObjectInformation")) return false;
   std::lock_guard lock(gdi().mutex);
   auto it = gdi().desktops.find(desktop);
   if (it == gdi().desktops.end()) {
@@ -277,7 +270,7 @@ bool GetUserObjectName(Hdesk desktop, wchar_t* buffer, uint32_t bytes, uint32_t*
 }
 
 bool SetThreadDesktop(Hdesk desktop) {
-  if (injected("display.SetThreadDesktop")) return false;
+  if (InjectedFailure("display.SetThreadDesktop")) return false;
   std::lock_guard lock(gdi().mutex);
   auto it = gdi().desktops.find(desktop);
   if (it == gdi().desktops.end()) {

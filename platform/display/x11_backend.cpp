@@ -141,12 +141,11 @@ class X11Backend : public Backend {
   }
 
   std::optional<WindowInfo> window(Window id) override {
-    if (lost() || id == 0 || id > 0xFFFFFFFFu) return std::nullopt;
     Display* d = display_.get();
-    ::Window w = static_cast<::Window>(id);
     x11::ErrorTrap trap(d);
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return std::nullopt;
+    if (!readAttributes(id, trap, &attributes)) return std::nullopt;
+    ::Window w = static_cast<::Window>(id);
     WindowInfo info;
     info.title = title(w);
     XClassHint hint{};
@@ -162,12 +161,11 @@ class X11Backend : public Backend {
   }
 
   std::optional<WindowPlacement> placement(Window id) override {
-    if (lost() || id == 0 || id > 0xFFFFFFFFu) return std::nullopt;
     Display* d = display_.get();
-    ::Window w = static_cast<::Window>(id);
     x11::ErrorTrap trap(d);
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return std::nullopt;
+    if (!readAttributes(id, trap, &attributes)) return std::nullopt;
+    ::Window w = static_cast<::Window>(id);
     WindowPlacement out;
     int x = 0, y = 0;
     ::Window child = None;
@@ -193,12 +191,11 @@ class X11Backend : public Backend {
   }
 
   bool restore(Window id) override {
-    if (lost() || id == 0 || id > 0xFFFFFFFFu) return false;
     Display* d = display_.get();
-    ::Window w = static_cast<::Window>(id);
     x11::ErrorTrap trap(d);
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, w, &attributes) || trap.Sync() != 0) return false;
+    if (!readAttributes(id, trap, &attributes)) return false;
+    ::Window w = static_cast<::Window>(id);
     // Mapping the client asks the window manager to bring it back (ICCCM);
     // activating it through the root does the same for EWMH managers.
     XMapRaised(d, w);
@@ -341,6 +338,14 @@ class X11Backend : public Backend {
   }
 
   bool lost() const { return x11::ConnectionLost(display_.get()); }
+
+  // Reads the attributes of window `id` under the caller's `trap`, which stays
+  // up for the requests that follow; false when the id cannot name an X window
+  // (X ids are 32 bits wide), the server does not know it, or the server is gone.
+  bool readAttributes(Window id, x11::ErrorTrap& trap, XWindowAttributes* attributes) {
+    if (lost() || id == 0 || id > 0xFFFFFFFFu) return false;
+    return XGetWindowAttributes(display_.get(), static_cast<::Window>(id), attributes) && trap.Sync() == 0;
+  }
 
   // Reads a whole property of `type` (AnyPropertyType allowed); false when absent.
   bool getProperty(::Window w, Atom property, Atom type, Property* out) {

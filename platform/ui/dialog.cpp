@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/text_edit.h"
 #include "platform/apps/render_processes.h"
 #include "platform/ui/hotkeys.h"
 #include "platform/display/display.h"
@@ -41,10 +42,9 @@ bool attributeTrue(const char* value, bool fallback) {
   return std::string(value) == "true" || std::string(value) == "1";
 }
 
-std::string trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return std::string();
-  return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
+std::string trim(std::string s) {
+  qel::trimChars(s, " \t\r\n");
+  return s;
 }
 
 // Live dialogs in the order they were made, with their controls' names: a

@@ -9,6 +9,7 @@
 
 #include "platform/core/mm_timer.h"
 #include "platform/display/display.h"
+#include "platform/ui/active_monitors.h"
 
 namespace platform::ui {
 
@@ -117,22 +118,18 @@ HMONITOR MonitorFromWindow(HWND window, uint32_t) {
   const int cy = (r.top + r.bottom) / 2;
   HMONITOR nearest = 0;
   int64_t best = std::numeric_limits<int64_t>::max();
-  display::DisplayDevice device;
-  for (uint32_t i = 0; display::EnumDisplayDevices(i, &device); ++i) {
-    display::DeviceMode mode;
-    if ((device.stateFlags & display::kDisplayDeviceActive) == 0 ||
-        !display::EnumDisplaySettingsCurrent(device.name, &mode)) {
-      continue;
-    }
+  ForEachActiveMonitor([&](const ActiveMonitor& monitor) {
     // Distance from the window's centre to the monitor (0 inside it).
-    const int64_t dx = cx < mode.x ? mode.x - cx : (cx >= mode.x + mode.width ? cx - (mode.x + mode.width - 1) : 0);
-    const int64_t dy = cy < mode.y ? mode.y - cy : (cy >= mode.y + mode.height ? cy - (mode.y + mode.height - 1) : 0);
+    const Rect& m = monitor.rect;
+    const int64_t dx = cx < m.left ? m.left - cx : (cx >= m.right ? cx - (m.right - 1) : 0);
+    const int64_t dy = cy < m.top ? m.top - cy : (cy >= m.bottom ? cy - (m.bottom - 1) : 0);
     const int64_t d = dx * dx + dy * dy;
     if (d < best) {
       best = d;
-      nearest = i + 1;
+      nearest = monitor.index + 1;
     }
-  }
+    return true;
+  });
   return nearest;
 }
 

@@ -2,29 +2,20 @@
 
 #include <optional>
 
-#include "platform/display/display.h"
+#include "platform/ui/active_monitors.h"
 
 namespace platform::ui {
 
 bool SystemParametersInfo(uint32_t action, Rect* rect) {
   if (action != SPI_GETWORKAREA || rect == nullptr) return false;
-  std::optional<Rect> first;
-  display::DisplayDevice device;
-  for (uint32_t i = 0; display::EnumDisplayDevices(i, &device); ++i) {
-    display::DeviceMode mode;
-    if ((device.stateFlags & display::kDisplayDeviceActive) == 0 ||
-        !display::EnumDisplaySettingsCurrent(device.name, &mode)) {
-      continue;
-    }
-    const Rect area{mode.x, mode.y, mode.x + mode.width, mode.y + mode.height};
-    if ((device.stateFlags & display::kDisplayDevicePrimary) != 0) {
-      *rect = area;
-      return true;
-    }
-    if (!first) first = area;
-  }
-  if (!first) return false;
-  *rect = *first;
+  // The first monitor, until the primary one turns up.
+  std::optional<Rect> area;
+  ForEachActiveMonitor([&](const ActiveMonitor& monitor) {
+    if (!area || monitor.primary) area = monitor.rect;
+    return !monitor.primary;
+  });
+  if (!area) return false;
+  *rect = *area;
   return true;
 }
 

@@ -81,6 +81,23 @@ TEST_F(ScreenListTest, WholeVirtualScreenHasTheEmptyKey) {
   EXPECT_FALSE(LookUpScreenDeviceKey(-2, &key));
 }
 
+TEST_F(ScreenListTest, ChosenScreenKeepsItsChoiceAndItsDevice) {
+  sim::SetDevices({sim::MakeDevice(0, {0, 0, 1920, 1080}, true), sim::MakeDevice(1, {-1280, 0, 0, 1024})});
+  ChosenScreen chosen;
+  EXPECT_EQ(chosen.Rect(), (DesktopRect{-1280, 0, 1920, 1080}));  // the virtual screen until told otherwise
+  ASSERT_TRUE(chosen.Choose(1));
+  EXPECT_EQ(chosen.Rect(), (DesktopRect{-1280, 0, 0, 1024}));
+  EXPECT_FALSE(chosen.Choose(5));  // no such device: the choice stays
+  EXPECT_EQ(chosen.Rect(), (DesktopRect{-1280, 0, 0, 1024}));
+
+  auto replaced = sim::MakeDevice(1, {-1280, 0, 0, 1024});
+  replaced.key = L"another monitor";
+  sim::UpdateDevice(1, replaced);
+  EXPECT_EQ(chosen.Rect(), (DesktopRect{}));
+  ASSERT_TRUE(chosen.Choose(-1));
+  EXPECT_EQ(chosen.Rect(), (DesktopRect{-1280, 0, 1920, 1080}));
+}
+
 TEST_F(ScreenListTest, WideToUtf8) {
   EXPECT_EQ(WideToUtf8(L""), "");
   EXPECT_EQ(WideToUtf8(L"\\\\.\\DISPLAY1"), "\\\\.\\DISPLAY1");

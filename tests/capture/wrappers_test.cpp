@@ -1,5 +1,6 @@
-// Capturer wrappers: the blank-frame guard, primary with backup, and the
-// changed-region search against a brute-force block model.
+// Capturer wrappers: what every wrapper passes on, the blank-frame guard,
+// primary with backup, and the changed-region search against a brute-force
+// block model.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "capture/modules/desktop_capture/blank_frame_guard.h"
 #include "capture/modules/desktop_capture/changed_region_capturer.h"
+#include "capture/modules/desktop_capture/forwarding_capturer.h"
 #include "capture/modules/desktop_capture/primary_with_backup_capturer.h"
 #include "capture/modules/desktop_capture/row_compare.h"
 
@@ -41,6 +43,12 @@ class ScriptedCapturer : public DesktopCapturer {
     factory = std::move(given);
   }
   bool IsPointCovered(DesktopPoint) override { return covered; }
+  void ExcludeWindow(WindowHandle window) override { excluded = window; }
+  bool ListSources(std::vector<SourceEntry>* sources) override {
+    sources->push_back({7, "listed"});
+    return true;
+  }
+  bool BringSourceToFront() override { return true; }
 
   std::deque<Step> steps;
   Callback* callback_ = nullptr;
@@ -48,6 +56,7 @@ class ScriptedCapturer : public DesktopCapturer {
   int64_t chosen = -99;
   bool chooseAnswer = true;
   bool covered = false;
+  WindowHandle excluded = 0;
   std::unique_ptr<SharedMemoryBlockFactory> factory;
 };
 
@@ -70,6 +79,54 @@ std::unique_ptr<DesktopFrame> Frame(int w, int h, uint32_t fill, bool wholeUpdat
 }
 
 void SetPixel(DesktopFrame* f, int x, int y, uint32_t v) { std::memcpy(f->PixelAt({x, y}), &v, 4); }
+
+// Every call and answer passes through a wrapper; results come back through
+// the wrapper's own OnCaptureResult.
+TEST(ForwardingCapturerTest, CallsAndAnswersPassThrough) {
+  class Counting : public ForwardingCapturer {
+   public:
+    using ForwardingCapturer::ForwardingCapturer;
+    int results = 0;
+
+   private:
+    void OnCaptureResult(CaptureResult result, std::unique_ptr<DesktopFrame> frame) override {
+      ++results;
+      callback()->OnCaptureResult(result, std::move(frame));
+    }
+  };
+  auto inner = std::make_unique<ScriptedCapturer>();
+  ScriptedCapturer* script = inner.get();
+  Counting wrapper(std::move(inner));
+  EXPECT_EQ(wrapper.wrapped(), script);
+
+  script->chooseAnswer = false;
+  EXPECT_FALSE(wrapper.ChooseSource(3));
+  EXPECT_EQ(script->chosen, 3);
+  script->covered = true;
+  EXPECT_TRUE(wrapper.IsPointCovered({1, 1}));
+  EXPECT_TRUE(wrapper.BringSourceToFront());
+  wrapper.ExcludeWindow(42);
+  EXPECT_EQ(script->excluded, 42u);
+  std::vector<DesktopCapturer::SourceEntry> sources;
+  EXPECT_TRUE(wrapper.ListSources(&sources));
+  EXPECT_EQ(sources, (std::vector<DesktopCapturer::SourceEntry>{{7, "listed"}}));
+  class Factory : public SharedMemoryBlockFactory {
+   public:
+    std::unique_ptr<SharedMemoryBlock> CreateBlock(size_t) override { return nullptr; }
+  };
+  wrapper.UseSharedMemoryFactory(std::make_unique<Factory>());
+  EXPECT_TRUE(script->factory);
+
+  Keep out;
+  wrapper.BeginCapture(&out);
+  script->steps.push_back({CaptureResult::Success, Frame(8, 8, 0xFF010203)});
+  wrapper.CaptureFrame();
+  EXPECT_EQ(script->captures, 1);
+  EXPECT_EQ(wrapper.results, 1);
+  EXPECT_EQ(out.results, (std::vector<CaptureResult>{CaptureResult::Success}));
+  ASSERT_TRUE(out.frame);
+  EXPECT_EQ(out.frame->size().width, 8);
+}
 
 TEST(BlankFrameGuardTest, BlankSampling) {
   PixelColor black{};

@@ -5,22 +5,7 @@
 namespace capture {
 
 BlankFrameGuard::BlankFrameGuard(std::unique_ptr<DesktopCapturer> capturer, PixelColor blank)
-    : capturer_(std::move(capturer)), blank_(blank) {}
-
-void BlankFrameGuard::BeginCapture(DesktopCapturer::Callback* callback) {
-  callback_ = callback;
-  capturer_->BeginCapture(this);
-}
-
-void BlankFrameGuard::UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) {
-  capturer_->UseSharedMemoryFactory(std::move(factory));
-}
-void BlankFrameGuard::CaptureFrame() { capturer_->CaptureFrame(); }
-void BlankFrameGuard::ExcludeWindow(WindowHandle window) { capturer_->ExcludeWindow(window); }
-bool BlankFrameGuard::ListSources(std::vector<SourceEntry>* sources) { return capturer_->ListSources(sources); }
-bool BlankFrameGuard::ChooseSource(int64_t id) { return capturer_->ChooseSource(id); }
-bool BlankFrameGuard::BringSourceToFront() { return capturer_->BringSourceToFront(); }
-bool BlankFrameGuard::IsPointCovered(DesktopPoint point) { return capturer_->IsPointCovered(point); }
+    : ForwardingCapturer(std::move(capturer)), blank_(blank) {}
 
 bool BlankFrameGuard::frameIsBlank(const DesktopFrame& frame, const PixelColor& blank) {
   const int width = frame.size().width;
@@ -35,7 +20,7 @@ bool BlankFrameGuard::frameIsBlank(const DesktopFrame& frame, const PixelColor& 
 
 void BlankFrameGuard::OnCaptureResult(CaptureResult result, std::unique_ptr<DesktopFrame> frame) {
   if (result != CaptureResult::Success || nonBlankReceived_) {
-    callback_->OnCaptureResult(result, std::move(frame));
+    callback()->OnCaptureResult(result, std::move(frame));
     return;
   }
   if (!frame->updatedRegion().IsEmpty() || firstFrame_) {
@@ -45,11 +30,11 @@ void BlankFrameGuard::OnCaptureResult(CaptureResult result, std::unique_ptr<Desk
   CountBooleanHistogram("Capture.DesktopCapture.BlankFrameDetected", lastFrameBlank_);
   if (!lastFrameBlank_) {
     nonBlankReceived_ = true;
-    callback_->OnCaptureResult(CaptureResult::Success, std::move(frame));
+    callback()->OnCaptureResult(CaptureResult::Success, std::move(frame));
     return;
   }
   frame.reset();
-  callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
+  callback()->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
 }
 
 }  // namespace capture

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "capture/modules/desktop_capture/desktop_capturer.h"
+#include "capture/modules/desktop_capture/forwarding_capturer.h"
 
 namespace capture {
 
@@ -30,33 +30,21 @@ struct PixelColor {
   }
 };
 
-class BlankFrameGuard : public DesktopCapturer, public DesktopCapturer::Callback {
+class BlankFrameGuard : public ForwardingCapturer {
  public:
   BlankFrameGuard(std::unique_ptr<DesktopCapturer> capturer, PixelColor blank);
-
-  void BeginCapture(DesktopCapturer::Callback* callback) override;
-  void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) override;
-  void CaptureFrame() override;
-  void ExcludeWindow(WindowHandle window) override;
-  bool ListSources(std::vector<SourceEntry>* sources) override;
-  bool ChooseSource(int64_t id) override;
-  bool BringSourceToFront() override;
-  bool IsPointCovered(DesktopPoint point) override;
 
   // Samples every 105th pixel; when all match the blank colour, the centre
   // pixel decides.
   static bool frameIsBlank(const DesktopFrame& frame, const PixelColor& blank);
-  DesktopCapturer* wrapped() const { return capturer_.get(); }
 
  private:
   void OnCaptureResult(CaptureResult result, std::unique_ptr<DesktopFrame> frame) override;
 
-  std::unique_ptr<DesktopCapturer> capturer_;
   PixelColor blank_;
   bool nonBlankReceived_ = false;
   bool lastFrameBlank_ = false;
   bool firstFrame_ = true;
-  DesktopCapturer::Callback* callback_ = nullptr;
 };
 
 }  // namespace capture

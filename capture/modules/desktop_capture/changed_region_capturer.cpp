@@ -12,22 +12,7 @@ constexpr int kBlock = 32;
 }
 
 ChangedRegionCapturer::ChangedRegionCapturer(std::unique_ptr<DesktopCapturer> capturer)
-    : capturer_(std::move(capturer)) {}
-
-void ChangedRegionCapturer::BeginCapture(DesktopCapturer::Callback* callback) {
-  callback_ = callback;
-  capturer_->BeginCapture(this);
-}
-
-void ChangedRegionCapturer::UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) {
-  capturer_->UseSharedMemoryFactory(std::move(factory));
-}
-void ChangedRegionCapturer::CaptureFrame() { capturer_->CaptureFrame(); }
-void ChangedRegionCapturer::ExcludeWindow(WindowHandle window) { capturer_->ExcludeWindow(window); }
-bool ChangedRegionCapturer::ListSources(std::vector<SourceEntry>* sources) { return capturer_->ListSources(sources); }
-bool ChangedRegionCapturer::ChooseSource(int64_t id) { return capturer_->ChooseSource(id); }
-bool ChangedRegionCapturer::BringSourceToFront() { return capturer_->BringSourceToFront(); }
-bool ChangedRegionCapturer::IsPointCovered(DesktopPoint point) { return capturer_->IsPointCovered(point); }
+    : ForwardingCapturer(std::move(capturer)) {}
 
 void ChangedRegionCapturer::compareBand(const uint8_t* previous, const uint8_t* current, int stride, int left,
                                         int right, int top, int bottom, ScreenRegion* region) {
@@ -82,7 +67,7 @@ void ChangedRegionCapturer::compareRect(const DesktopFrame& previous, const Desk
 void ChangedRegionCapturer::OnCaptureResult(CaptureResult result, std::unique_ptr<DesktopFrame> frame) {
   int64_t start = ClockNanos();
   if (!frame) {
-    callback_->OnCaptureResult(result, nullptr);
+    callback()->OnCaptureResult(result, nullptr);
     return;
   }
   std::unique_ptr<RefSharedFrame> shared = RefSharedFrame::Wrap(std::move(frame));
@@ -98,7 +83,7 @@ void ChangedRegionCapturer::OnCaptureResult(CaptureResult result, std::unique_pt
   }
   previous_ = shared->Share();
   shared->setCaptureTimeMs(shared->captureTimeMs() + (ClockNanos() - start) / 1'000'000);
-  callback_->OnCaptureResult(result, std::move(shared));
+  callback()->OnCaptureResult(result, std::move(shared));
 }
 
 }  // namespace capture

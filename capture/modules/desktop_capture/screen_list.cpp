@@ -51,4 +51,12 @@ bool LookUpScreenDeviceKey(int64_t id, std::wstring* key) {
 
 std::string WideToUtf8(const std::wstring& text) { return qel::wideToUtf8(text); }
 
+bool ChosenScreen::Choose(int64_t id) {
+  std::wstring key;
+  if (!LookUpScreenDeviceKey(id, &key)) return false;
+  id_ = id;
+  deviceKey_ = std::move(key);
+  return true;
+}
+
 }  // namespace capture

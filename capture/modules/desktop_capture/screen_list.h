@@ -5,6 +5,7 @@
 // Thread safety: reentrant (the display layer serializes itself).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,21 @@ DesktopRect ScreenRectById(int64_t id, const std::wstring& deviceKey);
 bool LookUpScreenDeviceKey(int64_t id, std::wstring* key);
 // Wide text in UTF-8.
 std::string WideToUtf8(const std::wstring& text);
+
+// The screen a capturer was told to capture, with the key its device had
+// then, so that another monitor later found at the same index is not captured
+// in its place. Starts on the whole virtual screen.
+class ChosenScreen {
+ public:
+  // Chooses screen `id` (-1: the virtual screen); false, keeping the previous
+  // choice, when there is no such device.
+  bool Choose(int64_t id);
+  // Its rectangle on the virtual screen, as ScreenRectById gives it.
+  DesktopRect Rect() const { return ScreenRectById(id_, deviceKey_); }
+
+ private:
+  int64_t id_ = -1;
+  std::wstring deviceKey_;
+};
 
 }  // namespace capture

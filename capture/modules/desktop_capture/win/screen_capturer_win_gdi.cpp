@@ -6,6 +6,7 @@
 #include "capture/base/clock.h"
 #include "capture/base/trace_event.h"
 #include "capture/modules/desktop_capture/screen_list.h"
+#include "capture/modules/desktop_capture/win/screen_frame.h"
 #include "platform/display/gdi.h"
 
 namespace capture {
@@ -36,13 +37,7 @@ void ScreenCapturerWinGdi::UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBl
 
 bool ScreenCapturerWinGdi::ListSources(std::vector<SourceEntry>* sources) { return ListActiveScreens(sources); }
 
-bool ScreenCapturerWinGdi::ChooseSource(int64_t id) {
-  std::wstring key;
-  if (!LookUpScreenDeviceKey(id, &key)) return false;
-  currentScreenId_ = id;
-  currentDeviceKey_ = std::move(key);
-  return true;
-}
+bool ScreenCapturerWinGdi::ChooseSource(int64_t id) { return screen_.Choose(id); }
 
 void ScreenCapturerWinGdi::releaseDeviceContexts() {
   if (desktop_dc_ != 0) {
@@ -74,7 +69,7 @@ void ScreenCapturerWinGdi::prepareResources() {
 }
 
 bool ScreenCapturerWinGdi::captureImage() {
-  DesktopRect screen = ScreenRectById(currentScreenId_, currentDeviceKey_);
+  DesktopRect screen = screen_.Rect();
   if (screen.IsDegenerate()) return false;
   RefSharedFrame* slot = ring_.current();
   if (slot == nullptr || !(slot->size() == screen.size())) {
@@ -108,11 +103,7 @@ void ScreenCapturerWinGdi::CaptureFrame() {
     callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
     return;
   }
-  std::unique_ptr<DesktopFrame> frame = ring_.current()->Share();
-  frame->setDpi({display::GetDeviceCaps(desktop_dc_, display::kLogPixelsX),
-                 display::GetDeviceCaps(desktop_dc_, display::kLogPixelsY)});
-  frame->mutableUpdatedRegion()->Reset(DesktopRect::MakeSize(frame->size()));
-  frame->setCaptureTimeMs((ClockNanos() - start) / 1'000'000);
+  std::unique_ptr<DesktopFrame> frame = ShareScreenFrame(ring_, desktop_dc_, start);
   frame->setCapturerId(kCapturerIdGdi);
   callback_->OnCaptureResult(CaptureResult::Success, std::move(frame));
 }

@@ -13,6 +13,7 @@
 
 #include "capture/modules/desktop_capture/capturer_options.h"
 #include "capture/modules/desktop_capture/desktop_capturer.h"
+#include "capture/modules/desktop_capture/screen_list.h"
 #include "capture/modules/desktop_capture/win/desktop_switch.h"
 #include "capture/modules/desktop_capture/win/dwm_composition.h"
 #include "capture/modules/desktop_capture/win/two_frame_ring.h"
@@ -38,8 +39,7 @@ class ScreenCapturerWinGdi : public DesktopCapturer {
 
   Callback* callback_ = nullptr;
   std::unique_ptr<SharedMemoryBlockFactory> factory_;
-  int64_t currentScreenId_ = -1;
-  std::wstring currentDeviceKey_;
+  ChosenScreen screen_;
   ThreadDesktopSwitch desktop_;
   uint64_t desktop_dc_ = 0;
   uint64_t memory_dc_ = 0;

@@ -2,6 +2,7 @@
 
 #include "capture/base/clock.h"
 #include "capture/modules/desktop_capture/screen_list.h"
+#include "capture/modules/desktop_capture/win/screen_frame.h"
 #include "platform/display/display.h"
 #include "platform/display/gdi.h"
 
@@ -49,13 +50,7 @@ bool ScreenCapturerWinMagnification::ListSources(std::vector<SourceEntry>* sourc
   return ListActiveScreens(sources);
 }
 
-bool ScreenCapturerWinMagnification::ChooseSource(int64_t id) {
-  std::wstring key;
-  if (!LookUpScreenDeviceKey(id, &key)) return false;
-  currentScreenId_ = id;
-  currentDeviceKey_ = std::move(key);
-  return true;
-}
+bool ScreenCapturerWinMagnification::ChooseSource(int64_t id) { return screen_.Choose(id); }
 
 void ScreenCapturerWinMagnification::ExcludeWindow(WindowHandle window) {
   excludedWindow_ = window;
@@ -144,7 +139,7 @@ void ScreenCapturerWinMagnification::CaptureFrame() {
     desktop_.switchTo(std::move(input));
     desktop_dc_ = display::GetDC();
   }
-  DesktopRect screen = ScreenRectById(currentScreenId_, currentDeviceKey_);
+  DesktopRect screen = screen_.Rect();
   // An empty rectangle cannot be captured (and its size must not divide anything).
   if (screen.IsDegenerate()) {
     callback_->OnCaptureResult(CaptureResult::PermanentError, nullptr);
@@ -174,11 +169,7 @@ void ScreenCapturerWinMagnification::CaptureFrame() {
     callback_->OnCaptureResult(CaptureResult::PermanentError, nullptr);
     return;
   }
-  std::unique_ptr<DesktopFrame> frame = ring_.current()->Share();
-  frame->setDpi({display::GetDeviceCaps(desktop_dc_, display::kLogPixelsX),
-                 display::GetDeviceCaps(desktop_dc_, display::kLogPixelsY)});
-  frame->mutableUpdatedRegion()->Reset(DesktopRect::MakeSize(frame->size()));
-  frame->setCaptureTimeMs((ClockNanos() - start) / 1'000'000);
+  std::unique_ptr<DesktopFrame> frame = ShareScreenFrame(ring_, desktop_dc_, start);
   callback_->OnCaptureResult(CaptureResult::Success, std::move(frame));
 }
 

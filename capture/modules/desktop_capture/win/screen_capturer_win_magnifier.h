@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capture/modules/desktop_capture/desktop_capturer.h"
+#include "capture/modules/desktop_capture/screen_list.h"
 #include "capture/modules/desktop_capture/win/desktop_switch.h"
 #include "capture/modules/desktop_capture/win/two_frame_ring.h"
 #include "platform/core/modules.h"
@@ -45,8 +46,7 @@ class ScreenCapturerWinMagnification : public DesktopCapturer {
 
   Callback* callback_ = nullptr;
   std::unique_ptr<SharedMemoryBlockFactory> factory_;
-  int64_t currentScreenId_ = -1;
-  std::wstring currentDeviceKey_;
+  ChosenScreen screen_;
   WindowHandle excludedWindow_ = 0;
   TwoFrameRing ring_;
   ThreadDesktopSwitch desktop_;

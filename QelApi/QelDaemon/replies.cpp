@@ -13,6 +13,13 @@ void WriteStatus(JsonWriter& writer, int64_t sid, bool error, int64_t code, std:
   writeErrorMembers(writer, error, code, detail);
 }
 
+void WriteSidAndTaskId(JsonWriter& writer, int64_t sid, uint64_t taskId) {
+  writer.Key("sid");
+  writer.Int64(sid);
+  writer.Key("taskId");
+  writer.Uint64(taskId);
+}
+
 // The whole reply when it carries nothing but its status.
 std::string StatusReplyText(int64_t sid, bool error, int64_t code, std::string_view detail) {
   rapidjson::StringBuffer buffer;
@@ -60,10 +67,41 @@ std::string TaskIdReplyText(int64_t sid, uint64_t taskId) {
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   writer.StartObject();
-  writer.Key("sid");
-  writer.Int64(sid);
-  writer.Key("taskId");
-  writer.Uint64(taskId);
+  WriteSidAndTaskId(writer, sid, taskId);
+  writer.EndObject();
+  return jsonText(buffer);
+}
+
+std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  WriteSidAndTaskId(writer, sid, taskId);
+  writeErrorMembers(writer, !known, known ? 0 : QEL_ERR_INVALID_PARAMS, known ? "" : "invalid parameters");
+  writer.Key("totalPhase");
+  writer.Int(0);
+  writer.Key("currentPhase");
+  writer.Int(0);
+  writer.Key("phaseDetail");
+  writer.StartObject();
+  writer.Key("id");
+  writer.String("");
+  writer.Key("progress");
+  writer.Int(known ? 0 : 100);
+  writer.Key("speed");
+  writer.String("0x");
+  writer.Key("size");
+  writer.String("0kB");
+  writer.Key("usedTime");
+  writer.String("");
+  writer.Key("estimateTime");
+  writer.String("");
+  writer.Key("description");
+  writer.String("");
+  writer.EndObject();
+  writer.Key("ids");
+  writer.StartArray();
+  writer.EndArray();
   writer.EndObject();
   return jsonText(buffer);
 }

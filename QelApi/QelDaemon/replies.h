@@ -28,6 +28,10 @@ std::string DesktopZoomReplyText(int64_t sid, double zoom);
 std::string PongReplyText(int64_t sid);
 // {"sid":<sid>,"taskId":<taskId>}: the quit reply and the completion notice.
 std::string TaskIdReplyText(int64_t sid, uint64_t taskId);
+// The "gettaskstate" answer when the daemon has no status text: `known` false
+// gives the unknown-task form ("progress" 100, error 6510), true the
+// started-but-no-report form.
+std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known);
 
 // Sends an ErrorReply and logs it at debug level ("ResponseError: ...").
 void ResponseError(Channel& channel, int64_t sid, int64_t code, std::string_view detail);

@@ -8,7 +8,6 @@
 #include "QelDaemon/json_object_text.h"
 #include "QelDaemon/replies.h"
 #include "QelDaemon/request_dispatcher.h"
-#include "common/json_write.h"
 #include "qelapi.h"
 
 namespace qel {
@@ -43,43 +42,6 @@ void HandleAbortTask(DaemonState& state, const InputParam& param) {
     result = qelapi_remove_task(engine.get(), param.taskId);
   }
   if (result != 0) ResponseError(*param.channel, param.sid, result, qelapi_get_error_string(result));
-}
-
-std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
-  writer.Key("sid");
-  writer.Int64(sid);
-  writer.Key("taskId");
-  writer.Uint64(taskId);
-  writeErrorMembers(writer, !known, known ? 0 : QEL_ERR_INVALID_PARAMS, known ? "" : "invalid parameters");
-  writer.Key("totalPhase");
-  writer.Int(0);
-  writer.Key("currentPhase");
-  writer.Int(0);
-  writer.Key("phaseDetail");
-  writer.StartObject();
-  writer.Key("id");
-  writer.String("");
-  writer.Key("progress");
-  writer.Int(known ? 0 : 100);
-  writer.Key("speed");
-  writer.String("0x");
-  writer.Key("size");
-  writer.String("0kB");
-  writer.Key("usedTime");
-  writer.String("");
-  writer.Key("estimateTime");
-  writer.String("");
-  writer.Key("description");
-  writer.String("");
-  writer.EndObject();
-  writer.Key("ids");
-  writer.StartArray();
-  writer.EndArray();
-  writer.EndObject();
-  return jsonText(buffer);
 }
 
 void HandleGetTaskState(DaemonState& state, const InputParam& param) {

@@ -26,9 +26,4 @@ void HandleGetTaskState(DaemonState& state, const InputParam& param);
 // `channel` not yet reported. Run by the connection's tick.
 void PushTaskEvents(DaemonState& state, const std::shared_ptr<Channel>& channel);
 
-// The "gettaskstate" answer when the daemon has no status text: `known` false
-// gives the unknown-task form ("progress" 100, error 6510), true the
-// started-but-no-report form.
-std::string TaskStateTemplateText(int64_t sid, uint64_t taskId, bool known);
-
 }  // namespace qel

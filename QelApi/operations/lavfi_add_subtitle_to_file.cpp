@@ -6,6 +6,7 @@
 #include "commands/filter_text.h"
 #include "common/text_edit.h"
 #include "engine/text_helpers.h"
+#include "operations/added_input_base.h"
 #include "operations/added_input_fragment.h"
 
 namespace qel {
@@ -69,18 +70,13 @@ bool processLocalFile(const LavfiOperationDesc& desc, const SourceProbe& probe, 
   }
   if (!mapPiece && !burnsIn(desc)) mapText = desc.transform;
 
-  SourceGraphSpec recipe;
-  recipe.subtitleClause = false;
-  recipe.trim = TrimForm::WholeInput;
-  recipe.duration = base.duration;
-  const std::optional<std::string> source = buildSourceGraph(base.value, probe, recipe);
-  const std::optional<std::string> baseInput = quotedInput(base.value);
-  if (!source || !baseInput) {
+  std::optional<AddedInputBase> baseTexts = openAddedInputBase(base, probe);
+  if (!baseTexts) {
     refuse("processLocalFile", kUnwritablePathMessage + base.value);
     return false;
   }
-  std::string fragment = base.prevOp + *baseInput;
-  std::string built = *source;
+  std::string fragment = base.prevOp + baseTexts->input;
+  std::string built = std::move(baseTexts->graph);
 
   if (desc.inputs.size() >= 2) {
     const std::string& subtitle = desc.inputs[1].value;

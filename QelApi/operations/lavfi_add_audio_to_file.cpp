@@ -279,8 +279,7 @@ LavfiResult LavfiAddAudioToFile::process(LavfiParser& parser, LavfiOperationDesc
 
   if (opened->isGraph()) {
     work.graph = base.value;
-    const LavfiOutputRecord* earlier = parser.findOutput(base.value);
-    if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
+    work.cmd = earlierFragment(parser, base.value);
   } else if (!processLocalFile(base, opened->probe, work)) {
     return result;
   }

@@ -122,12 +122,10 @@ bool processLocalFile(const LavfiOperationDesc& desc, const SourceProbe& probe, 
 bool processLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, std::string& graph, std::string& cmd) {
   const std::string& earlier = desc.inputs.front().value;
   std::string built = earlier;
-  std::string fragment;
+  std::string fragment = earlierFragment(parser, earlier);
   const bool withSubtitle = desc.inputs.size() >= 2;
-  const LavfiOutputRecord* record = parser.findOutput(earlier);
-  if (record != nullptr && !record->cmd.empty()) {
-    fragment = record->cmd;
-    if (withSubtitle && !LavfiAddSubtitleToFile::addSubtitleToCommand(desc, fragment)) return false;
+  if (!fragment.empty() && withSubtitle && !LavfiAddSubtitleToFile::addSubtitleToCommand(desc, fragment)) {
+    return false;
   }
   bool hasVideo = false;
   bool hasAudio = false;

@@ -5,6 +5,8 @@ namespace {
 
 bool isSeparator(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
+constexpr std::string_view kCSpaces = " \t\n\v\f\r";
+
 }  // namespace
 
 void trimChars(std::string& text, std::string_view set) {
@@ -17,6 +19,8 @@ void trimChars(std::string& text, std::string_view set) {
   text.erase(last + 1);
   text.erase(0, text.find_first_not_of(set));
 }
+
+void trimSpaces(std::string& text) { trimChars(text, kCSpaces); }
 
 std::vector<std::string> splitAt(std::string_view text, char separator) {
   std::vector<std::string> pieces;

@@ -20,6 +20,11 @@ constexpr bool contains(std::string_view text, std::string_view part) {
 // An empty set leaves the text alone.
 void trimChars(std::string& text, std::string_view set);
 
+// Removes, in place, every trailing and then every leading white-space
+// character of the "C" locale (blank, tab, line feed, vertical tab, form feed,
+// carriage return).
+void trimSpaces(std::string& text);
+
 // Splits at every `separator`, keeping empty pieces (two in a row give one,
 // an empty text gives one) and trimming nothing.
 std::vector<std::string> splitAt(std::string_view text, char separator);

@@ -17,8 +17,6 @@ namespace {
 // an escaped backslash and an escaped quote, reopen the quote.
 constexpr std::string_view kEscapedQuote = "'\\\\\\''";
 
-constexpr std::string_view kCSpaces = " \t\n\v\f\r";
-
 bool isAsciiLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -223,8 +221,6 @@ bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string
   text.insert(at, insertion);
   return true;
 }
-
-void trimSpaces(std::string& text) { trimChars(text, kCSpaces); }
 
 TimeValue parseTimeValue(std::string text) {
   if (text.empty()) return {};

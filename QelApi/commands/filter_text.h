@@ -111,9 +111,4 @@ bool replaceFirstUnquoted(std::string& text, std::string_view from, std::string_
 // there is none.
 bool insertBeforeUnquoted(std::string& text, std::string_view label, std::string_view insertion);
 
-// Removes, in place, every trailing and then every leading white-space
-// character of the "C" locale (blank, tab, line feed, vertical tab, form feed,
-// carriage return).
-void trimSpaces(std::string& text);
-
 }  // namespace qel

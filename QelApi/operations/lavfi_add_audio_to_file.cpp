@@ -8,6 +8,7 @@
 #include "commands/filter_text.h"
 #include "common/text_edit.h"
 #include "engine/text_helpers.h"
+#include "operations/added_input_base.h"
 #include "operations/added_input_fragment.h"
 
 namespace qel {
@@ -60,20 +61,14 @@ bool processLocalFile(const LavfiInputItem& base, const SourceProbe& probe, Work
     return true;
   }
   const std::string silentTrack = std::string(kSilentTrack) + doubleToString(probe.video);
-  SourceGraphSpec recipe;
-  recipe.subtitleClause = false;
-  recipe.trim = TrimForm::WholeInput;
-  recipe.duration = base.duration;
-  recipe.silentAudio = silentTrack;
-  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, recipe);
-  const std::optional<std::string> input = quotedInput(base.value);
-  if (!graph || !input) {
+  std::optional<AddedInputBase> baseTexts = openAddedInputBase(base, probe, silentTrack);
+  if (!baseTexts) {
     logOperationError("processLocalFile", 68, kUnwritablePathMessage + base.value);
     return false;
   }
-  work.graph = *graph;
+  work.graph = std::move(baseTexts->graph);
   if (probe.audio <= 0.0) work.mixGraph = silentTrack + std::string(kAudioLabel);
-  work.cmd = base.prevOp + *input;
+  work.cmd = base.prevOp + baseTexts->input;
   return true;
 }
 
@@ -284,8 +279,7 @@ LavfiResult LavfiAddAudioToFile::process(LavfiParser& parser, LavfiOperationDesc
 
   if (opened->isGraph()) {
     work.graph = base.value;
-    const LavfiOutputRecord* earlier = parser.findOutput(base.value);
-    if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
+    work.cmd = earlierFragment(parser, base.value);
   } else if (!processLocalFile(base, opened->probe, work)) {
     return result;
   }

@@ -6,6 +6,7 @@
 #include "commands/filter_text.h"
 #include "common/text_edit.h"
 #include "engine/text_helpers.h"
+#include "operations/added_input_base.h"
 #include "operations/added_input_fragment.h"
 
 namespace qel {
@@ -69,18 +70,13 @@ bool processLocalFile(const LavfiOperationDesc& desc, const SourceProbe& probe, 
   }
   if (!mapPiece && !burnsIn(desc)) mapText = desc.transform;
 
-  SourceGraphSpec recipe;
-  recipe.subtitleClause = false;
-  recipe.trim = TrimForm::WholeInput;
-  recipe.duration = base.duration;
-  const std::optional<std::string> source = buildSourceGraph(base.value, probe, recipe);
-  const std::optional<std::string> baseInput = quotedInput(base.value);
-  if (!source || !baseInput) {
+  std::optional<AddedInputBase> baseTexts = openAddedInputBase(base, probe);
+  if (!baseTexts) {
     refuse("processLocalFile", kUnwritablePathMessage + base.value);
     return false;
   }
-  std::string fragment = base.prevOp + *baseInput;
-  std::string built = *source;
+  std::string fragment = base.prevOp + baseTexts->input;
+  std::string built = std::move(baseTexts->graph);
 
   if (desc.inputs.size() >= 2) {
     const std::string& subtitle = desc.inputs[1].value;
@@ -126,12 +122,10 @@ bool processLocalFile(const LavfiOperationDesc& desc, const SourceProbe& probe, 
 bool processLavfi(LavfiParser& parser, const LavfiOperationDesc& desc, std::string& graph, std::string& cmd) {
   const std::string& earlier = desc.inputs.front().value;
   std::string built = earlier;
-  std::string fragment;
+  std::string fragment = earlierFragment(parser, earlier);
   const bool withSubtitle = desc.inputs.size() >= 2;
-  const LavfiOutputRecord* record = parser.findOutput(earlier);
-  if (record != nullptr && !record->cmd.empty()) {
-    fragment = record->cmd;
-    if (withSubtitle && !LavfiAddSubtitleToFile::addSubtitleToCommand(desc, fragment)) return false;
+  if (!fragment.empty() && withSubtitle && !LavfiAddSubtitleToFile::addSubtitleToCommand(desc, fragment)) {
+    return false;
   }
   bool hasVideo = false;
   bool hasAudio = false;

@@ -7,6 +7,7 @@
 #include "common/text_edit.h"
 #include "engine/log.h"
 #include "engine/text_helpers.h"
+#include "operations/added_input_base.h"
 #include "operations/added_input_fragment.h"
 
 namespace qel {
@@ -47,18 +48,13 @@ bool processLocalFile(const LavfiInputItem& base, const SourceProbe& probe, Work
     logOperationError("processLocalFile", 86, "no video stream: " + base.value);
     return true;
   }
-  SourceGraphSpec recipe;
-  recipe.subtitleClause = false;
-  recipe.trim = TrimForm::WholeInput;
-  recipe.duration = base.duration;
-  const std::optional<std::string> graph = buildSourceGraph(base.value, probe, recipe);
-  const std::optional<std::string> input = quotedInput(base.value);
-  if (!graph || !input) {
+  std::optional<AddedInputBase> baseTexts = openAddedInputBase(base, probe);
+  if (!baseTexts) {
     logOperationError("processLocalFile", 86, kUnwritablePathMessage + base.value);
     return false;
   }
-  work.graph = *graph;
-  work.cmd = input->substr(1);  // "-i \"path\"", without the leading blank
+  work.graph = std::move(baseTexts->graph);
+  work.cmd = baseTexts->input.substr(1);  // "-i \"path\"", without the leading blank
   return true;
 }
 
@@ -195,8 +191,7 @@ LavfiResult LavfiAddVideoToFile::process(LavfiParser& parser, LavfiOperationDesc
   Work work;
   if (opened->isGraph()) {
     work.graph = base.value;
-    const LavfiOutputRecord* earlier = parser.findOutput(base.value);
-    if (earlier != nullptr && !earlier->cmd.empty()) work.cmd = earlier->cmd;
+    work.cmd = earlierFragment(parser, base.value);
   } else if (!processLocalFile(base, opened->probe, work)) {
     return result;
   }

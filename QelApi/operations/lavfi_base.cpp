@@ -37,6 +37,11 @@ std::optional<std::string> writeSourceGraph(const std::string& function, int lin
   return built;
 }
 
+std::string earlierFragment(const LavfiParser& parser, const std::string& graph) {
+  const LavfiOutputRecord* earlier = parser.findOutput(graph);
+  return earlier != nullptr ? earlier->cmd : std::string();
+}
+
 LavfiBase::~LavfiBase() = default;
 
 const char* LavfiBase::name() const { return ""; }

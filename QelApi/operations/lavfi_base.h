@@ -160,4 +160,8 @@ bool checkUsableStreams(const std::string& function, int line, const std::string
 std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
                                             const SourceProbe& probe, const SourceGraphSpec& recipe);
 
+// The command fragment the parser stored with an earlier step's graph, which
+// an operation extends alongside the graph; "" when the step left none.
+std::string earlierFragment(const LavfiParser& parser, const std::string& graph);
+
 }  // namespace qel

@@ -210,9 +210,8 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
         logAt(kLogError, kFunction, 69, "Failed to merge: " + item.value + " and " + filter);
       }
     }
-    const LavfiOutputRecord* earlier = parser.findOutput(item.value);
-    if (earlier != nullptr && !earlier->cmd.empty()) {
-      result.cmd = earlier->cmd;
+    result.cmd = earlierFragment(parser, item.value);
+    if (!result.cmd.empty()) {
       // The fragment a convert of a file wrote has no video map to route the
       // filter through: it gets the same edit as the graph above, so that the
       // command, which runs the fragment in place of the graph, keeps the

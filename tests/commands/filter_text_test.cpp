@@ -14,25 +14,6 @@
 namespace qel {
 namespace {
 
-TEST(TrimSpaces, RemovesCLocaleSpaceAtBothEnds) {
-  struct Case {
-    std::string in;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"\t 00:01:30\r\n", "00:01:30"},
-      {"   ", ""},
-      {"", ""},
-      {"\v\fa b\f", "a b"},
-      {"x", "x"},
-  };
-  for (const Case& c : cases) {
-    std::string text = c.in;
-    trimSpaces(text);
-    EXPECT_EQ(text, c.out) << "input: [" << c.in << "]";
-  }
-}
-
 TEST(EscapeFilterPath, WindowsLookingPathsKeepTheirForm) {
   struct Case {
     std::string path;

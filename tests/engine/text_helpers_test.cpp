@@ -31,6 +31,23 @@ TEST(TrimCharsTest, Table) {
   }
 }
 
+TEST(TrimSpacesTest, RemovesCLocaleSpaceAtBothEnds) {
+  const struct {
+    std::string text, expected;
+  } rows[] = {
+      {"\t 00:01:30\r\n", "00:01:30"},
+      {"   ", ""},
+      {"", ""},
+      {"\v\fa b\f", "a b"},
+      {"x", "x"},
+  };
+  for (const auto& row : rows) {
+    std::string text = row.text;
+    trimSpaces(text);
+    EXPECT_EQ(text, row.expected) << "[" << row.text << "]";
+  }
+}
+
 TEST(SplitWhitespaceTest, Table) {
   using V = std::vector<std::string>;
   const struct {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/filter_text.h"
 #include "common/process.h"
+#include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
 #include "support/operation_test_helpers.h"

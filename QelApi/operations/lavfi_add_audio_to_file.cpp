@@ -286,9 +286,8 @@ LavfiResult LavfiAddAudioToFile::process(LavfiParser& parser, LavfiOperationDesc
 
   if (!buildAudioMixCommand(parser, desc, work)) return result;
   mergeLavfi(parser, desc, work);
-  parser.setDuration(work.graph, base.duration);
   result.cmd = std::move(work.cmd);
-  result.graph = std::move(work.graph);
+  completeResult(parser, result, std::move(work.graph), base.duration);
   return result;
 }
 

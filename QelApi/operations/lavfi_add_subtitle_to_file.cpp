@@ -260,9 +260,8 @@ LavfiResult LavfiAddSubtitleToFile::process(LavfiParser& parser, LavfiOperationD
   const bool built = opened->isGraph() ? processLavfi(parser, desc, graph, cmd)
                                        : processLocalFile(desc, opened->probe, graph, cmd);
   if (!built) return result;
-  parser.setDuration(graph, base.duration);
-  result.graph = std::move(graph);
   result.cmd = std::move(cmd);
+  completeResult(parser, result, std::move(graph), base.duration);
   return result;
 }
 

@@ -223,9 +223,8 @@ LavfiResult LavfiAddVideoToFile::process(LavfiParser& parser, LavfiOperationDesc
 
   if (!buildOverlayCommand(parser, desc, work)) return result;
   mergeLavfi(parser, desc, work);
-  parser.setDuration(work.graph, base.duration);
   result.cmd = std::move(work.cmd);
-  result.graph = std::move(work.graph);
+  completeResult(parser, result, std::move(work.graph), base.duration);
   return result;
 }
 

@@ -37,6 +37,11 @@ std::optional<std::string> writeSourceGraph(const std::string& function, int lin
   return built;
 }
 
+void completeResult(LavfiParser& parser, LavfiResult& result, std::string graph, double seconds) {
+  parser.setDuration(graph, seconds);
+  result.graph = std::move(graph);
+}
+
 std::string earlierFragment(const LavfiParser& parser, const std::string& graph) {
   const LavfiOutputRecord* earlier = parser.findOutput(graph);
   return earlier != nullptr ? earlier->cmd : std::string();
@@ -130,8 +135,7 @@ LavfiResult LavfiBase::processCommon(LavfiParser& parser, const LavfiOperationDe
     if (!built) return result;
     graph = std::move(*built);
   }
-  parser.setDuration(graph, item.duration);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), item.duration);
   return result;
 }
 

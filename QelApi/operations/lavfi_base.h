@@ -160,6 +160,10 @@ bool checkUsableStreams(const std::string& function, int line, const std::string
 std::optional<std::string> writeSourceGraph(const std::string& function, int line, const std::string& path,
                                             const SourceProbe& probe, const SourceGraphSpec& recipe);
 
+// Ends a successful operation: the parser files `graph` with its length in
+// seconds (planning reads it back), and the graph becomes the result's.
+void completeResult(LavfiParser& parser, LavfiResult& result, std::string graph, double seconds);
+
 // The command fragment the parser stored with an earlier step's graph, which
 // an operation extends alongside the graph; "" when the step left none.
 std::string earlierFragment(const LavfiParser& parser, const std::string& graph);

@@ -215,8 +215,7 @@ LavfiResult LavfiCompression::process(LavfiParser& parser, LavfiOperationDesc& d
     }
     graph = std::move(*built);
   }
-  parser.setDuration(graph, item.duration);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), item.duration);
   return result;
 }
 

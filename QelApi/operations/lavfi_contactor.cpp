@@ -230,8 +230,7 @@ LavfiResult LavfiContactor::process(LavfiParser& parser, LavfiOperationDesc& des
     }
   }
   labelOutputs(c, desc.inputs.size(), firstLabel);
-  parser.setDuration(c.graph, c.total);
-  result.graph = std::move(c.graph);
+  completeResult(parser, result, std::move(c.graph), c.total);
   return result;
 }
 

@@ -227,8 +227,7 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
       addAssInputs(desc, result.cmd);
     }
   }
-  parser.setDuration(graph, item.duration);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), item.duration);
   return result;
 }
 

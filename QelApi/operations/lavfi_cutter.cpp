@@ -239,8 +239,7 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
     if (!built) return result;
     graph = std::move(*built);
   }
-  parser.setDuration(graph, end.seconds - start.seconds);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), end.seconds - start.seconds);
   return result;
 }
 

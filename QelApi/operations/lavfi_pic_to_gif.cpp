@@ -109,8 +109,7 @@ LavfiResult LavfiPicToGif::process(LavfiParser& parser, LavfiOperationDesc& desc
     if (!parts.rate.empty()) graph += "," + parts.rate;
     graph += kPaletteChain;
   }
-  parser.setDuration(graph, total);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), total);
   return result;
 }
 

@@ -150,8 +150,7 @@ LavfiResult LavfiSeek::process(LavfiParser& parser, LavfiOperationDesc& desc) co
   }
   const double position = seek.empty() ? 0.0 : std::strtod(seek.c_str(), nullptr);
   const double remaining = inputSeconds - position;
-  parser.setDuration(graph, std::isfinite(remaining) && remaining > 0.0 ? remaining : 0.0);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), std::isfinite(remaining) && remaining > 0.0 ? remaining : 0.0);
   return result;
 }
 

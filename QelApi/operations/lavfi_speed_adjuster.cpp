@@ -146,8 +146,7 @@ LavfiResult LavfiSpeedAdjuster::process(LavfiParser& parser, LavfiOperationDesc&
   // An empty graph (an audio-only input whose audio the output drops) is a
   // failure: nothing is stored for it.
   if (graph.empty()) return result;
-  parser.setDuration(graph, item.duration / factor);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), item.duration / factor);
   return result;
 }
 

@@ -64,9 +64,8 @@ LavfiResult LavfiTrackSelection::process(LavfiParser& parser, LavfiOperationDesc
   } else {
     processLocalFile(parser, desc, graph, cmd);
   }
-  parser.setDuration(graph, first.duration);
   result.cmd = std::move(cmd);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), first.duration);
   return result;
 }
 

@@ -142,13 +142,9 @@ LavfiResult LavfiVideoToGif::process(LavfiParser& parser, LavfiOperationDesc& de
     graph = std::move(*built);
   }
 
-  if (length > kUsableStreamSeconds) {
-    parser.setDuration(graph, length);
-  } else {
-    parser.setDuration(graph, item.duration);
-    logAt(kLogError, kFunction, 159, "VideoToGif: Don't find trim param");
-  }
-  result.graph = std::move(graph);
+  const bool trimmed = length > kUsableStreamSeconds;
+  if (!trimmed) logAt(kLogError, kFunction, 159, "VideoToGif: Don't find trim param");
+  completeResult(parser, result, std::move(graph), trimmed ? length : item.duration);
   return result;
 }
 

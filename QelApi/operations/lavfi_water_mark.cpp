@@ -111,8 +111,7 @@ LavfiResult LavfiWaterMark::process(LavfiParser& parser, LavfiOperationDesc& des
       if (at != std::string::npos) graph.insert(at, texts);
     }
   }
-  parser.setDuration(graph, first.duration);
-  result.graph = std::move(graph);
+  completeResult(parser, result, std::move(graph), first.duration);
   return result;
 }
 

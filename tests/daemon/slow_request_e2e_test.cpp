@@ -97,8 +97,8 @@ TEST_F(SlowProbeE2eTest, PingIsAnsweredWhileAnotherClientsProbeWaits) {
 }
 
 TEST_F(SlowProbeE2eTest, ProcessProbesOutsideTheEngineMutex) {
-  // "cleancache" needs the engine's mutex, which a "process" request used to
-  // hold while its files were probed.
+  // "cleancache" needs the engine's mutex, which a "process" request must not
+  // hold while its files are probed.
   std::string slowReply = checkOthersAreServed(ConvertRequest(1, clip_), "{\"sid\":2,\"op\":\"cleancache\"}",
                                                "{\"sid\":2,\"error\":false,\"errorCode\":0,\"errorDetail\":\"\"}");
   EXPECT_EQ(slowReply.rfind("{\"sid\":1,\"error\":true,", 0), 0u) << slowReply;

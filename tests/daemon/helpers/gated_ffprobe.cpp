@@ -13,12 +13,17 @@ int main(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr) return 1;
   std::string self = argv[0];
   const std::string folder = self.substr(0, self.rfind('/') + 1);
+  // The gate is opened before the start is reported: a test that releases
+  // the gate as soon as it hears of the start must not leave this probe
+  // opening a FIFO nobody writes to any more. A non-blocking open never waits
+  // for a writer; reads then block again, and end once no writer is left.
+  const int gate = ::open((folder + "ffprobe-gate").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (gate >= 0) ::fcntl(gate, F_SETFL, ::fcntl(gate, F_GETFL) & ~O_NONBLOCK);
   const int ready = ::open((folder + "ffprobe-ready").c_str(), O_WRONLY | O_CLOEXEC);
   if (ready >= 0) {
     [[maybe_unused]] ssize_t put = ::write(ready, "s", 1);
     ::close(ready);
   }
-  const int gate = ::open((folder + "ffprobe-gate").c_str(), O_RDONLY | O_CLOEXEC);
   if (gate >= 0) {
     char buffer[256];
     while (::read(gate, buffer, sizeof buffer) > 0) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -74,35 +75,53 @@ WsServer::Callbacks echoCallbacks(EventLog& log) {
   return callbacks;
 }
 
-TEST(WsServerTest, PingRouteAnswersPongAndOtherRoutesAreNotFound) {
-  EventLog log;
-  WsServer server(echoCallbacks(log), {});
-  std::string error;
-  ASSERT_TRUE(server.start(0, error)) << error;
-  HttpResult ping = httpGet(server.port(), "/ping");
+// Each test starts its own echo server on a free port.
+class WsServerTest : public ::testing::Test {
+ protected:
+  // The tick is an hour unless a test watches ticks, so none slips between a
+  // request and its reply.
+  bool start(std::chrono::milliseconds tick = std::chrono::hours(1)) {
+    WsServer::Options options;
+    options.tickInterval = tick;
+    server_.emplace(echoCallbacks(log_), options);
+    std::string error;
+    const bool started = server_->start(0, error);
+    EXPECT_TRUE(started) << error;
+    return started;
+  }
+
+  bool connect(TestClient& client) {
+    std::string error;
+    const bool connected = client.connect(server_->port(), error);
+    EXPECT_TRUE(connected) << error;
+    return connected;
+  }
+
+  EventLog log_;
+  std::optional<WsServer> server_;  // after the log: stopped before the log goes
+};
+
+TEST_F(WsServerTest, PingRouteAnswersPongAndOtherRoutesAreNotFound) {
+  ASSERT_TRUE(start());
+  HttpResult ping = httpGet(server_->port(), "/ping");
   ASSERT_TRUE(ping.ok);
   EXPECT_EQ(ping.status, 200);
   EXPECT_EQ(ping.body, "{\"pong\":1}");
-  HttpResult other = httpGet(server.port(), "/nothing");
+  HttpResult other = httpGet(server_->port(), "/nothing");
   ASSERT_TRUE(other.ok);
   EXPECT_EQ(other.status, 404);
-  server.stop();
+  server_->stop();
   // HTTP requests are not connections.
-  std::lock_guard lock(log.mutex);
-  EXPECT_TRUE(log.events.empty());
+  std::lock_guard lock(log_.mutex);
+  EXPECT_TRUE(log_.events.empty());
 }
 
-TEST(WsServerTest, ConnectionEventsMessagesAndTicks) {
-  EventLog log;
-  WsServer::Options options;
-  options.tickInterval = std::chrono::milliseconds(50);
-  WsServer server(echoCallbacks(log), options);
-  std::string error;
-  ASSERT_TRUE(server.start(0, error)) << error;
+TEST_F(WsServerTest, ConnectionEventsMessagesAndTicks) {
+  ASSERT_TRUE(start(std::chrono::milliseconds(50)));
   {
     TestClient client;
-    ASSERT_TRUE(client.connect(server.port(), error)) << error;
-    ASSERT_TRUE(log.waitFor("open"));
+    ASSERT_TRUE(connect(client));
+    ASSERT_TRUE(log_.waitFor("open"));
     ASSERT_TRUE(client.send("hello"));
     // Ticks interleave with the echo.
     bool sawEcho = false;
@@ -119,22 +138,17 @@ TEST(WsServerTest, ConnectionEventsMessagesAndTicks) {
     }
     client.close();
   }
-  ASSERT_TRUE(log.waitFor("close"));
-  server.stop();
-  std::lock_guard lock(log.mutex);
-  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "close"), 1);
-  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "open"), 1);
+  ASSERT_TRUE(log_.waitFor("close"));
+  server_->stop();
+  std::lock_guard lock(log_.mutex);
+  EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "close"), 1);
+  EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "open"), 1);
 }
 
-TEST(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {
-  EventLog log;
-  WsServer::Options options;
-  options.tickInterval = std::chrono::hours(1);
-  WsServer server(echoCallbacks(log), options);
-  std::string error;
-  ASSERT_TRUE(server.start(0, error)) << error;
+TEST_F(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {
+  ASSERT_TRUE(start());
   TestClient client;
-  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  ASSERT_TRUE(connect(client));
   ASSERT_TRUE(client.send("burst"));
   for (int i = 0; i < 50; ++i) {
     auto message = client.receive();
@@ -143,35 +157,27 @@ TEST(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {
   }
 }
 
-TEST(WsServerTest, StopFlushesQueuedMessagesAndClosesConnections) {
-  EventLog log;
-  WsServer::Options options;
-  options.tickInterval = std::chrono::hours(1);
-  WsServer server(echoCallbacks(log), options);
-  std::string error;
-  ASSERT_TRUE(server.start(0, error)) << error;
+TEST_F(WsServerTest, StopFlushesQueuedMessagesAndClosesConnections) {
+  ASSERT_TRUE(start());
   TestClient client;
-  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  ASSERT_TRUE(connect(client));
   ASSERT_TRUE(client.send("last words"));
-  ASSERT_TRUE(log.waitFor("message:last words"));
+  ASSERT_TRUE(log_.waitFor("message:last words"));
   // stop() waits for the close handshake, which this thread answers.
-  std::thread stopper([&server] { server.stop(); });
+  std::thread stopper([this] { server_->stop(); });
   auto message = client.receive(std::chrono::seconds(30));
   EXPECT_TRUE(message.has_value());
   EXPECT_EQ(message.value_or(""), "echo:last words");
   EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));
   stopper.join();
-  std::lock_guard lock(log.mutex);
-  EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "close"), 1);
+  std::lock_guard lock(log_.mutex);
+  EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "close"), 1);
 }
 
-TEST(WsServerTest, IllFormedUtf8IsRepairedBeforeItIsSent) {
-  EventLog log;
-  WsServer server(echoCallbacks(log), {});
-  std::string error;
-  ASSERT_TRUE(server.start(0, error)) << error;
+TEST_F(WsServerTest, IllFormedUtf8IsRepairedBeforeItIsSent) {
+  ASSERT_TRUE(start());
   TestClient client;
-  ASSERT_TRUE(client.connect(server.port(), error)) << error;
+  ASSERT_TRUE(connect(client));
   // Beast's client fails the read of an ill-formed text frame, so receiving
   // the message at all proves it was valid UTF-8.
   auto reply = client.request("bad:");
@@ -179,13 +185,11 @@ TEST(WsServerTest, IllFormedUtf8IsRepairedBeforeItIsSent) {
   EXPECT_EQ(*reply, "echo:bad:\xEF\xBF\xBD\xEF\xBF\xBD(");
 }
 
-TEST(WsServerTest, PortInUseIsAStartFailure) {
-  EventLog log;
-  WsServer first(echoCallbacks(log), {});
+TEST_F(WsServerTest, PortInUseIsAStartFailure) {
+  ASSERT_TRUE(start());
+  WsServer second(echoCallbacks(log_), {});
   std::string error;
-  ASSERT_TRUE(first.start(0, error)) << error;
-  WsServer second(echoCallbacks(log), {});
-  EXPECT_FALSE(second.start(first.port(), error));
+  EXPECT_FALSE(second.start(server_->port(), error));
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(second.start(65536, error));
   EXPECT_FALSE(second.start(-1, error));

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 
+#include "tool/elf_class.h"
 #include "tool/logger.h"
 #include "tool/string_util.h"
 #include "tool/system_info.h"
@@ -182,9 +183,16 @@ std::string GetProcessPath(uint64_t process_id) {
   return IsProcessId(process_id) ? ExecutableOf(process_id) : std::string();
 }
 
-void* GetWindowHandleByPID(uint64_t) { return nullptr; }
-
-bool Is64BitProcess(void*) { return GetProcessArchitecture() == "x64"; }
+bool Is64BitProcess(void* process_handle) {
+  // A 32-bit program on a 64-bit machine is what WOW64 is elsewhere; any other
+  // process, and one whose executable cannot be read, has the machine's answer.
+  const auto pid = reinterpret_cast<uintptr_t>(process_handle);
+  if (pid != 0 && process_internal::ReadElfClass("/proc/" + std::to_string(pid) + "/exe") ==
+                      process_internal::ElfClass::Bits32) {
+    return false;
+  }
+  return GetProcessArchitecture() == "x64";
+}
 
 bool GrantPriviledge(void* token, const std::string& privilege) {
   int capability = CapabilityOf(privilege);

@@ -1,9 +1,10 @@
 // Process information from /proc: a walk over all processes in ascending id
 // order and the queries built on it (children, parent, name, existence, the
 // first process of an executable that a filter accepts), the image path, and
-// the bitness and privilege questions. This system has no window handles (the
-// window query answers null) and no access tokens: a privilege is enabled as
-// the Linux capability that corresponds to it, where there is one.
+// the window, bitness and privilege questions. A window handle is the X
+// window id carried in the pointer, a process handle the process id carried
+// in the pointer. There are no access tokens: a privilege is enabled as the
+// Linux capability that corresponds to it, where there is one.
 //
 // Thread safety: stateless, callable from any thread. A walk is a moment's
 // picture; processes may start or end during it.
@@ -38,9 +39,15 @@ TOOL_API uint64_t GetRunningApplicationProcessID(const std::string& exe_name,
                                                  std::function<bool(uint64_t, uint64_t)> filter);
 // The full path of the process's executable, or "".
 TOOL_API std::string GetProcessPath(uint64_t process_id);
-// Always null: no window system is asked here.
+// The first top-level window of the process on the X server of $DISPLAY,
+// from the top of the stacking order down, that has at least one child
+// window (tool/process_window.cpp); null for id 0, without a display or the X
+// libraries, or when the process has no such window.
 TOOL_API void* GetWindowHandleByPID(uint64_t process_id);
-// No WOW64 exists here: whether the native architecture is x64.
+// False for a process that runs a 32-bit program (the class of its
+// executable, /proc/<pid>/exe); otherwise, and when the executable cannot be
+// read (null handle, no such process, another user's process), whether the
+// machine is x64.
 TOOL_API bool Is64BitProcess(void* process_handle);
 // Raises the capability that corresponds to `privilege` (SeDebugPrivilege:
 // CAP_SYS_PTRACE, ...) in the calling thread's effective set; false when there

@@ -1,5 +1,6 @@
 // Process queries on a child forked by the test (it only waits to be killed).
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
+#include "support/test_support.h"
+#include "tool/elf_fixture.h"
 #include "tool/log_capture.h"
 #include "tool/process_info.h"
 #include "tool/system_info.h"
@@ -121,10 +125,38 @@ TEST(ProcessInfoTest, LoopRunsInAscendingOrderAndStops) {
   ProcessLoop(nullptr);  // stops at once
 }
 
-TEST(ProcessInfoTest, WindowsBitnessAndPrivileges) {
+void* HandleOf(uint64_t pid) { return reinterpret_cast<void*>(static_cast<uintptr_t>(pid)); }
+
+// A process's bitness is its program's: false for a 32-bit one; whatever
+// cannot be read answers for the machine.
+TEST(ProcessInfoTest, BitnessOfTheProcessProgram) {
+  const bool machine = GetProcessArchitecture() == "x64";
+  EXPECT_EQ(Is64BitProcess(nullptr), machine);
+  EXPECT_EQ(Is64BitProcess(HandleOf(UnusedPid())), machine);
+  Child child;
+  EXPECT_EQ(Is64BitProcess(HandleOf(child.pid())), machine && sizeof(void*) == 8);
+}
+
+TEST(ProcessInfoTest, ThirtyTwoBitProcessIsNot64Bit) {
+  qel::test::TempDir dir;
+  const std::string program = dir.file("waits32");
+  qel::test::writeFile(program, tool_test::I386WaitingProgram());
+  ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+  qel::Subprocess waiting;
+  qel::SpawnOptions options;
+  options.stdoutMode = qel::ChildOutput::Null;
+  options.stderrMode = qel::ChildOutput::Null;
+  std::string error;
+  if (!waiting.start({program}, options, error)) {
+    // Its header's class is tested in tool's internal tests instead.
+    GTEST_SKIP() << "this machine cannot run a 32-bit program: " << error;
+  }
+  EXPECT_FALSE(Is64BitProcess(HandleOf(static_cast<uint64_t>(waiting.pid()))));
+}
+
+TEST(ProcessInfoTest, WindowsAndPrivileges) {
   EXPECT_EQ(GetWindowHandleByPID(0), nullptr);
   EXPECT_EQ(GetWindowHandleByPID(static_cast<uint64_t>(::getpid())), nullptr);
-  EXPECT_EQ(Is64BitProcess(nullptr), GetProcessArchitecture() == "x64");
   EXPECT_FALSE(GrantPriviledge(nullptr, "SeNoSuchPrivilege"));
   int token = 0;
   EXPECT_FALSE(GrantPriviledge(&token, "SeDebugPrivilege"));

@@ -6,6 +6,13 @@ qel_test_folder(tool tool)
 add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
 target_link_libraries(tool_log_probe PRIVATE tool)
 add_dependencies(test_tool tool_log_probe)
+# The window query's tests: a probe that maps windows, and the test's own X
+# client that restacks them and frames one as a window manager would.
+pkg_check_modules(QEL_TOOL_TEST_X11 REQUIRED IMPORTED_TARGET x11)
+add_executable(tool_window_probe ${CMAKE_CURRENT_LIST_DIR}/window_probe.cpp)
+target_link_libraries(tool_window_probe PRIVATE PkgConfig::QEL_TOOL_TEST_X11)
+target_link_libraries(test_tool PRIVATE PkgConfig::QEL_TOOL_TEST_X11)
+add_dependencies(test_tool tool_window_probe)
 
 file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
 add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})

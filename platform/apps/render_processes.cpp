@@ -5,38 +5,74 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <map>
 #include <mutex>
+#include <optional>
 
+#include "platform/apps/playing_programs.h"
+#include "platform/core/backing.h"
 #include "platform/core/faults.h"
 
 namespace platform::apps {
 
 namespace {
 
+// The whole query, connection included. The locator asks once a second and
+// holds its table meanwhile, so a stalled server costs at most about a tick.
+constexpr std::chrono::milliseconds kServerLimit{1000};
+
 std::mutex listMutex;
 std::vector<uint32_t> renderPids;
 std::map<std::string, std::string> indirect;
+
+std::mutex backingMutex;
+std::optional<Backing> renderBacking;
+
+Backing chosenBacking() {
+  std::lock_guard<std::mutex> lock(backingMutex);
+  // Reachability is asked at every call: a server that is down now may be up
+  // at the next tick, and meanwhile the calls fail.
+  if (!renderBacking) renderBacking = chooseBacking("apps", [] { return true; });
+  return *renderBacking;
+}
 
 }  // namespace
 
 int TSV_EnumerateRenderProcess(int* count, RenderProcessEntry* entries) {
   if (count == nullptr || entries == nullptr || *count < 0) return -1;
   if (injectedFault("apps.TSV_EnumerateRenderProcess")) return -1;
-  std::lock_guard<std::mutex> lock(listMutex);
-  const int n = std::min<int>(*count, static_cast<int>(renderPids.size()));
-  for (int i = 0; i < n; ++i) entries[i].processId = renderPids[static_cast<size_t>(i)];
+  std::vector<uint32_t> pids;
+  if (chosenBacking() == Backing::Real) {
+    if (!QueryPlayingPrograms(static_cast<size_t>(*count), kServerLimit, pids)) return -2;
+  } else {
+    std::lock_guard<std::mutex> lock(listMutex);
+    pids = renderPids;
+  }
+  const int n = std::min<int>(*count, static_cast<int>(pids.size()));
+  for (int i = 0; i < n; ++i) entries[i].processId = pids[static_cast<size_t>(i)];
   *count = n;
   return 0;
 }
 
 void SetRenderProcesses(const std::vector<uint32_t>& pids) {
-  std::lock_guard<std::mutex> lock(listMutex);
-  renderPids = pids;
+  {
+    std::lock_guard<std::mutex> lock(listMutex);
+    renderPids = pids;
+  }
+  // A list given by a test or the run script is what plays, whatever the
+  // sound server says.
+  forceBacking("apps", Backing::Simulated);
+  ReselectRenderBacking();
+}
+
+void ReselectRenderBacking() {
+  std::lock_guard<std::mutex> lock(backingMutex);
+  renderBacking.reset();
 }
 
 std::vector<uint32_t> RenderProcesses() {

@@ -1,7 +1,10 @@
 // The render-process library ("tessavel") and the process facts the picker
-// needs. On this platform no sound server tells which program plays what, so
-// the list of processes that play audio is set by tests or the run script
-// (real process ids); names and image paths come from /proc.
+// needs. The processes that play audio come from the sound server: PulseAudio
+// names the program behind each playback stream (platform/apps/playing_programs.h).
+// The simulated backing answers a list that tests or the run script's
+// `render` line set (real process ids); it serves when QEL_BACKING=sim or a
+// test forces the "apps" backing, and from the moment such a list is set.
+// Names and image paths come from /proc.
 //
 // Thread safety: all functions may be called from any thread.
 #pragma once
@@ -30,14 +33,22 @@ static_assert(offsetof(RenderProcessEntry, logoFile) == 1044);
 static_assert(offsetof(RenderProcessEntry, backgroundColor) == 1564);
 static_assert(offsetof(RenderProcessEntry, window) == 1572);
 
-// Fills at most *count entries' process ids from the current list; *count
-// becomes the number filled. 0 on success; -1 for null arguments or a failure
-// injected as "apps.TSV_EnumerateRenderProcess".
+// Fills at most *count entries' process ids with the programs that play audio
+// now (each once, in the sound server's stream order); *count becomes the
+// number filled and nothing else of the entries is touched. 0 on success; -1
+// for null arguments or a failure injected as "apps.TSV_EnumerateRenderProcess";
+// -2 when the sound server cannot be reached or does not answer within about
+// a second.
 int TSV_EnumerateRenderProcess(int* count, RenderProcessEntry* entries);
 
-// The processes that play audio (tests, run script).
+// The simulated list of processes that play audio (tests, run script). Setting
+// it selects the simulated backing for the rest of the process (a test that
+// wants the sound server again forces the "apps" backing to Real and calls
+// ReselectRenderBacking).
 void SetRenderProcesses(const std::vector<uint32_t>& pids);
 std::vector<uint32_t> RenderProcesses();
+// Testing: the backing is chosen again at the next enumeration.
+void ReselectRenderBacking();
 
 // The executable's full path (empty when the process cannot be read).
 std::string ProcessImagePath(uint32_t pid);

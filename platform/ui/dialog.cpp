@@ -366,8 +366,10 @@ bool DialogWindow::IsReallyVisible(const std::string& name) {
 }
 
 void DialogWindow::Click(const std::string& name) {
-  const Control* c = FindControl(name);
+  Control* c = FindControl(name);
   if (c == nullptr || !c->enabled || !IsReallyVisible(name)) return;
+  // A check box turns over with the click, before its owner hears of it.
+  if (c->type == "CheckBox") c->selected = !c->selected;
   Notify("click", name);
 }
 

@@ -112,5 +112,38 @@ TEST_F(Dialogs, ScriptClicksReachTheLatestDialogWithTheControl) {
   EXPECT_EQ(first.clicks, std::vector<std::string>{"ONLY_A"});
 }
 
+// A click turns a check box over (what its owner reads when it hears of the
+// click); a hidden or disabled one stays as it is.
+TEST_F(Dialogs, ClickTurnsACheckBoxOver) {
+  qel::test::writeFile(skins.file("default/c.xml"),
+                       "<Window size=\"200,80\"><CheckBox name=\"AUTO\"/><Button name=\"OK\"/>"
+                       "<CheckBox name=\"OFF\" enabled=\"false\"/>"
+                       "<HorizontalLayout name=\"HIDDEN\" visible=\"false\"><CheckBox name=\"INSIDE\"/>"
+                       "</HorizontalLayout></Window>");
+  TestDialog dialog("c.xml", "");
+  ASSERT_NE(dialog.Create(nullptr, "checks", 0, 0, {0, 0, 0, 0}), nullptr);
+  const struct {
+    const char* control;
+    std::vector<bool> after;  // selected after each of two clicks
+  } cases[] = {
+      {"AUTO", {true, false}},
+      {"OK", {false, false}},  // a button is no check box
+      {"OFF", {false, false}},
+      {"INSIDE", {false, false}},
+  };
+  for (const auto& c : cases) {
+    std::vector<bool> seen;
+    for (int i = 0; i < 2; ++i) {
+      dialog.Click(c.control);
+      seen.push_back(dialog.FindControl(c.control)->selected);
+    }
+    EXPECT_EQ(seen, c.after) << c.control;
+  }
+  EXPECT_EQ(dialog.clicks, (std::vector<std::string>{"AUTO", "AUTO", "OK", "OK"}));
+  // The dialog's own messages are delivered before it goes.
+  dialog.Close(0);
+  EXPECT_EQ(dialog.ShowModal(), 0);
+}
+
 }  // namespace
 }  // namespace platform::ui

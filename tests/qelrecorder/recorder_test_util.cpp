@@ -7,6 +7,7 @@
 
 #include "common/process.h"
 #include "common/text_convert.h"
+#include "platform/apps/render_processes.h"
 #include "platform/audio/audio_client.h"
 #include "platform/core/backing.h"
 #include "platform/display/display.h"
@@ -98,6 +99,8 @@ void useSimulatedBackings() {
   platform::display::sim::Reset();
   platform::forceBacking("audio", platform::Backing::Simulated);
   platform::audio::ReselectAudioBacking();
+  platform::forceBacking("apps", platform::Backing::Simulated);
+  platform::apps::ReselectRenderBacking();
 }
 
 void pump(int ms, int stepMs) {

@@ -72,8 +72,9 @@ class GreyCapturer : public capture::DesktopCapturer {
   Callback* callback_ = nullptr;
 };
 
-// Puts the windows, the display and the sound on their simulated backings
-// (the display emptied) and keeps SIGPIPE from ending this thread.
+// Puts the windows, the display, the sound and the list of playing programs on
+// their simulated backings (the display emptied) and keeps SIGPIPE from ending
+// this thread.
 void useSimulatedBackings();
 
 // Runs the window message loop for `ms` milliseconds on this thread, looking

@@ -10,10 +10,13 @@ target_sources(test_recorder_host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/host_run.cpp
 # sound server's stream), so they get the machine to themselves: a busy
 # machine would drop frames and stretch the stop, which says nothing about
 # the recorder.
+# The playing-program runs ask the sound server through the platform layer
+# themselves before they start the recorder.
 add_executable(test_recorder_host_recording ${CMAKE_CURRENT_LIST_DIR}/whole_recording.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/playing_programs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_run.cpp ${CMAKE_CURRENT_LIST_DIR}/screen_painter.cpp)
 target_link_libraries(test_recorder_host_recording PRIVATE qel_test_support GTest::gtest_main
-  PkgConfig::QEL_HOST_X11)
+  PkgConfig::QEL_HOST_X11 qelplatform)
 gtest_discover_tests(test_recorder_host_recording DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
 add_dependencies(test_recorder_host_recording QelRecorder qelrecorder)

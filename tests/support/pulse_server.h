@@ -25,6 +25,8 @@ class PulseServer {
   bool Start();
   void Stop();
   const std::string& error() const { return error_; }
+  // The server's process (a test may stop and continue it); -1 when not running.
+  pid_t pid() const { return server_.pid(); }
 
  private:
   qel::test::TempDir dir_;

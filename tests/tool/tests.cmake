@@ -18,3 +18,10 @@ find_program(QEL_NM nm REQUIRED)
 add_test(NAME tool.ExportedSymbols
   COMMAND ${CMAKE_COMMAND} -DNM=${QEL_NM} -DLIBRARY=$<TARGET_FILE:tool>
           -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+# The check refuses a symbol of any internal namespace: here a list that is
+# right but for one symbol of tool::system_internal.
+add_test(NAME tool.ExportedSymbolsRefuseInternalNamespaces
+  COMMAND ${CMAKE_COMMAND} -DSYMBOLS_FILE=${CMAKE_CURRENT_LIST_DIR}/exports_with_internal.txt
+          -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+set_tests_properties(tool.ExportedSymbolsRefuseInternalNamespaces PROPERTIES
+  PASS_REGULAR_EXPRESSION "internal symbol exported: _ZN4tool15system_internal")

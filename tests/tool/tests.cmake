@@ -6,6 +6,10 @@ qel_test_folder(tool tool)
 add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
 target_link_libraries(tool_log_probe PRIVATE tool)
 add_dependencies(test_tool tool_log_probe)
+# Run by the XML tests under valgrind.
+add_executable(tool_xml_probe ${CMAKE_CURRENT_LIST_DIR}/xml_probe.cpp)
+target_link_libraries(tool_xml_probe PRIVATE tool)
+add_dependencies(test_tool tool_xml_probe)
 
 file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
 add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})

@@ -13,6 +13,7 @@
 #include "tool/path_util.h"
 #include "tool/protected_paths.h"
 #include "tool/string_util.h"
+#include "tool/tree_removal.h"
 
 namespace tool {
 
@@ -138,29 +139,7 @@ bool FileSystem::RemoveDirectory(const std::string& path, bool recursive) {
     }
     return true;
   }
-  std::vector<std::string> directories, files;
-  RecursiveInDirectory(local, directories, files, recursive, this);
-  for (const std::string& directory : directories) {
-    if (IsProtectedPath(protected_paths, directory)) {
-      DebugLog(4, "FileSystem skip RemoveDirectory:%s", directory.c_str());
-      return false;
-    }
-  }
-  for (auto file = files.rbegin(); file != files.rend(); ++file) {
-    if (!RemoveFile(*file)) return false;
-  }
-  for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory) {
-    if (::rmdir(directory->c_str()) != 0) {
-      DebugLog(4, "FileSystem RemoveDirectory:'%s' with sub_dir:'%s', failed, %s", local.c_str(),
-               directory->c_str(), PrettyLastError().c_str());
-      return false;
-    }
-  }
-  if (::rmdir(local.c_str()) != 0) {
-    DebugLog(4, "FileSystem RemoveDirectory:'%s' failed, %s", local.c_str(), PrettyLastError().c_str());
-    return false;
-  }
-  return true;
+  return RemoveTree(local, recursive, protected_paths);
 }
 
 }  // namespace tool::filesystem_internal

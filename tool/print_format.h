@@ -20,8 +20,11 @@
 namespace tool::text_internal {
 
 // Prints into `out`, which has room for `capacity` + 1 characters: at most
-// `capacity` characters are kept (a longer result is cut; a UTF-8 sequence is
-// never split) and a terminating zero follows them. Returns the count kept.
+// `capacity` characters are kept and a terminating zero follows them. A longer
+// result is cut where the room ends: narrow text (the format's own bytes and
+// %s arguments of a narrow format) byte by byte, so a UTF-8 sequence may be
+// split there, as the logger's line limit asks; text converted from wide to
+// UTF-8 only between whole characters. Returns the count kept.
 std::size_t FormatBounded(char* out, std::size_t capacity, const char* format, va_list args);
 std::size_t FormatBounded(wchar_t* out, std::size_t capacity, const wchar_t* format, va_list args);
 

@@ -1,12 +1,18 @@
 #include "tool/xml_node.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <new>
 
 #include <tinyxml.h>
 
 #include "tool/logger.h"
+#include "tool/xml_guard.h"
 
 namespace tool {
 
@@ -291,6 +297,36 @@ bool RefusedFile(const std::string& file_path, const char* method) {
   return true;
 }
 
+// The whole content of a regular file, the path taken as given. Opened without
+// waiting, so a FIFO is refused rather than waited on; false for a file that
+// can't be opened or read.
+bool ReadRegularFile(const std::string& file_path, const char* method, std::string* content) {
+  int fd = ::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info{};
+  bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular) {
+    DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
+  } else {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    char chunk[65536];
+    for (;;) {
+      ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) regular = false;
+      if (got <= 0) break;
+      content->append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  return regular;
+}
+
+// Zero bytes after the copy of a text that TinyXML parses: the checks leave it
+// nothing to step over at the end, and these keep any read a byte or three past
+// the end inside memory of our own all the same.
+constexpr std::size_t kZeroPadding = 8;
+
 }  // namespace
 
 XmlElement* XmlDocument::RootElement() {
@@ -300,8 +336,20 @@ XmlElement* XmlDocument::RootElement() {
 
 bool XmlDocument::LoadFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "LoadFile");
-  return document && !RefusedFile(file_path, "LoadFile") &&
-         document->LoadFile(file_path.c_str(), TIXML_ENCODING_UNKNOWN);
+  std::string content;
+  if (!document || !ReadRegularFile(file_path, "LoadFile", &content) ||
+      !xml_internal::AdmitXmlText(content, "LoadFile")) {
+    return false;
+  }
+  // TinyXML loads the checked content from memory, as it would from the file:
+  // the document is cleared, named after the file, and its line ends made "\n".
+  content.append(kZeroPadding, '\0');
+  FILE* stream = ::fmemopen(content.data(), content.size(), "rb");
+  if (stream == nullptr) return false;
+  document->SetValue(file_path);
+  bool loaded = document->LoadFile(stream, TIXML_ENCODING_UNKNOWN);
+  ::fclose(stream);
+  return loaded;
 }
 
 bool XmlDocument::SaveFile(const std::string& file_path) {
@@ -311,11 +359,14 @@ bool XmlDocument::SaveFile(const std::string& file_path) {
 
 const char* XmlDocument::Parse(const std::string& text) {
   TiXmlDocument* document = AsDocument(tixml_node_, "Parse");
-  if (!document) return nullptr;
-  const char* end = document->Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+  if (!document || !xml_internal::AdmitXmlText(text, "Parse")) return nullptr;
+  std::string padded = text;
+  padded.append(kZeroPadding, '\0');
+  const char* end = document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
   if (document->Error()) return nullptr;
   // TinyXML answers null also when it parsed everything: the data ends there.
-  return end ? end : text.c_str() + text.size();
+  if (end == nullptr) return text.c_str() + text.size();
+  return text.c_str() + std::min(static_cast<std::size_t>(end - padded.c_str()), text.size());
 }
 
 // ---- XmlDeclaration ----

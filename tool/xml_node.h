@@ -139,6 +139,9 @@ class TOOL_API XmlDocument : public XmlNode {
 
   XmlDocument* ToDocument() override;
   XmlElement* RootElement();
+  // LoadFile and Parse refuse, with a log line, a document whose elements nest
+  // deeper than 256 levels, or that holds an incomplete UTF-8 sequence, or a
+  // byte-order mark (or U+FFFE, U+FFFF) past its start: TinyXML never sees it.
   bool LoadFile(const std::string& file_path);
   bool SaveFile(const std::string& file_path);
   // Parses `text`; the position just after the parsed data inside `text`, or

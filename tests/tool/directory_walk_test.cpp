@@ -1,10 +1,20 @@
 // Walking folder trees and removing them, only ever inside temporary folders
 // with HOME pointed at a temporary folder.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,6 +24,7 @@
 #include "tool/log_capture.h"
 #include "support/test_support.h"
 #include "tool/directory_walk.h"
+#include "tool/logger.h"
 
 namespace {
 
@@ -27,6 +38,35 @@ using qel::test::writeFile;
 bool Exists(const std::string& path) {
   struct stat info{};
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+// A folder outside the tree whose files must survive every removal.
+class Canary {
+ public:
+  Canary(const std::string& folder, int files) : folder_(folder), files_(files) {
+    ::mkdir(folder.c_str(), 0755);
+    for (int i = 0; i < files; ++i) writeFile(folder + "/f" + std::to_string(i), "alive");
+  }
+  const std::string& folder() const { return folder_; }
+  // Names of the files that are gone.
+  std::string Missing() const {
+    std::string missing;
+    for (int i = 0; i < files_; ++i) {
+      if (!Exists(folder_ + "/f" + std::to_string(i))) missing += " f" + std::to_string(i);
+    }
+    return missing;
+  }
+
+ private:
+  std::string folder_;
+  int files_;
+};
+
+bool WriteWhole(const std::string& path, const std::string& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return ::close(fd) == 0 && written;
 }
 
 class DirectoryWalkTest : public ::testing::Test {
@@ -119,6 +159,106 @@ TEST_F(DirectoryWalkTest, LinkInsideTheTreeIsNeverFollowed) {
   EXPECT_TRUE(Exists(root_ + "/sub/to_canary"));
   EXPECT_FALSE(Exists(root_ + "/a.txt"));
   EXPECT_TRUE(log.contains("FileSystem RemoveDirectory:'" + root_ + "' with sub_dir:'" + root_ + "/sub', failed"));
+}
+
+// A folder swapped for a link to a canary folder, back and forth while the
+// tree is removed, never lets the removal reach the canary.
+TEST_F(DirectoryWalkTest, FolderSwappedForALinkDuringTheRemovalNeverRedirectsIt) {
+  const Canary canary(dir_.file("canary"), 40);
+  const std::string tree = dir_.file("swapped");
+  const std::string sub = tree + "/sub";
+  const std::string aside = dir_.file("aside");
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int rounds = 0;
+  for (; rounds < 150 && std::chrono::steady_clock::now() < give_up; ++rounds) {
+    ASSERT_EQ(::mkdir(tree.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    for (int i = 0; i < 40; ++i) writeFile(sub + "/f" + std::to_string(i), "tree");
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      while (!stop) {
+        if (::rename(sub.c_str(), aside.c_str()) != 0) continue;  // removed meanwhile
+        ::symlink(canary.folder().c_str(), sub.c_str());
+        std::this_thread::yield();
+        ::unlink(sub.c_str());
+        ::rename(aside.c_str(), sub.c_str());
+      }
+    });
+    RemoveDirectoryW(tree, true);  // fails whenever it meets the link
+    stop = true;
+    swapper.join();
+    ASSERT_EQ(canary.Missing(), "") << "in round " << rounds;
+    std::filesystem::remove_all(tree);  // never follows links
+    std::filesystem::remove_all(aside);
+  }
+  EXPECT_GT(rounds, 0);
+}
+
+// A tmpfs and a bind mount of a canary folder inside the tree are neither
+// walked nor removed, and the removal fails as for a folder that can't be
+// emptied. Mounting needs a child process with user and mount namespaces of
+// its own; where the system gives none, the test is skipped.
+TEST_F(DirectoryWalkTest, MountPointsInsideTheTreeAreLeftAlone) {
+  const Canary canary(dir_.file("canary"), 5);
+  const std::string bind = root_ + "/sub/bind";
+  const std::string tmpfs = root_ + "/sub/deep/tmpfs";
+  ASSERT_EQ(::mkdir(bind.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(tmpfs.c_str(), 0755), 0);
+  const std::string log_path = dir_.file("child.log");
+  int report[2];
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  const uid_t uid = ::getuid();
+  const gid_t gid = ::getgid();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(report[0]);
+    auto tell = [&](const std::string& text, int code) {
+      if (::write(report[1], text.data(), text.size()) < 0) code = 3;
+      ::_exit(code);
+    };
+    auto why = [](const char* step) { return std::string(step) + ": " + std::strerror(errno); };
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) tell(why("unshare"), 77);
+    if (!WriteWhole("/proc/self/setgroups", "deny") ||
+        !WriteWhole("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+        !WriteWhole("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+      tell(why("id maps"), 77);
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) tell(why("private mounts"), 77);
+    if (::mount("none", tmpfs.c_str(), "tmpfs", 0, "size=1m") != 0) tell(why("tmpfs"), 77);
+    if (::mount(canary.folder().c_str(), bind.c_str(), nullptr, MS_BIND, nullptr) != 0) tell(why("bind"), 77);
+    writeFile(tmpfs + "/inside.txt", "kept");
+    SetLogTarget(log_path);
+    const bool removed = RemoveDirectoryW(root_, true);
+    SetLogTarget("");
+    std::string faults;
+    if (removed) faults += " the removal succeeded;";
+    if (!canary.Missing().empty()) faults += " canary files gone:" + canary.Missing() + ";";
+    if (!Exists(tmpfs + "/inside.txt")) faults += " the tmpfs was emptied;";
+    if (Exists(root_ + "/a.txt") || Exists(root_ + "/sub/b.txt")) faults += " the rest of the tree stayed;";
+    tell(faults, faults.empty() ? 0 : 1);
+  }
+  ::close(report[1]);
+  std::string told;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) told.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && errno != EINTR) break;
+  }
+  ::close(report[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for this test: " << told;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << told;
+  EXPECT_EQ(canary.Missing(), "");
+  const std::string log = qel::test::readFile(log_path);
+  EXPECT_NE(log.find("found mount point:'" + bind + "' while RemoveDirectory:'" + root_ + "/sub', ignored"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("found mount point:'" + tmpfs + "' while RemoveDirectory:'" + root_ + "/sub/deep', ignored"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("FileSystem RemoveDirectory:'" + root_ + "' with sub_dir:'" + root_ + "/sub/deep', failed"),
+            std::string::npos) << log;
 }
 
 TEST_F(DirectoryWalkTest, LinkGivenAsTheFolderIsRemovedAsALink) {

@@ -17,6 +17,12 @@ TEST(StringUtilTest, FormatCutsAt4087Characters) {
   std::string big(5000, 'z');
   std::string text = Format("%s", big.c_str());
   EXPECT_EQ(text, big.substr(0, 4087));
+  // Narrow text is cut byte by byte, even inside a UTF-8 sequence; text from a
+  // wide argument only between whole characters.
+  const std::string narrow = std::string(4086, 'z') + "\xC3\xA9";
+  EXPECT_EQ(Format("%s", narrow.c_str()), std::string(4086, 'z') + "\xC3");
+  const std::wstring wide = std::wstring(4086, L'z') + L"\u00e9";
+  EXPECT_EQ(Format("%S", wide.c_str()), std::string(4086, 'z'));
   EXPECT_EQ(Format("%d-%s-%.2f-%llu", 7, "x", 1.5, 18446744073709551615ULL), "7-x-1.50-18446744073709551615");
 }
 

@@ -13,6 +13,10 @@ add_executable(tool_window_probe ${CMAKE_CURRENT_LIST_DIR}/window_probe.cpp)
 target_link_libraries(tool_window_probe PRIVATE PkgConfig::QEL_TOOL_TEST_X11)
 target_link_libraries(test_tool PRIVATE PkgConfig::QEL_TOOL_TEST_X11)
 add_dependencies(test_tool tool_window_probe)
+# Run by the XML tests under valgrind.
+add_executable(tool_xml_probe ${CMAKE_CURRENT_LIST_DIR}/xml_probe.cpp)
+target_link_libraries(tool_xml_probe PRIVATE tool)
+add_dependencies(test_tool tool_xml_probe)
 
 file(GLOB QEL_TOOL_INTERNAL_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/internal/*_test.cpp)
 add_executable(test_tool_internal ${QEL_TOOL_INTERNAL_TESTS})
@@ -25,3 +29,10 @@ find_program(QEL_NM nm REQUIRED)
 add_test(NAME tool.ExportedSymbols
   COMMAND ${CMAKE_COMMAND} -DNM=${QEL_NM} -DLIBRARY=$<TARGET_FILE:tool>
           -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+# The check refuses a symbol of any internal namespace: here a list that is
+# right but for one symbol of tool::system_internal.
+add_test(NAME tool.ExportedSymbolsRefuseInternalNamespaces
+  COMMAND ${CMAKE_COMMAND} -DSYMBOLS_FILE=${CMAKE_CURRENT_LIST_DIR}/exports_with_internal.txt
+          -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+set_tests_properties(tool.ExportedSymbolsRefuseInternalNamespaces PROPERTIES
+  PASS_REGULAR_EXPRESSION "internal symbol exported: _ZN4tool15system_internal")

@@ -1,0 +1,278 @@
+#include "tool/tree_removal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "tool/logger.h"
+#include "tool/string_util.h"
+
+namespace tool::filesystem_internal {
+
+namespace {
+
+// The statx attribute of a mount's root, where the C library's headers
+// predate it.
+#ifdef STATX_ATTR_MOUNT_ROOT
+constexpr uint64_t kMountRoot = STATX_ATTR_MOUNT_ROOT;
+#else
+constexpr uint64_t kMountRoot = 0x00002000;
+#endif
+
+using Identity = std::pair<dev_t, ino_t>;
+
+Identity IdentityOf(const struct stat& info) { return {info.st_dev, info.st_ino}; }
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Whether `name` in the folder open as `dirfd` (or, with an empty name and
+// AT_EMPTY_PATH, that folder itself) is the root of a mount. Kernels that
+// don't tell leave bind mounts of the same file system unseen.
+bool IsMountRoot(int dirfd, const char* name, int flags) {
+  struct statx info{};
+  if (statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &info) != 0) return false;
+  return (info.stx_attributes_mask & kMountRoot) != 0 && (info.stx_attributes & kMountRoot) != 0;
+}
+
+// The names in the folder open as `fd`, "." and ".." left out; a failing read
+// ends the listing as if it were complete.
+std::vector<std::string> ListNames(int fd) {
+  std::vector<std::string> names;
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return names;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return names;
+  }
+  ::rewinddir(dir);  // the copy shares its position with every other copy of `fd`
+  while (const dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  ::closedir(dir);
+  return names;
+}
+
+// One walk over the tree: with `remove` false it only looks for protected
+// folders; with `remove` true it deletes, bottom up. Both leave links and
+// mounts alone in the same way, so the first walk sees what the second reaches.
+class TreeWalk {
+ public:
+  enum class Outcome { kDone, kRefused, kFailed };
+
+  TreeWalk(const std::string& top, bool recursive, bool remove, const ProtectedPaths& paths,
+           const std::set<Identity>& identities)
+      : top_(top), recursive_(recursive), remove_(remove), paths_(paths), identities_(identities) {}
+
+  // Walks below the top folder, open as `fd` (taken over); the top itself is
+  // left to the caller.
+  Outcome Run(Descriptor fd, const struct stat& top) {
+    device_ = top.st_dev;
+    std::vector<Level> stack;
+    stack.push_back(Level{std::move(fd), IdentityOf(top), top_, std::string(), {}, 0});
+    Outcome outcome = Enter(stack.back());
+    while (outcome == Outcome::kDone && !stack.empty()) {
+      Level& level = stack.back();
+      if (level.next < level.folders.size()) {
+        const std::string name = level.folders[level.next++];  // a copy: the stack may grow
+        outcome = Descend(stack, name);
+      } else if (stack.size() == 1) {
+        break;
+      } else {
+        Level done = std::move(stack.back());
+        stack.pop_back();
+        done.fd.reset();
+        if (remove_ && !RemoveEmpty(stack.back(), done.name, done.path, done.identity)) outcome = Outcome::kFailed;
+      }
+    }
+    return outcome;
+  }
+
+ private:
+  // A folder open for the walk, and the subfolders it holds that are still to
+  // be handled.
+  struct Level {
+    Descriptor fd;
+    Identity identity;
+    std::string path;  // for log lines and the protection test by name
+    std::string name;  // in the folder above
+    std::vector<std::string> folders;
+    std::size_t next;
+  };
+
+  bool Protected(const std::string& path, const struct stat& info) const {
+    if (!IsProtectedPath(paths_, path) && identities_.count(IdentityOf(info)) == 0) return false;
+    DebugLog(4, "FileSystem skip RemoveDirectory:%s", path.c_str());
+    return true;
+  }
+
+  void LogLink(const std::string& path, const std::string& folder) const {
+    if (remove_) {
+      DebugLog(4, "found link file:'%s' while RecursiveInDirectory:'%s', ignored", path.c_str(), folder.c_str());
+    }
+  }
+
+  void LogMount(const std::string& path, const std::string& folder) const {
+    if (remove_) {
+      DebugLog(4, "found mount point:'%s' while RemoveDirectory:'%s', ignored", path.c_str(), folder.c_str());
+    }
+  }
+
+  Outcome Fail(const std::string& path) const {
+    DebugLog(4, "FileSystem RemoveDirectory:'%s' with sub_dir:'%s', failed, %s", top_.c_str(), path.c_str(),
+             PrettyLastError().c_str());
+    return Outcome::kFailed;
+  }
+
+  // Sorts the entries of a folder just opened: links are left alone, folders
+  // kept for later, everything else deleted at once (when removing).
+  Outcome Enter(Level& level) {
+    for (const std::string& name : ListNames(level.fd.get())) {
+      struct stat info{};
+      if (::fstatat(level.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      if (S_ISLNK(info.st_mode)) {
+        LogLink(level.path + "/" + name, level.path);
+      } else if (S_ISDIR(info.st_mode)) {
+        level.folders.push_back(name);
+      } else if (remove_ && ::unlinkat(level.fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        return Outcome::kFailed;  // no line of its own, as for any file that stays
+      }
+    }
+    return Outcome::kDone;
+  }
+
+  // Opens the subfolder `name` of the innermost level: left alone when it is a
+  // link, on another file system or the root of a mount, or was replaced
+  // meanwhile; refused when protected; then walked (or, without recursion,
+  // removed when empty).
+  Outcome Descend(std::vector<Level>& stack, const std::string& name) {
+    Level& parent = stack.back();
+    const std::string path = parent.path + "/" + name;
+    struct stat info{};
+    if (::fstatat(parent.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+      return Outcome::kDone;  // gone
+    }
+    if (S_ISLNK(info.st_mode)) {
+      LogLink(path, parent.path);
+      return Outcome::kDone;
+    }
+    if (!S_ISDIR(info.st_mode)) return Outcome::kDone;  // no folder any more: the folder above stays
+    if (info.st_dev != device_ || IsMountRoot(parent.fd.get(), name.c_str(), 0)) {
+      LogMount(path, parent.path);
+      return Outcome::kDone;
+    }
+    Descriptor child(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (child.get() < 0) {
+      if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return Outcome::kDone;  // replaced meanwhile
+      return Fail(path);
+    }
+    // What was opened must be what was looked at, and no mount either.
+    struct stat opened{};
+    if (::fstat(child.get(), &opened) != 0 || IdentityOf(opened) != IdentityOf(info)) return Outcome::kDone;
+    if (IsMountRoot(child.get(), "", AT_EMPTY_PATH)) {
+      LogMount(path, parent.path);
+      return Outcome::kDone;
+    }
+    if (Protected(path, opened)) return Outcome::kRefused;
+    if (!recursive_) {
+      child.reset();
+      return !remove_ || RemoveEmpty(parent, name, path, IdentityOf(opened)) ? Outcome::kDone : Outcome::kFailed;
+    }
+    stack.push_back(Level{std::move(child), IdentityOf(opened), path, name, {}, 0});
+    return Enter(stack.back());
+  }
+
+  // Removes the emptied subfolder `name` of `parent`, when the folder that
+  // stands there is still the one that was emptied.
+  bool RemoveEmpty(const Level& parent, const std::string& name, const std::string& path, Identity identity) {
+    struct stat now{};
+    if (::fstatat(parent.fd.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return true;
+    } else if (IdentityOf(now) != identity) {
+      errno = ESTALE;  // something else took its place
+    } else if (::unlinkat(parent.fd.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
+      return true;
+    }
+    Fail(path);
+    return false;
+  }
+
+  const std::string& top_;
+  const bool recursive_;
+  const bool remove_;
+  const ProtectedPaths& paths_;
+  const std::set<Identity>& identities_;
+  dev_t device_ = 0;
+};
+
+// The protected folders as the file system knows them (links resolved), so
+// that one reached under another name is still seen.
+std::set<Identity> ProtectedIdentities(const ProtectedPaths& paths) {
+  std::set<Identity> identities;
+  for (const std::set<std::string>* group : {&paths.exact, &paths.subtrees}) {
+    for (const std::string& path : *group) {
+      struct stat info{};
+      if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) identities.insert(IdentityOf(info));
+    }
+  }
+  return identities;
+}
+
+}  // namespace
+
+bool RemoveTree(const std::string& local, bool recursive, const ProtectedPaths& protected_paths) {
+  Descriptor top(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  struct stat info{};
+  if (top.get() >= 0 && ::fstat(top.get(), &info) == 0) {
+    const std::set<Identity> identities = ProtectedIdentities(protected_paths);
+    if (identities.count(IdentityOf(info)) != 0) {
+      DebugLog(4, "FileSystem skip RemoveDirectory:%s", local.c_str());
+      return false;
+    }
+    // First only look, so that a tree holding a protected folder loses nothing.
+    for (bool remove : {false, true}) {
+      Descriptor walked(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
+      if (walked.get() < 0) return false;
+      TreeWalk walk(local, recursive, remove, protected_paths, identities);
+      if (walk.Run(std::move(walked), info) != TreeWalk::Outcome::kDone) return false;
+    }
+  }
+  // A path that opens as no folder (missing, a file) fails here with its reason.
+  if (::rmdir(local.c_str()) != 0) {
+    DebugLog(4, "FileSystem RemoveDirectory:'%s' failed, %s", local.c_str(), PrettyLastError().c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tool::filesystem_internal

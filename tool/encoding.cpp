@@ -19,6 +19,19 @@ namespace {
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kNameAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
+// The two characters of every 12-bit value: one lookup per half of a 3-byte
+// group instead of one per character.
+struct Base64Pairs {
+  char pair[4096][2];
+  constexpr Base64Pairs() : pair() {
+    for (int i = 0; i < 4096; ++i) {
+      pair[i][0] = kBase64[i >> 6];
+      pair[i][1] = kBase64[i & 63];
+    }
+  }
+};
+constexpr Base64Pairs kPairs;
+
 // Inverse of the alphabet, indexed by the unsigned byte: -1 outside it, 0 for "=".
 struct Base64Inverse {
   signed char value[256];
@@ -82,10 +95,8 @@ std::string Base64Encode(const std::string& data) {
   const unsigned char* const whole_end = in + n / 3 * 3;
   for (; in != whole_end; in += 3, o += 4) {
     const uint32_t v = static_cast<uint32_t>(in[0]) << 16 | static_cast<uint32_t>(in[1]) << 8 | in[2];
-    o[0] = kBase64[v >> 18];
-    o[1] = kBase64[(v >> 12) & 63];
-    o[2] = kBase64[(v >> 6) & 63];
-    o[3] = kBase64[v & 63];
+    std::memcpy(o, kPairs.pair[v >> 12], 2);
+    std::memcpy(o + 2, kPairs.pair[v & 0xFFF], 2);
   }
   const std::size_t rest = n % 3;
   if (rest != 0) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "tool/directory_walk.h"
@@ -30,9 +31,11 @@ namespace {
 constexpr uint64_t kChunk = 1048576;
 
 // Whether two existing paths are one file or folder (same device and inode).
+// The second is asked first: a copy's destination is usually not there yet,
+// and then one query answers.
 bool SameObject(FileSystem& fs, const std::string& a, const std::string& b) {
   struct stat first{}, second{};
-  return ::stat(fs.LocalPath(a).c_str(), &first) == 0 && ::stat(fs.LocalPath(b).c_str(), &second) == 0 &&
+  return ::stat(fs.LocalPath(b).c_str(), &second) == 0 && ::stat(fs.LocalPath(a).c_str(), &first) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
@@ -53,17 +56,30 @@ bool Inside(FileSystem& fs, const std::string& path, const std::string& folder) 
          (real.size() == top.size() || top == "/" || real[top.size()] == '/');
 }
 
-}  // namespace
+// What the files of one copy share, so that a tree of many small files does
+// not pay per file for what one answer covers: one chunk buffer, the
+// destination folders already made, and whether the free room was checked
+// once for all the files.
+struct CopyRun {
+  explicit CopyRun(FileSystem& layer) : fs(layer) {}
 
-bool CopyFileW(const std::string& source, const std::string& destination, CopyFileProgress callback) {
-  FileSystem* fs = FileSystem::Instance();
-  if (!fs) {
-    DebugLog(4, "failed CopyFile '%s' -> '%s' with invalid src fs:0x%p or dst fs:0x%p", source.c_str(),
-             destination.c_str(), static_cast<void*>(nullptr), static_cast<void*>(nullptr));
-    return false;
+  FileSystem& fs;
+  std::unique_ptr<char[]> buffer;  // one chunk, made for the first file
+  std::unordered_set<std::string> folders;
+  bool room_checked = false;
+
+  // Creates `folder` with its parents unless this copy made or found it before.
+  void MakeFolder(const std::string& folder) {
+    if (folders.count(folder) != 0) return;
+    if (CreateDirectoryIfNeed(folder, true)) folders.insert(folder);
   }
+};
+
+bool CopyOneFile(CopyRun& run, const std::string& source, const std::string& destination,
+                 const CopyFileProgress& callback) {
+  FileSystem& fs = run.fs;
   FileStat record;
-  if (!fs->GetAttributes(source, &record)) {
+  if (!fs.GetAttributes(source, &record)) {
     DebugLog(4, "failed CopyFile '%s' -> '%s', src doesn't exist", source.c_str(), destination.c_str());
     return false;
   }
@@ -73,42 +89,54 @@ bool CopyFileW(const std::string& source, const std::string& destination, CopyFi
   }
   // Opening the destination for writing empties it: were it the source, the
   // source would be lost.
-  if (SameObject(*fs, source, destination)) {
+  if (SameObject(fs, source, destination)) {
     DebugLog(4, "failed CopyFile '%s' -> '%s', src and dst are the same file", source.c_str(), destination.c_str());
     return false;
   }
-  uint64_t capacity = 0, usage = 0;
-  if (!fs->GetDiskCapacity(destination, &capacity, &usage)) {
-    DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system not available", source.c_str(), destination.c_str());
-    return false;
+  if (!run.room_checked) {
+    uint64_t capacity = 0, usage = 0;
+    if (!fs.GetDiskCapacity(destination, &capacity, &usage)) {
+      DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system not available", source.c_str(),
+               destination.c_str());
+      return false;
+    }
+    const auto free_bytes = static_cast<int64_t>(capacity - usage);
+    if (record.st_size >= free_bytes) {
+      DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system full(%lld >= %lld)", source.c_str(),
+               destination.c_str(), static_cast<long long>(record.st_size), static_cast<long long>(free_bytes));
+      return false;
+    }
   }
-  const auto free_bytes = static_cast<int64_t>(capacity - usage);
-  if (record.st_size >= free_bytes) {
-    DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system full(%lld >= %lld)", source.c_str(),
-             destination.c_str(), static_cast<long long>(record.st_size), static_cast<long long>(free_bytes));
-    return false;
-  }
-  CreateDirectoryIfNeed(GetPathDirName(fs->LocalPath(destination), fs->PathSeparator()), true);
-  ScopedFile in(fs->OpenFile(source, 1), FileCloser{fs});
+  run.MakeFolder(GetPathDirName(fs.LocalPath(destination), fs.PathSeparator()));
+  ScopedFile in(fs.OpenFile(source, 1), FileCloser{&fs});
   if (!in) return false;
-  ScopedFile out(fs->OpenFile(destination, 2), FileCloser{fs});
+  ScopedFile out(fs.OpenFile(destination, 2), FileCloser{&fs});
   if (!out) return false;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kChunk]());
-  if (!buffer) {
+  if (!run.buffer) run.buffer.reset(new (std::nothrow) char[kChunk]());
+  if (!run.buffer) {
     DebugLog(4, "copy '%s' to '%s' failed, while alloc tmp buffer", source.c_str(), destination.c_str());
     return false;
   }
+  char* const buffer = run.buffer.get();
   const auto size = static_cast<uint64_t>(record.st_size);
   uint64_t copied = 0;
   int reported = 0;
+  // Chunks move inside the kernel, without passing through the buffer, until
+  // the kernel cannot; then, for the rest of the file, they are read and
+  // written, which also reports a failure that stopped the kernel's copy.
+  bool in_kernel = true;
   while (size != 0) {
     uint64_t want = size - copied < kChunk ? size - copied : kChunk;
-    uint64_t got = fs->ReadFile(in.get(), buffer.get(), want);
-    if (got == 0) break;
-    if (fs->WriteFile(out.get(), buffer.get(), got) != got) {
-      // A short or failed write is a failed copy, never a silent hole.
-      DebugLog(4, "copy %s to %s failed, short write", source.c_str(), destination.c_str());
-      return false;
+    uint64_t got = in_kernel ? fs.CopyRange(in.get(), out.get(), want) : 0;
+    if (got == 0) {
+      in_kernel = false;
+      got = fs.ReadFile(in.get(), buffer, want);
+      if (got == 0) break;
+      if (fs.WriteFile(out.get(), buffer, got) != got) {
+        // A short or failed write is a failed copy, never a silent hole.
+        DebugLog(4, "copy %s to %s failed, short write", source.c_str(), destination.c_str());
+        return false;
+      }
     }
     copied += got;
     if (callback) {
@@ -125,6 +153,19 @@ bool CopyFileW(const std::string& source, const std::string& destination, CopyFi
     if (copied >= size) break;
   }
   return copied == size;
+}
+
+}  // namespace
+
+bool CopyFileW(const std::string& source, const std::string& destination, CopyFileProgress callback) {
+  FileSystem* fs = FileSystem::Instance();
+  if (!fs) {
+    DebugLog(4, "failed CopyFile '%s' -> '%s' with invalid src fs:0x%p or dst fs:0x%p", source.c_str(),
+             destination.c_str(), static_cast<void*>(nullptr), static_cast<void*>(nullptr));
+    return false;
+  }
+  CopyRun run(*fs);
+  return CopyOneFile(run, source, destination, callback);
 }
 
 bool CopyDirectory(const std::string& source, const std::string& destination, CopyDirectoryProgress callback) {
@@ -158,6 +199,13 @@ bool CopyDirectory(const std::string& source, const std::string& destination, Co
         return true;
       },
       true);
+  CopyRun run(*fs);
+  // When all the files fit together, no file needs its own check; otherwise
+  // each is checked against what is left when its turn comes.
+  uint64_t capacity = 0, usage = 0;
+  if (fs->GetDiskCapacity(destination, &capacity, &usage)) {
+    run.room_checked = static_cast<int64_t>(total_size) < static_cast<int64_t>(capacity - usage);
+  }
   const uint64_t file_count = files.size();
   const std::size_t prefix = source.size() + (EndsWith(source, separator) ? 0 : separator.size());
   uint64_t finished = 0;
@@ -167,9 +215,9 @@ bool CopyDirectory(const std::string& source, const std::string& destination, Co
     const std::string joined = AppendingPathComponent(destination, file.substr(prefix), separator);
     const std::string target = AppendingPathComponent(GetPathDirName(joined, separator),
                                                       GetPathBaseName(joined, separator), separator);
-    CreateDirectoryIfNeed(GetPathDirName(joined, separator), true);
+    run.MakeFolder(GetPathDirName(joined, separator));
     bool stopped = false;
-    bool copied = CopyFileW(file, target, [&](uint64_t done, uint64_t size, float) {
+    bool copied = CopyOneFile(run, file, target, [&](uint64_t done, uint64_t size, float) {
       if (!callback) return true;
       uint64_t total_done = finished + done;
       float ratio = static_cast<float>(total_done) / static_cast<float>(total_size);
@@ -184,10 +232,10 @@ bool CopyDirectory(const std::string& source, const std::string& destination, Co
     finished += GetFileSize(joined, false);
     ++number;
   }
-  CreateDirectoryIfNeed(destination, true);
+  run.MakeFolder(destination);
   for (const std::string& directory : directories) {
     if (directory.size() > prefix) {
-      CreateDirectoryIfNeed(AppendingPathComponent(destination, directory.substr(prefix), separator), true);
+      run.MakeFolder(AppendingPathComponent(destination, directory.substr(prefix), separator));
     }
   }
   return !failed && finished == total_size;

@@ -220,6 +220,15 @@ uint64_t FileSystem::WriteFile(FileHandle file, const void* buffer, uint64_t buf
   return written;
 }
 
+uint64_t FileSystem::CopyRange(FileHandle in, FileHandle out, uint64_t size) {
+  if (in == nullptr || out == nullptr || size == 0) return 0;
+  ssize_t moved;
+  do {
+    moved = ::copy_file_range(in->fd, nullptr, out->fd, nullptr, static_cast<std::size_t>(size), 0);
+  } while (moved < 0 && errno == EINTR);
+  return moved < 0 ? 0 : static_cast<uint64_t>(moved);
+}
+
 bool FileSystem::CloseFile(FileHandle file) {
   if (file == nullptr) {
     DebugLog(4, "FileSystem::CloseFile with invalid param file: 0x%x", 0);

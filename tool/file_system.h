@@ -55,6 +55,12 @@ class FileSystem {
   // One system call each; the count moved.
   uint64_t ReadFile(FileHandle file, void* buffer, uint64_t buffer_size);
   uint64_t WriteFile(FileHandle file, const void* buffer, uint64_t buffer_size);
+  // Moves up to `size` bytes from `in`'s position to `out`'s inside the kernel
+  // (one copy_file_range call), both positions advancing; the count moved. 0
+  // when it moved nothing: the end of `in`, or a copy the kernel cannot make
+  // (across file systems on older kernels, special files) or that failed. The
+  // caller then reads and writes, which reports the failure, if any. No log line.
+  uint64_t CopyRange(FileHandle in, FileHandle out, uint64_t size);
   bool CloseFile(FileHandle file);
   // Sets the last write time (seconds since 1970) of an existing regular file,
   // leaving the access time; never creates one.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
+#include "support/test_support.h"
 #include "tool/encoding.h"
 
 namespace {
@@ -32,6 +34,21 @@ TEST(EncodingTest, Base64RefusesWhatIsNotBase64) {
   // "=" counts as zero bits wherever it stands; only the last two shorten.
   EXPECT_EQ(Base64Decode("Z=9v"), std::string("\x64\x0f\x6f", 3));
   EXPECT_EQ(Base64Decode("Zg==").size(), 1u);
+}
+
+TEST(EncodingTest, Base64AgreesWithTheBase64Tool) {
+  // Each length modulo 3, long enough that the whole groups run long.
+  qel::test::TempDir dir;
+  for (std::size_t size : {300000, 300001, 300002}) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 167 + i / 253) & 0xFF);
+    const std::string path = dir.file("data" + std::to_string(size));
+    qel::test::writeFile(path, data);
+    const qel::CapturedRun run = qel::runAndCapture({"base64", "-w", "0", path}, false);
+    ASSERT_TRUE(run.started && run.exitCode == 0) << run.error << run.output;
+    EXPECT_EQ(Base64Encode(data), run.output) << size;
+    EXPECT_EQ(Base64Decode(run.output), data) << size;
+  }
 }
 
 TEST(EncodingTest, Md5KnownVectors) {

@@ -123,6 +123,36 @@ TEST_F(FileCopyTest, SparseSourceLargerThanTheFreeSpaceIsRefusedBeforeReading) {
   EXPECT_TRUE(log.contains("', dst file system full("));
 }
 
+// The same copy where the kernel cannot move the data itself (between two
+// file systems): it is read and written instead, with the same reports.
+TEST_F(FileCopyTest, CopyAcrossFileSystemsReadsAndWrites) {
+  struct stat shm{}, here{};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(dir_.path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no /dev/shm on a file system of its own";
+  }
+  char pattern[] = "/dev/shm/qel-copy-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string other = pattern;
+  const std::string data = Pattern(3 * kMiB + 5);
+  writeFile(other + "/src", data);
+  std::vector<int> percents;
+  auto record = [&](uint64_t, uint64_t, float ratio) {
+    percents.push_back(static_cast<int>(ratio * 100.0f));
+    return true;
+  };
+  bool there = CopyFileW(other + "/src", dir_.file("back"), record);
+  bool back = CopyFileW(dir_.file("back"), other + "/again", record);
+  const std::string again = readFile(other + "/again");
+  ::unlink((other + "/src").c_str());
+  ::unlink((other + "/again").c_str());
+  ::rmdir(other.c_str());
+  EXPECT_TRUE(there);
+  EXPECT_TRUE(back);
+  EXPECT_EQ(readFile(dir_.file("back")), data);
+  EXPECT_EQ(again, data);
+  EXPECT_EQ(percents, (std::vector<int>{33, 66, 99, 100, 33, 66, 99, 100}));
+}
+
 TEST_F(FileCopyTest, ShortWriteFailsTheCopy) {
   tool_test::LogCapture log;
   writeFile(dir_.file("src"), Pattern(3 * kMiB));
@@ -182,6 +212,76 @@ TEST_F(CopyDirectoryTest, CopiesTheTreeWithProgressAndEmptyFolders) {
   struct stat info{};
   EXPECT_EQ(::stat(dir_.file("dst/empty").c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+// Reports of a tree with a file of several chunks among small ones: per file
+// and in total they only go up, each file's last one is its whole size, and
+// the last one of the copy is the whole tree with the ratio 1.
+TEST_F(CopyDirectoryTest, ReportsRiseToTheWholeTreeAndTheCopyIsExact) {
+  const std::string large = Pattern(5 * kMiB / 2);
+  writeFile(src_ + "/sub/large.bin", large);
+  for (int i = 0; i < 20; ++i) writeFile(src_ + "/sub/f" + std::to_string(i), Pattern(100 + 1000 * i));
+  struct Report {
+    std::string file;
+    uint64_t done, size, total_done, total, number;
+    float ratio;
+  };
+  std::vector<Report> reports;
+  ASSERT_TRUE(CopyDirectory(src_, dir_.file("dst"),
+                            [&](const std::string& file, uint64_t done, uint64_t size, uint64_t total_done,
+                                uint64_t total, float ratio, uint64_t number, uint64_t) {
+                              reports.push_back({file, done, size, total_done, total, number, ratio});
+                              return true;
+                            }));
+  ASSERT_FALSE(reports.empty());
+  for (std::size_t i = 1; i < reports.size(); ++i) {
+    const Report& before = reports[i - 1];
+    const Report& now = reports[i];
+    EXPECT_GT(now.total_done, before.total_done) << i;
+    EXPECT_GE(now.ratio, before.ratio) << i;
+    if (now.number == before.number) {
+      EXPECT_EQ(now.file, before.file);
+      EXPECT_GT(now.done, before.done) << now.file;
+    } else {
+      EXPECT_EQ(now.number, before.number + 1);
+      EXPECT_EQ(before.done, before.size) << before.file;
+    }
+  }
+  EXPECT_EQ(reports.back().total_done, reports.back().total);
+  EXPECT_EQ(reports.back().ratio, 1.0f);
+  EXPECT_EQ(reports.back().number, 23u);
+  std::vector<uint64_t> large_done;
+  for (const Report& report : reports) {
+    if (report.file == src_ + "/sub/large.bin") large_done.push_back(report.done);
+  }
+  EXPECT_EQ(large_done, (std::vector<uint64_t>{kMiB, 2 * kMiB, 5 * kMiB / 2}));
+  EXPECT_EQ(readFile(dir_.file("dst/sub/large.bin")), large);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(readFile(dir_.file("dst/sub/f" + std::to_string(i))), Pattern(100 + 1000 * i));
+  }
+}
+
+// The room is checked once for the whole tree; a tree that does not fit
+// falls back to the check of each file, so what fits is still copied.
+TEST_F(CopyDirectoryTest, AFileLargerThanTheFreeRoomIsRefusedAndTheRestCopied) {
+  struct statvfs info{};
+  ASSERT_EQ(::statvfs(dir_.path().c_str(), &info), 0);
+  const off_t free_bytes = static_cast<off_t>(info.f_bfree) * static_cast<off_t>(info.f_frsize);
+  int fd = ::open((src_ + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  if (::ftruncate(fd, free_bytes + static_cast<off_t>(kMiB)) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "this file system cannot hold a sparse file that large";
+  }
+  ::close(fd);
+  tool_test::LogCapture log;
+  EXPECT_FALSE(CopyDirectory(src_, dir_.file("dst"), nullptr));
+  EXPECT_TRUE(log.contains("failed CopyFile '" + src_ + "/sparse' -> '" + dir_.file("dst") +
+                           "/sparse', dst file system full("));
+  EXPECT_FALSE(Exists(dir_.file("dst/sparse")));
+  EXPECT_EQ(readFile(dir_.file("dst/a.txt")), "aaaa");
+  EXPECT_EQ(readFile(dir_.file("dst/sub/b.txt")), "bbbbbbbb");
+  EXPECT_TRUE(Exists(dir_.file("dst/empty")));
 }
 
 TEST_F(CopyDirectoryTest, LinksAreNotCopiedAndFalseStops) {

@@ -69,6 +69,40 @@ std::vector<std::string> splitCommandLine(std::string_view text) {
   return args;
 }
 
+std::vector<QuotedRun> quotedRunsOfCommandLine(std::string_view text) {
+  // The same walk as splitCommandLine, keeping where the quoting turns on and off.
+  std::vector<QuotedRun> runs;
+  bool inQuote = false;
+  size_t open = 0;
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    size_t backslashes = 0;
+    while (i < n && text[i] == '\\') {
+      ++backslashes;
+      ++i;
+    }
+    if (i >= n) break;
+    if (text[i] != '"' || backslashes % 2 == 1) {
+      ++i;
+      continue;
+    }
+    if (inQuote && i + 1 < n && text[i + 1] == '"') {
+      i += 2;  // "" inside quotes is one literal quote
+      continue;
+    }
+    if (inQuote) {
+      runs.push_back({open, i + 1});
+    } else {
+      open = i;
+    }
+    inQuote = !inQuote;
+    ++i;
+  }
+  if (inQuote) runs.push_back({open, n});
+  return runs;
+}
+
 // ---------------------------------------------------------------------------
 // Subprocess
 

@@ -32,6 +32,16 @@ namespace qel {
 // literal quote; other backslashes are literal; single quotes are ordinary.
 std::vector<std::string> splitCommandLine(std::string_view text);
 
+// The double-quoted runs of a command text as splitCommandLine reads them: each
+// from its opening quote to just past the quote that closes it (the end of the
+// text when none does). Text inside a run is part of one argument, whatever it
+// looks like: an option spelled inside a quoted path is no option.
+struct QuotedRun {
+  size_t begin = 0;
+  size_t end = 0;
+};
+std::vector<QuotedRun> quotedRunsOfCommandLine(std::string_view text);
+
 // What a child's standard output and error are connected to.
 enum class ChildOutput {
   Null,          // /dev/null

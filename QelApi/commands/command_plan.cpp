@@ -25,17 +25,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Names are looked up on disk as ffmpeg opens them: "file:/a/b.mp4" is the
+// file /a/b.mp4, not a folder "file:" in the working folder.
+fs::path onDisk(const std::string& spelled) { return fs::path(std::string(fileBehindFFmpegPath(spelled))); }
+
 // Anything at the path, a dangling symbolic link included.
 bool pathTaken(const std::string& utf8Path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(fs::path(utf8Path), ec));
+  return fs::exists(fs::symlink_status(onDisk(utf8Path), ec));
 }
 
 // True when a file or folder exists at the UTF-8 path. A status that cannot
 // be determined counts as missing.
 bool fileExists(const std::string& utf8Path) {
   std::error_code ec;
-  fs::file_status status = fs::status(fs::path(utf8ToAnsi(utf8Path)), ec);
+  fs::file_status status = fs::status(fs::path(utf8ToAnsi(std::string(fileBehindFFmpegPath(utf8Path)))), ec);
   return !ec && fs::exists(status);
 }
 
@@ -87,7 +91,7 @@ CommandBuilder::CommandBuilder(PlanningSnapshot snapshot) : m_snapshot(std::move
 CommandBuilder::~CommandBuilder() {
   for (const std::wstring& path : m_intermediateFiles) {
     std::error_code ec;
-    fs::path native(wideToUtf8(path));
+    fs::path native = onDisk(wideToUtf8(path));
     fs::file_status status = fs::status(native, ec);
     if (ec || !fs::exists(status)) continue;
     fs::remove(native, ec);  // a file or an empty folder; failures are ignored
@@ -166,11 +170,14 @@ void CommandBuilder::claimFreeIntermediateNames(std::vector<TaskOperation>& oper
     for (const TaskIoItem& output : operation.m_outputs) {
       if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
       if (renamed.count(output.value) != 0 || !pathTaken(output.value)) continue;
-      const fs::path taken(output.value);
+      // The free name keeps the spelling's protocol prefix ("file:").
+      const std::string_view behind = fileBehindFFmpegPath(output.value);
+      const std::string protocol = output.value.substr(0, output.value.size() - behind.size());
+      const fs::path taken{std::string(behind)};
       const std::string stem = (taken.parent_path() / taken.stem()).string();
       const std::string extension = taken.extension().string();
       for (int n = 1; n <= 1000; ++n) {
-        std::string candidate = fmt::format("{}-qel{}{}", stem, n, extension);
+        std::string candidate = fmt::format("{}{}-qel{}{}", protocol, stem, n, extension);
         if (!pathTaken(candidate) && renamed.count(candidate) == 0) {
           renamed[output.value] = std::move(candidate);
           break;
@@ -205,7 +212,7 @@ void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>&
       // A name still taken (no free one was found) is never the plan's to delete.
       if (pathTaken(output.value)) continue;
       m_intermediateFiles.insert(utf8ToWide(output.value));
-      fs::path parent = fs::path(output.value).parent_path();
+      fs::path parent = onDisk(output.value).parent_path();
       std::error_code ec;
       if (!parent.empty() && !fs::exists(parent, ec)) fs::create_directories(parent, ec);
     }

@@ -8,6 +8,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/vocabulary.h"
+#include "common/process.h"
 #include "common/text_edit.h"
 
 namespace qel {
@@ -35,6 +36,37 @@ std::size_t skipQuoted(const std::vector<TextRange>& ranges, std::size_t pos) {
 
 bool insideQuoted(const std::vector<TextRange>& ranges, std::size_t pos) {
   return skipQuoted(ranges, pos) != pos;
+}
+
+// ---- Option texts in whole commands ----------------------------------------------
+
+std::vector<TextRange> commandQuotedRanges(std::string_view text) {
+  std::vector<TextRange> ranges;
+  for (const QuotedRun& run : quotedRunsOfCommandLine(text)) ranges.push_back({run.begin, run.end});
+  for (const TextRange& range : quotedArguments(text)) ranges.push_back(range);
+  return ranges;
+}
+
+std::size_t findOptionText(std::string_view text, std::string_view needle, std::size_t from) {
+  if (needle.empty()) return std::string_view::npos;
+  std::size_t pos = text.find(needle, from);
+  if (pos == std::string_view::npos) return pos;
+  const std::vector<TextRange> quoted = commandQuotedRanges(text);
+  while (pos != std::string_view::npos) {
+    const std::size_t end = pos + needle.size();
+    const bool overlaps = std::any_of(quoted.begin(), quoted.end(),
+                                      [&](const TextRange& r) { return r.begin < end && pos < r.end; });
+    if (!overlaps) return pos;
+    pos = text.find(needle, pos + 1);
+  }
+  return pos;
+}
+
+bool replaceFirstOptionText(std::string& text, std::string_view from, std::string_view to) {
+  const std::size_t pos = findOptionText(text, from);
+  if (pos == std::string::npos) return false;
+  text.replace(pos, from.size(), to);
+  return true;
 }
 
 // ---- Option values -------------------------------------------------------------

@@ -51,6 +51,31 @@ std::size_t skipQuoted(const std::vector<TextRange>& ranges, std::size_t pos);
 
 bool insideQuoted(const std::vector<TextRange>& ranges, std::size_t pos);
 
+// ---- Option texts in whole commands ---------------------------------------------
+// An option spelled inside a quoted path, a quoted graph or a quoted filter
+// argument is part of that name, not an option: the edits of whole command
+// and transform texts look for option texts only outside these ranges, so a
+// file called "a -c:a copy.mkv" keeps its name.
+
+// The ranges of a command or transform text where no option stands: the
+// double-quoted runs as the command-line splitter reads them, and the quoted
+// filter arguments (quotedArguments).
+std::vector<TextRange> commandQuotedRanges(std::string_view text);
+
+// The first occurrence of `needle` at or after `from` that lies wholly
+// outside the commandQuotedRanges; npos when there is none.
+std::size_t findOptionText(std::string_view text, std::string_view needle, std::size_t from = 0);
+
+inline bool containsOptionText(std::string_view text, std::string_view needle) {
+  return findOptionText(text, needle) != std::string_view::npos;
+}
+
+// Replaces (or removes) that first occurrence; false when there is none.
+bool replaceFirstOptionText(std::string& text, std::string_view from, std::string_view to);
+inline bool eraseFirstOptionText(std::string& text, std::string_view what) {
+  return replaceFirstOptionText(text, what, {});
+}
+
 // ---- Tokens and filter option values -------------------------------------------
 
 // One token of an option text as the option parser reads it, with the place of

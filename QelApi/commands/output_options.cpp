@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_options.h"
+#include "commands/graph_scan.h"
 #include "commands/vocabulary.h"
 #include "common/ascii_case.h"
 #include "common/text_edit.h"
@@ -20,17 +21,6 @@
 namespace qel {
 
 namespace {
-
-// Removes the leftmost occurrence of `what`, leaving the text round it alone.
-void eraseFirst(std::string& text, std::string_view what) {
-  std::size_t pos = text.find(what);
-  if (pos != std::string::npos) text.erase(pos, what.size());
-}
-
-void replaceFirst(std::string& text, std::string_view what, std::string_view with) {
-  std::size_t pos = text.find(what);
-  if (pos != std::string::npos) text.replace(pos, what.size(), with);
-}
 
 std::string lowerExtension(const std::string& path) {
   std::size_t dot = path.rfind('.');
@@ -122,14 +112,14 @@ void chooseVideoEncoder(std::string vendor, std::string& command) {
   if (auto h264 = h264EncoderForVendor(vendor)) {
     // Only an occurrence with a blank on both sides is an encoder name; the
     // vendor's text brings its own blanks.
-    replaceFirst(command, " libx264 ", *h264);
+    replaceFirstOptionText(command, " libx264 ", *h264);
     if (contains(*h264, "h264_videotoolbox")) {
       std::string head = command.substr(0, 30);
       trimChars(head, " ");
       if (asciiIStartsWith(head, "-i ")) command.insert(0, " -hwaccel videotoolbox ");
     }
   }
-  if (auto hevc = hevcEncoderForVendor(vendor)) replaceFirst(command, " libx265 ", *hevc);
+  if (auto hevc = hevcEncoderForVendor(vendor)) replaceFirstOptionText(command, " libx265 ", *hevc);
 }
 
 void applyQualityOptions(std::string& command) {
@@ -157,10 +147,10 @@ void applyQualityOptions(std::string& command) {
   if (rounded > 1e15) rounded = 1e15;
   auto rate = static_cast<std::int64_t>(rounded);
   if (bitRateText.empty()) {
-    replaceFirst(command, fmt::format("-qscale:v {}", q), fmt::format("-b:v {}k", rate));
+    replaceFirstOptionText(command, fmt::format("-qscale:v {}", q), fmt::format("-b:v {}k", rate));
   } else {
-    eraseFirst(command, fmt::format("-qscale:v {}", q));
-    replaceFirst(command, fmt::format("-b:v {}", bitRateText), fmt::format("-b:v {}k", rate));
+    eraseFirstOptionText(command, fmt::format("-qscale:v {}", q));
+    replaceFirstOptionText(command, fmt::format("-b:v {}", bitRateText), fmt::format("-b:v {}k", rate));
   }
 }
 
@@ -183,12 +173,12 @@ void applyStreamCopy(std::string& command) {
     }
   }
   if (audioFiltered) {
-    eraseFirst(command, "-acodec copy");
-    eraseFirst(command, "-c:a copy");
+    eraseFirstOptionText(command, "-acodec copy");
+    eraseFirstOptionText(command, "-c:a copy");
   }
   if (videoFiltered) {
-    eraseFirst(command, "-vcodec copy");
-    eraseFirst(command, "-c:v copy");
+    eraseFirstOptionText(command, "-vcodec copy");
+    eraseFirstOptionText(command, "-c:v copy");
   }
 }
 
@@ -196,8 +186,8 @@ void applyAttachedPicture(const TaskOperation& operation, std::string& command) 
   if (operation.m_outputs.empty() || operation.m_outputs.front().value.empty()) return;
   const std::string& out = operation.m_outputs.front().value;
   if (asciiIEndsWith(out, ".m2ts") || asciiIEndsWith(out, ".webm") || asciiIEndsWith(out, ".mkv")) {
-    eraseFirst(command, "-map 0:v:1");
-    eraseFirst(command, "-c:v:1 png -disposition:v:1 attached_pic");
+    eraseFirstOptionText(command, "-map 0:v:1");
+    eraseFirstOptionText(command, "-c:v:1 png -disposition:v:1 attached_pic");
   }
 }
 
@@ -213,17 +203,17 @@ void applyContainerDefaults(const std::string& outputPath, const std::string& ot
   findStreamCopy(outputOptions, copy);
 
   const ContainerCodecs& codecs = entry->second;
-  bool audioNamed = contains(other, " -acodec ") || contains(other, " -c:a ") ||
+  bool audioNamed = containsOptionText(other, " -acodec ") || containsOptionText(other, " -c:a ") ||
                     contains(outputOptions, " -acodec ") || contains(outputOptions, " -c:a ");
   if (!audioNamed && !copy.audio) outputOptions += codecs.audio;
-  bool videoNamed = contains(other, " -vcodec ") || contains(other, " -c:v ") ||
+  bool videoNamed = containsOptionText(other, " -vcodec ") || containsOptionText(other, " -c:v ") ||
                     contains(outputOptions, " -vcodec ") || contains(outputOptions, " -c:v ");
   if (!videoNamed && !copy.video) outputOptions += codecs.video;
 }
 
 void applySubtitleOptions(const std::string& commandSoFar, const std::string& outputPath,
                           std::string& outputOptions) {
-  bool subtitles = contains(outputOptions, "-map 0:s:") || contains(commandSoFar, "-map 0:s:");
+  bool subtitles = contains(outputOptions, "-map 0:s:") || containsOptionText(commandSoFar, "-map 0:s:");
   if (!subtitles) {
     std::vector<std::string> tokens = splitWhitespace(commandSoFar);
     for (std::size_t i = 0; i + 1 < tokens.size() && !subtitles; ++i) {

@@ -6,8 +6,10 @@
 // and the subtitle codec. Each step searches its texts for fixed option
 // spellings (exact, case-sensitive, leftmost first unless it says otherwise)
 // and adds, removes or replaces option texts; a removed option leaves the
-// blanks round it behind. A step that finds nothing to do changes nothing, and
-// no step reports an error.
+// blanks round it behind. Option texts are looked for only outside quoted
+// paths, graphs and filter arguments (findOptionText, graph_scan.h): a file
+// named "a -c:a copy.mkv" is a name, never an option to remove. A step that
+// finds nothing to do changes nothing, and no step reports an error.
 //
 // Also here: extractGraphText (the graph inside a transform, the key of its
 // output record) and findIoItemByValue (used by the graph join).

@@ -9,6 +9,7 @@
 
 #include <rapidjson/document.h>
 
+#include "commands/graph_scan.h"
 #include "common/command_quote.h"
 
 namespace qel {
@@ -142,7 +143,9 @@ void prepareFilterOptions(TaskOperation& operation) {
                                                                "-filter:v ", "-filter "};
   static constexpr std::string_view kCanonical = "-filter_complex ";
   for (std::string_view alias : kAliases) {
-    const std::size_t pos = operation.m_transform.find(alias);
+    // An alias spelled inside a quoted name (a movie='...' path in a graph) is
+    // part of the name.
+    const std::size_t pos = findOptionText(operation.m_transform, alias);
     if (pos != std::string::npos) operation.m_transform.replace(pos, alias.size(), kCanonical);
   }
   parseFilterOptions(operation.m_filterOptions, operation.m_transform);

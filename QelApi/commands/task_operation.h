@@ -75,7 +75,7 @@ struct TaskOperation {
 std::vector<TaskOperation> parseTaskOperations(const char* text);
 
 // Rewrites the first occurrence of each alias "-vf ", "-af ", "-filter:a ",
-// "-filter:v ", "-filter " (in this order) in m_transform to
+// "-filter:v ", "-filter " (in this order) outside quoted names in m_transform to
 // "-filter_complex ", then parses m_transform into m_filterOptions.
 void prepareFilterOptions(TaskOperation& operation);
 

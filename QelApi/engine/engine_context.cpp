@@ -2,11 +2,14 @@
 #include "engine/engine_context.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "commands/write_guard.h"
 #include "engine/config_commands.h"
 #include "engine/ffmpeg_wraper.h"
 #include "engine/log.h"
@@ -117,11 +120,19 @@ int EngineContext::createTask(uint64_t id) {
 }
 
 int EngineContext::replaceOperations(uint64_t id, const char* request) {
+  // Read and checked before the engine mutex is taken: the check looks at the
+  // file system, and neither needs the engine.
+  std::vector<TaskOperation> operations = parseTaskOperations(request);
+  // Two outputs of one file: the second write would destroy the first result,
+  // and a failed second command would remove it. Refused before anything runs.
+  std::optional<std::string> twice = findOutputWrittenTwice(operations);
+  if (twice) operations.clear();
+
   std::lock_guard<std::mutex> lock(m_mutex);
   TaskEntry* task = findTaskLocked(id);
   if (task == nullptr) return QEL_ERR_TASK_NOT_EXIST;
-  std::vector<TaskOperation> operations = parseTaskOperations(request);
   if (task->state != TaskState::Created) return QEL_ERR_TASK_IS_RUNNING;
+  if (twice) logText(kLogError, fmt::format("task({}) {}", id, outputWrittenTwiceMessage(*twice)));
   task->operations = std::move(operations);
   return task->operations.empty() ? QEL_ERR_INVALID_PARAMS : QEL_SUCCESS;
 }

@@ -2,7 +2,6 @@
 // FFmpeg runner and reports through the callbacks.
 #include "engine/task_worker.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -26,11 +24,13 @@
 
 #include "commands/command_plan.h"
 #include "commands/probe_document.h"
+#include "commands/spelled_files.h"
 #include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
 #include "engine/ffmpeg_wraper.h"
 #include "engine/log.h"
+#include "engine/output_files.h"
 #include "engine/progress_info.h"
 #include "engine/status_report.h"
 #include "engine/text_helpers.h"
@@ -46,12 +46,6 @@ constexpr const char* kEngineStoppedDetail = "engine stopped";
 
 bool fileExists(const std::string& path) {
   return !path.empty() && ::access(path.c_str(), F_OK) == 0;
-}
-
-// Anything at the path, a dangling symbolic link included.
-bool pathTaken(const std::string& path) {
-  struct stat status {};
-  return !path.empty() && ::lstat(path.c_str(), &status) == 0;
 }
 
 // Runs one task from its pick to its erase. One object per task.
@@ -96,10 +90,7 @@ class TaskRun {
   std::unique_ptr<CommandBuilder> builder_;
   std::vector<FFmpegCommand> commands_;
   std::vector<int32_t> seconds_;  // announced length of each command, 0 until known
-  std::vector<std::string> outputs_;  // outputs of the commands that succeeded
-  // Outputs that did not exist before a command of this task wrote them: the
-  // only files a failed or interrupted command may remove.
-  std::set<std::string> created_;
+  std::vector<std::string> outputs_;  // files written by the commands that succeeded
   // The first failed or refused command's error report, kept so the task's
   // final report can carry it when later commands reported success.
   std::optional<ProgressInfo> firstFailure_;
@@ -181,9 +172,11 @@ bool TaskRun::runCommand(size_t i) {
   runner_.reset();
   if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
 
-  // Only what this task creates is ever removed: a file that was there before
-  // (the user's own, which ffmpeg may not even have opened) stays.
-  if (!command.outputPath.empty() && !pathTaken(command.outputPath)) created_.insert(command.outputPath);
+  // Only what this command creates is ever removed: a file that was there
+  // before (the user's own, which ffmpeg may not even have opened) stays. And
+  // only files that exist are listed as outputs: an image sequence's files,
+  // never its pattern.
+  const OutputFiles outputFiles(command.outputPath);
 
   // A failed start shows as a finished, failed command in the first poll.
   runner_.start(command.commandLine);
@@ -211,8 +204,8 @@ bool TaskRun::runCommand(size_t i) {
 
     const TaskState state = currentState();
     const bool abortRequested = state == TaskState::AbortRequested;
-    if (finished && !failed && !abortRequested && !command.outputPath.empty()) {
-      outputs_.push_back(command.outputPath);
+    if (finished && !failed && !abortRequested) {
+      for (const std::string& file : outputFiles.written()) appendIfAbsent(outputs_, file);
     }
     record.outputs = outputs_;
 
@@ -245,9 +238,13 @@ bool TaskRun::runCommand(size_t i) {
 
   runner_.stop();
   if (removeOutput && !command.outputPath.empty()) {
-    if (created_.count(command.outputPath) != 0) {
-      removeFile(command.outputPath);
-    } else {
+    const std::vector<OutputFiles::Created> created = outputFiles.created();
+    for (const OutputFiles::Created& file : created) {
+      removeFile(file.onDisk);
+      // Never listed once gone.
+      outputs_.erase(std::remove(outputs_.begin(), outputs_.end(), file.spelled), outputs_.end());
+    }
+    if (created.empty() && outputFiles.existedBefore()) {
       logText(kLogNotice, fmt::format("****** task({}) index={}, output kept, it existed before the task: {}", id, i,
                                       command.outputPath));
     }
@@ -402,7 +399,7 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
   int64_t total = 0;
   for (const std::string& file : inputFiles) {
     if (file.find("nullsrc=") != std::string::npos) continue;
-    if (!fileExists(file)) continue;
+    if (!fileExists(std::string(fileBehindFFmpegPath(file)))) continue;
     // A full probe the "process" step already made serves as well.
     std::string json = engine.m_probeCache.find(file, /*formatOnly=*/false).value_or(std::string());
     if (json.empty() && runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;

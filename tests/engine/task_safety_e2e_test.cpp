@@ -99,6 +99,23 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const TempDir& d, const std::string& in) {
                         fs::create_hard_link(in, d.file("same.mp4"));
                         return oneOperation(in, d.file("same.mp4"));
+                      }},
+        // ffmpeg reads the members of a concat: input, the names of a
+        // concatf: list and the files of an ffconcat list.
+        TaskOverwriteCase{"ConcatProtocolMember",
+                      [](const TempDir& d, const std::string& in) {
+                        return oneOperation("concat:" + in + "|" + d.file("clip2.mp4"), in);
+                      }},
+        TaskOverwriteCase{"ConcatfListEntry",
+                      [](const TempDir& d, const std::string& in) {
+                        writeFile(d.file("list.txt"), in + "\n");
+                        return oneOperation("concatf:" + d.file("list.txt"), in);
+                      }},
+        TaskOverwriteCase{"ConcatDemuxerListEntry",
+                      [](const TempDir& d, const std::string& in) {
+                        writeFile(d.file("list.txt"), "ffconcat version 1.0\nfile 'in.mp4'\n");
+                        return taskRequest({taskOperation({ioItem(1, d.file("list.txt"), "-f concat -safe 0")},
+                                                          "-vf scale=80:60", {ioItem(1, in)})});
                       }}),
     [](const testing::TestParamInfo<TaskOverwriteCase>& param_info) { return std::string(param_info.param.name); });
 
@@ -117,22 +134,132 @@ TEST_F(TaskSafetyTest, ChainThroughTypeOneFilesInTaskOrderStillRuns) {
 
 TEST_F(TaskSafetyTest, AUsersFileUnderAnIntermediateNameStays) {
   // Stream copy cannot merge with a filter, so the intermediate reaches the disk.
-  for (const char* second : {"-vf crop=40:30:0:0", "-c:v copy"}) {
-    SCOPED_TRACE(second);
-    const std::string middle = dir.file("mid.mp4");
-    writeFile(middle, "the user's own file");
-    const std::string out = dir.file("out.mkv");
-    const StateReport last =
-        run(taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(2, middle)}),
-                         taskOperation({ioItem(2, middle)}, second, {ioItem(1, out)})}));
-    EXPECT_FALSE(last.error) << last.text;
-    EXPECT_EQ(readFile(middle), "the user's own file");
-    EXPECT_TRUE(probe(out).ok);
-    // The intermediate the task used instead is gone.
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir.path())) {
-      EXPECT_EQ(entry.path().string().find("-qel"), std::string::npos) << entry.path();
+  // A "file:" spelling names the same file, and no "file:" folder is made in
+  // the working folder.
+  ASSERT_FALSE(fs::exists("file:"));
+  for (const char* spelling : {"", "file:"}) {
+    for (const char* second : {"-vf crop=40:30:0:0", "-c:v copy"}) {
+      SCOPED_TRACE(std::string(spelling) + " " + second);
+      const std::string middle = dir.file("mid.mp4");
+      writeFile(middle, "the user's own file");
+      const std::string out = dir.file("out.mkv");
+      const StateReport last =
+          run(taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(2, spelling + middle)}),
+                           taskOperation({ioItem(2, spelling + middle)}, second, {ioItem(1, out)})}));
+      EXPECT_FALSE(last.error) << last.text;
+      EXPECT_EQ(readFile(middle), "the user's own file");
+      EXPECT_TRUE(probe(out).ok);
+      // The intermediate the task used instead is gone.
+      for (const fs::directory_entry& entry : fs::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().string().find("-qel"), std::string::npos) << entry.path();
+      }
+      EXPECT_FALSE(fs::exists("file:")) << "a folder tree was made in the working folder";
+      fs::remove(out);
     }
-    fs::remove(out);
+  }
+}
+
+// ---- Option text in names ------------------------------------------------------------
+
+TEST_F(TaskSafetyTest, OptionTextInANameIsPartOfTheName) {
+  // An output whose "-c:a copy" an audio filter once removed: victim.mkv was
+  // written instead.
+  const std::string victim = dir.file("victim.mkv");
+  writeFile(victim, "the victim");
+  const std::string named = dir.file("victim-c:a copy.mkv");
+  StateReport last = run(taskRequest({taskOperation({ioItem(1, input)}, "-af volume=0.5", {ioItem(1, named)})}));
+  EXPECT_FALSE(last.error) << last.text;
+  EXPECT_EQ(readFile(victim), "the victim");
+  EXPECT_EQ(last.outputs, std::vector<std::string>{named});
+  const ProbeInfo written = probe(named);
+  EXPECT_EQ(written.count("audio"), 1) << written.error;
+  EXPECT_EQ(written.count("video"), 1) << written.error;
+
+  // An input whose "-c:v copy" a video filter once removed: "show .mp4" was
+  // read instead, and the task succeeded on it.
+  const std::string show = dir.file("show -c:v copy.mp4");
+  const std::string decoy = dir.file("show .mp4");
+  makeClip(show, clipOf(1.0));
+  makeClip(decoy, clipOf(3.0));
+  const std::string out = dir.file("show-out.mp4");
+  last = run(taskRequest({taskOperation({ioItem(1, show)}, "-vf scale=80:60", {ioItem(1, out)})}));
+  EXPECT_FALSE(last.error) << last.text;
+  const ProbeInfo scaled = probe(out);
+  EXPECT_EQ(scaled.width, 80) << scaled.error;
+  EXPECT_NEAR(scaled.duration, 1.0, 0.3) << "the task read another file";
+}
+
+// ---- Image sequences -------------------------------------------------------------------
+
+TEST_F(TaskSafetyTest, ASequenceOutputNeverWritesItsInput) {
+  const std::string picture = dir.file("p1.png");
+  ClipSpec still = clipOf(1.0);
+  still.audio = false;
+  still.extraArgs = {"-frames:v", "1"};
+  makeClip(picture, still);
+  const std::string before = readFile(picture);
+  const StateReport last =
+      run(taskRequest({taskOperation({ioItem(1, picture)}, "-vf scale=16:12", {ioItem(1, dir.file("p%d.png"))})}));
+  EXPECT_TRUE(last.error) << last.text;
+  EXPECT_NE(last.errorDetail.find("refused"), std::string::npos) << last.text;
+  EXPECT_TRUE(readFile(picture) == before) << "the input picture was overwritten";
+  EXPECT_TRUE(last.outputs.empty()) << last.text;
+}
+
+TEST_F(TaskSafetyTest, ASequenceOutputListsTheFilesItWrote) {
+  // Five frames; a bystander of the sequence that the command does not reach
+  // is not listed, and the pattern itself, no file, never is.
+  ClipSpec frames = clipOf(1.0);
+  frames.fps = 5;
+  frames.audio = false;
+  makeClip(input, frames);
+  fs::create_directories(dir.file("frames"));
+  writeFile(dir.file("frames/p99.png"), "a bystander");
+  const StateReport last = run(taskRequest(
+      {taskOperation({ioItem(1, input)}, "-vf scale=16:12", {ioItem(1, "file:" + dir.file("frames/p%d.png"))})}));
+  EXPECT_FALSE(last.error) << last.text;
+  ASSERT_EQ(last.outputs.size(), 5u) << last.text;
+  for (std::size_t i = 0; i < last.outputs.size(); ++i) {
+    const std::string expected = "file:" + dir.file("frames/p" + std::to_string(i + 1) + ".png");
+    EXPECT_EQ(last.outputs[i], expected);
+    EXPECT_EQ(probe(expected.substr(5)).width, 16);
+  }
+  EXPECT_EQ(readFile(dir.file("frames/p99.png")), "a bystander");
+}
+
+// ---- One file written twice ---------------------------------------------------------
+
+TEST_F(TaskSafetyTest, ATaskWritingOneFileTwiceIsRefusedBeforeAnythingRuns) {
+  // A second write would destroy the first result, and its failure would
+  // remove it while "outputs" still listed it.
+  struct Case {
+    const char* name;
+    std::string first;
+    std::string second;
+  };
+  fs::create_directories(dir.file("sub"));
+  const std::vector<Case> cases = {
+      {"same name", dir.file("o.mp4"), dir.file("o.mp4")},
+      {"file: spelling", dir.file("o.mp4"), "file:" + dir.file("o.mp4")},
+      {"dot dot", dir.file("o.mp4"), dir.file("sub/../o.mp4")},
+      {"sequence", dir.file("f%d.png"), dir.file("f3.png")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int logged = countInLog("two outputs of the task write one file, refused");
+    const uint64_t id = nextTaskId();
+    // The second one fails (a missing input): it once removed the first result.
+    EXPECT_EQ(submitTask(handle_, id,
+                         taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(1, c.first)}),
+                                      taskOperation({ioItem(1, dir.file("missing.mp4"))}, "-vf scale=40:30",
+                                                    {ioItem(1, c.second)})})),
+              6510);
+    EXPECT_EQ(countInLog("two outputs of the task write one file, refused"), logged + 1);
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename() != "in.mp4" && entry.path().filename() != "sub") left.push_back(entry.path());
+    }
+    EXPECT_TRUE(left.empty()) << "something ran: " << left.front();
   }
 }
 

@@ -1,0 +1,95 @@
+// The files behind a name as ffmpeg reads it: frame-number fields of image
+// sequences, the members of "concat:", "concatf:" and ffconcat lists, and the
+// protocol prefixes that lead to a file.
+#include "commands/spelled_files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace qel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SpelledFiles, FramePatternsAreReadAsFFmpegReadsThem) {
+  struct Case {
+    const char* name;
+    std::optional<FramePattern> pattern;
+  };
+  const Case cases[] = {
+      {"p%d.png", FramePattern{"p", 0, ".png"}},
+      {"/o/p%03d.png", FramePattern{"/o/p", 3, ".png"}},
+      {"/o/50%%/p-%2d-x.png", FramePattern{"/o/50%/p-", 2, "-x.png"}},
+      {"p.png", std::nullopt},
+      {"100%%.png", std::nullopt},
+      {"p%d-%d.png", std::nullopt},  // one field only
+      {"p%s.png", std::nullopt},
+      {"p%", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(framePattern(c.name), c.pattern) << c.name;
+}
+
+TEST(SpelledFiles, ANumberMatchesItsFieldAsFFmpegFormatsIt) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"p%d.png", "p1.png", true},      {"p%d.png", "p0.png", true},     {"p%d.png", "p10.png", true},
+      {"p%d.png", "p01.png", false},    {"p%d.png", "p.png", false},     {"p%d.png", "px.png", false},
+      {"p%d.png", "p1.jpg", false},     {"p%03d.png", "p001.png", true}, {"p%03d.png", "p1000.png", true},
+      {"p%03d.png", "p01.png", false},  {"p%03d.png", "p0100.png", false},
+      {"p%d1.png", "p121.png", true},  // the suffix begins with a digit
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(matchesFramePattern(*framePattern(c.pattern), c.name), c.matches) << c.pattern << " " << c.name;
+  }
+}
+
+TEST(SpelledFiles, ListsTakeFFmpegsTokens) {
+  EXPECT_EQ(concatfListNames("a.mp4\r\n  'b c.mp4'  \n\nd\\ e.mp4 \n"),
+            (std::vector<std::string>{"a.mp4", "b c.mp4", "d e.mp4"}));
+  EXPECT_EQ(ffconcatListFiles("ffconcat version 1.0\nfile 'a b.mp4'\n  file /abs/c.mp4\r\n# file x.mp4\n"
+                              "duration 3\nfile file:/p/d.mp4\nfilex y.mp4\n",
+                              "/l/list.txt"),
+            (std::vector<std::string>{"/l/a b.mp4", "/abs/c.mp4", "file:/p/d.mp4"}));
+}
+
+TEST(SpelledFiles, ReadingANameReadsTheFilesBehindIt) {
+  test::TempDir dir;
+  const std::string d = dir.path() + "/";
+  for (const char* name : {"p1.png", "p2.png", "p10.png", "p01.png", "q1.png"}) test::writeFile(d + name, "x");
+  test::writeFile(d + "list.txt", d + "a.mp4\n'" + d + "b c.mp4'\n");
+
+  struct Case {
+    std::string spelled;
+    std::vector<std::string> reads;
+  };
+  const std::vector<Case> cases = {
+      {d + "a.mp4", {d + "a.mp4"}},
+      {"file:" + d + "a.mp4", {d + "a.mp4"}},
+      {"concat:" + d + "a.mp4|file:" + d + "b.mp4||subfile,,start,0,end,9,,:" + d + "c.mp4",
+       {d + "a.mp4", d + "b.mp4", d + "c.mp4"}},
+      {"concatf:" + d + "list.txt", {d + "list.txt", d + "a.mp4", d + "b c.mp4"}},
+      {"concatf:" + d + "missing.txt", {d + "missing.txt"}},
+      {d + "p%d.png", {d + "p%d.png", d + "p1.png", d + "p2.png", d + "p10.png"}},
+      {"file:" + d + "p%02d.png", {d + "p%02d.png", d + "p01.png", d + "p10.png"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(filesReadThrough(c.spelled), c.reads) << c.spelled;
+
+  // A sequence's files keep the name's spelling, in number order.
+  EXPECT_EQ(existingSequenceFiles("file:" + d + "p%d.png"),
+            (std::vector<std::string>{"file:" + d + "p1.png", "file:" + d + "p2.png", "file:" + d + "p10.png"}));
+  fs::create_directories(d + "s1");
+  EXPECT_TRUE(existingSequenceFiles(d + "s%d/p.png").empty()) << "a field in a folder part is not listed";
+}
+
+}  // namespace
+}  // namespace qel

@@ -10,7 +10,10 @@
 // of recorded video; the X server's share is also given with what the painter
 // alone costs it taken off. Runs alternate; the medians are printed.
 //
-//   build/bin/recorder_vs_x11grab_bench [rounds=3] [seconds=10] [width=2560] [height=1440]
+//   build/bin/recorder_vs_x11grab_bench [rounds=3] [seconds=10] [width=2560] [height=1440] [QelRecorder]
+//
+// The last argument runs another build's QelRecorder (an earlier version, to
+// compare); by default the one beside this program.
 #include <X11/Xlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -104,11 +107,11 @@ double ProcessCpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Runs argv to its end, its output read and dropped.
-int RunToEnd(const std::vector<std::string>& argv) {
+// Runs argv to its end; its output.
+std::string RunToEnd(const std::vector<std::string>& argv) {
   const qel::CapturedRun run = qel::runAndCapture(argv, true, std::chrono::minutes(5));
   if (run.exitCode != 0) std::fprintf(stderr, "%s ended with %d:\n%s\n", argv[0].c_str(), run.exitCode, run.output.c_str());
-  return run.exitCode;
+  return run.output;
 }
 
 struct VideoInfo {
@@ -177,6 +180,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
   const int width = argc > 3 ? std::atoi(argv[3]) : 2560;
   const int height = argc > 4 ? std::atoi(argv[4]) : 1440;
+  const std::string recorderProgram = argc > 5 ? argv[5] : qel::test::binDir() + "/QelRecorder";
 
   qel::test::XvfbServer xvfb(width, height);
   if (!xvfb.running()) {
@@ -216,8 +220,13 @@ int main(int argc, char** argv) {
       const auto wall0 = std::chrono::steady_clock::now();
       std::string video;
       if (recorder) {
-        RunToEnd({qel::test::binDir() + "/QelRecorder", "-vcodec", "libx264", "-r", std::to_string(kFps), "-preset",
-                  "ultrafast", "-recordaudio", "0", "-outputpath", folder, "-ffmpegpath", qel::test::binDir()});
+        const std::string output =
+            RunToEnd({recorderProgram, "-vcodec", "libx264", "-r", std::to_string(kFps),
+                      "-preset", "ultrafast", "-recordaudio", "0", "-outputpath", folder, "-ffmpegpath",
+                      qel::test::binDir()});
+        if (const size_t at = output.find("Record finished, FPS: "); at != std::string::npos) {
+          std::printf("  recorder's timer: %s\n", output.substr(at + 22, output.find(',', at + 22) - at - 22).c_str());
+        }
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
           if (entry.path().extension() == ".h264") video = entry.path().string();
         }

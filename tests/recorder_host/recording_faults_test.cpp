@@ -290,5 +290,25 @@ TEST(RecordingFaults, StopSignalsFinishTheRecording) {
   }
 }
 
+// Before any recording a stop signal ends the program as a cancel: nothing was
+// recorded, so nothing is reported, and never a success.
+TEST(RecordingFaults, StopSignalBeforeARecordingCancels) {
+  ScopedEnv backing("QEL_BACKING", std::string("sim"));
+  ScopedEnv script("QEL_SCRIPT", std::nullopt);
+  qel::test::TempDir out;
+  LiveHost host(RecordArguments(out.path(), qel::test::binDir(), "0"));
+  ASSERT_TRUE(host.started());
+  ASSERT_TRUE(host.WaitForLine("recordaudio:0", 60s)) << host.output();
+  // The signal may come before the dialog runs: it waits for it.
+  ASSERT_EQ(::kill(host.pid(), SIGTERM), 0);
+  const std::optional<int> code = host.Finish(120s);
+  ASSERT_TRUE(code.has_value()) << host.output();
+  EXPECT_EQ(*code, 1) << host.output();
+  const std::vector<std::string> lines = host.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Cancel screen recording.");
+  EXPECT_EQ(host.output().find("RecordData-"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qelhost::test

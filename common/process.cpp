@@ -170,6 +170,7 @@ struct ChildPlan {
   int stdoutFrom = -1;
   int stderrFrom = -1;
   bool stderrIntoStdout = false;
+  bool ownProcessGroup = false;
   int reportFd = -1;    // write end of the exec-failure pipe (close-on-exec)
   long maxFd = 1024;    // fallback bound for closing descriptors one by one
   char* const* argv = nullptr;
@@ -187,6 +188,7 @@ struct ChildPlan {
   // before the request was made: the child has been handed to another
   // process by then, and no signal would ever come.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) ::_exit(127);
+  if (plan.ownProcessGroup) ::setpgid(0, 0);
 
   int error = 0;
   if (::dup2(plan.stdinFrom, STDIN_FILENO) < 0 || ::dup2(plan.stdoutFrom, STDOUT_FILENO) < 0 ||
@@ -369,6 +371,7 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
   plan.stdinFrom = options.pipeStdin ? inPipe[0] : devNull;
   plan.stdoutFrom = wantOut ? outPipe[1] : devNull;
   plan.stderrIntoStdout = options.stderrMode == ChildOutput::IntoStdout;
+  plan.ownProcessGroup = options.ownProcessGroup;
   plan.stderrFrom = wantErr ? errPipe[1] : devNull;
   plan.reportFd = report[1];
   plan.argv = args.data();

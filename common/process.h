@@ -53,6 +53,10 @@ struct SpawnOptions {
   bool pipeStdin = false;                 // else stdin is /dev/null
   ChildOutput stdoutMode = ChildOutput::Pipe;
   ChildOutput stderrMode = ChildOutput::IntoStdout;
+  // The child leads a process group of its own, so the signals a terminal
+  // sends to its foreground group (Control+C, a hang-up) reach only its
+  // starter, which decides how the child ends.
+  bool ownProcessGroup = false;
 };
 
 // Outcome of one bounded read.

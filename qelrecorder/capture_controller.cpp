@@ -128,6 +128,10 @@ void CDesktopCaptureController::Init(const platform::ui::MonitorInfoEx& monitor)
     return;
   }
   m_pCapturer->ChooseSource(screenId);
+  // Only the region is converted: a capturer that can read just that part
+  // spares the display's server the rest of the monitor.
+  m_pCapturer->SetReadRegion(
+      capture::DesktopRect::MakeLTRB(m_rcRegion.left, m_rcRegion.top, m_rcRegion.right, m_rcRegion.bottom));
   m_pCapturer->BeginCapture(m_spCallback.get());
 }
 
@@ -186,7 +190,7 @@ void CDesktopCaptureController::CaptureTimerProc(uint32_t, void* user) {
 }
 
 bool CDesktopCaptureController::CaptureFrame() {
-  if (!m_pVideoWriter || !m_pVideoWriter->EncoderRunning()) return false;
+  if (!m_pVideoWriter || !m_pVideoWriter->EncoderRunning() || m_bCaptureEnded.load()) return false;
   CRecordSettings& settings = CRecordSettings::Get();
   const unsigned n =
       m_pFrameRate->Tick(platform::QueryPerformanceCounter(), settings.m_fTargetFps, settings.m_fMeasuredFps);
@@ -198,6 +202,9 @@ bool CDesktopCaptureController::CaptureFrame() {
 }
 
 void CDesktopCaptureController::StopCapture() {
+  // A tick waiting for ring space (ffmpeg reads nothing) must give up, or
+  // killing the timer would wait for it for ever.
+  if (m_pVideoWriter) m_pVideoWriter->BeginStop();
   if (m_uTimerId != 0) {
     platform::TimeKillEvent(m_uTimerId);
     m_uTimerId = 0;
@@ -205,7 +212,11 @@ void CDesktopCaptureController::StopCapture() {
   m_hIdleEvent.Wait();
   // Without a writer (the start failed before it) there is nothing to drain.
   if (m_pVideoWriter) {
-    if (m_pVideoWriter->ThreadRunning()) m_pVideoWriter->WaitDrained();
+    if (m_pVideoWriter->ThreadRunning() && !m_pVideoWriter->WaitDrained(kWriterStopWaitMs)) {
+      LogErrorA("CScreenRecorder::Stop",
+                "ffmpeg took no picture for %u ms; it is ended and its file is not finished.", kWriterStopWaitMs);
+      m_pVideoWriter->EndEncoder();
+    }
     m_pVideoWriter->Stop();
     m_pVideoWriter.reset();
   }
@@ -219,6 +230,14 @@ void CCaptureCallback::OnCaptureResult(capture::CaptureResult result, std::uniqu
   CDesktopCaptureController& c = *m_pController;
   if (result != capture::CaptureResult::Success || !frame) {
     LogWarnW("CCaptureCallback::OnCaptureResult", L"Capture frame failed with error: %d", static_cast<int>(result));
+    // The screen is gone for good (its X server was lost): no tick captures
+    // any more, and the owner stops the recording, which finishes the video
+    // recorded so far.
+    if (result == capture::CaptureResult::PermanentError && !c.m_bCaptureEnded.exchange(true)) {
+      LogErrorA("CCaptureCallback::OnCaptureResult",
+                "The screen can no longer be captured; the recording ends with what was captured.");
+      if (c.m_hOwnerWnd != nullptr) platform::ui::PostMessage(c.m_hOwnerWnd, WM_CAPTURE_ENDED, 0, 0);
+    }
     return;
   }
   const platform::ui::Rect& r = c.m_rcRegion;

@@ -20,9 +20,14 @@
 #include "capture/modules/desktop_capture/desktop_capturer.h"
 #include "platform/core/events.h"
 #include "platform/ui/monitor.h"
+#include "platform/ui/window.h"
 #include "qelrecorder/video_stream_writer.h"
 
 namespace qelrec {
+
+// Posted to the owner window (SetOwner) when the capture has ended for good:
+// the screen's source is gone. The owner stops the recording.
+inline constexpr uint32_t WM_CAPTURE_ENDED = 0x5401;
 
 inline constexpr HRESULT DISP_E_BUFFERTOOSMALL = static_cast<HRESULT>(0x80020013u);
 inline constexpr HRESULT E_FAIL_HR = static_cast<HRESULT>(0x80004005u);
@@ -72,6 +77,9 @@ class CDesktopCaptureController {
   CDesktopCaptureController& operator=(const CDesktopCaptureController&) = delete;
 
   void Init(const platform::ui::MonitorInfoEx& monitor);
+  // The window told when the capture ends for good (null: nobody).
+  void SetOwner(platform::ui::HWND owner) { m_hOwnerWnd = owner; }
+  bool CaptureEnded() const { return m_bCaptureEnded.load(); }
   // Starts the timer, ffmpeg and the writer thread; false (logged) on failure.
   bool Start();
   HRESULT StartVideoStreamWriter();
@@ -101,6 +109,8 @@ class CDesktopCaptureController {
   capture::VideoFrame* m_pTargetFrame = nullptr;
   platform::Event m_hIdleEvent{true, true};
   bool m_bOutsideLogged = false;  // one log line per run of frames without the region
+  platform::ui::HWND m_hOwnerWnd = nullptr;
+  std::atomic<bool> m_bCaptureEnded{false};
   CVideoStreamWriter::PictureObserver m_observer;
 };
 

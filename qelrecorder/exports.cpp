@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/display/display.h"
 #include "qelrecorder/output_names.h"
 #include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_result.h"
@@ -98,6 +99,13 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
   // The dialog writes the region window's final rectangle back into `region`
   // when its OK or close button ends it.
   qelrec::ForgetRecordResults();
+  // No screen, no recording: a display that cannot be reached is said, never
+  // replaced by another picture.
+  if (const std::string unavailable = platform::display::UnavailableReason(); !unavailable.empty()) {
+    qelrec::LogErrorA("LaunchRecorder", "Cannot record the screen: %s.", unavailable);
+    CRecordSettings::Destroy();
+    return kRecorderFailed;
+  }
   auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(text(skinName), region);
   qelrec::CRecorderDlgUI::SetRunning(dialog.get());
   dialog->SetDPI(CRecordSettings::Get().m_nDpiMode);
@@ -115,10 +123,9 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
 }
 
 QELREC_EXPORT int StopVideoRecorder() {
-  // A host closes the dialog after every result record: after one without a
-  // usable video the recording failed, and LaunchRecorder says so.
-  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) {
-    dialog->Close(qelrec::LastSentRecord() == qelrec::SentRecord::kNoVideo ? kRecorderFailed : kRecorderClosedOk);
-  }
+  // A host closes the dialog after every result record (after one without a
+  // usable video the recording failed, and LaunchRecorder says so); a host
+  // told to end while a recording runs stops it first (OnHostStop).
+  if (qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running()) dialog->OnHostStop();
   return 0;
 }

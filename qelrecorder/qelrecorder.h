@@ -13,10 +13,17 @@
 
 extern "C" {
 
-// LaunchRecorder's result: the dialog's close code. kRecorderFailed: the
+// LaunchRecorder's result: the dialog's close code. kRecorderFailed: there is
+// no screen to record (the display cannot be reached; a line says why), the
 // dialog could not be made, or it was closed by StopVideoRecorder after a
-// recording that left no usable video (a start that failed): a host must not
-// report that as a successful recording.
+// recording that left no usable video (a start that failed, a video ffmpeg did
+// not finish): a host must not report that as a successful recording.
+//
+// StopVideoRecorder: while a recording runs it stops it as the stop hot key
+// does (files finished, the result record sent, whose handler calls
+// StopVideoRecorder again); otherwise it closes the dialog with 0 after a
+// record with a video, kRecorderFailed after one without, and
+// kRecorderClosedByUser when nothing was recorded.
 enum LaunchRecorderResult { kRecorderFailed = -1, kRecorderClosedOk = 0, kRecorderClosedByUser = 1 };
 
 typedef void (*SetLogHandlerFn)(LogHandlerA, LogHandlerW);

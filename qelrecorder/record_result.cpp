@@ -28,7 +28,12 @@ uintptr_t NotifyRecordResult(const char* tag) {
   const std::wstring video = U16ToWide(settings.m_szVideoPath);
   const std::wstring audio = U16ToWide(settings.m_szAudioPath);
   struct stat info {};
-  if (!video.empty() && ::stat(qel::wideToUtf8(video).c_str(), &info) == 0 && info.st_size > 0) {
+  const bool written = !video.empty() && ::stat(qel::wideToUtf8(video).c_str(), &info) == 0 && info.st_size > 0;
+  if (written && !settings.m_bVideoComplete.load()) {
+    // The file holds what ffmpeg wrote before it stopped or was ended: kept on
+    // disk and named here, but no recording to report.
+    LogErrorW(tag, L"The video file %s was not finished by ffmpeg; the recording failed.", video);
+  } else if (written) {
     // Both fields hold the path with its terminator or nothing: a path that
     // does not fit is reported, never cut.
     if (!WideToU16(video, resultRecord.szVideoPath) || !WideToU16(audio, resultRecord.szAudioPath)) {

@@ -55,6 +55,10 @@ class CRecordSettings {
   // system that holds it (the free-space display asks that file system).
   char16_t m_szTmpDrive[260] = {};
   char16_t m_szVideoPath[260] = {};
+  // Set by the video writer's stop when ffmpeg finished the video file (it
+  // ended by itself, with 0, after its input was closed); a file ffmpeg did
+  // not finish is never reported as a recording.
+  std::atomic<bool> m_bVideoComplete{false};
   char16_t m_szAudioPath[260] = {};
   platform::ui::HWND m_hMainAppWnd = nullptr;
 };

@@ -15,6 +15,7 @@
 #include "platform/ui/ui_extras.h"
 #include "qelrecorder/hot_keys.h"
 #include "qelrecorder/output_names.h"
+#include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
@@ -210,6 +211,10 @@ platform::ui::LRESULT CRecorderDlgUI::HandleCustomMessage(uint32_t msg, platform
     }
     platform::apps::RenderProcessEntry entry{};
     if (m_pLocator->Entry(selected, &entry) && button->tag != entry.processId) UpdateTargetButton(&entry);
+  } else if (msg == WM_CAPTURE_ENDED) {
+    // The screen is gone: the recording ends as a stop would end it.
+    handled = true;
+    if (m_bRecording) OnBtnStopRecord();
   } else if (msg == platform::ui::WM_TIMER) {
     if (wParam == kStatusTimer) {
       OnStatusTimer();
@@ -310,6 +315,19 @@ void CRecorderDlgUI::OnBtnStopRecord() {
   LogInfoW("CRecorderDlgUI::OnBtnStopRecord", L"Record finished, FPS: %.2f/%.2f, video file: %s, audio file: %s",
            settings.m_fMeasuredFps.load(), settings.m_fTargetFps, settings.m_szVideoPath, settings.m_szAudioPath);
   NotifyRecordResult("CRecorderDlgUI::OnBtnStopRecord");
+}
+
+void CRecorderDlgUI::OnHostStop() {
+  if (m_bRecording) {
+    OnBtnStopRecord();
+    return;
+  }
+  platform::ui::KillTimer(GetHWND(), kCountdownTimer);
+  countdownTicks = 0;
+  int code = kRecorderClosedOk;
+  if (LastSentRecord() == SentRecord::kNoVideo) code = kRecorderFailed;
+  if (LastSentRecord() == SentRecord::kNone) code = kRecorderClosedByUser;
+  Close(code);
 }
 
 void CRecorderDlgUI::SetFrameRecording(bool recording) {

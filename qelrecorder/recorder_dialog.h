@@ -33,6 +33,14 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   static void SetRunning(CRecorderDlgUI* dialog);
 
   void StartRequest();
+  // A stop asked for from outside (the host's StopVideoRecorder: after each
+  // record, or when the program is told to end). A running recording stops as
+  // the stop hot key stops it, so its files are finished and its record is
+  // sent (the host's handler of that record asks again, and the dialog then
+  // closes). Otherwise a countdown is dropped and the dialog closes: 0 after a
+  // record with a video, -1 after one without, 1 (cancelled) when nothing was
+  // recorded.
+  void OnHostStop();
   void OnBtnStartRecord();
   void OnBtnStopRecord();
   void OnStatusTimer();

@@ -1,5 +1,6 @@
 #include "qelrecorder/redirector.h"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 #include <regex>
@@ -33,6 +34,10 @@ bool CRedirector::Launch(const std::wstring& commandLine, int& errorCode) {
   options.pipeStdin = true;
   options.stdoutMode = qel::ChildOutput::Pipe;
   options.stderrMode = qel::ChildOutput::IntoStdout;
+  // A Control+C in the recorder's terminal is the recorder's to handle: it
+  // stops the recording and closes ffmpeg's input, and ffmpeg, not signalled
+  // itself, finishes the file.
+  options.ownProcessGroup = true;
   std::string error;
   if (!m_child.start(argv, options, error)) {
     errorCode = errnoFromText(error);
@@ -92,36 +97,51 @@ void CRedirector::DeliverOutput(const std::string& bytes) {
   }
 }
 
-void CRedirector::DrainOutput() {
+bool CRedirector::DrainOutput(std::chrono::steady_clock::time_point deadline) {
   std::string discard;
-  while (true) {
+  while (std::chrono::steady_clock::now() < deadline) {
     discard.clear();
     const qel::ReadStatus status = m_child.readSome(discard, std::chrono::milliseconds(m_dwWaitTime));
-    if (status == qel::ReadStatus::EndOfFile || status == qel::ReadStatus::Error) return;
+    if (status == qel::ReadStatus::EndOfFile || status == qel::ReadStatus::Error) return true;
   }
+  return false;
+}
+
+int CRedirector::ReapBy(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (const std::optional<int> code = m_child.waitFor(std::max(left, std::chrono::milliseconds(0)))) return *code;
+  m_child.kill();
+  return m_child.wait();
 }
 
 void CRedirector::Close(bool wait) {
   std::lock_guard<platform::CriticalSection> lock(m_csClose);
   const bool onReader = m_hThread.Valid() && m_dwThreadId.load() == platform::CurrentThreadId();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwFinishWaitMs);
+  bool finished = true;
   if (wait) {
     // The child sees the end of its input and finishes. Its last lines are
     // still read (by the reader thread, or here), so it is never killed by a
     // closed pipe in the middle of writing its file.
     m_child.closeStdin();
     if (m_hThread.Valid() && !onReader) {
-      m_hThread.Wait();
+      finished = m_hThread.Wait(m_dwFinishWaitMs) == platform::WaitResult::Signaled;
     } else {
-      DrainOutput();
+      finished = DrainOutput(deadline);
     }
-  } else {
+  }
+  if (!wait || !finished) {
+    if (!finished) {
+      LogWarnA("CRedirector::Close", "Program %d did not end within %u ms of the end of its input; it is ended.",
+               static_cast<int>(m_dwProcessId), m_dwFinishWaitMs);
+    }
     m_stopRequested = true;
     m_child.kill();
     // The reader notices the stop (or the end of the output) within one poll.
     if (m_hThread.Valid() && !onReader) m_hThread.Wait();
   }
   m_hThread.Close();
-  if (m_hasProcess.exchange(false)) m_nExitCode = m_child.wait();
+  if (m_hasProcess.exchange(false)) m_nExitCode = wait && finished ? ReapBy(deadline) : m_child.wait();
   m_dwThreadId = 0;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -34,8 +35,13 @@ class CRedirector {
   // Ends the reader thread and the child. wait = true lets the child finish:
   // its input is closed and the call returns once it has ended, with all of its
   // output read (so it never dies of a closed pipe while writing its last
-  // lines). wait = false kills it.
+  // lines); a child that has not ended within FinishWaitMs of that is killed
+  // (logged), so no stop hangs on a program that stopped working. wait =
+  // false kills it.
   virtual void Close(bool wait);
+  // How long Close(true) lets the child finish (default kFinishWaitMs).
+  void SetFinishWaitMs(uint32_t ms) { m_dwFinishWaitMs = ms; }
+  static constexpr uint32_t kFinishWaitMs = 15000;
 
   // Writes to the child's standard input; false when there is no child or it
   // stopped reading. The calling thread must have SIGPIPE blocked.
@@ -62,7 +68,11 @@ class CRedirector {
   // 1 while the child is alive, 0 when it closed its output, -1 on a read error.
   int ReadPipe(std::chrono::milliseconds timeout);
   void DeliverOutput(const std::string& bytes);
-  void DrainOutput();
+  // Reads and drops the child's output until it closes it; false when that
+  // did not happen by `deadline`.
+  bool DrainOutput(std::chrono::steady_clock::time_point deadline);
+  // The child's exit code, killing it first when it has not ended by `deadline`.
+  int ReapBy(std::chrono::steady_clock::time_point deadline);
 
   platform::ThreadHandle m_hThread;
   std::atomic<bool> m_stopRequested{false};
@@ -73,6 +83,7 @@ class CRedirector {
   std::atomic<bool> m_hasProcess{false};
   qel::Subprocess m_child;
   int m_nExitCode = -1;
+  uint32_t m_dwFinishWaitMs = kFinishWaitMs;
 };
 
 // CCmdEncoder: the redirector that runs ffmpeg for the video writer. Its output

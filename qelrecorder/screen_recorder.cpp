@@ -58,6 +58,7 @@ void CScreenRecorder::Init(platform::ui::HWND owner, const platform::ui::Monitor
   const platform::ui::Rect relative{region.left - monitor.rcMonitor.left, region.top - monitor.rcMonitor.top,
                                     region.right - monitor.rcMonitor.left, region.bottom - monitor.rcMonitor.top};
   m_pCaptureController = std::make_unique<CDesktopCaptureController>(relative);
+  m_pCaptureController->SetOwner(owner);
   m_pCaptureController->Init(monitor);
   if (!captureAudio || !IsSupportAudioCapture()) return;
   m_pAudioCapturer = std::make_unique<CAudioCapturer>();
@@ -68,6 +69,7 @@ bool CScreenRecorder::StartRecording(platform::ui::HWND owner, const platform::u
   // Results of an earlier recording must not be reported for this one.
   CRecordSettings& settings = CRecordSettings::Get();
   settings.m_szVideoPath[0] = 0;
+  settings.m_bVideoComplete = false;
   settings.m_szAudioPath[0] = 0;
   settings.m_llVideoDurationMs = 0;
   settings.m_llAudioOffsetMs = 0;

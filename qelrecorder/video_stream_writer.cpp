@@ -1,5 +1,6 @@
 #include "qelrecorder/video_stream_writer.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "common/process.h"
@@ -199,6 +200,7 @@ capture::VideoFrame* CVideoStreamWriter::ClaimSlot(int repeat) {
     return nullptr;
   }
   while (m_nFillCount.load() >= kRingSlots) {
+    if (m_bStopping.load()) return nullptr;  // the stop is under way: no more pictures
     if (m_hSpaceEvent->Wait() != platform::WaitResult::Signaled || !ThreadRunning()) {
       LogWarnA(kTag, "WaitForNextFrame FAILED");
       return nullptr;
@@ -220,12 +222,33 @@ void CVideoStreamWriter::CommitSlot() {
   if (platform::InterlockedIncrement(m_nFillCount) == 1) m_hDataEvent->Set();
 }
 
-void CVideoStreamWriter::WaitDrained() {
-  if (!m_hSpaceEvent) return;
+bool CVideoStreamWriter::WaitDrained(uint32_t timeoutMs) {
+  if (!m_hSpaceEvent) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (ThreadRunning() && m_nFillCount.load() > 0) {
-    if (m_hSpaceEvent->Wait() != platform::WaitResult::Signaled) break;
+    uint32_t wait = platform::kInfinite;
+    if (timeoutMs != platform::kInfinite) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      wait = static_cast<uint32_t>(left);
+    }
+    const platform::WaitResult result = m_hSpaceEvent->Wait(wait);
+    if (result == platform::WaitResult::Timeout) return !(ThreadRunning() && m_nFillCount.load() > 0);
+    if (result != platform::WaitResult::Signaled) break;
     m_hSpaceEvent->Reset();
   }
+  return true;
+}
+
+void CVideoStreamWriter::BeginStop() {
+  m_bStopping = true;
+  // Wakes a producer waiting for space; it sees the stop and gives up.
+  if (m_hSpaceEvent) m_hSpaceEvent->Set();
+}
+
+void CVideoStreamWriter::EndEncoder() {
+  if (m_pEncoder) m_pEncoder->Close(false);
 }
 
 int CVideoStreamWriter::Stop() {
@@ -233,10 +256,7 @@ int CVideoStreamWriter::Stop() {
   if (!m_hThread.Valid()) {
     // No thread ever ran, but ffmpeg may: it must not be left behind.
     m_bStop = true;
-    if (m_pEncoder) {
-      m_pEncoder->Close(true);
-      m_pEncoder.reset();
-    }
+    CloseEncoder();
     return 1;
   }
   m_bStop = true;
@@ -250,11 +270,17 @@ int CVideoStreamWriter::Stop() {
     m_hThread.Wait();
   }
   m_hThread.Close();
-  if (m_pEncoder) {
-    m_pEncoder->Close(true);
-    m_pEncoder.reset();
-  }
+  CloseEncoder();
   return result;
+}
+
+void CVideoStreamWriter::CloseEncoder() {
+  if (!m_pEncoder) return;
+  m_pEncoder->Close(true);
+  // Only a file ffmpeg finished by itself is a video: one it was killed in the
+  // middle of, or ended with an error, is not.
+  CRecordSettings::Get().m_bVideoComplete = m_pEncoder->ExitCode() == 0;
+  m_pEncoder.reset();
 }
 
 void CVideoStreamWriter::OnEncoderProgress(void* writer, int64_t bytes, int milliseconds) {

@@ -68,17 +68,28 @@ class CVideoStreamWriter {
   // Ends the writer thread and ffmpeg (which finishes the file). 0 when the
   // thread ended, kWaitTimeout when it did not within 15000 ms (ffmpeg is then
   // killed so the thread can end), 1 when no thread was started (the encoder is
-  // closed all the same); a second call returns 0.
+  // closed all the same); a second call returns 0. Sets the settings'
+  // m_bVideoComplete when ffmpeg finished the file.
   int Stop();
+
+  // The stop has begun: a producer waiting for space gives up (ClaimSlot
+  // returns null), so the capture timer can be killed even while ffmpeg reads
+  // nothing. Any thread.
+  void BeginStop();
+  // The writer's time-out ran out while ffmpeg read nothing: ends ffmpeg now
+  // (its file is not finished), so the writer thread's write fails and it ends.
+  void EndEncoder();
 
   // Producer side. ClaimSlot waits while the ring is full and returns the frame
   // of the slot at the write index with its repeat count set; null (after the
-  // warning "WaitForNextFrame FAILED") when the writer thread does not run.
+  // warning "WaitForNextFrame FAILED") when the writer thread does not run, and
+  // null without a warning once BeginStop was called and the ring is full.
   capture::VideoFrame* ClaimSlot(int repeat);
   // Commits the claimed slot when the writer thread runs.
   void CommitSlot();
-  // Waits until the writer has taken every committed slot (or stopped).
-  void WaitDrained();
+  // Waits until the writer has taken every committed slot (or stopped); false
+  // when `timeoutMs` passed first (ffmpeg does not read its input).
+  bool WaitDrained(uint32_t timeoutMs = platform::kInfinite);
 
   bool ThreadRunning() const { return m_dwThreadId.load() != 0; }
   // ffmpeg runs (or ran and was not yet closed).
@@ -97,10 +108,14 @@ class CVideoStreamWriter {
  private:
   void ThreadBody();
   void WritePicture(int slot);
+  // Closes ffmpeg so that it finishes the file, notes whether it did, and
+  // deletes the encoder.
+  void CloseEncoder();
 
   platform::ThreadHandle m_hThread;
   std::atomic<platform::ThreadId> m_dwThreadId{0};
   std::atomic<bool> m_bStop{false};
+  std::atomic<bool> m_bStopping{false};
   std::unique_ptr<platform::Event> m_hDataEvent;
   std::unique_ptr<platform::Event> m_hSpaceEvent;
   std::atomic<int64_t> m_llEncodedBytes{0};

@@ -7,6 +7,7 @@
 #include "recorder_host/host_output.h"
 #include "recorder_host/record_viewer.h"
 #include "recorder_host/recorder_library.h"
+#include "recorder_host/stop_signals.h"
 
 namespace qelhost {
 
@@ -107,6 +108,10 @@ int RunHost(const std::vector<std::wstring>& args) {
   const platform::ui::HWND viewer = CreateRecordViewerWindow();
   if (viewer == nullptr) {
     WriteLine("Cannot create the record viewer window.");
+    return kHostFailed;
+  }
+  if (!WatchStopSignals(viewer)) {
+    WriteLine("Cannot watch the stop signals.");
     return kHostFailed;
   }
 

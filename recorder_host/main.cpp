@@ -7,8 +7,12 @@
 
 #include "common/text_convert.h"
 #include "recorder_host/host_main.h"
+#include "recorder_host/stop_signals.h"
 
 int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread has them blocked and only
+  // the host's watcher receives them (stop_signals.h).
+  qelhost::BlockStopSignals();
   // ffmpeg's pipe may close before the recorder's last write: a failed write,
   // never the end of the program.
   std::signal(SIGPIPE, SIG_IGN);

@@ -7,6 +7,7 @@
 #include "qelrecorder/record_result.h"
 #include "recorder_host/host_output.h"
 #include "recorder_host/recorder_library.h"
+#include "recorder_host/stop_signals.h"
 
 namespace qelhost {
 
@@ -57,6 +58,14 @@ platform::ui::LRESULT RecordViewerWndProc(platform::ui::HWND, uint32_t message, 
     const platform::ui::CopyDataStruct none{0, 0, nullptr};
     for (const std::string& line : RecordDataLines(data != nullptr ? *data : none)) WriteLine(line);
     // One result per recording: the dialog closes so that LaunchRecorder returns.
+    if (RecorderLibraryLoaded()) {
+      if (auto stop = reinterpret_cast<StopVideoRecorderFn>(FindRecorderExport("StopVideoRecorder"))) stop();
+    }
+    return 0;
+  }
+  if (message == kWmStopRequest) {
+    // The program is told to end: the recorder stops a running recording as
+    // its stop hot key does (its record arrives here as usual), or closes.
     if (RecorderLibraryLoaded()) {
       if (auto stop = reinterpret_cast<StopVideoRecorderFn>(FindRecorderExport("StopVideoRecorder"))) stop();
     }

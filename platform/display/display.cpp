@@ -1,6 +1,5 @@
 #include "platform/display/display.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -30,10 +29,15 @@ State& state() {
 internal::Backend& backendLocked() {
   auto& s = state();
   if (!s.backend) {
-    const char* display = std::getenv("DISPLAY");
-    Backing choice = chooseBacking("display", [&] { return display != nullptr && *display != '\0'; });
-    if (choice == Backing::Real) s.backend = internal::MakeX11Backend("");
-    if (!s.backend) s.backend = internal::MakeSimBackend();
+    // Real unless forced: a display that cannot be reached is reported, never
+    // replaced by the simulated one.
+    if (chooseBacking("display", [] { return true; }) == Backing::Real) {
+      std::string unavailable;
+      s.backend = internal::MakeX11Backend("", &unavailable);
+      if (!s.backend) s.backend = internal::MakeUnavailableBackend(unavailable);
+    } else {
+      s.backend = internal::MakeSimBackend();
+    }
   }
   return *s.backend;
 }
@@ -59,6 +63,14 @@ using internal::InjectedFailure;
 
 Backing CurrentBacking() {
   return withBackend([](internal::Backend& b) { return b.kind(); });
+}
+
+std::string UnavailableReason() {
+  return withBackend([](internal::Backend& b) { return b.unavailableReason(); });
+}
+
+bool ScreenLost() {
+  return withBackend([](internal::Backend& b) { return b.lost(); });
 }
 
 bool SelectBacking(Backing backing, const std::string& x11Display) {

@@ -1,15 +1,19 @@
 // platform/display: the display devices, the virtual screen, and the window
 // and process tables that the screen-capture code asks about.
 //
-// Two backings, chosen once per process on first use:
-// - X11 (when DISPLAY is set and the server answers): monitors from XRandR as
+// Two backings, chosen once per process on first use: the real one unless
+// QEL_BACKING=sim (or a test) forces the simulation.
+// - X11 (the server DISPLAY names): monitors from XRandR as
 //   display devices, primary first, then in XRandR order; the root window as
 //   the virtual screen; windows from the window manager's client list, or the
 //   root's children when no window manager runs; owners from _NET_WM_PID or
 //   the X-Resource extension. An X error never ends the process: it becomes
 //   the failure result of the call (see x11_connection.h).
-// - Simulated (tests, machines without a display): the devices, framebuffers,
-//   windows and processes that tests set through sim_display.h.
+//   When that server cannot be reached the process has no screen: no devices,
+//   no pixels, and UnavailableReason says why. A simulated screen is never
+//   served in its place.
+// - Simulated (tests and try-outs): the devices, framebuffers, windows and
+//   processes that tests set through sim_display.h.
 //
 // The calls keep the shapes the capture code uses: an index walk over the
 // devices that fails past the last, texts copied into caller buffers with
@@ -129,6 +133,14 @@ void CloseProcessHandle(ProcessHandle process);
 
 // Which backing serves the calls (chosen on first use).
 Backing CurrentBacking();
+// Why there is no screen to read: "" while the backing serves one; else a line
+// that names the display and says why ("no X display: DISPLAY is not set",
+// "the X display :5 does not answer", "the X display :5 refused the
+// connection").
+std::string UnavailableReason();
+// True once the screen's source is gone for good: the X server's connection
+// was lost. No call serves pixels or devices afterwards.
+bool ScreenLost();
 // Testing: drop the current backing and serve from `backing` from now on;
 // `x11Display` names the server for the real backing ("" = $DISPLAY). False
 // (and the simulated backing) when the X server cannot be reached.

@@ -316,15 +316,25 @@ class X11Backend : public Backend {
     return shift;
   }
 
-  // To blue, green, red, alpha bytes (alpha opaque).
+  // To blue, green, red, alpha bytes. A screen without an alpha channel (depth
+  // 24 in 32-bit pixels, blue in the low byte: what servers give) already has
+  // these bytes and is opaque throughout: its rows are copied as they are,
+  // the fourth byte as the server keeps it (0, as GDI leaves it too). Pixels
+  // that carry alpha (depth 32) are made opaque, and other formats converted,
+  // one by one.
   static void convert(XImage* image, int width, int height, uint8_t* bits, int stride) {
     bool direct = image->bits_per_pixel == 32 && image->red_mask == 0xFF0000 && image->green_mask == 0xFF00 &&
                   image->blue_mask == 0xFF && image->byte_order == LSBFirst;
+    const bool opaque = direct && image->depth == 24;
     for (int y = 0; y < height; ++y) {
       auto* out = reinterpret_cast<uint32_t*>(bits + static_cast<ptrdiff_t>(stride) * y);
       if (direct) {
         const auto* in = reinterpret_cast<const uint32_t*>(image->data + static_cast<ptrdiff_t>(image->bytes_per_line) * y);
-        for (int x = 0; x < width; ++x) out[x] = in[x] | 0xFF000000u;
+        if (opaque) {
+          std::memcpy(out, in, static_cast<size_t>(width) * 4);
+        } else {
+          for (int x = 0; x < width; ++x) out[x] = in[x] | 0xFF000000u;
+        }
         continue;
       }
       int rs = shiftOf(image->red_mask), gs = shiftOf(image->green_mask), bs = shiftOf(image->blue_mask);
@@ -337,7 +347,7 @@ class X11Backend : public Backend {
     }
   }
 
-  bool lost() const { return x11::ConnectionLost(display_.get()); }
+  bool lost() const override { return x11::ConnectionLost(display_.get()); }
 
   // Reads the attributes of window `id` under the caller's `trap`, which stays
   // up for the requests that follow; false when the id cannot name an X window
@@ -482,10 +492,25 @@ class X11Backend : public Backend {
 
 }  // namespace
 
-std::unique_ptr<Backend> MakeX11Backend(const std::string& displayName) {
-  x11::DisplayPtr display = x11::OpenDisplay(displayName);
-  if (!display) return nullptr;
-  return std::make_unique<X11Backend>(std::move(display));
+std::unique_ptr<Backend> MakeX11Backend(const std::string& displayName, std::string* unavailable) {
+  x11::OpenFailure failure = x11::OpenFailure::kNone;
+  x11::DisplayPtr display = x11::OpenDisplay(displayName, &failure);
+  if (display) return std::make_unique<X11Backend>(std::move(display));
+  if (unavailable != nullptr) {
+    const std::string name = x11::DisplayName(displayName);
+    switch (failure) {
+      case x11::OpenFailure::kUnset:
+        *unavailable = "no X display: DISPLAY is not set";
+        break;
+      case x11::OpenFailure::kRefused:
+        *unavailable = "the X display " + name + " refused the connection";
+        break;
+      default:
+        *unavailable = "the X display " + name + " does not answer";
+        break;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace platform::display::internal

@@ -1,6 +1,17 @@
 #include "platform/display/x11_connection.h"
 
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -12,13 +23,16 @@ namespace {
 
 thread_local ErrorTrap* currentTrap = nullptr;
 
+// Never destroyed: connections are closed, and asked about, by objects that
+// die during the process's exit (the display layer's backing), after statics
+// made later than them are already gone.
 std::mutex& lostMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 std::set<Display*>& lostDisplays() {
-  static std::set<Display*> displays;
-  return displays;
+  static auto* displays = new std::set<Display*>;
+  return *displays;
 }
 
 int HandleIoError(Display* display) {
@@ -61,17 +75,115 @@ int HandleXError(Display* display, XErrorEvent* event) {
 
 void DisplayCloser::operator()(Display* display) const {
   if (display == nullptr) return;
+  bool lost = false;
   {
     std::lock_guard lock(lostMutex());
-    lostDisplays().erase(display);
+    lost = lostDisplays().erase(display) != 0;
+  }
+  if (lost) {
+    // Xlib's memory of the connection is left behind: the process is about
+    // to end or has lost its screen for good.
+    ::close(ConnectionNumber(display));
+    return;
   }
   XCloseDisplay(display);
 }
 
-DisplayPtr OpenDisplay(const std::string& name) {
+namespace {
+
+// A stream socket connected within `timeoutMs`, or -1.
+int ConnectWithin(int family, const sockaddr* address, socklen_t length, int timeoutMs) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, address, length) == 0) return fd;
+  if (errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::poll(&p, 1, timeoutMs) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0)
+      return fd;
+  }
+  ::close(fd);
+  return -1;
+}
+
+bool UnixSocketAnswers(const std::string& path, bool abstract) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const size_t offset = abstract ? 1 : 0;  // an abstract name starts with a 0 byte
+  if (path.size() + offset >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path + offset, path.data(), path.size());
+  const auto length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+  const int fd = ConnectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, 2000);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool TcpAnswers(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool answered = false;
+  for (addrinfo* a = found; a != nullptr && !answered; a = a->ai_next) {
+    const int fd = ConnectWithin(a->ai_family, a->ai_addr, a->ai_addrlen, 2000);
+    if (fd >= 0) {
+      ::close(fd);
+      answered = true;
+    }
+  }
+  ::freeaddrinfo(found);
+  return answered;
+}
+
+// Whether anything accepts connections where the display `name`
+// ("[protocol/]host:number[.screen]") listens, as Xlib would connect to it.
+bool ServerListens(const std::string& name) {
+  const size_t colon = name.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = name.substr(0, colon);
+  const std::string rest = name.substr(colon + 1);
+  char* end = nullptr;
+  const long number = std::strtol(rest.c_str(), &end, 10);
+  if (end == rest.c_str() || number < 0 || number > 59535) return false;
+  std::string protocol;
+  if (const size_t slash = host.find('/'); slash != std::string::npos && host[0] != '/') {
+    protocol = host.substr(0, slash);
+    host = host.substr(slash + 1);
+  }
+  if (!host.empty() && host[0] == '/') return UnixSocketAnswers(host, false);  // a socket path
+  if (host.empty() || host == "unix" || protocol == "unix" || protocol == "local") {
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    return UnixSocketAnswers(path, true) || UnixSocketAnswers(path, false);
+  }
+  return TcpAnswers(host, 6000 + static_cast<int>(number));
+}
+
+}  // namespace
+
+std::string DisplayName(const std::string& name) {
+  if (!name.empty()) return name;
+  const char* display = std::getenv("DISPLAY");
+  return display != nullptr ? display : "";
+}
+
+DisplayPtr OpenDisplay(const std::string& name, OpenFailure* failure) {
+  if (failure != nullptr) *failure = OpenFailure::kNone;
   InstallHandlers();
-  Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
-  if (display == nullptr) return nullptr;
+  const std::string target = DisplayName(name);
+  if (target.empty()) {
+    if (failure != nullptr) *failure = OpenFailure::kUnset;
+    return nullptr;
+  }
+  Display* display = XOpenDisplay(target.c_str());
+  if (display == nullptr) {
+    // Xlib does not say why; a server that accepts the connection and still
+    // gives no display has refused this client.
+    if (failure != nullptr) *failure = ServerListens(target) ? OpenFailure::kRefused : OpenFailure::kNoAnswer;
+    return nullptr;
+  }
   XSetIOErrorExitHandler(display, KeepRunningAfterIoError, nullptr);
   return DisplayPtr(display);
 }

@@ -17,14 +17,28 @@
 
 namespace platform::x11 {
 
+// Closes a connection. One whose server was lost only gives back its socket:
+// XCloseDisplay would talk to the server that is gone.
 struct DisplayCloser {
   void operator()(Display* display) const;
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
+// Why a display could not be opened.
+enum class OpenFailure {
+  kNone,
+  kUnset,     // no display named: DISPLAY is not set
+  kNoAnswer,  // nothing accepts connections where the display listens
+  kRefused,   // a server answered and refused this client (authorisation)
+};
+
+// The display `name` stands for: `name` itself, or $DISPLAY when it is empty
+// ("" when that is not set either).
+std::string DisplayName(const std::string& name);
+
 // Opens `name` ("" = $DISPLAY) with the process's handlers installed; null
-// when the server cannot be reached.
-DisplayPtr OpenDisplay(const std::string& name);
+// when the server cannot be reached, and then `*failure` (when given) says why.
+DisplayPtr OpenDisplay(const std::string& name, OpenFailure* failure = nullptr);
 
 // True once the server of `display` was lost (I/O error).
 bool ConnectionLost(Display* display);

@@ -84,12 +84,8 @@ class Grabber {
     for (int fd : wake_) {
       if (fd >= 0) ::close(fd);
     }
-    // XCloseDisplay on a connection whose server is gone waits for ever inside
-    // Xlib: such a connection only gives back its socket.
-    if (display_ && x11::ConnectionLost(display_.get())) {
-      ::close(ConnectionNumber(display_.get()));
-      (void)display_.release();
-    }
+    // A connection whose server is gone only gives back its socket (the
+    // closer's rule).
   }
 
   bool Grab(uint32_t modifiers, uint32_t vk) {

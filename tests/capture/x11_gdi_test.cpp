@@ -1,7 +1,8 @@
 // The GDI capturer on a private Xvfb: frames of the whole screen and of one
 // monitor equal what a small X client painted, a repaint shows in the next
-// frame, a grab outside the screen fails cleanly, and duplication is
-// unsupported on X11.
+// frame, a read region is all that is read, a grab outside the screen fails
+// cleanly, a lost server ends the capture, and duplication is unsupported on
+// X11.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -162,17 +163,53 @@ TEST_F(X11GdiTest, GrabOutsideTheScreenFailsAndDuplicationIsUnsupported) {
   EXPECT_FALSE(DuplicationHub::Supported());
 }
 
-TEST_F(X11GdiTest, LostServerIsATemporaryErrorNotTheEnd) {
+// A lost server is the end of the capture (a permanent error: no frame will
+// come again), never the end of the process.
+TEST_F(X11GdiTest, LostServerIsAPermanentErrorNotTheEnd) {
   Keep out;
   ScreenCapturerWinGdi capturer(CapturerOptions::MakeDefault());
   capturer.BeginCapture(&out);
   capturer.CaptureFrame();
   ASSERT_EQ(out.result, CaptureResult::Success);
+  EXPECT_FALSE(display::ScreenLost());
   XCloseDisplay(client_);
   client_ = nullptr;
   server_->kill();
   capturer.CaptureFrame();
-  EXPECT_EQ(out.result, CaptureResult::TemporaryError);
+  EXPECT_EQ(out.result, CaptureResult::PermanentError);
+  EXPECT_TRUE(display::ScreenLost());
+  capturer.CaptureFrame();
+  EXPECT_EQ(out.result, CaptureResult::PermanentError);
+  out.frame.reset();
+}
+
+// With a read region only that part comes from the server: it equals the
+// screen, its updated region says so, and the rest of the frame was not
+// written (it keeps the new frame's zeros, not the painted colour).
+TEST_F(X11GdiTest, ReadRegionIsTheOnlyPartRead) {
+  Paint(0, 0, kWidth, kHeight, 0x405060);
+  Paint(100, 60, 40, 30, 0xFF0000);
+  Keep out;
+  ScreenCapturerWinGdi capturer(CapturerOptions::MakeDefault());
+  capturer.SetReadRegion(DesktopRect::MakeLTRB(80, 50, 240, 150));
+  capturer.BeginCapture(&out);
+  capturer.CaptureFrame();
+  ASSERT_EQ(out.result, CaptureResult::Success);
+  ASSERT_EQ(out.frame->size(), (DesktopExtent{kWidth, kHeight}));
+  EXPECT_TRUE(out.frame->updatedRegion().Equals(ScreenRegion(DesktopRect::MakeLTRB(80, 50, 240, 150))));
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      uint32_t got;
+      std::memcpy(&got, out.frame->PixelAt({x, y}), 4);
+      const bool inside = x >= 80 && x < 240 && y >= 50 && y < 150;
+      const uint32_t want = inside ? model_[size_t(y) * kWidth + x] : 0;
+      ASSERT_EQ(got & 0xFFFFFF, want) << x << "," << y << (inside ? " inside" : " outside");
+    }
+  // A region reaching past the screen is cut to it.
+  capturer.SetReadRegion(DesktopRect::MakeLTRB(300, 190, 400, 300));
+  capturer.CaptureFrame();
+  ASSERT_EQ(out.result, CaptureResult::Success);
+  EXPECT_TRUE(out.frame->updatedRegion().Equals(ScreenRegion(DesktopRect::MakeLTRB(300, 190, kWidth, kHeight))));
   out.frame.reset();
 }
 

@@ -15,6 +15,7 @@
 #include "qelrecorder/qelrecorder.h"
 #include "qelrecorder/record_result.h"
 #include "qelrecorder/record_settings.h"
+#include "qelrecorder/recorder_test_util.h"
 #include "qelrecorder/text16.h"
 #include "support/test_support.h"
 
@@ -225,6 +226,7 @@ TEST_F(RecorderSettings, ResultRecordCarriesPathsOffsetAndDuration) {
   WideToU16(L"/x/a.flac", s.m_szAudioPath);
   s.m_llAudioOffsetMs = 120;
   s.m_llVideoDurationMs = 3033;
+  s.m_bVideoComplete = true;  // ffmpeg finished the file
   EXPECT_EQ(NotifyRecordResult("CRecorderDlgUI::OnBtnStopRecord"), 1u);
   EXPECT_EQ(host.calls, 1);
   EXPECT_EQ(host.dwData, 1u);
@@ -240,13 +242,19 @@ TEST_F(RecorderSettings, ResultRecordCarriesPathsOffsetAndDuration) {
   EXPECT_EQ(host.calls, 2);
 }
 
-TEST_F(RecorderSettings, MissingOrEmptyVideoSendsAZeroRecord) {
+TEST_F(RecorderSettings, MissingEmptyOrUnfinishedVideoSendsAZeroRecord) {
+  test::LogCollector log;
   HostWindow host;
   SetMainAppWnd(host.hwnd);
   CRecordSettings& s = CRecordSettings::Get();
   s.m_llVideoDurationMs = 5;
-  for (const std::string& video : {std::string(), dir.file("missing.h264"), dir.file("empty.h264")}) {
+  // "unfinished": ffmpeg wrote bytes but did not finish the file (it was
+  // ended, or failed): no recording, and a line names the file.
+  for (const std::string& video :
+       {std::string(), dir.file("missing.h264"), dir.file("empty.h264"), dir.file("unfinished.h264")}) {
     if (video.find("empty") != std::string::npos) qel::test::writeFile(video, "");
+    if (video.find("unfinished") != std::string::npos) qel::test::writeFile(video, "partial data");
+    s.m_bVideoComplete = video.find("unfinished") == std::string::npos;
     WideToU16(w(video), s.m_szVideoPath);
     EXPECT_EQ(NotifyRecordResult("t"), 0u) << video;
     EXPECT_EQ(host.dwData, 0u);
@@ -254,6 +262,7 @@ TEST_F(RecorderSettings, MissingOrEmptyVideoSendsAZeroRecord) {
     const RecordResultData zero{};
     EXPECT_EQ(std::memcmp(&host.record, &zero, sizeof zero), 0);
   }
+  EXPECT_EQ(log.count("unfinished.h264 was not finished by ffmpeg", "ERROR"), 1) << log.dump();
 }
 
 }  // namespace

@@ -32,3 +32,6 @@ endforeach()
 target_compile_definitions(fake_qelrecorder_no_hot_key PRIVATE FAKE_WITHOUT_SET_HOT_KEY)
 target_compile_definitions(fake_qelrecorder_no_launch PRIVATE FAKE_WITHOUT_LAUNCH_RECORDER)
 add_dependencies(test_recorder_host QelRecorder qelrecorder)
+# An ffmpeg that hangs: it reads nothing and never ends.
+add_executable(stuck_ffmpeg ${CMAKE_CURRENT_LIST_DIR}/stuck_ffmpeg.cpp)
+add_dependencies(test_recorder_host stuck_ffmpeg)

@@ -5,7 +5,7 @@
 
 namespace qel::test {
 
-XvfbServer::XvfbServer(int width, int height) {
+XvfbServer::XvfbServer(int width, int height, const std::vector<std::string>& extraArguments) {
   const char* candidates[] = {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"};
   std::string program;
   for (const char* c : candidates)
@@ -19,8 +19,9 @@ XvfbServer::XvfbServer(int width, int height) {
   options.stderrMode = ChildOutput::Null;
   std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
   // -displayfd 1: the server picks a free display number and writes it to stdout.
-  if (!process_.start({program, "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, options,
-                      error_)) {
+  std::vector<std::string> argv{program, "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"};
+  argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+  if (!process_.start(argv, options, error_)) {
     error_ = "Xvfb did not start: " + error_;
     return;
   }

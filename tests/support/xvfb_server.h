@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/process.h"
 
@@ -12,9 +13,10 @@ namespace qel::test {
 
 class XvfbServer {
  public:
-  // Starts Xvfb with one screen of `width` x `height` at 24 bits. On failure
-  // `running()` is false and `error()` says why (for a test skip).
-  XvfbServer(int width, int height);
+  // Starts Xvfb with one screen of `width` x `height` at 24 bits, and
+  // `extraArguments` after the others (for example "-auth", a cookie file).
+  // On failure `running()` is false and `error()` says why (for a test skip).
+  XvfbServer(int width, int height, const std::vector<std::string>& extraArguments = {});
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;
@@ -23,6 +25,7 @@ class XvfbServer {
   const std::string& error() const { return error_; }
   // ":N"
   const std::string& display() const { return display_; }
+  pid_t pid() const { return process_.pid(); }
   // Ends the server now (a test of a lost connection).
   void kill();
 

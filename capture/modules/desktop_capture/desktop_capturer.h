@@ -64,6 +64,12 @@ class DesktopCapturer {
   // Captures one frame and reports it through the callback before returning.
   virtual void CaptureFrame() = 0;
   virtual void ExcludeWindow(WindowHandle window) { (void)window; }
+  // The part of the chosen screen the caller reads from each frame (screen
+  // coordinates: relative to the screen's top-left corner); an empty rectangle
+  // is the whole screen. A capturer may then read only that part: its frames
+  // keep the screen's size, their updated region is the part read, and the
+  // pixels outside it are unspecified. The base reads the whole screen.
+  virtual void SetReadRegion(const DesktopRect& rect) { (void)rect; }
   virtual bool ListSources(std::vector<SourceEntry>* sources) {
     (void)sources;
     return true;

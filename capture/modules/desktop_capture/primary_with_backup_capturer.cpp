@@ -50,6 +50,11 @@ bool PrimaryWithBackupCapturer::ListSources(std::vector<SourceEntry>* sources) {
   return primaryFailed_ ? backup_->ListSources(sources) : primary_->ListSources(sources);
 }
 
+void PrimaryWithBackupCapturer::SetReadRegion(const DesktopRect& rect) {
+  primary_->SetReadRegion(rect);
+  backup_->SetReadRegion(rect);
+}
+
 bool PrimaryWithBackupCapturer::ChooseSource(int64_t id) {
   if (!primaryFailed_) {
     bool chosen = primary_->ChooseSource(id);

@@ -30,6 +30,7 @@ class PrimaryWithBackupCapturer : public DesktopCapturer, public DesktopCapturer
   void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> factory) override;
   void CaptureFrame() override;
   void ExcludeWindow(WindowHandle window) override;
+  void SetReadRegion(const DesktopRect& rect) override;
   bool ListSources(std::vector<SourceEntry>* sources) override;
   bool ChooseSource(int64_t id) override;
   bool BringSourceToFront() override;

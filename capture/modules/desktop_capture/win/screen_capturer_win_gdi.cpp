@@ -7,6 +7,7 @@
 #include "capture/base/trace_event.h"
 #include "capture/modules/desktop_capture/screen_list.h"
 #include "capture/modules/desktop_capture/win/screen_frame.h"
+#include "platform/display/display.h"
 #include "platform/display/gdi.h"
 
 namespace capture {
@@ -84,11 +85,20 @@ bool ScreenCapturerWinGdi::captureImage() {
   DesktopRect virtualScreen = VirtualScreenRect();
   slot->setTopLeft({screen.left - virtualScreen.left, screen.top - virtualScreen.top});
 
+  // The part to read: the read region inside the screen, else all of it.
+  DesktopRect area = DesktopRect::MakeSize(screen.size());
+  if (!readRegion_.IsDegenerate()) {
+    DesktopRect part = readRegion_;
+    part.ClipTo(area);
+    if (!part.IsDegenerate()) area = part;
+  }
+  lastRead_ = area;
+
   auto* dib = static_cast<DibSectionFrame*>(slot->UnderlyingFrame());
   uint64_t previous = display::SelectObject(memory_dc_, dib->bitmap());
   if (previous == display::kSelectError) return false;
-  bool copied = display::BitBlt(memory_dc_, 0, 0, screen.width(), screen.height(), desktop_dc_, screen.left,
-                                screen.top, display::kSrcCopy | display::kCaptureBlt);
+  bool copied = display::BitBlt(memory_dc_, area.left, area.top, area.width(), area.height(), desktop_dc_,
+                                screen.left + area.left, screen.top + area.top, display::kSrcCopy | display::kCaptureBlt);
   display::SelectObject(memory_dc_, previous);
   return copied;
 }
@@ -100,10 +110,14 @@ void ScreenCapturerWinGdi::CaptureFrame() {
   ring_.Advance();
   prepareResources();
   if (!captureImage()) {
-    callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
+    // A screen whose X server is gone never comes back: the caller can end
+    // its capture instead of trying again frame after frame.
+    callback_->OnCaptureResult(display::ScreenLost() ? CaptureResult::PermanentError : CaptureResult::TemporaryError,
+                               nullptr);
     return;
   }
   std::unique_ptr<DesktopFrame> frame = ShareScreenFrame(ring_, desktop_dc_, start);
+  frame->mutableUpdatedRegion()->Reset(lastRead_);
   frame->setCapturerId(kCapturerIdGdi);
   callback_->OnCaptureResult(CaptureResult::Success, std::move(frame));
 }

@@ -1,7 +1,8 @@
 // Captures the chosen screen with BitBlt into a 32-bit DIB section. Before each
 // frame it moves the calling thread to the desktop that receives input, so it
 // keeps capturing across desktop switches; it can turn desktop composition off
-// while it lives. It reports only TemporaryError on failure.
+// while it lives. A failed frame is a TemporaryError, unless the screen's
+// source is gone for good (a lost X server): then it is a PermanentError.
 //
 // Thread safety: one thread; destroy it on the thread that captured (it puts
 // the thread back on its first desktop).
@@ -31,6 +32,9 @@ class ScreenCapturerWinGdi : public DesktopCapturer {
   void CaptureFrame() override;
   bool ListSources(std::vector<SourceEntry>* sources) override;
   bool ChooseSource(int64_t id) override;
+  // Only this part of the screen is copied (BitBlt of the part alone), so the
+  // display's server reads no more than the caller uses.
+  void SetReadRegion(const DesktopRect& rect) override { readRegion_ = rect; }
 
  private:
   void prepareResources();
@@ -46,6 +50,8 @@ class ScreenCapturerWinGdi : public DesktopCapturer {
   TwoFrameRing ring_;
   VirtualScreenWatcher watcher_;
   std::unique_ptr<DwmComposition> composition_;
+  DesktopRect readRegion_;  // empty: the whole screen
+  DesktopRect lastRead_;    // frame coordinates of the part the last capture read
 };
 
 }  // namespace capture

@@ -190,6 +190,7 @@ int RunDaemon(const DaemonSettings& settings) {
   std::string error;
   if (!app.startServer(settings.port, error)) {
     std::fputs("QelDaemon occurs some errors\n", stderr);
+    std::fprintf(stderr, "%s\n", error.c_str());
     DaemonLog('e', "server start failed: " + error);
     return -1;
   }

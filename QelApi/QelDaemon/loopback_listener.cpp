@@ -1,5 +1,7 @@
 #include "QelDaemon/loopback_listener.h"
 
+#include <string>
+
 #include <boost/asio/strand.hpp>
 
 namespace qel {
@@ -16,7 +18,8 @@ std::optional<uint16_t> ListenOnLoopback(boost::asio::io_context& ioc,
   if (!ec) acceptor->bind(endpoint, ec);
   if (!ec) acceptor->listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
-    error = ec.message();
+    // Said whole, for the one line a user sees when the daemon cannot start.
+    error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + ec.message();
     acceptor.reset();
     return std::nullopt;
   }

@@ -176,12 +176,17 @@ TEST_F(ProgramTest, MissingFfmpegMeansTheEngineDoesNotStart) {
   EXPECT_NE(err.find("InitQelSDK failed"), std::string::npos) << err;
 }
 
+// A taken port ends the start with a line that names the port and the reason.
 TEST_F(ProgramTest, BusyPortIsAStartFailure) {
   boost::asio::io_context ioc;
   boost::asio::ip::tcp::acceptor taken(ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+  const std::string port = std::to_string(taken.local_endpoint().port());
   std::string err;
-  EXPECT_EQ(run({"--port=" + std::to_string(taken.local_endpoint().port())}, err), 255);
-  EXPECT_NE(err.find("QelDaemon occurs some errors"), std::string::npos) << err;
+  EXPECT_EQ(run({"--port=" + port}, err), 255);
+  EXPECT_NE(err.find("QelDaemon occurs some errors\ncannot listen on 127.0.0.1:" + port + ": Address already in use\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("QelDaemon is running"), std::string::npos) << err;
 }
 
 TEST_F(ProgramTest, RunServesAndEndsWhenTheLastClientLeaves) {

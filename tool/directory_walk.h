@@ -24,7 +24,10 @@ TOOL_API bool RecursiveInDirectory(const std::string& directory,
 // Removes `dir_path` and, when `recursive`, everything below it. The root, the
 // system's folders, the user's home and its XDG folders, and any tree holding
 // one of them are refused (logged) before anything is deleted. A symbolic link
-// is removed as a link; links inside the tree are never followed or deleted.
+// is removed as a link. Inside the tree nothing is followed: links, folders on
+// another file system and mount roots are neither walked nor deleted (logged),
+// and the removal then fails as for a folder that can't be emptied; a folder
+// swapped for a link meanwhile can't lead it outside the tree.
 TOOL_API bool RemoveDirectoryW(const std::string& dir_path, bool recursive);
 
 }  // namespace tool

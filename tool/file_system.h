@@ -96,7 +96,9 @@ class FileSystem {
                                    std::vector<std::string>& files, bool recursive, FileSystem* fs);
   // Removes a folder (with everything below it when recursive). A protected
   // folder, or a tree holding one, is refused before anything is deleted; a
-  // symbolic link given as `path` is removed as a link, never followed.
+  // symbolic link given as `path` is removed as a link, never followed. Inside
+  // the tree, links and mount points are left alone and make the removal
+  // fail; everything is deleted through open descriptors (tree_removal.h).
   bool RemoveDirectory(const std::string& path, bool recursive);
 
   // The separator the walks and the copy join names with: "/".

@@ -194,7 +194,11 @@ class TreeWalk {
     Descriptor child(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
     if (child.get() < 0) {
       if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return Outcome::kDone;  // replaced meanwhile
-      return Fail(path);
+      if (errno != EACCES && errno != EPERM) return Fail(path);
+      // A folder we may not read can't be emptied, but may be removed when
+      // it is empty already.
+      if (Protected(path, info)) return Outcome::kRefused;
+      return !remove_ || RemoveEmpty(parent, name, path, IdentityOf(info)) ? Outcome::kDone : Outcome::kFailed;
     }
     // What was opened must be what was looked at, and no mount either.
     struct stat opened{};

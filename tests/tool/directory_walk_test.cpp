@@ -314,4 +314,22 @@ TEST_F(DirectoryWalkTest, TreeHoldingTheUsersDocumentsIsRefusedWhole) {
   EXPECT_TRUE(log.contains("FileSystem skip RemoveDirectory:" + home + "/Documents"));
 }
 
+// The user's Documents may be a link to a folder somewhere else: when that
+// folder lies in the tree, the tree is refused as a whole all the same.
+TEST_F(DirectoryWalkTest, ProtectedFolderLinkedIntoTheTreeIsSeen) {
+  tool_test::LogCapture log;
+  const std::string documents = tool_test::FakeHomeEnvironment::home() + "/Documents";
+  const std::string real = documents + ".real";
+  ASSERT_EQ(::rename(documents.c_str(), real.c_str()), 0);
+  ASSERT_EQ(::mkdir((root_ + "/docs").c_str(), 0755), 0);
+  writeFile(root_ + "/docs/precious.txt", "p");
+  ASSERT_EQ(::symlink((root_ + "/docs").c_str(), documents.c_str()), 0);
+  EXPECT_FALSE(RemoveDirectoryW(root_, true));
+  EXPECT_TRUE(Exists(root_ + "/docs/precious.txt"));
+  EXPECT_TRUE(Exists(root_ + "/a.txt"));  // nothing at all was deleted
+  EXPECT_TRUE(log.contains("FileSystem skip RemoveDirectory:" + root_ + "/docs"));
+  ::unlink(documents.c_str());
+  ASSERT_EQ(::rename(real.c_str(), documents.c_str()), 0);
+}
+
 }  // namespace

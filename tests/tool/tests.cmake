@@ -36,3 +36,35 @@ add_test(NAME tool.ExportedSymbolsRefuseInternalNamespaces
           -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
 set_tests_properties(tool.ExportedSymbolsRefuseInternalNamespaces PROPERTIES
   PASS_REGULAR_EXPRESSION "internal symbol exported: _ZN4tool15system_internal")
+
+# A libFuzzer target for XmlDocument::Parse, built only with -DQEL_FUZZ=ON and
+# clang; scripts/fuzz-xml builds and runs it. With QEL_FUZZ_TINYXML_SOURCE
+# naming a folder of TinyXML's sources, TinyXML is compiled into the target so
+# that AddressSanitizer sees its reads too.
+if(QEL_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QEL_FUZZ needs clang, whose libFuzzer drives the target")
+  endif()
+  file(GLOB QEL_FUZZ_TOOL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tool/*.cpp)
+  add_executable(fuzz_xml_parse ${CMAKE_CURRENT_LIST_DIR}/fuzz/xml_parse_fuzz.cpp ${QEL_FUZZ_TOOL_SOURCES})
+  target_include_directories(fuzz_xml_parse PRIVATE ${PROJECT_SOURCE_DIR})
+  # clang's -Wconversion also warns about sign changes, which g++ (the
+  # project's compiler) leaves out.
+  target_compile_options(fuzz_xml_parse PRIVATE -fsanitize=fuzzer,address -fno-omit-frame-pointer
+                         -Wno-sign-conversion)
+  target_link_options(fuzz_xml_parse PRIVATE -fsanitize=fuzzer,address)
+  target_link_libraries(fuzz_xml_parse PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
+  if(QEL_FUZZ_TINYXML_SOURCE)
+    set(tinyxml_sources)
+    foreach(name tinyxml.cpp tinyxmlparser.cpp tinyxmlerror.cpp tinystr.cpp)
+      list(APPEND tinyxml_sources ${QEL_FUZZ_TINYXML_SOURCE}/${name})
+    endforeach()
+    # TinyXML's own code, as it is: its warnings are not ours.
+    set_source_files_properties(${tinyxml_sources} PROPERTIES COMPILE_OPTIONS "-w")
+    target_sources(fuzz_xml_parse PRIVATE ${tinyxml_sources})
+    target_include_directories(fuzz_xml_parse BEFORE PRIVATE ${QEL_FUZZ_TINYXML_SOURCE})
+    target_compile_definitions(fuzz_xml_parse PRIVATE TIXML_USE_STL)
+  else()
+    target_link_libraries(fuzz_xml_parse PRIVATE tinyxml)
+  endif()
+endif()

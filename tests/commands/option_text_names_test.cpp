@@ -43,7 +43,6 @@ const std::vector<std::string> kNames = {
     "a libx265 b.mkv",
     "a -vf b.mkv",
     "a -af b.mkv",
-    "a -filter:v b.mkv",
 };
 
 // Filters on both streams and every option an edit changes.

@@ -9,7 +9,7 @@
 #  - the installed QelDaemon and QelRecorder start (their libraries found
 #    through their run paths, the recorder through the link beside its host).
 # Nothing comes from LD_LIBRARY_PATH: the runs unset it.
-foreach(variable BUILD_DIR SOURCE_DIR PREFIX CXX PROGRAM)
+foreach(variable BUILD_DIR SOURCE_DIR PREFIX BINDIR LIBDIR INCLUDEDIR CXX PROGRAM)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
@@ -29,20 +29,18 @@ if(NOT result EQUAL 0)
 endif()
 
 set(expected
-  bin/QelDaemon bin/QelRecorder bin/ffmpeg bin/ffprobe bin/libqelrecorder.so
-  bin/skins/default/dlg_recorder.xml bin/skins/default/recorder_region_wnd.xml
-  lib/libQelApi.so lib/libtool.so lib/libqelrecorder.so lib/libqelplatform.so
-  include/qelapi.h include/qelrecorder/qelrecorder.h include/qelrecorder/record_result.h
-  include/platform/ui/window.h)
+  ${BINDIR}/QelDaemon ${BINDIR}/QelRecorder ${BINDIR}/ffmpeg ${BINDIR}/ffprobe ${BINDIR}/libqelrecorder.so
+  ${BINDIR}/skins/default/dlg_recorder.xml ${BINDIR}/skins/default/recorder_region_wnd.xml
+  ${LIBDIR}/libQelApi.so ${LIBDIR}/libtool.so ${LIBDIR}/libqelrecorder.so ${LIBDIR}/libqelplatform.so
+  ${INCLUDEDIR}/qelapi.h ${INCLUDEDIR}/qelrecorder/qelrecorder.h ${INCLUDEDIR}/qelrecorder/record_result.h
+  ${INCLUDEDIR}/platform/ui/window.h)
 # Every header of tool/ but the internal ones.
 file(GLOB tool_headers ${SOURCE_DIR}/tool/*.h)
 foreach(header ${tool_headers})
   file(STRINGS ${header} first_line LIMIT_COUNT 1)
   get_filename_component(name ${header} NAME)
-  if(first_line MATCHES "^// Internal:")
-    list(APPEND internal include/tool/${name})
-  else()
-    list(APPEND expected include/tool/${name})
+  if(NOT first_line MATCHES "^// Internal:")
+    list(APPEND expected ${INCLUDEDIR}/tool/${name})
   endif()
 endforeach()
 foreach(file ${expected})
@@ -53,9 +51,9 @@ endforeach()
 if(missing)
   fail("not installed: ${missing}")
 endif()
-file(GLOB_RECURSE installed_headers RELATIVE ${PREFIX}/include ${PREFIX}/include/*.h)
+file(GLOB_RECURSE installed_headers RELATIVE ${PREFIX}/${INCLUDEDIR} ${PREFIX}/${INCLUDEDIR}/*.h)
 foreach(header ${installed_headers})
-  file(STRINGS ${PREFIX}/include/${header} first_line LIMIT_COUNT 1)
+  file(STRINGS ${PREFIX}/${INCLUDEDIR}/${header} first_line LIMIT_COUNT 1)
   if(first_line MATCHES "^// Internal:")
     list(APPEND internal_installed ${header})
   endif()
@@ -73,15 +71,15 @@ foreach(header ${installed_headers})
   file(WRITE ${work}/${unit}.cpp "#include \"${header}\"\n")
   list(APPEND units ${work}/${unit}.cpp)
 endforeach()
-execute_process(COMMAND ${CXX} -std=c++20 -fsyntax-only -I${PREFIX}/include ${units}
+execute_process(COMMAND ${CXX} -std=c++20 -fsyntax-only -I${PREFIX}/${INCLUDEDIR} ${units}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   fail("an installed header does not compile on its own:\n${output}")
 endif()
 
 # Run paths.
-file(GLOB libraries RELATIVE ${PREFIX} ${PREFIX}/lib/*.so)
-foreach(binary bin/QelDaemon bin/QelRecorder ${libraries})
+file(GLOB libraries RELATIVE ${PREFIX} ${PREFIX}/${LIBDIR}/*.so)
+foreach(binary ${BINDIR}/QelDaemon ${BINDIR}/QelRecorder ${libraries})
   file(READ_ELF ${PREFIX}/${binary} RUNPATH runpath RPATH rpath CAPTURE_ERROR error)
   if(error)
     fail("${binary}: ${error}")
@@ -96,8 +94,8 @@ foreach(binary bin/QelDaemon bin/QelRecorder ${libraries})
 endforeach()
 
 # A user's program.
-execute_process(COMMAND ${CXX} -std=c++20 ${flags} -I${PREFIX}/include ${PROGRAM} -o ${work}/uses_installed_libraries
-    -L${PREFIX}/lib -ltool -lQelApi -Wl,-rpath,${PREFIX}/lib
+execute_process(COMMAND ${CXX} -std=c++20 ${flags} -I${PREFIX}/${INCLUDEDIR} ${PROGRAM} -o ${work}/uses_installed_libraries
+    -L${PREFIX}/${LIBDIR} -ltool -lQelApi -Wl,-rpath,${PREFIX}/${LIBDIR}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   fail("the program does not build against the installed tree:\n${output}")
@@ -110,13 +108,13 @@ endif()
 
 # The installed programs start: the daemon as far as its flag check, the
 # recorder's host with its dialog (simulated display), closed at once.
-execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${PREFIX}/bin/QelDaemon --port=999
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${PREFIX}/${BINDIR}/QelDaemon --port=999
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 255 OR NOT output MATCHES "The port number must be greater than 1000")
   fail("installed QelDaemon: exit ${result}:\n${output}")
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=DISPLAY QEL_BACKING=sim
-    "QEL_SCRIPT=300 click IDC_BTN_CLOSE_WINDOW" ${PREFIX}/bin/QelRecorder -r 30 -outputpath ${work}
+    "QEL_SCRIPT=300 click IDC_BTN_CLOSE_WINDOW" ${PREFIX}/${BINDIR}/QelRecorder -r 30 -outputpath ${work}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 1 OR NOT output MATCHES "Cancel screen recording\\.")
   fail("installed QelRecorder: exit ${result}:\n${output}")

@@ -7,7 +7,9 @@
  * qelapi_un_init.
  *
  * Thread safety: every function may be called from any thread. An engine handle
- * is valid from a successful qelapi_init until qelapi_un_init is called with it.
+ * is valid from a successful qelapi_init until qelapi_un_init is called with it;
+ * from then on (and for a pointer that never was a handle) the calls that take
+ * a handle answer QEL_ERR_INVALID_PARAMS, or do nothing.
  */
 #ifndef QELAPI_QELAPI_H
 #define QELAPI_QELAPI_H
@@ -55,7 +57,10 @@ typedef void (*CompleteCallback)(void* handle, uint64_t taskId, const char* text
  * Null when the configuration is incomplete or the ffmpeg program is missing. */
 QELAPI_EXPORT void* qelapi_init(const char* config);
 /* Stops the worker and destroys the engine. Null: nothing. Must not be called
- * from a callback (it is then refused and logged). */
+ * from a callback (it is then refused and logged). Calls with the same handle
+ * that are still running on other threads end early: the programs they run
+ * (ffprobe, the hardware-encoder test) are killed, and the engine is destroyed
+ * once they have returned. */
 QELAPI_EXPORT void qelapi_un_init(void* handle);
 
 QELAPI_EXPORT int qelapi_get_media_file_props(void* handle, const char* path, char** props);

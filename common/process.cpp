@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <system_error>
@@ -540,16 +541,79 @@ void waitOnPidfd(int pidfd, std::chrono::milliseconds timeout) {
 }
 
 // ---------------------------------------------------------------------------
+// ChildGroup
+
+void ChildGroup::cancel() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  for (Subprocess* child : running_) child->kill();
+}
+
+bool ChildGroup::cancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
+bool ChildGroup::join(Subprocess& child) {
+  std::lock_guard lock(mutex_);
+  if (cancelled_) {
+    // Cancelled between the caller's start and here: it never runs on.
+    child.kill();
+    return false;
+  }
+  running_.push_back(&child);
+  return true;
+}
+
+void ChildGroup::leave(Subprocess& child) {
+  std::lock_guard lock(mutex_);
+  std::erase(running_, &child);
+}
+
+// ---------------------------------------------------------------------------
 // runAndCapture
 
-CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr, std::chrono::milliseconds timeout) {
+namespace {
+
+// Keeps a child in its group while the run owns it. A cancel may come after
+// the run has reaped it: Subprocess::kill never signals a reaped pid.
+class GroupMembership {
+ public:
+  GroupMembership(ChildGroup* group, Subprocess& child) : group_(group), child_(child) {
+    if (group_ != nullptr && !group_->join(child_)) refused_ = true;
+  }
+  ~GroupMembership() {
+    if (group_ != nullptr && !refused_) group_->leave(child_);
+  }
+  GroupMembership(const GroupMembership&) = delete;
+  GroupMembership& operator=(const GroupMembership&) = delete;
+
+ private:
+  ChildGroup* group_;
+  Subprocess& child_;
+  bool refused_ = false;
+};
+
+constexpr const char* kCancelled = "cancelled";
+
+}  // namespace
+
+CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr, std::chrono::milliseconds timeout,
+                          ChildGroup* group) {
   CapturedRun run;
+  if (group != nullptr && group->cancelled()) {
+    run.error = kCancelled;
+    return run;
+  }
+  // Declared before the membership, so the child leaves its group before it
+  // is destroyed.
   Subprocess child;
   SpawnOptions options;
   options.stdoutMode = ChildOutput::Pipe;
   options.stderrMode = mergeStderr ? ChildOutput::IntoStdout : ChildOutput::Null;
   if (!child.start(argv, options, run.error)) return run;
   run.started = true;
+  GroupMembership membership(group, child);
 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // The time the child has left; past the deadline it is killed and the run
@@ -571,11 +635,12 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
     while (const auto left = timeLeft()) {
       if (const std::optional<int> code = child.waitFor(std::max(*left, std::chrono::milliseconds(1)))) {
         run.exitCode = *code;
-        return run;
+        break;
       }
     }
   }
-  run.exitCode = child.wait();
+  if (run.exitCode == -1) run.exitCode = child.wait();
+  if (group != nullptr && group->cancelled() && run.exitCode == 128 + SIGKILL) run.error = kCancelled;
   return run;
 }
 
@@ -620,6 +685,67 @@ bool allDigits(const char* s) {
   return true;
 }
 
+// The state, parent and session fields of /proc/<pid>/stat. The command name
+// in parentheses may hold blanks and parentheses itself, so the fields are
+// read after its last ')'.
+bool readStatFields(const std::string& base, ProcessEntry& item) {
+  std::string stat;
+  if (!readWhole(base + "/stat", stat)) return false;
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  char state = '?';
+  long parent = 0;
+  long group = 0;
+  long session = 0;
+  if (std::sscanf(stat.c_str() + close + 1, " %c %ld %ld %ld", &state, &parent, &group, &session) != 4) return false;
+  item.state = state;
+  item.parentPid = static_cast<pid_t>(parent);
+  item.sessionId = static_cast<pid_t>(session);
+  return true;
+}
+
+std::optional<ProcessEntry> readProcessAt(const std::string& base, pid_t pid) {
+  std::string cmdline;
+  std::string comm;
+  const bool haveCmdline = readWhole(base + "/cmdline", cmdline);
+  const bool haveComm = readWhole(base + "/comm", comm);
+  if (!haveCmdline && !haveComm) return std::nullopt;  // gone meanwhile
+
+  std::vector<std::string> args;
+  size_t start = 0;
+  while (start < cmdline.size()) {
+    size_t end = cmdline.find('\0', start);
+    if (end == std::string::npos) end = cmdline.size();
+    args.emplace_back(cmdline, start, end - start);
+    start = end + 1;
+  }
+
+  ProcessEntry item;
+  item.pid = pid;
+  for (size_t k = 0; k < args.size(); ++k) {
+    if (k) item.commandLine.push_back(' ');
+    item.commandLine += args[k];
+  }
+  if (!readStatFields(base, item)) return std::nullopt;
+
+  char target[4096];
+  const ssize_t len = ::readlink((base + "/exe").c_str(), target, sizeof target - 1);
+  if (len > 0) {
+    std::string exe(target, static_cast<size_t>(len));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (exe.size() > kDeleted.size() && exe.compare(exe.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+      exe.resize(exe.size() - kDeleted.size());
+    }
+    item.imageName = fileNameOf(exe);
+  } else if (!args.empty() && !args[0].empty()) {
+    item.imageName = fileNameOf(args[0]);
+  } else {
+    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.pop_back();
+    item.imageName = comm;
+  }
+  return item;
+}
+
 }  // namespace
 
 std::vector<ProcessEntry> listProcesses() {
@@ -628,48 +754,17 @@ std::vector<ProcessEntry> listProcesses() {
   if (!dir) return list;
   while (dirent* entry = ::readdir(dir.get())) {
     if (!allDigits(entry->d_name)) continue;
-    const std::string base = std::string("/proc/") + entry->d_name;
-
-    std::string cmdline;
-    std::string comm;
-    const bool haveCmdline = readWhole(base + "/cmdline", cmdline);
-    const bool haveComm = readWhole(base + "/comm", comm);
-    if (!haveCmdline && !haveComm) continue;  // gone meanwhile
-
-    std::vector<std::string> args;
-    size_t start = 0;
-    while (start < cmdline.size()) {
-      size_t end = cmdline.find('\0', start);
-      if (end == std::string::npos) end = cmdline.size();
-      args.emplace_back(cmdline, start, end - start);
-      start = end + 1;
+    const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+    if (std::optional<ProcessEntry> item = readProcessAt(std::string("/proc/") + entry->d_name, pid)) {
+      list.push_back(std::move(*item));
     }
-
-    ProcessEntry item;
-    item.pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-    for (size_t k = 0; k < args.size(); ++k) {
-      if (k) item.commandLine.push_back(' ');
-      item.commandLine += args[k];
-    }
-
-    char target[4096];
-    const ssize_t len = ::readlink((base + "/exe").c_str(), target, sizeof target - 1);
-    if (len > 0) {
-      std::string exe(target, static_cast<size_t>(len));
-      constexpr std::string_view kDeleted = " (deleted)";
-      if (exe.size() > kDeleted.size() && exe.compare(exe.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
-        exe.resize(exe.size() - kDeleted.size());
-      }
-      item.imageName = fileNameOf(exe);
-    } else if (!args.empty() && !args[0].empty()) {
-      item.imageName = fileNameOf(args[0]);
-    } else {
-      while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.pop_back();
-      item.imageName = comm;
-    }
-    list.push_back(std::move(item));
   }
   return list;
+}
+
+std::optional<ProcessEntry> readProcess(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  return readProcessAt("/proc/" + std::to_string(pid), pid);
 }
 
 void blockSigpipeInThisThread() {

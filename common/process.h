@@ -121,6 +121,37 @@ class Subprocess {
   int stderrFd_ = -1;
 };
 
+// Children that one owner can end together from another thread. The engine
+// runs the programs of its calls (probes, the hardware test) through one
+// group, so that a shutdown need not wait for a slow or wedged program: it
+// cancels the group, which kills every child running through it and refuses
+// to start new ones from then on.
+//
+// Thread safety: every member may be called from any thread.
+class ChildGroup {
+ public:
+  ChildGroup() = default;
+  ChildGroup(const ChildGroup&) = delete;
+  ChildGroup& operator=(const ChildGroup&) = delete;
+
+  // Kills (SIGKILL) every child now running through the group; children that
+  // would start later are refused. Their runs report the kill or the refusal
+  // to their callers, who reap as always. Cannot be undone.
+  void cancel();
+  bool cancelled() const;
+
+  // For the runners of the process layer: a started child joins the group
+  // (false, and the child is killed at once, when the group is cancelled) and
+  // leaves it before its owner reaps it.
+  bool join(Subprocess& child);
+  void leave(Subprocess& child);
+
+ private:
+  mutable std::mutex mutex_;
+  bool cancelled_ = false;
+  std::vector<Subprocess*> running_;
+};
+
 // Result of running a program to its end and capturing its output.
 struct CapturedRun {
   bool started = false;   // false: `error` says why
@@ -130,20 +161,29 @@ struct CapturedRun {
 };
 
 // Runs argv to its end with stdin on /dev/null and captures stdout (and stderr
-// when `mergeStderr`). A child still running after `timeout` is killed.
+// when `mergeStderr`). A child still running after `timeout` is killed. With a
+// `group`, the child runs through it: a cancelled group kills it (exit code
+// 128 + SIGKILL, `error` "cancelled"), and a group cancelled before the start
+// starts nothing (`started` false, `error` "cancelled").
 CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr,
-                          std::chrono::milliseconds timeout = std::chrono::minutes(10));
+                          std::chrono::milliseconds timeout = std::chrono::minutes(10),
+                          ChildGroup* group = nullptr);
 
 // One running process as /proc shows it.
 struct ProcessEntry {
   pid_t pid = 0;
   std::string imageName;    // file name of the executable (comm, or argv[0]'s name)
   std::string commandLine;  // arguments joined by single blanks
+  pid_t parentPid = 0;      // 0 when the parent lies outside this pid namespace
+  pid_t sessionId = 0;
+  char state = '?';         // 'R', 'S', 'Z'... as /proc/<pid>/stat gives it
 };
 
 // Lists the running processes from /proc. Processes that vanish while being read
 // are skipped.
 std::vector<ProcessEntry> listProcesses();
+// The one process `pid`, nullopt when there is none (or it vanished meanwhile).
+std::optional<ProcessEntry> readProcess(pid_t pid);
 
 // Blocks SIGPIPE in the calling thread (for library threads that write to pipes).
 void blockSigpipeInThisThread();

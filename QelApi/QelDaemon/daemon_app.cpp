@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "QelDaemon/channel.h"
 #include "QelDaemon/engine_callbacks.h"
@@ -44,10 +45,12 @@ DaemonApp::DaemonApp() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
 }
 
 DaemonApp::~DaemonApp() {
-  if (server_) server_->stop();
   // An engine still running (a test or a caller that never called shutdown)
   // goes with its app; a second shutdown would only log again.
+  state_.children.cancel();
   if (state_.engine.peek() != nullptr) state_.engine.shutdown();
+  if (server_) server_->stop();
+  if (probeThread_.joinable()) probeThread_.join();
   ReleaseTaskCallbacks(&state_.tasks);
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
@@ -127,6 +130,17 @@ void DaemonApp::runStartupProbe() {
   qelapi_free_str(nullptr, &reply);
 }
 
+void DaemonApp::startStartupProbe() {
+  if (probeThread_.joinable()) return;
+  try {
+    probeThread_ = std::thread([this] { runStartupProbe(); });
+  } catch (const std::system_error& e) {
+    // Without a thread of its own the probe runs here, as it always could.
+    DaemonLog('w', std::string("start-up probe thread: ") + e.what());
+    runStartupProbe();
+  }
+}
+
 DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
   for (;;) {
     // Quit first: a "quit" that closes the last connection is still a quit.
@@ -158,21 +172,25 @@ DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
 }
 
 void DaemonApp::shutdown() {
-  if (server_) server_->stop();
+  state_.children.cancel();
   state_.engine.shutdown();
+  if (server_) server_->stop();
+  if (probeThread_.joinable()) probeThread_.join();
   // The worker has been joined: no callback runs any more.
   ReleaseTaskCallbacks(&state_.tasks);
 }
 
 int RunDaemon(const DaemonSettings& settings) {
-  // SIGTERM and SIGINT end the run in order, as "quit" does. They are blocked
-  // here, before the engine and the server start their threads (which inherit
-  // the mask), and read from a signalfd by the wait below. Children start with
-  // an empty mask (the process layer sees to it).
+  // SIGTERM, SIGINT and SIGHUP (a closed terminal or session) end the run in
+  // order, as "quit" does: the running task's unfinished output is removed.
+  // They are blocked here, before the engine and the server start their
+  // threads (which inherit the mask), and read from a signalfd by the wait
+  // below. Children start with an empty mask (the process layer sees to it).
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   OwnedFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (signalFd.get() < 0) {
@@ -195,7 +213,9 @@ int RunDaemon(const DaemonSettings& settings) {
     return -1;
   }
   std::fputs("QelDaemon is running\n", stderr);
-  app.runStartupProbe();
+  // The probe takes seconds; the wait below must see a quit or a signal
+  // meanwhile.
+  app.startStartupProbe();
   int signalNumber = 0;
   if (app.waitForExit(signalFd.get(), &signalNumber) == DaemonApp::ExitReason::Signal) {
     const char* name = sigabbrev_np(signalNumber);

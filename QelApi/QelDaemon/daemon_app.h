@@ -1,15 +1,19 @@
 // The daemon's life from the engine's start to its shutdown: starting the
 // engine with the init configuration, the server, the one start-up probe, the
-// wait for "quit", for the last connection to close or for SIGTERM/SIGINT, and
-// the ordered stop. `main` drives it with the settings from the flags; tests
+// wait for "quit", for the last connection to close or for SIGTERM, SIGINT or
+// SIGHUP, and the ordered stop. `main` drives it with the settings from the flags; tests
 // drive it in-process on a free port.
 //
 // Exit rules: the wait ends when a "quit" has been handled, when the last open
 // WebSocket connection has closed (once one was opened; a connection opened
 // right after that does not undo it), or when a termination signal arrives.
-// Stopping stops the server first and then shuts the engine down (once,
-// whoever comes first): tasks are ended and their unfinished outputs removed.
-// The wait sleeps until one of these events; nothing polls.
+// Stopping ends the programs the handlers run, shuts the engine down (once,
+// whoever comes first: tasks are ended and their unfinished outputs removed,
+// and engine calls still running, the start-up probe among them, end with
+// their programs), then stops the server. The engine goes first because the
+// server's stop waits for its handlers, and a handler inside a probe would
+// hold it as long as the probe runs. The wait sleeps until one of these
+// events; nothing polls.
 //
 // The app owns the state every handler shares (daemon_state.h): settings,
 // engine handle, task store. The engine's callbacks reach its store through
@@ -24,6 +28,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/daemon_state.h"
@@ -53,6 +58,10 @@ class DaemonApp {
   // Asks the engine once for "gethwaccel" (which runs its hardware probe) and
   // discards the answer; does nothing when the engine is gone.
   void runStartupProbe();
+  // The same on a thread of its own, so that the owner can go on to wait for
+  // the end of the run (a quit or a signal) while the probe runs; shutdown
+  // ends the probe and joins the thread.
+  void startStartupProbe();
 
   enum class ExitReason { Quit, LastConnectionClosed, Signal };
   // Sleeps until quit, until the last connection has closed, or until
@@ -60,7 +69,8 @@ class DaemonApp {
   // then stored in `signalNumber`.
   ExitReason waitForExit(int signalFd = -1, int* signalNumber = nullptr);
 
-  // Stops the server, then shuts the engine down if it is still running.
+  // Ends the handlers' programs, shuts the engine down if it is still
+  // running, stops the server and joins the start-up probe's thread.
   void shutdown();
 
   int connectionCount() const { return connCount_.load(); }
@@ -79,6 +89,7 @@ class DaemonApp {
   DaemonState state_;
   std::unique_ptr<WsServer> server_;
   std::atomic<bool> probed_{false};
+  std::thread probeThread_;
   std::atomic<int> connCount_{0};
   std::atomic<int> connSeen_{0};
   std::atomic<int> quitFlag_{0};
@@ -87,8 +98,9 @@ class DaemonApp {
 };
 
 // main's steps after the flags: engine, server, probe, wait, stop, with the
-// console lines. SIGTERM and SIGINT are taken over for the whole run (they end
-// it as "quit" does), so it must be called before any other thread starts.
+// console lines. SIGTERM, SIGINT and SIGHUP are taken over for the whole run
+// (they end it as "quit" does), so it must be called before any other thread
+// starts.
 // Returns the process exit code (0, or -1 when the server could not start).
 int RunDaemon(const DaemonSettings& settings);
 

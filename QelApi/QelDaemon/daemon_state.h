@@ -1,10 +1,11 @@
 // What every request handler of the daemon shares: the settings, the engine
-// handle and the task store, and the thumbnail counter. One DaemonApp owns
-// one; the server's callbacks hand it to every handler they call.
+// handle and the task store, the thumbnail counter and the group of the
+// programs the daemon runs itself. One DaemonApp owns one; the server's
+// callbacks hand it to every handler they call.
 //
 // Thread safety: the settings are written before the server starts and only
-// read afterwards; the engine handle, the store and the counter guard
-// themselves.
+// read afterwards; the engine handle, the store, the counter and the group
+// guard themselves.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/engine_handle.h"
 #include "QelDaemon/task_store.h"
+#include "common/process.h"
 
 namespace qel {
 
@@ -22,6 +24,9 @@ struct DaemonState {
   TaskStore tasks;
   EngineHandle engine;
   std::atomic<unsigned> thumbnailCounter{0};
+  // The thumbnail ffmpeg and ffprobe runs of the handlers; the shutdown
+  // cancels it, so that no handler keeps the daemon waiting for them.
+  ChildGroup children;
 };
 
 }  // namespace qel

@@ -24,16 +24,19 @@ void EngineHandle::install(void* handle) {
 
 void* EngineHandle::shutdown() {
   closing_.store(true);
-  std::unique_lock lock(mutex_);
+  std::lock_guard once(shutdownMutex_);
   void* handle = handle_.load();
   qelapi_log('d', "%s: sQelCtx=0x%p", "UnInitQelSdk", handle);
   if (handle != nullptr) {
-    // Every lease has ended: no thread of the daemon is inside the engine. The
-    // worker's callbacks may still run and take the store mutex; no holder of
-    // that mutex waits for this lock, so the join inside un_init completes.
+    // Leases may still be held: their calls end early (their ffprobe or
+    // hardware test is killed) and later calls are refused. The worker's
+    // callbacks may still run and take the store mutex; no holder of that
+    // mutex waits for the shutdown, so the join inside un_init completes.
     qelapi_un_init(handle);
-    handle_.store(nullptr);
   }
+  // The leases still held only fail their engine calls now; wait for them.
+  std::unique_lock lock(mutex_);
+  handle_.store(nullptr);
   return handle;
 }
 

@@ -2,26 +2,32 @@
 // that keeps it alive while anyone uses it.
 //
 // Every engine call goes through an `EngineLease`, which holds the handle's
-// lock shared for as long as the call runs; `shutdown` takes it exclusive, so a
-// "quit" that arrives while the start-up probe or a handler is still inside
-// the engine waits for that call to return instead of freeing the engine under
-// it. Once a shutdown has begun, new leases yield null at once (so a steady
-// stream of requests cannot hold the shutdown off), and the engine answers
-// their calls with 6510.
+// lock shared for as long as the call runs. Once a shutdown has begun, new
+// leases yield null at once (so a steady stream of requests cannot hold the
+// shutdown off), and the engine answers their calls with 6510.
+//
+// `shutdown` does not wait for the leases before it calls qelapi_un_init: a
+// "quit" or a signal that arrives while the start-up probe or a handler's
+// probe is inside the engine must not wait for that program to finish. The
+// engine ends the programs of the calls still inside, waits for those calls
+// to return and refuses later calls with the handle, so a lease that is still
+// held is never left with freed memory. `shutdown` then takes the lock
+// exclusive, so that it returns only after every lease has ended.
 //
 // Lock order, fixed for the whole daemon: engine-handle lock, then task-store
 // mutex, then the engine's own mutexes (taken inside the exports). The engine's
 // callbacks take only the task-store mutex and never the handle lock, so
 // qelapi_un_init (which joins the worker) can always finish: nobody who holds
-// the store mutex waits for the handle lock while the exclusive holder runs.
-// A lease must not be taken while another lease or the store mutex is held by
-// the same thread.
+// the store mutex waits for the handle lock or for the shutdown. A lease must
+// not be taken while another lease or the store mutex is held by the same
+// thread, and `shutdown` must not be called while holding either.
 //
 // Thread safety: every member and every lease may be used from any thread,
 // except that `shutdown` must not run on the engine's worker thread.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <shared_mutex>
 
 namespace qel {
@@ -37,9 +43,11 @@ class EngineHandle {
   // Installs the handle returned by qelapi_init (once, before the server starts).
   void install(void* handle);
 
-  // Shuts the engine down exactly once: waits for every lease to end, calls
-  // qelapi_un_init and clears the handle. Returns the handle it shut down (for
-  // the log line), or null when there was none.
+  // Shuts the engine down exactly once: refuses new leases, calls
+  // qelapi_un_init (which ends the calls still running), waits for every lease
+  // to end and clears the handle. A second caller waits for the first to
+  // finish. Returns the handle it shut down (for the log line), or null when
+  // there was none.
   void* shutdown();
 
   // The current handle value, for log lines and tests only (no lease).
@@ -49,6 +57,8 @@ class EngineHandle {
   friend class EngineLease;
 
   std::shared_mutex mutex_;
+  // Held by the one shutdown in progress; a second caller waits on it.
+  std::mutex shutdownMutex_;
   // Written only under the exclusive lock; atomic so that peek needs none.
   std::atomic<void*> handle_{nullptr};
   // Set while (and after) the engine is being shut down. The shared mutex lets

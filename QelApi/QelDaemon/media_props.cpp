@@ -150,7 +150,7 @@ std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& m
 }
 
 std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
-                          MediaKind kind, const rapidjson::Value& document) {
+                          MediaKind kind, const rapidjson::Value& document, ChildGroup* children) {
   std::error_code ec;
   if (!fs::exists(settings.thumbnailFolder, ec)) {
     if (!fs::create_directories(settings.thumbnailFolder, ec) || ec) return {};
@@ -170,17 +170,18 @@ std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>&
     argv.push_back(std::move(arg));
   }
   // Its exit status is not looked at: the file is what counts.
-  runAndCapture(argv, true, kThumbnailTimeout);
+  runAndCapture(argv, true, kThumbnailTimeout, children);
   if (!fs::is_regular_file(pngPath, ec)) return {};
   return toValidUtf8(pngPath);
 }
 
-std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath) {
+std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath,
+                                 ChildGroup* children) {
   std::error_code ec;
   if (!fs::exists(pngPath, ec)) return {0, 0};
   CapturedRun run = runAndCapture(
       {FfprobeProgram(settings), "-v", "quiet", "-print_format", "json", "-show_streams", pngPath},
-      true, kThumbnailTimeout);
+      true, kThumbnailTimeout, children);
   if (!run.started) return {0, 0};
   rapidjson::Document document;
   document.Parse(run.output.c_str(), run.output.size());
@@ -271,13 +272,14 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
     return;
   }
 
-  std::string thumbnail = MakeThumbnail(state.settings, state.thumbnailCounter, param.data, kind, document);
+  std::string thumbnail =
+      MakeThumbnail(state.settings, state.thumbnailCounter, param.data, kind, document, &state.children);
   auto& allocator = document.GetAllocator();
   document.AddMember("sid", rapidjson::Value(param.sid), allocator);
   document.AddMember("thumbnail", rapidjson::Value(thumbnail.c_str(), static_cast<rapidjson::SizeType>(thumbnail.size()), allocator), allocator);
 
   if (kind == MediaKind::Movie && flags.hasVideo) {
-    auto [width, height] = GetImageSize(state.settings, thumbnail);
+    auto [width, height] = GetImageSize(state.settings, thumbnail, &state.children);
     if (width > 0 && height > 0) ApplyDisplayedSize(document, width, height);
   }
   SendLogged(*param.channel, WriteCompact(document));

@@ -23,6 +23,7 @@
 
 namespace qel {
 
+class ChildGroup;
 struct DaemonSettings;
 struct DaemonState;
 struct InputParam;
@@ -52,11 +53,13 @@ std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& m
 // Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder of
 // `settings`, n taken from `counter` (subtitles take none). Returns its path,
 // or "" when no PNG was made (subtitles, ffmpeg failure, folder unavailable).
+// ffmpeg runs through `children` when given (a shutdown cancels it).
 std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
-                          MediaKind kind, const rapidjson::Value& document);
+                          MediaKind kind, const rapidjson::Value& document, ChildGroup* children = nullptr);
 
 // Width and height of the PNG by the ffprobe of `settings`; (0, 0) when unknown.
-std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath);
+std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath,
+                                 ChildGroup* children = nullptr);
 
 // True for a file name of the daemon's own thumbnail form: six characters of
 // [0-9A-Za-z], "_", decimal digits, ".png".

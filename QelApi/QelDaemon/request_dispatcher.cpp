@@ -220,8 +220,10 @@ void HandleGetDesktopZoom(DaemonState& /*state*/, const InputParam& param) {
 }
 
 void HandleQuit(DaemonState& state, const InputParam& param) {
-  // Waits for every engine call still running on another thread (the start-up
-  // probe, for one) before the engine is freed.
+  // Engine calls still running on other threads (the start-up probe, for
+  // one) end with their programs, and are waited for before the engine is
+  // freed; the programs of other handlers go too.
+  state.children.cancel();
   state.engine.shutdown();
   ResponseTaskId(*param.channel, param.sid, param.taskId);
 }

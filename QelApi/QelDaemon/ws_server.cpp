@@ -49,6 +49,10 @@ constexpr size_t kHttpBodyLimit = 64 * 1024;
 constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
 // How long stop() lets connections flush and close before it gives up on them.
 constexpr auto kStopGrace = std::chrono::seconds(5);
+// The pause after an accept that failed for want of a resource (descriptors,
+// memory): short enough that a freed descriptor is used at once for a person
+// waiting on a connection, long enough that the retries cost nothing.
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 // Anything the server can close when it stops.
 class Closable {
@@ -92,6 +96,10 @@ struct WsServer::Impl {
   // The acceptor and its accept loop live on their own strand; stop() closes
   // the acceptor there.
   std::optional<tcp::acceptor> acceptor;
+  // On the acceptor's strand: the pause before the next accept after a failed
+  // one, and whether the failure has been logged since the last success.
+  std::optional<net::steady_timer> acceptRetry;
+  bool acceptFailing = false;
   uint16_t boundPort = 0;
   std::vector<std::thread> threads;
   std::atomic<size_t> runningThreads{0};
@@ -123,6 +131,7 @@ struct WsServer::Impl {
     for (const auto& session : live) session->shutdown();
   }
   void doAccept();
+  void onAcceptFailed(const beast::error_code& ec);
 };
 
 namespace {
@@ -447,16 +456,41 @@ void WsServer::Impl::doAccept() {
   // time, while different connections run on different threads.
   acceptor->async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (stopping || !acceptor->is_open()) return;
-    if (!ec) {
-      // Replies are small and often come in bursts (a reply, then a pushed
-      // notice): without this, Nagle's algorithm holds the second one until
-      // the client's delayed acknowledgement, some 40 ms later.
-      beast::error_code optionError;
-      socket.set_option(tcp::no_delay(true), optionError);
-      auto session = std::make_shared<HttpSession>(std::move(socket), *this);
-      // The session starts on its own strand, not on the acceptor's.
-      net::dispatch(session->executor(), [session] { session->run(); });
+    if (ec) {
+      onAcceptFailed(ec);
+      return;
     }
+    acceptFailing = false;
+    // Replies are small and often come in bursts (a reply, then a pushed
+    // notice): without this, Nagle's algorithm holds the second one until
+    // the client's delayed acknowledgement, some 40 ms later.
+    beast::error_code optionError;
+    socket.set_option(tcp::no_delay(true), optionError);
+    auto session = std::make_shared<HttpSession>(std::move(socket), *this);
+    // The session starts on its own strand, not on the acceptor's.
+    net::dispatch(session->executor(), [session] { session->run(); });
+    doAccept();
+  });
+}
+
+void WsServer::Impl::onAcceptFailed(const beast::error_code& ec) {
+  // A peer that gave up before its connection was taken: the next one is
+  // unaffected.
+  if (ec == net::error::connection_aborted || ec == net::error::interrupted) {
+    doAccept();
+    return;
+  }
+  // Anything else (out of descriptors at the RLIMIT_NOFILE bound, of memory
+  // or buffers) fails again at once while the waiting connection stays in the
+  // backlog: accepting again straight away would spin a whole core. Pause;
+  // by then a connection may have closed and freed what was missing.
+  if (!acceptFailing) {
+    acceptFailing = true;
+    DaemonLog('w', fmt::format("accept failed: {}; retrying every {} ms", ec.message(), kAcceptRetryDelay.count()));
+  }
+  acceptRetry->expires_after(kAcceptRetryDelay);
+  acceptRetry->async_wait([this](beast::error_code waitError) {
+    if (waitError || stopping || !acceptor->is_open()) return;
     doAccept();
   });
 }
@@ -481,6 +515,7 @@ bool WsServer::start(int port, std::string& error) {
   const std::optional<uint16_t> bound = ListenOnLoopback(core.ioc, core.acceptor, static_cast<uint16_t>(port), error);
   if (!bound) return false;
   core.boundPort = *bound;
+  core.acceptRetry.emplace(core.acceptor->get_executor());
   core.doAccept();
 
   unsigned count = core.options.threads;
@@ -524,6 +559,7 @@ void WsServer::stop() {
     core.stopping = true;
     beast::error_code ec;
     core.acceptor->close(ec);
+    core.acceptRetry->cancel();
     core.shutdownSessions();
   });
   // run() returns by itself once every connection has flushed and closed.

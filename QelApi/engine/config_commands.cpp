@@ -243,7 +243,7 @@ int getConfig(EngineContext& engine, const char* request, std::string& reply) {
       ffmpegPath = engine.m_config.ffmpeg_pathname;
     }
     // Runs without the engine mutex: the first call may take several seconds.
-    const HardwareSupport support = probeHardwareEncoders(ffmpegPath, systemTempFolder());
+    const HardwareSupport support = probeHardwareEncoders(ffmpegPath, systemTempFolder(), &engine.m_calls);
     reply = hwAccelReply(readSid(doc), support);
   } else if (name == "getloglevel") {
     reply = logLevelReply(readSid(doc), rootPriority());
@@ -307,7 +307,7 @@ int runProbe(EngineContext& engine, const char* path, std::string& output, bool 
     output += *known;
     return 0;
   }
-  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout);
+  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout, &engine.m_calls);
   output += run.output;
   if (!run.started || run.exitCode != 0) return QEL_ERR_UNSUPPORTED_FORMAT;
   engine.m_probeCache.store(path, formatOnly, run.output);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "qelapi.h"
+#include "common/process.h"
 #include "engine/init_config.h"
 #include "engine/probe_cache.h"
 #include "commands/lavfi_parser.h"
@@ -119,6 +120,10 @@ class EngineContext {
   // ffprobe answers by file identity, shared by the parser, the worker and
   // "getmediaprops"; it has its own lock.
   ProbeCache m_probeCache;
+  // The programs that export calls run (ffprobe, the hardware test), so that
+  // qelapi_un_init can end them rather than wait for them. The task worker's
+  // ffmpeg is not among them: the worker ends its own. Guards itself.
+  ChildGroup m_calls;
 
   std::mutex m_workerMutex;
   std::atomic<bool> m_stop{false};

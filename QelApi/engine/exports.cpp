@@ -19,6 +19,7 @@
 #include "qelapi.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
+#include "engine/engine_handles.h"
 #include "engine/error_texts.h"
 #include "engine/init_config.h"
 #include "engine/log.h"
@@ -26,8 +27,6 @@
 
 namespace qel {
 namespace {
-
-EngineContext* toEngine(void* handle) { return static_cast<EngineContext*>(handle); }
 
 // Hands `text` back as a calloc'ed, NUL-terminated copy. False (and a null
 // out-parameter) when the allocation fails.
@@ -111,8 +110,8 @@ bool pathExists(const std::string& path) {
 }  // namespace
 }  // namespace qel
 
+using qel::EngineCall;
 using qel::EngineContext;
-using qel::toEngine;
 
 extern "C" {
 
@@ -130,76 +129,87 @@ void* qelapi_init(const char* config) {
     }
     auto engine = std::make_unique<EngineContext>(parsed);
     if (!engine->startWorker()) return nullptr;
-    return engine.release();
+    return qel::publishEngine(std::move(engine));
   } catch (...) {
     return nullptr;
   }
 }
 
 void qelapi_un_init(void* handle) {
-  if (handle == nullptr) return;
-  EngineContext* engine = toEngine(handle);
-  // Called from a callback, the worker would wait for itself and the context
-  // would be freed under it. Refuse; a later call from another thread shuts the
-  // engine down.
-  if (engine->isWorkerThread()) {
-    QEL_LOG_ERROR(
-        "qelapi_un_init called on the engine's worker thread (from a callback); refused, "
-        "call it from another thread");
-    return;
+  {
+    EngineCall call(handle);
+    if (call.get() == nullptr) return;
+    // Called from a callback, the worker would wait for itself and the context
+    // would be freed under it. Refuse; a later call from another thread shuts
+    // the engine down.
+    if (call.get()->isWorkerThread()) {
+      QEL_LOG_ERROR(
+          "qelapi_un_init called on the engine's worker thread (from a callback); refused, "
+          "call it from another thread");
+      return;
+    }
   }
   qel::guardedVoid([&] {
+    // Calls still running on other threads are ended and waited for first.
+    std::unique_ptr<EngineContext> engine = qel::retireEngine(handle);
+    if (!engine) return;
     engine->stopWorker();
-    {
-      std::lock_guard<std::mutex> lock(engine->m_mutex);
-      engine->m_runner.reset();
-    }
-    std::unique_ptr<EngineContext> owned(engine);
+    std::lock_guard<std::mutex> lock(engine->m_mutex);
+    engine->m_runner.reset();
   });
 }
 
+// Every export that takes a handle enters the engine through an EngineCall; a
+// handle that is not live (never handed out, or shut down) is an argument
+// error like a null one.
 int qelapi_get_media_file_props(void* handle, const char* path, char** props) {
   if (handle == nullptr || path == nullptr || props == nullptr) return QEL_ERR_INVALID_PARAMS;
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
   return qel::answerWithReply(props, [&](std::string& reply) {
-    return qel::getMediaProperties(*toEngine(handle), path, reply);
+    return qel::getMediaProperties(*call.get(), path, reply);
   });
 }
 
 int qelapi_create_task(void* handle, uint64_t taskId) {
-  if (handle == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::guardedCode([&] { return toEngine(handle)->createTask(taskId); });
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
+  return qel::guardedCode([&] { return call.get()->createTask(taskId); });
 }
 
 int qelapi_add_task_operation(void* handle, uint64_t taskId, const char* request) {
   // Only the handle is an argument error here: id 0 is simply not in the list
   // (6512), and a null or unreadable text gives an empty operation list.
-  if (handle == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::guardedCode([&] { return toEngine(handle)->replaceOperations(taskId, request); });
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
+  return qel::guardedCode([&] { return call.get()->replaceOperations(taskId, request); });
 }
 
 int qelapi_start_task(void* handle, uint64_t taskId) {
-  if (handle == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::guardedCode([&] { return toEngine(handle)->startTask(taskId); });
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
+  return qel::guardedCode([&] { return call.get()->startTask(taskId); });
 }
 
 int qelapi_remove_task(void* handle, uint64_t taskId) {
-  if (handle == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::guardedCode([&] { return toEngine(handle)->AbortTask(taskId); });
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
+  return qel::guardedCode([&] { return call.get()->AbortTask(taskId); });
 }
 
 void qelapi_set_progress_callback(void* handle, ProgressCallback callback) {
-  if (handle == nullptr) return;
-  toEngine(handle)->setProgressCallback(callback);
+  EngineCall call(handle);
+  if (call.get() != nullptr) call.get()->setProgressCallback(callback);
 }
 
 void qelapi_set_error_callback(void* handle, ErrorCallback callback) {
-  if (handle == nullptr) return;
-  toEngine(handle)->setErrorCallback(callback);
+  EngineCall call(handle);
+  if (call.get() != nullptr) call.get()->setErrorCallback(callback);
 }
 
 void qelapi_set_complete_callback(void* handle, CompleteCallback callback) {
-  if (handle == nullptr) return;
-  toEngine(handle)->setCompleteCallback(callback);
+  EngineCall call(handle);
+  if (call.get() != nullptr) call.get()->setCompleteCallback(callback);
 }
 
 const char* qelapi_get_error_string(int code) {
@@ -211,27 +221,33 @@ const char* qelapi_get_error_string(int code) {
 }
 
 int qelapi_set_config(void* handle, const char* request) {
-  if (handle == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::guardedCode([&] { return qel::setConfig(*toEngine(handle), request); });
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
+  return qel::guardedCode([&] { return qel::setConfig(*call.get(), request); });
 }
 
 int qelapi_get_config(void* handle, const char* request, char** reply) {
   if (handle == nullptr || reply == nullptr) return QEL_ERR_INVALID_PARAMS;
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
   return qel::answerWithReply(reply, [&](std::string& text) {
-    return qel::getConfig(*toEngine(handle), request, text);
+    return qel::getConfig(*call.get(), request, text);
   });
 }
 
 int qelapi_process_lavfi(void* handle, const char* request, char** reply) {
   if (handle == nullptr || reply == nullptr) return QEL_ERR_INVALID_PARAMS;
+  EngineCall call(handle);
+  if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
   return qel::answerWithReply(reply, [&](std::string& text) {
-    return qel::processLavfiRequest(*toEngine(handle), request, text);
+    return qel::processLavfiRequest(*call.get(), request, text);
   });
 }
 
 void qelapi_clean_lavfi_cache(void* handle) {
-  if (handle == nullptr) return;
-  EngineContext* engine = toEngine(handle);
+  EngineCall call(handle);
+  if (call.get() == nullptr) return;
+  EngineContext* engine = call.get();
   qel::guardedVoid([&] {
     std::lock_guard<std::mutex> lock(engine->m_mutex);
     engine->m_parser.cleanCache();

@@ -52,7 +52,7 @@ std::string encoderPart(const VendorTest& test) {
   return fmt::format(" -c:v{}-f null -", encoder.value_or(" "));
 }
 
-HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& tempFolder) {
+HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& tempFolder, ChildGroup* calls) {
   const std::string clip = (std::filesystem::path(tempFolder) / kHardwareTestClipName).string();
   const std::optional<std::string> program = quoteForCommand(ffmpegPath);
   const std::optional<std::string> quotedClip = quoteForCommand(clip);
@@ -67,7 +67,7 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
       "{} -y -v quiet -f lavfi -i testsrc=duration=5:size=320x240:rate=25:decimals=4 "
       "-vcodec libx264 -r:v 25 {}",
       *program, *quotedClip);
-  if (!runCommandCapture(makeClip, output)) {
+  if (!runCommandCapture(makeClip, output, calls)) {
     // Without a clip nothing can be tested; keep `probed` false so the next
     // caller tries again (ffmpeg may be installed or the folder fixed by then).
     return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
@@ -76,7 +76,10 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
   HardwareSupport support;
   for (const VendorTest& test : kVendorTests) {
     const std::string command = fmt::format("{}{}{}{}", *program, test.inputPart, *quotedClip, encoderPart(test));
-    if (runCommandCapture(command, output)) support.*test.flag = 1;
+    if (runCommandCapture(command, output, calls)) support.*test.flag = 1;
+  }
+  if (calls != nullptr && calls->cancelled()) {
+    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
   }
   gCachedSupport.store(support.value(), std::memory_order_release);
   gProbed.store(true, std::memory_order_release);
@@ -99,12 +102,13 @@ HardwareSupport HardwareSupport::fromValue(std::uint32_t value) {
   return support;
 }
 
-HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder) {
+HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder,
+                                      ChildGroup* calls) {
   if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
   std::lock_guard lock(gProbeMutex);
   // Another caller may have finished the probe while this one waited.
   if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
-  return probeOnce(ffmpegPath, tempFolder);
+  return probeOnce(ffmpegPath, tempFolder, calls);
 }
 
 HardwareSupport cachedHardwareSupport() {
@@ -117,11 +121,11 @@ std::string systemTempFolder() {
   return error ? std::string() : folder.string();
 }
 
-bool runCommandCapture(const std::string& command, std::string& output) {
+bool runCommandCapture(const std::string& command, std::string& output, ChildGroup* calls) {
   output.clear();
   const std::vector<std::string> argv = splitCommandLine(command);
   if (argv.empty()) return false;
-  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/false, kHardwareTestTimeout);
+  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/false, kHardwareTestTimeout, calls);
   output = std::move(run.output);
   return run.started && run.exitCode == 0;
 }

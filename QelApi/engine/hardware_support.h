@@ -13,6 +13,8 @@
 
 namespace qel {
 
+class ChildGroup;
+
 // Which vendor encoders work: each byte is 1 when the encoder works, else 0.
 struct HardwareSupport {
   std::uint8_t nvidia = 0;  // h264_nvenc
@@ -36,8 +38,12 @@ inline constexpr const char* kHardwareTestClipName = "qel_hw_test.mp4";
 // vendor encoders on it; blocks for several seconds and up to six child
 // processes. When the clip cannot be made (missing ffmpeg, unwritable folder,
 // failing libx264) the cached value (all 0 at first) is returned and the next
-// call probes again; a failing vendor test leaves only its own byte 0.
-HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder);
+// call probes again; a failing vendor test leaves only its own byte 0. The
+// children run through `calls` when given: once that group is cancelled the
+// probe returns the cached value at once and leaves the next call to probe
+// again, since the tests it ended tell nothing about the encoders.
+HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder,
+                                      ChildGroup* calls = nullptr);
 
 // The answer of the last completed probe, all 0 until one completed. Never probes.
 HardwareSupport cachedHardwareSupport();
@@ -51,7 +57,8 @@ std::string systemTempFolder();
 // standard output into `output`, which is emptied first. True exactly when the
 // program started and exited with status 0. A child that hangs is killed after
 // a generous bound so that one broken driver cannot block the caller forever.
-bool runCommandCapture(const std::string& command, std::string& output);
+// With a group the child runs through it (see ChildGroup).
+bool runCommandCapture(const std::string& command, std::string& output, ChildGroup* calls = nullptr);
 
 // Test support only: forgets the cached answer so the next probe runs again.
 // Waits for a probe in progress. Never called by the library itself.

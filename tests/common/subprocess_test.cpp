@@ -333,6 +333,45 @@ TEST(RunAndCaptureTest, ChildThatClosesItsOutputAndLingersIsStillBoundedByTheTim
   EXPECT_EQ(run.exitCode, 128 + SIGKILL);
 }
 
+// A cancelled group ends the child running through it at once (whatever its
+// own time bound) and starts no more; the same program outside the group is
+// untouched.
+TEST(RunAndCaptureTest, CancelledGroupEndsItsChildrenAndStartsNoMore) {
+  ChildGroup group;
+  test::TempDir dir;
+  const std::string marker = dir.file("grouped");
+  test::writeFile(marker, "");
+  CapturedRun grouped;
+  std::thread runner(
+      [&] { grouped = runAndCapture({"/usr/bin/tail", "-f", marker}, false, std::chrono::minutes(10), &group); });
+  Subprocess outside;
+  std::string error;
+  ASSERT_TRUE(outside.start({"/usr/bin/sleep", "30"}, {}, error)) << error;
+  // Cancel once the grouped child runs (a cancel before its start would
+  // refuse it instead, which the second run below shows).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto running = [&] {
+    for (const ProcessEntry& process : listProcesses()) {
+      if (process.commandLine == "/usr/bin/tail -f " + marker) return true;
+    }
+    return false;
+  };
+  while (!running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(10));
+  const auto cancelled = std::chrono::steady_clock::now();
+  group.cancel();
+  runner.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(20));
+  EXPECT_TRUE(grouped.started);
+  EXPECT_EQ(grouped.exitCode, 128 + SIGKILL);
+  EXPECT_EQ(grouped.error, "cancelled");
+  EXPECT_TRUE(group.cancelled());
+
+  const CapturedRun refused = runAndCapture({"/usr/bin/true"}, false, std::chrono::minutes(1), &group);
+  EXPECT_FALSE(refused.started);
+  EXPECT_EQ(refused.error, "cancelled");
+  EXPECT_FALSE(outside.tryWait().has_value()) << "a child outside the group was ended";
+}
+
 TEST(RunAndCaptureTest, LargeOutputIsReadCompletely) {
   test::TempDir dir;
   const std::string big(300 * 1024, 'x');

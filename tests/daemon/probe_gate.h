@@ -1,7 +1,8 @@
-// The two FIFOs of the gated ffprobe stand-in (helpers/gated_ffprobe.cpp) in
-// one program folder, held open by the test: the probe reports its start on
-// one and waits on the other until release(). Read-write opens never block
-// and keep each FIFO open on both sides.
+// The two FIFOs of the gated stand-in (helpers/gated_ffprobe.cpp) for one
+// program of a program folder (ffprobe unless named otherwise), held open by
+// the test: the stand-in reports its start on one and waits on the other until
+// release(). Read-write opens never block and keep each FIFO open on both
+// sides.
 #pragma once
 
 #include <fcntl.h>
@@ -18,9 +19,9 @@ namespace qel::test {
 
 class ProbeGate {
  public:
-  explicit ProbeGate(const std::string& folder) {
-    const std::string ready = folder + "/ffprobe-ready";
-    const std::string gate = folder + "/ffprobe-gate";
+  explicit ProbeGate(const std::string& folder, const std::string& program = "ffprobe") {
+    const std::string ready = folder + "/" + program + "-ready";
+    const std::string gate = folder + "/" + program + "-gate";
     EXPECT_EQ(::mkfifo(ready.c_str(), 0600), 0);
     EXPECT_EQ(::mkfifo(gate.c_str(), 0600), 0);
     ready_ = ::open(ready.c_str(), O_RDWR | O_CLOEXEC);

@@ -2,11 +2,20 @@
 // exit codes, the default port, start-up failure and the exit rule of a whole run.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <vector>
 #include <thread>
 
@@ -30,11 +39,7 @@ class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     bin_ = dir_.file("bin");
-    fs::create_directories(bin_);
-    fs::copy_file(binDir() + "/QelDaemon", bin_ + "/QelDaemon");
-    fs::create_symlink(binDir() + "/libQelApi.so", bin_ + "/libQelApi.so");
-    fs::create_symlink(ffmpegPath(), bin_ + "/ffmpeg");
-    fs::create_symlink(ffprobePath(), bin_ + "/ffprobe");
+    makeBinFolder(bin_);
     appdata_ = dir_.file("appdata");
     fs::create_directories(appdata_);
     for (const char* name : kEnvNames) {
@@ -58,9 +63,22 @@ class ProgramTest : public ::testing::Test {
 
   static constexpr const char* kEnvNames[] = {"APPDATA", "appdata", "AppData", "TMPDIR"};
 
+  // A program folder: the program copied, the library and the ffmpeg links
+  // pointing at the build's.
+  static void makeBinFolder(const std::string& folder) {
+    fs::create_directories(folder);
+    fs::copy_file(binDir() + "/QelDaemon", folder + "/QelDaemon");
+    fs::create_symlink(binDir() + "/libQelApi.so", folder + "/libQelApi.so");
+    fs::create_symlink(ffmpegPath(), folder + "/ffmpeg");
+    fs::create_symlink(ffprobePath(), folder + "/ffprobe");
+  }
+
   // Starts the program with `args`; stderr is captured.
-  void start(Subprocess& child, std::vector<std::string> args) {
-    args.insert(args.begin(), bin_ + "/QelDaemon");
+  void start(Subprocess& child, std::vector<std::string> args) { startFrom(bin_, child, std::move(args)); }
+
+  // The same from the program folder `folder`.
+  void startFrom(const std::string& folder, Subprocess& child, std::vector<std::string> args) {
+    args.insert(args.begin(), folder + "/QelDaemon");
     SpawnOptions options;
     options.stdoutMode = ChildOutput::Null;
     options.stderrMode = ChildOutput::Pipe;
@@ -76,6 +94,33 @@ class ProgramTest : public ::testing::Test {
       if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
     }
     return child.wait();
+  }
+
+  // Reads stderr until it ends or `timeout` has passed; true when it ended
+  // (the program has exited or is about to).
+  static bool stderrEnds(Subprocess& child, std::string& err, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      ReadStatus status = child.readSomeStderr(err, std::chrono::milliseconds(100));
+      if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) return true;
+    }
+    return false;
+  }
+
+  // The first running process whose command line starts with `prefix` and
+  // holds `part`; 0 when none appears within `timeout`.
+  static pid_t waitForProcess(const std::string& prefix, const std::string& part, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      for (const ProcessEntry& process : listProcesses()) {
+        if (process.state != 'Z' && process.commandLine.rfind(prefix, 0) == 0 &&
+            process.commandLine.find(part) != std::string::npos) {
+          return process.pid;
+        }
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   // Reads stderr until it holds `text` (the program writes it once ready).
@@ -279,14 +324,14 @@ TEST_F(ProgramTest, QuitEndsTheProgram) {
   EXPECT_EQ(finish(child, err), 0) << err;
 }
 
-// SIGTERM and SIGINT end the program as "quit" does: the running task's
-// ffmpeg ends, its unfinished output is removed, and the exit code is 0.
+// SIGTERM, SIGINT and SIGHUP end the program as "quit" does: the running
+// task's ffmpeg ends, its unfinished output is removed, and the exit code is 0.
 TEST_F(ProgramTest, TerminationSignalsEndTheRunAsQuitDoes) {
   const std::string clip = dir_.file("slow.mp4");
   ClipSpec recipe;
   recipe.seconds = 30;
   makeClip(clip, recipe);
-  for (int signal : {SIGTERM, SIGINT}) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sigabbrev_np(signal));
     const std::string out = dir_.file(std::string("out-") + sigabbrev_np(signal) + ".mp4");
     uint16_t port = freePort();
@@ -369,6 +414,262 @@ TEST_F(ProgramTest, NoArgumentsListensOnTheDefaultPort) {
   std::string error;
   ASSERT_TRUE(client.connect(8800, error)) << error;
   client.close();
+  EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+// The end of a run does not wait for the programs of engine calls: a start-up
+// probe (the hardware test, here a stand-in ffmpeg that answers only when the
+// test lets it) or a "getmediaprops" probe (a stand-in ffprobe) is ended, and
+// the program exits at once on SIGTERM, SIGINT, SIGHUP or "quit". The bound
+// is generous for a busy machine; without the ending the stand-in would hold
+// the program until the test releases it after the bound.
+TEST_F(ProgramTest, EndingDoesNotWaitForRunningProbes) {
+  const std::string clip = dir_.file("clip.mp4");
+  makeClip(clip);
+  constexpr auto kPromptBound = std::chrono::seconds(20);
+  constexpr int kQuit = 0;
+  struct Case {
+    const char* standIn;  // the program of the folder that waits
+    int signal;           // kQuit: the "quit" request
+  };
+  std::vector<Case> cases;
+  for (const char* standIn : {"ffmpeg", "ffprobe"}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, kQuit}) cases.push_back({standIn, signal});
+  }
+  int number = 0;
+  for (const Case& c : cases) {
+    const std::string how = c.signal == kQuit ? std::string("quit") : std::string(sigabbrev_np(c.signal));
+    SCOPED_TRACE(std::string(c.standIn) + " " + how);
+    const std::string folder = dir_.file("bin-" + std::to_string(++number));
+    makeBinFolder(folder);
+    fs::remove(folder + "/" + c.standIn);
+    fs::create_symlink(binDir() + "/qel_gated_ffprobe", folder + "/" + c.standIn);
+    ProbeGate gate(folder, c.standIn);
+
+    uint16_t port = freePort();
+    Subprocess child;
+    startFrom(folder, child, {"--port=" + std::to_string(port)});
+    std::string err;
+    ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+    // The probe's request and the quit come on two connections: each
+    // connection's requests are handled in order, so a quit sent behind the
+    // request on the same connection would wait for it.
+    TestClient client;
+    TestClient prober;
+    std::string error;
+    ASSERT_TRUE(client.connect(port, error)) << error;
+    if (std::string(c.standIn) == "ffprobe") {
+      ASSERT_TRUE(prober.connect(port, error)) << error;
+      ASSERT_TRUE(prober.send("{\"sid\":1,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}"));
+    }
+    ASSERT_TRUE(gate.waitStarted(std::chrono::seconds(60))) << "the stand-in did not start";
+    const pid_t standIn = waitForProcess(folder + "/" + c.standIn + " ", "", std::chrono::seconds(10));
+    ASSERT_NE(standIn, 0);
+
+    const auto asked = std::chrono::steady_clock::now();
+    if (c.signal == kQuit) {
+      ASSERT_TRUE(client.send("{\"sid\":2,\"op\":\"quit\"}"));
+    } else {
+      ASSERT_EQ(::kill(child.pid(), c.signal), 0);
+    }
+    const bool ended = stderrEnds(child, err, kPromptBound);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_TRUE(ended) << "still running " << kPromptBound.count() << " s after it was asked to end";
+    gate.release();  // lets a stand-in that was not ended answer, so the program can end
+    EXPECT_EQ(child.wait(), 0) << err;
+    EXPECT_LT(took, kPromptBound);
+    EXPECT_TRUE(waitEnded(standIn, std::chrono::seconds(10))) << "the probe's program outlived the daemon";
+  }
+}
+
+// A second program started from the same folder (on another port) leaves
+// the first one's running task alone: its ffmpeg is live work, not a stray.
+TEST_F(ProgramTest, SecondProgramFromTheFolderSparesTheFirstOnesTask) {
+  const std::string clip = dir_.file("slow.mp4");
+  ClipSpec recipe;
+  recipe.seconds = 30;
+  makeClip(clip, recipe);
+  const std::string out = dir_.file("first.mp4");
+  uint16_t firstPort = freePort();
+  Subprocess first;
+  start(first, {"--port=" + std::to_string(firstPort)});
+  std::string firstErr;
+  ASSERT_TRUE(waitForText(first, firstErr, "QelDaemon is running")) << firstErr;
+  TestClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect(firstPort, error)) << error;
+  ASSERT_TRUE(client.send(slowTask(clip, out)));
+  const pid_t ffmpeg = waitForProcess(bin_ + "/ffmpeg ", out, std::chrono::seconds(60));
+  ASSERT_NE(ffmpeg, 0) << "the first program's task did not start";
+
+  Subprocess second;
+  start(second, {"--port=" + std::to_string(freePort())});
+  std::string secondErr;
+  ASSERT_TRUE(waitForText(second, secondErr, "QelDaemon is running")) << secondErr;
+  EXPECT_FALSE(waitEnded(ffmpeg, std::chrono::milliseconds(0))) << "the second program ended the first one's task";
+  const std::optional<std::string> state =
+      client.request("{\"sid\":6,\"op\":\"gettaskstate\",\"taskId\":31}");
+  EXPECT_NE(state.value_or("").find("\"errorCode\":0"), std::string::npos) << state.value_or("");
+
+  for (Subprocess* program : {&second, &first}) ::kill(program->pid(), SIGTERM);
+  EXPECT_EQ(finish(second, secondErr), 0) << secondErr;
+  EXPECT_EQ(finish(first, firstErr), 0) << firstErr;
+}
+
+// A recording whose ffmpeg runs from the program's folder keeps its video
+// when the program starts meanwhile.
+TEST_F(ProgramTest, RecordingFromTheFolderKeepsItsVideo) {
+  struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+      if (const char* old = std::getenv(name)) old_ = old;
+      ::setenv(name, value, 1);
+    }
+    ~ScopedEnv() {
+      if (old_) {
+        ::setenv(name_, old_->c_str(), 1);
+      } else {
+        ::unsetenv(name_);
+      }
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+  };
+  const std::string videos = dir_.file("videos");
+  fs::create_directories(videos);
+  Subprocess recorder;
+  {
+    // A simulated screen recorded from 0.5 s to 6.5 s after the start.
+    ScopedEnv backing("QEL_BACKING", "sim");
+    ScopedEnv script("QEL_SCRIPT", "500 hotkey Control+F5; 6500 hotkey Control+F5");
+    SpawnOptions options;
+    options.stdoutMode = ChildOutput::Pipe;
+    options.stderrMode = ChildOutput::Null;
+    std::string error;
+    ASSERT_TRUE(recorder.start({binDir() + "/QelRecorder", "-r", "30", "-recordaudio", "0", "-outputpath", videos,
+                                "-ffmpegpath", bin_},
+                               options, error))
+        << error;
+  }
+  const pid_t encoder = waitForProcess(bin_ + "/ffmpeg ", "", std::chrono::seconds(30));
+  ASSERT_NE(encoder, 0) << "the recording did not start its ffmpeg";
+
+  Subprocess program;
+  start(program, {"--port=" + std::to_string(freePort())});
+  std::string err;
+  ASSERT_TRUE(waitForText(program, err, "QelDaemon is running")) << err;
+  EXPECT_FALSE(waitEnded(encoder, std::chrono::milliseconds(0))) << "the program ended the recording's ffmpeg";
+  ::kill(program.pid(), SIGTERM);
+  EXPECT_EQ(finish(program, err), 0) << err;
+
+  std::string lines;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const ReadStatus status = recorder.readSome(lines, std::chrono::milliseconds(200));
+    if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
+  }
+  EXPECT_EQ(recorder.wait(), 0) << lines;
+  const std::string key = "RecordData-VideoFile:";
+  const size_t at = lines.find(key);
+  ASSERT_NE(at, std::string::npos) << lines;
+  const std::string video = lines.substr(at + key.size(), lines.find('\n', at) - at - key.size());
+  const CapturedRun frames = runAndCapture({ffprobePath(), "-v", "error", "-count_frames", "-select_streams", "v:0",
+                                            "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", video},
+                                           true);
+  // Six seconds at 30 frames a second; a busy machine may drop some, a lost
+  // encoder leaves next to nothing.
+  EXPECT_GE(std::atoi(frames.output.c_str()), 60) << frames.output;
+}
+
+// At the descriptor limit the accept loop waits between its tries instead of
+// spinning, and accepts again once connections have closed.
+TEST_F(ProgramTest, AcceptBacksOffAtTheDescriptorLimit) {
+  // The start-up probe waits on a stand-in, so nothing else of the program
+  // opens or closes descriptors while the test counts them.
+  fs::remove(bin_ + "/ffmpeg");
+  fs::create_symlink(binDir() + "/qel_gated_ffprobe", bin_ + "/ffmpeg");
+  ProbeGate gate(bin_, "ffmpeg");
+  uint16_t port = freePort();
+  Subprocess child;
+  start(child, {"--port=" + std::to_string(port)});
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+  ASSERT_TRUE(gate.waitStarted(std::chrono::seconds(60)));
+
+  const std::string fdFolder = "/proc/" + std::to_string(child.pid()) + "/fd";
+  auto openDescriptors = [&] {
+    std::error_code ec;
+    return static_cast<rlim_t>(std::distance(fs::directory_iterator(fdFolder, ec), fs::directory_iterator()));
+  };
+  const rlim_t limit = openDescriptors() + 4;
+  rlimit current{};
+  ASSERT_EQ(::prlimit(child.pid(), RLIMIT_NOFILE, nullptr, &current), 0) << std::strerror(errno);
+  rlimit lowered{limit, current.rlim_max};
+  ASSERT_EQ(::prlimit(child.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0) << std::strerror(errno);
+
+  // Idle connections: four fill the table, the rest wait in the backlog.
+  std::vector<int> sockets;
+  auto connectOne = [port]() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  for (int i = 0; i < 12; ++i) {
+    const int fd = connectOne();
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    sockets.push_back(fd);
+  }
+  const auto full = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (openDescriptors() < limit && std::chrono::steady_clock::now() < full) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GE(openDescriptors(), limit) << "the program did not reach its descriptor limit";
+
+  // CPU time of the whole program over a few seconds at the limit: a loop
+  // that retries at once takes a core, one that waits next to nothing.
+  auto cpuSeconds = [&] {
+    const std::string stat = readFile("/proc/" + std::to_string(child.pid()) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index) {
+      if (index == 14 || index == 15) ticks += std::stod(field);  // utime, stime
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  };
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const double used = cpuSeconds() - before;
+  EXPECT_LT(used, 0.3) << "CPU seconds used in 5 s at the descriptor limit";
+
+  // Connections close, and a new one is served.
+  for (size_t i = 2; i < sockets.size(); ++i) ::close(sockets[i]);
+  sockets.resize(2);
+  const int ping = connectOne();
+  ASSERT_GE(ping, 0);
+  const std::string request = "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(::write(ping, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  std::string answer;
+  const auto answered = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < answered) {
+    pollfd readable{ping, POLLIN, 0};
+    if (::poll(&readable, 1, 200) != 1) continue;
+    char buffer[512];
+    const ssize_t got = ::read(ping, buffer, sizeof buffer);
+    if (got <= 0) break;
+    answer.append(buffer, static_cast<size_t>(got));
+  }
+  EXPECT_NE(answer.find("{\"pong\":1}"), std::string::npos) << answer;
+  ::close(ping);
+  for (int fd : sockets) ::close(fd);
+
+  ::kill(child.pid(), SIGTERM);
   EXPECT_EQ(finish(child, err), 0) << err;
 }
 

@@ -12,6 +12,7 @@
 
 #include "QelDaemon/daemon_app.h"
 #include "common/process.h"
+#include "support/stray_process.h"
 #include "support/test_support.h"
 
 namespace qel {
@@ -56,33 +57,37 @@ TEST(StartupTest, EngineRefusingTheConfigurationLeavesNoHandle) {
   EXPECT_EQ(app.state().engine.peek(), nullptr);
 }
 
-// ffmpeg and ffprobe left running from the same program folder (by an earlier
-// run that was killed) are ended before the engine starts.
+// ffmpeg and ffprobe left running from the same program folder by an earlier
+// run (strays: their parent has gone) are ended before the engine starts.
+// The same programs run by live programs (here this test) are their work, and
+// stay.
 TEST(StartupTest, StrayFfmpegAndFfprobeOfTheFolderAreEnded) {
   test::TempDir dir;
   DaemonSettings settings = SettingsIn(dir);
-  // Both wait for ever to open a FIFO that nobody writes.
+  // They all wait for ever to open a FIFO that nobody writes.
   const std::string fifo = dir.file("stuck.mp4");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  test::StrayProcess strayProbe({FfprobeProgram(settings), fifo});
+  test::StrayProcess strayFfmpeg({FfmpegProgram(settings), "-i", fifo, "-f", "null", "-"});
+  ASSERT_NE(strayProbe.pid(), 0);
+  ASSERT_NE(strayFfmpeg.pid(), 0);
   SpawnOptions quiet;
   quiet.stdoutMode = ChildOutput::Null;
   quiet.stderrMode = ChildOutput::Null;
   std::string error;
-  Subprocess strayProbe;
-  ASSERT_TRUE(strayProbe.start({FfprobeProgram(settings), fifo}, quiet, error)) << error;
-  Subprocess strayFfmpeg;
-  ASSERT_TRUE(strayFfmpeg.start({FfmpegProgram(settings), "-i", fifo, "-f", "null", "-"}, quiet, error)) << error;
+  Subprocess liveProbe;
+  ASSERT_TRUE(liveProbe.start({FfprobeProgram(settings), fifo}, quiet, error)) << error;
+  Subprocess liveFfmpeg;
+  ASSERT_TRUE(liveFfmpeg.start({FfmpegProgram(settings), "-i", fifo, "-f", "null", "-"}, quiet, error)) << error;
 
   DaemonApp app;
   ASSERT_TRUE(app.startEngine(settings));
-  for (Subprocess* stray : {&strayProbe, &strayFfmpeg}) {
-    std::optional<int> code;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!(code = stray->tryWait()) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(code, std::optional<int>(128 + 9)) << "a stray process of the folder was left running";
+  for (test::StrayProcess* stray : {&strayProbe, &strayFfmpeg}) {
+    EXPECT_EQ(stray->waitFor(std::chrono::seconds(10)), std::optional<int>(128 + 9))
+        << "a stray process of the folder was left running";
   }
+  EXPECT_FALSE(liveProbe.tryWait().has_value()) << "a live ffprobe of the folder was ended";
+  EXPECT_FALSE(liveFfmpeg.tryWait().has_value()) << "a live ffmpeg of the folder was ended";
   app.state().engine.shutdown();
 }
 

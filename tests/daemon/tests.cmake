@@ -6,3 +6,6 @@ add_executable(qel_gated_ffprobe ${CMAKE_CURRENT_LIST_DIR}/helpers/gated_ffprobe
 add_dependencies(test_daemon qel_gated_ffprobe)
 # The test client's Beast code, shared by the daemon's test files.
 target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/test_client.cpp)
+# A recording whose ffmpeg runs from the daemon's folder (the start-up sweep
+# must leave it alone) needs the recorder host and its library.
+add_dependencies(test_daemon QelRecorder qelrecorder)

@@ -13,6 +13,7 @@
 
 #include "qelapi.h"
 #include "engine/engine_context.h"
+#include "engine/engine_handles.h"
 #include "engine/engine_test_util.h"
 
 namespace qel::test {
@@ -29,7 +30,8 @@ constexpr const char* kTwoOperations =
 InitConfig testConfig() { return realToolsConfig("task-list-test"); }
 
 // An engine whose worker only idles, so the list is changed by the calls under
-// test alone. Destroyed through qelapi_un_init like a real handle.
+// test alone, published as a handle and destroyed through qelapi_un_init like
+// a real one.
 class TaskListTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -37,7 +39,7 @@ class TaskListTest : public testing::Test {
     ASSERT_TRUE(engine->startWorker([](EngineContext& e) {
       while (!e.m_stop.load()) e.waitForWork(std::chrono::hours(1));
     }));
-    engine_ = engine.release();
+    engine_ = static_cast<EngineContext*>(publishEngine(std::move(engine)));
   }
   void TearDown() override { qelapi_un_init(engine_); }
 
@@ -197,8 +199,7 @@ TEST(WorkerTest, UnInitFromTheWorkerThreadIsRefusedAndLogged) {
   qelapi_un_init(logged);
   const int before = countInLog("qelapi_un_init called on the engine's worker thread");
 
-  auto owned = std::make_unique<EngineContext>(testConfig());
-  EngineContext* engine = owned.get();
+  auto* engine = static_cast<EngineContext*>(publishEngine(std::make_unique<EngineContext>(testConfig())));
   std::promise<bool> refused;
   ASSERT_TRUE(engine->startWorker([&](EngineContext& e) {
     qelapi_un_init(&e);  // as a callback would
@@ -211,7 +212,7 @@ TEST(WorkerTest, UnInitFromTheWorkerThreadIsRefusedAndLogged) {
   EXPECT_EQ(countInLog("qelapi_un_init called on the engine's worker thread"), before + 1);
   // The next call from another thread shuts the engine down.
   EXPECT_FALSE(engine->isWorkerThread());
-  qelapi_un_init(owned.release());
+  qelapi_un_init(engine);
 }
 
 TEST(WorkerTest, InitStartsTheWorkerAndUnInitJoinsIt) {

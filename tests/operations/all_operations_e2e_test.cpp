@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -171,7 +172,94 @@ const std::vector<std::string> kOperationNames = {
     "videoToGif",   "videoEffect",    "seekPosition",   "videoFilling",  "waterMark",      "trackSelection",
     "speedAdjuster", "compression",   "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
 
-TEST(ReadmeOperations, EveryExampleGivesAGraphThroughTheExport) {
+// The mean luma (raw Y, 16 for black) of the frame at `seconds` of a video of
+// `width` x `height`; -1 when unread.
+double meanLuma(const std::string& path, double seconds, int width, int height, const std::string& scratch) {
+  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-ss",
+                                         std::to_string(seconds), "-i", path, "-frames:v", "1", "-f", "rawvideo",
+                                         "-pix_fmt", "yuv420p", scratch},
+                                        true);
+  if (run.exitCode != 0) return -1;
+  const std::string frame = test::readFile(scratch);
+  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  if (frame.size() < pixels) return -1;
+  double sum = 0;
+  for (std::size_t i = 0; i < pixels; ++i) sum += static_cast<unsigned char>(frame[i]);
+  return sum / static_cast<double>(pixels);
+}
+
+// What each README example does to its output, checked on the file a task
+// makes from the example's graph (the files as MediaFolder makes them: 2 s
+// of black 160x120 with a tone, a 2 s test pattern, white pictures).
+struct ExampleEffect {
+  std::string extension;  // of the task's output
+  double seconds;         // its duration
+  int width;
+  int height;
+  int audioStreams;
+  // The operation's own mark on the picture or the sound; may be empty.
+  std::function<void(const MediaFolder& media, const std::string& out)> check;
+};
+
+std::map<std::string, ExampleEffect> readmeExampleEffects() {
+  auto scratch = [](const MediaFolder& media) { return media.dir.file("frame.raw"); };
+  return {
+      {"cut", {".mp4", 1.0, 160, 120, 1, {}}},
+      {"crop", {".mp4", 2.0, 120, 90, 1, {}}},
+      {"convert", {".mp4", 2.0, 320, 240, 1, {}}},
+      {"contact", {".mp4", 3.5, 160, 120, 1, {}}},
+      {"audioFilter",
+       {".mp4", 2.0, 160, 120, 1,
+        [](const MediaFolder& media, const std::string& out) {
+          // Normalised to -16 LUFS, the quiet tone comes out louder.
+          EXPECT_GT(test::maxVolume(out), test::maxVolume(media.dir.file("in.mp4")) + 2.0);
+        }}},
+      {"pictureToGif", {".gif", 2.0, 160, 120, 0, {}}},
+      {"videoToGif", {".gif", 1.0, 160, 120, 0, {}}},
+      {"videoEffect",
+       {".mp4", 2.0, 160, 120, 1,
+        [scratch](const MediaFolder& media, const std::string& out) {
+          // More contrast pushes black (Y 16) further down.
+          EXPECT_NEAR(meanLuma(media.dir.file("in.mp4"), 1.0, 160, 120, scratch(media)), 16.0, 2.0);
+          const double luma = meanLuma(out, 1.0, 160, 120, scratch(media));
+          EXPECT_GE(luma, 0.0);
+          EXPECT_LT(luma, 10.0);
+        }}},
+      {"seekPosition", {".mp4", 1.0, 160, 120, 1, {}}},
+      {"videoFilling", {".mp4", 2.0, 200, 150, 1, {}}},
+      {"waterMark",
+       {".mp4", 2.0, 160, 120, 1,
+        [scratch](const MediaFolder& media, const std::string& out) {
+          // The white logo and text over black.
+          EXPECT_GT(test::brightestPixel(out, 1.0, scratch(media)), 150);
+        }}},
+      {"trackSelection", {".mp4", 2.0, 160, 120, 1, {}}},
+      {"speedAdjuster", {".mp4", 1.0, 160, 120, 1, {}}},
+      // Half of a 2 s clip of black is below every row of the compression
+      // table, so the smallest row's picture (320x240) is written.
+      {"compression", {".mp4", 2.0, 320, 240, 1, {}}},
+      {"addAudioToFile",
+       {".mp4", 2.0, 160, 120, 1,
+        [](const MediaFolder&, const std::string& out) { EXPECT_GT(test::maxVolume(out), -40.0); }}},
+      {"addVideoToFile",
+       {".mp4", 2.0, 160, 120, 1,
+        [scratch](const MediaFolder& media, const std::string& out) {
+          EXPECT_GT(test::brightestPixel(out, 0.5, scratch(media)), 150);  // the test pattern over black
+          EXPECT_LT(test::brightestPixel(out, 1.6, scratch(media)), 60);   // its trim has ended
+        }}},
+      {"addSubtitleToFile",
+       {".mp4", 2.0, 160, 120, 1,
+        [scratch](const MediaFolder& media, const std::string& out) {
+          EXPECT_GT(test::brightestPixel(out, 1.0, scratch(media)), 150);  // the text burnt in
+        }}},
+  };
+}
+
+// Every README example runs as written (its paths pointing at the fixtures):
+// "process" gives a graph, a task over that graph writes a file, and the file
+// shows what the example promises: its length, picture size and streams, and
+// the operation's own mark where those do not show it.
+TEST(ReadmeOperations, EveryExampleTakesEffectInATask) {
   const std::vector<std::string> examples = test::readmeOperationExamples();
   ASSERT_EQ(examples.size(), kOperationNames.size()) << "README operation examples";
 
@@ -179,12 +267,32 @@ TEST(ReadmeOperations, EveryExampleGivesAGraphThroughTheExport) {
   for (const std::string& example : examples) described.insert(readDesc(example).description);
   EXPECT_EQ(described, std::set<std::string>(kOperationNames.begin(), kOperationNames.end()));
 
+  const std::map<std::string, ExampleEffect> effects = readmeExampleEffects();
   MediaFolder media;
   ExportedEngine engine(media.dir.path());
   ASSERT_NE(engine.handle(), nullptr);
+  std::uint64_t id = 600;
   for (const std::string& example : examples) {
     const std::string request = media.localise(example);
-    EXPECT_FALSE(engine.process(request).empty()) << request;
+    const std::string name = readDesc(request).description;
+    SCOPED_TRACE(name);
+    const auto effect = effects.find(name);
+    ASSERT_NE(effect, effects.end());
+    const ExampleEffect& expected = effect->second;
+    const std::string graph = engine.process(request);
+    ASSERT_FALSE(graph.empty()) << request;
+
+    const std::string out = media.dir.file("example-" + name + expected.extension);
+    std::string report;
+    ASSERT_TRUE(engine.runTask(++id, test::oneGraphTask(graph, out), report)) << report;
+    const test::ProbeInfo info = test::probe(out);
+    ASSERT_TRUE(info.ok) << info.error << "\n" << graph << "\n" << report;
+    EXPECT_EQ(info.count("video"), 1) << graph;
+    EXPECT_EQ(info.count("audio"), expected.audioStreams) << graph;
+    EXPECT_NEAR(info.duration, expected.seconds, 0.25) << graph;
+    EXPECT_EQ(info.width, expected.width) << graph;
+    EXPECT_EQ(info.height, expected.height) << graph;
+    if (expected.check) expected.check(media, out);
   }
 }
 

@@ -312,7 +312,9 @@ TEST_F(SoundServerRecording, OneSecondHoldsTheTone) {
     SCOPED_TRACE(round);
     const HostRun run = Record("3500 hotkey Control+F5; 4500 hotkey Control+F5", 0);
     ASSERT_TRUE(run.started);
-    const Recording r = CheckResultLines(run, folder, 500);
+    // The video's length is ffmpeg's last progress report, which for so short a
+    // recording may come early; the length that matters here is the sound's.
+    const Recording r = CheckResultLines(run, folder, -1);
     if (r.audio.empty() || r.audio == "null") continue;
     double sound = 0;
     EXPECT_NEAR(TonePitch(MonoSamples(r.audio), &sound), 1000.0, 10.0);

@@ -58,10 +58,12 @@ QELREC_EXPORT void SetTmpOutputDirectory(const wchar_t* folder) {
   if (!wanted.empty()) {
     if (qelrec::WideToU16(wanted, field)) {
       std::memcpy(settings.m_szTmpDir, field, sizeof field);
+      settings.m_strRefusedTmpDir.clear();
     } else {
-      // A folder the setting cannot hold keeps the previous one rather than a
-      // cut path somewhere else.
+      // Never cut, never another folder: LaunchRecorder reports it again (a
+      // host may set its log handler only after this call) and records nothing.
       qelrec::LogErrorW("SetTmpOutputDirectory", L"Output folder longer than 259 characters, not used: %s", wanted);
+      settings.m_strRefusedTmpDir = wanted;
     }
   }
   const std::wstring current = qelrec::U16ToWide(settings.m_szTmpDir);
@@ -99,6 +101,11 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
   // The dialog writes the region window's final rectangle back into `region`
   // when its OK or close button ends it.
   qelrec::ForgetRecordResults();
+  if (const std::wstring refused = CRecordSettings::Get().m_strRefusedTmpDir; !refused.empty()) {
+    qelrec::LogErrorW("LaunchRecorder", L"Output folder longer than 259 characters, nothing is recorded: %s", refused);
+    CRecordSettings::Destroy();
+    return kRecorderFailed;
+  }
   // No screen, no recording: a display that cannot be reached is said, never
   // replaced by another picture.
   if (const std::string unavailable = platform::display::UnavailableReason(); !unavailable.empty()) {

@@ -51,6 +51,10 @@ class CRecordSettings {
   uint64_t m_llDelayMs = 0;
   int m_nQuality = 2;
   char16_t m_szTmpDir[260] = {};
+  // A folder SetTmpOutputDirectory could not take (too long for the setting):
+  // LaunchRecorder refuses to record rather than record into m_szTmpDir, which
+  // is another folder. Empty when the last folder asked for was taken.
+  std::wstring m_strRefusedTmpDir;
   // On this platform the "drive" of the output folder is the root of the file
   // system that holds it (the free-space display asks that file system).
   char16_t m_szTmpDrive[260] = {};

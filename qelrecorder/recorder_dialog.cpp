@@ -9,6 +9,7 @@
 
 #include "common/text_convert.h"
 #include "platform/apps/shell_info.h"
+#include "platform/audio/audio_client.h"
 #include "platform/core/last_error.h"
 #include "platform/display/display.h"
 #include "platform/ui/hotkeys.h"
@@ -93,6 +94,8 @@ void CRecorderDlgUI::InitWindow() {
   if (m_bCaptureAudio) {
     m_pLocator = std::make_unique<CTargetProcessLocator>(GetHWND());
     m_pLocator->StartTimer();
+    // The sound server gets ready for the capture while the user sets up.
+    platform::audio::PrepareCaptureStandby();
   }
 }
 
@@ -434,6 +437,7 @@ void CRecorderDlgUI::OnFinalMessage() {
   m_pLocator.reset();
   CScreenRecorder::Get().Stop();
   CScreenRecorder::Destroy();
+  platform::audio::ReleaseCaptureStandby();
   CRecordSettings::Destroy();
   m_pRegionWnd.reset();
   if (running == this) running = nullptr;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "platform/audio/audio_client.h"
 #include "platform/core/clock.h"
 #include "platform/core/modules.h"
 #include "platform/core/os_version.h"
@@ -81,7 +82,14 @@ bool CScreenRecorder::StartRecording(platform::ui::HWND owner, const platform::u
     settings.m_llAudioOffsetMs = 0;
     const int32_t hr = CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(::getpid()),
                                                                  &CAudioCapturer::OnAudioData, m_pAudioCapturer.get());
-    if (hr < 0) {
+    if (hr == platform::audio::AUDCLNT_E_SERVICE_NOT_RUNNING) {
+      // No sound server: the screen is still worth recording, and the missing
+      // sound is said rather than made up.
+      LogWarnA("CRecorderDlgUI::OnBtnStartRecord", "No sound server was reached (%s); recording without audio.",
+               platform::audio::LastSoundServerError().c_str());
+      CLoopbackCapture::Instance().StopCapture();
+      m_pAudioCapturer.reset();
+    } else if (hr < 0) {
       LogErrorA("CRecorderDlgUI::OnBtnStartRecord", "Audio capture failed to start: 0x%x", hr);
       return false;
     }
@@ -105,6 +113,8 @@ void CScreenRecorder::Stop() {
     }
     LogInfoA("CAudioCapturer::Stop", "success.");
     m_pAudioCapturer.reset();
+    // The next recording of this dialog starts with the sound flowing.
+    platform::audio::PrepareCaptureStandby();
   }
   m_bRecording = false;
 }

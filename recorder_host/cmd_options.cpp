@@ -1,5 +1,6 @@
 #include "recorder_host/cmd_options.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/text_convert.h"
@@ -78,6 +79,20 @@ std::wstring ExtraArguments(const HostOptions& options) {
   if (!options.preset.empty()) extra += L" -preset " + options.preset;
   if (!options.tune.empty()) extra += L" -tune " + options.tune;
   return extra;
+}
+
+std::string RefusedValueLine(const HostOptions& options) {
+  const std::pair<const wchar_t*, const std::wstring*> encoderValues[] = {
+      {L"vcodec", &options.vcodec}, {L"r", &options.r},       {L"b:v", &options.bitrate},
+      {L"preset", &options.preset}, {L"tune", &options.tune}, {L"quality", &options.quality},
+  };
+  for (const auto& [name, value] : encoderValues) {
+    const bool oneWord = std::none_of(value->begin(), value->end(), [](wchar_t c) { return IsBlank(c) || c == L'"'; });
+    if (oneWord) continue;
+    return "Option -" + qel::wideToUtf8(name) + " takes one word; the value \"" + qel::wideToUtf8(*value) +
+           "\" is refused, nothing is recorded.";
+  }
+  return std::string();
 }
 
 bool RecordAudio(const HostOptions& options) { return options.recordaudio == L"1"; }

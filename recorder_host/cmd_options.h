@@ -53,6 +53,15 @@ HostOptions ReadHostOptions(const std::vector<std::wstring>& args);
 // " -preset <preset>" when given, then " -tune <tune>" when given.
 std::wstring ExtraArguments(const HostOptions& options);
 
+// The options whose values end up in the encoder's command line (the codec
+// name, the numbers, the extra arguments) must each stay one argument of
+// ffmpeg there: a value holding a blank (several arguments joined, or one
+// argument with blanks) would add ffmpeg options or outputs, and a double
+// quote would regroup the arguments around it. Returns the line that refuses
+// the first such value, in the table's order; empty when every value is one
+// word. Paths are not among them: they are quoted where they are used.
+std::string RefusedValueLine(const HostOptions& options);
+
 // Audio is recorded exactly when the value is "1".
 bool RecordAudio(const HostOptions& options);
 

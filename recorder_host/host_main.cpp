@@ -104,6 +104,12 @@ int RunHost(const std::vector<std::wstring>& args) {
     return kNoArguments;
   }
   const HostOptions options = ReadHostOptions(args);
+  // Refused before the recorder is even loaded: nothing may be recorded with
+  // an encoder command line the user did not mean.
+  if (const std::string refused = RefusedValueLine(options); !refused.empty()) {
+    WriteLine(refused);
+    return kRefusedOption;
+  }
 
   const platform::ui::HWND viewer = CreateRecordViewerWindow();
   if (viewer == nullptr) {

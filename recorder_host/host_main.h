@@ -13,9 +13,12 @@ namespace qelhost {
 inline constexpr int kHostFailed = static_cast<int>(0x80004005u);
 // No option given.
 inline constexpr int kNoArguments = -1;
+// An option value that cannot be passed on as it stands (RefusedValueLine).
+inline constexpr int kRefusedOption = -1;
 
 // `args` holds the program path first, as the command line gives it. Returns
-// the exit code: LaunchRecorder's result, kNoArguments or kHostFailed.
+// the exit code: LaunchRecorder's result, kNoArguments, kRefusedOption or
+// kHostFailed.
 int RunHost(const std::vector<std::wstring>& args);
 
 // The line printed for LaunchRecorder's result.

@@ -15,9 +15,11 @@ namespace {
 std::mutex backingMutex;
 std::optional<bool> useReal;
 
+// Real unless forced: whether a server answers is the activation's business,
+// and its failure is the user's to see.
 bool realChosen() {
   std::lock_guard<std::mutex> lock(backingMutex);
-  if (!useReal) useReal = chooseBacking("audio", PulseServerReachable) == Backing::Real;
+  if (!useReal) useReal = chooseBacking("audio", [] { return true; }) == Backing::Real;
   return *useReal;
 }
 
@@ -29,6 +31,14 @@ void ReselectAudioBacking() {
   std::lock_guard<std::mutex> lock(backingMutex);
   useReal.reset();
 }
+
+std::string LastSoundServerError() { return LastPulseError(); }
+
+void PrepareCaptureStandby() {
+  if (realChosen()) PreparePulseStandby();
+}
+
+void ReleaseCaptureStandby() { ReleasePulseStandby(); }
 
 HRESULT ActivateAudioInterfaceAsync(const std::string& device, const ActivationParams& params,
                                     ActivationHandler handler) {
@@ -74,13 +84,13 @@ HRESULT PacketClient::SetEventHandle(const std::shared_ptr<platform::Event>& eve
   return S_OK;
 }
 
-void PacketClient::Push(std::vector<uint8_t> packet) {
+void PacketClient::Push(std::vector<uint8_t> packet, uint32_t flags) {
   if (packet.size() < kBlockAlign) return;
   packet.resize(packet.size() / kBlockAlign * kBlockAlign);
   std::shared_ptr<platform::Event> event;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    packets_.push_back(std::move(packet));
+    packets_.push_back(Packet{std::move(packet), flags});
     event = event_;
   }
   if (event) event->Set();
@@ -94,7 +104,7 @@ uint64_t PacketClient::PacketsTaken() const {
 HRESULT PacketClient::GetNextPacketSize(uint32_t* frames) {
   if (frames == nullptr) return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(mutex_);
-  *frames = packets_.empty() ? 0 : static_cast<uint32_t>(packets_.front().size() / kBlockAlign);
+  *frames = packets_.empty() ? 0 : static_cast<uint32_t>(packets_.front().bytes.size() / kBlockAlign);
   return S_OK;
 }
 
@@ -107,13 +117,14 @@ HRESULT PacketClient::GetBuffer(uint8_t** data, uint32_t* frames, uint32_t* flag
     *frames = 0;
     return holding_ ? E_UNEXPECTED : S_OK;
   }
-  current_ = std::move(packets_.front());
+  current_ = std::move(packets_.front().bytes);
+  const uint32_t packetFlags = packets_.front().flags;
   packets_.pop_front();
   holding_ = true;
   ++taken_;
   *data = current_.data();
   *frames = static_cast<uint32_t>(current_.size() / kBlockAlign);
-  if (flags != nullptr) *flags = 0;
+  if (flags != nullptr) *flags = packetFlags;
   return S_OK;
 }
 

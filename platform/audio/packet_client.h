@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/audio/audio_client.h"
@@ -31,8 +32,8 @@ class PacketClient : public AudioClient,
  protected:
   // Validates the one format the layer serves.
   static HRESULT CheckFormat(int shareMode, uint32_t streamFlags, const WaveFormat& format);
-  // Queues a packet (whole frames) and sets the event.
-  void Push(std::vector<uint8_t> packet);
+  // Queues a packet (whole frames) with its kBufferFlags and sets the event.
+  void Push(std::vector<uint8_t> packet, uint32_t flags = 0);
   // Packets handed out through GetBuffer so far.
   uint64_t PacketsTaken() const;
   // A failing GetBuffer from this packet on (-1: never).
@@ -42,7 +43,11 @@ class PacketClient : public AudioClient,
 
  private:
   mutable std::mutex mutex_;
-  std::deque<std::vector<uint8_t>> packets_;
+  struct Packet {
+    std::vector<uint8_t> bytes;
+    uint32_t flags;
+  };
+  std::deque<Packet> packets_;
   std::vector<uint8_t> current_;
   bool holding_ = false;
   uint64_t taken_ = 0;
@@ -50,9 +55,12 @@ class PacketClient : public AudioClient,
   std::shared_ptr<platform::Event> event_;
 };
 
-// Makes the backing's client (defined by each backing).
+// Makes the backing's client (defined by each backing); the real one takes
+// over a prepared standby when there is one.
 std::shared_ptr<AudioClient> MakeSimClient();
 std::shared_ptr<AudioClient> MakePulseClient();
-bool PulseServerReachable();
+void PreparePulseStandby();
+void ReleasePulseStandby();
+std::string LastPulseError();
 
 }  // namespace platform::audio

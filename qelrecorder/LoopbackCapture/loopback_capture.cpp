@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/audio/work_queue.h"
+#include "qelrecorder/recorder_log.h"
 
 namespace qelrec {
 
@@ -138,6 +139,10 @@ void CLoopbackCapture::OnSampleReady() {
           lock.unlock();
           m_DeviceState = LoopbackState::Error;
           return;
+        }
+        if ((flags & kBufferFlagsDataDiscontinuity) != 0 && (flags & kBufferFlagsSilent) != 0) {
+          LogWarnA("CLoopbackCapture::HandleSamples",
+                   "The sound server was lost; the audio goes on as silence up to the stop.");
         }
         const AudioSampleSink sink = m_sink.load();
         if (m_DeviceState.load() != LoopbackState::Stopping && sink != nullptr && data != nullptr) {

@@ -492,20 +492,35 @@ TEST_F(HotKeyFallbacks, KeyArrivesWithNumLockOn) {
 }
 
 // Timer ticks while the window's thread is busy make one message, not a pile.
+// The thread is "busy" while a taken WM_TIMER is not yet delivered; how many
+// ticks run meanwhile is up to the machine (a loaded one may run none for a
+// while), so the test waits for ticks, never for a set time.
 TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
   ASSERT_TRUE(platform::ui::SetTimer(window, 5, 10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   platform::ui::Msg msg{};
-  int queued = 0;
-  while (platform::ui::PeekMessage(msg)) {
-    queued += msg.message == platform::ui::WM_TIMER;
-    platform::ui::DispatchMessage(msg);
-  }
-  EXPECT_EQ(queued, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  queued = 0;
-  while (platform::ui::PeekMessage(msg)) queued += msg.message == platform::ui::WM_TIMER;
-  EXPECT_EQ(queued, 1) << "delivering the message lets the next tick post again";
+  platform::ui::Msg tick{};
+  // Takes the queued WM_TIMERs without delivering them: waits (up to 10 s) for
+  // the first, then lets twenty periods more pass while it waits undelivered.
+  const auto takeTicks = [&] {
+    int taken = 0;
+    const auto drain = [&] {
+      while (platform::ui::PeekMessage(msg)) {
+        if (msg.message != platform::ui::WM_TIMER) continue;
+        tick = msg;
+        ++taken;
+      }
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (drain(); taken == 0 && std::chrono::steady_clock::now() < deadline; drain()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    drain();
+    return taken;
+  };
+  EXPECT_EQ(takeTicks(), 1);
+  platform::ui::DispatchMessage(tick);
+  EXPECT_EQ(takeTicks(), 1) << "delivering the message lets the next tick post again";
   platform::ui::KillTimer(window, 5);
 }
 

@@ -91,6 +91,46 @@ TEST(HostOptions, ExtraArgumentsAndAudio) {
   EXPECT_TRUE(RecordAudio(options));
 }
 
+// Each value that reaches the encoder's command line stays one ffmpeg argument:
+// a value of several words, or one holding a double quote, is refused by name.
+TEST(HostOptions, EncoderValuesAreOneWordEach) {
+  const struct {
+    std::wstring HostOptions::*field;
+    std::wstring value;
+    std::string refused;  // empty: accepted
+  } cases[] = {
+      {&HostOptions::preset, L"ultrafast", ""},
+      {&HostOptions::preset, L"ultrafast -f h264 /elsewhere/INJECTED.h264",
+       "Option -preset takes one word; the value \"ultrafast -f h264 /elsewhere/INJECTED.h264\" is refused, "
+       "nothing is recorded."},
+      // Two arguments that the option joined.
+      {&HostOptions::preset, L"fast out.h264",
+       "Option -preset takes one word; the value \"fast out.h264\" is refused, nothing is recorded."},
+      {&HostOptions::tune, L"zero\tlatency",
+       "Option -tune takes one word; the value \"zero\tlatency\" is refused, nothing is recorded."},
+      {&HostOptions::tune, L"film\"",
+       "Option -tune takes one word; the value \"film\"\" is refused, nothing is recorded."},
+      {&HostOptions::vcodec, L"libx264 -f null",
+       "Option -vcodec takes one word; the value \"libx264 -f null\" is refused, nothing is recorded."},
+      {&HostOptions::bitrate, L"4000 x",
+       "Option -b:v takes one word; the value \"4000 x\" is refused, nothing is recorded."},
+      {&HostOptions::r, L"30 x", "Option -r takes one word; the value \"30 x\" is refused, nothing is recorded."},
+      {&HostOptions::quality, L"2\n",
+       "Option -quality takes one word; the value \"2\n\" is refused, nothing is recorded."},
+      // Paths are quoted where they are used, and the other options never reach the encoder.
+      {&HostOptions::outputpath, L"/my videos", ""},
+      {&HostOptions::ffmpegpath, L"/opt/ff mpeg", ""},
+      {&HostOptions::starthotkey, L"Control F5", ""},
+  };
+  for (const auto& c : cases) {
+    HostOptions options;
+    options.vcodec = L"libx264";
+    options.tune = L"zerolatency";
+    options.*c.field = c.value;
+    EXPECT_EQ(RefusedValueLine(options), c.refused) << ::testing::PrintToString(c.value);
+  }
+}
+
 TEST(RecordingRegion, MiddleHalfMeasuredFromTheSizeAlone) {
   const struct {
     platform::ui::Rect area;

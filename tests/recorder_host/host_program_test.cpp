@@ -208,5 +208,50 @@ TEST_F(HostProgram, FailedStartIsReportedAsAFailure) {
   EXPECT_EQ(run.exitCode, 255);
 }
 
+// The real recorder: a -preset value that carries further ffmpeg arguments (an
+// extra output outside the output folder) is refused before anything is
+// recorded, and no file is written anywhere.
+TEST_F(HostProgram, PresetThatAddsAnOutputIsRefused) {
+  ScopedEnv script("QEL_SCRIPT", std::string("300 hotkey Control+F5; 1300 hotkey Control+F5"));
+  qel::test::TempDir out;
+  qel::test::TempDir elsewhere;
+  const std::string injected = elsewhere.file("INJECTED.h264");
+  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
+                                 {"-r", "30", "-preset", "ultrafast -f h264 " + injected, "-outputpath", out.path(),
+                                  "-ffmpegpath", qel::test::binDir()});
+  ASSERT_TRUE(run.started);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.back(), "Option -preset takes one word; the value \"ultrafast -f h264 " + injected +
+                                  "\" is refused, nothing is recorded.")
+      << run.output;
+  EXPECT_EQ(run.exitCode, 255);
+  EXPECT_FALSE(std::filesystem::exists(injected));
+  EXPECT_TRUE(std::filesystem::is_empty(out.path())) << run.output;
+}
+
+// The real recorder given an output folder the result record cannot hold:
+// the run fails with its reason on standard output (the folder is given
+// before the host's log handler exists), and nothing is recorded anywhere, the
+// temporary folder (the default output folder) included.
+TEST_F(HostProgram, OverlongOutputFolderFailsVisiblyAndRecordsNothing) {
+  ScopedEnv script("QEL_SCRIPT", std::string("300 hotkey Control+F5; 1300 hotkey Control+F5"));
+  qel::test::TempDir tmp;
+  ScopedEnv tmpdir("TMPDIR", tmp.path());
+  std::string folder = tmp.path();
+  while (folder.size() < 600) folder += "/abcdefghij";
+  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
+                                 {"-r", "30", "-outputpath", folder, "-ffmpegpath", qel::test::binDir()});
+  ASSERT_TRUE(run.started);
+  ASSERT_GE(run.lines.size(), 2u) << run.output;
+  EXPECT_EQ(run.lines[run.lines.size() - 2],
+            "Output folder longer than 259 characters, nothing is recorded: " + folder);
+  EXPECT_EQ(run.lines.back(), "Call LaunchRecorder failed.");
+  EXPECT_EQ(run.exitCode, 255);
+  EXPECT_EQ(run.output.find("RecordData-VideoFile:/"), std::string::npos) << run.output;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tmp.path())) {
+    EXPECT_FALSE(entry.is_regular_file()) << entry.path();
+  }
+}
+
 }  // namespace
 }  // namespace qelhost::test

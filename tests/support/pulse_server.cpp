@@ -63,11 +63,15 @@ bool PulseServer::Start() {
   return true;
 }
 
-void PulseServer::Stop() {
+void PulseServer::Kill() {
   if (server_.pid() > 0) {
     server_.kill();
     server_.wait();
   }
+}
+
+void PulseServer::Stop() {
+  Kill();
   if (hadPulseServer_) {
     ::setenv("PULSE_SERVER", savedPulseServer_.c_str(), 1);
   } else {
@@ -75,7 +79,7 @@ void PulseServer::Stop() {
   }
 }
 
-std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath) {
+std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath, int latencyMs) {
   auto player = std::make_unique<qel::Subprocess>();
   qel::SpawnOptions options;
   options.stdoutMode = qel::ChildOutput::Null;
@@ -83,7 +87,10 @@ std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath) {
   std::string error;
   // A short latency makes the null sink render in small blocks, so its monitor
   // delivers at an even pace rather than in seconds-long bursts.
-  if (!player->start({"paplay", "--device=qeltest", "--latency-msec=20", wavPath}, options, error)) return nullptr;
+  std::vector<std::string> argv{"paplay", "--device=qeltest"};
+  if (latencyMs > 0) argv.push_back("--latency-msec=" + std::to_string(latencyMs));
+  argv.push_back(wavPath);
+  if (!player->start(argv, options, error)) return nullptr;
   return player;
 }
 

@@ -24,6 +24,9 @@ class PulseServer {
   // False (with the reason in error()) when the server cannot be started.
   bool Start();
   void Stop();
+  // Kills the server as a crash would (and reaps it), leaving the
+  // environment alone: for a test thread while the program under test runs.
+  void Kill();
   const std::string& error() const { return error_; }
   // The server's process (a test may stop and continue it); -1 when not running.
   pid_t pid() const { return server_.pid(); }
@@ -37,8 +40,10 @@ class PulseServer {
 };
 
 // Plays `wavPath` into the sink "qeltest" (paplay), owned by the returned
-// process; null when paplay cannot be started.
-std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath);
+// process; null when paplay cannot be started. With `latencyMs` 0 the player
+// asks for no latency, as most players do, and the server then renders ahead
+// in blocks of up to 2 s.
+std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath, int latencyMs = 20);
 
 // The dominant frequency of a FLAC (or any audio) file, from the zero
 // crossings of its first channel between `fromSeconds` and `toSeconds`.

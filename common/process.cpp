@@ -626,6 +626,9 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
     return std::nullopt;
   };
   while (const auto left = timeLeft()) {
+    // A cancelled child's output may never end: a program it started may
+    // still hold the pipe.
+    if (group != nullptr && group->cancelled()) break;
     const ReadStatus status = child.readSome(run.output, std::min(*left, std::chrono::milliseconds(100)));
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Error) break;
   }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -15,6 +16,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "daemon/probe_gate.h"
+#include "qelapi.h"
 #include "support/test_support.h"
 
 namespace qel {
@@ -95,6 +98,40 @@ TEST_F(HardwareProbeTest, RealFfmpegFindsNoVendorEncoderAndCachesTheAnswer) {
   const FakeFfmpeg fake = writeFakeFfmpeg(other.path(), {"h264_nvenc"});
   EXPECT_EQ(probeHardwareEncoders(fake.program, other.path()).value(), 0u);
   EXPECT_TRUE(loggedCalls(fake).empty()) << "a cached answer must start nothing";
+}
+
+// An engine shut down while its "gethwaccel" probe runs (the probe's ffmpeg a
+// stand-in that answers only when released) ends the probe's program instead
+// of waiting for it; the handle is refused from then on, and the ended probe
+// caches nothing, so the next one probes.
+TEST_F(HardwareProbeTest, UnInitEndsAProbeInProgressWhichCachesNothing) {
+  const std::string folder = tmp.file("bin");
+  fs::create_directories(folder);
+  fs::create_symlink(test::binDir() + "/qel_gated_ffprobe", folder + "/ffmpeg");
+  test::ProbeGate gate(folder, "ffmpeg");
+  const std::string config = fmt::format(
+      R"({{"log_level":"notice","log_path":"{0}","tmp_path":"{0}","qel_id":"hwprobe",)"
+      R"("ffmpeg_pathname":"{1}","ffprobe_pathname":"{2}"}})",
+      tmp.path(), folder + "/ffmpeg", test::ffprobePath());
+  void* handle = qelapi_init(config.c_str());
+  ASSERT_NE(handle, nullptr);
+  std::thread caller([handle] {
+    char* reply = nullptr;
+    qelapi_get_config(handle, R"({"sid":1,"op":"gethwaccel"})", &reply);
+    qelapi_free_str(nullptr, &reply);
+  });
+  EXPECT_TRUE(gate.waitStarted(std::chrono::seconds(60))) << "the probe did not start";
+
+  const auto asked = std::chrono::steady_clock::now();
+  qelapi_un_init(handle);
+  const auto took = std::chrono::steady_clock::now() - asked;
+  gate.release();  // lets a probe that was not ended finish, so the caller returns
+  caller.join();
+  EXPECT_LT(took, std::chrono::seconds(20)) << "un_init waited for the probe's program";
+  EXPECT_EQ(qelapi_create_task(handle, 1), QEL_ERR_INVALID_PARAMS) << "a shut-down handle was used";
+
+  const FakeFfmpeg fake = writeFakeFfmpeg(tmp.path(), {"h264_qsv"});
+  EXPECT_EQ(probeHardwareEncoders(fake.program, tmp.path()).value(), 65536u) << "the ended probe was cached";
 }
 
 TEST_F(HardwareProbeTest, CommandLinesFollowTheFixedLayout) {

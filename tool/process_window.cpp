@@ -151,11 +151,11 @@ class Walk {
       if (pid != 0) return pid;
     }
     if (!hasXres_ || lost_.load()) return 0;
-    XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec query{window, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* values = nullptr;
     uint32_t pid = 0;
-    if (x_.XResQueryClientIds(display_, 1, &spec, &count, &values) == Success) {
+    if (x_.XResQueryClientIds(display_, 1, &query, &count, &values) == Success) {
       for (long i = 0; i < count && pid == 0; ++i) {
         if ((values[i].spec.mask & XRES_CLIENT_ID_PID_MASK) == 0) continue;
         const pid_t found = x_.XResGetClientPid(&values[i]);

@@ -89,8 +89,8 @@ class OwnStream {
     pa_threaded_mainloop_unlock(loop_);
     if (!connecting || !Await([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) return false;
     pa_threaded_mainloop_lock(loop_);
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
-    stream_ = pa_stream_new(context_, "own", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
+    stream_ = pa_stream_new(context_, "own", &format, nullptr);
     const auto flags = corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
     const bool connected = pa_stream_connect_playback(stream_, "qeltest", nullptr, flags, nullptr, nullptr) >= 0;
     pa_threaded_mainloop_unlock(loop_);

@@ -82,7 +82,7 @@ class WindowOfProcess : public ::testing::Test {
 // the window must have a child window.
 TEST_F(WindowOfProcess, TopLevelWindowWithAChildByItsOwner) {
   const struct {
-    const char* spec;
+    const char* layout;
     bool found;
   } cases[] = {
       {"child+pid", true},
@@ -91,9 +91,9 @@ TEST_F(WindowOfProcess, TopLevelWindowWithAChildByItsOwner) {
       {"bare", false},
   };
   for (const auto& c : cases) {
-    auto probe = Start({c.spec});
+    auto probe = Start({c.layout});
     if (probe->windows.size() != 1) continue;
-    EXPECT_EQ(GetWindowHandleByPID(probe->pid()), c.found ? HandleOf(probe->windows[0]) : nullptr) << c.spec;
+    EXPECT_EQ(GetWindowHandleByPID(probe->pid()), c.found ? HandleOf(probe->windows[0]) : nullptr) << c.layout;
   }
   EXPECT_EQ(GetWindowHandleByPID(0), nullptr);
 }

@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
   const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
   std::vector<Window> made;
   for (int i = 1; i < argc; ++i) {
-    const std::string spec = argv[i];
+    const std::string layout = argv[i];
     const Window window = XCreateSimpleWindow(display, root, 10 * i, 10 * i, 200, 150, 0, 0, 0);
-    if (spec.rfind("child", 0) == 0) XMapWindow(display, XCreateSimpleWindow(display, window, 5, 5, 50, 50, 0, 0, 0));
-    if (spec.ends_with("+pid")) {
+    if (layout.rfind("child", 0) == 0) XMapWindow(display, XCreateSimpleWindow(display, window, 5, 5, 50, 50, 0, 0, 0));
+    if (layout.ends_with("+pid")) {
       const unsigned long pid = static_cast<unsigned long>(::getpid());
       XChangeProperty(display, window, pidAtom, XA_CARDINAL, 32, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(&pid), 1);

@@ -519,28 +519,13 @@ TEST_F(ProgramTest, SecondProgramFromTheFolderSparesTheFirstOnesTask) {
 // A recording whose ffmpeg runs from the program's folder keeps its video
 // when the program starts meanwhile.
 TEST_F(ProgramTest, RecordingFromTheFolderKeepsItsVideo) {
-  struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-      if (const char* old = std::getenv(name)) old_ = old;
-      ::setenv(name, value, 1);
-    }
-    ~ScopedEnv() {
-      if (old_) {
-        ::setenv(name_, old_->c_str(), 1);
-      } else {
-        ::unsetenv(name_);
-      }
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-  };
   const std::string videos = dir_.file("videos");
   fs::create_directories(videos);
   Subprocess recorder;
   {
     // A simulated screen recorded from 0.5 s to 6.5 s after the start.
-    ScopedEnv backing("QEL_BACKING", "sim");
-    ScopedEnv script("QEL_SCRIPT", "500 hotkey Control+F5; 6500 hotkey Control+F5");
+    ScopedEnv backing("QEL_BACKING", std::string("sim"));
+    ScopedEnv script("QEL_SCRIPT", std::string("500 hotkey Control+F5; 6500 hotkey Control+F5"));
     SpawnOptions options;
     options.stdoutMode = ChildOutput::Pipe;
     options.stderrMode = ChildOutput::Null;

@@ -13,19 +13,7 @@
 
 namespace qelhost::test {
 
-// Sets (or, with nullopt, removes) an environment variable for the life of the
-// object; the programs a test starts inherit it.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> saved_;
-};
+using qel::test::ScopedEnv;
 
 struct HostRun {
   bool started = false;

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -20,6 +21,23 @@ std::string binDir() { return QEL_TEST_BIN_DIR; }
 std::string ffmpegPath() { return binDir() + "/ffmpeg"; }
 std::string ffprobePath() { return binDir() + "/ffprobe"; }
 std::string sourceDir() { return QEL_TEST_SOURCE_DIR; }
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) saved_ = old;
+  if (value) {
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_) {
+    ::setenv(name_.c_str(), saved_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
 
 TempDir::TempDir() {
   std::string pattern = "/tmp/qel-test-XXXXXX";

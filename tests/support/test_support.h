@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,20 @@ std::string ffmpegPath();
 std::string ffprobePath();
 // Root of the source tree (for checked-in text fixtures).
 std::string sourceDir();
+
+// Sets (or, with nullopt, removes) an environment variable for the life of the
+// object; the programs a test starts inherit it.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
 
 // A fresh folder under /tmp, removed with everything in it when the object dies.
 class TempDir {

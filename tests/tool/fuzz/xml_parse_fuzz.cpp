@@ -15,26 +15,9 @@
 #include "tool/logger.h"
 #include "tool/xml_guard.h"
 #include "tool/xml_node.h"
+#include "tests/tool/tinyxml_depth.h"
 
-namespace {
-
-std::size_t TinyXmlDepth(const std::string& text) {
-  TiXmlDocument document;
-  document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  std::size_t deepest = 0;
-  std::vector<std::pair<const TiXmlNode*, std::size_t>> pending = {{&document, 0}};
-  while (!pending.empty()) {
-    auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (node->ToElement()) deepest = std::max(deepest, ++depth);
-    for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
-      pending.emplace_back(child, depth);
-    }
-  }
-  return deepest;
-}
-
-}  // namespace
+using tool_test::TinyXmlDepth;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SetLogSeverity(0);  // refusals would flood the output

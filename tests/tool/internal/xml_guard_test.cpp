@@ -10,28 +10,13 @@
 
 #include "tool/log_capture.h"
 #include "tool/xml_guard.h"
+#include "tests/tool/tinyxml_depth.h"
 
 namespace {
 
 using namespace tool::xml_internal;
 
-// The deepest element of the tree TinyXML builds from `text`, errors or not
-// (TinyXML links what it has parsed before it stops). Walked without recursion.
-std::size_t TinyXmlDepth(const std::string& text) {
-  TiXmlDocument document;
-  document.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  std::size_t deepest = 0;
-  std::vector<std::pair<const TiXmlNode*, std::size_t>> pending = {{&document, 0}};
-  while (!pending.empty()) {
-    auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (node->ToElement()) deepest = std::max(deepest, ++depth);
-    for (const TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
-      pending.emplace_back(child, depth);
-    }
-  }
-  return deepest;
-}
+using tool_test::TinyXmlDepth;
 
 TEST(XmlGuardTest, NestingFollowsTinyXmlsReading) {
   struct Case {

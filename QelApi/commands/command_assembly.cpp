@@ -10,7 +10,7 @@
 #include "common/command_quote.h"
 #include "common/ascii_case.h"
 #include "common/text_edit.h"
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 

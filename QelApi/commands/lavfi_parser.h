@@ -28,11 +28,11 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/lavfi_operation.h"
 #include "commands/parser_records.h"
 
 namespace qel {
 
-class LavfiBase;
 struct ProbeDocument;
 
 // One input of an operation.
@@ -74,9 +74,10 @@ class LavfiParser : public ParserRecords {
   // one that serves canned JSON.
   using ProbeRunner = std::function<std::string(const std::string& path)>;
 
-  // Fills the registry in its fixed order. Without a ProbeRunner every file
-  // reads as one without streams.
-  explicit LavfiParser(ProbeRunner probe = {});
+  // Takes the operations it dispatches to (operations/operation_registry.h
+  // makes the seventeen, in their fixed order) and owns them from then on.
+  // Without a ProbeRunner every file reads as one without streams.
+  explicit LavfiParser(OperationRegistry operations, ProbeRunner probe = {});
   ~LavfiParser();
   LavfiParser(const LavfiParser&) = delete;
   LavfiParser& operator=(const LavfiParser&) = delete;
@@ -137,7 +138,7 @@ class LavfiParser : public ParserRecords {
   // indexing the maps durations, outputs and inputFiles inherited from
   // ParserRecords).
   std::uint32_t labelCounter = 0;  // never reset while the engine lives
-  std::vector<std::shared_ptr<LavfiBase>> registry;
+  OperationRegistry registry;
 
  private:
   ProbeRunner probeRunner_;

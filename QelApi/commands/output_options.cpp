@@ -16,7 +16,7 @@
 #include "commands/vocabulary.h"
 #include "common/ascii_case.h"
 #include "common/text_edit.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 

@@ -24,7 +24,7 @@
 #include "engine/engine_context.h"
 #include "engine/hardware_support.h"
 #include "engine/init_config.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "qelapi.h"
 
 namespace qel {
@@ -154,9 +154,7 @@ int setHardwareVendor(EngineContext& engine, const rapidjson::Document& doc) {
     }
     if (!chosen.empty()) break;
   }
-  // The command builder reads the vendor on the worker thread under the same mutex.
-  std::lock_guard lock(engine.m_mutex);
-  engine.m_config.hwaccel_vendor = chosen;
+  engine.setHardwareVendor(chosen);
   return 0;
 }
 
@@ -170,21 +168,6 @@ int setLogLevel(const rapidjson::Document& doc) {
   else if (text == "info") setRootPriority(kLogInfo);
   else if (text == "debug") setRootPriority(kLogDebug);
   return 0;
-}
-
-// The seam where the operation parser plugs in: once the engine's `m_parser` is
-// the LavfiParser, its parse builds the graph; until then every request reads
-// as an operation that yielded no graph, which the caller answers with the
-// failure reply. REQUIRES: engine mutex held.
-template <typename Parser>
-LavfiParseResult parseOperationRequest(Parser& parser, std::string_view request) {
-  if constexpr (requires { { parser.parse(request) } -> std::convertible_to<LavfiParseResult>; }) {
-    return parser.parse(request);
-  } else {
-    (void)parser;
-    (void)request;
-    return LavfiParseResult{};
-  }
 }
 
 // ffprobe must see a media path as a file: a relative path that starts with '-'
@@ -237,13 +220,9 @@ int getConfig(EngineContext& engine, const char* request, std::string& reply) {
   // The op is compared exactly here, unlike in setConfig.
   const std::string name = op != nullptr ? textOf(*op) : std::string();
   if (name == "gethwaccel") {
-    std::string ffmpegPath;
-    {
-      std::lock_guard lock(engine.m_mutex);
-      ffmpegPath = engine.m_config.ffmpeg_pathname;
-    }
     // Runs without the engine mutex: the first call may take several seconds.
-    const HardwareSupport support = probeHardwareEncoders(ffmpegPath, systemTempFolder(), &engine.m_calls);
+    const HardwareSupport support =
+        probeHardwareEncoders(engine.ffmpegPath(), systemTempFolder(), &engine.calls());
     reply = hwAccelReply(readSid(doc), support);
   } else if (name == "getloglevel") {
     reply = logLevelReply(readSid(doc), rootPriority());
@@ -270,15 +249,7 @@ int processLavfiRequest(EngineContext& engine, const char* request, std::string&
       probes.emplace(path, std::move(json));
     }
   }
-  LavfiParseResult result;
-  {
-    // Held for the whole parse, so the worker never sees the parser's maps
-    // half written.
-    std::lock_guard lock(engine.m_mutex);
-    engine.m_parser.setPrefetchedProbes(std::move(probes));
-    result = parseOperationRequest(engine.m_parser, std::string_view(request));
-    engine.m_parser.setPrefetchedProbes({});
-  }
+  const LavfiParseResult result = engine.parseRequest(std::string_view(request), std::move(probes));
   reply = processReply(sid, result);
   return 0;
 }
@@ -294,23 +265,22 @@ int runProbe(EngineContext& engine, const char* path, std::string& output, bool 
     return QEL_ERR_UNSUPPORTED_FORMAT;
   }
 
-  // ffprobe_pathname is written only when the context is made, so it is read
-  // without the engine mutex: runProbe is also called by the operation parser
-  // while "process" holds that mutex.
-  std::vector<std::string> argv{engine.m_config.ffprobe_pathname,
+  // Read without the engine mutex (see ffprobePath): runProbe is also called
+  // by the operation parser while "process" holds that mutex.
+  std::vector<std::string> argv{engine.ffprobePath(),
                                 "-hide_banner", "-v", "quiet", "-print_format", "json",
                                 "-show_format"};
   if (!formatOnly) argv.emplace_back("-show_streams");
   argv.push_back(probeArgument(path));
 
-  if (std::optional<std::string> known = engine.m_probeCache.find(path, formatOnly)) {
+  if (std::optional<std::string> known = engine.probeCache().find(path, formatOnly)) {
     output += *known;
     return 0;
   }
-  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout, &engine.m_calls);
+  CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, kProbeTimeout, &engine.calls());
   output += run.output;
   if (!run.started || run.exitCode != 0) return QEL_ERR_UNSUPPORTED_FORMAT;
-  engine.m_probeCache.store(path, formatOnly, run.output);
+  engine.probeCache().store(path, formatOnly, run.output);
   return 0;
 }
 

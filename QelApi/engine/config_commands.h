@@ -2,9 +2,9 @@
 // configuration commands, the "process" request, the media-property probe and
 // the ffprobe run they share.
 //
-// Thread safety: callable from any thread. processLavfiRequest takes the engine
-// mutex for its whole parse; the others take it only to read or write
-// m_config.
+// Thread safety: callable from any thread. processLavfiRequest holds the engine
+// mutex for its whole parse (EngineContext::parseRequest); the others hold it
+// only to read or write the configuration.
 #pragma once
 
 #include <string>

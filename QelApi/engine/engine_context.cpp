@@ -1,4 +1,5 @@
-// The engine context: task list operations and the worker thread's start and stop.
+// The engine context: task list operations, the other operations on its guarded
+// state, and the worker thread's start and stop. The engine mutex is taken here only.
 #include "engine/engine_context.h"
 
 #include <algorithm>
@@ -12,12 +13,13 @@
 #include "commands/write_guard.h"
 #include "engine/config_commands.h"
 #include "engine/ffmpeg_wraper.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "engine/task_worker.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 
-EngineContext::EngineContext(const InitConfig& config) {
+EngineContext::EngineContext(const InitConfig& config) : m_parser(makeOperationRegistry()) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_config = config;
   // The parser's probes run this engine's ffprobe through the probe cache. The
@@ -174,9 +176,71 @@ void EngineContext::eraseTask(uint64_t id) {
   m_tasks.remove_if([id](const TaskEntry& task) { return task.id == id; });
 }
 
+std::optional<TaskState> EngineContext::taskState(uint64_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const TaskEntry* task = findTaskLocked(id);
+  if (task == nullptr) return std::nullopt;
+  return task->state;
+}
+
+std::optional<PickedTask> EngineContext::pickNextTask() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  TaskEntry* task = nextRunnableTaskLocked();
+  if (task == nullptr) return std::nullopt;
+  std::optional<PickedTask> picked(PickedTask{*task, {}});
+  // Everything the plan reads of the engine, in the same hold.
+  picked->snapshot = takePlanningSnapshotLocked(picked->task);
+  // Set in the same hold as the pick, so an abort from now on stops this
+  // task's command and no other.
+  if (task->state == TaskState::Started) m_runningTaskId = task->id;
+  return picked;
+}
+
+void EngineContext::clearRunningTask(uint64_t id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_runningTaskId == id) m_runningTaskId = 0;
+}
+
+PlanningSnapshot EngineContext::takePlanningSnapshot(TaskEntry& task) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return takePlanningSnapshotLocked(task);
+}
+
+PlanningSnapshot EngineContext::takePlanningSnapshotLocked(TaskEntry& task) {
+  PlanningSnapshot snapshot;
+  snapshot.hardwareVendor = m_config.hwaccel_vendor;
+  snapshot.outputRecords = std::move(task.outputRecords);
+  snapshot.takeParserEntries(task.operations, m_parser);
+  return snapshot;
+}
+
 void EngineContext::publishRunner(std::shared_ptr<InternalFFmpegWraper> runner) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_runner = std::move(runner);
+}
+
+std::string EngineContext::ffmpegPath() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_config.ffmpeg_pathname;
+}
+
+void EngineContext::setHardwareVendor(std::string vendor) {
+  // The command builder reads the vendor on the worker thread under the same mutex.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.hwaccel_vendor = std::move(vendor);
+}
+
+LavfiParseResult EngineContext::parseRequest(std::string_view request, std::map<std::string, std::string> probes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_parser.setPrefetchedProbes(std::move(probes));
+  LavfiParseResult result = m_parser.parse(request);
+  m_parser.setPrefetchedProbes({});
+  return result;
+}
+
+void EngineContext::cleanParserCache() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_parser.cleanCache();
 }
 
 void EngineContext::setProgressCallback(ProgressCallback callback) {

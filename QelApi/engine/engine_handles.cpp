@@ -62,7 +62,7 @@ std::unique_ptr<EngineContext> retireEngine(void* handle) {
     engine = it->second.engine.get();
   }
   // Outside the lock: the calls being ended must be able to leave.
-  engine->m_calls.cancel();
+  engine->calls().cancel();
   std::unique_lock lock(gMutex);
   gCallLeft.wait(lock, [&] { return liveEngines().at(handle).calls == 0; });
   auto node = liveEngines().extract(handle);

@@ -22,7 +22,7 @@
 #include "engine/engine_handles.h"
 #include "engine/error_texts.h"
 #include "engine/init_config.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "engine/process_cleanup.h"
 
 namespace qel {
@@ -154,8 +154,7 @@ void qelapi_un_init(void* handle) {
     std::unique_ptr<EngineContext> engine = qel::retireEngine(handle);
     if (!engine) return;
     engine->stopWorker();
-    std::lock_guard<std::mutex> lock(engine->m_mutex);
-    engine->m_runner.reset();
+    engine->publishRunner(nullptr);
   });
 }
 
@@ -249,8 +248,7 @@ void qelapi_clean_lavfi_cache(void* handle) {
   if (call.get() == nullptr) return;
   EngineContext* engine = call.get();
   qel::guardedVoid([&] {
-    std::lock_guard<std::mutex> lock(engine->m_mutex);
-    engine->m_parser.cleanCache();
+    engine->cleanParserCache();
   });
 }
 

@@ -16,8 +16,8 @@
 #include "commands/probe_document.h"
 #include "commands/vocabulary.h"
 #include "common/command_quote.h"
-#include "engine/log.h"
-#include "engine/text_helpers.h"
+#include "base/log.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 namespace {
@@ -199,7 +199,7 @@ int InternalFFmpegWraper::start(const std::string& args) {
   }
   if (progress_.speed.empty()) progress_.speed = "1x";
   if (progress_.size.empty()) progress_.size = "0kB";
-  extractInputFiles(progress_, commandLine);
+  progress_.fileNums = extractInputFiles(commandLine);
 
   std::string error = "the ffmpeg path cannot be written into a command";
   if (!program || !child_.start(commandLine, error)) {

@@ -13,15 +13,14 @@
 #include "commands/vocabulary.h"
 #include "common/command_quote.h"
 #include "common/process.h"
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 namespace {
 
-// The answer is published as one atomic word, with `probed` set after it, so a
+// The answer is published (base/hardware_flags.h) before `probed` is set, so a
 // reader that sees `probed` also sees the whole answer (the compression
 // operation reads it from another thread without any lock).
-std::atomic<std::uint32_t> gCachedSupport{0};
 std::atomic<bool> gProbed{false};
 // Held for the whole probe: two concurrent "gethwaccel" callers must not run two
 // probes that overwrite the same test clip.
@@ -59,7 +58,7 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
   if (!program || !quotedClip) {
     logText(kLogError, "[probeHardwareEncoders]:cannot quote the ffmpeg or test clip path: " +
                            ffmpegPath + ", " + clip);
-    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+    return cachedHardwareSupport();
   }
 
   std::string output;
@@ -70,7 +69,7 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
   if (!runCommandCapture(makeClip, output, calls)) {
     // Without a clip nothing can be tested; keep `probed` false so the next
     // caller tries again (ffmpeg may be installed or the folder fixed by then).
-    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+    return cachedHardwareSupport();
   }
 
   HardwareSupport support;
@@ -79,28 +78,14 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
     if (runCommandCapture(command, output, calls)) support.*test.flag = 1;
   }
   if (calls != nullptr && calls->cancelled()) {
-    return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
+    return cachedHardwareSupport();
   }
-  gCachedSupport.store(support.value(), std::memory_order_release);
+  publishHardwareSupport(support);
   gProbed.store(true, std::memory_order_release);
   return support;
 }
 
 }  // namespace
-
-std::uint32_t HardwareSupport::value() const {
-  return static_cast<std::uint32_t>(nvidia) | (static_cast<std::uint32_t>(amd) << 8) |
-         (static_cast<std::uint32_t>(intel) << 16) | (static_cast<std::uint32_t>(apple) << 24);
-}
-
-HardwareSupport HardwareSupport::fromValue(std::uint32_t value) {
-  HardwareSupport support;
-  support.nvidia = static_cast<std::uint8_t>(value & 0xff);
-  support.amd = static_cast<std::uint8_t>((value >> 8) & 0xff);
-  support.intel = static_cast<std::uint8_t>((value >> 16) & 0xff);
-  support.apple = static_cast<std::uint8_t>((value >> 24) & 0xff);
-  return support;
-}
 
 HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder,
                                       ChildGroup* calls) {
@@ -109,10 +94,6 @@ HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::
   // Another caller may have finished the probe while this one waited.
   if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
   return probeOnce(ffmpegPath, tempFolder, calls);
-}
-
-HardwareSupport cachedHardwareSupport() {
-  return HardwareSupport::fromValue(gCachedSupport.load(std::memory_order_acquire));
 }
 
 std::string systemTempFolder() {
@@ -133,7 +114,7 @@ bool runCommandCapture(const std::string& command, std::string& output, ChildGro
 void resetHardwareProbeForTesting() {
   std::lock_guard lock(gProbeMutex);
   gProbed.store(false, std::memory_order_release);
-  gCachedSupport.store(0, std::memory_order_release);
+  publishHardwareSupport(HardwareSupport{});
 }
 
 }  // namespace qel

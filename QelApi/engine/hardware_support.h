@@ -1,6 +1,7 @@
 // The hardware-encoder probe: finds out once per process which vendor H.264
 // encoders work on this machine by really encoding a short clip with each, and
-// keeps the answer for the life of the process.
+// keeps the answer for the life of the process (published through
+// base/hardware_flags.h, where cachedHardwareSupport reads it).
 //
 // Thread safety: every function here may be called from any thread. At most one
 // probe runs at a time in the process; a caller that arrives while another
@@ -11,24 +12,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/hardware_flags.h"
+
 namespace qel {
 
 class ChildGroup;
-
-// Which vendor encoders work: each byte is 1 when the encoder works, else 0.
-struct HardwareSupport {
-  std::uint8_t nvidia = 0;  // h264_nvenc
-  std::uint8_t amd = 0;     // h264_amf
-  std::uint8_t intel = 0;   // h264_qsv
-  std::uint8_t apple = 0;   // h264_videotoolbox
-
-  // The four bytes as one number: nvidia is the lowest byte, apple the highest
-  // (a machine with only a working Intel encoder gives 65536).
-  std::uint32_t value() const;
-  static HardwareSupport fromValue(std::uint32_t value);
-
-  bool operator==(const HardwareSupport&) const = default;
-};
 
 // Name of the test clip the probe writes (and overwrites) in the temporary folder.
 inline constexpr const char* kHardwareTestClipName = "qel_hw_test.mp4";
@@ -44,9 +32,6 @@ inline constexpr const char* kHardwareTestClipName = "qel_hw_test.mp4";
 // again, since the tests it ended tell nothing about the encoders.
 HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder,
                                       ChildGroup* calls = nullptr);
-
-// The answer of the last completed probe, all 0 until one completed. Never probes.
-HardwareSupport cachedHardwareSupport();
 
 // The system's temporary folder as narrow text (TMPDIR, else /tmp), the folder
 // "gethwaccel" hands to the probe; empty when the system names none.

@@ -14,7 +14,7 @@
 #include <log4cpp/RollingFileAppender.hh>
 #include <rapidjson/document.h>
 
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 namespace {

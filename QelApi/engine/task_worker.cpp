@@ -29,11 +29,11 @@
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
 #include "engine/ffmpeg_wraper.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "engine/output_files.h"
 #include "engine/progress_info.h"
 #include "engine/status_report.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 namespace {
@@ -131,7 +131,7 @@ void TaskRun::runCommands() {
   if (count == 0) return;
 
   for (size_t i = 0; i < count; ++i) {
-    if (engine_.m_stop.load()) {
+    if (engine_.stopRequested()) {
       // Commands left unrun: the task did not finish.
       interrupted_ = true;
       return;
@@ -148,7 +148,7 @@ void TaskRun::reportFirst(int32_t seconds) {
   record.speed = "1x";
   record.size = "0kB";
   record.estimateTime = record.duration;
-  extractInputFiles(record, commands_[0].commandLine);
+  record.fileNums = extractInputFiles(commands_[0].commandLine);
   reportProgress(record, commands_[0].inputFiles);
 }
 
@@ -164,11 +164,7 @@ bool TaskRun::runCommand(size_t i) {
     return true;
   }
 
-  std::string ffmpegPath;
-  {
-    std::lock_guard<std::mutex> lock(engine_.m_mutex);
-    ffmpegPath = engine_.m_config.ffmpeg_pathname;
-  }
+  const std::string ffmpegPath = engine_.ffmpegPath();
   runner_.reset();
   if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
 
@@ -192,7 +188,7 @@ bool TaskRun::runCommand(size_t i) {
   bool finished = false;
   bool failed = false;
   while (true) {
-    if (engine_.m_stop.load()) {
+    if (engine_.stopRequested()) {
       removeOutput = true;
       interrupted_ = true;
       break;
@@ -249,7 +245,7 @@ bool TaskRun::runCommand(size_t i) {
                                       command.outputPath));
     }
   }
-  return !(aborted_ || interrupted_ || engine_.m_stop.load());
+  return !(aborted_ || interrupted_ || engine_.stopRequested());
 }
 
 int32_t TaskRun::lengthOf(size_t i) {
@@ -274,7 +270,7 @@ void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& input)
   record.speed = "1x";
   record.size = "0kB";
   record.finished = true;
-  extractInputFiles(record, command.commandLine);
+  record.fileNums = extractInputFiles(command.commandLine);
   record.outputs = outputs_;
   // The output is one of the inputs: it is not removed.
   reportError(record, command.inputFiles, message);
@@ -308,7 +304,7 @@ void TaskRun::complete() {
   const uint64_t id = task_.id;
   // Intermediate files go before the caller hears of the end.
   builder_.reset();
-  if (CompleteCallback callback = engine_.m_completeCallback.load()) {
+  if (CompleteCallback callback = engine_.completeCallback()) {
     callback(&engine_, id, "");
   }
   engine_.eraseTask(id);
@@ -329,7 +325,7 @@ void TaskRun::abandon(const std::string& reason) {
   record.outputs = outputs_;
   reportError(record, {}, reason);
   if (task_.state != TaskState::AbortRequested) {
-    if (CompleteCallback callback = engine_.m_completeCallback.load()) {
+    if (CompleteCallback callback = engine_.completeCallback()) {
       callback(&engine_, task_.id, "");
     }
   }
@@ -338,18 +334,15 @@ void TaskRun::abandon(const std::string& reason) {
 }
 
 TaskState TaskRun::currentState() {
-  std::lock_guard<std::mutex> lock(engine_.m_mutex);
-  TaskEntry* entry = engine_.findTaskLocked(task_.id);
-  return entry != nullptr ? entry->state : static_cast<TaskState>(0);
+  return engine_.taskState(task_.id).value_or(static_cast<TaskState>(0));
 }
 
 void TaskRun::clearRunningTask() {
-  std::lock_guard<std::mutex> lock(engine_.m_mutex);
-  if (engine_.m_runningTaskId == task_.id) engine_.m_runningTaskId = 0;
+  engine_.clearRunningTask(task_.id);
 }
 
 void TaskRun::send(const ProgressInfo& record) {
-  ProgressCallback callback = engine_.m_progressCallback.load();
+  ProgressCallback callback = engine_.progressCallback();
   if (callback == nullptr) return;
   const std::string text = writeTaskState(record);
   callback(&engine_, task_.id, text.c_str());
@@ -357,7 +350,7 @@ void TaskRun::send(const ProgressInfo& record) {
 
 void TaskRun::reportProgress(ProgressInfo& record, const std::vector<std::string>& ids) {
   lastReportWasFailure_ = false;
-  if (engine_.m_progressCallback.load() == nullptr) return;
+  if (engine_.progressCallback() == nullptr) return;
   record.error = false;
   record.aborted = false;
   record.errorDetail.clear();
@@ -368,7 +361,7 @@ void TaskRun::reportProgress(ProgressInfo& record, const std::vector<std::string
 void TaskRun::reportAbort(ProgressInfo& record, const std::vector<std::string>& ids,
                           const std::string& detail) {
   lastReportWasFailure_ = true;
-  if (engine_.m_progressCallback.load() == nullptr) return;
+  if (engine_.progressCallback() == nullptr) return;
   record.error = false;
   record.aborted = true;
   record.finished = true;
@@ -401,7 +394,7 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
     if (file.find("nullsrc=") != std::string::npos) continue;
     if (!fileExists(std::string(fileBehindFFmpegPath(file)))) continue;
     // A full probe the "process" step already made serves as well.
-    std::string json = engine.m_probeCache.find(file, /*formatOnly=*/false).value_or(std::string());
+    std::string json = engine.probeCache().find(file, /*formatOnly=*/false).value_or(std::string());
     if (json.empty() && runProbe(engine, file.c_str(), json, /*formatOnly=*/true) != 0) continue;
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
@@ -415,14 +408,6 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
   if (total > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (total < 0) return 0;
   return static_cast<int32_t>(total);
-}
-
-PlanningSnapshot takePlanningSnapshot(EngineContext& engine, TaskEntry& task) {
-  PlanningSnapshot snapshot;
-  snapshot.hardwareVendor = engine.m_config.hwaccel_vendor;
-  snapshot.outputRecords = std::move(task.outputRecords);
-  snapshot.takeParserEntries(task.operations, engine.m_parser);
-  return snapshot;
 }
 
 int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command,
@@ -481,20 +466,11 @@ void taskWorker(EngineContext& engine) {
   }
   engine.publishRunner(runner);
 
-  while (!engine.m_stop.load()) {
-    std::optional<TaskEntry> picked;
-    PlanningSnapshot snapshot;
+  while (!engine.stopRequested()) {
+    std::optional<PickedTask> picked;
     bool copyFailed = false;
     try {
-      std::lock_guard<std::mutex> lock(engine.m_mutex);
-      if (TaskEntry* task = engine.nextRunnableTaskLocked()) {
-        picked = *task;
-        // Everything the plan reads of the engine, in the same hold.
-        snapshot = takePlanningSnapshot(engine, *picked);
-        // Set in the same hold as the pick, so an abort from now on stops
-        // this task's command and no other.
-        if (task->state == TaskState::Started) engine.m_runningTaskId = task->id;
-      }
+      picked = engine.pickNextTask();
     } catch (const std::exception& e) {
       QEL_LOG_ERROR(fmt::format("cannot copy the next task: {}", e.what()));
       copyFailed = true;
@@ -510,7 +486,7 @@ void taskWorker(EngineContext& engine) {
       continue;
     }
 
-    TaskRun run(engine, *runner, std::move(*picked), std::move(snapshot));
+    TaskRun run(engine, *runner, std::move(picked->task), std::move(picked->snapshot));
     try {
       run.run();
     } catch (const std::exception& e) {

@@ -21,8 +21,7 @@
 //   one poll, and no child outlives the worker.
 //
 // Thread safety: taskWorker runs on the worker thread only and returns when
-// `m_stop` is set. The helpers below may be called from any thread without the
-// engine mutex, except takePlanningSnapshot, which needs it held.
+// `m_stop` is set. The helpers below may be called from any thread.
 #pragma once
 
 #include <cstddef>
@@ -40,12 +39,6 @@ struct FFmpegCommand;
 struct TaskEntry;
 
 void taskWorker(EngineContext& engine);
-
-// What planning `task` reads of the engine: the selected hardware vendor, the
-// task's output records (moved out of `task`) and the parser's input files and
-// durations of the graphs the task names. REQUIRES: engine mutex held; the
-// plan then runs without it.
-PlanningSnapshot takePlanningSnapshot(EngineContext& engine, TaskEntry& task);
 
 // Expected length of a command in whole seconds: the duration the "process"
 // step remembers for the command's graph (command.rememberedSeconds) when,

@@ -5,8 +5,8 @@
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
 #include "common/text_edit.h"
-#include "engine/log.h"
-#include "engine/text_helpers.h"
+#include "base/log.h"
+#include "base/text_helpers.h"
 #include "operations/added_input_base.h"
 #include "operations/added_input_fragment.h"
 

@@ -10,7 +10,7 @@
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
 #include "common/text_edit.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 

@@ -5,7 +5,7 @@
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
 #include "common/text_edit.h"
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 

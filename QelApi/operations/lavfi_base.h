@@ -1,4 +1,5 @@
-// The interface of every editing operation, and the steps they share.
+// The base of every editing operation (the interface, LavfiOperation, is
+// declared in commands/lavfi_operation.h), and the steps they share.
 //
 // An operation turns its inputs and transform into a LavfiResult: a lavfi
 // filter graph ending in "[out0]" (video, or the only stream) and "[out1]"
@@ -28,18 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "commands/lavfi_operation.h"
 #include "commands/lavfi_parser.h"
 #include "commands/probe_document.h"
-#include "engine/log.h"  // every operation logs its failures
+#include "base/log.h"  // every operation logs its failures
 #include "operations/source_graph.h"
 
 namespace qel {
-
-struct LavfiResult {
-  std::string cmd;    // command fragment; empty when the work lies wholly in the graph
-  std::string graph;  // the filter graph; empty when the operation failed
-  std::vector<std::string> inputFiles;  // media files read, each once, in the order first met
-};
 
 // How an operation opens its first input (see LavfiBase::openFirstInput).
 // The texts and line numbers are the operation's own.
@@ -100,18 +96,15 @@ struct CommonPattern {
   SourceGraphSpec source;
 };
 
-class LavfiBase {
+class LavfiBase : public LavfiOperation {
  public:
   LavfiBase() = default;
-  virtual ~LavfiBase();
-  LavfiBase(const LavfiBase&) = delete;
-  LavfiBase& operator=(const LavfiBase&) = delete;
+  ~LavfiBase() override;
 
   // The name the request's "description" is matched against; "" here.
-  virtual const char* name() const;
-  virtual LavfiResult process(LavfiParser& parser, LavfiOperationDesc& desc) const = 0;
+  const char* name() const override;
   // Called by qelapi_clean_lavfi_cache; operations keep nothing, so it does nothing.
-  virtual void cleanCache();
+  void cleanCache() override;
   // Whether a path may join an input-file list; true in every operation.
   virtual bool acceptInput(const std::string& path) const;
 

@@ -16,8 +16,8 @@
 #include "commands/probe_document.h"
 #include "commands/vocabulary.h"
 #include "common/text_edit.h"
-#include "engine/log.h"
-#include "engine/text_helpers.h"
+#include "base/log.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 

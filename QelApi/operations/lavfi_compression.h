@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/hardware_support.h"
+#include "base/hardware_flags.h"
 #include "operations/lavfi_base.h"
 
 namespace qel {

@@ -12,8 +12,8 @@
 #include "commands/filter_text.h"
 #include "common/command_quote.h"
 #include "common/text_edit.h"
-#include "engine/log.h"
-#include "engine/text_helpers.h"
+#include "base/log.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 

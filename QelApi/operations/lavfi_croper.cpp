@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "common/text_edit.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 

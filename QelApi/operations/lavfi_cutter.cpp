@@ -6,7 +6,7 @@
 
 #include "commands/filter_options.h"
 #include "commands/filter_text.h"
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 

@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "operations/lavfi_cutter.h"
 
 namespace qel {

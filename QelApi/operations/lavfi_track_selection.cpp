@@ -8,7 +8,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/probe_document.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 #include "common/command_quote.h"
 #include "common/text_edit.h"
 

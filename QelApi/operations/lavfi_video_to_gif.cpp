@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 
 #include "commands/filter_text.h"
-#include "engine/log.h"
+#include "base/log.h"
 
 namespace qel {
 

@@ -10,6 +10,7 @@
 #include "commands/probe_document.h"
 #include "operations/lavfi_convert.h"
 #include "support/operation_test_helpers.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -35,7 +36,7 @@ class LavfiParserTest : public ::testing::Test {
     return op;
   }
 
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LogCapture log;
 };
 

@@ -18,8 +18,9 @@
 #include "engine/engine_context.h"
 #include "engine/hardware_support.h"
 #include "engine/init_config.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "support/test_support.h"
+#include "support/engine_context_access.h"
 
 namespace qel {
 namespace {
@@ -74,8 +75,8 @@ class ConfigCommandsTest : public ::testing::Test {
 };
 
 std::string vendorOf(EngineContext& engine) {
-  std::lock_guard lock(engine.m_mutex);
-  return engine.m_config.hwaccel_vendor;
+  auto lock = EngineContextTestAccess::lock(engine);
+  return EngineContextTestAccess::config(engine).hwaccel_vendor;
 }
 
 TEST_F(ConfigCommandsTest, SetHwAccelPicksTheFirstVendorInFixedOrder) {
@@ -110,8 +111,8 @@ TEST_F(ConfigCommandsTest, SetHwAccelPicksTheFirstVendorInFixedOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request ? c.request : "(null)");
     {
-      std::lock_guard lock(engine.m_mutex);
-      engine.m_config.hwaccel_vendor = "stale";
+      auto lock = EngineContextTestAccess::lock(engine);
+      EngineContextTestAccess::config(engine).hwaccel_vendor = "stale";
     }
     EXPECT_EQ(setConfig(engine, c.request), c.result);
     EXPECT_EQ(vendorOf(engine), c.vendor);

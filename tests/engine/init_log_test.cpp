@@ -12,7 +12,7 @@
 
 #include "qelapi.h"
 #include "engine/init_config.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "engine/engine_test_util.h"
 
 namespace qel::test {

@@ -10,6 +10,7 @@
 #include "engine/engine_context.h"
 #include "engine/engine_test_util.h"
 #include "support/task_events.h"
+#include "support/engine_context_access.h"
 
 namespace qel::test {
 namespace {
@@ -28,7 +29,7 @@ TEST(ProbeCache, RemembersAnUnchangedFileAndProbesAChangedOne) {
   EXPECT_EQ(format.find("\"streams\""), std::string::npos);
 
   // Without a working ffprobe only remembered answers can come back.
-  engine.m_config.ffprobe_pathname = dir.file("no-such-ffprobe");
+  EngineContextTestAccess::config(engine).ffprobe_pathname = dir.file("no-such-ffprobe");
   std::string again;
   ASSERT_EQ(runProbe(engine, clip.c_str(), again, false), 0);
   EXPECT_EQ(again, full);

@@ -15,6 +15,7 @@
 #include "engine/engine_context.h"
 #include "engine/engine_handles.h"
 #include "engine/engine_test_util.h"
+#include "support/engine_context_access.h"
 
 namespace qel::test {
 namespace {
@@ -37,21 +38,21 @@ class TaskListTest : public testing::Test {
   void SetUp() override {
     auto engine = std::make_unique<EngineContext>(testConfig());
     ASSERT_TRUE(engine->startWorker([](EngineContext& e) {
-      while (!e.m_stop.load()) e.waitForWork(std::chrono::hours(1));
+      while (!e.stopRequested()) e.waitForWork(std::chrono::hours(1));
     }));
     engine_ = static_cast<EngineContext*>(publishEngine(std::move(engine)));
   }
   void TearDown() override { qelapi_un_init(engine_); }
 
   TaskState stateOf(uint64_t id) {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    TaskEntry* task = engine_->findTaskLocked(id);
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    TaskEntry* task = EngineContextTestAccess::findTaskLocked(*engine_, id);
     EXPECT_NE(task, nullptr);
     return task ? task->state : TaskState::Created;
   }
   size_t operationCount(uint64_t id) {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    TaskEntry* task = engine_->findTaskLocked(id);
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    TaskEntry* task = EngineContextTestAccess::findTaskLocked(*engine_, id);
     return task ? task->operations.size() : 0;
   }
 
@@ -67,10 +68,10 @@ TEST_F(TaskListTest, CreateCodes) {
   // Erased by the worker: the id can be created again.
   engine_->eraseTask(1);
   EXPECT_EQ(qelapi_create_task(engine_, 1), 0);
-  std::lock_guard<std::mutex> lock(engine_->m_mutex);
-  ASSERT_EQ(engine_->m_tasks.size(), 2u);
-  EXPECT_EQ(engine_->m_tasks.front().id, UINT64_MAX) << "new tasks go to the end";
-  EXPECT_EQ(engine_->m_tasks.back().state, TaskState::Created);
+  auto lock = EngineContextTestAccess::lock(*engine_);
+  ASSERT_EQ(EngineContextTestAccess::tasks(*engine_).size(), 2u);
+  EXPECT_EQ(EngineContextTestAccess::tasks(*engine_).front().id, UINT64_MAX) << "new tasks go to the end";
+  EXPECT_EQ(EngineContextTestAccess::tasks(*engine_).back().state, TaskState::Created);
 }
 
 TEST_F(TaskListTest, ReplaceOperationsCodes) {
@@ -102,18 +103,18 @@ TEST_F(TaskListTest, StartCodesAndOutputRecordSnapshot) {
   EXPECT_EQ(qelapi_start_task(engine_, 7), 6512);
   ASSERT_EQ(qelapi_create_task(engine_, 7), 0);
   {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    engine_->m_parser.outputs["[in]scale=80:60[out0]"] = LavfiOutputRecord{1, "-c:v libx264", "cmd"};
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    EngineContextTestAccess::parser(*engine_).outputs["[in]scale=80:60[out0]"] = LavfiOutputRecord{1, "-c:v libx264", "cmd"};
   }
   EXPECT_EQ(qelapi_start_task(engine_, 7), 0);
   EXPECT_EQ(stateOf(7), TaskState::Started);
   {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    engine_->m_parser.outputs["later-graph"] = LavfiOutputRecord{};
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    EngineContextTestAccess::parser(*engine_).outputs["later-graph"] = LavfiOutputRecord{};
   }
   EXPECT_EQ(qelapi_start_task(engine_, 7), 0) << "second start is a no-op";
-  std::lock_guard<std::mutex> lock(engine_->m_mutex);
-  const TaskEntry* task = engine_->findTaskLocked(7);
+  auto lock = EngineContextTestAccess::lock(*engine_);
+  const TaskEntry* task = EngineContextTestAccess::findTaskLocked(*engine_, 7);
   ASSERT_NE(task, nullptr);
   ASSERT_EQ(task->outputRecords.size(), 1u) << "graphs processed after the start are not seen";
   EXPECT_EQ(task->outputRecords.begin()->second.outputConfig, "-c:v libx264");
@@ -130,8 +131,8 @@ TEST_F(TaskListTest, AbortCodesAndStates) {
   EXPECT_EQ(qelapi_start_task(engine_, 9), 0);
   EXPECT_EQ(stateOf(9), TaskState::AbortRequested) << "start after abort changes nothing";
   {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    EXPECT_EQ(engine_->nextRunnableTaskLocked(), engine_->findTaskLocked(9));
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    EXPECT_EQ(EngineContextTestAccess::nextRunnableTaskLocked(*engine_), EngineContextTestAccess::findTaskLocked(*engine_, 9));
   }
   engine_->eraseTask(9);
   EXPECT_EQ(qelapi_remove_task(engine_, 9), 6512) << "abort of an erased task";
@@ -141,13 +142,13 @@ TEST_F(TaskListTest, AbortCodesAndStates) {
 TEST_F(TaskListTest, NextRunnableIsFirstStartedOrAbortedInListOrder) {
   for (uint64_t id : {11, 12, 13}) ASSERT_EQ(qelapi_create_task(engine_, id), 0);
   {
-    std::lock_guard<std::mutex> lock(engine_->m_mutex);
-    EXPECT_EQ(engine_->nextRunnableTaskLocked(), nullptr);
+    auto lock = EngineContextTestAccess::lock(*engine_);
+    EXPECT_EQ(EngineContextTestAccess::nextRunnableTaskLocked(*engine_), nullptr);
   }
   ASSERT_EQ(qelapi_start_task(engine_, 13), 0);
   ASSERT_EQ(qelapi_remove_task(engine_, 12), 0);
-  std::lock_guard<std::mutex> lock(engine_->m_mutex);
-  TaskEntry* next = engine_->nextRunnableTaskLocked();
+  auto lock = EngineContextTestAccess::lock(*engine_);
+  TaskEntry* next = EngineContextTestAccess::nextRunnableTaskLocked(*engine_);
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(next->id, 12u);
 }
@@ -159,11 +160,11 @@ TEST_F(TaskListTest, CallbackSlots) {
   qelapi_set_progress_callback(engine_, noteProgress);
   qelapi_set_complete_callback(engine_, noteComplete);
   qelapi_set_error_callback(engine_, noteProgress);
-  EXPECT_EQ(engine_->m_progressCallback.load(), &noteProgress);
-  EXPECT_EQ(engine_->m_completeCallback.load(), &noteComplete);
-  EXPECT_EQ(engine_->m_errorCallback.load(), &noteProgress);
+  EXPECT_EQ(engine_->progressCallback(), &noteProgress);
+  EXPECT_EQ(engine_->completeCallback(), &noteComplete);
+  EXPECT_EQ(EngineContextTestAccess::errorCallback(*engine_), &noteProgress);
   qelapi_set_progress_callback(engine_, nullptr);
-  EXPECT_EQ(engine_->m_progressCallback.load(), nullptr);
+  EXPECT_EQ(engine_->progressCallback(), nullptr);
   qelapi_set_progress_callback(nullptr, noteProgress);  // nothing
 }
 
@@ -185,12 +186,12 @@ TEST(WorkerTest, StopWakesAWaitingWorkerAndJoins) {
   ASSERT_TRUE(engine->startWorker([&](EngineContext& e) {
     started.set_value();
     // Without the wake-up this would wait an hour and the join would hang.
-    while (!e.m_stop.load()) e.waitForWork(std::chrono::hours(1));
+    while (!e.stopRequested()) e.waitForWork(std::chrono::hours(1));
   }));
   started.get_future().wait();
   EXPECT_TRUE(engine->startWorker()) << "a second start leaves the running worker";
   EXPECT_EQ(engine->stopWorker(), EngineContext::StopResult::Stopped);
-  EXPECT_FALSE(engine->m_worker.joinable());
+  EXPECT_FALSE(EngineContextTestAccess::workerJoinable(*engine));
 }
 
 TEST(WorkerTest, UnInitFromTheWorkerThreadIsRefusedAndLogged) {
@@ -204,8 +205,8 @@ TEST(WorkerTest, UnInitFromTheWorkerThreadIsRefusedAndLogged) {
   ASSERT_TRUE(engine->startWorker([&](EngineContext& e) {
     qelapi_un_init(&e);  // as a callback would
     // Still alive and still our context: the call neither joined nor freed it.
-    refused.set_value(!e.m_stop.load() && e.isWorkerThread());
-    while (!e.m_stop.load()) e.waitForWork(std::chrono::hours(1));
+    refused.set_value(!e.stopRequested() && e.isWorkerThread());
+    while (!e.stopRequested()) e.waitForWork(std::chrono::hours(1));
   }));
   auto result = refused.get_future();
   EXPECT_TRUE(result.get());
@@ -221,7 +222,7 @@ TEST(WorkerTest, InitStartsTheWorkerAndUnInitJoinsIt) {
       ffmpegPath(), ffprobePath());
   void* handle = qelapi_init(text.c_str());
   ASSERT_NE(handle, nullptr);
-  EXPECT_TRUE(static_cast<EngineContext*>(handle)->m_worker.joinable());
+  EXPECT_TRUE(EngineContextTestAccess::workerJoinable(*static_cast<EngineContext*>(handle)));
   qelapi_un_init(handle);
   qelapi_un_init(nullptr);
 }

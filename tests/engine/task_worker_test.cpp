@@ -20,6 +20,7 @@
 #include "engine/task_worker.h"
 #include "engine/engine_test_util.h"
 #include "support/task_events.h"
+#include "support/engine_context_access.h"
 
 namespace qel::test {
 namespace {
@@ -316,15 +317,15 @@ TEST_P(DurationTest, FirstReportAnnouncesTheExpectedLength) {
         processGraph(handle_, "convert", {processInput(1, clip, 2.0)}, "-vf scale=80:60");
     ASSERT_FALSE(graph.empty());
     {
-      std::lock_guard<std::mutex> lock(engine().m_mutex);
-      engine().m_parser.setDuration(graph, c.remembered);
+      auto lock = EngineContextTestAccess::lock(engine());
+      EngineContextTestAccess::parser(engine()).setDuration(graph, c.remembered);
     }
     request = taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(1, out)})});
   } else {
     {
       // What a failed "process" request may leave behind.
-      std::lock_guard<std::mutex> lock(engine().m_mutex);
-      engine().m_parser.setDuration("", c.remembered);
+      auto lock = EngineContextTestAccess::lock(engine());
+      EngineContextTestAccess::parser(engine()).setDuration("", c.remembered);
     }
     request = taskRequest({convertOperation(clip, out)});
   }
@@ -356,8 +357,8 @@ TEST_F(TaskWorkerTest, IntermediateFileTakesTheLengthOfItsWriter) {
   const std::string graph = processGraph(handle_, "convert", {processInput(1, clip, 1.0)}, "-vf scale=80:60");
   ASSERT_FALSE(graph.empty());
   {
-    std::lock_guard<std::mutex> lock(engine().m_mutex);
-    engine().m_parser.setDuration(graph, 5.0);
+    auto lock = EngineContextTestAccess::lock(engine());
+    EngineContextTestAccess::parser(engine()).setDuration(graph, 5.0);
   }
   const std::string request = taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(2, middle)}),
                                            taskOperation({ioItem(2, middle)}, "-c copy", {ioItem(1, out)})});
@@ -434,13 +435,13 @@ TEST(PlanningSnapshotTest, TakesVendorRecordsAndTheTasksParserEntries) {
   task.outputRecords[graph] = LavfiOutputRecord{1, "-c:v libx264", ""};
   PlanningSnapshot snapshot;
   {
-    std::lock_guard<std::mutex> lock(engine.m_mutex);
-    engine.m_config.hwaccel_vendor = "intel";
-    engine.m_parser.setDuration(graph, 4.0);
-    engine.m_parser.setDuration("movie='/m/other.mp4'[out0]", 8.0);
-    engine.m_parser.inputFiles[graph] = {"/m/a.mp4"};
-    snapshot = takePlanningSnapshot(engine, task);
+    auto lock = EngineContextTestAccess::lock(engine);
+    EngineContextTestAccess::config(engine).hwaccel_vendor = "intel";
+    EngineContextTestAccess::parser(engine).setDuration(graph, 4.0);
+    EngineContextTestAccess::parser(engine).setDuration("movie='/m/other.mp4'[out0]", 8.0);
+    EngineContextTestAccess::parser(engine).inputFiles[graph] = {"/m/a.mp4"};
   }
+  snapshot = engine.takePlanningSnapshot(task);
   EXPECT_EQ(snapshot.hardwareVendor, "intel");
   ASSERT_EQ(snapshot.outputRecords.count(graph), 1u);
   EXPECT_EQ(snapshot.outputRecords.at(graph).outputConfig, "-c:v libx264");

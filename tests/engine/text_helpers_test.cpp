@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/progress_info.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace qel {
 namespace {
@@ -52,20 +51,15 @@ TEST(ExtractInputFilesTest, Table) {
       {"", 0},
   };
   for (const auto& row : rows) {
-    ProgressInfo narrow;
-    EXPECT_EQ(extractInputFiles(narrow, row.line), row.expected) << row.line;
-    EXPECT_EQ(narrow.fileNums, row.expected);
-    ProgressInfo wide;
+    EXPECT_EQ(extractInputFiles(row.line), row.expected) << row.line;
     std::wstring wideLine(row.line.begin(), row.line.end());
-    EXPECT_EQ(extractInputFiles(wide, wideLine), row.expected) << row.line;
-    EXPECT_EQ(wide.fileNums, row.expected);
+    EXPECT_EQ(extractInputFiles(wideLine), row.expected) << row.line;
   }
 }
 
 TEST(ExtractInputFilesTest, WideFormHandlesNonAsciiPaths) {
-  ProgressInfo record;
-  EXPECT_EQ(extractInputFiles(record, std::wstring(L" -i \"/v/\u00e9t\u00e9.mp4\" -vf \"movie='/v/\u00e9t\u00e9.mp4'\"")), 1);
-  EXPECT_EQ(extractInputFiles(record, std::string(" -i \"/v/\xc3\xa9t\xc3\xa9.mp4\" -i \"/v/b.mp4\"")), 2);
+  EXPECT_EQ(extractInputFiles(std::wstring(L" -i \"/v/\u00e9t\u00e9.mp4\" -vf \"movie='/v/\u00e9t\u00e9.mp4'\"")), 1);
+  EXPECT_EQ(extractInputFiles(std::string(" -i \"/v/\xc3\xa9t\xc3\xa9.mp4\" -i \"/v/b.mp4\"")), 2);
 }
 
 }  // namespace

@@ -41,6 +41,7 @@
 #include "operations/real_engine_helpers.h"
 #include "support/task_events.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -300,13 +301,13 @@ TEST(ReadmeOperations, EveryExampleTakesEffectInATask) {
 struct Registered {
   std::string name;
   std::size_t position;  // 0-based
-  std::function<bool(const LavfiBase&)> isIt;
+  std::function<bool(const LavfiOperation&)> isIt;
   std::function<std::unique_ptr<LavfiBase>()> make;
 };
 
 template <typename Operation>
 Registered registered(const std::string& name, std::size_t position) {
-  return {name, position, [](const LavfiBase& op) { return dynamic_cast<const Operation*>(&op) != nullptr; },
+  return {name, position, [](const LavfiOperation& op) { return dynamic_cast<const Operation*>(&op) != nullptr; },
           [] { return std::make_unique<Operation>(); }};
 }
 
@@ -350,7 +351,7 @@ TEST(ReadmeOperations, MixedCaseNamesReachTheirOwnClass) {
     ASSERT_NE(at, std::string::npos);
     request.replace(at, quotedName.size(), "\"description\":\"" + mixed + "\"");
 
-    LavfiParser dispatching(nullptr);
+    LavfiParser dispatching{makeOperationRegistry()};
     dispatching.setProbeRunner(realProbe);
     ASSERT_EQ(dispatching.registry.size(), table.size());
     ASSERT_TRUE(entry.isIt(*dispatching.registry[entry.position]));
@@ -359,7 +360,7 @@ TEST(ReadmeOperations, MixedCaseNamesReachTheirOwnClass) {
     ASSERT_FALSE(dispatched.graph.empty()) << mixed;
 
     // The class itself, on a parser in the same state, builds the same texts.
-    LavfiParser direct(nullptr);
+    LavfiParser direct{makeOperationRegistry()};
     direct.setProbeRunner(realProbe);
     LavfiOperationDesc desc = readDesc(request);
     const LavfiResult expected = entry.make()->process(direct, desc);

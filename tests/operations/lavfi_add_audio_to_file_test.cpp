@@ -12,6 +12,7 @@
 #include "operations/added_input_run.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -323,7 +324,7 @@ class AddAudioRun : public ::testing::Test {
   const std::string music = dir.file("music's: a=b.wav");
   std::string clipBytes;
   std::string musicBytes;
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
 };
 
 TEST_F(AddAudioRun, AddedAudioIsMixedIn) {

@@ -12,6 +12,7 @@
 #include "operations/added_input_run.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -205,7 +206,7 @@ class AddSubtitleRun : public ::testing::Test {
   const std::string subtitle = dir.file("it's: sub=1.srt");
   std::string clipBytes;
   std::string subtitleBytes;
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
 };
 
 TEST_F(AddSubtitleRun, BurntInThroughGraphAndFragment) {

@@ -11,6 +11,7 @@
 #include "operations/added_input_run.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -216,7 +217,7 @@ TEST(AddVideoRun, TrimmedClipIsOverlaidInBothForms) {
   const std::string baseBytes = test::readFile(base);
   const std::string addedBytes = test::readFile(added);
 
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   test::serveProbe(parser, test::probe(base).json);
   LavfiOperationDesc desc{"trim=0:0.5,setpts=PTS-STARTPTS;overlay=10:10", "", "addVideoToFile",
                           {file(base, 2), file(added, 1)}};

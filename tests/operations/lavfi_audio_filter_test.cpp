@@ -10,6 +10,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -142,7 +143,7 @@ TEST(LavfiAudioFilterRun, LoudnessNormalisationRunsInFfmpeg) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
   test::makeClip(clip);
-  LavfiParser parser(nullptr);
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   LavfiAudioFilter filter;
   LavfiOperationDesc first{"-af \"loudnorm=i=-23:tp=-2\"", "", "audioFilter", {file(clip, 1)}};

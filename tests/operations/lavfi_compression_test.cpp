@@ -13,9 +13,10 @@
 
 #include "common/process.h"
 #include "common/text_edit.h"
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -241,7 +242,7 @@ class LavfiCompressionTest : public ::testing::Test {
     return compression.process(parser, desc);
   }
 
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LavfiCompression compression = compressionWith(only("nvidia"));
   LavfiOperationDesc desc;
   LogCapture log;
@@ -333,7 +334,7 @@ TEST(LavfiCompressionRun, PercentageLandsNearTheTarget) {
   ASSERT_EQ(made.exitCode, 0) << made.output;
   const std::int64_t original = static_cast<std::int64_t>(std::filesystem::file_size(clip));
 
-  LavfiParser parser(nullptr);
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   const LavfiCompression compression(CompressionSystem{[] { return HardwareSupport{}; }, nullptr});
   LavfiOperationDesc desc{"percent 50", "-c:v libx264 -r 30", "compression", {{1, clip, "", 2.0}}};

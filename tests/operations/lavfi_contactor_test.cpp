@@ -13,6 +13,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -49,7 +50,7 @@ class LavfiContactorTest : public ::testing::Test {
   }
 
   std::map<std::string, std::string> media;  // path -> canned ffprobe answer
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LavfiContactor contactor;
   LavfiOperationDesc desc;
   LogCapture log;
@@ -272,7 +273,7 @@ TEST(LavfiContactorRun, ThreeClipsWithTransitionsRunInFfmpeg) {
     clips.push_back(dir.file(fmt::format("clip{}.mp4", i)));
     test::makeClip(clips.back(), recipe);
   }
-  LavfiParser parser(nullptr);
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   LavfiContactor contactor;
   const std::string transform =

@@ -15,6 +15,7 @@
 #include "engine/engine_context.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "support/engine_context_access.h"
 
 namespace qel {
 namespace {
@@ -331,10 +332,10 @@ TEST(LavfiConvertRun, ProcessReplyGraphRunsInFfmpeg) {
   EXPECT_EQ(graph, "movie='" + clip + "',trim=0:1,setpts=PTS-STARTPTS,scale=320:240[out0];amovie='" + clip +
                        "',atrim=0:1,asetpts=PTS-STARTPTS[out1]");
   {
-    std::lock_guard lock(engine.m_mutex);
-    EXPECT_EQ(engine.m_parser.durationOf(graph), 1.0);
-    ASSERT_NE(engine.m_parser.findOutput(graph), nullptr);
-    EXPECT_EQ(engine.m_parser.findOutput(graph)->transcode, 1);
+    auto lock = EngineContextTestAccess::lock(engine);
+    EXPECT_EQ(EngineContextTestAccess::parser(engine).durationOf(graph), 1.0);
+    ASSERT_NE(EngineContextTestAccess::parser(engine).findOutput(graph), nullptr);
+    EXPECT_EQ(EngineContextTestAccess::parser(engine).findOutput(graph)->transcode, 1);
   }
 
   const std::string out = dir.file("out.mp4");

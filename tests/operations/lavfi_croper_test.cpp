@@ -10,6 +10,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -172,7 +173,7 @@ class LavfiCroperRun : public ::testing::Test {
   }
   test::TempDir dir;
   std::string clip = dir.file("clip.mp4");
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LavfiCroper croper;
 };
 

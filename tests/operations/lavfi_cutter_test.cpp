@@ -16,6 +16,7 @@
 #include "operations/lavfi_speed_adjuster.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -263,7 +264,7 @@ class CutRun : public ::testing::Test {
 
   test::TempDir dir;
   std::string clip = dir.file("clip.mp4");
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
 };
 
 // The start time of the first stream of a kind, from ffprobe's JSON; -1 when absent.

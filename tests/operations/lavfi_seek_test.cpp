@@ -11,6 +11,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -217,7 +218,7 @@ class SeekRun : public ::testing::Test {
 
   test::TempDir dir;
   std::string clip;
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
 };
 
 TEST_F(SeekRun, SeekToFiveOfTwentySecondsGivesFifteen) {

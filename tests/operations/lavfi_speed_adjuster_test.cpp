@@ -13,6 +13,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -222,7 +223,7 @@ TEST(SpeedRun, QuarterSpeedChainRunsInFfmpeg) {
   const std::string clip = dir.file("clip.mp4");
   test::ClipSpec recipe = test::smallClip(2, 25);
   test::makeClip(clip, recipe);
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   LavfiOperationDesc request{"-filter_complex \"setpts=5*PTS;atempo=0.2\"", "", "speedAdjuster", {file(clip, 2)}};
   const LavfiResult result = LavfiSpeedAdjuster().process(parser, request);

@@ -11,6 +11,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -196,7 +197,7 @@ TEST(VideoEffectRun, MergedEffectChainRuns) {
   const std::string clip = dir.file("clip.mp4");
   test::ClipSpec recipe = test::smallClip(2, 5);
   test::makeClip(clip, recipe);
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   LavfiVideoEffect effect;
   auto apply = [&](const LavfiInputItem& input, const std::string& transform) {

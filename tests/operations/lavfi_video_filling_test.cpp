@@ -11,6 +11,7 @@
 #include "common/process.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -146,7 +147,7 @@ class VideoFillingRun : public ::testing::Test {
   }
 
   test::TempDir dir;
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
 };
 
 TEST_F(VideoFillingRun, PadGivesTheFilledSize) {

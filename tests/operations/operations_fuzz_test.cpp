@@ -18,6 +18,7 @@
 
 #include "commands/lavfi_parser.h"
 #include "support/operation_test_helpers.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -185,7 +186,7 @@ TEST(OperationsFuzz, MutatedRequestsNeverCrashAndKeepResultsWhole) {
   test::LogCapture log;  // keeps the run's many refusals out of the test output
   std::mt19937 random(static_cast<unsigned>(fromEnvironment("QEL_FUZZ_SEED", 20240611)));
   const unsigned long rounds = fromEnvironment("QEL_FUZZ_ROUNDS", 3000);
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   parser.setProbeRunner([&random](const std::string&) {
     if (random() % 10 == 0) return std::string(random() % 2 ? "" : "{\"streams\":7,\"format\":[]}");
     return fakeStreams(random);

@@ -21,6 +21,7 @@
 #include "engine/engine_context.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "support/engine_context_access.h"
 
 namespace qel::test {
 
@@ -97,8 +98,8 @@ class RealEngine {
   }
 
   double durationOf(const std::string& graph) {
-    std::lock_guard lock(engine_.m_mutex);
-    return engine_.m_parser.durationOf(graph);
+    auto lock = EngineContextTestAccess::lock(engine_);
+    return EngineContextTestAccess::parser(engine_).durationOf(graph);
   }
 
   EngineContext& engine() { return engine_; }

@@ -15,6 +15,7 @@
 #include "operations/lavfi_video_filling.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -40,7 +41,7 @@ class SourceGraphLocalTest : public ::testing::Test {
     return LavfiSpeedAdjuster().process(parser, desc).graph;
   }
 
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LogCapture log;
 };
 
@@ -170,7 +171,7 @@ TEST(SourceGraphLocalRun, ZeroDurationKeepsTheWholeFile) {
   const std::string clip = dir.file("clip.mp4");
   test::ClipSpec recipe = test::smallClip(2, 5);
   test::makeClip(clip, recipe);
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   test::probeWithFfprobe(parser);
   LavfiOperationDesc desc{"-vf hue=h=30", "", "videoEffect", {file(clip, 0)}};
   const LavfiResult result = LavfiVideoEffect().process(parser, desc);

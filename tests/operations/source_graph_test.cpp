@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 #include "operations/lavfi_base.h"
 #include "support/operation_test_helpers.h"
+#include "operations/operation_registry.h"
 
 namespace qel {
 namespace {
@@ -210,7 +211,7 @@ class CommonStepsTest : public ::testing::Test {
     LavfiOperationDesc desc{transform, "", "common", std::move(inputs)};
     return operation.process(parser, desc);
   }
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   CommonOperation operation;
   LogCapture log;
 };
@@ -370,7 +371,7 @@ TEST(Opening, ChecksGatheringAndProbeComeInOrder) {
        {"request", "gathered 1", "opened"}, 1},
   };
   for (const Case& c : cases) {
-    LavfiParser parser(nullptr);
+    LavfiParser parser{makeOperationRegistry()};
     OpeningOperation operation;
     operation.requestPasses = c.requestPasses;
     operation.gatheredPasses = c.gatheredPasses;

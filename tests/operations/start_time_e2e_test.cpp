@@ -16,6 +16,7 @@
 #include "operations/added_input_run.h"
 #include "operations/real_engine_helpers.h"
 #include "support/test_support.h"
+#include "support/engine_context_access.h"
 
 namespace qel {
 namespace {
@@ -87,8 +88,8 @@ class StartTimeTest : public testing::TestWithParam<Fixture> {
     ASSERT_FALSE(outcome.graph.empty()) << outcome.reply;
     std::string fragment;
     {
-      std::lock_guard lock(engine.engine().m_mutex);
-      if (const LavfiOutputRecord* record = engine.engine().m_parser.findOutput(outcome.graph)) fragment = record->cmd;
+      auto lock = EngineContextTestAccess::lock(engine.engine());
+      if (const LavfiOutputRecord* record = EngineContextTestAccess::parser(engine.engine()).findOutput(outcome.graph)) fragment = record->cmd;
     }
     struct Form {
       const char* name;

@@ -22,9 +22,10 @@
 
 #include "commands/lavfi_parser.h"
 #include "common/process.h"
-#include "engine/log.h"
+#include "base/log.h"
 #include "operations/lavfi_base.h"
 #include "support/test_support.h"
+#include "operations/operation_registry.h"
 
 namespace qel::test {
 
@@ -198,7 +199,7 @@ class OperationTest : public ::testing::Test {
     return operation.process(parser, desc);
   }
 
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   Operation operation;
   LavfiOperationDesc desc;
   LogCapture log;

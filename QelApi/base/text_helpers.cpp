@@ -1,4 +1,4 @@
-#include "engine/text_helpers.h"
+#include "base/text_helpers.h"
 
 #include <set>
 
@@ -6,7 +6,6 @@
 
 #include "common/ascii_case.h"
 #include "common/media_extensions.h"
-#include "engine/progress_info.h"
 
 namespace qel {
 namespace {
@@ -67,14 +66,10 @@ bool isAudioFile(std::string_view path) { return endsWithAnyNoCase(path, AudioEx
 
 bool isSubtitleFile(std::string_view path) { return endsWithAnyNoCase(path, SubtitleExtensions); }
 
-int extractInputFiles(ProgressInfo& record, const std::wstring& commandLine) {
-  record.fileNums = static_cast<int32_t>(inputFileSet(commandLine).size());
-  return record.fileNums;
+int extractInputFiles(const std::wstring& commandLine) {
+  return static_cast<int>(inputFileSet(commandLine).size());
 }
 
-int extractInputFiles(ProgressInfo& record, const std::string& commandLine) {
-  record.fileNums = static_cast<int32_t>(inputFileSet(commandLine).size());
-  return record.fileNums;
-}
+int extractInputFiles(const std::string& commandLine) { return static_cast<int>(inputFileSet(commandLine).size()); }
 
 }  // namespace qel

@@ -1,6 +1,6 @@
 // log4cpp's root category behind the engine's log functions, and the guard that
 // keeps statements away from log4cpp once it has been shut down at exit.
-#include "engine/log.h"
+#include "base/log.h"
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>

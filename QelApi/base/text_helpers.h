@@ -1,4 +1,4 @@
-// Small text services shared across the engine: number formatting in the "C" locale, media-type tests by extension and
+// Small text services shared by every layer of the library: number formatting in the "C" locale, media-type tests by extension and
 // the count of input files named in an ffmpeg command line.
 //
 // All functions are reentrant and keep no state.
@@ -9,8 +9,6 @@
 #include <vector>
 
 namespace qel {
-
-struct ProgressInfo;
 
 // The default ostream text of a double: %g with six significant digits
 // (0.5 -> "0.5", 100 -> "100", 1234567 -> "1.23457e+06").
@@ -23,9 +21,8 @@ bool isSubtitleFile(std::string_view path);
 
 // Counts the distinct input files a command line names: the sources after
 // "movie='" (which also covers "amovie='") and the double-quoted paths after
-// " -i " (those ending in ".ass" excluded). Stores the count in
-// `record.fileNums` and returns it.
-int extractInputFiles(ProgressInfo& record, const std::wstring& commandLine);
-int extractInputFiles(ProgressInfo& record, const std::string& commandLine);
+// " -i " (those ending in ".ass" excluded), and returns that count.
+int extractInputFiles(const std::wstring& commandLine);
+int extractInputFiles(const std::string& commandLine);
 
 }  // namespace qel

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,29 +12,10 @@
 #include "platform/core/clock.h"
 #include "platform/core/mm_timer.h"
 #include "platform/core/os_version.h"
-#include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
 
 namespace qelrec {
-
-namespace {
-
-std::mutex makerMutex;
-CapturerMaker capturerMaker = nullptr;
-
-// The capture layer's factory unless a test set another maker.
-CapturerMaker currentMaker() {
-  std::lock_guard<std::mutex> lock(makerMutex);
-  return capturerMaker != nullptr ? capturerMaker : &capture::DesktopCapturer::MakeScreenCapturer;
-}
-
-}  // namespace
-
-void SetCapturerMaker(CapturerMaker maker) {
-  std::lock_guard<std::mutex> lock(makerMutex);
-  capturerMaker = maker;
-}
 
 // ---------------------------------------------------------------------------
 // CFrameRate
@@ -78,8 +58,13 @@ unsigned CFrameRate::Tick(int64_t now, float targetFps, std::atomic<float>& meas
 // ---------------------------------------------------------------------------
 // CDesktopCaptureController
 
-CDesktopCaptureController::CDesktopCaptureController(const platform::ui::Rect& region)
-    : m_rcRegion(region), m_pFrameRate(std::make_unique<CFrameRate>()) {
+CDesktopCaptureController::CDesktopCaptureController(const platform::ui::Rect& region, RecordConfig config,
+                                                     RecordingResults& results, CapturerMaker makeCapturer)
+    : m_rcRegion(region),
+      m_config(std::move(config)),
+      m_results(results),
+      m_makeCapturer(makeCapturer),
+      m_pFrameRate(std::make_unique<CFrameRate>()) {
   // I420 needs even sizes: an odd width loses its right column, an odd height
   // its bottom row.
   if ((m_rcRegion.right - m_rcRegion.left) % 2 != 0) --m_rcRegion.right;
@@ -107,8 +92,7 @@ void CDesktopCaptureController::Init(const platform::ui::MonitorInfoEx& monitor)
     options.dxgi_allowed_ = true;
     LogInfoA(kTag, "Create desktop capture controller with DXGI");
   }
-  const CapturerMaker maker = currentMaker();
-  m_pCapturer = maker != nullptr ? maker(options) : nullptr;
+  m_pCapturer = m_makeCapturer != nullptr ? m_makeCapturer(options) : nullptr;
 
   std::vector<capture::DesktopCapturer::SourceEntry> screens;
   std::vector<std::string> names;
@@ -137,9 +121,9 @@ void CDesktopCaptureController::Init(const platform::ui::MonitorInfoEx& monitor)
 
 bool CDesktopCaptureController::Start() {
   LogInfoA("CDesktopCaptureController::Start", "Begin desktop screen capture...");
-  m_pVideoWriter = std::make_unique<CVideoStreamWriter>();
+  m_pVideoWriter = std::make_unique<CVideoStreamWriter>(m_config, m_results);
   if (m_observer) m_pVideoWriter->SetPictureObserver(m_observer);
-  const float fps = CRecordSettings::Get().m_fTargetFps;
+  const float fps = m_config.targetFps;
   // 1000 / rate truncated; a rate of 0 or less (or one so small that the period
   // does not fit) asks for the largest period, which the timer refuses.
   uint32_t period = std::numeric_limits<uint32_t>::max();
@@ -191,9 +175,7 @@ void CDesktopCaptureController::CaptureTimerProc(uint32_t, void* user) {
 
 bool CDesktopCaptureController::CaptureFrame() {
   if (!m_pVideoWriter || !m_pVideoWriter->EncoderRunning() || m_bCaptureEnded.load()) return false;
-  CRecordSettings& settings = CRecordSettings::Get();
-  const unsigned n =
-      m_pFrameRate->Tick(platform::QueryPerformanceCounter(), settings.m_fTargetFps, settings.m_fMeasuredFps);
+  const unsigned n = m_pFrameRate->Tick(platform::QueryPerformanceCounter(), m_config.targetFps, m_results.measuredFps);
   if (n == 0) return true;
   m_pTargetFrame = m_pVideoWriter->ClaimSlot(static_cast<int>(n));
   if (m_pTargetFrame == nullptr) return false;

@@ -21,6 +21,8 @@
 #include "platform/core/events.h"
 #include "platform/ui/monitor.h"
 #include "platform/ui/window.h"
+#include "qelrecorder/record_config.h"
+#include "qelrecorder/recording_results.h"
 #include "qelrecorder/video_stream_writer.h"
 
 namespace qelrec {
@@ -32,10 +34,10 @@ inline constexpr uint32_t WM_CAPTURE_ENDED = 0x5401;
 inline constexpr HRESULT DISP_E_BUFFERTOOSMALL = static_cast<HRESULT>(0x80020013u);
 inline constexpr HRESULT E_FAIL_HR = static_cast<HRESULT>(0x80004005u);
 
-// Makes the screen capturer: the capture layer's factory, unless a test sets
-// another maker (null returns to the factory).
+// Makes the screen capturer of a controller: the capture layer's factory, or
+// a capturer of the tests.
 using CapturerMaker = std::unique_ptr<capture::DesktopCapturer> (*)(const capture::CapturerOptions&);
-void SetCapturerMaker(CapturerMaker maker);
+inline constexpr CapturerMaker kScreenCapturerFactory = &capture::DesktopCapturer::MakeScreenCapturer;
 
 // Output frames per timer tick: the performance counter between ticks gives the
 // timer's measured rate; target / measured accumulates and its whole part is the
@@ -70,8 +72,11 @@ class CCaptureCallback : public capture::DesktopCapturer::Callback {
 class CDesktopCaptureController {
  public:
   // `region` relative to the monitor's top-left corner; an odd width loses its
-  // right column, an odd height its bottom row.
-  explicit CDesktopCaptureController(const platform::ui::Rect& region);
+  // right column, an odd height its bottom row. The recording is made as
+  // `config` says, with a capturer from `makeCapturer`; the measured rate and
+  // the writer's findings go to `results`, which outlives the controller.
+  CDesktopCaptureController(const platform::ui::Rect& region, RecordConfig config, RecordingResults& results,
+                            CapturerMaker makeCapturer = kScreenCapturerFactory);
   virtual ~CDesktopCaptureController();
   CDesktopCaptureController(const CDesktopCaptureController&) = delete;
   CDesktopCaptureController& operator=(const CDesktopCaptureController&) = delete;
@@ -101,6 +106,9 @@ class CDesktopCaptureController {
   friend class CCaptureCallback;
 
   platform::ui::Rect m_rcRegion;
+  const RecordConfig m_config;
+  RecordingResults& m_results;
+  const CapturerMaker m_makeCapturer;
   uint32_t m_uTimerId = 0;
   std::unique_ptr<CVideoStreamWriter> m_pVideoWriter;
   std::unique_ptr<CFrameRate> m_pFrameRate;

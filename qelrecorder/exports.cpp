@@ -92,12 +92,25 @@ QELREC_EXPORT void SetLanguageFolder(const wchar_t*) {}
 QELREC_EXPORT void GetOutputFileNamePath(wchar_t* audioOut, int audioCap, wchar_t* videoOut, int videoCap,
                                          int64_t* audioOffsetMs) {
   CRecordSettings& settings = CRecordSettings::Get();
-  copyOut(L"audio", qelrec::U16ToWide(settings.m_szAudioPath), audioOut, audioCap);
-  copyOut(L"video", qelrec::U16ToWide(settings.m_szVideoPath), videoOut, videoCap);
-  if (audioOffsetMs != nullptr) *audioOffsetMs = settings.m_llAudioOffsetMs.load();
+  std::wstring audio = qelrec::U16ToWide(settings.m_szAudioPath);
+  std::wstring video = qelrec::U16ToWide(settings.m_szVideoPath);
+  int64_t offset = settings.m_llAudioOffsetMs.load();
+  // A running recording's files are known before its stop stores them in the
+  // settings.
+  if (const qelrec::CRecorderDlgUI* dialog = qelrec::CRecorderDlgUI::Running();
+      dialog != nullptr && dialog->IsRecording()) {
+    qelrec::RecordResult live = dialog->CurrentResults();
+    audio = std::move(live.audioPath);
+    video = std::move(live.videoPath);
+    offset = live.audioOffsetMs;
+  }
+  copyOut(L"audio", audio, audioOut, audioCap);
+  copyOut(L"video", video, videoOut, videoCap);
+  if (audioOffsetMs != nullptr) *audioOffsetMs = offset;
 }
 
-QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinName, platform::ui::Rect* region) {
+int qelrec::LaunchRecorderDialog(platform::ui::HWND parent, const std::wstring& skinName, platform::ui::Rect* region,
+                                 CapturerMaker makeCapturer) {
   // The dialog writes the region window's final rectangle back into `region`
   // when its OK or close button ends it.
   qelrec::ForgetRecordResults();
@@ -113,12 +126,12 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
     CRecordSettings::Destroy();
     return kRecorderFailed;
   }
-  auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(text(skinName), region);
+  auto dialog = std::make_unique<qelrec::CRecorderDlgUI>(skinName, region, makeCapturer);
   qelrec::CRecorderDlgUI::SetRunning(dialog.get());
   dialog->SetDPI(CRecordSettings::Get().m_nDpiMode);
   // WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU; WS_EX_TOPMOST.
   if (dialog->Create(parent, "Qel Recorder", 0x96C80000u, 0x8u, platform::ui::Rect{0, 0, 0, 0}) == nullptr) {
-    qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", text(skinName));
+    qelrec::LogErrorA("LaunchRecorder", "The recorder dialog could not be created (skin %S).", skinName);
     qelrec::CRecorderDlgUI::SetRunning(nullptr);
     CRecordSettings::Destroy();
     return kRecorderFailed;
@@ -127,6 +140,10 @@ QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinN
   const int code = dialog->ShowModal();
   qelrec::CRecorderDlgUI::SetRunning(nullptr);
   return code;
+}
+
+QELREC_EXPORT int LaunchRecorder(platform::ui::HWND parent, const wchar_t* skinName, platform::ui::Rect* region) {
+  return qelrec::LaunchRecorderDialog(parent, text(skinName), region);
 }
 
 QELREC_EXPORT int StopVideoRecorder() {

@@ -7,7 +7,6 @@
 
 #include "common/text_convert.h"
 #include "platform/core/local_time.h"
-#include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
 
@@ -50,13 +49,11 @@ std::wstring SanitizeFileNamePart(const std::wstring& name) {
   return out;
 }
 
-bool MakeOutputFileName(std::wstring& path, const std::wstring& extension) {
-  CRecordSettings& settings = CRecordSettings::Get();
+bool MakeOutputFileName(const RecordConfig& config, std::wstring& path, const std::wstring& extension) {
   const platform::SystemTime t = platform::GetLocalTime();
   const std::wstring candidate =
-      FormatW(L"%s/%s-%d%02d%02d-%02d%02d%02d%01d%s.%s", U16ToWide(settings.m_szTmpDir),
-              SanitizeFileNamePart(U16ToWide(settings.m_szProcessName)), t.year, t.month, t.day, t.hour, t.minute,
-              t.second, t.milliseconds / 100, U16ToWide(settings.m_szFileSuffix), extension);
+      FormatW(L"%s/%s-%d%02d%02d-%02d%02d%02d%01d%s.%s", config.outputFolder, SanitizeFileNamePart(config.processName),
+              t.year, t.month, t.day, t.hour, t.minute, t.second, t.milliseconds / 100, config.fileSuffix, extension);
   if (U16UnitsOf(candidate) > kMaxOutputPathUnits) {
     LogErrorW("MakeOutputFileName", L"Output path longer than %d characters, not used: %s", kMaxOutputPathUnits,
               candidate);

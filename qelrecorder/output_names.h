@@ -1,10 +1,11 @@
 // Folders and output file names of the recorder.
 //
-// Thread safety: the functions read the settings and the file system; they are
-// called on the recording's own threads one at a time.
+// Thread safety: the functions read only their arguments and the file system.
 #pragma once
 
 #include <string>
+
+#include "qelrecorder/record_config.h"
 
 namespace qelrec {
 
@@ -16,13 +17,13 @@ inline constexpr size_t kMaxOutputPathUnits = 258;
 // be read or would exceed 260 characters.
 std::wstring GetModuleDirectory();
 
-// The output file for the current recording:
+// The output file for the recording made with `config`:
 // <output folder>/<program name>-<yyyymmdd>-<hhmmss><tenth><suffix>.<extension>
 // at the local time now. The program name is another program's display name:
 // characters a file name may not hold (< > : " / \ | ? * and control
 // characters) become '_'. Returns false, with an error log line, when the path
 // would exceed kMaxOutputPathUnits; nothing is ever cut.
-bool MakeOutputFileName(std::wstring& path, const std::wstring& extension);
+bool MakeOutputFileName(const RecordConfig& config, std::wstring& path, const std::wstring& extension);
 
 // Replaces the characters a file name may not hold with '_'.
 std::wstring SanitizeFileNamePart(const std::wstring& name);

@@ -2,16 +2,41 @@
 // dlsym. Every text argument is a non-null, zero-terminated wide text; the
 // setters may be called in any order before LaunchRecorder, which shows the
 // recorder dialog on the calling thread and returns its close code. When a
-// recording stops, the library sends RecordResultData (record_result.h) to the
-// window given to SetMainAppWnd in a WM_COPYDATA message.
+// recording stops, the library sends RecordResultData to the window given to
+// SetMainAppWnd in a WM_COPYDATA message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/ui/window.h"
-#include "qelrecorder/recorder_log.h"
+
+namespace qelrec {
+
+// The record a stopped recording sends to the host's window by value in one
+// WM_COPYDATA message: dwData 1 when the video file exists and is not empty,
+// else 0 with an all-zero record; cbData 1056. Paths are UTF-16, zero-terminated,
+// the rest of each field zero (an empty audio path: no audio file).
+struct RecordResultData {
+  char16_t szVideoPath[260];
+  char16_t szAudioPath[260];
+  int64_t llAudioOffsetMs;
+  int64_t llVideoDurationMs;
+};
+static_assert(sizeof(RecordResultData) == 1056);
+static_assert(offsetof(RecordResultData, szAudioPath) == 520);
+static_assert(offsetof(RecordResultData, llAudioOffsetMs) == 1040);
+static_assert(offsetof(RecordResultData, llVideoDurationMs) == 1048);
+
+}  // namespace qelrec
 
 extern "C" {
+
+// The host's log handlers: level null for information, "WARN" or "ERROR"; the
+// recorder's function tag; the finished message, valid only during the call.
+// A null handler switches its family of log lines off.
+typedef void (*LogHandlerA)(const char* level, const char* function, const char* message);
+typedef void (*LogHandlerW)(const char* level, const char* function, const wchar_t* message);
 
 // LaunchRecorder's result: the dialog's close code. kRecorderFailed: there is
 // no screen to record (the display cannot be reached; a line says why), the

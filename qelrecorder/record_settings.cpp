@@ -48,4 +48,27 @@ void CRecordSettings::SetCodec(const std::wstring& codec) {
   if (!codec.empty()) m_strCodec = qel::wideToUtf8(codec);
 }
 
+RecordConfig CRecordSettings::TakeConfig() const {
+  RecordConfig config;
+  config.targetFps = m_fTargetFps;
+  config.codec = m_strCodec;
+  config.extraArgs = m_strExtraArgs;
+  config.quality = m_nQuality;
+  config.ffmpegDir = m_strFFmpegDir;
+  config.outputFolder = U16ToWide(m_szTmpDir);
+  config.processName = U16ToWide(m_szProcessName);
+  config.fileSuffix = U16ToWide(m_szFileSuffix);
+  return config;
+}
+
+void CRecordSettings::StoreResults(const RecordResult& result) {
+  m_fMeasuredFps = result.measuredFps;
+  m_llAudioOffsetMs = result.audioOffsetMs;
+  m_llVideoDurationMs = result.videoDurationMs;
+  m_bVideoComplete = result.videoComplete;
+  // The paths came from MakeOutputFileName, which refuses any that would not fit.
+  WideToU16(result.videoPath, m_szVideoPath);
+  WideToU16(result.audioPath, m_szAudioPath);
+}
+
 }  // namespace qelrec

@@ -1,14 +1,14 @@
 // CRecordSettings: the recorder's one process-wide settings object. The host's
-// setters fill it before a recording; the recording components read their
-// configuration from it and write their results back (measured rate, audio
-// offset, video duration, the two output paths). It is deleted when the dialog
-// is destroyed; the next access makes a fresh one with the defaults.
+// setters fill it before a recording; the dialog takes a RecordConfig from it
+// when a recording starts and stores the recording's RecordResult in it when
+// the recording stops (measured rate, audio offset, video duration, the two
+// output paths), where the exports and the host's record read them. It is
+// deleted when the dialog is destroyed; the next access makes a fresh one with
+// the defaults.
 //
 // Thread safety: made on first use (an atomic hand-over, so a late first use
 // from two threads is harmless); the setters run on the host's thread before
-// any recording thread starts. The result fields that recording threads write
-// while the dialog reads them are atomics; every other field is written by one
-// thread at a time, as the recording's sequence orders it.
+// any recording thread starts; the dialog reads and writes it on that thread.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,8 @@
 #include <string>
 
 #include "platform/ui/window.h"
+#include "qelrecorder/record_config.h"
+#include "qelrecorder/recording_results.h"
 
 namespace qelrec {
 
@@ -33,6 +35,11 @@ class CRecordSettings {
 
   // Codec name as the ffmpeg -c:v argument (UTF-8 here, the active code page).
   void SetCodec(const std::wstring& codec);
+
+  // What a recording started now is made with.
+  RecordConfig TakeConfig() const;
+  // A recording's results, as the exports and the result record read them.
+  void StoreResults(const RecordResult& result);
 
   int m_nDpiMode = 0;
   float m_fTargetFps;
@@ -59,9 +66,9 @@ class CRecordSettings {
   // system that holds it (the free-space display asks that file system).
   char16_t m_szTmpDrive[260] = {};
   char16_t m_szVideoPath[260] = {};
-  // Set by the video writer's stop when ffmpeg finished the video file (it
-  // ended by itself, with 0, after its input was closed); a file ffmpeg did
-  // not finish is never reported as a recording.
+  // True when ffmpeg finished the video file (it ended by itself, with 0,
+  // after its input was closed); a file ffmpeg did not finish is never
+  // reported as a recording.
   std::atomic<bool> m_bVideoComplete{false};
   char16_t m_szAudioPath[260] = {};
   platform::ui::HWND m_hMainAppWnd = nullptr;

@@ -39,10 +39,19 @@ constexpr const char* kStartFailed = "Unable to start recording process, please 
 CRecorderDlgUI* CRecorderDlgUI::Running() { return running; }
 void CRecorderDlgUI::SetRunning(CRecorderDlgUI* dialog) { running = dialog; }
 
-CRecorderDlgUI::CRecorderDlgUI(std::wstring skinName, platform::ui::Rect* hostRegion)
-    : m_strSkinName(std::move(skinName)), m_pHostRegion(hostRegion) {}
+CRecorderDlgUI::CRecorderDlgUI(std::wstring skinName, platform::ui::Rect* hostRegion, CapturerMaker makeCapturer)
+    : m_strSkinName(std::move(skinName)), m_makeCapturer(makeCapturer), m_pHostRegion(hostRegion) {}
 
 CRecorderDlgUI::~CRecorderDlgUI() = default;
+
+CScreenRecorder& CRecorderDlgUI::Recorder() {
+  if (!m_pRecorder) m_pRecorder = std::make_unique<CScreenRecorder>(m_makeCapturer);
+  return *m_pRecorder;
+}
+
+RecordResult CRecorderDlgUI::CurrentResults() const {
+  return m_pRecorder ? m_pRecorder->Results().Snapshot() : RecordResult{};
+}
 
 std::string CRecorderDlgUI::SkinName() const {
   return m_strSkinName.empty() ? "default" : qel::wideToUtf8(m_strSkinName);
@@ -240,7 +249,7 @@ platform::ui::LRESULT CRecorderDlgUI::HandleCustomMessage(uint32_t msg, platform
 }
 
 void CRecorderDlgUI::OnBtnStartRecord() {
-  CScreenRecorder& recorder = CScreenRecorder::Get();
+  CScreenRecorder& recorder = Recorder();
   if (!m_pRegionWnd || !platform::ui::IsWindow(m_pRegionWnd->GetHWND()) ||
       m_pRegionWnd->FindControl("ID_LAYOUT_RECORD_REGION") == nullptr) {
     LogErrorA(kStartTag, "Get record region failed.");
@@ -282,8 +291,9 @@ void CRecorderDlgUI::OnBtnStartRecord() {
     return;
   }
 
-  if (!recorder.StartRecording(GetHWND(), m_monitorInfo, region, static_cast<uint32_t>(target->tag),
-                               m_bCaptureAudio)) {
+  // The recording is made with the settings as they are now.
+  if (!recorder.StartRecording(settings.TakeConfig(), GetHWND(), m_monitorInfo, region,
+                               static_cast<uint32_t>(target->tag), m_bCaptureAudio)) {
     platform::ui::MessageBox(GetHWND(), kStartFailed, "Korvex", platform::ui::MB_ICONERROR);
     OnBtnStopRecord();
     return;
@@ -307,14 +317,15 @@ void CRecorderDlgUI::OnBtnStartRecord() {
 void CRecorderDlgUI::OnBtnStopRecord() {
   m_bRecording = false;
   platform::ui::KillTimer(GetHWND(), kStatusTimer);
-  CScreenRecorder& recorder = CScreenRecorder::Get();
+  CScreenRecorder& recorder = Recorder();
   SetFrameRecording(false);
-  recorder.Stop();
+  CRecordSettings& settings = CRecordSettings::Get();
+  // The exports and the result record read the recording's results from the settings.
+  settings.StoreResults(recorder.Stop());
   SetVisible("ID_LAYOUT_RECORDER_NEXT", m_pLocator && m_pLocator->Count() > 1);
   CentreOnRegion();
   // Without audio there is no locator: nothing to restart.
   if (m_pLocator) m_pLocator->StartTimer();
-  CRecordSettings& settings = CRecordSettings::Get();
   LogInfoW("CRecorderDlgUI::OnBtnStopRecord", L"Record finished, FPS: %.2f/%.2f, video file: %s, audio file: %s",
            settings.m_fMeasuredFps.load(), settings.m_fTargetFps, settings.m_szVideoPath, settings.m_szAudioPath);
   NotifyRecordResult("CRecorderDlgUI::OnBtnStopRecord");
@@ -346,7 +357,7 @@ void CRecorderDlgUI::SetFrameRecording(bool recording) {
 }
 
 void CRecorderDlgUI::OnStatusTimer() {
-  CScreenRecorder& recorder = CScreenRecorder::Get();
+  CScreenRecorder& recorder = Recorder();
   CDesktopCaptureController* controller = recorder.Controller();
   if (controller == nullptr || controller->FrameRate() == nullptr) return;
   const CFrameRate& rate = *controller->FrameRate();
@@ -355,8 +366,7 @@ void CRecorderDlgUI::OnStatusTimer() {
   if (rate.m_frequency == 0 || rate.m_lastTick == 0) return;
   const int64_t elapsed = (rate.m_lastTick - rate.m_startTick) * 1000 / static_cast<int64_t>(rate.m_frequency);
   if (elapsed <= 0) return;
-  CRecordSettings& settings = CRecordSettings::Get();
-  SetText("ID_LABEL_RECORDER_TIME", FormatTimeLabel(elapsed, settings.m_fMeasuredFps.load()));
+  SetText("ID_LABEL_RECORDER_TIME", FormatTimeLabel(elapsed, recorder.Results().measuredFps.load()));
   const int64_t bytes = controller->Writer() != nullptr ? controller->Writer()->EncodedBytes() : 0;
   SetText("ID_LABEL_RECORDER_DISK", FormatDiskLabel(bytes, m_dFreeSpaceGiB));
   const platform::ui::Control* inMinutes = FindControl("IDC_CHECK_RECORD_STOP_IN_MINS");
@@ -435,8 +445,8 @@ void CRecorderDlgUI::OnFinalMessage() {
   // The dialog's end: its keys and timers went with its window; the recorder
   // stops, and the settings start over at the next LaunchRecorder.
   m_pLocator.reset();
-  CScreenRecorder::Get().Stop();
-  CScreenRecorder::Destroy();
+  if (m_pRecorder) m_pRecorder->Stop();
+  m_pRecorder.reset();
   platform::audio::ReleaseCaptureStandby();
   CRecordSettings::Destroy();
   m_pRegionWnd.reset();

@@ -15,17 +15,19 @@
 #include "platform/ui/dialog.h"
 #include "platform/ui/monitor.h"
 #include "qelrecorder/region_window.h"
+#include "qelrecorder/screen_recorder.h"
 #include "qelrecorder/target_process_locator.h"
 
 namespace qelrec {
 
-inline constexpr uint32_t WM_RENDER_PROCESSES_UPDATED = 0x2420;
 inline constexpr uintptr_t kStatusTimer = 256;
 inline constexpr uintptr_t kCountdownTimer = 257;
 
 class CRecorderDlgUI : public platform::ui::DialogWindow {
  public:
-  CRecorderDlgUI(std::wstring skinName, platform::ui::Rect* hostRegion);
+  // The recordings' screen capturers come from `makeCapturer`.
+  CRecorderDlgUI(std::wstring skinName, platform::ui::Rect* hostRegion,
+                 CapturerMaker makeCapturer = kScreenCapturerFactory);
   ~CRecorderDlgUI() override;
 
   // The dialog LaunchRecorder runs (null when none).
@@ -55,6 +57,10 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   void UpdateTargetButton(const platform::apps::RenderProcessEntry* entry);
 
   bool IsRecording() const { return m_bRecording; }
+  // The dialog's recorder, made on first need and kept between recordings.
+  CScreenRecorder& Recorder();
+  // What the running recording has found so far; only while IsRecording.
+  RecordResult CurrentResults() const;
   CTargetProcessLocator* Locator() { return m_pLocator.get(); }
   CRegionSelectWndUI* RegionWindow() { return m_pRegionWnd.get(); }
 
@@ -80,6 +86,8 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   void SetVisible(const char* control, bool visible);
 
   std::wstring m_strSkinName;
+  const CapturerMaker m_makeCapturer;
+  std::unique_ptr<CScreenRecorder> m_pRecorder;
   std::unique_ptr<CRegionSelectWndUI> m_pRegionWnd;
   std::unique_ptr<CTargetProcessLocator> m_pLocator;
   platform::ui::MonitorInfoEx m_monitorInfo;
@@ -89,5 +97,10 @@ class CRecorderDlgUI : public platform::ui::DialogWindow {
   platform::ui::Rect* m_pHostRegion;
   uint64_t m_targetStartTime = 0;  // start time of the target process at the recording's start
 };
+
+// LaunchRecorder: runs the dialog, its capturers made by `makeCapturer`, and
+// returns its close code (LaunchRecorderResult).
+int LaunchRecorderDialog(platform::ui::HWND parent, const std::wstring& skinName, platform::ui::Rect* region,
+                         CapturerMaker makeCapturer = kScreenCapturerFactory);
 
 }  // namespace qelrec

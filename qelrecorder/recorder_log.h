@@ -12,11 +12,7 @@
 #include <string>
 
 #include "qelrecorder/printf_format.h"
-
-extern "C" {
-typedef void (*LogHandlerA)(const char* level, const char* function, const char* message);
-typedef void (*LogHandlerW)(const char* level, const char* function, const wchar_t* message);
-}
+#include "qelrecorder/qelrecorder.h"
 
 namespace qelrec {
 

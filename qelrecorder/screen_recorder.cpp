@@ -7,14 +7,11 @@
 #include "platform/core/modules.h"
 #include "platform/core/os_version.h"
 #include "qelrecorder/LoopbackCapture/loopback_capture.h"
-#include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 
 namespace qelrec {
 
 namespace {
-
-CScreenRecorder* instance = nullptr;
 
 platform::OsVersionInfoEx ReadOsVersion() {
   platform::OsVersionInfoEx info{};
@@ -37,49 +34,35 @@ bool IsSupportAudioCapture() {
   return v.majorVersion == 10 && v.buildNumber >= 19041;
 }
 
-CScreenRecorder& CScreenRecorder::Get() {
-  if (instance == nullptr) instance = new CScreenRecorder;
-  return *instance;
-}
-
-void CScreenRecorder::Destroy() {
-  delete instance;
-  instance = nullptr;
-}
-
 CScreenRecorder::~CScreenRecorder() {
   m_pAudioCapturer.reset();
   m_pCaptureController.reset();
 }
 
-void CScreenRecorder::Init(platform::ui::HWND owner, const platform::ui::MonitorInfoEx& monitor,
-                           const platform::ui::Rect& region, uint32_t targetPid, bool captureAudio) {
+void CScreenRecorder::Init(const RecordConfig& config, platform::ui::HWND owner,
+                           const platform::ui::MonitorInfoEx& monitor, const platform::ui::Rect& region,
+                           uint32_t targetPid, bool captureAudio) {
   m_hOwnerWnd = owner;
   m_dwTargetPid = targetPid;
   const platform::ui::Rect relative{region.left - monitor.rcMonitor.left, region.top - monitor.rcMonitor.top,
                                     region.right - monitor.rcMonitor.left, region.bottom - monitor.rcMonitor.top};
-  m_pCaptureController = std::make_unique<CDesktopCaptureController>(relative);
+  m_pCaptureController = std::make_unique<CDesktopCaptureController>(relative, config, m_results, m_makeCapturer);
   m_pCaptureController->SetOwner(owner);
   m_pCaptureController->Init(monitor);
   if (!captureAudio || !IsSupportAudioCapture()) return;
-  m_pAudioCapturer = std::make_unique<CAudioCapturer>();
+  m_pAudioCapturer = std::make_unique<CAudioCapturer>(config, m_results);
 }
 
-bool CScreenRecorder::StartRecording(platform::ui::HWND owner, const platform::ui::MonitorInfoEx& monitor,
-                                     const platform::ui::Rect& region, uint32_t targetPid, bool captureAudio) {
+bool CScreenRecorder::StartRecording(const RecordConfig& config, platform::ui::HWND owner,
+                                     const platform::ui::MonitorInfoEx& monitor, const platform::ui::Rect& region,
+                                     uint32_t targetPid, bool captureAudio) {
   // Results of an earlier recording must not be reported for this one.
-  CRecordSettings& settings = CRecordSettings::Get();
-  settings.m_szVideoPath[0] = 0;
-  settings.m_bVideoComplete = false;
-  settings.m_szAudioPath[0] = 0;
-  settings.m_llVideoDurationMs = 0;
-  settings.m_llAudioOffsetMs = 0;
-  settings.m_fMeasuredFps = 0.0f;
-  Init(owner, monitor, region, targetPid, captureAudio);
+  m_results.Clear();
+  Init(config, owner, monitor, region, targetPid, captureAudio);
   if (m_pAudioCapturer) {
     m_pAudioCapturer->m_dwTargetPid = targetPid;
     m_pAudioCapturer->m_llVideoStartNs = platform::monotonicNanos();
-    settings.m_llAudioOffsetMs = 0;
+    m_results.audioOffsetMs = 0;
     const int32_t hr = CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(::getpid()),
                                                                  &CAudioCapturer::OnAudioData, m_pAudioCapturer.get());
     if (hr == platform::audio::AUDCLNT_E_SERVICE_NOT_RUNNING) {
@@ -97,7 +80,7 @@ bool CScreenRecorder::StartRecording(platform::ui::HWND owner, const platform::u
   return m_pCaptureController->Start();
 }
 
-void CScreenRecorder::Stop() {
+RecordResult CScreenRecorder::Stop() {
   if (m_pCaptureController) {
     LogInfoA("CScreenRecorder::Stop", "stop m_pCaptureController...");
     m_pCaptureController->StopCapture();
@@ -117,6 +100,7 @@ void CScreenRecorder::Stop() {
     platform::audio::PrepareCaptureStandby();
   }
   m_bRecording = false;
+  return m_results.Snapshot();
 }
 
 }  // namespace qelrec

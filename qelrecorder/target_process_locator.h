@@ -19,6 +19,9 @@ namespace qelrec {
 
 inline constexpr int kMaxRenderProcesses = 8;
 
+// Posted to the dialog after each tick that read the list; wParam: the count.
+inline constexpr uint32_t WM_RENDER_PROCESSES_UPDATED = 0x2420;
+
 class CTargetProcessLocator {
  public:
   explicit CTargetProcessLocator(platform::ui::HWND dialog);

@@ -7,7 +7,6 @@
 #include "platform/core/interlocked.h"
 #include "platform/core/last_error.h"
 #include "qelrecorder/output_names.h"
-#include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
 #include "qelrecorder/text16.h"
 
@@ -76,7 +75,8 @@ bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int he
   return true;
 }
 
-CVideoStreamWriter::CVideoStreamWriter() : m_pEncoder(std::make_unique<CCmdEncoder>()) {}
+CVideoStreamWriter::CVideoStreamWriter(RecordConfig config, RecordingResults& results)
+    : m_config(std::move(config)), m_results(results), m_pEncoder(std::make_unique<CCmdEncoder>()) {}
 
 CVideoStreamWriter::~CVideoStreamWriter() {
   Stop();
@@ -96,14 +96,13 @@ int CVideoStreamWriter::Init(int width, int height) {
         capture::VideoFrameParams().SetBuffer(buffer).SetRotation(0).SetCaptureTimeUs(0).MakeFrame());
   }
 
-  CRecordSettings& settings = CRecordSettings::Get();
   std::wstring outputPath;
-  const bool named = MakeOutputFileName(outputPath, L"h264");
-  const int fps = static_cast<int>(settings.m_fTargetFps);
-  const std::string codec = settings.m_strCodec;
-  const std::wstring extraArgs = settings.m_strExtraArgs;
-  const std::wstring folder = settings.m_strFFmpegDir.empty() ? GetModuleDirectory() : settings.m_strFFmpegDir;
-  const int bitrate = GetVideoBitrateKbps(settings.m_nQuality, codec, height);
+  const bool named = MakeOutputFileName(m_config, outputPath, L"h264");
+  const int fps = static_cast<int>(m_config.targetFps);
+  const std::string& codec = m_config.codec;
+  const std::wstring& extraArgs = m_config.extraArgs;
+  const std::wstring folder = m_config.ffmpegDir.empty() ? GetModuleDirectory() : m_config.ffmpegDir;
+  const int bitrate = GetVideoBitrateKbps(m_config.quality, codec, height);
   LogInfoW(kTag, L"Encoding video to (%s) with params (cv:%S, profile:%s, vb:%dkbps)...", outputPath, codec,
            extraArgs, bitrate);
 
@@ -115,8 +114,7 @@ int CVideoStreamWriter::Init(int width, int height) {
     started = m_pEncoder->Open(m_strCommandLine);
   }
   LogInfoA(kTag, "Init successfullly.");
-  // The path fits the field: MakeOutputFileName refuses longer ones.
-  WideToU16(outputPath, settings.m_szVideoPath);
+  m_results.SetVideoPath(outputPath);
   return started ? 0 : 1;
 }
 
@@ -279,13 +277,14 @@ void CVideoStreamWriter::CloseEncoder() {
   m_pEncoder->Close(true);
   // Only a file ffmpeg finished by itself is a video: one it was killed in the
   // middle of, or ended with an error, is not.
-  CRecordSettings::Get().m_bVideoComplete = m_pEncoder->ExitCode() == 0;
+  m_results.videoComplete = m_pEncoder->ExitCode() == 0;
   m_pEncoder.reset();
 }
 
 void CVideoStreamWriter::OnEncoderProgress(void* writer, int64_t bytes, int milliseconds) {
-  static_cast<CVideoStreamWriter*>(writer)->m_llEncodedBytes = bytes;
-  CRecordSettings::Get().m_llVideoDurationMs = milliseconds;
+  auto* self = static_cast<CVideoStreamWriter*>(writer);
+  self->m_llEncodedBytes = bytes;
+  self->m_results.videoDurationMs = milliseconds;
 }
 
 }  // namespace qelrec

@@ -24,6 +24,8 @@
 #include "capture/api/video/video_frame.h"
 #include "platform/core/events.h"
 #include "platform/core/thread.h"
+#include "qelrecorder/record_config.h"
+#include "qelrecorder/recording_results.h"
 #include "qelrecorder/redirector.h"
 
 namespace qelrec {
@@ -51,7 +53,9 @@ bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int he
 
 class CVideoStreamWriter {
  public:
-  CVideoStreamWriter();
+  // Encodes as `config` says; the video file, its duration and whether ffmpeg
+  // finished it go to `results`, which outlives the writer.
+  CVideoStreamWriter(RecordConfig config, RecordingResults& results);
   virtual ~CVideoStreamWriter();
   CVideoStreamWriter(const CVideoStreamWriter&) = delete;
   CVideoStreamWriter& operator=(const CVideoStreamWriter&) = delete;
@@ -68,8 +72,8 @@ class CVideoStreamWriter {
   // Ends the writer thread and ffmpeg (which finishes the file). 0 when the
   // thread ended, kWaitTimeout when it did not within 15000 ms (ffmpeg is then
   // killed so the thread can end), 1 when no thread was started (the encoder is
-  // closed all the same); a second call returns 0. Sets the settings'
-  // m_bVideoComplete when ffmpeg finished the file.
+  // closed all the same); a second call returns 0. Notes in the results
+  // whether ffmpeg finished the file.
   int Stop();
 
   // The stop has begun: a producer waiting for space gives up (ClaimSlot
@@ -112,6 +116,8 @@ class CVideoStreamWriter {
   // deletes the encoder.
   void CloseEncoder();
 
+  const RecordConfig m_config;
+  RecordingResults& m_results;
   platform::ThreadHandle m_hThread;
   std::atomic<platform::ThreadId> m_dwThreadId{0};
   std::atomic<bool> m_bStop{false};

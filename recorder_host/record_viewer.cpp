@@ -4,7 +4,6 @@
 
 #include "common/text_convert.h"
 #include "qelrecorder/qelrecorder.h"
-#include "qelrecorder/record_result.h"
 #include "recorder_host/host_output.h"
 #include "recorder_host/recorder_library.h"
 #include "recorder_host/stop_signals.h"

@@ -8,9 +8,7 @@
 #include "common/text_convert.h"
 #include "platform/core/clock.h"
 #include "qelrecorder/output_names.h"
-#include "qelrecorder/record_settings.h"
 #include "qelrecorder/recorder_log.h"
-#include "qelrecorder/text16.h"
 
 namespace qelrec {
 
@@ -18,7 +16,8 @@ namespace {
 constexpr const char* kInitTag = "CAudioCapturer::InitEncoder";
 }
 
-CAudioCapturer::CAudioCapturer() : m_pFlacEncoder(std::make_unique<CFlacEncoder>()) {}
+CAudioCapturer::CAudioCapturer(RecordConfig config, RecordingResults& results)
+    : m_config(std::move(config)), m_results(results), m_pFlacEncoder(std::make_unique<CFlacEncoder>()) {}
 
 CAudioCapturer::~CAudioCapturer() = default;
 
@@ -44,7 +43,7 @@ void CAudioCapturer::InitEncoder(int sampleRate, int channels) {
     return;
   }
   std::wstring path;
-  if (!MakeOutputFileName(path, L"flac")) return;  // logged there
+  if (!MakeOutputFileName(m_config, path, L"flac")) return;  // logged there
   FILE* file = std::fopen(qel::wideToUtf8(path).c_str(), "w+be");
   if (file == nullptr) {
     LogErrorA(kInitTag, "creating file failed: %d", errno);
@@ -57,7 +56,7 @@ void CAudioCapturer::InitEncoder(int sampleRate, int channels) {
     LogErrorA(kInitTag, "initializing encoder failed: %s", FLAC__StreamEncoderInitStatusString[status]);
     return;
   }
-  WideToU16(path, CRecordSettings::Get().m_szAudioPath);
+  m_results.SetAudioPath(path);
 }
 
 void CAudioCapturer::OnAudioData(int sampleRate, int channels, int bytesPerSample, const uint8_t* data, int byteCount,
@@ -67,7 +66,7 @@ void CAudioCapturer::OnAudioData(int sampleRate, int channels, int bytesPerSampl
   if (self->Blocks() == 0) {
     self->InitEncoder(sampleRate, channels);
     self->m_llFirstBlockNs = platform::monotonicNanos();
-    CRecordSettings::Get().m_llAudioOffsetMs = (self->m_llFirstBlockNs - self->m_llVideoStartNs) / 1000000;
+    self->m_results.audioOffsetMs = (self->m_llFirstBlockNs - self->m_llVideoStartNs) / 1000000;
   }
   const int frames = byteCount / (channels * bytesPerSample);
   if (frames > 0 && data != nullptr && bytesPerSample == 2) {

@@ -1,7 +1,8 @@
 // CAudioCapturer: the sink of the loopback capture for one recording. On the
 // first block it opens the FLAC output file (extension "flac") and notes the
 // audio offset (first block minus video start, in milliseconds, on the platform
-// clock); every block is encoded by its CFlacEncoder.
+// clock); every block is encoded by its CFlacEncoder. The file's path and the
+// offset go to the recording's results.
 //
 // Thread safety: OnAudioData runs on the capture queue only; the recorder reads
 // the encoder after the capture has stopped.
@@ -14,13 +15,17 @@
 #include <memory>
 #include <mutex>
 
+#include "qelrecorder/record_config.h"
+#include "qelrecorder/recording_results.h"
+
 namespace qelrec {
 
 class CFlacEncoder : public FLAC::Encoder::File {};
 
 class CAudioCapturer {
  public:
-  CAudioCapturer();
+  // Names its file as `config` says; `results` outlives the capturer.
+  CAudioCapturer(RecordConfig config, RecordingResults& results);
   virtual ~CAudioCapturer();
   CAudioCapturer(const CAudioCapturer&) = delete;
   CAudioCapturer& operator=(const CAudioCapturer&) = delete;
@@ -41,6 +46,8 @@ class CAudioCapturer {
  private:
   void InitEncoder(int sampleRate, int channels);
 
+  const RecordConfig m_config;
+  RecordingResults& m_results;
   std::unique_ptr<CFlacEncoder> m_pFlacEncoder;
   uint64_t m_nBlocks = 0;
   mutable std::mutex m_blocksMutex;

@@ -40,20 +40,23 @@ class LoopbackAudio : public ::testing::Test {
     platform::audio::ReselectAudioBacking();
     CRecordSettings::Destroy();
   }
-  std::string audioPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szAudioPath)); }
+  // What the dialog starts a recording with: the settings as they are now.
+  static RecordConfig config() { return CRecordSettings::Get().TakeConfig(); }
+  std::string audioPath() { return qel::wideToUtf8(results.AudioPath()); }
 
   int32_t start(CAudioCapturer& capturer) {
     capturer.m_llVideoStartNs = platform::monotonicNanos();
-    CRecordSettings::Get().m_llAudioOffsetMs = 0;
+    results.audioOffsetMs = 0;
     return CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
                                                      &capturer);
   }
 
   qel::test::TempDir dir;
+  RecordingResults results;
 };
 
 TEST_F(LoopbackAudio, SyntheticToneBecomesAFlacFileOfTheElapsedTime) {
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   const auto begin = std::chrono::steady_clock::now();
   ASSERT_EQ(start(capturer), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -80,7 +83,7 @@ TEST_F(LoopbackAudio, OffsetIsTheFirstPacketDelay) {
   SimAudioKnobs knobs;
   knobs.firstPacketDelayMs = 120;
   platform::audio::SetSimAudioKnobs(knobs);
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   ASSERT_EQ(start(capturer), 0);
   ASSERT_TRUE(CLoopbackCapture::Instance().WaitStartSettled(5000));
   // The first packet is due 120 ms after the start, which the video start
@@ -89,7 +92,7 @@ TEST_F(LoopbackAudio, OffsetIsTheFirstPacketDelay) {
   EXPECT_FALSE(capturer.WaitForBlocks(1, 100));  // nothing is due before 120 ms
   platform::fakeclock::advance(int64_t{1} * 1000000);
   ASSERT_TRUE(capturer.WaitForBlocks(1, 5000));
-  EXPECT_EQ(CRecordSettings::Get().m_llAudioOffsetMs.load(), 120);
+  EXPECT_EQ(results.audioOffsetMs.load(), 120);
   // 441 frames per packet: 1764 bytes each reached the sink.
   EXPECT_EQ(CLoopbackCapture::Instance().CapturedBytes() % 1764, 0u);
   ASSERT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
@@ -100,14 +103,14 @@ TEST_F(LoopbackAudio, NoPacketsGiveNoFileAndOffsetZero) {
   SimAudioKnobs knobs;
   knobs.noPackets = true;
   platform::audio::SetSimAudioKnobs(knobs);
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   ASSERT_EQ(start(capturer), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
   capturer.Encoder()->finish();
   EXPECT_EQ(capturer.Blocks(), 0u);
   EXPECT_TRUE(audioPath().empty());
-  EXPECT_EQ(CRecordSettings::Get().m_llAudioOffsetMs.load(), 0);
+  EXPECT_EQ(results.audioOffsetMs.load(), 0);
 }
 
 // Every activation or start failure completes: the start returns the failure,
@@ -134,7 +137,7 @@ TEST_F(LoopbackAudio, FailuresCompleteTheStartAndTheStopFinishes) {
   };
   for (const Case& c : cases) {
     platform::audio::SetSimAudioKnobs(c.knobs);
-    CAudioCapturer capturer;
+    CAudioCapturer capturer(config(), results);
     const int32_t hr = start(capturer);
     EXPECT_EQ(hr < 0, c.startFails) << c.what;
     if (std::string(c.what) == "buffer") {
@@ -152,7 +155,7 @@ TEST_F(LoopbackAudio, FailuresCompleteTheStartAndTheStopFinishes) {
 TEST_F(LoopbackAudio, MissingOutputFolderIsLoggedAndTheCaptureGoesOn) {
   test::LogCollector log;
   WideToU16(qel::utf8ToWide(dir.file("gone/deeper")), CRecordSettings::Get().m_szTmpDir);
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   ASSERT_EQ(start(capturer), 0);
   ASSERT_TRUE(capturer.WaitForBlocks(3, 5000));
   ASSERT_EQ(CLoopbackCapture::Instance().StopCapture(), 0);
@@ -191,11 +194,14 @@ class LoopbackAudioOnPulse : public ::testing::Test {
     platform::audio::ReselectAudioBacking();
     CRecordSettings::Destroy();
   }
-  std::string audioPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szAudioPath)); }
+  // What the dialog starts a recording with: the settings as they are now.
+  static RecordConfig config() { return CRecordSettings::Get().TakeConfig(); }
+  std::string audioPath() { return qel::wideToUtf8(results.AudioPath()); }
 
   test::PulseServer server;
   qel::test::TempDir dir;
   std::string tone;
+  RecordingResults results;
 };
 
 TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
@@ -208,7 +214,7 @@ TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
   auto player = test::PlayIntoTestSink(tone);
   if (!player) GTEST_SKIP() << "paplay cannot be started";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   capturer.m_llVideoStartNs = platform::monotonicNanos();
   ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
                                                        &capturer),
@@ -233,7 +239,7 @@ TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
 TEST_F(LoopbackAudioOnPulse, ServerThatDiesLeavesSilenceUpToTheStop) {
   auto player = test::PlayIntoTestSink(tone);
   if (!player) GTEST_SKIP() << "paplay cannot be started";
-  CAudioCapturer capturer;
+  CAudioCapturer capturer(config(), results);
   capturer.m_llVideoStartNs = platform::monotonicNanos();
   ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
                                                        &capturer),

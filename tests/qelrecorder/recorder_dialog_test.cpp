@@ -181,12 +181,10 @@ class RecorderDialog : public ::testing::Test {
   void SetUp() override {
     test::useSimulatedBackings();
     platform::audio::ResetSimAudio();
-    SetCapturerMaker(&test::GreyCapturer<0x80>::Make);
     platform::ui::ClearShownMessageBoxes();
     CRecordSettings::Destroy();
   }
   void TearDown() override {
-    SetCapturerMaker(nullptr);
     platform::ui::ClearHotKeysTakenElsewhere();
     platform::clearForcedBacking("audio");
     platform::audio::ReselectAudioBacking();
@@ -211,6 +209,12 @@ class RecorderDialog : public ::testing::Test {
     });
   }
 
+  // The dialog's recordings capture a flat grey screen.
+  static int launch(const wchar_t* skinName, platform::ui::Rect* region) {
+    return LaunchRecorderDialog(nullptr, skinName, region, kGrey);
+  }
+  static constexpr CapturerMaker kGrey = &test::GreyCapturer<0x80>::Make;
+
   qel::test::TempDir dir;
   Host host;
 };
@@ -220,7 +224,7 @@ TEST_F(RecorderDialog, HotKeyStartsAndStopsAndTheHostEndsTheDialog) {
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
   platform::ui::Rect region{100, 100, 100 + 648, 100 + 488};
   std::thread presser = pressLater({{300, "Control+F5"}, {1800, "Control+F5"}});
-  const int code = LaunchRecorder(nullptr, L"default", &region);
+  const int code = launch(L"default", &region);
   presser.join();
   EXPECT_EQ(code, 0);
   ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
@@ -261,7 +265,7 @@ TEST_F(RecorderDialog, LaunchedDialogRidesOnTheRegion) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     platform::ui::PressHotKeyText("Control+F5");
   });
-  LaunchRecorder(nullptr, L"default", &region);
+  launch(L"default", &region);
   watcher.join();
   ASSERT_TRUE(found);
   const int width = seen.right - seen.left;
@@ -274,7 +278,7 @@ TEST_F(RecorderDialog, StartFailureShowsTheMessageAndSendsAnEmptyRecord) {
   hostSettings(L"/nonexistent/ffmpeg/folder");
   platform::ui::Rect region{0, 0, 0, 0};  // centred
   std::thread presser = pressLater({{300, "Control+F5"}});
-  const int code = LaunchRecorder(nullptr, L"default", &region);
+  const int code = launch(L"default", &region);
   presser.join();
   // The host closed the dialog after a record without video: no success.
   EXPECT_EQ(code, kRecorderFailed);
@@ -296,7 +300,7 @@ TEST_F(RecorderDialog, MissingSkinIsAFailure) {
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
   const int windows = platform::ui::LiveWindowCount();
   platform::ui::Rect region{0, 0, 0, 0};
-  EXPECT_EQ(LaunchRecorder(nullptr, L"skin-blue", &region), kRecorderFailed);
+  EXPECT_EQ(launch(L"skin-blue", &region), kRecorderFailed);
   platform::ui::DialogWindow::SetSkinRoot("");
   EXPECT_EQ(platform::ui::LiveWindowCount(), windows);
   EXPECT_EQ(CRecorderDlgUI::Running(), nullptr);
@@ -308,7 +312,7 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
   SetCaptureAudio(false);
   platform::ui::Rect hostRegion{300, 200, 300 + 400, 200 + 300};
-  CRecorderDlgUI dialog(L"default", &hostRegion);
+  CRecorderDlgUI dialog(L"default", &hostRegion, kGrey);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
   pump(50);  // "windowinit" makes the region window
   // Idle: riding on the region's top edge, centred, at the skin's size.
@@ -366,7 +370,7 @@ TEST_F(RecorderDialog, StatusBeforeTheFirstTickShowsZero) {
   SetCaptureAudio(false);
   SetEncodeParameters(L"libx264", 1, 2, 0, L" -preset ultrafast");  // first tick after a second
   platform::ui::Rect hostRegion{0, 0, 328, 248};
-  CRecorderDlgUI dialog(L"default", &hostRegion);
+  CRecorderDlgUI dialog(L"default", &hostRegion, kGrey);
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
   pump(50);
   dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
@@ -384,7 +388,7 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
   SetCaptureAudio(false);
   SetDelayTime(500);
   platform::ui::Rect hostRegion{0, 0, 320, 240};
-  CRecorderDlgUI dialog(L"default", &hostRegion);
+  CRecorderDlgUI dialog(L"default", &hostRegion, kGrey);
   // Shown from the start, as LaunchRecorder makes it.
   ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
   ASSERT_TRUE(dialog.IsVisible());
@@ -426,7 +430,7 @@ TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
     test::TypeControlF5(display);
   });
   platform::ui::Rect region{0, 0, 328, 248};
-  const int code = LaunchRecorder(nullptr, L"default", &region);
+  const int code = launch(L"default", &region);
   typist.join();
   platform::clearForcedBacking("ui");
   platform::ui::x11keys::ReselectUiBacking();

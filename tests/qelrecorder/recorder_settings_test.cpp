@@ -143,11 +143,11 @@ TEST_F(RecorderSettings, OutputFileNameAtAFixedLocalTime) {
   WideToU16(L"/rec", s.m_szTmpDir);
   WideToU16(L"notepad", s.m_szProcessName);
   std::wstring path;
-  ASSERT_TRUE(MakeOutputFileName(path, L"h264"));
+  ASSERT_TRUE(MakeOutputFileName(s.TakeConfig(), path, L"h264"));
   EXPECT_EQ(path, L"/rec/notepad-20240105-0930123.h264");
   // A folder ending in a separator gives a doubled one, which the file system takes.
   WideToU16(L"/rec/", s.m_szTmpDir);
-  ASSERT_TRUE(MakeOutputFileName(path, L"flac"));
+  ASSERT_TRUE(MakeOutputFileName(s.TakeConfig(), path, L"flac"));
   EXPECT_EQ(path, L"/rec//notepad-20240105-0930123.flac");
 }
 
@@ -157,7 +157,7 @@ TEST_F(RecorderSettings, ProgramNamesLoseCharactersFileNamesCannotHold) {
   WideToU16(L"/rec", s.m_szTmpDir);
   WideToU16(L"a/b\\c:d*e?f\"g<h>i|j\tk\x7Fl é", s.m_szProcessName);
   std::wstring path;
-  ASSERT_TRUE(MakeOutputFileName(path, L"h264"));
+  ASSERT_TRUE(MakeOutputFileName(s.TakeConfig(), path, L"h264"));
   EXPECT_EQ(path, L"/rec/a_b_c_d_e_f_g_h_i_j_k_l é-20241231-2359599.h264");
 }
 
@@ -166,13 +166,13 @@ TEST_F(RecorderSettings, OverlongOutputPathIsRefusedAndLogged) {
   WideToU16(L"/" + std::wstring(200, L'f'), s.m_szTmpDir);
   WideToU16(std::wstring(60, L'n'), s.m_szProcessName);
   std::wstring path = L"old";
-  EXPECT_FALSE(MakeOutputFileName(path, L"h264"));
+  EXPECT_FALSE(MakeOutputFileName(s.TakeConfig(), path, L"h264"));
   EXPECT_TRUE(path.empty());
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_NE(errors[0].find(L"longer than 258"), std::wstring::npos);
   // 258 units exactly still fit the record's field with its terminator.
   WideToU16(std::wstring(258 - 201 - 1 - 17 - 5, L'n'), s.m_szProcessName);  // folder, /, -date-time, .h264
-  ASSERT_TRUE(MakeOutputFileName(path, L"h264"));
+  ASSERT_TRUE(MakeOutputFileName(s.TakeConfig(), path, L"h264"));
   EXPECT_EQ(U16UnitsOf(path), 258u);
 }
 

@@ -194,7 +194,6 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   test::useSimulatedBackings();
-  SetCapturerMaker(&test::GreyCapturer<0x40>::Make);
   qel::test::TempDir dir;
   CRecordSettings::Destroy();
   CRecordSettings& s = CRecordSettings::Get();
@@ -215,7 +214,7 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   platform::apps::SetRenderProcesses(kids.pids);
   platform::ui::Rect hostRegion{0, 0, 328, 248};
   {
-    CRecorderDlgUI dialog(L"default", &hostRegion);
+    CRecorderDlgUI dialog(L"default", &hostRegion, &test::GreyCapturer<0x40>::Make);
     ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0, 0, {0, 0, 0, 0}), nullptr);
     pump(1300);  // the locator's first tick
     dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
@@ -251,7 +250,6 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
     pump(50);
   }
   platform::apps::SetRenderProcesses({});
-  SetCapturerMaker(nullptr);
   platform::clearForcedBacking("audio");
   platform::audio::ReselectAudioBacking();
   CRecordSettings::Destroy();

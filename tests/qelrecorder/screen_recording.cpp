@@ -133,7 +133,6 @@ class ScreenRecording : public ::testing::Test {
  protected:
   void SetUp() override {
     qel::blockSigpipeInThisThread();
-    SetCapturerMaker(&FakeCapturer::MakeIt);
     FakeScreen::width = 1280;
     FakeScreen::height = 720;
     FakeScreen::stridePadding = 0;
@@ -150,27 +149,34 @@ class ScreenRecording : public ::testing::Test {
     s.m_strExtraArgs = L" -preset ultrafast";
   }
   void TearDown() override {
-    CScreenRecorder::Destroy();
+    made.reset();
     CRecordSettings::Destroy();
-    SetCapturerMaker(nullptr);
     platform::resetFaults();
     platform::ResetOsVersion();
     platform::audio::ResetSimAudio();
     platform::clearForcedBacking("audio");
     platform::audio::ReselectAudioBacking();
   }
-  std::string videoPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szVideoPath)); }
-  std::string audioPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szAudioPath)); }
+  // The fixture's recorder, its capturers made by `maker`.
+  CScreenRecorder& Recorder(CapturerMaker maker = &FakeCapturer::MakeIt) {
+    if (!made) made = std::make_unique<CScreenRecorder>(maker);
+    return *made;
+  }
+  // What the dialog starts a recording with: the settings as they are now.
+  static RecordConfig config() { return CRecordSettings::Get().TakeConfig(); }
+  std::string videoPath() { return qel::wideToUtf8(made->Results().VideoPath()); }
+  std::string audioPath() { return qel::wideToUtf8(made->Results().AudioPath()); }
 
   qel::test::TempDir dir;
+  std::unique_ptr<CScreenRecorder> made;
 };
 
 TEST_F(ScreenRecording, ThreeSecondsGiveNinetyFramesAndThreeSecondsOfFlac) {
   test::LogCollector log;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
+  CScreenRecorder& recorder = Recorder();
   const auto monitor = monitorAt(0, 0, 1280, 720);
   const auto begin = std::chrono::steady_clock::now();
-  ASSERT_TRUE(recorder.StartRecording(nullptr, monitor, {100, 100, 741, 581}, 0, true)) << log.dump();
+  ASSERT_TRUE(recorder.StartRecording(config(), nullptr, monitor, {100, 100, 741, 581}, 0, true)) << log.dump();
   ASSERT_NE(recorder.AudioCapturer(), nullptr);
   std::this_thread::sleep_for(std::chrono::seconds(3));
   recorder.Stop();
@@ -193,8 +199,8 @@ TEST_F(ScreenRecording, ThreeSecondsGiveNinetyFramesAndThreeSecondsOfFlac) {
   // on an idle machine keeps it within 3 s +- 0.3 s.
   EXPECT_GE(audio.duration, 2.7);
   EXPECT_LE(audio.duration, whole + 0.1);
-  EXPECT_GT(CRecordSettings::Get().m_llVideoDurationMs.load(), 2500);
-  EXPECT_GT(CRecordSettings::Get().m_fMeasuredFps.load(), 20.0f);
+  EXPECT_GT(recorder.Results().videoDurationMs.load(), 2500);
+  EXPECT_GT(recorder.Results().measuredFps.load(), 20.0f);
   EXPECT_EQ(log.count("stop m_pCaptureController..."), 1);
   EXPECT_EQ(log.count("success."), 1);
 }
@@ -221,8 +227,8 @@ TEST_F(ScreenRecording, StartFailuresAreReportedAndTheStopStillWorks) {
     s.m_strFFmpegDir = c.ffmpegDir.empty() ? qel::utf8ToWide(qel::test::binDir()) : c.ffmpegDir;
     if (c.failTimer) platform::fail(platform::kTimeSetEventCall, platform::Fault{});
     const int timersBefore = platform::LiveTimerCount();
-    CScreenRecorder& recorder = CScreenRecorder::Get();
-    EXPECT_FALSE(recorder.StartRecording(nullptr, monitorAt(0, 0, 1280, 720), c.region, 0, false)) << c.what;
+    CScreenRecorder& recorder = Recorder();
+    EXPECT_FALSE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 1280, 720), c.region, 0, false)) << c.what;
     EXPECT_EQ(log.count(c.logged), 1) << c.what << "\n" << log.dump();
     recorder.Stop();
     EXPECT_EQ(platform::LiveTimerCount(), timersBefore) << c.what;
@@ -234,8 +240,8 @@ TEST_F(ScreenRecording, StopBeforeTheFirstTickDoesNotWait) {
   // The first tick would come after 999999 ms: a stop that waited for it
   // would never return within the test's time.
   CRecordSettings::Get().m_fTargetFps = 0.001f;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, false));
+  CScreenRecorder& recorder = Recorder();
+  ASSERT_TRUE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, false));
   recorder.Stop();
   EXPECT_EQ(FakeScreen::frames.load(), 0);
   recorder.Stop();  // a second stop has nothing left to do
@@ -244,12 +250,12 @@ TEST_F(ScreenRecording, StopBeforeTheFirstTickDoesNotWait) {
 TEST_F(ScreenRecording, OldSystemRecordsWithoutAudio) {
   test::LogCollector log;
   platform::SetOsVersion({10, 0, 18363});
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  recorder.Init(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true);
+  CScreenRecorder& recorder = Recorder();
+  recorder.Init(config(), nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true);
   EXPECT_EQ(recorder.AudioCapturer(), nullptr);
   EXPECT_EQ(log.count("OS Version: 18363"), 1) << log.dump();
   platform::SetOsVersion({11, 0, 100});  // a later major version passes without the line
-  recorder.Init(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true);
+  recorder.Init(config(), nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true);
   EXPECT_NE(recorder.AudioCapturer(), nullptr);
   EXPECT_EQ(log.count("OS Version"), 1);
   recorder.Stop();
@@ -265,8 +271,8 @@ TEST_F(ScreenRecording, CropOnASecondMonitorEqualsTheExpectedRectangle) {
     FakeScreen::stridePadding = padding;
     CRecordSettings::Get().m_fTargetFps = 10.0f;
     const platform::ui::Rect region{1920 + 120, 40, 1920 + 120 + 160, 40 + 96};
-    CScreenRecorder& recorder = CScreenRecorder::Get();
-    recorder.Init(nullptr, monitorAt(1920, 0, 800, 600), region, 0, false);
+    CScreenRecorder& recorder = Recorder();
+    recorder.Init(config(), nullptr, monitorAt(1920, 0, 800, 600), region, 0, false);
     std::mutex mutex;
     std::string first;
     recorder.Controller()->SetPictureObserver([&](const uint8_t* picture, size_t bytes) {
@@ -291,7 +297,6 @@ TEST_F(ScreenRecording, CropOnASecondMonitorEqualsTheExpectedRectangle) {
 // Through the capture layer's own factory on the simulated display: a region
 // on the second monitor at (1920, 0) is cropped from that monitor's picture.
 TEST_F(ScreenRecording, CropOnTheSimulatedSecondMonitor) {
-  SetCapturerMaker(nullptr);  // the real factory
   platform::display::SelectBacking(platform::Backing::Simulated);
   platform::display::sim::Reset();
   platform::display::sim::SetDevices({platform::display::sim::MakeDevice(0, {0, 0, 1920, 1080}, true),
@@ -302,8 +307,8 @@ TEST_F(ScreenRecording, CropOnTheSimulatedSecondMonitor) {
   platform::ui::MonitorInfoEx monitor = monitorAt(1920, 0, 800, 600);
   WideToU16(platform::display::sim::Devices()[1].name, monitor.szDevice);
   CRecordSettings::Get().m_fTargetFps = 10.0f;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  recorder.Init(nullptr, monitor, {1920 + 120, 40, 1920 + 280, 136}, 0, false);
+  CScreenRecorder& recorder = Recorder(kScreenCapturerFactory);  // the real factory
+  recorder.Init(config(), nullptr, monitor, {1920 + 120, 40, 1920 + 280, 136}, 0, false);
   std::mutex mutex;
   std::string first;
   recorder.Controller()->SetPictureObserver([&](const uint8_t* picture, size_t bytes) {
@@ -332,8 +337,8 @@ TEST_F(ScreenRecording, RegionOffItsMonitorIsLoggedOncePerRun) {
   FakeScreen::width = 320;
   FakeScreen::height = 240;
   CRecordSettings::Get().m_fTargetFps = 50.0f;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 320, 240), {200, 100, 400, 200}, 0, false));
+  CScreenRecorder& recorder = Recorder();
+  ASSERT_TRUE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 320, 240), {200, 100, 400, 200}, 0, false));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   recorder.Stop();
   EXPECT_GT(FakeScreen::frames.load(), 3);
@@ -346,8 +351,8 @@ TEST_F(ScreenRecording, CaptureErrorsAreLoggedAndSkipped) {
   FakeScreen::width = 320;
   FakeScreen::height = 240;
   CRecordSettings::Get().m_fTargetFps = 50.0f;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, false));
+  CScreenRecorder& recorder = Recorder();
+  ASSERT_TRUE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, false));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   recorder.Stop();
   EXPECT_GE(log.count("Capture frame failed with error: 1", "WARN"), 2) << log.dump();
@@ -359,8 +364,8 @@ TEST_F(ScreenRecording, AudioStartFailureStopsWithoutAVideoWriter) {
   platform::audio::SimAudioKnobs knobs;
   knobs.activationResult = static_cast<int32_t>(0x80070005u);
   platform::audio::SetSimAudioKnobs(knobs);
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  EXPECT_FALSE(recorder.StartRecording(nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true));
+  CScreenRecorder& recorder = Recorder();
+  EXPECT_FALSE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 1280, 720), {0, 0, 64, 48}, 0, true));
   recorder.Stop();
   EXPECT_EQ(log.count("stop m_pAudioCapturer..."), 1) << log.dump();
   EXPECT_TRUE(videoPath().empty());
@@ -384,11 +389,12 @@ TEST_F(ScreenRecording, SoundServerThatDiesLeavesTheVideoUnharmed) {
   test::LogCollector log;
   FakeScreen::width = 320;
   FakeScreen::height = 240;
-  CScreenRecorder& recorder = CScreenRecorder::Get();
-  ASSERT_TRUE(recorder.StartRecording(nullptr, monitorAt(0, 0, 320, 240), {0, 0, 320, 240}, 0, true)) << log.dump();
+  CScreenRecorder& recorder = Recorder();
+  ASSERT_TRUE(recorder.StartRecording(config(), nullptr, monitorAt(0, 0, 320, 240), {0, 0, 320, 240}, 0, true))
+      << log.dump();
   ASSERT_TRUE(recorder.AudioCapturer()->WaitForBlocks(5, 15000));
   // The video runs once its timer has measured a rate.
-  for (int i = 0; i < 150 && CRecordSettings::Get().m_fMeasuredFps.load() == 0.0f; ++i) {
+  for (int i = 0; i < 150 && recorder.Results().measuredFps.load() == 0.0f; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   server.Stop();

@@ -94,7 +94,9 @@ class VideoWriter : public ::testing::Test {
     CRecordSettings::Destroy();
     platform::resetFaults();
   }
-  std::string videoPath() { return qel::wideToUtf8(U16ToWide(CRecordSettings::Get().m_szVideoPath)); }
+  // What the dialog starts a recording with: the settings as they are now.
+  static RecordConfig config() { return CRecordSettings::Get().TakeConfig(); }
+  std::string videoPath() { return qel::wideToUtf8(results.VideoPath()); }
 
   // Produces `repeats.size()` pictures, picture i flat grey of luma 16 + 2i.
   static void produce(CVideoStreamWriter& writer, const std::vector<int>& repeats) {
@@ -111,11 +113,12 @@ class VideoWriter : public ::testing::Test {
   }
 
   qel::test::TempDir dir;
+  RecordingResults results;
 };
 
 TEST_F(VideoWriter, NinetyPicturesThroughTheRingMakeNinetyFrames) {
   test::LogCollector log;
-  CVideoStreamWriter writer;
+  CVideoStreamWriter writer(config(), results);
   ASSERT_EQ(writer.Init(320, 240), 0) << log.dump();
   ASSERT_EQ(writer.Start(), S_OK);
   EXPECT_TRUE(writer.ThreadRunning());
@@ -144,13 +147,13 @@ TEST_F(VideoWriter, NinetyPicturesThroughTheRingMakeNinetyFrames) {
     EXPECT_NEAR(centre, expected[k], 3) << "frame " << k;
   }
   EXPECT_GT(writer.EncodedBytes(), 0);
-  EXPECT_GT(CRecordSettings::Get().m_llVideoDurationMs.load(), 2900);
+  EXPECT_GT(results.videoDurationMs.load(), 2900);
   EXPECT_EQ(log.count("Init successfullly."), 1);
   EXPECT_EQ(log.count("Encoding video to ("), 1);
 }
 
 TEST_F(VideoWriter, RepeatCountsDecideHowOftenAPictureIsWritten) {
-  CVideoStreamWriter writer;
+  CVideoStreamWriter writer(config(), results);
   ASSERT_EQ(writer.Init(64, 48), 0);
   ASSERT_EQ(writer.Start(), S_OK);
   // 3 + 0 + 2 + 1 + 3 + 0 + 1 = 10 frames, then the same again.
@@ -163,7 +166,7 @@ TEST_F(VideoWriter, RepeatCountsDecideHowOftenAPictureIsWritten) {
 
 // A writer that never got its thread still closes ffmpeg when stopped.
 TEST_F(VideoWriter, StopWithoutThreadClosesTheEncoder) {
-  CVideoStreamWriter writer;
+  CVideoStreamWriter writer(config(), results);
   ASSERT_EQ(writer.Init(64, 48), 0);
   EXPECT_TRUE(writer.EncoderRunning());
   EXPECT_EQ(writer.ClaimSlot(1), nullptr);  // no writer thread: nothing to claim
@@ -188,7 +191,7 @@ TEST_F(VideoWriter, EncoderThatCannotStartMakesInitReturnOne) {
     CRecordSettings& s = CRecordSettings::Get();
     if (!c.ffmpegDir.empty()) s.m_strFFmpegDir = c.ffmpegDir;
     s.SetCodec(c.codec);
-    CVideoStreamWriter writer;
+    CVideoStreamWriter writer(config(), results);
     EXPECT_EQ(writer.Init(64, 48), 1) << c.what;
     EXPECT_FALSE(writer.EncoderRunning()) << c.what;
     EXPECT_EQ(log.count(c.logged), 1) << c.what << "\n" << log.dump();
@@ -198,7 +201,7 @@ TEST_F(VideoWriter, EncoderThatCannotStartMakesInitReturnOne) {
 
 TEST_F(VideoWriter, ThreadCreationFailureIsReportedWithItsCode) {
   test::LogCollector log;
-  CVideoStreamWriter writer;
+  CVideoStreamWriter writer(config(), results);
   ASSERT_EQ(writer.Init(64, 48), 0);
   platform::fail(platform::kBeginThreadCall, platform::Fault{platform::kAnyTarget, 0, 1, 8});
   EXPECT_EQ(writer.Start(), static_cast<HRESULT>(0x80070008u));
@@ -211,7 +214,7 @@ TEST_F(VideoWriter, ThreadCreationFailureIsReportedWithItsCode) {
 // against the writer thread: every picture is written as often as asked, and
 // the run is clean under ThreadSanitizer (the tsan build runs this test).
 TEST_F(VideoWriter, ProducerAndWriterStress) {
-  CVideoStreamWriter writer;
+  CVideoStreamWriter writer(config(), results);
   ASSERT_EQ(writer.Init(16, 16), 0);
   ASSERT_EQ(writer.Start(), S_OK);
   std::mt19937 random(7);

@@ -14,7 +14,6 @@
 #include "common/text_convert.h"
 #include "platform/ui/window.h"
 #include "qelrecorder/qelrecorder.h"
-#include "qelrecorder/record_result.h"
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -8,7 +8,7 @@
 #include "platform/core/backing.h"
 #include "platform/display/sim_display.h"
 #include "platform/ui/work_area.h"
-#include "qelrecorder/record_result.h"
+#include "qelrecorder/qelrecorder.h"
 #include "recorder_host/cmd_options.h"
 #include "recorder_host/host_main.h"
 #include "recorder_host/record_viewer.h"

@@ -14,8 +14,8 @@ namespace {
 struct State {
   std::mutex mutex;
   int initializations = 0;
-  std::map<ui::HWND, ScalingCallback> callbacks;
-  std::map<ui::HWND, ui::HWND> excluded;
+  std::map<WindowId, ScalingCallback> callbacks;
+  std::map<WindowId, WindowId> excluded;
   sim::MagnifierKnobs knobs;
 };
 
@@ -48,29 +48,29 @@ int MagUninitialize() {
   return 1;
 }
 
-int MagSetImageScalingCallback(ui::HWND window, ScalingCallback callback) {
+int MagSetImageScalingCallback(WindowId window, ScalingCallback callback) {
   if (injected("mag.MagSetImageScalingCallback")) return 0;
   std::lock_guard lock(state().mutex);
-  if (state().initializations == 0 || !ui::IsWindow(window)) return 0;
+  if (state().initializations == 0 || !IsLiveWindow(window)) return 0;
   state().callbacks[window] = callback;
   return 1;
 }
 
-int MagSetWindowFilterList(ui::HWND window, uint32_t mode, int count, ui::HWND* windows) {
+int MagSetWindowFilterList(WindowId window, uint32_t mode, int count, WindowId* windows) {
   if (injected("mag.MagSetWindowFilterList")) return 0;
   std::lock_guard lock(state().mutex);
-  if (state().initializations == 0 || !ui::IsWindow(window) || mode != kFilterModeExclude || count < 1) return 0;
+  if (state().initializations == 0 || !IsLiveWindow(window) || mode != kFilterModeExclude || count < 1) return 0;
   state().excluded[window] = windows[0];
   return 1;
 }
 
-int MagSetWindowSource(ui::HWND window, Rect source) {
+int MagSetWindowSource(WindowId window, Rect source) {
   if (injected("mag.MagSetWindowSource")) return 0;
   ScalingCallback callback = nullptr;
   sim::MagnifierKnobs knobs;
   {
     std::lock_guard lock(state().mutex);
-    if (state().initializations == 0 || !ui::IsWindow(window)) return 0;
+    if (state().initializations == 0 || !IsLiveWindow(window)) return 0;
     auto it = state().callbacks.find(window);
     if (it != state().callbacks.end()) callback = it->second;
     knobs = state().knobs;
@@ -120,7 +120,7 @@ int MagnifierInitializations() {
   return mag::state().initializations;
 }
 
-ui::HWND MagnifierExcludedWindow(ui::HWND window) {
+WindowId MagnifierExcludedWindow(WindowId window) {
   std::lock_guard lock(mag::state().mutex);
   auto it = mag::state().excluded.find(window);
   return it == mag::state().excluded.end() ? nullptr : it->second;

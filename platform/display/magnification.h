@@ -2,17 +2,18 @@
 // magnifier capturer. The module is a pseudo-module of platform/core/modules
 // ("MagInitialize", "MagUninitialize", "MagSetWindowSource",
 // "MagSetWindowFilterList", "MagSetImageScalingCallback"); a magnifier window
-// is any live window of platform/ui. Setting a window's source reads the
-// screen's pixels of that rectangle (both backings) and hands them to the
-// window's scaling callback on the calling thread, before returning.
+// is any live window of the window layer, known here only by its id
+// (platform/core/window_id.h). Setting a window's source reads the screen's
+// pixels of that rectangle (both backings) and hands them to the window's
+// scaling callback on the calling thread, before returning.
 //
 // Thread safety: every function may be called from any thread.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/core/window_id.h"
 #include "platform/display/display.h"
-#include "platform/ui/window.h"
 
 namespace platform::display::mag {
 
@@ -35,7 +36,7 @@ struct ImageHeader {
   uint64_t cbSize = 0;
 };
 
-using ScalingCallback = int (*)(ui::HWND window, void* sourceData, ImageHeader sourceHeader, void* destinationData,
+using ScalingCallback = int (*)(WindowId window, void* sourceData, ImageHeader sourceHeader, void* destinationData,
                                 ImageHeader destinationHeader, Rect unclipped, Rect clipped, void* dirty);
 
 inline constexpr uint32_t kFilterModeExclude = 0;
@@ -43,9 +44,9 @@ inline constexpr uint32_t kFilterModeExclude = 0;
 // The entries, as the module serves them (ints are BOOL results).
 int MagInitialize();
 int MagUninitialize();
-int MagSetWindowSource(ui::HWND window, Rect source);
-int MagSetWindowFilterList(ui::HWND window, uint32_t mode, int count, ui::HWND* windows);
-int MagSetImageScalingCallback(ui::HWND window, ScalingCallback callback);
+int MagSetWindowSource(WindowId window, Rect source);
+int MagSetWindowFilterList(WindowId window, uint32_t mode, int count, WindowId* windows);
+int MagSetImageScalingCallback(WindowId window, ScalingCallback callback);
 
 }  // namespace platform::display::mag
 
@@ -60,6 +61,6 @@ struct MagnifierKnobs {
 void SetMagnifierKnobs(const MagnifierKnobs& knobs);
 // MagInitialize calls not yet undone, and the excluded window of `window`.
 int MagnifierInitializations();
-ui::HWND MagnifierExcludedWindow(ui::HWND window);
+WindowId MagnifierExcludedWindow(WindowId window);
 
 }  // namespace platform::display::sim

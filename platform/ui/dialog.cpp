@@ -5,20 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
-#include <sstream>
-#include <thread>
 #include <vector>
 
-#include "common/text_edit.h"
-#include "platform/apps/render_processes.h"
-#include "platform/ui/hotkeys.h"
 #include "platform/display/display.h"
 #include "platform/ui/ui_extras.h"
 
@@ -42,20 +35,15 @@ bool attributeTrue(const char* value, bool fallback) {
   return std::string(value) == "true" || std::string(value) == "1";
 }
 
-std::string trim(std::string s) {
-  qel::trimChars(s, " \t\r\n");
-  return s;
-}
-
 // Live dialogs in the order they were made, with their controls' names: a
-// script click goes to the latest one that has the control.
+// posted click goes to the latest one that has the control.
 struct LiveDialogs {
   std::mutex mutex;
   std::vector<std::pair<HWND, std::set<std::string>>> list;
 };
 
 LiveDialogs& liveDialogs() {
-  static auto* instance = new LiveDialogs;  // outlives the script thread
+  static auto* instance = new LiveDialogs;  // outlives threads that post clicks
   return *instance;
 }
 
@@ -74,90 +62,24 @@ HWND latestDialogWith(const std::string& control) {
   return nullptr;
 }
 
-// The run script: one thread per process, started by the first modal loop.
-// The thread is joined when the process ends; its waits end at once then.
-class ScriptRunner {
- public:
-  ~ScriptRunner() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-  // Starts `script` unless one was started before.
-  void Start(const std::string& script) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (started_ || stopping_) return;
-    started_ = true;
-    thread_ = std::thread([this, script] { Run(script); });
-  }
-
- private:
-  // False when the process ends before `until`.
-  bool WaitUntil(std::chrono::steady_clock::time_point until) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !wake_.wait_until(lock, until, [this] { return stopping_; });
-  }
-
-  void Run(const std::string& script) {
-    const auto start = std::chrono::steady_clock::now();
-    std::stringstream commands(script);
-    std::string command;
-    while (std::getline(commands, command, ';')) {
-      std::istringstream words(trim(command));
-      long ms = 0;
-      std::string verb;
-      if (!(words >> ms >> verb)) {
-        std::fprintf(stderr, "QEL_SCRIPT: cannot read \"%s\"\n", command.c_str());
-        continue;
-      }
-      std::string argument;
-      std::getline(words, argument);
-      argument = trim(argument);
-      if (!WaitUntil(start + std::chrono::milliseconds(ms))) return;
-      Perform(verb, argument);
-    }
-  }
-
-  static void Perform(const std::string& verb, const std::string& argument) {
-    if (verb == "hotkey") {
-      if (!PressHotKeyText(argument)) std::fprintf(stderr, "QEL_SCRIPT: no window holds %s\n", argument.c_str());
-    } else if (verb == "click") {
-      // Ownership of the name passes with the message; a dialog gone drops it.
-      const HWND dialog = latestDialogWith(argument);
-      auto* name = new std::string(argument);
-      if (dialog == nullptr || !PostMessage(dialog, kWmScriptClick, 0, reinterpret_cast<LPARAM>(name))) {
-        delete name;
-        std::fprintf(stderr, "QEL_SCRIPT: no dialog has %s\n", argument.c_str());
-      }
-    } else if (verb == "render") {
-      // The processes that play audio: ids separated by commas.
-      std::vector<uint32_t> pids;
-      std::stringstream list(argument);
-      for (std::string id; std::getline(list, id, ',');) {
-        if (!trim(id).empty()) pids.push_back(static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 10)));
-      }
-      apps::SetRenderProcesses(pids);
-    } else {
-      std::fprintf(stderr, "QEL_SCRIPT: unknown command \"%s\"\n", verb.c_str());
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool started_ = false;
-  bool stopping_ = false;
-  std::thread thread_;
-};
-
-ScriptRunner& scriptRunner() {
-  static ScriptRunner instance;
-  return instance;
-}
+// Constant-initialised, so a hook installed by another file's static
+// initialiser is never overwritten.
+std::atomic<ModalLoopHook> modalLoopHook{nullptr};
 
 }  // namespace
+
+void SetModalLoopHook(ModalLoopHook hook) { modalLoopHook.store(hook); }
+
+bool PostClickToLatestDialog(const std::string& control) {
+  // Ownership of the name passes with the message; a dialog gone drops it.
+  const HWND dialog = latestDialogWith(control);
+  auto* name = new std::string(control);
+  if (dialog == nullptr || !PostMessage(dialog, kWmPostedClick, 0, reinterpret_cast<LPARAM>(name))) {
+    delete name;
+    return false;
+  }
+  return true;
+}
 
 void DialogWindow::SetSkinRoot(const std::string& folder) {
   std::lock_guard<std::mutex> lock(rootMutex);
@@ -256,7 +178,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   if (msg == WM_NCHITTEST) return OnNcHitTest(PointX(lParam), PointY(lParam));
-  if (msg == kWmScriptClick) {
+  if (msg == kWmPostedClick) {
     std::unique_ptr<std::string> name(reinterpret_cast<std::string*>(lParam));
     if (name) Click(*name);
     return 0;
@@ -278,7 +200,7 @@ LRESULT DialogWindow::Proc(uint32_t msg, WPARAM wParam, LPARAM lParam) {
 
 int DialogWindow::ShowModal() {
   if (hwnd_ == nullptr) return -1;
-  if (const char* script = std::getenv("QEL_SCRIPT"); script != nullptr) scriptRunner().Start(script);
+  if (const ModalLoopHook hook = modalLoopHook.load()) hook();
   Msg msg{};
   while (!closed_) {
     if (GetMessage(msg) == 0) {

@@ -14,15 +14,11 @@
 // coordinates; a right or bottom of 0 or less counts from the window's right
 // or bottom edge, so a control can follow a window the user resizes.
 //
-// Run script (environment QEL_SCRIPT, read when a modal loop starts with no
-// script running yet; one script per process): commands separated by ';',
-// each "<ms> hotkey <keys>", "<ms> click <control>" or "<ms> render
-// <pid>,<pid>..." (the processes that play audio), the time counted from the
-// start of the loop. A click goes to the latest live dialog that has the
-// control. The script's thread is joined when the process ends.
+// A driver from a layer above (the run script) hears when a modal loop starts
+// through the modal-loop hook, and clicks through PostClickToLatestDialog.
 //
 // Thread safety: a dialog is used on the thread that created it; Click may be
-// called there (tests) or is posted there by the script.
+// called there (tests) or is posted there (PostClickToLatestDialog).
 #pragma once
 
 #include <cstdint>
@@ -52,8 +48,18 @@ struct Control {
   Rect pos{0, 0, 0, 0};  // as the skin gives it (see above)
 };
 
-inline constexpr uint32_t kWmScriptClick = WM_USER + 0x3F0;
+inline constexpr uint32_t kWmPostedClick = WM_USER + 0x3F0;
 inline constexpr uint32_t kWmWindowInit = WM_USER + 0x3F1;
+
+// Called on the loop's thread each time a modal loop starts, before it takes
+// its first message (null: nothing is called). The run script installs itself
+// here.
+using ModalLoopHook = void (*)();
+void SetModalLoopHook(ModalLoopHook hook);
+
+// A click on `control`, posted to the thread of the latest live dialog that
+// has it (Click runs there); false when no live dialog has it or the post fails.
+bool PostClickToLatestDialog(const std::string& control);
 
 class DialogWindow {
  public:

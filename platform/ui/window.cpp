@@ -151,6 +151,14 @@ bool IsWindow(HWND window) {
   return w.windows.count(idOf(window)) != 0;
 }
 
+namespace {
+// Layers below this one (the magnifier) ask through core whether a window lives.
+const bool liveCheckInstalled = [] {
+  SetWindowLiveCheck(&IsWindow);
+  return true;
+}();
+}  // namespace
+
 LRESULT SendMessage(HWND window, uint32_t message, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<ThreadQueue> queue;
   ThreadId owner = 0;

@@ -14,10 +14,11 @@
 #include <functional>
 #include <string>
 
+#include "platform/core/window_id.h"
+
 namespace platform::ui {
 
-struct WindowTag;
-using HWND = WindowTag*;
+using HWND = WindowId;
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 using LRESULT = intptr_t;

@@ -84,8 +84,6 @@ class InternalFFmpegWraper : public FFmpegWraper {
  public:
   // Most recent non-empty output lines kept for the log.
   static constexpr size_t kMaxLastLines = 11;
-  // Longest line the stats pattern is applied to.
-  static constexpr size_t kMaxStatsLine = qel::kMaxStatsLine;
   // Exit code reported while the child still runs (Windows' STILL_ACTIVE).
   static constexpr uint32_t kStillActive = 259;
   // Longest wait of one read of the child's output.

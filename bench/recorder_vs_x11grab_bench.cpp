@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 #include "support/xvfb_server.h"
 

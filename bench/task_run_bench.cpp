@@ -37,8 +37,9 @@
 
 #include "commands/command_plan.h"
 #include "commands/task_operation.h"
+#include "common/command_line.h"
 #include "common/command_quote.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "qelapi.h"
 
 namespace {

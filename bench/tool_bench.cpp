@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "tool/encoding.h"
 #include "tool/file_copy.h"
 #include "tool/file_digest.h"

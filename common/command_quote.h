@@ -1,6 +1,6 @@
 // The one way a path is written into a command text. Command texts keep their
 // Windows form (double-quoted paths) and are split by splitCommandLine
-// (process.h) with the Windows C-runtime rules. Inside double quotes every byte
+// (command_line.h) with the Windows C-runtime rules. Inside double quotes every byte
 // stands for itself except three: a double quote ends the group, backslashes
 // in front of the closing quote escape it (a path ending in `\` would swallow
 // its own closing quote and run into the next arguments), and a NUL ends the

@@ -6,6 +6,7 @@
 #include <regex>
 #include <system_error>
 
+#include "common/command_line.h"
 #include "common/text_convert.h"
 #include "qelrecorder/recorder_log.h"
 

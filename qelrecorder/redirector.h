@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "platform/core/critical_section.h"
 #include "platform/core/thread.h"
 

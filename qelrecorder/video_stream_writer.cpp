@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "platform/core/interlocked.h"
 #include "platform/core/last_error.h"
 #include "qelrecorder/output_names.h"

@@ -12,10 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "tool/logger.h"
 #include "tool/string_util.h"
 
 namespace tool::filesystem_internal {
+
+using qel::UniqueFd;
 
 namespace {
 
@@ -30,28 +33,6 @@ constexpr uint64_t kMountRoot = 0x00002000;
 using Identity = std::pair<dev_t, ino_t>;
 
 Identity IdentityOf(const struct stat& info) { return {info.st_dev, info.st_ino}; }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Whether `name` in the folder open as `dirfd` (or, with an empty name and
 // AT_EMPTY_PATH, that folder itself) is the root of a mount. Kernels that
@@ -96,7 +77,7 @@ class TreeWalk {
 
   // Walks below the top folder, open as `fd` (taken over); the top itself is
   // left to the caller.
-  Outcome Run(Descriptor fd, const struct stat& top) {
+  Outcome Run(UniqueFd fd, const struct stat& top) {
     device_ = top.st_dev;
     std::vector<Level> stack;
     stack.push_back(Level{std::move(fd), IdentityOf(top), top_, std::string(), {}, 0});
@@ -122,7 +103,7 @@ class TreeWalk {
   // A folder open for the walk, and the subfolders it holds that are still to
   // be handled.
   struct Level {
-    Descriptor fd;
+    UniqueFd fd;
     Identity identity;
     std::string path;  // for log lines and the protection test by name
     std::string name;  // in the folder above
@@ -191,7 +172,7 @@ class TreeWalk {
       LogMount(path, parent.path);
       return Outcome::kDone;
     }
-    Descriptor child(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    UniqueFd child(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
     if (child.get() < 0) {
       if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return Outcome::kDone;  // replaced meanwhile
       if (errno != EACCES && errno != EPERM) return Fail(path);
@@ -255,7 +236,7 @@ std::set<Identity> ProtectedIdentities(const ProtectedPaths& paths) {
 }  // namespace
 
 bool RemoveTree(const std::string& local, bool recursive, const ProtectedPaths& protected_paths) {
-  Descriptor top(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  UniqueFd top(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
   struct stat info{};
   if (top.get() >= 0 && ::fstat(top.get(), &info) == 0) {
     const std::set<Identity> identities = ProtectedIdentities(protected_paths);
@@ -265,7 +246,7 @@ bool RemoveTree(const std::string& local, bool recursive, const ProtectedPaths& 
     }
     // First only look, so that a tree holding a protected folder loses nothing.
     for (bool remove : {false, true}) {
-      Descriptor walked(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
+      UniqueFd walked(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
       if (walked.get() < 0) return false;
       TreeWalk walk(local, recursive, remove, protected_paths, identities);
       if (walk.Run(std::move(walked), info) != TreeWalk::Outcome::kDone) return false;

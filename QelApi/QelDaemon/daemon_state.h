@@ -13,7 +13,7 @@
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/engine_handle.h"
 #include "QelDaemon/task_store.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 
 namespace qel {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 
 namespace qel {
 namespace {

@@ -14,7 +14,7 @@
 #include "common/ascii_case.h"
 #include "common/json_write.h"
 #include "common/media_extensions.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "qelapi.h"
 

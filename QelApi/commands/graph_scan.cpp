@@ -8,7 +8,7 @@
 
 #include "commands/filter_text.h"
 #include "commands/vocabulary.h"
-#include "common/process.h"
+#include "common/command_line.h"
 #include "common/text_edit.h"
 
 namespace qel {

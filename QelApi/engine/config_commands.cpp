@@ -20,7 +20,7 @@
 #include "commands/probe_document.h"
 #include "common/ascii_case.h"
 #include "common/json_write.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "engine/engine_context.h"
 #include "engine/hardware_support.h"
 #include "engine/init_config.h"

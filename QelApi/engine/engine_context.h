@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "qelapi.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "engine/init_config.h"
 #include "engine/probe_cache.h"
 #include "commands/lavfi_parser.h"

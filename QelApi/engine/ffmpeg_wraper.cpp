@@ -1,20 +1,14 @@
 #include "engine/ffmpeg_wraper.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <optional>
 #include <regex>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "commands/probe_document.h"
 #include "commands/vocabulary.h"
+#include "common/command_line.h"
 #include "common/command_quote.h"
 #include "base/log.h"
 #include "base/text_helpers.h"
@@ -22,14 +16,12 @@
 namespace qel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // How long terminate lets a child end by itself before killing it, and how long
 // it then waits for the child to be gone.
 constexpr milliseconds kGraceWait{10};
 constexpr milliseconds kFinalWait{5000};
-constexpr milliseconds kReapStep{2};
 
 // Once the child has ended, its last lines are still in the pipe. Quiet polls
 // tolerated while collecting them (a grandchild may hold the pipe open), and a
@@ -40,138 +32,61 @@ constexpr int kDrainMaxReads = 256;
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// ChildProcess
+// InternalFFmpegWraper
 
-ChildProcess::ChildProcess() = default;
+InternalFFmpegWraper::~InternalFFmpegWraper() { stop(); }
 
-ChildProcess::~ChildProcess() { terminate(); }
-
-bool ChildProcess::start(const std::string& commandLine, std::string& error) {
+bool InternalFFmpegWraper::launch(const std::string& commandLine, std::string& error) {
   if (refreshRunning()) {
     error = "a child process is already running";
     return false;
   }
   // An earlier child that has ended but was never stopped is released first, so
   // its descriptors do not leak and it does not stay a zombie.
-  terminate();
-  std::lock_guard<std::mutex> lock(mutex_);
+  child_.terminate(kGraceWait, kFinalWait);
   const std::vector<std::string> argv = splitCommandLine(commandLine);
   if (argv.empty()) {
     error = "empty command line";
     return false;
   }
-  auto process = std::make_unique<Subprocess>();
   SpawnOptions options;
   options.pipeStdin = true;  // ffmpeg polls stdin for keys; a pipe we never write keeps it quiet
   options.stdoutMode = ChildOutput::Null;
   options.stderrMode = ChildOutput::Pipe;
-  if (!process->start(argv, options, error)) return false;
-  process_ = std::move(process);
-  exited_ = false;
-  return true;
+  return child_.start(argv, options, error);
 }
 
-size_t ChildProcess::readOutput(std::string& into, ReadStatus* status) {
-  Subprocess* process = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!process_ || terminating_) {
-      if (status != nullptr) *status = ReadStatus::EndOfFile;
-      return 0;
-    }
-    process = process_.get();
-    ++readers_;
-  }
-  // The read runs without the mutex so that terminate is never held up by it;
-  // terminate in turn releases the descriptors only once readers_ is back to 0.
-  const size_t before = into.size();
-  const ReadStatus result = process->readSomeStderr(into, kReadWait);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --readers_;
-  }
-  readDone_.notify_all();
-  if (status != nullptr) *status = result;
-  return into.size() - before;
+size_t InternalFFmpegWraper::readOutput(ReadStatus& status) {
+  const size_t before = readBuffer_.size();
+  status = child_.readSomeStderr(readBuffer_, kReadWait);
+  return readBuffer_.size() - before;
 }
 
-bool ChildProcess::terminate() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!process_) return true;
-  terminating_ = true;
-  if (!exited_) {
-    // A reap (tryWait) is only safe with no read in flight; while one is, the
-    // child is killed at once, which also ends the read promptly.
-    if (readers_ == 0) {
-      const auto graceEnd = Clock::now() + kGraceWait;
-      while (!process_->tryWait().has_value() && Clock::now() < graceEnd) {
-        std::this_thread::sleep_for(kReapStep);
-      }
-    }
-    process_->kill();  // no effect once the child has been reaped
-  }
-  readDone_.wait(lock, [this] { return readers_ == 0; });
-  // A concurrent terminate (an abort racing the worker's own stop) may have
-  // finished the job while this one waited.
-  if (!process_) return true;
-
-  bool ended = exited_;
-  const auto deadline = Clock::now() + kFinalWait;
-  while (!ended) {
-    if (process_->tryWait().has_value()) {
-      ended = true;
-    } else if (Clock::now() >= deadline) {
+bool InternalFFmpegWraper::noteChildState(ChildState state, int code) {
+  switch (state) {
+    case ChildState::Running:
+      exitCode_ = kStillActive;
+      return true;
+    case ChildState::Exited:
+      exitCode_ = static_cast<uint32_t>(code);
+      return false;
+    case ChildState::NoChild:
       break;
-    } else {
-      std::this_thread::sleep_for(kReapStep);
-    }
   }
-  // The Subprocess destructor closes the descriptors (and would still reap a
-  // child that outlived the final wait).
-  process_.reset();
-  exited_ = false;
-  terminating_ = false;
-  return ended;
-}
-
-bool ChildProcess::hasProcess() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return process_ != nullptr;
-}
-
-bool ChildProcess::refreshRunning() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!process_ || exited_) return false;
-  const std::optional<int> code = process_->tryWait();
-  if (!code.has_value()) {
-    exitCode_ = kStillActive;
-    return true;
-  }
-  exited_ = true;
-  exitCode_ = static_cast<uint32_t>(*code);
   return false;
 }
 
-bool ChildProcess::waitForExit(milliseconds timeout) {
-  int fd = -1;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!process_ || exited_ || terminating_) return false;
-    // Opened under the mutex, before anyone can reap the child: the pidfd is
-    // this very child even if terminate reaps it while we wait.
-    fd = qel::openChildPidfd(process_->pid());
-  }
-  qel::waitOnPidfd(fd, timeout);
-  return refreshRunning();
+bool InternalFFmpegWraper::refreshRunning() {
+  int code = 0;
+  const ChildState state = child_.poll(code);
+  return noteChildState(state, code);
 }
 
-uint32_t ChildProcess::exitCode() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return exitCode_;
+bool InternalFFmpegWraper::waitForExit(milliseconds timeout) {
+  int code = 0;
+  const ChildState state = child_.pollAfter(timeout, code);
+  return noteChildState(state, code);
 }
-
-// ---------------------------------------------------------------------------
-// InternalFFmpegWraper
 
 void InternalFFmpegWraper::reset() {
   statsSeen_ = false;
@@ -202,7 +117,7 @@ int InternalFFmpegWraper::start(const std::string& args) {
   progress_.fileNums = extractInputFiles(commandLine);
 
   std::string error = "the ffmpeg path cannot be written into a command";
-  if (!program || !child_.start(commandLine, error)) {
+  if (!program || !launch(commandLine, error)) {
     // Without this the next readProgress would judge the command by the exit
     // code of an earlier child.
     startFailed_ = true;
@@ -213,9 +128,9 @@ int InternalFFmpegWraper::start(const std::string& args) {
   return 0;
 }
 
-bool InternalFFmpegWraper::stop() { return child_.terminate(); }
+bool InternalFFmpegWraper::stop() { return child_.terminate(kGraceWait, kFinalWait); }
 
-bool InternalFFmpegWraper::isRunning() { return child_.refreshRunning(); }
+bool InternalFFmpegWraper::isRunning() { return refreshRunning(); }
 
 bool InternalFFmpegWraper::hasProgress() { return statsSeen_; }
 
@@ -227,12 +142,12 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
   // The one wait of a poll: the read waits in poll() for ffmpeg's output (at
   // most kReadWait), which paces the worker's reports while ffmpeg runs.
   ReadStatus status = ReadStatus::Timeout;
-  child_.readOutput(readBuffer_, &status);
-  bool running = child_.refreshRunning();
+  readOutput(status);
+  bool running = refreshRunning();
   if (running && (status == ReadStatus::EndOfFile || status == ReadStatus::Error)) {
     // ffmpeg closed its output: it is ending. Wait on the child itself, not
     // on a clock, so its end is seen the moment it comes.
-    running = child_.waitForExit(ChildProcess::kReadWait);
+    running = waitForExit(kReadWait);
   }
   if (!running) {
     // ffmpeg's final lines (its error message, the last stats) are still in the
@@ -240,7 +155,7 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
     int quiet = 0;
     for (int reads = 0; reads < kDrainMaxReads && quiet < kDrainQuietPolls; ++reads) {
       ReadStatus drainStatus = ReadStatus::EndOfFile;
-      if (child_.readOutput(readBuffer_, &drainStatus) == 0) {
+      if (readOutput(drainStatus) == 0) {
         if (drainStatus != ReadStatus::Timeout) break;
         ++quiet;
       }
@@ -261,7 +176,7 @@ void InternalFFmpegWraper::readProgress(ProgressInfo& out, bool& finished, bool&
 }
 
 void InternalFFmpegWraper::finishCommand(bool& failed) {
-  failed_ = startFailed_ || child_.exitCode() != 0;
+  failed_ = startFailed_ || exitCode_ != 0;
   if (!failed_ && lastStatsEmpty_) {
     // ffmpeg exits 0 after encoding nothing at all (a cut past the end, a
     // filter that drops every frame) and leaves an output without streams;
@@ -320,6 +235,29 @@ bool statsShowNothingEncoded(std::string_view line) {
   return noBytes && noTime;
 }
 
+std::optional<StatsLine> readStatsLine(std::string_view line) {
+  // The cheap test first: the pattern is applied only to lines that pass it.
+  const size_t sizeAt = line.find("size=");
+  const size_t timeAt = line.find("time=");
+  const size_t speedAt = line.find("speed=");
+  if (sizeAt == std::string_view::npos || timeAt == std::string_view::npos || speedAt == std::string_view::npos) {
+    return std::nullopt;
+  }
+  if (!(sizeAt < timeAt && timeAt < speedAt)) return std::nullopt;
+  if (line.size() > kMaxStatsLine) return std::nullopt;
+  StatsLine stats;
+  stats.nothingEncoded = statsShowNothingEncoded(line);
+
+  static const std::regex kStats(
+      R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",
+      std::regex::ECMAScript);
+  std::cmatch match;
+  if (std::regex_search(line.data(), line.data() + line.size(), match, kStats)) {
+    stats.fields = StatsLine::Fields{match[1].str(), match[2].str(), match[3].str()};
+  }
+  return stats;
+}
+
 void InternalFFmpegWraper::consumeOutput(std::string_view text) {
   readBuffer_.append(text);
   takeLines();
@@ -375,24 +313,13 @@ void InternalFFmpegWraper::learnTotalSeconds(int32_t seconds) {
 void InternalFFmpegWraper::parseStatsLine(const std::string& line) {
   if (progress_.duration.empty()) progress_.duration = secondsToClockText(totalSeconds_);
 
-  const size_t sizeAt = line.find("size=");
-  const size_t timeAt = line.find("time=");
-  const size_t speedAt = line.find("speed=");
-  if (sizeAt == std::string::npos || timeAt == std::string::npos || speedAt == std::string::npos) {
-    return;
-  }
-  if (!(sizeAt < timeAt && timeAt < speedAt)) return;
-  if (line.size() > kMaxStatsLine) return;
-  lastStatsEmpty_ = statsShowNothingEncoded(line);
-
-  static const std::regex kStats(
-      R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",
-      std::regex::ECMAScript);
-  std::smatch match;
-  if (!std::regex_search(line, match, kStats)) return;
-  progress_.size = match[1].str();
-  progress_.usedTime = match[2].str();
-  progress_.speed = match[3].str();
+  const std::optional<StatsLine> stats = readStatsLine(line);
+  if (!stats) return;
+  lastStatsEmpty_ = stats->nothingEncoded;
+  if (!stats->fields) return;
+  progress_.size = stats->fields->size;
+  progress_.usedTime = stats->fields->usedTime;
+  progress_.speed = stats->fields->speed;
   if (totalSeconds_ < 1) {
     statsSeen_ = true;
     return;

@@ -5,22 +5,20 @@
 //
 // Thread safety: one worker thread drives a runner (reset, setters, start,
 // readProgress, lastMessage, hasError, stop). `stop` may also be called from any
-// other thread while the worker is inside readProgress: ChildProcess serialises
-// start, termination and exit-code reads with its mutex, and a pipe read in
-// flight keeps the child's descriptors alive until it returns (reads wait at
-// most ~100 ms, so `stop` never waits long for one).
+// other thread while the worker is inside readProgress: the Subprocess
+// serialises start, termination and exit-code reads with its mutex, and a pipe
+// read in flight keeps the child's descriptors alive until it returns (reads
+// wait at most ~100 ms, so `stop` never waits long for one).
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "engine/progress_info.h"
 
 namespace qel {
@@ -49,63 +47,6 @@ class FFmpegWraper {
   virtual std::string lastMessage() = 0;
 };
 
-// One child process with its standard error on a pipe (standard input a pipe
-// never written, standard output /dev/null). The child is started by argv from
-// a Windows-style command text, never through a shell.
-//
-// Thread safety: start, readOutput and the exit-code reads belong to the owner
-// thread; terminate may run on any thread. The mutex guards the child and its
-// exit code; readOutput reads without it, and terminate waits for a read in
-// flight to return before it releases the child's descriptors.
-class ChildProcess {
- public:
-  // Exit code reported while the child still runs (Windows' STILL_ACTIVE).
-  static constexpr uint32_t kStillActive = 259;
-  // Longest wait of one readOutput for data.
-  static constexpr std::chrono::milliseconds kReadWait{100};
-
-  ChildProcess();
-  ~ChildProcess();  // terminate()
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // Splits `commandLine` with the Windows C-runtime rules and starts argv[0].
-  // True when the process was created; otherwise false with `error` set to the
-  // reason. Refused while a previous child still runs; one that has ended is
-  // released first.
-  bool start(const std::string& commandLine, std::string& error);
-
-  // Waits at most kReadWait for output and appends what came to `into`.
-  // Returns the number of bytes appended; 0 on timeout, end of data, error, or
-  // with no child. `status`, when given, says which (EndOfFile with no child).
-  size_t readOutput(std::string& into, ReadStatus* status = nullptr);
-
-  // Ends a running child (SIGKILL), reaps it and releases its descriptors. True
-  // when there was no child or it ended within 5 s. `exitCode` is not changed.
-  bool terminate();
-
-  // True while a child is held (started and not yet terminated).
-  bool hasProcess() const;
-  // Under the mutex: with a child, refreshes `exitCode` (kStillActive while it
-  // runs) and returns true while it runs; false with no child.
-  bool refreshRunning();
-  // The exit code last read (0 before any read).
-  uint32_t exitCode() const;
-  // Waits at most `timeout` for the child to end, on the child itself (a
-  // pidfd), then refreshRunning. True while it still runs. For the moment
-  // between ffmpeg closing its output and its exit.
-  bool waitForExit(std::chrono::milliseconds timeout);
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable readDone_;
-  std::unique_ptr<Subprocess> process_;
-  bool exited_ = false;       // process_ has been reaped
-  bool terminating_ = false;  // terminate waits for reads; no new read may begin
-  int readers_ = 0;           // reads in flight on process_'s pipe
-  uint32_t exitCode_ = 0;
-};
-
 // The message of a command that exited 0 without encoding anything.
 inline constexpr const char* kNothingEncodedMessage = "Output file is empty, nothing was encoded";
 
@@ -114,20 +55,46 @@ inline constexpr const char* kNothingEncodedMessage = "Output file is empty, not
 // size of 0kB or N/A.
 bool statsShowNothingEncoded(std::string_view line);
 
+// Longest line read as a -stats line (std::regex recurses per character and
+// would overflow the stack on a huge line).
+inline constexpr size_t kMaxStatsLine = 1024;
+
+// What one -stats line says.
+struct StatsLine {
+  // The output has nothing in it yet (statsShowNothingEncoded).
+  bool nothingEncoded = false;
+  // The fields, when the line reads in full: size with its unit ("0kB", any
+  // text up to the last "B" before the time), the time as hh:mm:ss (the
+  // fraction dropped), and the speed (the text after "speed=" up to the last
+  // "x", blanks included). Absent when one of them does not read (N/A).
+  struct Fields {
+    std::string size;
+    std::string usedTime;
+    std::string speed;
+  };
+  std::optional<Fields> fields;
+};
+
+// Reads a line of ffmpeg's -stats output (interim or final). Nothing when the
+// line is no such line: "size=", "time=" and "speed=" missing or out of that
+// order, or a line longer than kMaxStatsLine.
+std::optional<StatsLine> readStatsLine(std::string_view line);
+
 class InternalFFmpegWraper : public FFmpegWraper {
  public:
   // Most recent non-empty output lines kept for the log.
   static constexpr size_t kMaxLastLines = 11;
-  // Longest line the stats pattern is applied to (std::regex recurses per
-  // character and would overflow the stack on a huge line).
-  static constexpr size_t kMaxStatsLine = 1024;
+  // Exit code reported while the child still runs (Windows' STILL_ACTIVE).
+  static constexpr uint32_t kStillActive = 259;
+  // Longest wait of one read of the child's output.
+  static constexpr std::chrono::milliseconds kReadWait{100};
   // Longest unterminated text held while waiting for its line end; beyond it
   // the text is taken as a line so a child that never ends a line cannot make
   // the buffer grow without bound.
   static constexpr size_t kMaxPendingText = size_t{1} << 20;
 
   InternalFFmpegWraper() = default;
-  ~InternalFFmpegWraper() override = default;
+  ~InternalFFmpegWraper() override;  // stop()
   InternalFFmpegWraper(const InternalFFmpegWraper&) = delete;
   InternalFFmpegWraper& operator=(const InternalFFmpegWraper&) = delete;
 
@@ -174,7 +141,27 @@ class InternalFFmpegWraper : public FFmpegWraper {
   void handleLine(const std::string& line);
   void finishCommand(bool& failed);
 
-  ChildProcess child_;
+  // The child, started from the command text split with the Windows C-runtime
+  // rules: standard input a pipe never written, standard output /dev/null,
+  // standard error the pipe that carries everything parsed. Refused while a
+  // previous child still runs; one that has ended is released first.
+  bool launch(const std::string& commandLine, std::string& error);
+  // Waits at most kReadWait for the child's output and appends it to
+  // readBuffer_; the number of bytes appended, `status` says why none came.
+  size_t readOutput(ReadStatus& status);
+  // With a child held: refreshes exitCode_ (kStillActive while it runs) and
+  // tells whether it runs. False with no child, exitCode_ left alone.
+  bool refreshRunning();
+  // Waits at most `timeout` for the child to end, on the child itself (a
+  // pidfd), then refreshRunning. For the moment between ffmpeg closing its
+  // output and its exit.
+  bool waitForExit(std::chrono::milliseconds timeout);
+  bool noteChildState(ChildState state, int code);
+
+  Subprocess child_;
+  // The child's exit code as last read (0 before any read); kept across
+  // commands like the child's own.
+  uint32_t exitCode_ = 0;
   bool statsSeen_ = false;
   bool failed_ = false;
   bool errorTextSeen_ = false;

@@ -11,8 +11,9 @@
 #include <fmt/format.h>
 
 #include "commands/vocabulary.h"
+#include "common/command_line.h"
 #include "common/command_quote.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "base/log.h"
 
 namespace qel {

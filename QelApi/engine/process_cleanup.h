@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "common/process.h"
+#include "common/process_table.h"
 
 namespace qel {
 

@@ -12,7 +12,7 @@
 #include "capture/api/video/i420_buffer.h"
 #include "capture/api/video/video_frame.h"
 #include "capture/base/memory/aligned_malloc.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace capture {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "commands/task_operation_items.h"
-#include "common/process.h"
+#include "common/command_line.h"
 
 namespace qel {
 namespace {

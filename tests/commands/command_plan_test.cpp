@@ -14,7 +14,8 @@
 
 #include "commands/graph_join.h"
 #include "commands/task_operation_items.h"
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "support/test_support.h"
 

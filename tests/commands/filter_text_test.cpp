@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qel {

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "commands/task_operation_items.h"
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qel {

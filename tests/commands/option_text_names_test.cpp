@@ -19,7 +19,7 @@
 #include "commands/filter_text.h"
 #include "commands/graph_scan.h"
 #include "commands/task_operation_items.h"
-#include "common/process.h"
+#include "common/command_line.h"
 #include "support/test_support.h"
 
 namespace qel {

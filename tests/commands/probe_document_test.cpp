@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qel {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
 #include "common/command_quote.h"
-#include "common/process.h"
 
 namespace qel {
 namespace {

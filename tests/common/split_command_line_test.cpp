@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/command_line.h"
 
 namespace qel {
 namespace {

@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/process_table.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qel {

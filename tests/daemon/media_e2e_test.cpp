@@ -8,7 +8,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "daemon/daemon_fixture.h"
 
 namespace qel::test {

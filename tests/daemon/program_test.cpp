@@ -21,7 +21,8 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "common/process.h"
+#include "common/process_table.h"
+#include "common/subprocess.h"
 #include "daemon/probe_gate.h"
 #include "daemon/test_client.h"
 #include "support/test_support.h"

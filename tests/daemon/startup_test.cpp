@@ -11,7 +11,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "QelDaemon/daemon_app.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/stray_process.h"
 #include "support/test_support.h"
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -109,6 +110,83 @@ TEST(FFmpegWraperStats, StatsLineTable) {
     EXPECT_EQ(runner.progress().speed, c.speed) << c.name;
     EXPECT_EQ(runner.progress().estimateTime, c.estimate) << c.name;
     EXPECT_EQ(runner.progress().duration, secondsToClockText(c.totalSeconds)) << c.name;
+  }
+}
+
+// readStatsLine over the lines ffmpeg 5.1 prints with -stats (interim lines end
+// in '\r', the final one reads "Lsize="), and over what a pipe may hand over
+// instead: cut lines, N/A fields, huge lines.
+TEST(FFmpegStatsLine, ReadsWhatEachLineSays) {
+  struct Case {
+    const char* name;
+    std::string line;
+    bool isStats;         // a -stats line at all
+    bool nothingEncoded;  // (only with isStats)
+    bool hasFields;       // size, time and speed read
+    const char* size;
+    const char* usedTime;
+    const char* speed;
+  };
+  const std::string interim =
+      "frame=   10 fps=0.0 q=-1.0 size=       0kB time=00:00:00.40 bitrate=   0.9kbits/s speed=0.79x";
+  const std::vector<Case> cases = {
+      {"interim video", interim, true, false, true, "0kB", "00:00:00", "0.79x"},
+      {"first interim, speed padded",
+       "frame=    1 fps=0.0 q=0.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x    ", true, false, true,
+       "0kB", "00:00:00", "   0x"},
+      {"final Lsize",
+       "frame=   50 fps=0.0 q=-1.0 Lsize=      32kB time=00:00:02.02 bitrate= 128.9kbits/s speed=2.62x    ", true,
+       false, true, "32kB", "00:00:02", "2.62x"},
+      {"audio only", "size=     258kB time=00:00:03.00 bitrate= 705.8kbits/s speed=46.7x    ", true, false, true,
+       "258kB", "00:00:03", "46.7x"},
+      {"size in KiB",
+       "frame=  125 fps=0.0 q=-1.0 Lsize=     113KiB time=00:00:04.96 bitrate= 186.5kbits/s speed=13.3x    ", true,
+       false, true, "113KiB", "00:00:04", "13.3x"},
+      {"hours past a day",
+       "frame=2700000 fps=25 q=-1.0 size= 1048576kB time=30:00:00.00 bitrate=79.5kbits/s speed=1.00x", true, false,
+       true, "1048576kB", "30:00:00", "1.00x"},
+      {"speed N/A", "size=       2kB time=00:00:00.02 bitrate= 732.5kbits/s speed=N/A    ", true, false, false, "", "",
+       ""},
+      {"size and speed N/A", "frame=    1 fps=0.0 q=-0.0 size=N/A time=00:00:00.04 bitrate=N/A speed=N/A    ", true,
+       false, false, "", "", ""},
+      {"final Lsize N/A", "frame=   25 fps=0.0 q=-0.0 Lsize=N/A time=00:00:01.00 bitrate=N/A speed=21.5x    ", true,
+       false, false, "", "", ""},
+      {"nothing encoded, final",
+       "frame=    0 fps=0.0 q=0.0 Lsize=       0kB time=00:00:00.00 bitrate=N/A speed=   0x    ", true, true, true,
+       "0kB", "00:00:00", "   0x"},
+      {"nothing encoded, all N/A", "frame=    0 fps=0.0 q=0.0 size=N/A time=N/A bitrate=N/A speed=N/A    ", true, true,
+       false, "", "", ""},
+      {"negative time", "size=N/A time=-00:00:00.97 bitrate=N/A speed=N/A    ", true, false, false, "", "", ""},
+      {"negative time with a size",
+       "frame=    2 fps=0.0 q=0.0 size=       1kB time=-00:00:00.50 bitrate=N/A speed=1.2x", true, false, false, "", "",
+       ""},
+      // Hours are read as two digits: from 100 hours on the time no longer reads.
+      {"a hundred hours",
+       "frame=9000000 fps=25 q=-1.0 size=99999999kB time=100:00:00.00 bitrate=2275.6kbits/s speed=1.00x", true, false,
+       false, "", "", ""},
+      {"cut before speed", "frame=   10 fps=0.0 q=-1.0 size=       0kB time=00:00:0", false, false, false, "", "", ""},
+      {"cut inside speed", "frame=   10 fps=0.0 q=-1.0 size=     256kB time=00:00:04.00 bitrate= 524.3kbits/s speed=1.",
+       true, false, false, "", "", ""},
+      {"speed before time", "size=       1kB speed=1x time=00:00:01.00", false, false, false, "", "", ""},
+      {"not a stats line", "Input #0, lavfi, from 'testsrc':", false, false, false, "", "", ""},
+      {"empty", "", false, false, false, "", "", ""},
+      {"longest line read", interim + std::string(kMaxStatsLine - interim.size(), ' '), true, false, true, "0kB",
+       "00:00:00", "0.79x"},
+      {"one byte over", interim + std::string(kMaxStatsLine + 1 - interim.size(), ' '), false, false, false, "", "",
+       ""},
+      {"huge line", "size=       1kB time=00:00:01.00 " + std::string(400000, 'B') + " speed=1x", false, false, false,
+       "", "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::optional<StatsLine> stats = readStatsLine(c.line);
+    ASSERT_EQ(stats.has_value(), c.isStats) << c.name;
+    if (!stats) continue;
+    EXPECT_EQ(stats->nothingEncoded, c.nothingEncoded) << c.name;
+    ASSERT_EQ(stats->fields.has_value(), c.hasFields) << c.name;
+    if (!stats->fields) continue;
+    EXPECT_EQ(stats->fields->size, c.size) << c.name;
+    EXPECT_EQ(stats->fields->usedTime, c.usedTime) << c.name;
+    EXPECT_EQ(stats->fields->speed, c.speed) << c.name;
   }
 }
 

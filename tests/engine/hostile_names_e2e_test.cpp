@@ -18,7 +18,7 @@
 
 #include "commands/filter_text.h"
 #include "common/command_quote.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/task_events.h"
 #include "qelapi.h"
 #include "support/test_support.h"

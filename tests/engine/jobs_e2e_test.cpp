@@ -14,7 +14,7 @@
 
 #include "qelapi.h"
 #include "commands/graph_join.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "engine/engine_test_util.h"
 #include "support/task_events.h"
 

@@ -16,7 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/process.h"
+#include "common/process_table.h"
+#include "common/subprocess.h"
 #include "engine/process_cleanup.h"
 #include "qelapi.h"
 #include "support/stray_process.h"

@@ -15,7 +15,7 @@
 
 #include "qelapi.h"
 #include "commands/command_plan.h"
-#include "common/process.h"
+#include "common/process_table.h"
 #include "engine/engine_context.h"
 #include "engine/task_worker.h"
 #include "engine/engine_test_util.h"

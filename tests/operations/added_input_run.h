@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qel::test {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_edit.h"
 #include "base/text_helpers.h"
 #include "support/operation_test_helpers.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"
 #include "operations/operation_registry.h"

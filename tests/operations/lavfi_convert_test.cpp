@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "commands/filter_text.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "operations/lavfi_speed_adjuster.h"
 #include "support/operation_test_helpers.h"
 #include "support/test_support.h"

@@ -16,7 +16,6 @@
 #include <rapidjson/writer.h>
 
 #include "commands/lavfi_parser.h"
-#include "common/process.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
 #include "support/operation_test_helpers.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "operations/lavfi_cutter.h"
 #include "operations/lavfi_seek.h"
 #include "operations/lavfi_speed_adjuster.h"

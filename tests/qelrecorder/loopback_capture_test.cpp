@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/pulse_server.h"
 #include "common/text_convert.h"
 #include "platform/audio/audio_client.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "platform/apps/render_processes.h"
 #include "platform/apps/shell_info.h"

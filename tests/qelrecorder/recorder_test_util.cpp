@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "platform/apps/render_processes.h"
 #include "platform/audio/audio_client.h"

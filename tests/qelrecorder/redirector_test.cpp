@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "qelrecorder/redirector.h"
 #include "qelrecorder/recorder_test_util.h"

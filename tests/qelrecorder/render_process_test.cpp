@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "capture/modules/desktop_capture/desktop_frame.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "platform/apps/render_processes.h"
 #include "platform/audio/audio_client.h"

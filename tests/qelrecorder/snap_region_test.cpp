@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "platform/apps/render_processes.h"
 #include "platform/core/backing.h"
 #include "platform/display/display.h"

@@ -9,7 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "common/process.h"
+#include "common/command_line.h"
+#include "common/subprocess.h"
 #include "common/text_convert.h"
 #include "platform/core/faults.h"
 #include "platform/core/thread.h"

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 
 namespace qelhost::test {
 

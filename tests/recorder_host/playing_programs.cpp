@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "platform/apps/render_processes.h"
 #include "platform/core/backing.h"
 #include "recorder_host/host_run.h"

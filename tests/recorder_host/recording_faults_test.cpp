@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "recorder_host/host_run.h"
 #include "support/xvfb_server.h"
 

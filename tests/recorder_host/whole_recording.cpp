@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "recorder_host/host_run.h"
 #include "recorder_host/screen_painter.h"
 #include "support/pulse_server.h"

@@ -21,7 +21,7 @@
 #include <fmt/format.h>
 
 #include "commands/lavfi_parser.h"
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "base/log.h"
 #include "operations/lavfi_base.h"
 #include "support/test_support.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 
 namespace qelrec::test {

@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 
 namespace qel::test {
 

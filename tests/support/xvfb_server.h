@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 
 namespace qel::test {
 

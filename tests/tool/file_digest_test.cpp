@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 #include "tool/encoding.h"
 #include "tool/file_digest.h"

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 #include "tool/logger.h"
 

@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/process.h"
+#include "common/process_table.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 #include "tool/elf_fixture.h"
 #include "tool/log_capture.h"

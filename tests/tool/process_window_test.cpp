@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "support/test_support.h"
 #include "support/xvfb_server.h"
 #include "tool/process_info.h"

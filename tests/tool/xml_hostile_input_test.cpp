@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/process.h"
+#include "common/subprocess.h"
 #include "tool/log_capture.h"
 #include "support/test_support.h"
 #include "tool/xml_node.h"

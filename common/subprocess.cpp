@@ -1,6 +1,5 @@
-#include "common/process.h"
+#include "common/subprocess.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,12 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,98 +21,14 @@ extern char** environ;
 namespace qel {
 
 // ---------------------------------------------------------------------------
-// Command-text splitting
-
-std::vector<std::string> splitCommandLine(std::string_view text) {
-  // The rules of the Windows C runtime's argv parser, so command texts written
-  // in their Windows form (double-quoted paths, \" inside graphs) give the
-  // arguments the program would have seen there.
-  std::vector<std::string> args;
-  size_t i = 0;
-  const size_t n = text.size();
-  while (true) {
-    while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
-    if (i >= n) break;
-
-    std::string arg;
-    bool inQuote = false;
-    while (i < n) {
-      size_t backslashes = 0;
-      while (i < n && text[i] == '\\') {
-        ++backslashes;
-        ++i;
-      }
-      if (i < n && text[i] == '"') {
-        arg.append(backslashes / 2, '\\');
-        if (backslashes % 2 == 1) {
-          arg.push_back('"');  // escaped quote
-        } else if (inQuote && i + 1 < n && text[i + 1] == '"') {
-          arg.push_back('"');  // "" inside quotes is one literal quote
-          ++i;
-        } else {
-          inQuote = !inQuote;
-        }
-        ++i;
-        continue;
-      }
-      arg.append(backslashes, '\\');
-      if (i >= n) break;
-      if (!inQuote && (text[i] == ' ' || text[i] == '\t')) break;
-      arg.push_back(text[i]);
-      ++i;
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
-}
-
-std::vector<QuotedRun> quotedRunsOfCommandLine(std::string_view text) {
-  // The same walk as splitCommandLine, keeping where the quoting turns on and off.
-  std::vector<QuotedRun> runs;
-  bool inQuote = false;
-  size_t open = 0;
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    size_t backslashes = 0;
-    while (i < n && text[i] == '\\') {
-      ++backslashes;
-      ++i;
-    }
-    if (i >= n) break;
-    if (text[i] != '"' || backslashes % 2 == 1) {
-      ++i;
-      continue;
-    }
-    if (inQuote && i + 1 < n && text[i + 1] == '"') {
-      i += 2;  // "" inside quotes is one literal quote
-      continue;
-    }
-    if (inQuote) {
-      runs.push_back({open, i + 1});
-    } else {
-      open = i;
-    }
-    inQuote = !inQuote;
-    ++i;
-  }
-  if (inQuote) runs.push_back({open, n});
-  return runs;
-}
-
-// ---------------------------------------------------------------------------
 // Subprocess
 
 namespace {
 
 std::string errorText(int code) { return std::error_code(code, std::generic_category()).message(); }
 
-void closeFd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
+// How often terminate looks whether the child has ended.
+constexpr std::chrono::milliseconds kReapStep{2};
 
 int decodeStatus(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -133,12 +45,21 @@ constexpr int kDefaultedSignals[] = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, 
 // Moves a descriptor the child will dup2 onto 0, 1 or 2 out of that range, so
 // that no dup2 in the child overwrites another source (possible when the
 // parent runs with a standard handle closed). Close-on-exec either way.
-bool liftAboveStandardHandles(int& fd) {
-  if (fd < 0 || fd > STDERR_FILENO) return true;
-  const int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+bool liftAboveStandardHandles(UniqueFd& fd) {
+  if (fd.get() < 0 || fd.get() > STDERR_FILENO) return true;
+  const int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (lifted < 0) return false;
-  ::close(fd);
-  fd = lifted;
+  fd.reset(lifted);
+  return true;
+}
+
+// A pipe whose two ends are close-on-exec from birth, so that no child started
+// concurrently (by another thread) inherits them.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int ends[2] = {-1, -1};
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  readEnd.reset(ends[0]);
+  writeEnd.reset(ends[1]);
   return true;
 }
 
@@ -256,6 +177,23 @@ ReadStatus readBounded(int fd, std::string& out, std::chrono::milliseconds timeo
   }
 }
 
+UniqueFd openChildPidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+
+// Waits at most `timeout` for the process behind `pidfd` to exit; reaps
+// nothing. Without a pidfd it pauses briefly instead.
+void waitOnPidfd(const UniqueFd& pidfd, std::chrono::milliseconds timeout) {
+  if (!pidfd) {
+    // A kernel without pidfds: a short bounded pause instead.
+    std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
+    return;
+  }
+  pollfd entry{pidfd.get(), POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+}
+
 }  // namespace
 
 Subprocess::~Subprocess() {
@@ -264,13 +202,18 @@ Subprocess::~Subprocess() {
   closeAll();
 }
 
-Subprocess::Subprocess(Subprocess&& other) noexcept {
-  std::lock_guard<std::mutex> lock(other.mutex_);
+void Subprocess::takeFrom(Subprocess& other) {
   pid_ = std::exchange(other.pid_, -1);
   exitCode_ = std::exchange(other.exitCode_, -1);
-  stdinFd_ = std::exchange(other.stdinFd_, -1);
-  stdoutFd_ = std::exchange(other.stdoutFd_, -1);
-  stderrFd_ = std::exchange(other.stderrFd_, -1);
+  held_ = std::exchange(other.held_, false);
+  stdin_ = std::move(other.stdin_);
+  stdout_ = std::move(other.stdout_);
+  stderr_ = std::move(other.stderr_);
+}
+
+Subprocess::Subprocess(Subprocess&& other) noexcept {
+  std::lock_guard<std::mutex> lock(other.mutex_);
+  takeFrom(other);
 }
 
 Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
@@ -279,18 +222,14 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
   wait();
   closeAll();
   std::scoped_lock lock(mutex_, other.mutex_);
-  pid_ = std::exchange(other.pid_, -1);
-  exitCode_ = std::exchange(other.exitCode_, -1);
-  stdinFd_ = std::exchange(other.stdinFd_, -1);
-  stdoutFd_ = std::exchange(other.stdoutFd_, -1);
-  stderrFd_ = std::exchange(other.stderrFd_, -1);
+  takeFrom(other);
   return *this;
 }
 
 void Subprocess::closeAll() {
-  closeFd(stdinFd_);
-  closeFd(stdoutFd_);
-  closeFd(stderrFd_);
+  stdin_.reset();
+  stdout_.reset();
+  stderr_.reset();
 }
 
 bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error) {
@@ -299,64 +238,47 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
     error = errorText(ENOENT);
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (pid_ > 0) {
-      error = "a child process is already running";
-      return false;
-    }
+  // Held throughout: a terminate from another thread comes before the start
+  // or after it, never halfway through.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pid_ > 0) {
+    error = "a child process is already running";
+    return false;
   }
   closeAll();
+  held_ = false;
   exitCode_ = -1;
 
-  // Parent ends of the pipes are close-on-exec from birth, so no other child
-  // started concurrently (by another thread) inherits them.
-  int inPipe[2] = {-1, -1};
-  int outPipe[2] = {-1, -1};
-  int errPipe[2] = {-1, -1};
-  auto closePipes = [&] {
-    for (int* p : {inPipe, outPipe, errPipe}) {
-      closeFd(p[0]);
-      closeFd(p[1]);
-    }
-  };
+  // Ends that stay open on return are the parent's; the child's are closed
+  // right after the fork, and everything on a failure.
+  UniqueFd inRead, inWrite, outRead, outWrite, errRead, errWrite;
   const bool wantOut = options.stdoutMode == ChildOutput::Pipe;
   const bool wantErr = options.stderrMode == ChildOutput::Pipe;
-  if ((options.pipeStdin && ::pipe2(inPipe, O_CLOEXEC) != 0) || (wantOut && ::pipe2(outPipe, O_CLOEXEC) != 0) ||
-      (wantErr && ::pipe2(errPipe, O_CLOEXEC) != 0)) {
+  if ((options.pipeStdin && !makePipe(inRead, inWrite)) || (wantOut && !makePipe(outRead, outWrite)) ||
+      (wantErr && !makePipe(errRead, errWrite))) {
     error = errorText(errno);
-    closePipes();
     return false;
   }
 
   // Sources for the child's standard handles: the pipes, or /dev/null rather
   // than a closed handle (a child that opens a file must never get descriptor
   // 0, 1 or 2 by accident).
-  int devNull = -1;
-  int report[2] = {-1, -1};
-  auto closeSetup = [&] {
-    closePipes();
-    closeFd(devNull);
-    closeFd(report[0]);
-    closeFd(report[1]);
-  };
+  UniqueFd devNull;
+  UniqueFd reportRead, reportWrite;
   if (!options.pipeStdin || !wantOut || options.stderrMode == ChildOutput::Null) {
-    devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) {
+    devNull.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!devNull) {
       error = errorText(errno);
-      closeSetup();
       return false;
     }
   }
-  if (::pipe2(report, O_CLOEXEC) != 0) {
+  if (!makePipe(reportRead, reportWrite)) {
     error = errorText(errno);
-    closeSetup();
     return false;
   }
-  for (int* fd : {&inPipe[0], &outPipe[1], &errPipe[1], &devNull, &report[1]}) {
+  for (UniqueFd* fd : {&inRead, &outWrite, &errWrite, &devNull, &reportWrite}) {
     if (!liftAboveStandardHandles(*fd)) {
       error = errorText(errno);
-      closeSetup();
       return false;
     }
   }
@@ -369,12 +291,12 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
 
   ChildPlan plan;
   plan.parent = ::getpid();
-  plan.stdinFrom = options.pipeStdin ? inPipe[0] : devNull;
-  plan.stdoutFrom = wantOut ? outPipe[1] : devNull;
+  plan.stdinFrom = options.pipeStdin ? inRead.get() : devNull.get();
+  plan.stdoutFrom = wantOut ? outWrite.get() : devNull.get();
   plan.stderrIntoStdout = options.stderrMode == ChildOutput::IntoStdout;
   plan.ownProcessGroup = options.ownProcessGroup;
-  plan.stderrFrom = wantErr ? errPipe[1] : devNull;
-  plan.reportFd = report[1];
+  plan.stderrFrom = wantErr ? errWrite.get() : devNull.get();
+  plan.reportFd = reportWrite.get();
   plan.argv = args.data();
   plan.candidates = &candidates;
   rlimit files{};
@@ -393,15 +315,15 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
-  // The child holds its own copies of these ends now.
-  closeFd(inPipe[0]);
-  closeFd(outPipe[1]);
-  closeFd(errPipe[1]);
-  closeFd(devNull);
-  closeFd(report[1]);
+  // The child holds its own copies of these ends now; the report pipe's write
+  // end must be gone here before its read can see the end.
+  inRead.reset();
+  outWrite.reset();
+  errWrite.reset();
+  devNull.reset();
+  reportWrite.reset();
   if (child < 0) {
     error = errorText(forkError);
-    closeSetup();
     return false;
   }
   // The report pipe closes with a successful exec; otherwise it carries the
@@ -409,24 +331,21 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SpawnOptions&
   int childError = 0;
   ssize_t got;
   do {
-    got = ::read(report[0], &childError, sizeof childError);
+    got = ::read(reportRead.get(), &childError, sizeof childError);
   } while (got < 0 && errno == EINTR);
-  closeFd(report[0]);
+  reportRead.reset();
   if (got > 0) {
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     error = errorText(childError != 0 ? childError : ECHILD);
-    closeSetup();
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pid_ = child;
-  }
-  stdinFd_ = inPipe[1];
-  stdoutFd_ = outPipe[0];
-  stderrFd_ = errPipe[0];
+  pid_ = child;
+  held_ = true;
+  stdin_ = std::move(inWrite);
+  stdout_ = std::move(outRead);
+  stderr_ = std::move(errRead);
   return true;
 }
 
@@ -444,18 +363,35 @@ pid_t Subprocess::pid() const {
   return pid_;
 }
 
+ReadStatus Subprocess::readPipe(const UniqueFd& pipe, std::string& out, std::chrono::milliseconds timeout) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (terminating_ || !pipe) return ReadStatus::EndOfFile;
+    ++readers_;
+  }
+  // The read runs without the mutex so that terminate is never held up by it;
+  // terminate in turn closes the descriptors only once readers_ is back to 0.
+  const ReadStatus status = readBounded(pipe.get(), out, timeout);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --readers_;
+  }
+  readDone_.notify_all();
+  return status;
+}
+
 ReadStatus Subprocess::readSome(std::string& out, std::chrono::milliseconds timeout) {
-  return readBounded(stdoutFd_, out, timeout);
+  return readPipe(stdout_, out, timeout);
 }
 
 ReadStatus Subprocess::readSomeStderr(std::string& out, std::chrono::milliseconds timeout) {
-  return readBounded(stderrFd_, out, timeout);
+  return readPipe(stderr_, out, timeout);
 }
 
 bool Subprocess::writeStdin(std::string_view data) {
-  if (stdinFd_ < 0) return false;
+  if (!stdin_) return false;
   while (!data.empty()) {
-    const ssize_t put = ::write(stdinFd_, data.data(), data.size());
+    const ssize_t put = ::write(stdin_.get(), data.data(), data.size());
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -465,13 +401,67 @@ bool Subprocess::writeStdin(std::string_view data) {
   return true;
 }
 
-void Subprocess::closeStdin() { closeFd(stdinFd_); }
+void Subprocess::closeStdin() { stdin_.reset(); }
 
 void Subprocess::kill() {
   // Under the mutex, and reaping happens under it too, so the pid signalled is
   // never one the system has already recycled.
   std::lock_guard<std::mutex> lock(mutex_);
   if (pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
+bool Subprocess::terminate(std::chrono::milliseconds grace, std::chrono::milliseconds finalWait) {
+  using Clock = std::chrono::steady_clock;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!held_) return true;
+  terminating_ = true;
+  if (pid_ > 0) {
+    // A reap is only safe with no read in flight; while one is, the child is
+    // killed at once, which also ends the read promptly.
+    if (readers_ == 0) {
+      const auto graceEnd = Clock::now() + grace;
+      while (!reapLocked(false) && Clock::now() < graceEnd) std::this_thread::sleep_for(kReapStep);
+    }
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+  }
+  readDone_.wait(lock, [this] { return readers_ == 0; });
+  // A concurrent terminate (an abort racing the owner's own stop) may have
+  // finished the job while this one waited.
+  if (!held_) return true;
+
+  bool ended = pid_ <= 0;
+  const auto deadline = Clock::now() + finalWait;
+  while (!ended) {
+    if (reapLocked(false)) {
+      ended = true;
+    } else if (Clock::now() >= deadline) {
+      break;
+    } else {
+      std::this_thread::sleep_for(kReapStep);
+    }
+  }
+  // A child that outlived the final wait is still reaped: it must not stay a
+  // zombie.
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    reapLocked(true);
+  }
+  closeAll();
+  held_ = false;
+  terminating_ = false;
+  return ended;
+}
+
+bool Subprocess::reapLocked(bool block) {
+  int status = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) return false;
+  exitCode_ = got == pid_ ? decodeStatus(status) : -1;
+  pid_ = -1;
+  return true;
 }
 
 int Subprocess::wait() {
@@ -488,56 +478,51 @@ int Subprocess::wait() {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (pid_ != child) return exitCode_;  // reaped meanwhile by a concurrent call
-  int status = 0;
-  pid_t got;
-  do {
-    got = ::waitpid(child, &status, 0);
-  } while (got < 0 && errno == EINTR);
-  exitCode_ = got == child ? decodeStatus(status) : -1;
-  pid_ = -1;
+  reapLocked(true);
   return exitCode_;
 }
 
 std::optional<int> Subprocess::tryWait() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (pid_ <= 0) return exitCode_;
-  int status = 0;
-  pid_t got;
-  do {
-    got = ::waitpid(pid_, &status, WNOHANG);
-  } while (got < 0 && errno == EINTR);
-  if (got == 0) return std::nullopt;
-  exitCode_ = got == pid_ ? decodeStatus(status) : -1;
-  pid_ = -1;
+  if (!reapLocked(false)) return std::nullopt;
   return exitCode_;
 }
 
 std::optional<int> Subprocess::waitFor(std::chrono::milliseconds timeout) {
-  if (std::optional<int> code = tryWait()) return code;
-  pid_t pid = -1;
+  UniqueFd pidfd;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    pid = pid_;
+    if (pid_ <= 0 || reapLocked(false)) return exitCode_;
+    // Opened before anyone can reap the child: the pidfd is this very child
+    // even if it is reaped while we wait.
+    pidfd = openChildPidfd(pid_);
   }
-  // The child is ours and not reaped yet (only its owner reaps).
-  waitOnPidfd(openChildPidfd(pid), timeout);
+  waitOnPidfd(pidfd, timeout);
   return tryWait();
 }
 
-int openChildPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+ChildState Subprocess::poll(int& exitCode) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!held_) return ChildState::NoChild;
+  if (pid_ > 0 && !reapLocked(false)) return ChildState::Running;
+  exitCode = exitCode_;
+  return ChildState::Exited;
+}
 
-void waitOnPidfd(int pidfd, std::chrono::milliseconds timeout) {
-  if (pidfd < 0) {
-    // A kernel without pidfds: a short bounded pause instead.
-    std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
-    return;
+ChildState Subprocess::pollAfter(std::chrono::milliseconds timeout, int& exitCode) {
+  UniqueFd pidfd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_ || terminating_) return ChildState::NoChild;
+    if (pid_ <= 0) {
+      exitCode = exitCode_;
+      return ChildState::Exited;
+    }
+    pidfd = openChildPidfd(pid_);
   }
-  pollfd entry{pidfd, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
-  } while (ready < 0 && errno == EINTR);
-  ::close(pidfd);
+  waitOnPidfd(pidfd, timeout);
+  return poll(exitCode);
 }
 
 // ---------------------------------------------------------------------------
@@ -645,129 +630,6 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
   if (run.exitCode == -1) run.exitCode = child.wait();
   if (group != nullptr && group->cancelled() && run.exitCode == 128 + SIGKILL) run.error = kCancelled;
   return run;
-}
-
-// ---------------------------------------------------------------------------
-// listProcesses
-
-namespace {
-
-// Plain read(2): a process that ends while its /proc files are read makes the
-// read fail with ESRCH, which a file stream would turn into an exception.
-bool readWhole(const std::string& path, std::string& out) {
-  out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-      break;
-    }
-  }
-  ::close(fd);
-  return ok;
-}
-
-std::string fileNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool allDigits(const char* s) {
-  if (*s == '\0') return false;
-  for (; *s; ++s) {
-    if (*s < '0' || *s > '9') return false;
-  }
-  return true;
-}
-
-// The state, parent and session fields of /proc/<pid>/stat. The command name
-// in parentheses may hold blanks and parentheses itself, so the fields are
-// read after its last ')'.
-bool readStatFields(const std::string& base, ProcessEntry& item) {
-  std::string stat;
-  if (!readWhole(base + "/stat", stat)) return false;
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return false;
-  char state = '?';
-  long parent = 0;
-  long group = 0;
-  long session = 0;
-  if (std::sscanf(stat.c_str() + close + 1, " %c %ld %ld %ld", &state, &parent, &group, &session) != 4) return false;
-  item.state = state;
-  item.parentPid = static_cast<pid_t>(parent);
-  item.sessionId = static_cast<pid_t>(session);
-  return true;
-}
-
-std::optional<ProcessEntry> readProcessAt(const std::string& base, pid_t pid) {
-  std::string cmdline;
-  std::string comm;
-  const bool haveCmdline = readWhole(base + "/cmdline", cmdline);
-  const bool haveComm = readWhole(base + "/comm", comm);
-  if (!haveCmdline && !haveComm) return std::nullopt;  // gone meanwhile
-
-  std::vector<std::string> args;
-  size_t start = 0;
-  while (start < cmdline.size()) {
-    size_t end = cmdline.find('\0', start);
-    if (end == std::string::npos) end = cmdline.size();
-    args.emplace_back(cmdline, start, end - start);
-    start = end + 1;
-  }
-
-  ProcessEntry item;
-  item.pid = pid;
-  for (size_t k = 0; k < args.size(); ++k) {
-    if (k) item.commandLine.push_back(' ');
-    item.commandLine += args[k];
-  }
-  if (!readStatFields(base, item)) return std::nullopt;
-
-  char target[4096];
-  const ssize_t len = ::readlink((base + "/exe").c_str(), target, sizeof target - 1);
-  if (len > 0) {
-    std::string exe(target, static_cast<size_t>(len));
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (exe.size() > kDeleted.size() && exe.compare(exe.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
-      exe.resize(exe.size() - kDeleted.size());
-    }
-    item.imageName = fileNameOf(exe);
-  } else if (!args.empty() && !args[0].empty()) {
-    item.imageName = fileNameOf(args[0]);
-  } else {
-    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.pop_back();
-    item.imageName = comm;
-  }
-  return item;
-}
-
-}  // namespace
-
-std::vector<ProcessEntry> listProcesses() {
-  std::vector<ProcessEntry> list;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), &::closedir);
-  if (!dir) return list;
-  while (dirent* entry = ::readdir(dir.get())) {
-    if (!allDigits(entry->d_name)) continue;
-    const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-    if (std::optional<ProcessEntry> item = readProcessAt(std::string("/proc/") + entry->d_name, pid)) {
-      list.push_back(std::move(*item));
-    }
-  }
-  return list;
-}
-
-std::optional<ProcessEntry> readProcess(pid_t pid) {
-  if (pid <= 0) return std::nullopt;
-  return readProcessAt("/proc/" + std::to_string(pid), pid);
 }
 
 void blockSigpipeInThisThread() {

@@ -1,46 +1,32 @@
-// The one process layer of the system. Every program the system starts
-// (ffmpeg, ffprobe, hardware test commands, thumbnails) goes through here:
-// command texts are split with the Windows C-runtime rules and the program is
-// started by argv with fork and execve, never through a shell (no /bin/sh
-// fallback either). Every descriptor the parent opens is close-on-exec; a
-// child's unused standard handles are /dev/null.
+// The subprocess: every program the system starts (ffmpeg, ffprobe, hardware
+// test commands, thumbnails) is started here by argv with fork and execve,
+// never through a shell (no /bin/sh fallback either); its argv comes from
+// splitCommandLine (common/command_line.h). Every descriptor the parent opens
+// is close-on-exec; a child's unused standard handles are /dev/null.
 //
 // Children never outlive their starter: each is started with the parent-death
 // signal set to SIGKILL, so it ends when the thread that started it ends, be it
 // by a normal exit or by a kill of the whole process. A Subprocess must
 // therefore stay with (or at least not outlive) the thread that started it.
 //
-// Thread safety: a Subprocess is used by one owner; `kill` may be called from
-// another thread while the owner reads (the pid is guarded inside). The free
-// functions are reentrant.
+// Thread safety: a Subprocess is used by one owner. `kill` and `terminate` may
+// be called from another thread while the owner reads (the child and its
+// descriptors are guarded inside). The free functions are reentrant.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace qel {
-
-// Splits a command text into arguments with the Windows C-runtime rules: blanks
-// and tabs separate; double quotes group and are dropped; 2n backslashes before a
-// quote give n backslashes and a quote delimiter, 2n+1 give n backslashes and a
-// literal quote; other backslashes are literal; single quotes are ordinary.
-std::vector<std::string> splitCommandLine(std::string_view text);
-
-// The double-quoted runs of a command text as splitCommandLine reads them: each
-// from its opening quote to just past the quote that closes it (the end of the
-// text when none does). Text inside a run is part of one argument, whatever it
-// looks like: an option spelled inside a quoted path is no option.
-struct QuotedRun {
-  size_t begin = 0;
-  size_t end = 0;
-};
-std::vector<QuotedRun> quotedRunsOfCommandLine(std::string_view text);
 
 // What a child's standard output and error are connected to.
 enum class ChildOutput {
@@ -61,6 +47,13 @@ struct SpawnOptions {
 
 // Outcome of one bounded read.
 enum class ReadStatus { Data, Timeout, EndOfFile, Error };
+
+// Where a child stands for an owner that polls it.
+enum class ChildState {
+  NoChild,  // no child held: none started yet, or released by terminate
+  Running,
+  Exited,   // ended and reaped; its exit code is known
+};
 
 // One child process, owned: started, read, stopped and reaped by its owner. The
 // destructor kills (SIGKILL) and reaps a child that is still running.
@@ -87,7 +80,9 @@ class Subprocess {
 
   // Waits at most `timeout` for output on the child's stdout pipe and appends
   // what is available (at most one read of up to 64 KiB) to `out`. EndOfFile
-  // once the child's end is closed, or when there is no such pipe.
+  // once the child's end is closed, when there is no such pipe, and while a
+  // terminate is under way. A read in flight keeps the pipe open until it
+  // returns, whatever another thread does meanwhile.
   ReadStatus readSome(std::string& out, std::chrono::milliseconds timeout);
   // Same over the stderr pipe (only with stderrMode Pipe).
   ReadStatus readSomeStderr(std::string& out, std::chrono::milliseconds timeout);
@@ -100,6 +95,15 @@ class Subprocess {
   // Sends SIGKILL to a running child; safe from another thread. Does not reap.
   void kill();
 
+  // Ends the child and releases it (reaped, descriptors closed); safe from
+  // another thread, also while the owner is inside a read. A child still
+  // running gets `grace` to end by itself (only when no read is in flight:
+  // then it is killed at once, which also ends the read), then SIGKILL. Reads
+  // in flight are waited for; reads begun meanwhile report EndOfFile. True
+  // when no child was held or it ended within `finalWait`; the child is reaped
+  // either way, and poll reports NoChild from then on.
+  bool terminate(std::chrono::milliseconds grace, std::chrono::milliseconds finalWait);
+
   // Reaps the child, blocking until it exits. Returns its exit code, or
   // 128 + signal number when a signal ended it; -1 when there was no child.
   int wait();
@@ -110,15 +114,32 @@ class Subprocess {
   // it, like tryWait.
   std::optional<int> waitFor(std::chrono::milliseconds timeout);
 
+  // For an owner that polls, without blocking: Running while the child runs;
+  // Exited, with `exitCode` set (as wait), once it has ended (it is reaped
+  // then, and stays Exited until released); NoChild when no child is held.
+  ChildState poll(int& exitCode);
+  // Waits at most `timeout` for a running child to exit (on a pidfd: no
+  // polling loop), then polls. NoChild at once while a terminate is under way.
+  ChildState pollAfter(std::chrono::milliseconds timeout, int& exitCode);
+
  private:
+  ReadStatus readPipe(const UniqueFd& pipe, std::string& out, std::chrono::milliseconds timeout);
+  // Reaps the child if it has ended (or, with `block`, once it ends); true
+  // when it is reaped now. Under mutex_.
+  bool reapLocked(bool block);
   void closeAll();
+  void takeFrom(Subprocess& other);
 
   mutable std::mutex mutex_;
+  std::condition_variable readDone_;
   pid_t pid_ = -1;
   int exitCode_ = -1;
-  int stdinFd_ = -1;
-  int stdoutFd_ = -1;
-  int stderrFd_ = -1;
+  bool held_ = false;         // started and not yet released
+  bool terminating_ = false;  // terminate waits for reads; no new read may begin
+  int readers_ = 0;           // reads in flight
+  UniqueFd stdin_;
+  UniqueFd stdout_;
+  UniqueFd stderr_;
 };
 
 // Children that one owner can end together from another thread. The engine
@@ -169,30 +190,7 @@ CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr
                           std::chrono::milliseconds timeout = std::chrono::minutes(10),
                           ChildGroup* group = nullptr);
 
-// One running process as /proc shows it.
-struct ProcessEntry {
-  pid_t pid = 0;
-  std::string imageName;    // file name of the executable (comm, or argv[0]'s name)
-  std::string commandLine;  // arguments joined by single blanks
-  pid_t parentPid = 0;      // 0 when the parent lies outside this pid namespace
-  pid_t sessionId = 0;
-  char state = '?';         // 'R', 'S', 'Z'... as /proc/<pid>/stat gives it
-};
-
-// Lists the running processes from /proc. Processes that vanish while being read
-// are skipped.
-std::vector<ProcessEntry> listProcesses();
-// The one process `pid`, nullopt when there is none (or it vanished meanwhile).
-std::optional<ProcessEntry> readProcess(pid_t pid);
-
 // Blocks SIGPIPE in the calling thread (for library threads that write to pipes).
 void blockSigpipeInThisThread();
-
-// Opens a pidfd on `pid`, -1 where the kernel has none. Only meaningful for a
-// child that is not reaped yet: then the pid cannot have been reused.
-int openChildPidfd(pid_t pid);
-// Waits at most `timeout` for the process behind `pidfd` to exit and closes the
-// pidfd; reaps nothing. Without a pidfd (-1) it pauses briefly instead.
-void waitOnPidfd(int pidfd, std::chrono::milliseconds timeout);
 
 }  // namespace qel

@@ -76,17 +76,6 @@ TEST_F(AddSubtitleTest, SubtitlePathsAreEscapedOrRefused) {
   }
 }
 
-TEST_F(AddSubtitleTest, NoInputsAndNoVideo) {
-  LavfiResult result = run({}, "subtitles");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(log.has("inputs is empety"));
-  test::serveProbe(parser, test::fakeMedia(0, 10));
-  result = run({file("a.mp3"), file("a.srt")}, "subtitles");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(result.cmd.empty());
-  EXPECT_TRUE(log.has("[processLocalFile,52]:no video stream: a.mp3"));
-}
-
 class AddSubtitleEarlierTest : public AddSubtitleTest {
  protected:
   const std::string earlier = "movie='a.mp4'[out0];amovie='a.mp4'[out1]";

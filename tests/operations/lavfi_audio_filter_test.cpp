@@ -58,32 +58,6 @@ TEST_F(LavfiAudioFilterTest, FileGraphs) {
   }
 }
 
-TEST_F(LavfiAudioFilterTest, FileWithoutUsableStreamsFails) {
-  struct Case {
-    std::string path;
-    double video;
-    double audio;
-  };
-  const Case cases[] = {{"/m/song.mp3", 10, 0}, {"/m/clip.mp4", 0, 0}, {"/m/clip.mp4", 0.0005, 0.0005}};
-  for (const Case& c : cases) {
-    LogCapture caseLog;
-    test::serveProbe(parser, test::fakeMedia(c.video, c.audio));
-    EXPECT_TRUE(run({file(c.path)}, "volume=3dB").graph.empty()) << c.path;
-    EXPECT_TRUE(caseLog.has("[process,77]:no audio, no video stream: " + c.path)) << caseLog.joined();
-  }
-}
-
-TEST_F(LavfiAudioFilterTest, PathWithDoubleQuoteIsRefused) {
-  test::serveProbe(parser, test::fakeMedia(5, 5));
-  EXPECT_TRUE(run({file("/m/a\"b.mp4")}, "volume=1dB").graph.empty());
-  EXPECT_TRUE(log.has("[process,77]:path cannot be written into a filter graph: /m/a\"b.mp4")) << log.joined();
-}
-
-TEST_F(LavfiAudioFilterTest, NoInputsLogsWithPrefix) {
-  EXPECT_TRUE(run({}, "volume=3dB").graph.empty());
-  EXPECT_TRUE(log.has("[process,19]:inputs is empety")) << log.joined();
-}
-
 TEST_F(LavfiAudioFilterTest, EarlierGraphs) {
   struct Case {
     std::string graph;
@@ -131,11 +105,6 @@ TEST_F(LavfiAudioFilterTest, GainsBeyondRangeAreNotMerged) {
   const LavfiResult result = run({graphInput(graph)}, "volume=1dB");
   EXPECT_EQ(result.graph, graph);
   EXPECT_TRUE(log.has("[process,55]:Failed to merge: " + graph + " and volume=1dB")) << log.joined();
-}
-
-TEST_F(LavfiAudioFilterTest, EarlierGraphWithoutOutputsFails) {
-  EXPECT_TRUE(run({graphInput("amovie='x'[a3]")}, "volume=1dB").graph.empty());
-  EXPECT_TRUE(log.has("[process,41]:no audio, no video stream: amovie='x'[a3]")) << log.joined();
 }
 
 TEST(LavfiAudioFilterRun, LoudnessNormalisationRunsInFfmpeg) {

@@ -192,7 +192,6 @@ TEST_F(LavfiContactorTest, Refusals) {
     std::string line;
   };
   const Case cases[] = {
-      {{}, kTransform, "[process,22]:inputs is empety"},
       {{file("/m/a.mp4", 1), file("/m/a.mp4", 1)}, "scale=2:2;[v0][v1]blend[out0]",
        "[process,34]:videoParams is empety,scale=2:2;[v0][v1]blend[out0]"},
       {{file("/m/a.mp4", 1), file("/m/a.mp4", 1), file("/m/a.mp4", 1)}, kCommon + ";" + kPair1,

@@ -90,41 +90,6 @@ TEST_F(LavfiConvertTest, FileGraphsFollowTheOutputConfiguration) {
   }
 }
 
-TEST_F(LavfiConvertTest, FileWithoutUsableStreamsFails) {
-  struct Case {
-    std::string json;
-    std::string outputConfig;
-  };
-  const Case cases[] = {
-      {test::fakeProbeJson({}), ""},
-      {"", ""},  // ffprobe could not run
-      {test::fakeMedia(10, 10), "-vn -map_channel -1"},
-      {test::fakeMedia(0.0005, 0.0005), ""},
-  };
-  for (const Case& c : cases) {
-    LogCapture caseLog;
-    test::serveProbe(parser, c.json);
-    const LavfiResult result = run({file(kClip)}, "-vf scale=1280:720", c.outputConfig);
-    EXPECT_TRUE(result.graph.empty()) << c.json;
-    EXPECT_TRUE(result.cmd.empty());
-    EXPECT_EQ(result.inputFiles, std::vector<std::string>{kClip});
-    EXPECT_TRUE(caseLog.has(std::string("[process,106]:no audio, no video stream: ") + kClip)) << caseLog.joined();
-  }
-}
-
-TEST_F(LavfiConvertTest, NoInputsLogsWithPrefix) {
-  const LavfiResult result = run({}, "-vf scale=1:1");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(log.has("[process,20]:inputs is empety"));
-}
-
-TEST_F(LavfiConvertTest, PathWithDoubleQuoteIsRefused) {
-  test::serveProbe(parser, test::fakeMedia(5, 5));
-  const LavfiResult result = run({file("/m/a\"b.mp4")}, "-vf scale=1:1");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(result.cmd.empty());
-}
-
 TEST_F(LavfiConvertTest, EarlierGraphs) {
   struct Case {
     std::string graph;
@@ -167,12 +132,6 @@ TEST_F(LavfiConvertTest, UnmergeableScaleLogsAndPassesThrough) {
   const LavfiResult result = run({graphInput(graph)}, "-vf scale=1280:720");
   EXPECT_EQ(result.graph, graph);
   EXPECT_TRUE(log.has("[process,69]:Failed to merge: " + graph + " and scale=1280:720")) << log.joined();
-}
-
-TEST_F(LavfiConvertTest, EarlierGraphWithoutOutputsFails) {
-  const LavfiResult result = run({graphInput("movie='E',scale=1:1[v0]")}, "-vf scale=1280:720");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(log.has("[process,42]:no audio, no video stream: movie='E',scale=1:1[v0]"));
 }
 
 TEST_F(LavfiConvertTest, MergeTakesTheNextLabel) {

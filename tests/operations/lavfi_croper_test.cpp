@@ -55,18 +55,6 @@ TEST_F(LavfiCroperTest, SubtitleStreamIsBurnedIn) {
             "amovie='C\\:/v/a.mp4',atrim=0:10,asetpts=PTS-STARTPTS[out1]");
 }
 
-TEST_F(LavfiCroperTest, FileWithoutVideoFails) {
-  test::serveProbe(parser, test::fakeMedia(0, 10));
-  const LavfiResult result = run({file(kClip)}, "crop=640:360:0:0");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(log.has(std::string("[process,74]:no video stream: ") + kClip)) << log.joined();
-}
-
-TEST_F(LavfiCroperTest, NoInputsLogsTheMessageAlone) {
-  EXPECT_TRUE(run({}, "crop=1:1:0:0").graph.empty());
-  EXPECT_TRUE(log.has("inputs is empety")) << log.joined();
-}
-
 TEST_F(LavfiCroperTest, EmptyTransformGivesTheInputAsFragment) {
   for (const std::string transform : {"", " \"\" ", "-vf \"\""}) {
     const LavfiResult result = run({file(kClip)}, transform);
@@ -131,12 +119,6 @@ TEST_F(LavfiCroperTest, UnmergeableCropsPassThroughWithALogLine) {
     EXPECT_EQ(result.graph, c.graph);
     EXPECT_TRUE(caseLog.has("[process,55]:Failed to merge: " + c.graph + " and " + c.transform)) << caseLog.joined();
   }
-}
-
-TEST_F(LavfiCroperTest, EarlierGraphWithoutOutputsFails) {
-  const LavfiResult result = run({graphInput("movie='x',scale=2:2[s0]")}, "crop=1:1:0:0");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(log.has("[process,46]:no audio, no video stream: movie='x',scale=2:2[s0]")) << log.joined();
 }
 
 TEST_F(LavfiCroperTest, MergeCropReadsLongChainsWithoutRecursion) {

@@ -109,13 +109,6 @@ TEST_F(LavfiPicToGifTest, NoPictureGivesTheEmptyGraphWithoutError) {
   EXPECT_TRUE(log.lines().empty()) << log.joined();
 }
 
-TEST_F(LavfiPicToGifTest, NoInputsIsAnError) {
-  const LavfiResult result = run({}, "fps=10");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(parser.durations.empty());
-  EXPECT_TRUE(log.has("[process,21]:inputs is empety")) << log.joined();
-}
-
 // Everything here lands in the graph, which the command holds in double quotes.
 TEST_F(LavfiPicToGifTest, DoubleQuotesAreRefused) {
   const std::vector<std::pair<std::vector<LavfiInputItem>, std::string>> requests = {

@@ -1,6 +1,7 @@
 // The "speedAdjuster" operation: reading its filters and tempo factor, atempo
 // chains within ffmpeg's range, graphs for files and earlier graphs (with and
-// without "-an"), the stored duration, its refusals and a real ffmpeg run.
+// without "-an"), the stored duration and a real ffmpeg run. Its first
+// input's refusals are in first_input_opening_test.cpp.
 #include "operations/lavfi_speed_adjuster.h"
 
 #include <gtest/gtest.h>
@@ -192,27 +193,6 @@ TEST_F(SpeedTest, SecondInputIsIgnored) {
   const LavfiResult result = run({file("/m/a.mp4"), file("/m/b.mp4")}, kDouble);
   EXPECT_EQ(result.inputFiles, std::vector<std::string>{"/m/a.mp4"});
   EXPECT_EQ(result.graph.find("b.mp4"), std::string::npos);
-}
-
-TEST_F(SpeedTest, Refusals) {
-  struct Case {
-    const char* name;
-    std::vector<LavfiInputItem> inputs;
-    std::string probe;
-    std::string line;
-  };
-  const Case cases[] = {
-      {"no inputs", {}, "", "[process,18]:inputs is empety"},
-      {"earlier graph without labels", {graphInput("color=black[x]")}, "",
-       "[process,64]:no audio, no video stream: color=black[x]"},
-      {"file without streams", {file("/m/a.mp4")}, test::fakeMedia(0.0005, 0), "[process,112]:no audio, no video stream: /m/a.mp4"},
-  };
-  for (const Case& c : cases) {
-    test::serveProbe(parser, c.probe);
-    const LavfiResult result = run(c.inputs, kDouble);
-    EXPECT_EQ(result.graph, "") << c.name;
-    EXPECT_TRUE(log.has(c.line)) << c.name << "\n" << log.joined();
-  }
 }
 
 // Real run: the chain written for a very slow tempo is one ffmpeg accepts and

@@ -155,14 +155,6 @@ TEST_F(LavfiTrackSelectionTest, EarlierGraphPassesThroughUnchecked) {
   EXPECT_EQ(log.lines().size(), 0u) << log.joined();
 }
 
-TEST_F(LavfiTrackSelectionTest, NoInputsLogsTheBareMessage) {
-  const LavfiResult result = run({}, "-map 0:v");
-  EXPECT_TRUE(result.graph.empty());
-  EXPECT_TRUE(result.cmd.empty());
-  EXPECT_TRUE(parser.durations.empty());
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"inputs is empety"});
-}
-
 TEST_F(LavfiTrackSelectionTest, ProcessLocalFileRefusesAnEarlierGraph) {
   const LavfiOperationDesc request{"-map 0:v", "", "trackSelection", {{2, "movie='x'[out0]", "", 1}}};
   std::string graph;
@@ -178,7 +170,6 @@ TEST_F(LavfiTrackSelectionTest, ProcessLocalFileRefusesAnEarlierGraph) {
 TEST_F(LavfiTrackSelectionTest, PathWithDoubleQuoteIsRefused) {
   test::serveProbe(parser, mediaWithAudio(1));
   const std::vector<std::vector<LavfiInputItem>> requests = {
-      {file("/m/a\"b.mp4", 60)},
       {file("/m/a.mp4", 60), file("/m/x\" -y \"z.mp3", 10)},
   };
   for (const auto& inputs : requests) {

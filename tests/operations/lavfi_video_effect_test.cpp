@@ -1,6 +1,7 @@
 // The "videoEffect" operation: its filter text, file graphs, the merge of new
 // effects into an earlier chain (options merged into eq, repeated options as a
-// new stage), its refusals, and a real ffmpeg run of a merged chain.
+// new stage), and a real ffmpeg run of a merged chain. Its first input's
+// refusals are in first_input_opening_test.cpp.
 #include "operations/lavfi_video_effect.h"
 
 #include <gtest/gtest.h>
@@ -163,30 +164,6 @@ TEST_F(VideoEffectTest, MergeWithoutOutputLabelFails) {
   EXPECT_TRUE(LavfiVideoEffect::hasEffectFilter("movie='x',noise=alls=2"));
   EXPECT_FALSE(LavfiVideoEffect::hasEffectFilter("movie='x',eq=gamma=2;[v0]hflip"));
   EXPECT_FALSE(LavfiVideoEffect::hasEffectFilter("eq=gamma=2"));
-}
-
-TEST_F(VideoEffectTest, Refusals) {
-  struct Case {
-    const char* name;
-    std::vector<LavfiInputItem> inputs;
-    std::string probe;
-    std::string line;
-  };
-  const Case cases[] = {
-      {"no inputs", {}, "", "[process,18]:inputs is empety"},
-      {"earlier graph without labels", {graphInput("color=black[x]")}, "",
-       "[process,39]:no audio, no video stream: color=black[x]"},
-      {"file without streams", {file("/m/a.mp4")}, test::fakeMedia(0.0005, 0.0005),
-       "[process,68]:no audio, no video stream: /m/a.mp4"},
-  };
-  for (const Case& c : cases) {
-    test::serveProbe(parser, c.probe);
-    const std::size_t before = parser.durations.size();
-    const LavfiResult result = run(c.inputs, "-vf eq=gamma=2");
-    EXPECT_EQ(result.graph, "") << c.name;
-    EXPECT_EQ(parser.durations.size(), before) << c.name;
-    EXPECT_TRUE(log.has(c.line)) << c.name << "\n" << log.joined();
-  }
 }
 
 // Real run: a chain built by three effect requests (eq, hue, unsharp, noise,

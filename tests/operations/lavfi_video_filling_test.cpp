@@ -1,6 +1,6 @@
 // The "videoFilling" operation: the filling chain on file graphs (with the
-// black picture for a file without video) and on earlier graphs, its
-// refusals, and real ffmpeg runs.
+// black picture for a file without video) and on earlier graphs, and real
+// ffmpeg runs. Its first input's refusals are in first_input_opening_test.cpp.
 #include "operations/lavfi_video_filling.h"
 
 #include <gtest/gtest.h>
@@ -98,30 +98,6 @@ TEST_F(VideoFillingTest, EarlierGraphs) {
     const LavfiResult result = run({graphInput(c.graph, 3)}, c.transform);
     EXPECT_EQ(result.graph, c.result) << c.name;
     EXPECT_EQ(parser.durationOf(result.graph), 3.0) << c.name;
-  }
-}
-
-TEST_F(VideoFillingTest, Refusals) {
-  struct Case {
-    const char* name;
-    std::vector<LavfiInputItem> inputs;
-    std::string probe;
-    std::string line;
-  };
-  const Case cases[] = {
-      {"no inputs", {}, "", "[process,18]:inputs is empety"},
-      {"earlier graph without labels", {graphInput("movie='x'[v]")}, "",
-       "[process,35]:no audio, no video stream: movie='x'[v]"},
-      {"file without streams", {file("/m/a.mp4")}, test::fakeMedia(0, 0), "[process,57]:no audio, no video stream: /m/a.mp4"},
-      {"unprobeable file", {file("/m/b.mp4")}, "not json", "[process,57]:no audio, no video stream: /m/b.mp4"},
-  };
-  for (const Case& c : cases) {
-    test::serveProbe(parser, c.probe);
-    const std::size_t before = parser.durations.size();
-    const LavfiResult result = run(c.inputs, kPad);
-    EXPECT_EQ(result.graph, "") << c.name;
-    EXPECT_EQ(parser.durations.size(), before) << c.name;
-    EXPECT_TRUE(log.has(c.line)) << c.name << "\n" << log.joined();
   }
 }
 

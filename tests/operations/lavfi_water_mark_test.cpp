@@ -117,24 +117,6 @@ TEST_F(LavfiWaterMarkTest, FurtherItems) {
   }
 }
 
-TEST_F(LavfiWaterMarkTest, Failures) {
-  {
-    const LavfiResult result = run({});
-    EXPECT_TRUE(result.graph.empty());
-    EXPECT_TRUE(log.has("[process,31]:inputs is empety")) << log.joined();
-  }
-  for (const std::string& probe : {std::string(), test::fakeMedia(0.0005, 0.0009)}) {
-    LogCapture caseLog;
-    test::serveProbe(parser, probe);
-    const LavfiResult result = run({file("/m/a.mp4"), mark(kOverlay)});
-    EXPECT_TRUE(result.graph.empty());
-    EXPECT_EQ(result.inputFiles, std::vector<std::string>{"/m/a.mp4"});
-    EXPECT_TRUE(caseLog.has("[process,54]:no audio, no video stream: /m/a.mp4")) << caseLog.joined();
-  }
-  EXPECT_TRUE(parser.durations.empty());
-  EXPECT_EQ(parser.labelCounter, 0u);
-}
-
 // Watermarks and paths land in the graph, which the command holds in double
 // quotes: such a request is refused before any label is taken.
 TEST_F(LavfiWaterMarkTest, DoubleQuotesAreRefused) {
@@ -142,7 +124,6 @@ TEST_F(LavfiWaterMarkTest, DoubleQuotesAreRefused) {
   const std::vector<std::vector<LavfiInputItem>> requests = {
       {file("a.mp4"), mark("drawtext=text=\"x\"")},
       {file("a.mp4"), mark("movie='l\".png'[v1];[v0][v1]overlay")},
-      {file("a\"b.mp4"), mark(kOverlay)},
   };
   for (const auto& inputs : requests) {
     LogCapture caseLog;

@@ -11,6 +11,7 @@
 #include "capture/modules/desktop_capture/window_helpers.h"
 #include "platform/display/display.h"
 #include "platform/display/sim_display.h"
+#include "support/platform_scopes.h"
 #include "support/xvfb_server.h"
 
 #include <X11/Xlib.h>  // after GoogleTest: Xlib's macros clash with its names
@@ -139,7 +140,8 @@ TEST_F(DetectorTest, WindowHelpersOnMissingWindows) {
 TEST(WindowHelpersX11Test, WindowWithOnlyATitleHasItsTitleAndOurProcess) {
   qel::test::XvfbServer server(640, 480);
   if (!server.running()) GTEST_SKIP() << "no X server for this test: " << server.error();
-  ASSERT_TRUE(display::SelectBacking(platform::Backing::Real, server.display()));
+  const qel::test::ScopedDisplayBacking real(platform::Backing::Real, server.display());
+  ASSERT_TRUE(real.selected());
   Display* client = XOpenDisplay(server.display().c_str());
   ASSERT_NE(client, nullptr);
   ::Window w = XCreateSimpleWindow(client, DefaultRootWindow(client), 0, 0, 50, 50, 0, 0, 0);
@@ -170,7 +172,6 @@ TEST(WindowHelpersX11Test, WindowWithOnlyATitleHasItsTitleAndOurProcess) {
   EXPECT_FALSE(IsWindowOfClass(w));
   EXPECT_EQ(MakeFullScreenAppHandler(w), nullptr);  // the test program is not PowerPoint
   XCloseDisplay(client);
-  display::SelectBacking(platform::Backing::Simulated);
 }
 
 }  // namespace

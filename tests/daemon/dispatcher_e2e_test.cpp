@@ -62,7 +62,7 @@ TEST_F(DispatcherE2eTest, MalformedRequestsGetClearErrorsAndTheDaemonKeepsRunnin
 }
 
 TEST_F(DispatcherE2eTest, DirectAnswers) {
-  ::unsetenv("DISPLAY");
+  test::ScopedEnv display("DISPLAY", std::nullopt);
   TestClient client;
   connect(client);
   EXPECT_EQ(client.request("{\"sid\":9,\"op\":\"getdesktopzoom\"}").value_or(""),

@@ -8,6 +8,7 @@
 #include "QelDaemon/media_props.h"
 #include "QelDaemon/replies.h"
 #include "QelDaemon/request_dispatcher.h"
+#include "support/test_support.h"
 
 namespace qel {
 namespace {
@@ -121,11 +122,8 @@ TEST(DesktopZoomTest, XftDpiOverNinetySix) {
 }
 
 TEST(DesktopZoomTest, NoDisplayMeansOne) {
-  const char* old = std::getenv("DISPLAY");
-  std::string saved = old != nullptr ? old : "";
-  ::unsetenv("DISPLAY");
+  test::ScopedEnv display("DISPLAY", std::nullopt);
   EXPECT_DOUBLE_EQ(GetDesktopZoom(), 1.0);
-  if (old != nullptr) ::setenv("DISPLAY", saved.c_str(), 1);
 }
 
 TEST(RequestDepthTest, BracketsInsideStringsDoNotCount) {

@@ -117,10 +117,8 @@ TEST(SettingsTest, ExeDirIsTheProgramsOwnFolder) {
 
 TEST(SettingsTest, FoldersUnderAppdataOrAllInTheTemporaryFolder) {
   test::TempDir dir;
-  const char* old = std::getenv("appdata");
-  std::string saved = old != nullptr ? old : "";
-
-  ::setenv("appdata", dir.path().c_str(), 1);
+  // Restored however the test ends.
+  test::ScopedEnv appdata("appdata", dir.path());
   DaemonSettings settings;
   InitPaths(settings);
   EXPECT_EQ(settings.logFolder, dir.path() + "/Korvex/Logs");
@@ -134,8 +132,6 @@ TEST(SettingsTest, FoldersUnderAppdataOrAllInTheTemporaryFolder) {
   InitPaths(bare);
   EXPECT_EQ(bare.logFolder, bare.tempFolder);
   EXPECT_EQ(bare.thumbnailFolder, bare.tempFolder);
-
-  if (old != nullptr) ::setenv("appdata", saved.c_str(), 1);
 }
 
 TEST(SettingsTest, InitConfigJsonHasItsMembersInOrder) {

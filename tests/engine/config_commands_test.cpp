@@ -46,23 +46,6 @@ class PriorityRestorer {
   int saved_;
 };
 
-// Points the system temporary folder at a test folder for the lifetime of the
-// object, so the probe's test clip lands there.
-class TmpdirOverride {
- public:
-  explicit TmpdirOverride(const std::string& folder) {
-    if (const char* old = std::getenv("TMPDIR")) saved_ = old;
-    ::setenv("TMPDIR", folder.c_str(), 1);
-  }
-  ~TmpdirOverride() {
-    if (saved_) ::setenv("TMPDIR", saved_->c_str(), 1);
-    else ::unsetenv("TMPDIR");
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 class ConfigCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override { resetHardwareProbeForTesting(); }
@@ -193,7 +176,7 @@ TEST_F(ConfigCommandsTest, GetLogLevelNamesOnlyErrorInfoAndDebug) {
 }
 
 TEST_F(ConfigCommandsTest, GetHwAccelOnThisMachineFindsNoVendorEncoder) {
-  TmpdirOverride tmpdir(tmp.path());
+  test::ScopedEnv tmpdir("TMPDIR", tmp.path());  // the probe makes its test clip there
   std::string reply;
   ASSERT_EQ(getConfig(engine, R"({"op":"gethwaccel","sid":7})", reply), 0);
   EXPECT_EQ(reply,
@@ -211,7 +194,7 @@ TEST_F(ConfigCommandsTest, GetHwAccelReportsWhatTheProbeFoundAndAsksOnce) {
                             "'\ncase \"$*\" in *libx264*|*h264_nvenc*|*h264_videotoolbox*) exit 0;; esac\nexit 1\n");
   ::chmod(fake.c_str(), 0755);
   EngineContext faked(configFor(tmp, fake));
-  TmpdirOverride tmpdir(tmp.path());
+  test::ScopedEnv tmpdir("TMPDIR", tmp.path());  // the probe makes its test clip there
 
   const std::string expected =
       R"({"sid":1,"hwaccel":[{"name":"Nvidia","support":1},{"name":"Amd","support":0},)"

@@ -8,16 +8,18 @@
 #include "platform/core/clock.h"
 #include "platform/core/faults.h"
 #include "platform/core/last_error.h"
+#include "support/platform_scopes.h"
 
 namespace platform {
 namespace {
 
 TEST(BackingTest, ForcedBackingWinsAndIsNotProbed) {
   bool probed = false;
-  forceBacking("testlayer", Backing::Simulated);
-  EXPECT_EQ(chooseBacking("testlayer", [&] { probed = true; return true; }), Backing::Simulated);
-  EXPECT_FALSE(probed);
-  clearForcedBacking("testlayer");
+  {
+    qel::test::ScopedBacking forced("testlayer", Backing::Simulated);
+    EXPECT_EQ(chooseBacking("testlayer", [&] { probed = true; return true; }), Backing::Simulated);
+    EXPECT_FALSE(probed);
+  }
   if (!forcedBacking("testlayer")) {  // QEL_BACKING=sim in the environment forces every layer
     EXPECT_EQ(chooseBacking("testlayer", [] { return true; }), Backing::Real);
     EXPECT_EQ(chooseBacking("testlayer", [] { return false; }), Backing::Simulated);

@@ -3,6 +3,7 @@
 #include "platform/core/local_time.h"
 #include "platform/core/modules.h"
 #include "platform/core/os_version.h"
+#include "support/platform_scopes.h"
 
 namespace platform {
 namespace {
@@ -92,11 +93,12 @@ TEST_F(CoreModules, RealLibrariesOpenThroughDlopen) {
 
 TEST(CoreLocalTime, PinnedMomentAndRealClock) {
   const SystemTime pinned{2024, 1, 5, 5, 9, 30, 12, 345};
-  SetLocalTimeOverride(pinned);
-  const SystemTime got = GetLocalTime();
-  EXPECT_EQ(got.year, 2024);
-  EXPECT_EQ(got.milliseconds, 345);
-  SetLocalTimeOverride(std::nullopt);
+  {
+    qel::test::ScopedLocalTime pin(pinned);
+    const SystemTime got = GetLocalTime();
+    EXPECT_EQ(got.year, 2024);
+    EXPECT_EQ(got.milliseconds, 345);
+  }
   const SystemTime now = GetLocalTime();
   EXPECT_GE(now.year, 2024);
   EXPECT_GE(now.month, 1);

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,13 +102,14 @@ TEST_F(Dialogs, SkinSizeScaledForTheDpi) {
 // The script clicks the latest dialog that has the control, whichever dialog
 // runs the modal loop; a click nobody can take is reported and dropped.
 TEST_F(Dialogs, ScriptClicksReachTheLatestDialogWithTheControl) {
-  ::setenv("QEL_SCRIPT", "50 click OK; 100 click NOWHERE; 150 click ONLY_A", 1);
+  std::optional<qel::test::ScopedEnv> script;
+  script.emplace("QEL_SCRIPT", std::string("50 click OK; 100 click NOWHERE; 150 click ONLY_A"));
   TestDialog first("a.xml", "ONLY_A");
   ASSERT_NE(first.Create(nullptr, "first", 0, 0, {0, 0, 0, 0}), nullptr);
   TestDialog second("b.xml", "");
   ASSERT_NE(second.Create(nullptr, "second", 0, 0, {0, 0, 0, 0}), nullptr);
   EXPECT_EQ(first.ShowModal(), 0);
-  ::unsetenv("QEL_SCRIPT");
+  script.reset();
   EXPECT_EQ(second.clicks, std::vector<std::string>{"OK"});
   EXPECT_EQ(first.clicks, std::vector<std::string>{"ONLY_A"});
 }

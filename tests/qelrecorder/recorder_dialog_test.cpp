@@ -29,6 +29,7 @@
 #include "qelrecorder/text16.h"
 #include "qelrecorder/recorder_test_util.h"
 #include "qelrecorder/x_typist.h"
+#include "support/platform_scopes.h"
 #include "support/test_support.h"
 #include "support/xvfb_server.h"
 
@@ -416,9 +417,8 @@ TEST_F(RecorderDialog, CountdownStartsTheRecordingOnItsLastTick) {
 TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
   qel::test::XvfbServer xvfb(1024, 768);
   if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
-  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
-  platform::forceBacking("ui", platform::Backing::Real);
-  platform::ui::x11keys::ReselectUiBacking();
+  const qel::test::ScopedEnv display("DISPLAY", xvfb.display());
+  const qel::test::ScopedBacking realUi("ui", platform::Backing::Real, platform::ui::x11keys::ReselectUiBacking);
   ASSERT_TRUE(platform::ui::x11keys::Active());
   test::LogCollector log;
   hostSettings(qel::utf8ToWide(qel::test::binDir()));
@@ -431,8 +431,6 @@ TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
   platform::ui::Rect region{0, 0, 328, 248};
   const int code = launch(L"default", &region);
   typist.join();
-  platform::clearForcedBacking("ui");
-  platform::ui::x11keys::ReselectUiBacking();
   EXPECT_EQ(code, 0);
   ASSERT_EQ(host.dwData.size(), 1u) << log.dump();
   EXPECT_EQ(host.dwData[0], 1u);
@@ -444,9 +442,8 @@ TEST_F(RecorderDialog, ControlF5OnTheXServerStartsAndStops) {
 TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
   qel::test::XvfbServer xvfb(640, 480);
   if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
-  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
-  platform::forceBacking("ui", platform::Backing::Real);
-  platform::ui::x11keys::ReselectUiBacking();
+  const qel::test::ScopedEnv display("DISPLAY", xvfb.display());
+  const qel::test::ScopedBacking realUi("ui", platform::Backing::Real, platform::ui::x11keys::ReselectUiBacking);
   ASSERT_TRUE(platform::ui::x11keys::Active());
   ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
   std::atomic<bool> done{false};
@@ -464,8 +461,6 @@ TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
   while (platform::ui::PeekMessage(msg)) presses += msg.message == platform::ui::WM_HOTKEY;
   EXPECT_GT(presses, 0);
   platform::ui::UnregisterWindowHotKeys(window);
-  platform::clearForcedBacking("ui");
-  platform::ui::x11keys::ReselectUiBacking();
 }
 
 // The lock keys change the modifiers the server reports: a Control+F5 typed
@@ -473,9 +468,8 @@ TEST_F(HotKeyFallbacks, PressesWhileRegisteringNeverDeadlock) {
 TEST_F(HotKeyFallbacks, KeyArrivesWithNumLockOn) {
   qel::test::XvfbServer xvfb(640, 480);
   if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
-  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
-  platform::forceBacking("ui", platform::Backing::Real);
-  platform::ui::x11keys::ReselectUiBacking();
+  const qel::test::ScopedEnv display("DISPLAY", xvfb.display());
+  const qel::test::ScopedBacking realUi("ui", platform::Backing::Real, platform::ui::x11keys::ReselectUiBacking);
   ASSERT_TRUE(platform::ui::x11keys::Active());
   ASSERT_TRUE(platform::ui::RegisterHotKey(window, kHotKeyStartStop, MOD_CONTROL, 116));
   ASSERT_TRUE(test::TypeControlF5(xvfb.display(), true));
@@ -490,8 +484,6 @@ TEST_F(HotKeyFallbacks, KeyArrivesWithNumLockOn) {
   }
   EXPECT_EQ(presses, 1);
   platform::ui::UnregisterWindowHotKeys(window);
-  platform::clearForcedBacking("ui");
-  platform::ui::x11keys::ReselectUiBacking();
 }
 
 // Timer ticks while the window's thread is busy make one message, not a pile.
@@ -530,33 +522,31 @@ TEST_F(HotKeyFallbacks, WindowTimerTicksDoNotPileUp) {
 // A grabber whose X server has gone is replaced when the backing is chosen
 // again: keys can be had on the new server.
 TEST_F(HotKeyFallbacks, GrabberOfALostServerIsReplaced) {
+  // The real backing stays forced from the first server to the second.
+  std::optional<qel::test::ScopedBacking> realUi;
   {
     qel::test::XvfbServer first(640, 480);
     if (!first.running()) GTEST_SKIP() << first.error();
-    ::setenv("DISPLAY", first.display().c_str(), 1);
-    platform::forceBacking("ui", platform::Backing::Real);
-    platform::ui::x11keys::ReselectUiBacking();
+    const qel::test::ScopedEnv display("DISPLAY", first.display());
+    realUi.emplace("ui", platform::Backing::Real, platform::ui::x11keys::ReselectUiBacking);
     ASSERT_TRUE(platform::ui::RegisterHotKey(window, 1, MOD_CONTROL, 116));
     platform::ui::UnregisterWindowHotKeys(window);
     first.kill();
   }
   qel::test::XvfbServer second(640, 480);
   if (!second.running()) GTEST_SKIP() << second.error();
-  ::setenv("DISPLAY", second.display().c_str(), 1);
+  const qel::test::ScopedEnv display("DISPLAY", second.display());
   platform::ui::x11keys::ReselectUiBacking();
   EXPECT_TRUE(platform::ui::RegisterHotKey(window, 1, MOD_CONTROL, 116));
   platform::ui::UnregisterWindowHotKeys(window);
-  platform::clearForcedBacking("ui");
-  platform::ui::x11keys::ReselectUiBacking();
 }
 
 // A key another X client has grabbed is taken: the next fallback is used.
 TEST_F(HotKeyFallbacks, KeyGrabbedByAnotherXClientIsTaken) {
   qel::test::XvfbServer xvfb(640, 480);
   if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
-  ::setenv("DISPLAY", xvfb.display().c_str(), 1);
-  platform::forceBacking("ui", platform::Backing::Real);
-  platform::ui::x11keys::ReselectUiBacking();
+  const qel::test::ScopedEnv display("DISPLAY", xvfb.display());
+  const qel::test::ScopedBacking realUi("ui", platform::Backing::Real, platform::ui::x11keys::ReselectUiBacking);
   ASSERT_TRUE(platform::ui::x11keys::Active());
   test::ControlF5Holder other(xvfb.display());
   ASSERT_TRUE(other.holding());
@@ -564,8 +554,6 @@ TEST_F(HotKeyFallbacks, KeyGrabbedByAnotherXClientIsTaken) {
   EXPECT_EQ(startStop, L"Control+F7");
   EXPECT_EQ(hideShow, L"Control+F6");
   platform::ui::UnregisterWindowHotKeys(window);
-  platform::clearForcedBacking("ui");
-  platform::ui::x11keys::ReselectUiBacking();
 }
 
 }  // namespace

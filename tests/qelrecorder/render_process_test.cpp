@@ -29,6 +29,7 @@
 #include "qelrecorder/target_process_locator.h"
 #include "qelrecorder/text16.h"
 #include "qelrecorder/recorder_test_util.h"
+#include "support/platform_scopes.h"
 #include "support/test_support.h"
 
 namespace qelrec {
@@ -158,7 +159,7 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
   platform::ui::HWND dialog = platform::ui::CreateWindowEx(params);
   {
     CTargetProcessLocator locator(dialog);
-    platform::apps::SetRenderProcesses(kids.pids);
+    const qel::test::ScopedRenderProcesses playing(kids.pids);
     locator.OnTimer();
     ASSERT_EQ(locator.Count(), 3);
     platform::apps::RenderProcessEntry entry{};
@@ -186,7 +187,6 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
     EXPECT_EQ(locator.Count(), 1);
     platform::resetFaults();
   }
-  platform::apps::SetRenderProcesses({});
   platform::ui::DestroyWindow(dialog);
 }
 
@@ -194,6 +194,9 @@ TEST(TargetProcessLocator, NamesFromProcAndSelectionClampedWhenTheListShrinks) {
 // after the chosen one; the recording stops by itself when it ends.
 TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   test::useSimulatedBackings();
+  // The simulated sound output is forced for this test only.
+  const qel::test::ScopedBacking simulatedAudio("audio", platform::Backing::Simulated,
+                                                platform::audio::ReselectAudioBacking);
   qel::test::TempDir dir;
   CRecordSettings::Destroy();
   CRecordSettings& s = CRecordSettings::Get();
@@ -211,7 +214,7 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
 
   Children kids(3);
   ASSERT_EQ(kids.pids.size(), 3u);
-  platform::apps::SetRenderProcesses(kids.pids);
+  const qel::test::ScopedRenderProcesses playing(kids.pids);
   platform::ui::Rect hostRegion{0, 0, 328, 248};
   {
     CRecorderDlgUI dialog(L"default", &hostRegion, &test::GreyCapturer<0x40>::Make);
@@ -249,9 +252,6 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
     dialog.Close(1);
     pump(50);
   }
-  platform::apps::SetRenderProcesses({});
-  platform::clearForcedBacking("audio");
-  platform::audio::ReselectAudioBacking();
   CRecordSettings::Destroy();
 }
 

@@ -20,6 +20,7 @@
 #include "qelrecorder/recorder_dialog.h"
 #include "qelrecorder/recorder_test_util.h"
 #include "qelrecorder/target_window.h"
+#include "support/platform_scopes.h"
 #include "support/xvfb_server.h"
 
 // Xlib's macros clash with GoogleTest's names: last.
@@ -180,7 +181,8 @@ TEST(SnapRegionX11, WindowOfTheProcessTreeFromTheServer) {
   ASSERT_NE(player.pid(), 0u);
   Display* client = XOpenDisplay(xvfb.display().c_str());
   ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(platform::display::SelectBacking(platform::Backing::Real, xvfb.display()));
+  const qel::test::ScopedDisplayBacking real(platform::Backing::Real, xvfb.display());
+  ASSERT_TRUE(real.selected());
   const ::Window root = DefaultRootWindow(client);
   const Atom pidAtom = XInternAtom(client, "_NET_WM_PID", False);
   const auto setPid = [&](::Window w, uint32_t pid) {
@@ -202,7 +204,6 @@ TEST(SnapRegionX11, WindowOfTheProcessTreeFromTheServer) {
   ASSERT_TRUE(platform::display::GetWindowFrameBounds(app, &frame));
   EXPECT_EQ(frame, (Rect{120, 80, 620, 380}));
 
-  platform::display::SelectBacking(platform::Backing::Simulated);
   XCloseDisplay(client);
 }
 

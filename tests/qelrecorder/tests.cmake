@@ -1,5 +1,5 @@
 # The screen recorder's internals (linked statically) and its real ffmpeg runs.
-qel_test_folder(qelrecorder qelrecorder_static)
+qel_test_folder(qelrecorder qelrecorder qelrecorder_static)
 target_sources(test_qelrecorder PRIVATE ${CMAKE_CURRENT_LIST_DIR}/recorder_test_util.cpp
   ${CMAKE_CURRENT_LIST_DIR}/x_typist.cpp)
 # The X server test types its keys through XTEST.

@@ -3,7 +3,7 @@
 # libqelrecorder.so.
 # The X server run paints the screen with its own small Xlib client.
 pkg_check_modules(QEL_HOST_X11 REQUIRED IMPORTED_TARGET x11)
-qel_test_folder(recorder_host qel_recorder_host)
+qel_test_folder(recorder_host recorder_host qel_recorder_host)
 target_sources(test_recorder_host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/host_run.cpp)
 
 # Whole recordings run in real time (30 frames a second into ffmpeg, the

@@ -18,6 +18,7 @@
 namespace {
 
 using namespace tool;
+using qel::test::ScopedEnv;
 using qel::test::TempDir;
 using qel::test::readFile;
 using qel::test::writeFile;
@@ -26,29 +27,6 @@ bool IsDir(const std::string& path) {
   struct stat info{};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* value = std::getenv(name)) {
-      had_ = true;
-      value_ = value;
-    }
-  }
-  ~EnvGuard() {
-    if (had_) {
-      setenv(name_, value_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string value_;
-};
 
 class FileUtilTest : public ::testing::Test {
  protected:
@@ -210,10 +188,9 @@ TEST_F(FileUtilTest, UnsetDouble) {
 }
 
 TEST_F(FileUtilTest, AppDataFollowsXdgThenHome) {
-  EnvGuard home("HOME");
-  EnvGuard config("XDG_CONFIG_HOME");
-  setenv("HOME", dir_.path().c_str(), 1);
-  unsetenv("XDG_CONFIG_HOME");
+  // Both are restored however the test ends, the later setenv calls included.
+  ScopedEnv home("HOME", dir_.path());
+  ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
   EXPECT_EQ(GetAppDataPath(), dir_.path() + "/.config/");
   EXPECT_TRUE(IsDir(dir_.file(".config")));
   setenv("XDG_CONFIG_HOME", dir_.file("cfg").c_str(), 1);

@@ -38,18 +38,13 @@ class WindowOfProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!xvfb_.running()) GTEST_SKIP() << xvfb_.error();
-    if (const char* old = std::getenv("DISPLAY")) savedDisplay_ = old;
-    ::setenv("DISPLAY", xvfb_.display().c_str(), 1);
+    displayEnv_.emplace("DISPLAY", xvfb_.display());
     display_ = XOpenDisplay(nullptr);
     ASSERT_NE(display_, nullptr);
   }
   void TearDown() override {
     if (display_ != nullptr) XCloseDisplay(display_);
-    if (savedDisplay_) {
-      ::setenv("DISPLAY", savedDisplay_->c_str(), 1);
-    } else {
-      ::unsetenv("DISPLAY");
-    }
+    displayEnv_.reset();
   }
 
   // Starts the probe with `specs` and waits (generously) for its window ids.
@@ -74,7 +69,8 @@ class WindowOfProcess : public ::testing::Test {
   }
 
   qel::test::XvfbServer xvfb_{320, 240};
-  std::optional<std::string> savedDisplay_;
+  // DISPLAY names the test's server while set; put back as it was, also when a test changes it.
+  std::optional<qel::test::ScopedEnv> displayEnv_;
   Display* display_ = nullptr;
 };
 

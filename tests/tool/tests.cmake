@@ -1,7 +1,7 @@
 # The utility library: test_tool uses libtool.so through its exported interface
 # only; test_tool_internal links the same objects statically to reach the
 # file-system layer and the other internals.
-qel_test_folder(tool tool)
+qel_test_folder(tool tool tool)
 # Run by the logger tests under a name of their choosing.
 add_executable(tool_log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
 target_link_libraries(tool_log_probe PRIVATE tool)

@@ -1,0 +1,113 @@
+// The write guard sees the files ffmpeg reads and writes under other names: the
+// members of "concat:", a "concatf:" list and its names, an ffconcat list read
+// with "-f concat", the files of an image sequence, and an output file that a
+// transform names by itself. The same comparison finds a task whose outputs
+// write one file twice.
+#include "commands/write_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands/command_plan.h"
+#include "QelApi/commands/task_operation_items.h"
+#include "support/test_support.h"
+
+namespace qel {
+namespace {
+
+namespace fs = std::filesystem;
+
+using test::task::file;
+using test::task::intermediate;
+using test::task::makeOperation;
+
+class WriteGuardTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"src.mp4", "p1.png", "p2.png", "other.mp4"}) test::writeFile(f(name), "media");
+    test::writeFile(f("list.txt"), f("src.mp4") + "\n");
+    test::writeFile(f("ffconcat.txt"), "ffconcat version 1.0\nfile 'src.mp4'\n");
+  }
+  std::string f(const std::string& name) const { return dir.file(name); }
+
+  test::TempDir dir;
+};
+
+TEST_F(WriteGuardTest, SeesEveryFileACommandReadsAndMayWrite) {
+  struct Case {
+    const char* name;
+    std::string commandLine;
+    std::string outputPath;
+    std::optional<std::string> overwritten;
+  };
+  const std::vector<Case> cases = {
+      {"concat member", " -i \"concat:" + f("src.mp4") + "|" + f("clip2.mp4") + "\" \"" + f("src.mp4") + "\"",
+       f("src.mp4"), f("src.mp4")},
+      {"concatf list entry", " -i \"concatf:" + f("list.txt") + "\" \"" + f("src.mp4") + "\"", f("src.mp4"),
+       f("src.mp4")},
+      {"concatf list itself", " -i \"concatf:" + f("list.txt") + "\" \"" + f("list.txt") + "\"", f("list.txt"),
+       f("list.txt")},
+      {"ffconcat list entry", " -f concat -safe 0 -i \"" + f("ffconcat.txt") + "\" \"" + f("src.mp4") + "\"",
+       f("src.mp4"), f("src.mp4")},
+      {"sequence output over an input", " -i \"" + f("p1.png") + "\" -vf scale=8:6 \"" + f("p%d.png") + "\"",
+       f("p%d.png"), f("p1.png")},
+      {"sequence output over a file to be made", " -i \"" + f("src.mp4") + "\" \"" + f("q%d.png") + "\"",
+       f("q%d.png"), std::nullopt},
+      {"sequence input under the output", " -i \"" + f("p%d.png") + "\" \"" + f("p2.png") + "\"", f("p2.png"),
+       f("p2.png")},
+      {"output named by the transform", " -i \"" + f("src.mp4") + "\" -an " + f("src.mp4") + " \"" + f("o.mp4") + "\"",
+       f("o.mp4"), f("src.mp4")},
+      {"option values are no outputs",
+       " -i \"" + f("src.mp4") + "\" -metadata title=" + f("src.mp4") + " -y \"" + f("o.mp4") + "\"", f("o.mp4"),
+       std::nullopt},
+      {"a distinct output", " -i \"concat:" + f("src.mp4") + "|" + f("other.mp4") + "\" \"" + f("o.mp4") + "\"",
+       f("o.mp4"), std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const FFmpegCommand command{c.commandLine, c.outputPath, "", {}};
+    EXPECT_EQ(findOverwrittenInput(command), c.overwritten) << c.name << ": " << c.commandLine;
+  }
+}
+
+TEST_F(WriteGuardTest, FindsOutputsThatWriteOneFileTwice) {
+  fs::create_hard_link(f("other.mp4"), f("linked.mp4"));
+  struct Case {
+    const char* name;
+    std::string first;
+    std::string second;
+    bool twice;
+  };
+  const std::vector<Case> cases = {
+      {"same name", f("o.mp4"), f("o.mp4"), true},
+      {"file: spelling", f("o.mp4"), "file:" + f("o.mp4"), true},
+      {"dot dot", f("o.mp4"), dir.path() + "/sub/../o.mp4", true},
+      {"hard link", f("other.mp4"), f("linked.mp4"), true},
+      {"sequence and one of its files", f("q%d.png"), f("q7.png"), true},
+      {"two widths of one sequence", f("q%d.png"), f("q%03d.png"), true},
+      {"different names", f("o.mp4"), f("o2.mp4"), false},
+      {"different sequences", f("q%d.png"), f("r%d.png"), false},
+  };
+  for (const Case& c : cases) {
+    for (bool sameOperation : {false, true}) {
+      std::vector<TaskOperation> operations;
+      if (sameOperation) {
+        operations = {makeOperation({file(f("src.mp4"))}, "", {file(c.first), file(c.second)})};
+      } else {
+        operations = {makeOperation({file(f("src.mp4"))}, "", {file(c.first)}),
+                      makeOperation({file(f("other.mp4"))}, "", {intermediate(c.second)})};
+      }
+      const std::optional<std::string> twice = findOutputWrittenTwice(operations);
+      EXPECT_EQ(twice.has_value(), c.twice) << c.name;
+      if (twice) {
+        EXPECT_NE(outputWrittenTwiceMessage(*twice).find(*twice), std::string::npos);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qel

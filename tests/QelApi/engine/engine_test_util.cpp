@@ -1,0 +1,42 @@
+// The definitions of engine_test_util.h.
+#include "QelApi/engine/engine_test_util.h"
+
+#include <filesystem>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "qelapi.h"
+
+namespace qel::test {
+
+const std::string& sharedLogDir() {
+  static TempDir dir;
+  return dir.path();
+}
+
+std::string sharedLogFile() { return sharedLogDir() + "/QelApi.log"; }
+
+std::string initJson(const std::string& logPath, const std::string& logLevel) {
+  return fmt::format(
+      R"({{"log_level":"{}","log_path":"{}","tmp_path":"/tmp","qel_id":"engine-test",)"
+      R"("ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
+      logLevel, logPath, ffmpegPath(), ffprobePath());
+}
+
+void* initEngineWithLog(const std::string& logLevel) {
+  return qelapi_init(initJson(sharedLogDir(), logLevel).c_str());
+}
+
+int countInLog(const std::string& needle) {
+  std::error_code ec;
+  if (!std::filesystem::exists(sharedLogFile(), ec)) return 0;
+  std::string text = readFile(sharedLogFile());
+  int count = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace qel::test

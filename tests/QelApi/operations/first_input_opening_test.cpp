@@ -33,6 +33,7 @@
 #include "operations/lavfi_video_filling.h"
 #include "operations/lavfi_video_to_gif.h"
 #include "operations/lavfi_water_mark.h"
+#include "operations/operation_registry.h"
 #include "support/operation_test_helpers.h"
 
 namespace qel {
@@ -287,7 +288,7 @@ const std::vector<OpeningCase>& openingCases() {
 
 class FirstInputOpening : public ::testing::TestWithParam<OpeningCase> {
  protected:
-  LavfiParser parser{nullptr};
+  LavfiParser parser{makeOperationRegistry()};
   LogCapture log;
 };
 

@@ -21,27 +21,8 @@
 #include "qelapi.h"
 
 namespace qel {
-namespace {
-
-// One owned descriptor.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 DaemonApp::DaemonApp() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (wakeFd_ < 0) DaemonLog('e', std::string("eventfd: ") + std::strerror(errno));
+  if (!wakeFd_) DaemonLog('e', std::string("eventfd: ") + std::strerror(errno));
 }
 
 DaemonApp::~DaemonApp() {
@@ -52,14 +33,13 @@ DaemonApp::~DaemonApp() {
   if (server_) server_->stop();
   if (probeThread_.joinable()) probeThread_.join();
   ReleaseTaskCallbacks(&state_.tasks);
-  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void DaemonApp::wake() {
-  if (wakeFd_ < 0) return;
+  if (!wakeFd_) return;
   const uint64_t one = 1;
   // Only fails when the counter would overflow, and then it is set anyway.
-  [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t written = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
 size_t DaemonApp::queuedReplyBytes() const { return server_ ? server_->queuedBytes() : 0; }
@@ -149,10 +129,10 @@ DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
       qelapi_log('i', "sConnCout=0, exiting");
       return ExitReason::LastConnectionClosed;
     }
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    pollfd fds[2] = {{wakeFd_.get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
     // Without an event descriptor (eventfd failed) the flags are looked at
     // every 100 ms instead.
-    const int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, wakeFd_ >= 0 ? -1 : 100);
+    const int rc = ::poll(fds, signalFd >= 0 ? 2 : 1, wakeFd_ ? -1 : 100);
     if (rc < 0 && errno != EINTR) {
       DaemonLog('e', std::string("waiting for exit: ") + std::strerror(errno));
       return ExitReason::Quit;
@@ -166,7 +146,7 @@ DaemonApp::ExitReason DaemonApp::waitForExit(int signalFd, int* signalNumber) {
     }
     if ((fds[0].revents & POLLIN) != 0) {
       uint64_t count = 0;
-      [[maybe_unused]] ssize_t got = ::read(wakeFd_, &count, sizeof count);
+      [[maybe_unused]] ssize_t got = ::read(wakeFd_.get(), &count, sizeof count);
     }
   }
 }
@@ -192,7 +172,7 @@ int RunDaemon(const DaemonSettings& settings) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  OwnedFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+  const UniqueFd signalFd(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (signalFd.get() < 0) {
     // Without it the signals keep their default action (the process ends at
     // once); the children still end with it.

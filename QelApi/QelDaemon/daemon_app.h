@@ -33,6 +33,7 @@
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/daemon_state.h"
 #include "QelDaemon/ws_server.h"
+#include "common/unique_fd.h"
 
 namespace qel {
 
@@ -94,7 +95,7 @@ class DaemonApp {
   std::atomic<int> connSeen_{0};
   std::atomic<int> quitFlag_{0};
   std::atomic<bool> lastConnectionClosed_{false};
-  int wakeFd_ = -1;  // eventfd; owned
+  UniqueFd wakeFd_;  // eventfd
 };
 
 // main's steps after the flags: engine, server, probe, wait, stop, with the

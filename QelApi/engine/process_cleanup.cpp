@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "common/unique_fd.h"
+
 namespace qel {
 namespace {
 
@@ -58,14 +60,13 @@ void closeProcessByName(const std::string& programPath) {
     if (!matches(listed, imageName, programPath)) continue;
     // The checks below are made on the process behind the pidfd, so a pid
     // reused since the listing is never the one signalled.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, listed.pid, 0));
-    if (pidfd < 0 && errno != ENOSYS) continue;  // gone already
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, listed.pid, 0)));
+    if (!pidfd && errno != ENOSYS) continue;  // gone already
     const std::optional<ProcessEntry> process = readProcess(listed.pid);
     if (process && process->state != 'Z' && matches(*process, imageName, programPath) &&
         isStrayProcess(*process, readProcess(process->parentPid))) {
-      killProcess(pidfd, process->pid);
+      killProcess(pidfd.get(), process->pid);
     }
-    if (pidfd >= 0) ::close(pidfd);
   }
 }
 

@@ -5,9 +5,19 @@
 // Thread safety: every operation below may be called from any thread. The
 // state they share (the configuration, the task list, the parser, the runner)
 // is private and guarded by the engine mutex, which only engine_context.cpp
-// takes: each operation that needs it holds it for its whole run and never
-// calls out while holding it. startWorker/stopWorker are serialised by
-// `m_workerMutex`; no path holds both mutexes at once.
+// takes: each operation that needs it holds it for its whole run. Most only
+// copy or change that state, but three can wait on a child process under it,
+// and every other caller then waits with them:
+// - parseRequest: the parser runs ffprobe through its probe runner (bounded
+//   at 2 minutes) for an input that is not among the answers probed beforehand;
+// - AbortTask: stopping the running task's ffmpeg ends it and waits for it to
+//   be gone (up to about 5 s);
+// - publishRunner: replacing or dropping (nullptr, at shutdown) the last
+//   reference to a runner stops its ffmpeg the same way.
+// None of them takes the engine mutex again: the probe runner reads only
+// ffprobePath, the probe cache and the call group, which need no engine
+// mutex. startWorker/stopWorker are serialised by `m_workerMutex`; no path
+// holds both mutexes at once.
 #pragma once
 
 #include <atomic>
@@ -60,7 +70,7 @@ struct PickedTask {
 };
 
 class EngineContext;
-// The body of the worker thread; it runs until `m_stop` is set.
+// The body of the worker thread; it runs until `stopRequested()` is true.
 using WorkerBody = std::function<void(EngineContext&)>;
 
 class EngineContext {
@@ -72,15 +82,15 @@ class EngineContext {
   EngineContext(const EngineContext&) = delete;
   EngineContext& operator=(const EngineContext&) = delete;
 
-  // Under m_workerMutex: when no worker exists, clears m_stop and starts `body`
-  // (the task worker by default) on a new thread. False when the thread could
-  // not be created.
+  // Under m_workerMutex: when no worker exists, clears the stop request
+  // (stopRequested()) and starts `body` (the task worker by default) on a new
+  // thread. False when the thread could not be created.
   bool startWorker(WorkerBody body = {});
 
   enum class StopResult { Stopped, CalledOnWorker };
-  // Under m_workerMutex: sets m_stop, wakes the worker and joins it. Called on
-  // the worker thread itself it neither joins nor changes anything and answers
-  // CalledOnWorker.
+  // Under m_workerMutex: requests the stop (stopRequested() turns true), wakes
+  // the worker and joins it. Called on the worker thread itself it neither
+  // joins nor changes anything and answers CalledOnWorker.
   StopResult stopWorker();
 
   // True when the calling thread is this engine's worker thread.

@@ -9,7 +9,6 @@
 // atomically, so `cachedHardwareSupport` never sees it half written.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "base/hardware_flags.h"

@@ -96,7 +96,7 @@ class TaskRun {
   std::optional<ProgressInfo> firstFailure_;
   bool lastReportWasFailure_ = false;
   bool aborted_ = false;      // the caller aborted the task while it ran
-  bool interrupted_ = false;  // m_stop cut the task short
+  bool interrupted_ = false;  // a stop request cut the task short
   bool erased_ = false;
 };
 

@@ -17,11 +17,11 @@
 //   also after errors and aborts.
 // - A command whose output would overwrite one of its own inputs never runs; it
 //   is reported as failed and its "output" (that input) is left untouched.
-// - When `m_stop` is set while a command runs, that ffmpeg is ended within about
-//   one poll, and no child outlives the worker.
+// - When a stop is requested (`stopRequested()`) while a command runs, that
+//   ffmpeg is ended within about one poll, and no child outlives the worker.
 //
 // Thread safety: taskWorker runs on the worker thread only and returns when
-// `m_stop` is set. The helpers below may be called from any thread.
+// `stopRequested()` is true. The helpers below may be called from any thread.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <optional>
 
 #include "capture/modules/desktop_capture/desktop_frame.h"
 #include "common/text_convert.h"
@@ -80,10 +81,12 @@ TEST(HotKeyText, ParsedIntoModifiersAndKey) {
 
 class HotKeyFallbacks : public ::testing::Test {
  protected:
+  // Declared first, so the forced backing outlives every window of the test.
+  std::optional<qel::test::ScopedBacking> uiBacking_;
+
   void SetUp() override {
     // Registry only, whatever DISPLAY says: no key of the desktop is grabbed.
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    platform::ui::x11keys::ReselectUiBacking();
+    uiBacking_.emplace("ui", platform::Backing::Simulated, platform::ui::x11keys::ReselectUiBacking);
     CRecordSettings::Destroy();
     platform::ui::WindowParams params;
     params.parent = platform::ui::HWND_MESSAGE;

@@ -389,19 +389,36 @@ ReadStatus Subprocess::readSomeStderr(std::string& out, std::chrono::millisecond
 }
 
 bool Subprocess::writeStdin(std::string_view data) {
-  if (!stdin_) return false;
+  // Counted as a transfer in flight, like a read: a terminate from another
+  // thread then kills the child at once (which ends a blocked write with
+  // EPIPE) and closes the pipe only after the write has returned.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (terminating_ || !stdin_) return false;
+    ++readers_;
+  }
+  bool written = true;
   while (!data.empty()) {
     const ssize_t put = ::write(stdin_.get(), data.data(), data.size());
     if (put < 0) {
       if (errno == EINTR) continue;
-      return false;
+      written = false;
+      break;
     }
     data.remove_prefix(static_cast<size_t>(put));
   }
-  return true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --readers_;
+  }
+  readDone_.notify_all();
+  return written;
 }
 
-void Subprocess::closeStdin() { stdin_.reset(); }
+void Subprocess::closeStdin() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stdin_.reset();
+}
 
 void Subprocess::kill() {
   // Under the mutex, and reaping happens under it too, so the pid signalled is

@@ -10,8 +10,8 @@
 // therefore stay with (or at least not outlive) the thread that started it.
 //
 // Thread safety: a Subprocess is used by one owner. `kill` and `terminate` may
-// be called from another thread while the owner reads (the child and its
-// descriptors are guarded inside). The free functions are reentrant.
+// be called from another thread while the owner reads or writes (the child and
+// its descriptors are guarded inside). The free functions are reentrant.
 #pragma once
 
 #include <sys/types.h>
@@ -88,7 +88,9 @@ class Subprocess {
   ReadStatus readSomeStderr(std::string& out, std::chrono::milliseconds timeout);
 
   // Writes all of `data` to the child's stdin (only with pipeStdin). False when
-  // the child has closed its end. SIGPIPE must be ignored or blocked by the caller.
+  // the child has closed its end, and while a terminate is under way (a write
+  // in flight is a transfer terminate waits for, as a read is). SIGPIPE must be
+  // ignored or blocked by the caller.
   bool writeStdin(std::string_view data);
   void closeStdin();
 
@@ -97,7 +99,7 @@ class Subprocess {
 
   // Ends the child and releases it (reaped, descriptors closed); safe from
   // another thread, also while the owner is inside a read. A child still
-  // running gets `grace` to end by itself (only when no read is in flight:
+  // running gets `grace` to end by itself (only when no read or write is in flight:
   // then it is killed at once, which also ends the read), then SIGKILL. Reads
   // in flight are waited for; reads begun meanwhile report EndOfFile. True
   // when no child was held or it ended within `finalWait`; the child is reaped
@@ -136,7 +138,7 @@ class Subprocess {
   int exitCode_ = -1;
   bool held_ = false;         // started and not yet released
   bool terminating_ = false;  // terminate waits for reads; no new read may begin
-  int readers_ = 0;           // reads in flight
+  int readers_ = 0;           // reads and stdin writes in flight
   UniqueFd stdin_;
   UniqueFd stdout_;
   UniqueFd stderr_;

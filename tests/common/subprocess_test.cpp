@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -415,6 +417,132 @@ TEST(ListProcessesTest, FindsOurChildWithItsCommandLine) {
   child.kill();
   child.wait();
   for (const ProcessEntry& p : listProcesses()) EXPECT_NE(p.commandLine, expected);
+}
+
+// A terminate from another thread while the owner's read of stderr blocks:
+// the read ends with end of file, the child is reaped, and the owner's polls
+// answer NoChild from then on.
+TEST(SubprocessTerminate, FromAnotherThreadEndsABlockedStderrRead) {
+  Subprocess child;
+  std::string error;
+  SpawnOptions options;
+  options.stderrMode = ChildOutput::Pipe;
+  ASSERT_TRUE(child.start({"/usr/bin/sleep", "60"}, options, error)) << error;
+  const pid_t pid = child.pid();
+  std::atomic<bool> reading{false};
+  ReadStatus status = ReadStatus::Data;
+  std::thread owner([&] {
+    std::string err;
+    reading = true;
+    do {
+      status = child.readSomeStderr(err, milliseconds(200));
+    } while (status == ReadStatus::Timeout);
+  });
+  while (!reading) std::this_thread::sleep_for(milliseconds(10));
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(child.terminate(std::chrono::seconds(60), std::chrono::seconds(60)));
+  owner.join();
+  // The read in flight got the child killed at once, not after the grace.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(status, ReadStatus::EndOfFile);
+  EXPECT_TRUE(isReaped(pid));
+  int code = 12345;
+  EXPECT_EQ(child.poll(code), ChildState::NoChild);
+  EXPECT_EQ(child.pollAfter(milliseconds(50), code), ChildState::NoChild);
+  EXPECT_EQ(code, 12345) << "no exit code is reported for a released child";
+  std::string more;
+  EXPECT_EQ(child.readSomeStderr(more, milliseconds(50)), ReadStatus::EndOfFile);
+}
+
+// A child that ended by itself stays Exited with its exit code for every
+// poll, until a terminate releases it.
+TEST(SubprocessTerminate, PollStaysExitedWithTheExitCodeUntilReleased) {
+  Subprocess ls;
+  std::string error;
+  SpawnOptions options;
+  options.stdoutMode = ChildOutput::Null;
+  options.stderrMode = ChildOutput::Null;
+  ASSERT_TRUE(ls.start({"/usr/bin/ls", "/nonexistent-qel-folder"}, options, error)) << error;
+  int code = -1;
+  ChildState state = ChildState::Running;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (state == ChildState::Running && std::chrono::steady_clock::now() < deadline) {
+    state = ls.pollAfter(std::chrono::seconds(10), code);
+  }
+  ASSERT_EQ(state, ChildState::Exited);
+  EXPECT_EQ(code, 2);
+  for (int i = 0; i < 3; ++i) {
+    code = -1;
+    EXPECT_EQ(ls.poll(code), ChildState::Exited);
+    EXPECT_EQ(code, 2);
+    code = -1;
+    EXPECT_EQ(ls.pollAfter(milliseconds(20), code), ChildState::Exited);
+    EXPECT_EQ(code, 2);
+  }
+  EXPECT_TRUE(ls.terminate(milliseconds(100), milliseconds(100)));
+  EXPECT_EQ(ls.poll(code), ChildState::NoChild);
+}
+
+// An owner waiting in pollAfter while another thread terminates the child:
+// the wait ends with the child's end, answering NoChild, and so does every
+// pollAfter after it.
+TEST(SubprocessTerminate, PollAfterAnswersNoChildDuringAndAfterATerminate) {
+  Subprocess child;
+  std::string error;
+  ASSERT_TRUE(child.start({"/usr/bin/sleep", "60"}, SpawnOptions{}, error)) << error;
+  std::atomic<bool> polling{false};
+  ChildState during = ChildState::Running;
+  std::thread owner([&] {
+    int code = -1;
+    polling = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do {
+      during = child.pollAfter(std::chrono::seconds(5), code);
+    } while (during == ChildState::Running && std::chrono::steady_clock::now() < deadline);
+  });
+  while (!polling) std::this_thread::sleep_for(milliseconds(10));
+  std::this_thread::sleep_for(milliseconds(300));
+  child.terminate(milliseconds(0), std::chrono::seconds(30));
+  owner.join();
+  EXPECT_EQ(during, ChildState::NoChild);
+  int code = -1;
+  EXPECT_EQ(child.pollAfter(std::chrono::seconds(5), code), ChildState::NoChild);
+}
+
+// A terminate from another thread while the owner's write to stdin blocks (the
+// child never reads it): the write counts as a transfer in flight, so the
+// child is killed at once, not after the grace, the write ends with false, and
+// the pipe is closed only after it has returned.
+TEST(SubprocessTerminate, FromAnotherThreadEndsABlockedStdinWriteAtOnce) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+  Subprocess child;
+  std::string error;
+  SpawnOptions options;
+  options.pipeStdin = true;
+  ASSERT_TRUE(child.start({"/usr/bin/sleep", "120"}, options, error)) << error;
+  std::atomic<bool> writing{false};
+  bool written = true;
+  std::thread owner([&] {
+    const std::string data(8 << 20, 'x');  // far more than a pipe holds
+    writing = true;
+    written = child.writeStdin(data);
+  });
+  while (!writing) std::this_thread::sleep_for(milliseconds(10));
+  std::this_thread::sleep_for(milliseconds(500));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(child.terminate(std::chrono::seconds(90), std::chrono::seconds(30)));
+  owner.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(45));
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(child.writeStdin("after the terminate"));
+  child.closeStdin();
+  int code = -1;
+  EXPECT_EQ(child.poll(code), ChildState::NoChild);
+  ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ set(expected
   ${BINDIR}/QelDaemon ${BINDIR}/QelRecorder ${BINDIR}/ffmpeg ${BINDIR}/ffprobe ${BINDIR}/libqelrecorder.so
   ${BINDIR}/skins/default/dlg_recorder.xml ${BINDIR}/skins/default/recorder_region_wnd.xml
   ${LIBDIR}/libQelApi.so ${LIBDIR}/libtool.so ${LIBDIR}/libqelrecorder.so ${LIBDIR}/libqelplatform.so
-  ${INCLUDEDIR}/qelapi.h ${INCLUDEDIR}/qelrecorder/qelrecorder.h ${INCLUDEDIR}/platform/ui/window.h)
+  ${INCLUDEDIR}/qelapi.h ${INCLUDEDIR}/qelrecorder/qelrecorder.h ${INCLUDEDIR}/platform/ui/window.h
+  ${INCLUDEDIR}/platform/core/window_id.h)
 # Every header of tool/ but the internal ones.
 file(GLOB tool_headers ${SOURCE_DIR}/tool/*.h)
 foreach(header ${tool_headers})

@@ -20,3 +20,5 @@ qel_test_program(test_platform_sync SOURCES ${QEL_PLATFORM_SYNC_TESTS} LIBS qelp
 
 # test_platform_ui: platform/ui: windows and their messages.
 qel_test_folder(platform_ui platform/ui qelplatform)
+# platform/script: the run script, through the dialogs of the window layer.
+target_sources(test_platform_ui PRIVATE ${CMAKE_CURRENT_LIST_DIR}/script/run_script_test.cpp)

@@ -23,6 +23,7 @@
 #include "qelrecorder/text16.h"
 #include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
+#include "support/platform_scopes.h"
 
 namespace qelrec {
 namespace {
@@ -123,8 +124,7 @@ TEST_F(ProgramNames, SlotOfAnEndedProcessKeepsNothingOfIt) {
 }
 
 TEST_F(ProgramNames, TargetButtonImageTexts) {
-  platform::forceBacking("ui", platform::Backing::Simulated);
-  platform::ui::x11keys::ReselectUiBacking();
+  qel::test::ScopedBacking uiBacking("ui", platform::Backing::Simulated, platform::ui::x11keys::ReselectUiBacking);
   platform::display::SelectBacking(platform::Backing::Simulated);
   platform::display::sim::Reset();
   CRecordSettings::Destroy();

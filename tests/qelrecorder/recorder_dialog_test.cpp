@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <optional>
 
 #include "capture/modules/desktop_capture/desktop_frame.h"
 #include "common/text_convert.h"
@@ -43,6 +44,7 @@ void SetDelayTime(uint64_t);
 void SetMainAppWnd(platform::ui::HWND);
 int LaunchRecorder(platform::ui::HWND, const wchar_t*, platform::ui::Rect*);
 int StopVideoRecorder();
+void GetOutputFileNamePath(wchar_t*, int, wchar_t*, int, int64_t*);
 }
 
 namespace qelrec {
@@ -80,10 +82,12 @@ TEST(HotKeyText, ParsedIntoModifiersAndKey) {
 
 class HotKeyFallbacks : public ::testing::Test {
  protected:
+  // Declared first, so the forced backing outlives every window of the test.
+  std::optional<qel::test::ScopedBacking> uiBacking_;
+
   void SetUp() override {
     // Registry only, whatever DISPLAY says: no key of the desktop is grabbed.
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    platform::ui::x11keys::ReselectUiBacking();
+    uiBacking_.emplace("ui", platform::Backing::Simulated, platform::ui::x11keys::ReselectUiBacking);
     CRecordSettings::Destroy();
     platform::ui::WindowParams params;
     params.parent = platform::ui::HWND_MESSAGE;
@@ -363,6 +367,50 @@ TEST_F(RecorderDialog, LayoutAndSizeWhileRecordingAndMinutesZeroNeverStops) {
   pump(100);
   EXPECT_EQ(hostRegion.left, 300);
   EXPECT_EQ(hostRegion.right, 700);
+}
+
+// GetOutputFileNamePath answers from the running recording while it runs (the
+// settings get its files only at the stop), and from the stored files after
+// the stop.
+TEST_F(RecorderDialog, OutputFileNamePathFollowsTheRunningRecording) {
+  hostSettings(qel::utf8ToWide(qel::test::binDir()));
+  platform::ui::Rect hostRegion{300, 200, 300 + 400, 200 + 300};
+  CRecorderDlgUI dialog(L"default", &hostRegion, kGrey);
+  ASSERT_NE(dialog.Create(nullptr, "Qel Recorder", 0x96C80000u, 0x8u, {0, 0, 0, 0}), nullptr);
+  // What LaunchRecorder does for the dialog it runs.
+  CRecorderDlgUI::SetRunning(&dialog);
+  struct Unset {
+    ~Unset() { CRecorderDlgUI::SetRunning(nullptr); }
+  } unset;
+  pump(50);  // "windowinit" makes the region window
+  dialog.Click("ID_BTN_REGION_MANUAL_SELECT");
+  wchar_t audio[260];
+  wchar_t video[260];
+  int64_t offset = -1;
+  GetOutputFileNamePath(audio, 260, video, 260, &offset);
+  EXPECT_EQ(std::wstring(video), L"") << "nothing recorded yet";
+
+  dialog.Click("ID_BTN_START_RECORD");
+  ASSERT_TRUE(dialog.IsRecording());
+  pump(1500);
+  const RecordResult live = dialog.CurrentResults();
+  GetOutputFileNamePath(audio, 260, video, 260, &offset);
+  EXPECT_FALSE(live.videoPath.empty());
+  EXPECT_EQ(std::wstring(video), live.videoPath);
+  EXPECT_EQ(std::wstring(audio), live.audioPath);
+  EXPECT_EQ(offset, live.audioOffsetMs);
+  EXPECT_EQ(U16ToWide(CRecordSettings::Get().m_szVideoPath), L"") << "stored only at the stop";
+
+  dialog.Click("ID_BTN_STOP_RECORD");
+  ASSERT_FALSE(dialog.IsRecording());
+  const CRecordSettings& settings = CRecordSettings::Get();
+  GetOutputFileNamePath(audio, 260, video, 260, &offset);
+  EXPECT_EQ(std::wstring(video), U16ToWide(settings.m_szVideoPath));
+  EXPECT_EQ(std::wstring(video), live.videoPath) << "the same file";
+  EXPECT_EQ(std::wstring(audio), U16ToWide(settings.m_szAudioPath));
+  EXPECT_EQ(offset, settings.m_llAudioOffsetMs.load());
+  dialog.Click("ID_BUTTON_OK");
+  pump(100);
 }
 
 TEST_F(RecorderDialog, StatusBeforeTheFirstTickShowsZero) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <optional>
 
 #include "common/text_convert.h"
 #include "platform/core/backing.h"
@@ -17,6 +18,7 @@
 #include "qelrecorder/text16.h"
 #include "qelrecorder/recorder_test_util.h"
 #include "support/test_support.h"
+#include "support/platform_scopes.h"
 
 namespace qelrec {
 namespace {
@@ -28,9 +30,11 @@ namespace ui = platform::ui;
 
 class RegionWindow : public ::testing::Test {
  protected:
+  // Declared first, so the forced backing outlives every window of the test.
+  std::optional<qel::test::ScopedBacking> uiBacking_;
+
   void SetUp() override {
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    ui::x11keys::ReselectUiBacking();
+    uiBacking_.emplace("ui", platform::Backing::Simulated, platform::ui::x11keys::ReselectUiBacking);
     platform::display::SelectBacking(platform::Backing::Simulated);
     platform::display::sim::Reset();
     CRecordSettings::Destroy();

@@ -26,6 +26,7 @@
 // Xlib's macros clash with GoogleTest's names: last.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <optional>
 
 namespace qelrec {
 namespace {
@@ -62,9 +63,11 @@ class Player {
 
 class SnapRegion : public ::testing::Test {
  protected:
+  // Declared first, so the forced backing outlives every window of the test.
+  std::optional<qel::test::ScopedBacking> uiBacking_;
+
   void SetUp() override {
-    platform::forceBacking("ui", platform::Backing::Simulated);
-    platform::ui::x11keys::ReselectUiBacking();
+    uiBacking_.emplace("ui", platform::Backing::Simulated, platform::ui::x11keys::ReselectUiBacking);
     platform::display::SelectBacking(platform::Backing::Simulated);
     sim::Reset();
     CRecordSettings::Destroy();

@@ -2,6 +2,9 @@
 qel_test_folder(qelrecorder qelrecorder qelrecorder_static)
 target_sources(test_qelrecorder PRIVATE ${CMAKE_CURRENT_LIST_DIR}/recorder_test_util.cpp
   ${CMAKE_CURRENT_LIST_DIR}/x_typist.cpp)
+# qelrecorder/LoopbackCapture: the sound capture, in the same program.
+file(GLOB QEL_LOOPBACK_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/LoopbackCapture/*_test.cpp)
+target_sources(test_qelrecorder PRIVATE ${QEL_LOOPBACK_TESTS})
 # The X server test types its keys through XTEST.
 pkg_check_modules(QEL_XTST REQUIRED IMPORTED_TARGET xtst x11)
 target_link_libraries(test_qelrecorder PRIVATE PkgConfig::QEL_XTST)

@@ -12,6 +12,7 @@
 #include "recorder_host/cmd_options.h"
 #include "recorder_host/host_main.h"
 #include "recorder_host/record_viewer.h"
+#include "support/platform_scopes.h"
 
 namespace qelhost {
 namespace {
@@ -198,7 +199,7 @@ TEST(RecordDataLines, UnusableRecordsGiveTwoNullLines) {
 }
 
 TEST(WorkArea, PrimaryMonitorWhereverItIsListed) {
-  platform::forceBacking("display", platform::Backing::Simulated);
+  qel::test::ScopedBacking displayBacking("display", platform::Backing::Simulated);
   namespace sim = platform::display::sim;
   sim::Reset();
   platform::ui::Rect area{};

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -43,23 +44,9 @@ class ProgramTest : public ::testing::Test {
     makeBinFolder(bin_);
     appdata_ = dir_.file("appdata");
     fs::create_directories(appdata_);
-    for (const char* name : kEnvNames) {
-      const char* old = std::getenv(name);
-      saved_.push_back(old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-      ::unsetenv(name);
-    }
+    for (const char* name : kEnvNames) env_.emplace_back(name, std::nullopt);
     // The child inherits the environment: its folders go under this test's folder.
     ::setenv("appdata", appdata_.c_str(), 1);
-  }
-
-  void TearDown() override {
-    for (size_t i = 0; i < std::size(kEnvNames); ++i) {
-      if (saved_[i]) {
-        ::setenv(kEnvNames[i], saved_[i]->c_str(), 1);
-      } else {
-        ::unsetenv(kEnvNames[i]);
-      }
-    }
   }
 
   static constexpr const char* kEnvNames[] = {"APPDATA", "appdata", "AppData", "TMPDIR"};
@@ -194,7 +181,8 @@ class ProgramTest : public ::testing::Test {
   TempDir dir_;
   std::string bin_;
   std::string appdata_;
-  std::vector<std::optional<std::string>> saved_;
+  // The variables unset for the test (and "appdata" set), restored when the fixture dies.
+  std::deque<ScopedEnv> env_;
 };
 
 TEST_F(ProgramTest, RefusedFlagValuesEndWithExitCodeMinusOne) {

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -16,23 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "operations/lavfi_add_audio_to_file.h"
-#include "operations/lavfi_add_subtitle_to_file.h"
-#include "operations/lavfi_add_video_to_file.h"
-#include "operations/lavfi_audio_filter.h"
 #include "operations/lavfi_compression.h"
-#include "operations/lavfi_contactor.h"
-#include "operations/lavfi_convert.h"
-#include "operations/lavfi_croper.h"
-#include "operations/lavfi_cutter.h"
-#include "operations/lavfi_pic_to_gif.h"
-#include "operations/lavfi_seek.h"
-#include "operations/lavfi_speed_adjuster.h"
-#include "operations/lavfi_track_selection.h"
-#include "operations/lavfi_video_effect.h"
-#include "operations/lavfi_video_filling.h"
-#include "operations/lavfi_video_to_gif.h"
-#include "operations/lavfi_water_mark.h"
 #include "operations/operation_registry.h"
 #include "support/operation_test_helpers.h"
 
@@ -89,7 +72,7 @@ LavfiInputItem file(const std::string& path, double duration) { return {1, path,
 LavfiInputItem graphInput(const std::string& graph, double duration) { return {2, graph, "", duration}; }
 
 // Compression sees a working NVIDIA encoder and files of 100 MiB.
-std::unique_ptr<LavfiBase> makeCompression() {
+std::shared_ptr<LavfiOperation> makeCompression() {
   CompressionSystem system;
   system.hardware = [] {
     HardwareSupport support;
@@ -97,31 +80,16 @@ std::unique_ptr<LavfiBase> makeCompression() {
     return support;
   };
   system.fileSize = [](const std::string&, std::string&) { return std::int64_t{100} * 1048576; };
-  return std::make_unique<LavfiCompression>(system);
+  return std::make_shared<LavfiCompression>(system);
 }
 
-std::unique_ptr<LavfiBase> makeOperation(const std::string& name) {
-  const std::vector<std::pair<std::string, std::function<std::unique_ptr<LavfiBase>()>>> makers = {
-      {"addAudioToFile", [] { return std::make_unique<LavfiAddAudioToFile>(); }},
-      {"addSubtitleToFile", [] { return std::make_unique<LavfiAddSubtitleToFile>(); }},
-      {"addVideoToFile", [] { return std::make_unique<LavfiAddVideoToFile>(); }},
-      {"audioFilter", [] { return std::make_unique<LavfiAudioFilter>(); }},
-      {"compression", makeCompression},
-      {"contact", [] { return std::make_unique<LavfiContactor>(); }},
-      {"convert", [] { return std::make_unique<LavfiConvert>(); }},
-      {"crop", [] { return std::make_unique<LavfiCroper>(); }},
-      {"cut", [] { return std::make_unique<LavfiCutter>(); }},
-      {"pictureToGif", [] { return std::make_unique<LavfiPicToGif>(); }},
-      {"seekPosition", [] { return std::make_unique<LavfiSeek>(); }},
-      {"speedAdjuster", [] { return std::make_unique<LavfiSpeedAdjuster>(); }},
-      {"trackSelection", [] { return std::make_unique<LavfiTrackSelection>(); }},
-      {"videoEffect", [] { return std::make_unique<LavfiVideoEffect>(); }},
-      {"videoFilling", [] { return std::make_unique<LavfiVideoFilling>(); }},
-      {"videoToGif", [] { return std::make_unique<LavfiVideoToGif>(); }},
-      {"waterMark", [] { return std::make_unique<LavfiWaterMark>(); }},
-  };
-  for (const auto& [operation, make] : makers) {
-    if (operation == name) return make();
+// The registry's operation of that name (null when it has none); compression
+// with the test's system in place of the registry's real one.
+std::shared_ptr<LavfiOperation> makeOperation(const std::string& name) {
+  for (std::shared_ptr<LavfiOperation>& operation : makeOperationRegistry()) {
+    if (name != operation->name()) continue;
+    if (name == "compression") return makeCompression();
+    return std::move(operation);
   }
   return nullptr;
 }
@@ -294,7 +262,7 @@ class FirstInputOpening : public ::testing::TestWithParam<OpeningCase> {
 
 TEST_P(FirstInputOpening, IsRefusedWithTheOperationsLine) {
   const OpeningCase& c = GetParam();
-  const std::unique_ptr<LavfiBase> operation = makeOperation(c.operation);
+  const std::shared_ptr<LavfiOperation> operation = makeOperation(c.operation);
   ASSERT_NE(operation, nullptr) << c.operation;
   ASSERT_EQ(c.operation, operation->name());
   test::serveProbe(parser, c.probe);
@@ -327,6 +295,19 @@ TEST_P(FirstInputOpening, IsRefusedWithTheOperationsLine) {
     case LogCheck::Exactly:
       EXPECT_EQ(log.lines(), c.lines);
       break;
+  }
+}
+
+// The table covers the whole registry: every operation has its no-inputs row.
+TEST(FirstInputOpeningTable, EveryRegistryOperationHasANoInputsRow) {
+  const std::vector<OpeningCase> cases = openingCases();
+  const OperationRegistry registry = makeOperationRegistry();
+  EXPECT_EQ(registry.size(), 17u);
+  for (const std::shared_ptr<LavfiOperation>& operation : registry) {
+    const std::string name = operation->name();
+    int rows = 0;
+    for (const OpeningCase& c : cases) rows += (c.operation == name && c.name == "NoInputs") ? 1 : 0;
+    EXPECT_EQ(rows, 1) << name;
   }
 }
 

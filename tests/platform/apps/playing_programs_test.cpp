@@ -18,6 +18,7 @@
 #include "platform/core/backing.h"
 #include "support/pulse_server.h"
 #include "support/test_support.h"
+#include "support/platform_scopes.h"
 
 namespace platform::apps {
 namespace {
@@ -197,9 +198,10 @@ TEST_F(PlayingPrograms, StalledOrMissingServerFailsInTime) {
   EXPECT_NE(Enumerate().result, 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
   // A list set by a test (or the run script) is what plays from then on.
-  SetRenderProcesses({player});
-  EXPECT_TRUE(Lists(Enumerate(), {player}));
-  SetRenderProcesses({});
+  {
+    qel::test::ScopedRenderProcesses set({player});
+    EXPECT_TRUE(Lists(Enumerate(), {player}));
+  }
 }
 
 }  // namespace

@@ -1,58 +1,18 @@
-// The headless dialog layer: where a dialog is centred, and the run script's
-// clicks reaching the latest dialog that has the control.
+// The headless dialog layer: where a dialog is centred, its size for the DPI,
+// and what a click does to a check box.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/core/backing.h"
 #include "platform/display/display.h"
 #include "platform/display/sim_display.h"
 #include "platform/ui/dialog.h"
+#include "platform/ui/dialog_fixture.h"
 #include "support/test_support.h"
 
 namespace platform::ui {
 namespace {
-
-// A dialog of a skin written by the test, keeping the clicks it receives.
-class TestDialog : public DialogWindow {
- public:
-  TestDialog(std::string file, std::string closeOn) : file_(std::move(file)), closeOn_(std::move(closeOn)) {}
-  std::vector<std::string> clicks;
-
- protected:
-  std::string SkinFile() const override { return file_; }
-  void Notify(const std::string& type, const std::string& control) override {
-    if (type != "click") return;
-    clicks.push_back(control);
-    if (control == closeOn_) Close(0);
-  }
-
- private:
-  std::string file_;
-  std::string closeOn_;
-};
-
-class Dialogs : public ::testing::Test {
- protected:
-  void SetUp() override {
-    display::SelectBacking(Backing::Simulated);
-    display::sim::Reset();
-    DialogWindow::SetSkinRoot(skins.path() + "/");
-    std::filesystem::create_directories(skins.file("default"));
-    qel::test::writeFile(skins.file("default/a.xml"),
-                         "<Window size=\"300,100\"><Button name=\"OK\"/><Button name=\"ONLY_A\"/></Window>");
-    qel::test::writeFile(skins.file("default/b.xml"), "<Window size=\"200,80\"><Button name=\"OK\"/></Window>");
-  }
-  void TearDown() override {
-    DialogWindow::SetSkinRoot("");
-    display::sim::Reset();
-  }
-  qel::test::TempDir skins;
-};
 
 TEST_F(Dialogs, CentredOnItsMonitorOrOverItsOwnerInsideTheWorkArea) {
   display::sim::SetDevices({display::sim::MakeDevice(0, display::Rect{0, 0, 1920, 1080}, true),
@@ -97,21 +57,6 @@ TEST_F(Dialogs, SkinSizeScaledForTheDpi) {
   EXPECT_TRUE(byPercent.IsVisible());
   EXPECT_EQ(byPercent.InitWidth(), 250);
   EXPECT_EQ(byPercent.InitHeight(), 100);
-}
-
-// The script clicks the latest dialog that has the control, whichever dialog
-// runs the modal loop; a click nobody can take is reported and dropped.
-TEST_F(Dialogs, ScriptClicksReachTheLatestDialogWithTheControl) {
-  std::optional<qel::test::ScopedEnv> script;
-  script.emplace("QEL_SCRIPT", std::string("50 click OK; 100 click NOWHERE; 150 click ONLY_A"));
-  TestDialog first("a.xml", "ONLY_A");
-  ASSERT_NE(first.Create(nullptr, "first", 0, 0, {0, 0, 0, 0}), nullptr);
-  TestDialog second("b.xml", "");
-  ASSERT_NE(second.Create(nullptr, "second", 0, 0, {0, 0, 0, 0}), nullptr);
-  EXPECT_EQ(first.ShowModal(), 0);
-  script.reset();
-  EXPECT_EQ(second.clicks, std::vector<std::string>{"OK"});
-  EXPECT_EQ(first.clicks, std::vector<std::string>{"ONLY_A"});
 }
 
 // A click turns a check box over (what its owner reads when it hears of the

@@ -1,4 +1,4 @@
-// The engine's text helpers, as tables of cases.
+// The text helpers of the base layer, as tables of cases.
 #include <string>
 
 #include <gtest/gtest.h>

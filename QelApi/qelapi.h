@@ -18,8 +18,7 @@
 
 #if defined(__GNUC__)
 #define QELAPI_EXPORT __attribute__((visibility("default")))
-#define QELAPI_PRINTF_FORMAT(fmt_index, args_index) \
-  __attribute__((format(printf, fmt_index, args_index)))
+#define QELAPI_PRINTF_FORMAT(fmt_index, args_index) __attribute__((format(printf, fmt_index, args_index)))
 #else
 #define QELAPI_EXPORT
 #define QELAPI_PRINTF_FORMAT(fmt_index, args_index)
@@ -32,20 +31,20 @@ extern "C" {
 /* Result codes of the exports and "errorCode" values of the JSON replies. */
 typedef enum ErrorCode {
   QEL_SUCCESS = 0,
-  QEL_ERR_FILE_NOT_EXIST = 6500,       /* "file don't exist" */
-  QEL_ERR_INVALID_PARAMS = 6510,       /* "invalid parameters" */
-  QEL_ERR_REPEATED_TASK_ID = 6511,     /* "repeated task id" */
-  QEL_ERR_TASK_NOT_EXIST = 6512,       /* "task don't exist" */
-  QEL_ERR_TASK_IS_RUNNING = 6513,      /* "task is running" */
-  QEL_ERR_TASK_ABORTED = 6514,         /* "task has aborted" */
-  QEL_ERR_OUT_OF_MEMORY = 6515,        /* "out of memory" */
-  QEL_ERR_DISK_FULL = 6516,            /* "insufficient disk space" */
-  QEL_ERR_FFMPEG = 6517,               /* "ffmpeg have some error" */
-  QEL_ERR_UNSUPPORTED_FORMAT = 6518,   /* "unsupport file format" */
-  QEL_ERR_GET_MEDIA_PROPS = 6519,      /* "get media props failed" */
-  QEL_ERR_PROCESS_LAVFI = 6520,        /* "process lavfi failed" */
-  QEL_ERR_UNKNOWN = 6521,              /* "unknown error" */
-  QEL_ERR_PERMISSION_DENIED = 6522     /* status reports only; no text */
+  QEL_ERR_FILE_NOT_EXIST = 6500,     /* "file don't exist" */
+  QEL_ERR_INVALID_PARAMS = 6510,     /* "invalid parameters" */
+  QEL_ERR_REPEATED_TASK_ID = 6511,   /* "repeated task id" */
+  QEL_ERR_TASK_NOT_EXIST = 6512,     /* "task don't exist" */
+  QEL_ERR_TASK_IS_RUNNING = 6513,    /* "task is running" */
+  QEL_ERR_TASK_ABORTED = 6514,       /* "task has aborted" */
+  QEL_ERR_OUT_OF_MEMORY = 6515,      /* "out of memory" */
+  QEL_ERR_DISK_FULL = 6516,          /* "insufficient disk space" */
+  QEL_ERR_FFMPEG = 6517,             /* "ffmpeg have some error" */
+  QEL_ERR_UNSUPPORTED_FORMAT = 6518, /* "unsupport file format" */
+  QEL_ERR_GET_MEDIA_PROPS = 6519,    /* "get media props failed" */
+  QEL_ERR_PROCESS_LAVFI = 6520,      /* "process lavfi failed" */
+  QEL_ERR_UNKNOWN = 6521,            /* "unknown error" */
+  QEL_ERR_PERMISSION_DENIED = 6522   /* status reports only; no text */
 } ErrorCode;
 
 /* (engine handle, task id, text valid only during the call) */

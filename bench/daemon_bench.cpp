@@ -265,14 +265,13 @@ struct Row {
 };
 
 struct Sample {
-  std::vector<int64_t> latencies;  // ns, pooled over the rounds
-  std::vector<double> throughputs; // replies per second, one per round
+  std::vector<int64_t> latencies;   // ns, pooled over the rounds
+  std::vector<double> throughputs;  // replies per second, one per round
 };
 
 // One measured round: every client sends, waits for the reply, checks it,
 // repeats, for `seconds` after a warm-up.
-void RunRound(std::vector<std::unique_ptr<Client>>& clients, int count,
-              const std::function<std::string(int)>& request,
+void RunRound(std::vector<std::unique_ptr<Client>>& clients, int count, const std::function<std::string(int)>& request,
               const std::function<bool(int, const std::string&)>& check, double seconds, Sample& sample) {
   std::vector<std::vector<int64_t>> latencies(static_cast<size_t>(count));
   std::vector<uint64_t> done(static_cast<size_t>(count), 0);
@@ -357,8 +356,8 @@ int main(int argc, char** argv) {
     for (int c = 0; c < kMaxClients; ++c) daemonClients.push_back(std::make_unique<Client>(daemon.port()));
     const Clock::time_point fillStart = Clock::now();
     FillTaskStore(daemon, daemonClients, options.tasks);
-    std::printf("%d tasks stored, %d of them started and run through the daemon, in %.1f s\n", options.tasks, kMaxClients,
-                std::chrono::duration<double>(Clock::now() - fillStart).count());
+    std::printf("%d tasks stored, %d of them started and run through the daemon, in %.1f s\n", options.tasks,
+                kMaxClients, std::chrono::duration<double>(Clock::now() - fillStart).count());
     std::vector<std::unique_ptr<Client>> echoClients;
     for (int c = 0; c < kMaxClients; ++c) echoClients.push_back(std::make_unique<Client>(echo.port()));
     {
@@ -369,9 +368,10 @@ int main(int argc, char** argv) {
     }
 
     const unsigned cores = std::thread::hardware_concurrency();
-    std::printf("%d stored tasks; server threads: %u each (one per core, at least two); %d rounds x %.1f s per row "
-                "and server, interleaved\n\n",
-                options.tasks, std::max(2u, cores), options.rounds, options.seconds);
+    std::printf(
+        "%d stored tasks; server threads: %u each (one per core, at least two); %d rounds x %.1f s per row "
+        "and server, interleaved\n\n",
+        options.tasks, std::max(2u, cores), options.rounds, options.seconds);
     std::printf("%-13s %7s  %-6s %9s %9s %10s   %s\n", "request", "clients", "server", "p50 us", "p99 us", "req/s",
                 "daemon / echo: p50, p99, req/s");
 
@@ -385,13 +385,15 @@ int main(int argc, char** argv) {
         for (auto& client : daemonClients) client->touch();
         for (auto& client : echoClients) client->touch();
         auto runEcho = [&] {
-          RunRound(echoClients, row.clients, request, [&](int c, const std::string& r) { return r == request(c); },
-                   options.seconds, echoSample);
+          RunRound(
+              echoClients, row.clients, request, [&](int c, const std::string& r) { return r == request(c); },
+              options.seconds, echoSample);
         };
         auto runDaemon = [&] {
-          RunRound(daemonClients, row.clients, request,
-                   [&](int c, const std::string& r) { return DaemonReplyIsRight(row.request, c, r); },
-                   options.seconds, daemonSample);
+          RunRound(
+              daemonClients, row.clients, request,
+              [&](int c, const std::string& r) { return DaemonReplyIsRight(row.request, c, r); }, options.seconds,
+              daemonSample);
         };
         if (round % 2 == 0) {
           runEcho();

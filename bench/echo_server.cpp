@@ -58,9 +58,7 @@ class EchoSession : public std::enable_shared_from_this<EchoSession> {
     if (!ec) doRead();
   }
 
-  void doRead() {
-    ws_.async_read(buffer_, beast::bind_front_handler(&EchoSession::onRead, shared_from_this()));
-  }
+  void doRead() { ws_.async_read(buffer_, beast::bind_front_handler(&EchoSession::onRead, shared_from_this())); }
 
   void onRead(beast::error_code ec, std::size_t) {
     if (ec) return;

@@ -54,12 +54,9 @@ qel::TaskOperation operation(qel::TaskIoItem input, std::string transform, qel::
 // another).
 std::string filterOf(int index) {
   switch (index % 3) {
-    case 0:
-      return fmt::format("-vf scale={}:{}", 640 - index % 7, 360);
-    case 1:
-      return "-vf crop=320:180:0:0";
-    default:
-      return "-vf pad=640:360:0:0";
+    case 0: return fmt::format("-vf scale={}:{}", 640 - index % 7, 360);
+    case 1: return "-vf crop=320:180:0:0";
+    default: return "-vf pad=640:360:0:0";
   }
 }
 

@@ -110,7 +110,8 @@ double ProcessCpuSeconds(pid_t pid) {
 // Runs argv to its end; its output.
 std::string RunToEnd(const std::vector<std::string>& argv) {
   const qel::CapturedRun run = qel::runAndCapture(argv, true, std::chrono::minutes(5));
-  if (run.exitCode != 0) std::fprintf(stderr, "%s ended with %d:\n%s\n", argv[0].c_str(), run.exitCode, run.output.c_str());
+  if (run.exitCode != 0)
+    std::fprintf(stderr, "%s ended with %d:\n%s\n", argv[0].c_str(), run.exitCode, run.output.c_str());
   return run.output;
 }
 
@@ -122,10 +123,10 @@ struct VideoInfo {
 
 VideoInfo Probe(const std::string& video) {
   VideoInfo info;
-  const qel::CapturedRun run = qel::runAndCapture(
-      {qel::test::ffprobePath(), "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-       "stream=width,height,nb_read_frames", "-of", "csv=p=0", video},
-      false);
+  const qel::CapturedRun run =
+      qel::runAndCapture({qel::test::ffprobePath(), "-v", "error", "-count_frames", "-select_streams", "v:0",
+                          "-show_entries", "stream=width,height,nb_read_frames", "-of", "csv=p=0", video},
+                         false);
   int frames = 0;
   std::sscanf(run.output.c_str(), "%d,%d,%d", &info.width, &info.height, &frames);
   info.seconds = static_cast<double>(frames) / kFps;
@@ -161,8 +162,8 @@ Counted CountFrames(const std::string& video, int x, int y) {
 }
 
 struct Run {
-  double toolCpu = 0;    // per second of video
-  double serverCpu = 0;  // per second of video
+  double toolCpu = 0;        // per second of video
+  double serverCpu = 0;      // per second of video
   double serverForTool = 0;  // the same less what the painter cost it meanwhile
   double seconds = 0;
   Counted counted;
@@ -202,8 +203,7 @@ int main(int argc, char** argv) {
 
   ::setenv("DISPLAY", xvfb.display().c_str(), 1);
   ::unsetenv("QEL_BACKING");
-  const std::string script =
-      "1000 hotkey Control+F5; " + std::to_string(1000 + seconds * 1000) + " hotkey Control+F5";
+  const std::string script = "1000 hotkey Control+F5; " + std::to_string(1000 + seconds * 1000) + " hotkey Control+F5";
   ::setenv("QEL_SCRIPT", script.c_str(), 1);
   const std::string bitrate = "4000k";
   qel::test::TempDir out;
@@ -221,9 +221,8 @@ int main(int argc, char** argv) {
       std::string video;
       if (recorder) {
         const std::string output =
-            RunToEnd({recorderProgram, "-vcodec", "libx264", "-r", std::to_string(kFps),
-                      "-preset", "ultrafast", "-recordaudio", "0", "-outputpath", folder, "-ffmpegpath",
-                      qel::test::binDir()});
+            RunToEnd({recorderProgram, "-vcodec", "libx264", "-r", std::to_string(kFps), "-preset", "ultrafast",
+                      "-recordaudio", "0", "-outputpath", folder, "-ffmpegpath", qel::test::binDir()});
         if (const size_t at = output.find("Record finished, FPS: "); at != std::string::npos) {
           std::printf("  recorder's timer: %s\n", output.substr(at + 22, output.find(',', at + 22) - at - 22).c_str());
         }
@@ -232,13 +231,40 @@ int main(int argc, char** argv) {
         }
       } else {
         video = folder + "/grab.h264";
-        RunToEnd({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "x11grab", "-draw_mouse", "0",
-                  "-framerate", std::to_string(kFps), "-video_size",
-                  std::to_string(grabWidth) + "x" + std::to_string(grabHeight), "-i",
-                  xvfb.display() + "+" + std::to_string(grabLeft) + "," + std::to_string(grabTop), "-t",
-                  std::to_string(seconds), "-pix_fmt", "yuv420p", "-c:v", "libx264", "-x264-params",
-                  "nal-hrd=cbr:force-cfr=1", "-b:v", bitrate, "-minrate", bitrate, "-maxrate", bitrate, "-bufsize",
-                  bitrate, "-preset", "ultrafast", "-y", video});
+        RunToEnd({qel::test::ffmpegPath(),
+                  "-v",
+                  "error",
+                  "-nostdin",
+                  "-f",
+                  "x11grab",
+                  "-draw_mouse",
+                  "0",
+                  "-framerate",
+                  std::to_string(kFps),
+                  "-video_size",
+                  std::to_string(grabWidth) + "x" + std::to_string(grabHeight),
+                  "-i",
+                  xvfb.display() + "+" + std::to_string(grabLeft) + "," + std::to_string(grabTop),
+                  "-t",
+                  std::to_string(seconds),
+                  "-pix_fmt",
+                  "yuv420p",
+                  "-c:v",
+                  "libx264",
+                  "-x264-params",
+                  "nal-hrd=cbr:force-cfr=1",
+                  "-b:v",
+                  bitrate,
+                  "-minrate",
+                  bitrate,
+                  "-maxrate",
+                  bitrate,
+                  "-bufsize",
+                  bitrate,
+                  "-preset",
+                  "ultrafast",
+                  "-y",
+                  video});
       }
       const double cpu = ChildrenCpuSeconds() - cpu0;
       const double server = ProcessCpuSeconds(xvfb.pid()) - server0;
@@ -265,10 +291,11 @@ int main(int argc, char** argv) {
       r.serverForTool = (server - painterCpu * wall) / info.seconds;
       r.counted = CountFrames(video, regionLeft + 64 - grabLeft, regionTop + 64 - grabTop);
       (recorder ? recorderRuns : grabRuns).push_back(r);
-      std::printf("%-9s round %d: %5.2f s of video, tool %.3f CPU s/s, X server %.3f CPU s/s, frames %d, "
-                  "repeated %d, skipped %d\n",
-                  recorder ? "recorder" : "x11grab", round, r.seconds, r.toolCpu, r.serverCpu, r.counted.frames,
-                  r.counted.repeated, r.counted.skipped);
+      std::printf(
+          "%-9s round %d: %5.2f s of video, tool %.3f CPU s/s, X server %.3f CPU s/s, frames %d, "
+          "repeated %d, skipped %d\n",
+          recorder ? "recorder" : "x11grab", round, r.seconds, r.toolCpu, r.serverCpu, r.counted.frames,
+          r.counted.repeated, r.counted.skipped);
       std::fflush(stdout);
     }
   }
@@ -287,7 +314,8 @@ int main(int argc, char** argv) {
   };
   std::printf("\n%dx%d screen, region %dx%d at %d fps, %d s, %d rounds; painter alone costs the server %.3f CPU s/s\n",
               width, height, grabWidth, grabHeight, kFps, seconds, rounds, painterCpu);
-  std::printf("| what | tool CPU s per video s | X server CPU s per video s (painter taken off) | repeated | skipped |\n");
+  std::printf(
+      "| what | tool CPU s per video s | X server CPU s per video s (painter taken off) | repeated | skipped |\n");
   std::printf("|---|---|---|---|---|\n");
   const auto rec = summary("QelRecorder", recorderRuns);
   const auto grab = summary("ffmpeg -f x11grab", grabRuns);

@@ -255,15 +255,14 @@ void print(const std::string& title, const char* nameA, const char* nameB, const
   std::printf("%s\n", title.c_str());
   std::printf("  %-22s min %8.1f ms  median %8.1f ms\n", nameA, minimum(p.a), median(p.a));
   std::printf("  %-22s min %8.1f ms  median %8.1f ms\n", nameB, minimum(p.b), median(p.b));
-  std::printf("  median ratio %s/%s: %.3f  (%zu pairs, after one warm-up run each, first side alternating)\n\n",
-              nameB, nameA, median(p.ratios), p.ratios.size());
+  std::printf("  median ratio %s/%s: %.3f  (%zu pairs, after one warm-up run each, first side alternating)\n\n", nameB,
+              nameA, median(p.ratios), p.ratios.size());
 }
 
 // The argv the engine's runner starts for a one-command task, exactly.
 std::vector<std::string> taskArgv(const std::string& request) {
   qel::CommandBuilder builder;
-  const std::vector<qel::FFmpegCommand> commands =
-      builder.buildCommands(qel::parseTaskOperations(request.c_str()));
+  const std::vector<qel::FFmpegCommand> commands = builder.buildCommands(qel::parseTaskOperations(request.c_str()));
   if (commands.size() != 1) throw std::runtime_error("expected one command: " + request);
   const std::optional<std::string> quoted = qel::quoteForCommand(program("ffmpeg"));
   if (!quoted) throw std::runtime_error("the program folder cannot be quoted: " + program("ffmpeg"));
@@ -285,9 +284,27 @@ int main(int argc, char** argv) {
   try {
     makeProgramFolder(dir / "bin");
     const std::string clip = (dir / "in.mp4").string();
-    runOrThrow({program("ffmpeg"), "-hide_banner", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                "testsrc=size=640x360:rate=25:duration=20", "-f", "lavfi", "-i", "sine=frequency=440:duration=20",
-                "-ac", "2", "-c:v", "libx264", "-c:a", "aac", clip});
+    runOrThrow({program("ffmpeg"),
+                "-hide_banner",
+                "-nostdin",
+                "-v",
+                "error",
+                "-y",
+                "-f",
+                "lavfi",
+                "-i",
+                "testsrc=size=640x360:rate=25:duration=20",
+                "-f",
+                "lavfi",
+                "-i",
+                "sine=frequency=440:duration=20",
+                "-ac",
+                "2",
+                "-c:v",
+                "libx264",
+                "-c:a",
+                "aac",
+                clip});
     Engine engine(dir);
 
     struct Case {
@@ -343,9 +360,9 @@ int main(int argc, char** argv) {
           R"({{"input":[{{"type":2,"value":{2}}}],"transform":"-vf pad=200:120:20:15",)"
           R"("output":[{{"type":1,"value":{3}}}]}}]}})",
           c.firstInput, jsonPath(mid1), jsonPath(mid2), jsonPath(chainOut), c.firstTransform);
-      const std::string first = fmt::format(
-          R"({{"operations":[{{"input":[{}],"transform":"{}","output":[{{"type":1,"value":{}}}]}}]}})", c.firstInput,
-          c.firstTransform, jsonPath(s1));
+      const std::string first =
+          fmt::format(R"({{"operations":[{{"input":[{}],"transform":"{}","output":[{{"type":1,"value":{}}}]}}]}})",
+                      c.firstInput, c.firstTransform, jsonPath(s1));
       const Side threeTasks{[&] {
                               engine.run(first);
                               engine.run(oneOperation(s1, "-vf scale=160:90", s2));
@@ -356,7 +373,8 @@ int main(int argc, char** argv) {
                               checkOutput(s1, {320, 180, 20, true});
                               checkOutput(s3, padded);
                             }};
-      const Side chainedTask{[&] { engine.run(chain); }, {mid1, mid2, chainOut}, [&] { checkOutput(chainOut, padded); }};
+      const Side chainedTask{
+          [&] { engine.run(chain); }, {mid1, mid2, chainOut}, [&] { checkOutput(chainOut, padded); }};
       const Pairing chained = comparePairs(repetitions, threeTasks, chainedTask);
       qel::CommandBuilder builder;
       const std::size_t passes = builder.buildCommands(qel::parseTaskOperations(chain.c_str())).size();

@@ -278,11 +278,15 @@ int main(int argc, char** argv) {
       const std::string digest = tool::MD5HashFile(big, 32);
       const std::string theirs = CaptureTool({"md5sum", big}).substr(0, 32);
       if (digest != theirs) throw std::runtime_error("MD5HashFile gave " + digest + ", md5sum " + theirs);
-      rows.push_back(Measure(std::to_string(options.md5_mib) + " MiB MD5HashFile", "md5sum", options.rounds,
-                             [&] {
-                               if (tool::MD5HashFile(big, 32) != digest) throw std::runtime_error("MD5 changed");
-                             },
-                             [&] { RunTool({"md5sum", big}); }, [] {}));
+      rows.push_back(Measure(
+          std::to_string(options.md5_mib) + " MiB MD5HashFile", "md5sum", options.rounds,
+          [&] {
+            if (tool::MD5HashFile(big, 32) != digest) throw std::runtime_error("MD5 changed");
+          },
+          [&] {
+            RunTool({"md5sum", big});
+          },
+          [] {}));
     }
     const long peak_after = PeakResidentKiB();
     fs::remove(big);
@@ -310,13 +314,13 @@ int main(int argc, char** argv) {
       float last_ratio = 0;
       auto copy = [&] {
         reports = 0;
-        if (!tool::CopyDirectory(source, target,
-                                 [&](const std::string&, uint64_t, uint64_t, uint64_t, uint64_t, float ratio, uint64_t,
-                                     uint64_t) {
-                                   ++reports;
-                                   last_ratio = ratio;
-                                   return true;
-                                 })) {
+        if (!tool::CopyDirectory(
+                source, target,
+                [&](const std::string&, uint64_t, uint64_t, uint64_t, uint64_t, float ratio, uint64_t, uint64_t) {
+                  ++reports;
+                  last_ratio = ratio;
+                  return true;
+                })) {
           throw std::runtime_error("CopyDirectory failed");
         }
       };
@@ -345,9 +349,13 @@ int main(int argc, char** argv) {
         throw std::runtime_error("Base64Encode differs from base64");
       }
       std::size_t sink = 0;
-      rows.push_back(Measure(std::to_string(options.base64_mib) + " MiB Base64Encode", "base64 -w 0", options.rounds,
-                             [&] { sink += tool::Base64Encode(data).size(); },
-                             [&] { RunTool({"base64", "-w", "0", input}); }, [] {}));
+      rows.push_back(Measure(
+          std::to_string(options.base64_mib) + " MiB Base64Encode", "base64 -w 0", options.rounds,
+          [&] { sink += tool::Base64Encode(data).size(); },
+          [&] {
+            RunTool({"base64", "-w", "0", input});
+          },
+          [] {}));
       if (sink == 0) throw std::runtime_error("nothing encoded");
     }
 

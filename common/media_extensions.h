@@ -12,17 +12,17 @@
 
 namespace qel {
 
-inline constexpr std::array<std::string_view, 15> AudioExtensions{
-    ".mp2", ".mp3", ".ogg", ".aac", ".ac3", ".m4a", ".dts", ".flac",
-    ".wav", ".wma", ".mid", ".ape", ".wv",  ".mpc", ".opus"};
+inline constexpr std::array<std::string_view, 15> AudioExtensions{".mp2", ".mp3", ".ogg",  ".aac", ".ac3",
+                                                                  ".m4a", ".dts", ".flac", ".wav", ".wma",
+                                                                  ".mid", ".ape", ".wv",   ".mpc", ".opus"};
 
 inline constexpr std::array<std::string_view, 28> VideoExtensions{
-    ".3g2", ".3gp", ".avi", ".divx", ".flv",  ".f4v", ".m2ts", ".mts", ".mov", ".mp4",
-    ".m4v", ".mpeg", ".mpg", ".dat", ".mkv",  ".ogm", ".rmvb", ".rm",  ".ts",  ".tp",
-    ".vob", ".wmv", ".wtv", ".m2v", ".ogv",  ".asf", ".dv",   ".webm"};
+    ".3g2", ".3gp",  ".avi", ".divx", ".flv", ".f4v", ".m2ts", ".mts", ".mov", ".mp4",
+    ".m4v", ".mpeg", ".mpg", ".dat",  ".mkv", ".ogm", ".rmvb", ".rm",  ".ts",  ".tp",
+    ".vob", ".wmv",  ".wtv", ".m2v",  ".ogv", ".asf", ".dv",   ".webm"};
 
-inline constexpr std::array<std::string_view, 9> ImageExtensions{
-    ".bmp", ".jpg", ".jpeg", ".jfif", ".png", ".ico", ".webp", ".gif", ".svg"};
+inline constexpr std::array<std::string_view, 9> ImageExtensions{".bmp", ".jpg",  ".jpeg", ".jfif", ".png",
+                                                                 ".ico", ".webp", ".gif",  ".svg"};
 
 inline constexpr std::array<std::string_view, 2> SubtitleExtensions{".ass", ".srt"};
 

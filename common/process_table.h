@@ -21,7 +21,7 @@ struct ProcessEntry {
   std::string commandLine;  // arguments joined by single blanks
   pid_t parentPid = 0;      // 0 when the parent lies outside this pid namespace
   pid_t sessionId = 0;
-  char state = '?';         // 'R', 'S', 'Z'... as /proc/<pid>/stat gives it
+  char state = '?';  // 'R', 'S', 'Z'... as /proc/<pid>/stat gives it
 };
 
 // Lists the running processes from /proc. Processes that vanish while being read

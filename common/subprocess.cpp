@@ -74,7 +74,8 @@ std::vector<std::string> programCandidates(const std::string& program) {
   size_t start = 0;
   while (true) {
     const size_t colon = folders.find(':', start);
-    std::string_view folder = folders.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+    std::string_view folder =
+        folders.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
     if (folder.empty()) folder = ".";
     candidates.push_back(std::string(folder) + "/" + program);
     if (colon == std::string_view::npos) break;
@@ -88,13 +89,13 @@ std::vector<std::string> programCandidates(const std::string& program) {
 // stays held in the child for ever.
 struct ChildPlan {
   pid_t parent = -1;
-  int stdinFrom = -1;   // dup2 sources for 0, 1, 2 (-1 for 2: same as 1)
+  int stdinFrom = -1;  // dup2 sources for 0, 1, 2 (-1 for 2: same as 1)
   int stdoutFrom = -1;
   int stderrFrom = -1;
   bool stderrIntoStdout = false;
   bool ownProcessGroup = false;
-  int reportFd = -1;    // write end of the exec-failure pipe (close-on-exec)
-  long maxFd = 1024;    // fallback bound for closing descriptors one by one
+  int reportFd = -1;  // write end of the exec-failure pipe (close-on-exec)
+  long maxFd = 1024;  // fallback bound for closing descriptors one by one
   char* const* argv = nullptr;
   const std::vector<std::string>* candidates = nullptr;
 };

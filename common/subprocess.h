@@ -30,13 +30,13 @@ namespace qel {
 
 // What a child's standard output and error are connected to.
 enum class ChildOutput {
-  Null,          // /dev/null
-  Pipe,          // a pipe the parent reads
-  IntoStdout,    // (stderr only) the same pipe as stdout
+  Null,        // /dev/null
+  Pipe,        // a pipe the parent reads
+  IntoStdout,  // (stderr only) the same pipe as stdout
 };
 
 struct SpawnOptions {
-  bool pipeStdin = false;                 // else stdin is /dev/null
+  bool pipeStdin = false;  // else stdin is /dev/null
   ChildOutput stdoutMode = ChildOutput::Pipe;
   ChildOutput stderrMode = ChildOutput::IntoStdout;
   // The child leads a process group of its own, so the signals a terminal
@@ -52,7 +52,7 @@ enum class ReadStatus { Data, Timeout, EndOfFile, Error };
 enum class ChildState {
   NoChild,  // no child held: none started yet, or released by terminate
   Running,
-  Exited,   // ended and reaped; its exit code is known
+  Exited,  // ended and reaped; its exit code is known
 };
 
 // One child process, owned: started, read, stopped and reaped by its owner. The
@@ -177,10 +177,10 @@ class ChildGroup {
 
 // Result of running a program to its end and capturing its output.
 struct CapturedRun {
-  bool started = false;   // false: `error` says why
+  bool started = false;  // false: `error` says why
   std::string error;
-  int exitCode = -1;      // as Subprocess::wait
-  std::string output;     // stdout (with stderr when merged)
+  int exitCode = -1;   // as Subprocess::wait
+  std::string output;  // stdout (with stderr when merged)
 };
 
 // Runs argv to its end with stdin on /dev/null and captures stdout (and stderr
@@ -189,8 +189,7 @@ struct CapturedRun {
 // 128 + SIGKILL, `error` "cancelled"), and a group cancelled before the start
 // starts nothing (`started` false, `error` "cancelled").
 CapturedRun runAndCapture(const std::vector<std::string>& argv, bool mergeStderr,
-                          std::chrono::milliseconds timeout = std::chrono::minutes(10),
-                          ChildGroup* group = nullptr);
+                          std::chrono::milliseconds timeout = std::chrono::minutes(10), ChildGroup* group = nullptr);
 
 // Blocks SIGPIPE in the calling thread (for library threads that write to pipes).
 void blockSigpipeInThisThread();

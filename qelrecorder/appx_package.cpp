@@ -12,11 +12,24 @@ namespace qelrec {
 
 namespace {
 
-const wchar_t* const kApplicationValues[] = {
-    L"Description", L"DisplayName",       L"EntryPoint",      L"Executable",      L"Id",
-    L"Logo",        L"SmallLogo",         L"StartPage",       L"Square150x150Logo", L"Square30x30Logo",
-    L"BackgroundColor", L"ForegroundText", L"WideLogo",       L"Wide310x310Logo", L"ShortName",
-    L"Square310x310Logo", L"Square70x70Logo", L"MinWidth"};
+const wchar_t* const kApplicationValues[] = {L"Description",
+                                             L"DisplayName",
+                                             L"EntryPoint",
+                                             L"Executable",
+                                             L"Id",
+                                             L"Logo",
+                                             L"SmallLogo",
+                                             L"StartPage",
+                                             L"Square150x150Logo",
+                                             L"Square30x30Logo",
+                                             L"BackgroundColor",
+                                             L"ForegroundText",
+                                             L"WideLogo",
+                                             L"Wide310x310Logo",
+                                             L"ShortName",
+                                             L"Square310x310Logo",
+                                             L"Square70x70Logo",
+                                             L"MinWidth"};
 
 // Element names carry namespace prefixes ("uap:VisualElements"): compare the
 // local part.

@@ -195,8 +195,8 @@ void CDesktopCaptureController::StopCapture() {
   // Without a writer (the start failed before it) there is nothing to drain.
   if (m_pVideoWriter) {
     if (m_pVideoWriter->ThreadRunning() && !m_pVideoWriter->WaitDrained(kWriterStopWaitMs)) {
-      LogErrorA("CScreenRecorder::Stop",
-                "ffmpeg took no picture for %u ms; it is ended and its file is not finished.", kWriterStopWaitMs);
+      LogErrorA("CScreenRecorder::Stop", "ffmpeg took no picture for %u ms; it is ended and its file is not finished.",
+                kWriterStopWaitMs);
       m_pVideoWriter->EndEncoder();
     }
     m_pVideoWriter->Stop();

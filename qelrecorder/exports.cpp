@@ -27,8 +27,8 @@ std::wstring text(const wchar_t* value) { return value != nullptr ? std::wstring
 void copyOut(const wchar_t* what, const std::wstring& value, wchar_t* out, int capacity) {
   if (out == nullptr || capacity <= 0) return;
   if (value.size() + 1 > static_cast<size_t>(capacity)) {
-    qelrec::LogErrorW("GetOutputFileNamePath", L"Buffer of %d characters too small for the %s path %s", capacity,
-                      what, value);
+    qelrec::LogErrorW("GetOutputFileNamePath", L"Buffer of %d characters too small for the %s path %s", capacity, what,
+                      value);
     out[0] = L'\0';
     return;
   }

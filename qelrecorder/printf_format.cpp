@@ -135,8 +135,8 @@ std::basic_string<CharT> format(std::basic_string_view<CharT> text, std::span<co
       continue;
     }
     Spec spec;
-    while (i < n && (text[i] == CharT('-') || text[i] == CharT('+') || text[i] == CharT(' ') ||
-                     text[i] == CharT('#') || text[i] == CharT('0'))) {
+    while (i < n && (text[i] == CharT('-') || text[i] == CharT('+') || text[i] == CharT(' ') || text[i] == CharT('#') ||
+                     text[i] == CharT('0'))) {
       spec.flags.push_back(static_cast<char>(text[i]));
       ++i;
     }

@@ -36,14 +36,13 @@ struct FormatArg {
   std::wstring wideStore;  // converted UTF-16 text
 
   template <typename T>
-    requires(std::is_integral_v<T> && std::is_signed_v<T>)
-  FormatArg(T v) : kind(Kind::Signed), bits(sizeof(T) * 8), i(v) {}
+  requires(std::is_integral_v<T>&& std::is_signed_v<T>) FormatArg(T v)
+      : kind(Kind::Signed), bits(sizeof(T) * 8), i(v) {}
   template <typename T>
-    requires(std::is_integral_v<T> && std::is_unsigned_v<T>)
-  FormatArg(T v) : kind(Kind::Unsigned), bits(sizeof(T) * 8), u(v) {}
+  requires(std::is_integral_v<T>&& std::is_unsigned_v<T>) FormatArg(T v)
+      : kind(Kind::Unsigned), bits(sizeof(T) * 8), u(v) {}
   template <typename T>
-    requires std::is_enum_v<T>
-  FormatArg(T v) : FormatArg(static_cast<std::underlying_type_t<T>>(v)) {}
+  requires std::is_enum_v<T> FormatArg(T v) : FormatArg(static_cast<std::underlying_type_t<T>>(v)) {}
   FormatArg(double v) : kind(Kind::Double), d(v) {}
   FormatArg(float v) : kind(Kind::Double), d(v) {}
   FormatArg(const char* s) : kind(Kind::Narrow), narrow(s ? s : "(null)") {}

@@ -67,5 +67,4 @@ typedef int (*LaunchRecorderFn)(platform::ui::HWND parent, const wchar_t* skinNa
 typedef int (*StopVideoRecorderFn)();
 typedef void (*GetOutputFileNamePathFn)(wchar_t* audioOut, int audioCap, wchar_t* videoOut, int videoCap,
                                         int64_t* audioOffsetMs);
-
 }

@@ -32,7 +32,8 @@ CRecorderDlgUI* running = nullptr;
 uint64_t countdownTicks = 0;  // process-wide, as the countdown counts
 
 constexpr const char* kStartTag = "CRecorderDlgUI::OnBtnStartRecord";
-constexpr const char* kStartFailed = "Unable to start recording process, please contact customer service for assistance!";
+constexpr const char* kStartFailed =
+    "Unable to start recording process, please contact customer service for assistance!";
 
 }  // namespace
 

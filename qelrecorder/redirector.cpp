@@ -78,15 +78,10 @@ void CRedirector::ReaderThread() {
 int CRedirector::ReadPipe(std::chrono::milliseconds timeout) {
   std::string bytes;
   switch (m_child.readSome(bytes, timeout)) {
-    case qel::ReadStatus::Data:
-      DeliverOutput(bytes);
-      return m_stopRequested ? 0 : 1;
-    case qel::ReadStatus::Timeout:
-      return m_stopRequested ? 0 : 1;
-    case qel::ReadStatus::EndOfFile:
-      return 0;  // the child closed its output
-    case qel::ReadStatus::Error:
-      break;
+    case qel::ReadStatus::Data: DeliverOutput(bytes); return m_stopRequested ? 0 : 1;
+    case qel::ReadStatus::Timeout: return m_stopRequested ? 0 : 1;
+    case qel::ReadStatus::EndOfFile: return 0;  // the child closed its output
+    case qel::ReadStatus::Error: break;
   }
   WriteStdError(L"Read stdout pipe error\r\n");
   return -1;

@@ -40,8 +40,8 @@ int CRegionSelectWndUI::OnNcHitTest(int x, int y) {
   if (m_bRecording) return HTNOWHERE;
   const platform::ui::Control* handle = FindControl("ID_LABEL_RECORD_REGION_MOVE");
   platform::ui::Rect area{};
-  if (handle != nullptr && IsReallyVisible(handle->name) && ControlScreenRect(handle->name, area) &&
-      x >= area.left && x < area.right && y >= area.top && y < area.bottom) {
+  if (handle != nullptr && IsReallyVisible(handle->name) && ControlScreenRect(handle->name, area) && x >= area.left &&
+      x < area.right && y >= area.top && y < area.bottom) {
     return HTCAPTION;
   }
   return DialogWindow::OnNcHitTest(x, y);

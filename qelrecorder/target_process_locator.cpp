@@ -35,8 +35,8 @@ CTargetProcessLocator::~CTargetProcessLocator() {
 
 void CTargetProcessLocator::StartTimer() {
   if (m_uTimerId != 0) return;
-  m_uTimerId = platform::TimeSetEvent(1000, 100, &CTargetProcessLocator::TimerProc, this,
-                                      platform::TimerKind::Periodic);
+  m_uTimerId =
+      platform::TimeSetEvent(1000, 100, &CTargetProcessLocator::TimerProc, this, platform::TimerKind::Periodic);
 }
 
 void CTargetProcessLocator::StopTimer() {

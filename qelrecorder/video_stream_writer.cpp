@@ -41,9 +41,9 @@ int GetVideoBitrateKbps(int quality, const std::string& codec, int height) {
   return 5000;
 }
 
-bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int height, int fps,
-                             const std::string& codec, int bitrateKbps, const std::wstring& extraArgs,
-                             const std::wstring& outputPath, std::wstring& commandLine) {
+bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int height, int fps, const std::string& codec,
+                             int bitrateKbps, const std::wstring& extraArgs, const std::wstring& outputPath,
+                             std::wstring& commandLine) {
   constexpr const char* kTag = "CVideoStreamWriter::Init";
   commandLine.clear();
   const wchar_t* format = nullptr;
@@ -103,12 +103,12 @@ int CVideoStreamWriter::Init(int width, int height) {
   const std::wstring& extraArgs = m_config.extraArgs;
   const std::wstring folder = m_config.ffmpegDir.empty() ? GetModuleDirectory() : m_config.ffmpegDir;
   const int bitrate = GetVideoBitrateKbps(m_config.quality, codec, height);
-  LogInfoW(kTag, L"Encoding video to (%s) with params (cv:%S, profile:%s, vb:%dkbps)...", outputPath, codec,
-           extraArgs, bitrate);
+  LogInfoW(kTag, L"Encoding video to (%s) with params (cv:%S, profile:%s, vb:%dkbps)...", outputPath, codec, extraArgs,
+           bitrate);
 
   bool started = false;
-  if (named && BuildEncoderCommandLine(folder, width, height, fps, codec, bitrate, extraArgs, outputPath,
-                                       m_strCommandLine)) {
+  if (named &&
+      BuildEncoderCommandLine(folder, width, height, fps, codec, bitrate, extraArgs, outputPath, m_strCommandLine)) {
     if (!m_pEncoder) m_pEncoder = std::make_unique<CCmdEncoder>();
     m_pEncoder->SetProgressTarget(this, &CVideoStreamWriter::OnEncoderProgress);
     started = m_pEncoder->Open(m_strCommandLine);

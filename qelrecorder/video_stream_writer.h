@@ -47,9 +47,9 @@ int GetVideoBitrateKbps(int quality, const std::string& codec, int height);
 // The ffmpeg command line for a region of width x height; false, with an error
 // log line, when the codec is neither "libx264" nor "libx265" (exact case), when
 // a path holds a double quote, or when the text would exceed 1023 characters.
-bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int height, int fps,
-                             const std::string& codec, int bitrateKbps, const std::wstring& extraArgs,
-                             const std::wstring& outputPath, std::wstring& commandLine);
+bool BuildEncoderCommandLine(const std::wstring& ffmpegFolder, int width, int height, int fps, const std::string& codec,
+                             int bitrateKbps, const std::wstring& extraArgs, const std::wstring& outputPath,
+                             std::wstring& commandLine);
 
 class CVideoStreamWriter {
  public:

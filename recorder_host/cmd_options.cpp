@@ -58,12 +58,18 @@ int64_t ReadInt64(const std::wstring& text) { return ReadNumber<int64_t>(text); 
 HostOptions ReadHostOptions(const std::vector<std::wstring>& args) {
   HostOptions options;
   const std::pair<const wchar_t*, std::wstring*> table[] = {
-      {L"vcodec", &options.vcodec},         {L"r", &options.r},
-      {L"b:v", &options.bitrate},           {L"outputpath", &options.outputpath},
-      {L"starthotkey", &options.starthotkey}, {L"hidehotkey", &options.hidehotkey},
-      {L"recordaudio", &options.recordaudio}, {L"delaytime", &options.delaytime},
-      {L"ffmpegpath", &options.ffmpegpath}, {L"preset", &options.preset},
-      {L"tune", &options.tune},             {L"quality", &options.quality},
+      {L"vcodec", &options.vcodec},
+      {L"r", &options.r},
+      {L"b:v", &options.bitrate},
+      {L"outputpath", &options.outputpath},
+      {L"starthotkey", &options.starthotkey},
+      {L"hidehotkey", &options.hidehotkey},
+      {L"recordaudio", &options.recordaudio},
+      {L"delaytime", &options.delaytime},
+      {L"ffmpegpath", &options.ffmpegpath},
+      {L"preset", &options.preset},
+      {L"tune", &options.tune},
+      {L"quality", &options.quality},
   };
   for (const auto& [name, value] : table) {
     const CmdOption option = GetCmdOption(args, name);

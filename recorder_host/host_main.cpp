@@ -15,13 +15,9 @@ namespace {
 
 // The recorder's log lines: only the message is printed, level and function
 // are not. The message is text, never a format.
-void HostLogHandlerA(const char*, const char*, const char* message) {
-  WriteLine(message != nullptr ? message : "");
-}
+void HostLogHandlerA(const char*, const char*, const char* message) { WriteLine(message != nullptr ? message : ""); }
 
-void HostLogHandlerW(const char*, const char*, const wchar_t* message) {
-  WriteLine(qel::wideToUtf8(message));
-}
+void HostLogHandlerW(const char*, const char*, const wchar_t* message) { WriteLine(qel::wideToUtf8(message)); }
 
 template <typename Fn>
 Fn Bind(const char* name, const char* missingLine) {
@@ -62,8 +58,8 @@ int CallSetters(const HostOptions& options, platform::ui::HWND viewer) {
   } else {
     return kHostFailed;
   }
-  if (auto fn = Bind<SetDelayTimeFn>("SetDelayTime",
-                                     "Cannot find export function SetDelayTime() in video recorder DLL...")) {
+  if (auto fn =
+          Bind<SetDelayTimeFn>("SetDelayTime", "Cannot find export function SetDelayTime() in video recorder DLL...")) {
     fn(static_cast<uint64_t>(ReadInt64(options.delaytime)));
   } else {
     return kHostFailed;
@@ -87,14 +83,10 @@ int CallSetters(const HostOptions& options, platform::ui::HWND viewer) {
 
 const char* LaunchResultLine(int result) {
   switch (result) {
-    case 0:
-      return "Screen recording successful.";
-    case 1:
-      return "Cancel screen recording.";
-    case -3:
-      return "Device not found, virtual sound drive installation maybe failed.";
-    default:
-      return "Call LaunchRecorder failed.";
+    case 0: return "Screen recording successful.";
+    case 1: return "Cancel screen recording.";
+    case -3: return "Device not found, virtual sound drive installation maybe failed.";
+    default: return "Call LaunchRecorder failed.";
   }
 }
 
@@ -127,8 +119,8 @@ int RunHost(const std::vector<std::wstring>& args) {
   }
   if (const int failed = CallSetters(options, viewer); failed != 0) return failed;
 
-  auto launch = Bind<LaunchRecorderFn>("LaunchRecorder",
-                                       "Cannot find export function LaunchRecorder() in video recorder DLL...");
+  auto launch =
+      Bind<LaunchRecorderFn>("LaunchRecorder", "Cannot find export function LaunchRecorder() in video recorder DLL...");
   if (launch == nullptr) return kHostFailed;
   platform::ui::Rect workArea{0, 0, 0, 0};
   platform::ui::SystemParametersInfo(platform::ui::SPI_GETWORKAREA, &workArea);

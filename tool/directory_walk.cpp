@@ -131,7 +131,7 @@ bool FileSystem::RemoveDirectory(const std::string& path, bool recursive) {
     return false;
   }
   // A link is removed as a link: what it points at is never walked.
-  struct stat top{};
+  struct stat top {};
   if (::lstat(local.c_str(), &top) == 0 && S_ISLNK(top.st_mode)) {
     if (::unlink(local.c_str()) != 0) {
       DebugLog(4, "FileSystem RemoveDirectory:'%s' failed, %s", local.c_str(), PrettyLastError().c_str());

@@ -18,8 +18,8 @@ namespace tool {
 // tree. Returns false when the callback answered false (the walk stops there)
 // or is empty (logged; nothing is walked); true otherwise, a missing folder
 // included.
-TOOL_API bool RecursiveInDirectory(const std::string& directory,
-                                   std::function<bool(const std::string&, bool)> callback, bool recursive);
+TOOL_API bool RecursiveInDirectory(const std::string& directory, std::function<bool(const std::string&, bool)> callback,
+                                   bool recursive);
 
 // Removes `dir_path` and, when `recursive`, everything below it. The root, the
 // system's folders, the user's home and its XDG folders, and any tree holding

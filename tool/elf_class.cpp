@@ -16,12 +16,9 @@ ElfClass ReadElfClass(const std::string& path) {
   ::close(fd);
   if (got != static_cast<ssize_t>(sizeof ident) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) return ElfClass::Unknown;
   switch (ident[EI_CLASS]) {
-    case ELFCLASS32:
-      return ElfClass::Bits32;
-    case ELFCLASS64:
-      return ElfClass::Bits64;
-    default:
-      return ElfClass::Unknown;
+    case ELFCLASS32: return ElfClass::Bits32;
+    case ELFCLASS64: return ElfClass::Bits64;
+    default: return ElfClass::Unknown;
   }
 }
 

@@ -34,7 +34,8 @@ constexpr uint64_t kChunk = 1048576;
 // The second is asked first: a copy's destination is usually not there yet,
 // and then one query answers.
 bool SameObject(FileSystem& fs, const std::string& a, const std::string& b) {
-  struct stat first{}, second{};
+  struct stat first {
+  }, second{};
   return ::stat(fs.LocalPath(b).c_str(), &second) == 0 && ::stat(fs.LocalPath(a).c_str(), &first) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
@@ -52,8 +53,7 @@ bool Inside(FileSystem& fs, const std::string& path, const std::string& folder) 
     probe.erase(std::max<std::size_t>(probe.find_last_of('/'), 1));
   }
   const std::string real = resolved;
-  return real.compare(0, top.size(), top) == 0 &&
-         (real.size() == top.size() || top == "/" || real[top.size()] == '/');
+  return real.compare(0, top.size(), top) == 0 && (real.size() == top.size() || top == "/" || real[top.size()] == '/');
 }
 
 // What the files of one copy share, so that a tree of many small files does
@@ -96,8 +96,7 @@ bool CopyOneFile(CopyRun& run, const std::string& source, const std::string& des
   if (!run.room_checked) {
     uint64_t capacity = 0, usage = 0;
     if (!fs.GetDiskCapacity(destination, &capacity, &usage)) {
-      DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system not available", source.c_str(),
-               destination.c_str());
+      DebugLog(4, "failed CopyFile '%s' -> '%s', dst file system not available", source.c_str(), destination.c_str());
       return false;
     }
     const auto free_bytes = static_cast<int64_t>(capacity - usage);
@@ -213,8 +212,8 @@ bool CopyDirectory(const std::string& source, const std::string& destination, Co
   uint64_t number = 1;
   for (const std::string& file : files) {
     const std::string joined = AppendingPathComponent(destination, file.substr(prefix), separator);
-    const std::string target = AppendingPathComponent(GetPathDirName(joined, separator),
-                                                      GetPathBaseName(joined, separator), separator);
+    const std::string target =
+        AppendingPathComponent(GetPathDirName(joined, separator), GetPathBaseName(joined, separator), separator);
     run.MakeFolder(GetPathDirName(joined, separator));
     bool stopped = false;
     bool copied = CopyOneFile(run, file, target, [&](uint64_t done, uint64_t size, float) {

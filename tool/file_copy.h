@@ -31,7 +31,6 @@ TOOL_API bool CopyFileW(const std::string& source, const std::string& destinatio
 // recreates its folders, empty ones included. A failed file does not stop the
 // copy; a callback answering false does. True when every file was copied and
 // the copied sizes add up. A folder copied onto itself is refused.
-TOOL_API bool CopyDirectory(const std::string& source, const std::string& destination,
-                            CopyDirectoryProgress callback);
+TOOL_API bool CopyDirectory(const std::string& source, const std::string& destination, CopyDirectoryProgress callback);
 
 }  // namespace tool

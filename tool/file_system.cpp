@@ -86,7 +86,7 @@ bool FileSystem::GetAttributes(const std::string& path, FileStat* stat_ref) {
   }
   std::string native;
   if (!SystemPath(*this, path, &native)) return false;
-  struct statx info{};
+  struct statx info {};
   if (statx(AT_FDCWD, native.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) {
     return false;
   }
@@ -97,7 +97,7 @@ bool FileSystem::GetAttributes(const std::string& path, FileStat* stat_ref) {
     // A link is reported as a link; what stands behind it decides folder or
     // file and the size (an open reaches the target, so the length of the
     // link's own text would cut every whole-file read).
-    struct stat target{};
+    struct stat target {};
     bool reached = ::stat(native.c_str(), &target) == 0;
     directory = reached && S_ISDIR(target.st_mode);
     size = reached ? static_cast<int64_t>(target.st_size) : 0;
@@ -134,14 +134,14 @@ FileHandle FileSystem::OpenFile(const std::string& path, int openMode) {
   if (flags == -1) {
     errno = EINVAL;
   } else if (SystemPath(*this, path, &native)) {
-    struct stat before{};
+    struct stat before {};
     if (::stat(native.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
       // Only regular files: a folder is no file, and a FIFO or device would
       // block or act on hardware. Checked before the open so nothing is emptied.
       errno = S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
     } else {
       fd = ::open(native.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-      struct stat opened{};
+      struct stat opened {};
       if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
         ::close(fd);
         fd = -1;
@@ -245,7 +245,7 @@ bool FileSystem::CloseFile(FileHandle file) {
 
 bool FileSystem::SetModifiedTime(const std::string& path, int64_t seconds) {
   std::string native;
-  struct stat info{};
+  struct stat info {};
   // Only an existing regular file, opened for writing (changing its time needs
   // the right to write it) and never created.
   if (!SystemPath(*this, path, &native) || ::stat(native.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -334,8 +334,7 @@ bool FileSystem::CloseDirectory(DirectoryHandle* dir) {
 
 bool FileSystem::GetDiskCapacity(const std::string& path, uint64_t* capacity, uint64_t* usage) {
   if (capacity == nullptr || usage == nullptr) {
-    DebugLog(4, "FileSystem::WriteFile with invalid param capacity: 0x%x, usage:0x%x", Low32(capacity),
-             Low32(usage));
+    DebugLog(4, "FileSystem::WriteFile with invalid param capacity: 0x%x, usage:0x%x", Low32(capacity), Low32(usage));
     return false;
   }
   if (path.empty()) return false;
@@ -343,7 +342,7 @@ bool FileSystem::GetDiskCapacity(const std::string& path, uint64_t* capacity, ui
   if (!SystemPath(*this, path, &native)) return false;
   // The file or folder asked about may not exist yet (a copy's destination):
   // its nearest existing parent folder tells the file system.
-  struct statvfs info{};
+  struct statvfs info {};
   while (::statvfs(native.c_str(), &info) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) return false;
     std::size_t slash = native.find_last_of('/');
@@ -371,7 +370,7 @@ bool Rename(const FileSystem& fs, const std::string& source, const std::string& 
   std::string from, to;
   bool done = SystemPath(fs, source, &from) && SystemPath(fs, target, &to);
   if (done) {
-    struct stat existing{};
+    struct stat existing {};
     if (replace && ::lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
       errno = EISDIR;
       done = false;

@@ -187,8 +187,8 @@ __attribute__((noinline)) std::string GetDllModulePath() {
   std::string path;
   Dl_info info{};
   link_map* module = nullptr;
-  if (dladdr1(caller, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) != 0 && module &&
-      module->l_name && module->l_name[0] == '/') {
+  if (dladdr1(caller, &info, reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) != 0 && module && module->l_name &&
+      module->l_name[0] == '/') {
     path = module->l_name;
   } else {
     // The program itself has no name in its link map.

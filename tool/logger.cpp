@@ -153,7 +153,7 @@ void SetLogTarget(const std::string& file_path) {
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
-  struct stat info{};
+  struct stat info {};
   bool exists = ::stat(path.c_str(), &info) == 0;
   long long size = exists ? static_cast<long long>(info.st_size) : 0;
   if (g_stream) std::fclose(g_stream);

@@ -31,5 +31,4 @@ TOOL_API void SetLogSeverity(int threshold);
 // emptied and started afresh, a smaller one appended to, a missing one created;
 // when it cannot be opened the log goes to standard error.
 TOOL_API void SetLogTarget(const std::string& file_path);
-
 }

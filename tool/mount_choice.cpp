@@ -26,7 +26,7 @@ std::string Unescape(const std::string& field) {
 }
 
 bool IsBlockDevice(const std::string& source) {
-  struct stat info{};
+  struct stat info {};
   return source.rfind("/dev/", 0) == 0 && ::stat(source.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
 }
 
@@ -50,7 +50,7 @@ std::vector<std::string> LocalDiskMounts() {
 std::string MostFreeMount(const std::vector<std::string>& mounts) {
   std::vector<std::pair<std::string, uint64_t>> candidates;
   for (const std::string& mount : mounts) {
-    struct statvfs info{};
+    struct statvfs info {};
     if (::statvfs(mount.c_str(), &info) != 0) continue;
     candidates.emplace_back(mount, static_cast<uint64_t>(info.f_bavail) * info.f_frsize);
   }

@@ -157,7 +157,8 @@ std::size_t Format(CharT* out, std::size_t capacity, const CharT* f, va_list arg
         if (precision < 0) precision = -1;
         ++f;
       } else {
-        while (*f >= '0' && *f <= '9') precision = precision < 100000 ? precision * 10 + (*f++ - '0') : (f++, precision);
+        while (*f >= '0' && *f <= '9')
+          precision = precision < 100000 ? precision * 10 + (*f++ - '0') : (f++, precision);
       }
     }
     Size size = Size::kDefault;
@@ -203,9 +204,7 @@ std::size_t Format(CharT* out, std::size_t capacity, const CharT* f, va_list arg
     if (conv == 0) break;
     ++f;
     switch (conv) {
-      case '%':
-        sink.Put('%');
-        break;
+      case '%': sink.Put('%'); break;
       case 'd':
       case 'i': {
         long long v;

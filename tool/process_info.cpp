@@ -99,28 +99,20 @@ bool ReadProcess(uint64_t id, ProcessEntry& entry) { return IsProcessId(id) && R
 
 bool SameIgnoringCase(const std::wstring& a, const std::wstring& b) {
   auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) {
-           return lower(x) == lower(y);
-         });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); });
 }
 
 // Privileges that have a capability of the same power.
 int CapabilityOf(const std::string& privilege) {
   static const std::map<std::string, int> kCapabilities = {
-      {"SeDebugPrivilege", CAP_SYS_PTRACE},
-      {"SeShutdownPrivilege", CAP_SYS_BOOT},
-      {"SeRemoteShutdownPrivilege", CAP_SYS_BOOT},
-      {"SeBackupPrivilege", CAP_DAC_READ_SEARCH},
-      {"SeRestorePrivilege", CAP_DAC_OVERRIDE},
-      {"SeSystemtimePrivilege", CAP_SYS_TIME},
-      {"SeTimeZonePrivilege", CAP_SYS_TIME},
-      {"SeLoadDriverPrivilege", CAP_SYS_MODULE},
-      {"SeTakeOwnershipPrivilege", CAP_FOWNER},
-      {"SeIncreaseBasePriorityPrivilege", CAP_SYS_NICE},
-      {"SeLockMemoryPrivilege", CAP_IPC_LOCK},
-      {"SeSecurityPrivilege", CAP_AUDIT_CONTROL},
-      {"SeAuditPrivilege", CAP_AUDIT_WRITE},
-      {"SeSystemEnvironmentPrivilege", CAP_SYS_ADMIN},
+      {"SeDebugPrivilege", CAP_SYS_PTRACE},        {"SeShutdownPrivilege", CAP_SYS_BOOT},
+      {"SeRemoteShutdownPrivilege", CAP_SYS_BOOT}, {"SeBackupPrivilege", CAP_DAC_READ_SEARCH},
+      {"SeRestorePrivilege", CAP_DAC_OVERRIDE},    {"SeSystemtimePrivilege", CAP_SYS_TIME},
+      {"SeTimeZonePrivilege", CAP_SYS_TIME},       {"SeLoadDriverPrivilege", CAP_SYS_MODULE},
+      {"SeTakeOwnershipPrivilege", CAP_FOWNER},    {"SeIncreaseBasePriorityPrivilege", CAP_SYS_NICE},
+      {"SeLockMemoryPrivilege", CAP_IPC_LOCK},     {"SeSecurityPrivilege", CAP_AUDIT_CONTROL},
+      {"SeAuditPrivilege", CAP_AUDIT_WRITE},       {"SeSystemEnvironmentPrivilege", CAP_SYS_ADMIN},
       {"SeTcbPrivilege", CAP_SYS_ADMIN},
   };
   auto found = kCapabilities.find(privilege);
@@ -187,8 +179,8 @@ bool Is64BitProcess(void* process_handle) {
   // A 32-bit program on a 64-bit machine is what WOW64 is elsewhere; any other
   // process, and one whose executable cannot be read, has the machine's answer.
   const auto pid = reinterpret_cast<uintptr_t>(process_handle);
-  if (pid != 0 && process_internal::ReadElfClass("/proc/" + std::to_string(pid) + "/exe") ==
-                      process_internal::ElfClass::Bits32) {
+  if (pid != 0 &&
+      process_internal::ReadElfClass("/proc/" + std::to_string(pid) + "/exe") == process_internal::ElfClass::Bits32) {
     return false;
   }
   return GetProcessArchitecture() == "x64";

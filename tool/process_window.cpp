@@ -110,7 +110,7 @@ class Walk {
     unsigned long after = 0;
     unsigned char* data = nullptr;
     const int status = x_.XGetWindowProperty(display_, window, property, 0, 0, False, AnyPropertyType, &type, &format,
-                                            &items, &after, &data);
+                                             &items, &after, &data);
     if (data != nullptr) x_.XFree(data);
     return status == Success && type != None;
   }
@@ -141,7 +141,7 @@ class Walk {
       unsigned long after = 0;
       unsigned char* data = nullptr;
       const int status = x_.XGetWindowProperty(display_, window, netWmPid_, 0, 1, False, XA_CARDINAL, &type, &format,
-                                              &items, &after, &data);
+                                               &items, &after, &data);
       uint32_t pid = 0;
       // Format 32 items arrive as longs on the client side.
       if (status == Success && format == 32 && items >= 1 && data != nullptr) {

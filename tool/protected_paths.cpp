@@ -64,17 +64,17 @@ std::string NormalisePath(const std::string& path) {
 ProtectedPaths BuildProtectedPaths(const std::string& home, const std::string& xdg_config_home,
                                    const std::string& xdg_data_home) {
   ProtectedPaths set;
-  for (const char* folder : {"/", "/bin", "/boot", "/dev", "/etc", "/home", "/lib", "/lib32", "/lib64", "/libx32",
-                             "/media", "/mnt", "/opt", "/proc", "/root", "/run", "/sbin", "/srv", "/sys", "/tmp",
-                             "/var", "/var/lib", "/usr/local"}) {
+  for (const char* folder :
+       {"/",    "/bin",  "/boot", "/dev", "/etc",  "/home", "/lib", "/lib32", "/lib64", "/libx32",  "/media",    "/mnt",
+        "/opt", "/proc", "/root", "/run", "/sbin", "/srv",  "/sys", "/tmp",   "/var",   "/var/lib", "/usr/local"}) {
     set.exact.insert(folder);
   }
   set.subtrees.insert("/usr");
   if (!home.empty() && home[0] == '/') {
     const std::string h = NormalisePath(home);
     set.exact.insert(h);
-    for (const char* below : {"/.config", "/.local/share", "/Desktop", "/Documents", "/Downloads",
-                              "/Music", "/Pictures", "/Public", "/Templates", "/Videos"}) {
+    for (const char* below : {"/.config", "/.local/share", "/Desktop", "/Documents", "/Downloads", "/Music",
+                              "/Pictures", "/Public", "/Templates", "/Videos"}) {
       set.exact.insert(NormalisePath(h + below));
     }
     AddUserDirs(h, h + "/.config/user-dirs.dirs", set);
@@ -98,8 +98,8 @@ namespace {
 bool Matches(const ProtectedPaths& set, const std::string& normal) {
   if (set.exact.count(normal)) return true;
   for (const std::string& top : set.subtrees) {
-    if (normal == top || (normal.size() > top.size() && normal.compare(0, top.size(), top) == 0 &&
-                          normal[top.size()] == '/')) {
+    if (normal == top ||
+        (normal.size() > top.size() && normal.compare(0, top.size(), top) == 0 && normal[top.size()] == '/')) {
       return true;
     }
   }

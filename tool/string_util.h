@@ -26,10 +26,8 @@ TOOL_API std::string Format(const char* format, ...) __attribute__((format(print
 TOOL_API std::string PrettyLastError();
 TOOL_API std::string ReplaceAll(const std::string& text, const std::string& from, const std::string& to);
 // The pieces between whole-string separators; always one more than separators.
-TOOL_API std::vector<std::string> SplitedStringVectorBySeparator(const std::string& text,
-                                                                 const std::string& separator);
-TOOL_API std::string StringJoinedBySeparator(const std::vector<std::string>& items,
-                                             const std::string& separator);
+TOOL_API std::vector<std::string> SplitedStringVectorBySeparator(const std::string& text, const std::string& separator);
+TOOL_API std::string StringJoinedBySeparator(const std::vector<std::string>& items, const std::string& separator);
 // Removes the characters of `chars` from both ends.
 TOOL_API std::string Trim(const std::string& text, const std::string& chars);
 // Prefix and suffix tests ignoring the case of ASCII letters.

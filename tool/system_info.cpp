@@ -43,10 +43,10 @@ std::string OsVersionName(const VersionProvider& provider) {
     unsigned major, minor, service_pack;
   };
   static const Row kRows[] = {
-      {"Windows 10", 10, 0, 0},        {"Windows 8.1", 6, 3, 0},       {"Windows 8", 6, 2, 0},
-      {"Windows 7 SP1", 6, 1, 1},      {"Windows 7", 6, 1, 0},         {"Windows Vista SP2", 6, 0, 2},
-      {"Windows Vista SP1", 6, 0, 1},  {"Windows Vista", 6, 0, 0},     {"Windows XP SP3", 5, 1, 3},
-      {"Windows XP SP2", 5, 1, 2},     {"Windows XP SP1", 5, 1, 1},    {"Windows XP", 5, 1, 0},
+      {"Windows 10", 10, 0, 0},       {"Windows 8.1", 6, 3, 0},    {"Windows 8", 6, 2, 0},
+      {"Windows 7 SP1", 6, 1, 1},     {"Windows 7", 6, 1, 0},      {"Windows Vista SP2", 6, 0, 2},
+      {"Windows Vista SP1", 6, 0, 1}, {"Windows Vista", 6, 0, 0},  {"Windows XP SP3", 5, 1, 3},
+      {"Windows XP SP2", 5, 1, 2},    {"Windows XP SP1", 5, 1, 1}, {"Windows XP", 5, 1, 0},
   };
   for (const Row& row : kRows) {
     if (VersionAtLeast(provider, row.major, row.minor, row.service_pack)) return row.name;
@@ -88,13 +88,17 @@ std::optional<uint64_t> FileVersion(const std::string& file_path) {
 
 std::string GetOSVersion() { return system_internal::OsVersionName(system_internal::SystemVersionProvider()); }
 
-bool IsWindows10OrGreater() { return system_internal::VersionAtLeast(system_internal::SystemVersionProvider(), 10, 0, 0); }
+bool IsWindows10OrGreater() {
+  return system_internal::VersionAtLeast(system_internal::SystemVersionProvider(), 10, 0, 0);
+}
 
 bool IsWindows8Point1OrGreater() {
   return system_internal::VersionAtLeast(system_internal::SystemVersionProvider(), 6, 3, 0);
 }
 
-bool IsWindows8OrGreater() { return system_internal::VersionAtLeast(system_internal::SystemVersionProvider(), 6, 2, 0); }
+bool IsWindows8OrGreater() {
+  return system_internal::VersionAtLeast(system_internal::SystemVersionProvider(), 6, 2, 0);
+}
 
 std::string GetProcessArchitecture() {
   utsname names{};

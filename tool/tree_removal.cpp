@@ -38,7 +38,7 @@ Identity IdentityOf(const struct stat& info) { return {info.st_dev, info.st_ino}
 // AT_EMPTY_PATH, that folder itself) is the root of a mount. Kernels that
 // don't tell leave bind mounts of the same file system unseen.
 bool IsMountRoot(int dirfd, const char* name, int flags) {
-  struct statx info{};
+  struct statx info {};
   if (statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &info) != 0) return false;
   return (info.stx_attributes_mask & kMountRoot) != 0 && (info.stx_attributes & kMountRoot) != 0;
 }
@@ -139,7 +139,7 @@ class TreeWalk {
   // kept for later, everything else deleted at once (when removing).
   Outcome Enter(Level& level) {
     for (const std::string& name : ListNames(level.fd.get())) {
-      struct stat info{};
+      struct stat info {};
       if (::fstatat(level.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
       if (S_ISLNK(info.st_mode)) {
         LogLink(level.path + "/" + name, level.path);
@@ -159,7 +159,7 @@ class TreeWalk {
   Outcome Descend(std::vector<Level>& stack, const std::string& name) {
     Level& parent = stack.back();
     const std::string path = parent.path + "/" + name;
-    struct stat info{};
+    struct stat info {};
     if (::fstatat(parent.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
       return Outcome::kDone;  // gone
     }
@@ -182,7 +182,7 @@ class TreeWalk {
       return !remove_ || RemoveEmpty(parent, name, path, IdentityOf(info)) ? Outcome::kDone : Outcome::kFailed;
     }
     // What was opened must be what was looked at, and no mount either.
-    struct stat opened{};
+    struct stat opened {};
     if (::fstat(child.get(), &opened) != 0 || IdentityOf(opened) != IdentityOf(info)) return Outcome::kDone;
     if (IsMountRoot(child.get(), "", AT_EMPTY_PATH)) {
       LogMount(path, parent.path);
@@ -200,7 +200,7 @@ class TreeWalk {
   // Removes the emptied subfolder `name` of `parent`, when the folder that
   // stands there is still the one that was emptied.
   bool RemoveEmpty(const Level& parent, const std::string& name, const std::string& path, Identity identity) {
-    struct stat now{};
+    struct stat now {};
     if (::fstatat(parent.fd.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return true;
     } else if (IdentityOf(now) != identity) {
@@ -226,7 +226,7 @@ std::set<Identity> ProtectedIdentities(const ProtectedPaths& paths) {
   std::set<Identity> identities;
   for (const std::set<std::string>* group : {&paths.exact, &paths.subtrees}) {
     for (const std::string& path : *group) {
-      struct stat info{};
+      struct stat info {};
       if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) identities.insert(IdentityOf(info));
     }
   }
@@ -237,7 +237,7 @@ std::set<Identity> ProtectedIdentities(const ProtectedPaths& paths) {
 
 bool RemoveTree(const std::string& local, bool recursive, const ProtectedPaths& protected_paths) {
   UniqueFd top(::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-  struct stat info{};
+  struct stat info {};
   if (top.get() >= 0 && ::fstat(top.get(), &info) == 0) {
     const std::set<Identity> identities = ProtectedIdentities(protected_paths);
     if (identities.count(IdentityOf(info)) != 0) {

@@ -211,9 +211,7 @@ std::size_t FirstMisreadableByte(std::string_view text) {
   return std::string_view::npos;
 }
 
-std::size_t XmlNestingDepth(std::string_view text) {
-  return NestingWalk(text.substr(0, text.find('\0'))).Deepest();
-}
+std::size_t XmlNestingDepth(std::string_view text) { return NestingWalk(text.substr(0, text.find('\0'))).Deepest(); }
 
 bool AdmitXmlText(std::string_view text, const char* method) {
   // TinyXML reads up to the first zero byte and never looks beyond it itself.

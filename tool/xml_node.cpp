@@ -291,7 +291,7 @@ TiXmlDeclaration* AsDeclaration(void* node, const char* method) {
 // would act on a device): only a regular file, or a missing one to save to,
 // is handed over.
 bool RefusedFile(const std::string& file_path, const char* method) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(file_path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return false;
   DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
   return true;
@@ -303,7 +303,7 @@ bool RefusedFile(const std::string& file_path, const char* method) {
 bool ReadRegularFile(const std::string& file_path, const char* method, std::string* content) {
   int fd = ::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
-  struct stat info{};
+  struct stat info {};
   bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (!regular) {
     DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
@@ -371,8 +371,7 @@ const char* XmlDocument::Parse(const std::string& text) {
 
 // ---- XmlDeclaration ----
 
-XmlDeclaration::XmlDeclaration(const std::string& version, const std::string& encoding,
-                               const std::string& standalone) {
+XmlDeclaration::XmlDeclaration(const std::string& version, const std::string& encoding, const std::string& standalone) {
   Adopt(new (std::nothrow) TiXmlDeclaration(version, encoding, standalone));
 }
 

@@ -96,8 +96,7 @@ std::string GetExeDir(const char* argv0) {
 }
 
 std::string MakeInstanceId() {
-  static constexpr char kAlphabet[] =
-      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  static constexpr char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   constexpr unsigned kCount = sizeof(kAlphabet) - 1;  // 62
   // Bytes at or above the largest multiple of 62 are redrawn, so every
   // character is equally likely.
@@ -115,8 +114,7 @@ std::string MakeInstanceId() {
   return id;
 }
 
-std::optional<std::string> LoadSettings(const std::string& exeDir, const FlagValues& flags,
-                                        DaemonSettings& settings) {
+std::optional<std::string> LoadSettings(const std::string& exeDir, const FlagValues& flags, DaemonSettings& settings) {
   settings.port = flags.port;
   if (flags.port == kDefaultPort && flags.p != kDefaultPort) settings.port = flags.p;
 

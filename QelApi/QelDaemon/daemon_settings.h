@@ -17,8 +17,8 @@ struct DaemonSettings {
   std::string logFolder;
   std::string tempFolder;
   std::string thumbnailFolder;
-  std::string ffmpegFolder;   // holds ffmpeg and ffprobe; no trailing separator
-  std::string instanceId;     // six characters [0-9A-Za-z]
+  std::string ffmpegFolder;  // holds ffmpeg and ffprobe; no trailing separator
+  std::string instanceId;    // six characters [0-9A-Za-z]
 };
 
 // The raw values of the four flags (`p`, `port`, `logLevel`, `ffmpegPath`).
@@ -54,8 +54,7 @@ std::string GetExeDir(const char* argv0);
 // process then ends with exit code -1), nullopt when all is well.
 // `port` wins over `p` unless it was left at its default; ports below 1000 and
 // above 65535 are refused; one trailing '/' or '\' of the ffmpeg folder goes.
-std::optional<std::string> LoadSettings(const std::string& exeDir, const FlagValues& flags,
-                                        DaemonSettings& settings);
+std::optional<std::string> LoadSettings(const std::string& exeDir, const FlagValues& flags, DaemonSettings& settings);
 
 // Six characters from [0-9A-Za-z] drawn from the kernel's random source
 // (getrandom), without modulo bias.

@@ -137,15 +137,12 @@ int GetMediaDuration(const rapidjson::Value& document) {
   return LeadingInt(duration->GetString());
 }
 
-std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath,
-                                            const std::string& pngPath, int seconds) {
+std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath, const std::string& pngPath,
+                                            int seconds) {
   switch (kind) {
-    case MediaKind::Picture:
-      return {"-v", "quiet", "-i", mediaPath, "-vf", "scale=640:-1", pngPath};
-    case MediaKind::Music:
-      return {"-v", "quiet", "-i", mediaPath, "-vframes", "1", pngPath};
-    default:
-      return {"-v", "quiet", "-ss", seconds < 6 ? "0" : "5", "-i", mediaPath, "-vframes", "1", pngPath};
+    case MediaKind::Picture: return {"-v", "quiet", "-i", mediaPath, "-vf", "scale=640:-1", pngPath};
+    case MediaKind::Music: return {"-v", "quiet", "-i", mediaPath, "-vframes", "1", pngPath};
+    default: return {"-v", "quiet", "-ss", seconds < 6 ? "0" : "5", "-i", mediaPath, "-vframes", "1", pngPath};
   }
 }
 
@@ -175,13 +172,12 @@ std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>&
   return toValidUtf8(pngPath);
 }
 
-std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath,
-                                 ChildGroup* children) {
+std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath, ChildGroup* children) {
   std::error_code ec;
   if (!fs::exists(pngPath, ec)) return {0, 0};
-  CapturedRun run = runAndCapture(
-      {FfprobeProgram(settings), "-v", "quiet", "-print_format", "json", "-show_streams", pngPath},
-      true, kThumbnailTimeout, children);
+  CapturedRun run =
+      runAndCapture({FfprobeProgram(settings), "-v", "quiet", "-print_format", "json", "-show_streams", pngPath}, true,
+                    kThumbnailTimeout, children);
   if (!run.started) return {0, 0};
   rapidjson::Document document;
   document.Parse(run.output.c_str(), run.output.size());
@@ -253,8 +249,7 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
   rapidjson::Document document;
   document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
   if (document.HasParseError() || !document.IsObject()) {
-    ResponseError(*param.channel, param.sid, QEL_ERR_GET_MEDIA_PROPS,
-                  qelapi_get_error_string(QEL_ERR_GET_MEDIA_PROPS));
+    ResponseError(*param.channel, param.sid, QEL_ERR_GET_MEDIA_PROPS, qelapi_get_error_string(QEL_ERR_GET_MEDIA_PROPS));
     return;
   }
 
@@ -267,8 +262,7 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
     std::string detail = fmt::format("MideoType={},hasVideo={},hasAudio={}", MediaKindName(kind),
                                      flags.hasVideo ? 1 : 0, flags.hasAudio ? 1 : 0);
     qelapi_log('e', "GetQelMediaProps failed: %s", detail.c_str());
-    ResponseError(*param.channel, param.sid, QEL_ERR_GET_MEDIA_PROPS,
-                  qelapi_get_error_string(QEL_ERR_GET_MEDIA_PROPS));
+    ResponseError(*param.channel, param.sid, QEL_ERR_GET_MEDIA_PROPS, qelapi_get_error_string(QEL_ERR_GET_MEDIA_PROPS));
     return;
   }
 
@@ -276,7 +270,9 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
       MakeThumbnail(state.settings, state.thumbnailCounter, param.data, kind, document, &state.children);
   auto& allocator = document.GetAllocator();
   document.AddMember("sid", rapidjson::Value(param.sid), allocator);
-  document.AddMember("thumbnail", rapidjson::Value(thumbnail.c_str(), static_cast<rapidjson::SizeType>(thumbnail.size()), allocator), allocator);
+  document.AddMember("thumbnail",
+                     rapidjson::Value(thumbnail.c_str(), static_cast<rapidjson::SizeType>(thumbnail.size()), allocator),
+                     allocator);
 
   if (kind == MediaKind::Movie && flags.hasVideo) {
     auto [width, height] = GetImageSize(state.settings, thumbnail, &state.children);

@@ -47,8 +47,8 @@ StreamFlags GetStreamFlags(const rapidjson::Value& document);
 int GetMediaDuration(const rapidjson::Value& document);
 
 // The ffmpeg arguments (after the program) that make the thumbnail.
-std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath,
-                                            const std::string& pngPath, int seconds);
+std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& mediaPath, const std::string& pngPath,
+                                            int seconds);
 
 // Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder of
 // `settings`, n taken from `counter` (subtitles take none). Returns its path,

@@ -112,9 +112,7 @@ void ResponseError(Channel& channel, int64_t sid, int64_t code, std::string_view
   qelapi_log('d', "ResponseError: %s\n", reply.c_str());
 }
 
-void ResponseTaskId(Channel& channel, int64_t sid, uint64_t taskId) {
-  channel.send(TaskIdReplyText(sid, taskId));
-}
+void ResponseTaskId(Channel& channel, int64_t sid, uint64_t taskId) { channel.send(TaskIdReplyText(sid, taskId)); }
 
 void SendLogged(Channel& channel, std::string text) {
   bool logIt = text.find("operation") != std::string::npos;

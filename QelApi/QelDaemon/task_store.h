@@ -127,8 +127,8 @@ class TaskStore {
   const TaskRecord* findOwnedLocked(uint64_t taskId, const Channel* channel) const;
 
   mutable std::mutex mutex_;
-  std::unordered_map<uint64_t, TaskRecord> records_;             // guarded by mutex_
-  std::unordered_map<const Channel*, ChannelTasks> byChannel_;   // guarded by mutex_; attached records only
+  std::unordered_map<uint64_t, TaskRecord> records_;            // guarded by mutex_
+  std::unordered_map<const Channel*, ChannelTasks> byChannel_;  // guarded by mutex_; attached records only
 };
 
 }  // namespace qel

@@ -204,9 +204,7 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     doRead();
   }
 
-  void doRead() {
-    ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::onRead, shared_from_this()));
-  }
+  void doRead() { ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::onRead, shared_from_this())); }
 
   void onRead(beast::error_code ec, std::size_t) {
     if (ec) {
@@ -239,8 +237,8 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   // The client does not read what it asks for: drop it rather than buffer its
   // replies without end.
   void overflow() {
-    DaemonLog('w', fmt::format("connection closed: {} bytes of replies not read by the client (bound {})",
-                               queuedBytes_, core_.options.maxQueuedBytes));
+    DaemonLog('w', fmt::format("connection closed: {} bytes of replies not read by the client (bound {})", queuedBytes_,
+                               core_.options.maxQueuedBytes));
     overflowed_ = true;
     // Closing the socket ends the write in flight (no read is pending: this
     // runs inside a message handler, and none is started again); its handler
@@ -254,8 +252,7 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   void doWrite() {
     writing_ = true;
     ws_.text(true);
-    ws_.async_write(net::buffer(queue_.front()),
-                    beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
+    ws_.async_write(net::buffer(queue_.front()), beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
   }
 
   void onWrite(beast::error_code ec, std::size_t) {
@@ -279,9 +276,7 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
   }
 
   void doClose() {
-    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
-      self->finish();
-    });
+    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) { self->finish(); });
   }
 
   void armTimer() {

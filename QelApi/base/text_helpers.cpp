@@ -66,9 +66,7 @@ bool isAudioFile(std::string_view path) { return endsWithAnyNoCase(path, AudioEx
 
 bool isSubtitleFile(std::string_view path) { return endsWithAnyNoCase(path, SubtitleExtensions); }
 
-int extractInputFiles(const std::wstring& commandLine) {
-  return static_cast<int>(inputFileSet(commandLine).size());
-}
+int extractInputFiles(const std::wstring& commandLine) { return static_cast<int>(inputFileSet(commandLine).size()); }
 
 int extractInputFiles(const std::string& commandLine) { return static_cast<int>(inputFileSet(commandLine).size()); }
 

@@ -1,5 +1,5 @@
-// Small text services shared by every layer of the library: number formatting in the "C" locale, media-type tests by extension and
-// the count of input files named in an ffmpeg command line.
+// Small text services shared by every layer of the library: number formatting in the "C" locale, media-type tests by
+// extension and the count of input files named in an ffmpeg command line.
 //
 // All functions are reentrant and keep no state.
 #pragma once

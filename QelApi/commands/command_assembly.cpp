@@ -34,8 +34,7 @@ std::string withoutOutLabels(const std::string& text) {
       i = quoted[r].end;
       continue;
     }
-    if (text.compare(i, 4, "[out") == 0 && i + 5 < text.size() && isDigit(text[i + 4]) &&
-        text[i + 5] == ']') {
+    if (text.compare(i, 4, "[out") == 0 && i + 5 < text.size() && isDigit(text[i + 4]) && text[i + 5] == ']') {
       i += 6;
       continue;
     }

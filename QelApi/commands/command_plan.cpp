@@ -308,8 +308,8 @@ CommandBuilder::OperationList CommandBuilder::orderOperations(std::vector<TaskOp
     } else {
       const std::string& value =
           operations[at].m_outputs.empty() ? std::string() : operations[at].m_outputs.front().value;
-      auto before = std::find_if(sinks.begin(), sinks.end(),
-                                 [&](std::size_t s) { return consumesOutput(value, operations[s]); });
+      auto before =
+          std::find_if(sinks.begin(), sinks.end(), [&](std::size_t s) { return consumesOutput(value, operations[s]); });
       sinks.insert(before, at);
     }
     for (std::size_t writer : unblocks[at]) {
@@ -375,8 +375,9 @@ CommandBuilder::Position CommandBuilder::findMergePartner(const TaskOperation& a
   if (accumulated.m_outputs.empty()) return list.end();
   for (const TaskIoItem& output : accumulated.m_outputs) {
     if (output.type == 1) continue;
-    auto readers = std::count_if(list.begin(), list.end(),
-                                 [&](const TaskOperation& operation) { return hasInputValue(operation, output.value); });
+    auto readers = std::count_if(list.begin(), list.end(), [&](const TaskOperation& operation) {
+      return hasInputValue(operation, output.value);
+    });
     // An intermediate read twice must reach the disk: its producer runs alone.
     if (readers > 1) return list.end();
   }

@@ -28,8 +28,7 @@ std::string_view untilNul(std::string_view text) {
 constexpr std::array<std::string_view, 7> kFilterOptionNames{
     "vf", "af", "filter", "filter:v", "filter:a", "filter_complex", "lavfi"};
 
-constexpr std::array<std::string_view, 5> kFilterOptionTokens{
-    "-vf", "-af", "-lavfi", "-filter:", "-filter_complex"};
+constexpr std::array<std::string_view, 5> kFilterOptionTokens{"-vf", "-af", "-lavfi", "-filter:", "-filter_complex"};
 
 // Reads "[label]" groups at `pos` into `pads`. False when a label is empty or
 // its ']' is missing, which ends the whole chain parse.
@@ -110,8 +109,7 @@ std::pair<std::string, std::string> findFilterOption(std::string_view text) {
   const std::vector<std::string> tokens = splitOptionTokens(text);
   std::pair<std::string, std::string> found;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (std::find(kFilterOptionTokens.begin(), kFilterOptionTokens.end(), tokens[i]) ==
-        kFilterOptionTokens.end()) {
+    if (std::find(kFilterOptionTokens.begin(), kFilterOptionTokens.end(), tokens[i]) == kFilterOptionTokens.end()) {
       continue;
     }
     found.first = tokens[i];
@@ -255,9 +253,8 @@ bool hasSegmentNamed(const FilterOptions& options, std::string_view name) {
 }
 
 bool hasMediaFilter(const FilterOptions& options) {
-  return std::any_of(options.segments.begin(), options.segments.end(), [](const FilterSegment& s) {
-    return s.isFilter() && (s.media == 'a' || s.media == 'v');
-  });
+  return std::any_of(options.segments.begin(), options.segments.end(),
+                     [](const FilterSegment& s) { return s.isFilter() && (s.media == 'a' || s.media == 'v'); });
 }
 
 }  // namespace qel

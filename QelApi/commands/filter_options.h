@@ -73,9 +73,7 @@ inline constexpr std::string_view kFilterWhitespace = " \n\t\r";
 
 // True when `pos` is at the end of `text`. A NUL character also ends the text:
 // nothing after it is read.
-inline bool atTextEnd(std::string_view text, std::size_t pos) {
-  return pos >= text.size() || text[pos] == '\0';
-}
+inline bool atTextEnd(std::string_view text, std::size_t pos) { return pos >= text.size() || text[pos] == '\0'; }
 
 // Reads one token starting at `pos`: skips leading whitespace, then copies
 // characters until the end of the text or one of `terminators` (which is not
@@ -86,8 +84,7 @@ inline bool atTextEnd(std::string_view text, std::size_t pos) {
 // unclosed single quote is closed in the output.
 // On return `pos` is on the character that ended the token (a terminator or the
 // end of the text). Never fails; an empty result means no token.
-std::string readFilterToken(std::string_view text, std::size_t& pos,
-                            std::string_view terminators);
+std::string readFilterToken(std::string_view text, std::size_t& pos, std::string_view terminators);
 
 // Splits an option text into tokens with readFilterToken and the terminator
 // " ", as long as text remains; stops at the first empty token, so nothing after

@@ -17,17 +17,14 @@ namespace {
 // an escaped backslash and an escaped quote, reopen the quote.
 constexpr std::string_view kEscapedQuote = "'\\\\\\''";
 
-bool isAsciiLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // C:\..., C:/..., the escaped C\:/... and UNC \\server\... paths keep the
 // Windows form, so texts written for Windows stay what they were.
 bool looksLikeWindowsPath(std::string_view path) {
-  if (path.size() >= 3 && isAsciiLetter(path[0]) && path[1] == ':' &&
-      (path[2] == '\\' || path[2] == '/')) {
+  if (path.size() >= 3 && isAsciiLetter(path[0]) && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) {
     return true;
   }
   if (path.size() >= 4 && isAsciiLetter(path[0]) && path.substr(1, 3) == "\\:/") return true;
@@ -231,9 +228,8 @@ TimeValue parseTimeValue(std::string text) {
     std::int64_t hours = 0;
     std::int64_t minutes = 0;
     std::int64_t seconds = 0;
-    if (!readBoundedInt(view, pos, hours) || !expectChar(view, pos, ':') ||
-        !readBoundedInt(view, pos, minutes) || !expectChar(view, pos, ':') ||
-        !readBoundedInt(view, pos, seconds)) {
+    if (!readBoundedInt(view, pos, hours) || !expectChar(view, pos, ':') || !readBoundedInt(view, pos, minutes) ||
+        !expectChar(view, pos, ':') || !readBoundedInt(view, pos, seconds)) {
       return {};
     }
     const std::int64_t whole = hours * 3600 + minutes * 60 + seconds;
@@ -298,9 +294,7 @@ bool hasOutLabels(std::string_view graph, bool& hasVideo, bool& hasAudio) {
     hasAudio = true;
     return true;
   }
-  auto startsAt = [&](std::size_t pos, std::string_view what) {
-    return graph.substr(pos, what.size()) == what;
-  };
+  auto startsAt = [&](std::size_t pos, std::string_view what) { return graph.substr(pos, what.size()) == what; };
   std::size_t end = out0;
   while (end > 0) {
     const std::size_t semi = graph.rfind(';', end - 1);

@@ -26,17 +26,16 @@ constexpr int kFirstTemporary = 1000;
 
 // Source filters have no input pad: a label in front of one breaks the graph.
 bool isSourceFilter(std::string_view name) {
-  static constexpr std::string_view kSources[] = {"movie",   "amovie",  "color", "nullsrc",
-                                                  "anullsrc", "testsrc", "sine"};
+  static constexpr std::string_view kSources[] = {"movie", "amovie", "color", "nullsrc", "anullsrc", "testsrc", "sine"};
   return std::find(std::begin(kSources), std::end(kSources), name) != std::end(kSources);
 }
 
 // Filters that read or write more than one stream: a chain of its own cannot
 // connect them.
 bool takesSeveralStreams(std::string_view name) {
-  static constexpr std::string_view kNames[] = {"overlay", "concat", "xfade", "acrossfade", "amix",
-                                                "amerge", "hstack", "vstack", "xstack", "split",
-                                                "asplit", "blend", "alphamerge", "join", "premultiply"};
+  static constexpr std::string_view kNames[] = {"overlay", "concat", "xfade",      "acrossfade", "amix",
+                                                "amerge",  "hstack", "vstack",     "xstack",     "split",
+                                                "asplit",  "blend",  "alphamerge", "join",       "premultiply"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -158,8 +157,7 @@ void labelFilterPadsWith(TaskOperation& operation, const LabelSource& labels) {
   operation.m_transform.insert(*end, outputLabels);
 }
 
-int linkChainInputWith(TaskOperation& accumulated, int position, const TaskOperation& next,
-                       const LabelSource& labels) {
+int linkChainInputWith(TaskOperation& accumulated, int position, const TaskOperation& next, const LabelSource& labels) {
   if (!referencesInput(next.m_transform, position, true)) return -1;
   if (position < 0 || static_cast<std::size_t>(position) >= next.m_inputs.size()) return -1;
   const std::string& value = next.m_inputs[static_cast<std::size_t>(position)].value;
@@ -178,8 +176,7 @@ int linkChainInputWith(TaskOperation& accumulated, int position, const TaskOpera
 // Joins next into accumulated. Returns false when a reference of next's graph
 // would have to name input -1 (what it reads has no single producer input); the
 // operations are then left half-changed, so callers run this on copies first.
-bool mergeFilterGraphsWith(TaskOperation& accumulated, TaskOperation& next,
-                           const LabelSource& labels) {
+bool mergeFilterGraphsWith(TaskOperation& accumulated, TaskOperation& next, const LabelSource& labels) {
   if (!hasMediaFilter(next.m_filterOptions)) return true;
   const bool accumulatedFilters = hasMediaFilter(accumulated.m_filterOptions);
 
@@ -281,8 +278,7 @@ int linkChainInput(TaskOperation& accumulated, int position, const TaskOperation
 }
 
 void remapMapOptions(TaskOperation& accumulated, TaskOperation& next) {
-  const bool maps = std::any_of(next.m_filterOptions.segments.begin(),
-                                next.m_filterOptions.segments.end(),
+  const bool maps = std::any_of(next.m_filterOptions.segments.begin(), next.m_filterOptions.segments.end(),
                                 [](const FilterSegment& s) { return s.name == "map"; });
   if (!maps) return;
   const std::optional<RenamePairs> pairs = mapNextInputs(accumulated, next, [&](int, const TaskIoItem& item) {

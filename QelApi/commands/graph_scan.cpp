@@ -34,9 +34,7 @@ std::size_t skipQuoted(const std::vector<TextRange>& ranges, std::size_t pos) {
   return pos;
 }
 
-bool insideQuoted(const std::vector<TextRange>& ranges, std::size_t pos) {
-  return skipQuoted(ranges, pos) != pos;
-}
+bool insideQuoted(const std::vector<TextRange>& ranges, std::size_t pos) { return skipQuoted(ranges, pos) != pos; }
 
 // ---- Option texts in whole commands ----------------------------------------------
 
@@ -54,8 +52,8 @@ std::size_t findOptionText(std::string_view text, std::string_view needle, std::
   const std::vector<TextRange> quoted = commandQuotedRanges(text);
   while (pos != std::string_view::npos) {
     const std::size_t end = pos + needle.size();
-    const bool overlaps = std::any_of(quoted.begin(), quoted.end(),
-                                      [&](const TextRange& r) { return r.begin < end && pos < r.end; });
+    const bool overlaps =
+        std::any_of(quoted.begin(), quoted.end(), [&](const TextRange& r) { return r.begin < end && pos < r.end; });
     if (!overlaps) return pos;
     pos = text.find(needle, pos + 1);
   }
@@ -104,8 +102,8 @@ TextRange innerOf(std::string_view text, TextRange value) {
 }
 
 bool isGraphOptionName(std::string_view name) {
-  return name == "vf" || name == "af" || name == "filter" || name == "filter:v" ||
-         name == "filter:a" || name == "filter_complex" || name == "lavfi";
+  return name == "vf" || name == "af" || name == "filter" || name == "filter:v" || name == "filter:a" ||
+         name == "filter_complex" || name == "lavfi";
 }
 
 }  // namespace
@@ -150,8 +148,7 @@ std::optional<OptionValue> lastFilterOption(std::string_view text) {
   const std::vector<OptionToken> tokens = tokenizeOptions(text);
   for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
     const std::string& token = tokens[i].text;
-    if (token == "-vf" || token == "-af" || token == "-lavfi" || token == "-filter:" ||
-        token == "-filter_complex") {
+    if (token == "-vf" || token == "-af" || token == "-lavfi" || token == "-filter:" || token == "-filter_complex") {
       const TextRange value{tokens[i + 1].begin, tokens[i + 1].end};
       found = OptionValue{{tokens[i].begin, tokens[i].end}, value, innerOf(text, value)};
     }
@@ -163,13 +160,9 @@ std::optional<OptionValue> lastFilterOption(std::string_view text) {
 
 namespace {
 
-bool isNameBoundaryBefore(char c) {
-  return std::string_view(" \t\r\n;,]\"'").find(c) != std::string_view::npos;
-}
+bool isNameBoundaryBefore(char c) { return std::string_view(" \t\r\n;,]\"'").find(c) != std::string_view::npos; }
 
-bool isNameBoundaryAfter(char c) {
-  return std::string_view("=,;[ \t\r\n\"'").find(c) != std::string_view::npos;
-}
+bool isNameBoundaryAfter(char c) { return std::string_view("=,;[ \t\r\n\"'").find(c) != std::string_view::npos; }
 
 }  // namespace
 
@@ -289,8 +282,7 @@ void relabelInputRefs(std::string& text, int from, int to) {
       }
       if (k < text.size() && text[k] == ':') {
         std::size_t m = k + 1;
-        while (m < text.size() &&
-               std::string_view("[]';,\" \t\r\n").find(text[m]) == std::string_view::npos) {
+        while (m < text.size() && std::string_view("[]';,\" \t\r\n").find(text[m]) == std::string_view::npos) {
           ++m;
         }
         if (m < text.size() && text[m] == ']' && m > k + 1) {
@@ -334,9 +326,8 @@ void relabelMapRefs(std::string& text, int from, int to) {
     if (digits < argEnd && text[digits] == '-') ++digits;
     std::size_t digitsEnd = digits;
     while (digitsEnd < argEnd && text[digitsEnd] >= '0' && text[digitsEnd] <= '9') ++digitsEnd;
-    const bool wholeNumber =
-        digitsEnd > digits && digitsEnd - digits <= 9 &&
-        (digitsEnd == argEnd || text[digitsEnd] == ':' || text[digitsEnd] == '?');
+    const bool wholeNumber = digitsEnd > digits && digitsEnd - digits <= 9 &&
+                             (digitsEnd == argEnd || text[digitsEnd] == ':' || text[digitsEnd] == '?');
     if (wholeNumber && std::stoi(text.substr(digits, digitsEnd - digits)) == from) {
       // A pad label names one stream; the stream part cannot follow it.
       const std::size_t replaceEnd = isPadLabel(to) ? argEnd : digitsEnd;

@@ -20,8 +20,8 @@ class LavfiParser;
 struct LavfiOperationDesc;
 
 struct LavfiResult {
-  std::string cmd;    // command fragment; empty when the work lies wholly in the graph
-  std::string graph;  // the filter graph; empty when the operation failed
+  std::string cmd;                      // command fragment; empty when the work lies wholly in the graph
+  std::string graph;                    // the filter graph; empty when the operation failed
   std::vector<std::string> inputFiles;  // media files read, each once, in the order first met
 };
 

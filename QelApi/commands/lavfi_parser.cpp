@@ -31,9 +31,7 @@ const rapidjson::Value* stringMember(const rapidjson::Value& object, const char*
   return value != nullptr && value->IsString() ? value : nullptr;
 }
 
-std::string text(const rapidjson::Value& value) {
-  return std::string(value.GetString(), value.GetStringLength());
-}
+std::string text(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
 
 // The request's "duration": an int32 as is; a number with a fraction or an
 // exponent through single precision (when it fits one); a string by its
@@ -101,8 +99,7 @@ LavfiParseResult LavfiParser::parse(std::string_view request) {
       return result;
     }
     if (!type->IsInt64() || (type->GetInt64() != 1 && type->GetInt64() != 2)) {
-      const std::string number =
-          type->IsInt64() ? fmt::to_string(type->GetInt64()) : fmt::to_string(type->GetUint64());
+      const std::string number = type->IsInt64() ? fmt::to_string(type->GetInt64()) : fmt::to_string(type->GetUint64());
       logParseError(106, fmt::format("Invalid type: {}, must be 1 or 2", number));
       return result;
     }

@@ -45,9 +45,9 @@ struct LavfiInputItem {
 
 // What an operation's process receives.
 struct LavfiOperationDesc {
-  std::string transform;     // the operation's parameters as the client wrote them
-  std::string outputConfig;  // output options for the final command; empty when absent
-  std::string description;   // the operation name, matched against name()
+  std::string transform;               // the operation's parameters as the client wrote them
+  std::string outputConfig;            // output options for the final command; empty when absent
+  std::string description;             // the operation name, matched against name()
   std::vector<LavfiInputItem> inputs;  // in request order
 };
 

@@ -43,17 +43,10 @@ double bitRateInKbit(const std::string& text) {
     bool binary = unit.size() > 1 && unit[1] == 'i';
     switch (unit[0]) {
       case 'k':
-      case 'K':
-        scale = binary ? 1.024 : 1.0;
-        break;
-      case 'M':
-        scale = binary ? 1048.576 : 1000.0;
-        break;
-      case 'G':
-        scale = binary ? 1073741.824 : 1000000.0;
-        break;
-      default:
-        break;
+      case 'K': scale = binary ? 1.024 : 1.0; break;
+      case 'M': scale = binary ? 1048.576 : 1000.0; break;
+      case 'G': scale = binary ? 1073741.824 : 1000000.0; break;
+      default: break;
     }
   }
   return value * scale;
@@ -61,8 +54,7 @@ double bitRateInKbit(const std::string& text) {
 
 double qualityScaleFactor(int q) {
   // Rebuilt on every call, as small as it is.
-  const std::map<int, double> QualityScaleFactors{
-      {0, 1.0}, {18, 0.9}, {23, 0.8}, {29, 0.7}, {51, 0.6}};
+  const std::map<int, double> QualityScaleFactors{{0, 1.0}, {18, 0.9}, {23, 0.8}, {29, 0.7}, {51, 0.6}};
   auto it = QualityScaleFactors.find(q);
   return it == QualityScaleFactors.end() ? 0.85 : it->second;
 }
@@ -75,10 +67,8 @@ struct ContainerCodecs {
 const std::map<std::string, ContainerCodecs, std::less<>>& containerDefaultCodecs() {
   // Built on first use (thread-safe static initialisation), kept until unload.
   static const std::map<std::string, ContainerCodecs, std::less<>> ContainerDefaultCodecs{
-      {".3gp", {" -c:a aac", " -c:v libx264"}},
-      {".3g2", {" -c:a aac", " -c:v libx264"}},
-      {".mp4", {"", " -c:v libx264"}},
-      {".mkv", {"", " -c:v libx264"}},
+      {".3gp", {" -c:a aac", " -c:v libx264"}}, {".3g2", {" -c:a aac", " -c:v libx264"}},
+      {".mp4", {"", " -c:v libx264"}},          {".mkv", {"", " -c:v libx264"}},
       {".ts", {"", " -c:v libx264"}},
   };
   return ContainerDefaultCodecs;
@@ -191,8 +181,7 @@ void applyAttachedPicture(const TaskOperation& operation, std::string& command) 
   }
 }
 
-void applyContainerDefaults(const std::string& outputPath, const std::string& other,
-                            std::string& outputOptions) {
+void applyContainerDefaults(const std::string& outputPath, const std::string& other, std::string& outputOptions) {
   if (contains(outputOptions, "-c:v copy")) return;
   auto& table = containerDefaultCodecs();
   auto entry = table.find(lowerExtension(outputPath));
@@ -211,16 +200,15 @@ void applyContainerDefaults(const std::string& outputPath, const std::string& ot
   if (!videoNamed && !copy.video) outputOptions += codecs.video;
 }
 
-void applySubtitleOptions(const std::string& commandSoFar, const std::string& outputPath,
-                          std::string& outputOptions) {
+void applySubtitleOptions(const std::string& commandSoFar, const std::string& outputPath, std::string& outputOptions) {
   bool subtitles = contains(outputOptions, "-map 0:s:") || containsOptionText(commandSoFar, "-map 0:s:");
   if (!subtitles) {
     std::vector<std::string> tokens = splitWhitespace(commandSoFar);
     for (std::size_t i = 0; i + 1 < tokens.size() && !subtitles; ++i) {
       if (tokens[i] != "-i") continue;
       const std::string& path = tokens[i + 1];
-      subtitles = asciiIEndsWith(path, ".ass\"") || asciiIEndsWith(path, ".srt\"") ||
-                  asciiIEndsWith(path, ".ass") || asciiIEndsWith(path, ".srt");
+      subtitles = asciiIEndsWith(path, ".ass\"") || asciiIEndsWith(path, ".srt\"") || asciiIEndsWith(path, ".ass") ||
+                  asciiIEndsWith(path, ".srt");
     }
   }
   if (!subtitles || contains(outputOptions, "-c:s ")) return;

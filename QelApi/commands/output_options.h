@@ -56,15 +56,13 @@ void applyAttachedPicture(const TaskOperation& operation, std::string& command);
 // when `outputOptions` holds "-c:v copy", and no codec is added for a stream
 // that `other` or `outputOptions` copies ("-c copy", "-codec copy",
 // "-c:v copy", "-vcodec copy", "-c:a copy", "-acodec copy" ...).
-void applyContainerDefaults(const std::string& outputPath, const std::string& other,
-                            std::string& outputOptions);
+void applyContainerDefaults(const std::string& outputPath, const std::string& other, std::string& outputOptions);
 
 // Appends " -c:s srt" (output ending ".mkv") or " -c:s mov_text" to
 // `outputOptions` when the command carries subtitle streams ("-map 0:s:" in
 // either text, or an input ending in ".ass"/".srt", quoted or bare) and
 // `outputOptions` holds no "-c:s ".
-void applySubtitleOptions(const std::string& commandSoFar, const std::string& outputPath,
-                          std::string& outputOptions);
+void applySubtitleOptions(const std::string& commandSoFar, const std::string& outputPath, std::string& outputOptions);
 
 // The filter graph held in a transform: the text after "-filter_complex " (or
 // the whole transform), cut after its "[out0]" (or a later "[out1]"), with

@@ -98,8 +98,8 @@ bool ProbeDocument::parse(std::string_view json) {
   return ok;
 }
 
-bool getStreamStringField(const ProbeDocument& doc, const std::string& codecType,
-                          const std::string& member, std::string& text) {
+bool getStreamStringField(const ProbeDocument& doc, const std::string& codecType, const std::string& member,
+                          std::string& text) {
   const Value* streams = streamsOf(doc);
   if (streams == nullptr) return false;
   for (const Value& stream : streams->GetArray()) {
@@ -112,8 +112,8 @@ bool getStreamStringField(const ProbeDocument& doc, const std::string& codecType
   return false;
 }
 
-bool getStreamIntField(const ProbeDocument& doc, const std::string& codecType,
-                       const std::string& member, int32_t& value) {
+bool getStreamIntField(const ProbeDocument& doc, const std::string& codecType, const std::string& member,
+                       int32_t& value) {
   const Value* streams = streamsOf(doc);
   if (streams == nullptr) return false;
   for (const Value& stream : streams->GetArray()) {
@@ -141,16 +141,11 @@ bool getFormatDuration(const ProbeDocument& doc, const std::string& codecType, d
   return true;
 }
 
-bool getVideoDuration(const ProbeDocument& doc, double& seconds) {
-  return streamDuration(doc, "video", seconds);
-}
+bool getVideoDuration(const ProbeDocument& doc, double& seconds) { return streamDuration(doc, "video", seconds); }
 
-bool getAudioDuration(const ProbeDocument& doc, double& seconds) {
-  return streamDuration(doc, "audio", seconds);
-}
+bool getAudioDuration(const ProbeDocument& doc, double& seconds) { return streamDuration(doc, "audio", seconds); }
 
-bool findStreamIndex(const ProbeDocument& doc, const std::string& codecType, int32_t n,
-                     int32_t& index) {
+bool findStreamIndex(const ProbeDocument& doc, const std::string& codecType, int32_t n, int32_t& index) {
   const Value* streams = streamsOf(doc);
   if (streams == nullptr || n < 0) return false;
   int32_t position = 0;
@@ -197,8 +192,7 @@ bool getSubtitleInfo(const ProbeDocument& doc, int32_t& index, double& seconds) 
   return scanSubtitleStreams(doc, index, seconds);
 }
 
-bool getAudioStreamInfo(const ProbeDocument& doc, int32_t& bitRate, int32_t& channels,
-                        std::string& codecName) {
+bool getAudioStreamInfo(const ProbeDocument& doc, int32_t& bitRate, int32_t& channels, std::string& codecName) {
   bitRate = 0;
   channels = 0;
   codecName.clear();

@@ -20,7 +20,7 @@
 namespace qel {
 
 struct ProbeDocument {
-  bool ok = false;              // the ffprobe output parsed as a JSON object
+  bool ok = false;  // the ffprobe output parsed as a JSON object
   rapidjson::Document document;
 
   // Parses ffprobe's JSON output; returns `ok`. An empty text (as after a failed
@@ -35,17 +35,16 @@ bool getAudioDuration(const ProbeDocument& doc, double& seconds);
 
 // The text (integer) `member` of the first stream whose "codec_type" is
 // `codecType` and that has that member; streams without it are passed over.
-bool getStreamStringField(const ProbeDocument& doc, const std::string& codecType,
-                          const std::string& member, std::string& text);
-bool getStreamIntField(const ProbeDocument& doc, const std::string& codecType,
-                       const std::string& member, int32_t& value);
+bool getStreamStringField(const ProbeDocument& doc, const std::string& codecType, const std::string& member,
+                          std::string& text);
+bool getStreamIntField(const ProbeDocument& doc, const std::string& codecType, const std::string& member,
+                       int32_t& value);
 
 // The "format" duration, when some stream of `codecType` exists.
 bool getFormatDuration(const ProbeDocument& doc, const std::string& codecType, double& seconds);
 
 // Position in "streams" of the n-th (from 0) stream of `codecType`.
-bool findStreamIndex(const ProbeDocument& doc, const std::string& codecType, int32_t n,
-                     int32_t& index);
+bool findStreamIndex(const ProbeDocument& doc, const std::string& codecType, int32_t n, int32_t& index);
 
 // Finds the first mov_text subtitle stream with a positive duration: `index` is
 // its position among the subtitle streams (the number ":si=" expects), `seconds`
@@ -56,8 +55,7 @@ bool getSubtitleInfo(const ProbeDocument& doc, int32_t& index, double& seconds);
 
 // The audio stream with the most channels (first on a tie; a stream without
 // "bit_rate" or without channels never wins). True also when none qualified.
-bool getAudioStreamInfo(const ProbeDocument& doc, int32_t& bitRate, int32_t& channels,
-                        std::string& codecName);
+bool getAudioStreamInfo(const ProbeDocument& doc, int32_t& bitRate, int32_t& channels, std::string& codecName);
 
 // "hh:mm:ss[.fff]" (or plain seconds) to whole seconds, truncated; 0 for an
 // empty or unreadable text. "00:01:02.75" -> 62, "5.9" -> 5, "1:30" -> 0.

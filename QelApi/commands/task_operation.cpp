@@ -41,8 +41,7 @@ std::int32_t readType(const rapidjson::Value& object) {
   const rapidjson::Value* member = findMember(object, "type");
   if (member == nullptr || !member->IsInt64()) return 0;
   const std::int64_t value = member->GetInt64();
-  if (value < std::numeric_limits<std::int32_t>::min() ||
-      value > std::numeric_limits<std::int32_t>::max()) {
+  if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
     return 0;
   }
   return static_cast<std::int32_t>(value);
@@ -139,8 +138,7 @@ std::vector<TaskOperation> parseTaskOperations(const char* text) {
 }
 
 void prepareFilterOptions(TaskOperation& operation) {
-  static constexpr std::array<std::string_view, 5> kAliases = {"-vf ", "-af ", "-filter:a ",
-                                                               "-filter:v ", "-filter "};
+  static constexpr std::array<std::string_view, 5> kAliases = {"-vf ", "-af ", "-filter:a ", "-filter:v ", "-filter "};
   static constexpr std::string_view kCanonical = "-filter_complex ";
   for (std::string_view alias : kAliases) {
     // An alias spelled inside a quoted name (a movie='...' path in a graph) is

@@ -27,12 +27,21 @@ struct FilterKindEntry {
 };
 
 inline constexpr std::array<FilterKindEntry, 7> VideoFilterKinds{{
-    {"scale", 0}, {"overlay", 1}, {"crop", 2}, {"rotate", 3},
-    {"pad", 4}, {"fade", 5}, {"split", 6},
+    {"scale", 0},
+    {"overlay", 1},
+    {"crop", 2},
+    {"rotate", 3},
+    {"pad", 4},
+    {"fade", 5},
+    {"split", 6},
 }};
 
 inline constexpr std::array<FilterKindEntry, 5> AudioFilterKinds{{
-    {"volume", 0}, {"chorus", 1}, {"loudnorm", 2}, {"atempo", 3}, {"aecho", 4},
+    {"volume", 0},
+    {"chorus", 1},
+    {"loudnorm", 2},
+    {"atempo", 3},
+    {"aecho", 4},
 }};
 
 // [kind of the earlier chain's last filter][kind of the later chain's first
@@ -73,7 +82,7 @@ bool isVideoFilterName(std::string_view name);
 // ---- ffmpeg options -----------------------------------------------------------
 
 // Flag bits of an option row that the option parser reads.
-inline constexpr std::uint32_t kOptTakesArgument = 0x1;    // next token is the value
+inline constexpr std::uint32_t kOptTakesArgument = 0x1;     // next token is the value
 inline constexpr std::uint32_t kOptTakesNextToken = 0x800;  // next token is the value, whatever it is
 
 struct FfmpegOption {
@@ -81,9 +90,7 @@ struct FfmpegOption {
   std::uint32_t flags;
 
   // True when the next token on the command line is this option's value.
-  constexpr bool takesArgument() const {
-    return (flags & (kOptTakesArgument | kOptTakesNextToken)) != 0;
-  }
+  constexpr bool takesArgument() const { return (flags & (kOptTakesArgument | kOptTakesNextToken)) != 0; }
 };
 
 // The options the option parser recognises, 147 rows (116 with
@@ -99,8 +106,7 @@ const FfmpegOption* findFfmpegOption(std::string_view optionText);
 
 // An ffmpeg output line containing one of these marks the run as failed.
 inline constexpr std::array<std::string_view, 4> FFmpegErrorTexts{
-    "Not yet implemented in FFmpeg", "Format change is not supported",
-    "No space left on device", "Permission denied"};
+    "Not yet implemented in FFmpeg", "Format change is not supported", "No space left on device", "Permission denied"};
 
 // True when `line` contains one of FFmpegErrorTexts.
 bool containsFFmpegErrorText(std::string_view line);

@@ -54,16 +54,14 @@ std::string frameName(const FramePattern& pattern, unsigned long long number) {
 // gives a name of the other.
 bool sequencesOverlap(const FramePattern& a, const FramePattern& b) {
   if (a.prefix == b.prefix && a.suffix == b.suffix) return true;
-  for (unsigned long long n : {0ull, 1ull, 2ull, 9ull, 10ull, 11ull, 99ull, 100ull, 999ull, 1000ull, 9999ull,
-                               10000ull, 99999ull, 100000ull, 999999ull, 1000000ull}) {
+  for (unsigned long long n : {0ull, 1ull, 2ull, 9ull, 10ull, 11ull, 99ull, 100ull, 999ull, 1000ull, 9999ull, 10000ull,
+                               99999ull, 100000ull, 999999ull, 1000000ull}) {
     if (matchesFramePattern(b, frameName(a, n)) || matchesFramePattern(a, frameName(b, n))) return true;
   }
   return false;
 }
 
-bool isNoFile(std::string_view name) {
-  return name == "-" || name.starts_with("pipe:") || name.starts_with("fd:");
-}
+bool isNoFile(std::string_view name) { return name == "-" || name.starts_with("pipe:") || name.starts_with("fd:"); }
 
 // True when the option (without its '-') takes no value on the command line.
 bool isFlagOption(std::string_view name) {

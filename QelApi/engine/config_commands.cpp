@@ -46,9 +46,7 @@ const rapidjson::Value* stringMember(const rapidjson::Value& object, const char*
   return &it->value;
 }
 
-std::string textOf(const rapidjson::Value& value) {
-  return std::string(value.GetString(), value.GetStringLength());
-}
+std::string textOf(const rapidjson::Value& value) { return std::string(value.GetString(), value.GetStringLength()); }
 
 // "sid" as a signed 64-bit number; 0 when absent, of another type, or out of range.
 std::int64_t readSid(const rapidjson::Document& doc) {
@@ -123,8 +121,7 @@ std::string processReply(std::int64_t sid, const LavfiParseResult& result) {
   writer.Key("operation");
   writer.StartObject();
   writer.Key("output");
-  writer.String(ok ? result.graph.data() : "",
-                static_cast<rapidjson::SizeType>(ok ? result.graph.size() : 0));
+  writer.String(ok ? result.graph.data() : "", static_cast<rapidjson::SizeType>(ok ? result.graph.size() : 0));
   writer.Key("fileNums");
   writer.Int(ok ? result.fileNums : 0);
   writer.EndObject();
@@ -145,8 +142,7 @@ int setHardwareVendor(EngineContext& engine, const rapidjson::Document& doc) {
       if (name == nullptr) continue;
       auto enable = item.FindMember("enable");
       // Only the integer 1 enables; true, "1" or 1.0 do not.
-      if (enable == item.MemberEnd() || !enable->value.IsInt64() || enable->value.GetInt64() != 1)
-        continue;
+      if (enable == item.MemberEnd() || !enable->value.IsInt64() || enable->value.GetInt64() != 1) continue;
       if (asciiLowerCopy(textOf(*name)) == vendor) {
         chosen = vendor;
         break;
@@ -164,9 +160,12 @@ int setLogLevel(const rapidjson::Document& doc) {
   const rapidjson::Value* level = stringMember(doc, "logLevel");
   if (level == nullptr) return QEL_ERR_INVALID_PARAMS;
   const std::string text = textOf(*level);
-  if (text == "error") setRootPriority(kLogNotice);
-  else if (text == "info") setRootPriority(kLogInfo);
-  else if (text == "debug") setRootPriority(kLogDebug);
+  if (text == "error")
+    setRootPriority(kLogNotice);
+  else if (text == "info")
+    setRootPriority(kLogInfo);
+  else if (text == "debug")
+    setRootPriority(kLogDebug);
   return 0;
 }
 
@@ -221,8 +220,7 @@ int getConfig(EngineContext& engine, const char* request, std::string& reply) {
   const std::string name = op != nullptr ? textOf(*op) : std::string();
   if (name == "gethwaccel") {
     // Runs without the engine mutex: the first call may take several seconds.
-    const HardwareSupport support =
-        probeHardwareEncoders(engine.ffmpegPath(), systemTempFolder(), &engine.calls());
+    const HardwareSupport support = probeHardwareEncoders(engine.ffmpegPath(), systemTempFolder(), &engine.calls());
     reply = hwAccelReply(readSid(doc), support);
   } else if (name == "getloglevel") {
     reply = logLevelReply(readSid(doc), rootPriority());
@@ -267,9 +265,8 @@ int runProbe(EngineContext& engine, const char* path, std::string& output, bool 
 
   // Read without the engine mutex (see ffprobePath): runProbe is also called
   // by the operation parser while "process" holds that mutex.
-  std::vector<std::string> argv{engine.ffprobePath(),
-                                "-hide_banner", "-v", "quiet", "-print_format", "json",
-                                "-show_format"};
+  std::vector<std::string> argv{engine.ffprobePath(), "-hide_banner", "-v",          "quiet",
+                                "-print_format",      "json",         "-show_format"};
   if (!formatOnly) argv.emplace_back("-show_streams");
   argv.push_back(probeArgument(path));
 

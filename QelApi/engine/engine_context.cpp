@@ -99,8 +99,7 @@ void EngineContext::waitForWork(std::chrono::milliseconds timeout) {
 }
 
 TaskEntry* EngineContext::findTaskLocked(uint64_t id) {
-  auto it = std::find_if(m_tasks.begin(), m_tasks.end(),
-                         [id](const TaskEntry& task) { return task.id == id; });
+  auto it = std::find_if(m_tasks.begin(), m_tasks.end(), [id](const TaskEntry& task) { return task.id == id; });
   return it == m_tasks.end() ? nullptr : &*it;
 }
 

@@ -98,10 +98,10 @@ class EngineContext {
 
   // Task-list operations; each takes m_mutex for its whole run and returns an
   // ErrorCode value.
-  int createTask(uint64_t id);                        // 6510 for id 0, 6511, 0
+  int createTask(uint64_t id);                              // 6510 for id 0, 6511, 0
   int replaceOperations(uint64_t id, const char* request);  // 6512, 6513, 6510, 0
-  int startTask(uint64_t id);                         // 6512, 0
-  int AbortTask(uint64_t id);                         // 6512, 0
+  int startTask(uint64_t id);                               // 6512, 0
+  int AbortTask(uint64_t id);                               // 6512, 0
   void eraseTask(uint64_t id);
 
   // The state of the task `id`, nullopt when no entry has that id.
@@ -183,8 +183,8 @@ class EngineContext {
   // The engine mutex: guards m_tasks, m_parser, m_config, m_runner and
   // m_runningTaskId, and the writes of the callback slots.
   std::mutex m_mutex;
-  InitConfig m_config;                      // guarded by m_mutex
-  std::list<TaskEntry> m_tasks;             // guarded by m_mutex; creation order
+  InitConfig m_config;           // guarded by m_mutex
+  std::list<TaskEntry> m_tasks;  // guarded by m_mutex; creation order
   // Written under m_mutex, read by the worker without it.
   std::atomic<ProgressCallback> m_progressCallback{nullptr};
   std::atomic<ErrorCallback> m_errorCallback{nullptr};  // stored, never called
@@ -209,7 +209,7 @@ class EngineContext {
   // The task whose commands the worker is running, 0 when none. Set in the
   // hold that picks the task and cleared after its commands; AbortTask stops
   // the runner only when it names the aborted task.
-  uint64_t m_runningTaskId = 0;                    // guarded by m_mutex
+  uint64_t m_runningTaskId = 0;  // guarded by m_mutex
 
   std::atomic<std::thread::id> m_workerId{};
 };

@@ -12,7 +12,7 @@ namespace {
 
 struct LiveEngine {
   std::unique_ptr<EngineContext> engine;
-  int calls = 0;         // EngineCalls inside it now
+  int calls = 0;          // EngineCalls inside it now
   bool retiring = false;  // retireEngine has begun; no call enters any more
 };
 

@@ -165,9 +165,8 @@ int qelapi_get_media_file_props(void* handle, const char* path, char** props) {
   if (handle == nullptr || path == nullptr || props == nullptr) return QEL_ERR_INVALID_PARAMS;
   EngineCall call(handle);
   if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::answerWithReply(props, [&](std::string& reply) {
-    return qel::getMediaProperties(*call.get(), path, reply);
-  });
+  return qel::answerWithReply(props,
+                              [&](std::string& reply) { return qel::getMediaProperties(*call.get(), path, reply); });
 }
 
 int qelapi_create_task(void* handle, uint64_t taskId) {
@@ -229,27 +228,22 @@ int qelapi_get_config(void* handle, const char* request, char** reply) {
   if (handle == nullptr || reply == nullptr) return QEL_ERR_INVALID_PARAMS;
   EngineCall call(handle);
   if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::answerWithReply(reply, [&](std::string& text) {
-    return qel::getConfig(*call.get(), request, text);
-  });
+  return qel::answerWithReply(reply, [&](std::string& text) { return qel::getConfig(*call.get(), request, text); });
 }
 
 int qelapi_process_lavfi(void* handle, const char* request, char** reply) {
   if (handle == nullptr || reply == nullptr) return QEL_ERR_INVALID_PARAMS;
   EngineCall call(handle);
   if (call.get() == nullptr) return QEL_ERR_INVALID_PARAMS;
-  return qel::answerWithReply(reply, [&](std::string& text) {
-    return qel::processLavfiRequest(*call.get(), request, text);
-  });
+  return qel::answerWithReply(reply,
+                              [&](std::string& text) { return qel::processLavfiRequest(*call.get(), request, text); });
 }
 
 void qelapi_clean_lavfi_cache(void* handle) {
   EngineCall call(handle);
   if (call.get() == nullptr) return;
   EngineContext* engine = call.get();
-  qel::guardedVoid([&] {
-    engine->cleanParserCache();
-  });
+  qel::guardedVoid([&] { engine->cleanParserCache(); });
 }
 
 void qelapi_free_str(void* /*unused*/, char** text) {

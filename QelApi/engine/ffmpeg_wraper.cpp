@@ -64,14 +64,9 @@ size_t InternalFFmpegWraper::readOutput(ReadStatus& status) {
 
 bool InternalFFmpegWraper::noteChildState(ChildState state, int code) {
   switch (state) {
-    case ChildState::Running:
-      exitCode_ = kStillActive;
-      return true;
-    case ChildState::Exited:
-      exitCode_ = static_cast<uint32_t>(code);
-      return false;
-    case ChildState::NoChild:
-      break;
+    case ChildState::Running: exitCode_ = kStillActive; return true;
+    case ChildState::Exited: exitCode_ = static_cast<uint32_t>(code); return false;
+    case ChildState::NoChild: break;
   }
   return false;
 }
@@ -248,9 +243,8 @@ std::optional<StatsLine> readStatsLine(std::string_view line) {
   StatsLine stats;
   stats.nothingEncoded = statsShowNothingEncoded(line);
 
-  static const std::regex kStats(
-      R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",
-      std::regex::ECMAScript);
+  static const std::regex kStats(R"(.*size=\s*(.*B)\s{1,5}time=(\d{2}:\d{2}:\d{2}).*\s{1,5}speed=(.*x))",
+                                 std::regex::ECMAScript);
   std::cmatch match;
   if (std::regex_search(line.data(), line.data() + line.size(), match, kStats)) {
     stats.fields = StatsLine::Fields{match[1].str(), match[2].str(), match[3].str()};

@@ -165,7 +165,7 @@ class InternalFFmpegWraper : public FFmpegWraper {
   bool statsSeen_ = false;
   bool failed_ = false;
   bool errorTextSeen_ = false;
-  bool startFailed_ = false;     // the last start could not create the child
+  bool startFailed_ = false;  // the last start could not create the child
   // The last stats line read shows an output with nothing in it: no frame, no
   // time and no bytes. As the final line, it makes an exit code 0 a failure.
   bool lastStatsEmpty_ = false;

@@ -57,8 +57,8 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
   const std::optional<std::string> program = quoteForCommand(ffmpegPath);
   const std::optional<std::string> quotedClip = quoteForCommand(clip);
   if (!program || !quotedClip) {
-    logText(kLogError, "[probeHardwareEncoders]:cannot quote the ffmpeg or test clip path: " +
-                           ffmpegPath + ", " + clip);
+    logText(kLogError,
+            "[probeHardwareEncoders]:cannot quote the ffmpeg or test clip path: " + ffmpegPath + ", " + clip);
     return cachedHardwareSupport();
   }
 
@@ -88,8 +88,7 @@ HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& temp
 
 }  // namespace
 
-HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder,
-                                      ChildGroup* calls) {
+HardwareSupport probeHardwareEncoders(const std::string& ffmpegPath, const std::string& tempFolder, ChildGroup* calls) {
   if (gProbed.load(std::memory_order_acquire)) return cachedHardwareSupport();
   std::lock_guard lock(gProbeMutex);
   // Another caller may have finished the probe while this one waited.

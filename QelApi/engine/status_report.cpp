@@ -34,8 +34,7 @@ int32_t overallPercent(const ProgressInfo& record) {
   const double phase = phasePercent(record);
   double value = phase;
   if (record.totalPhase != 0 && record.currentPhase != 0) {
-    const float earlier = static_cast<float>(record.currentPhase - 1) * 100.0f /
-                          static_cast<float>(record.totalPhase);
+    const float earlier = static_cast<float>(record.currentPhase - 1) * 100.0f / static_cast<float>(record.totalPhase);
     value = phase / static_cast<double>(record.totalPhase) + static_cast<double>(earlier);
     if (record.finished && record.currentPhase == record.totalPhase) value = kComplete;
   }

@@ -44,9 +44,7 @@ constexpr std::chrono::milliseconds kRemoveRetryWait{300};
 // The error detail of a task cut short because the engine is shutting down.
 constexpr const char* kEngineStoppedDetail = "engine stopped";
 
-bool fileExists(const std::string& path) {
-  return !path.empty() && ::access(path.c_str(), F_OK) == 0;
-}
+bool fileExists(const std::string& path) { return !path.empty() && ::access(path.c_str(), F_OK) == 0; }
 
 // Runs one task from its pick to its erase. One object per task.
 class TaskRun {
@@ -77,10 +75,8 @@ class TaskRun {
   void clearRunningTask();
 
   void reportProgress(ProgressInfo& record, const std::vector<std::string>& ids);
-  void reportAbort(ProgressInfo& record, const std::vector<std::string>& ids,
-                   const std::string& detail);
-  void reportError(ProgressInfo& record, const std::vector<std::string>& ids,
-                   const std::string& detail);
+  void reportAbort(ProgressInfo& record, const std::vector<std::string>& ids, const std::string& detail);
+  void reportError(ProgressInfo& record, const std::vector<std::string>& ids, const std::string& detail);
   void send(const ProgressInfo& record);
 
   EngineContext& engine_;
@@ -89,7 +85,7 @@ class TaskRun {
   PlanningSnapshot snapshot_;  // handed to the builder
   std::unique_ptr<CommandBuilder> builder_;
   std::vector<FFmpegCommand> commands_;
-  std::vector<int32_t> seconds_;  // announced length of each command, 0 until known
+  std::vector<int32_t> seconds_;      // announced length of each command, 0 until known
   std::vector<std::string> outputs_;  // files written by the commands that succeeded
   // The first failed or refused command's error report, kept so the task's
   // final report can carry it when later commands reported success.
@@ -333,13 +329,9 @@ void TaskRun::abandon(const std::string& reason) {
   erased_ = true;
 }
 
-TaskState TaskRun::currentState() {
-  return engine_.taskState(task_.id).value_or(static_cast<TaskState>(0));
-}
+TaskState TaskRun::currentState() { return engine_.taskState(task_.id).value_or(static_cast<TaskState>(0)); }
 
-void TaskRun::clearRunningTask() {
-  engine_.clearRunningTask(task_.id);
-}
+void TaskRun::clearRunningTask() { engine_.clearRunningTask(task_.id); }
 
 void TaskRun::send(const ProgressInfo& record) {
   ProgressCallback callback = engine_.progressCallback();
@@ -358,8 +350,7 @@ void TaskRun::reportProgress(ProgressInfo& record, const std::vector<std::string
   send(record);
 }
 
-void TaskRun::reportAbort(ProgressInfo& record, const std::vector<std::string>& ids,
-                          const std::string& detail) {
+void TaskRun::reportAbort(ProgressInfo& record, const std::vector<std::string>& ids, const std::string& detail) {
   lastReportWasFailure_ = true;
   if (engine_.progressCallback() == nullptr) return;
   record.error = false;
@@ -373,8 +364,7 @@ void TaskRun::reportAbort(ProgressInfo& record, const std::vector<std::string>& 
   send(record);
 }
 
-void TaskRun::reportError(ProgressInfo& record, const std::vector<std::string>& ids,
-                          const std::string& detail) {
+void TaskRun::reportError(ProgressInfo& record, const std::vector<std::string>& ids, const std::string& detail) {
   record.error = true;
   record.aborted = false;
   record.estimateTime = "00:00:00";
@@ -432,8 +422,7 @@ int32_t commandDuration(EngineContext& engine, const FFmpegCommand& command,
   return static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
 }
 
-std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands,
-                                            size_t from) {
+std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands, size_t from) {
   std::vector<std::string> files;
   for (size_t i = from; i < commands.size(); ++i) {
     for (const std::string& file : commands[i].inputFiles) appendIfAbsent(files, file);
@@ -450,8 +439,7 @@ bool removeFile(const std::string& path) {
       std::this_thread::sleep_for(kRemoveRetryWait);
       continue;
     }
-    logAt(kLogError, "removeFile", 754,
-          path + ", " + std::error_code(error, std::generic_category()).message());
+    logAt(kLogError, "removeFile", 754, path + ", " + std::error_code(error, std::generic_category()).message());
   }
   return !fileExists(path);
 }

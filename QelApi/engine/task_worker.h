@@ -55,8 +55,7 @@ int32_t probeDuration(EngineContext& engine, const std::vector<std::string>& inp
 
 // The input files of commands[from..], each kept where it first occurs (exact
 // comparison).
-std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands,
-                                            size_t from);
+std::vector<std::string> distinctInputFiles(const std::vector<FFmpegCommand>& commands, size_t from);
 
 // Removes the file at a UTF-8 path: up to 4 tries 300 ms apart; a path where no
 // file exists is left alone without a message; the last failure is logged.

@@ -91,8 +91,7 @@ void joinFilterGraph(LavfiParser& parser, std::string& graphToken, std::string& 
       const std::string_view inside = std::string_view(graphToken).substr(body.begin, body.end - body.begin);
       const std::string& needle = own.args.empty() ? own.name : own.args;
       const std::size_t at = rfindUnquoted(inside, needle);
-      const std::size_t insertAt =
-          at == std::string_view::npos ? body.end : body.begin + at + needle.size();
+      const std::size_t insertAt = at == std::string_view::npos ? body.end : body.begin + at + needle.size();
       graphToken.insert(insertAt, anchor);
     } else {
       anchor = bracketed(own.outputPads.back());

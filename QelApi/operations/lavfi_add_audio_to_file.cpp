@@ -82,9 +82,7 @@ bool baseAudioSwitchedOff(const std::vector<std::string>& tokens) {
   return false;
 }
 
-bool hasMapOption(std::string_view text) {
-  return hasToken(splitWhitespace(text), "-map");
-}
+bool hasMapOption(std::string_view text) { return hasToken(splitWhitespace(text), "-map"); }
 
 // Rewrites work.cmd into a fragment that adds and mixes the audio. False
 // (logged) when the fragment cannot be extended.
@@ -218,7 +216,8 @@ std::string LavfiAddAudioToFile::extractAudioMapLabel(std::vector<std::string>& 
     const std::string& value = tokens[i + 1];
     if (tokens[i] == "-map" && (value.starts_with("0:a") || value.starts_with("[a"))) {
       label = value;
-      tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i), tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i),
+                   tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
       continue;
     }
     ++i;

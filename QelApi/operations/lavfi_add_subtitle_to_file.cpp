@@ -257,8 +257,8 @@ LavfiResult LavfiAddSubtitleToFile::process(LavfiParser& parser, LavfiOperationD
 
   std::string graph;
   std::string cmd;
-  const bool built = opened->isGraph() ? processLavfi(parser, desc, graph, cmd)
-                                       : processLocalFile(desc, opened->probe, graph, cmd);
+  const bool built =
+      opened->isGraph() ? processLavfi(parser, desc, graph, cmd) : processLocalFile(desc, opened->probe, graph, cmd);
   if (!built) return result;
   result.cmd = std::move(cmd);
   completeResult(parser, result, std::move(graph), base.duration);

@@ -169,7 +169,8 @@ void LavfiAddVideoToFile::dropVideoMaps(std::vector<std::string>& tokens) {
   for (std::size_t i = 0; i + 1 < tokens.size();) {
     const std::string& value = tokens[i + 1];
     if (tokens[i] == "-map" && (value.starts_with("0:v") || value.starts_with("[v"))) {
-      tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i), tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i),
+                   tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
       continue;
     }
     ++i;
@@ -212,7 +213,7 @@ LavfiResult LavfiAddVideoToFile::process(LavfiParser& parser, LavfiOperationDesc
   }
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
     const LavfiInputItem& item = desc.inputs[i];
-    const bool writable = isOverlaid(work, i, item)       ? quotedInput(item.value) && escapeFilterPath(item.value)
+    const bool writable = isOverlaid(work, i, item)        ? quotedInput(item.value) && escapeFilterPath(item.value)
                           : isAddedSubtitle(work, i, item) ? quotedInput(item.value).has_value()
                                                            : true;
     if (!writable) {

@@ -98,8 +98,8 @@ LavfiResult LavfiAudioFilter::process(LavfiParser& parser, LavfiOperationDesc& d
   return processCommon(parser, desc, pattern);
 }
 
-bool LavfiAudioFilter::mergeAudioFilter(LavfiParser& parser, std::string& graph, std::string& filter,
-                                        bool hasVideo, bool hasAudio) {
+bool LavfiAudioFilter::mergeAudioFilter(LavfiParser& parser, std::string& graph, std::string& filter, bool hasVideo,
+                                        bool hasAudio) {
   if (!hasAudio) return false;
   const std::optional<ChainSpan> span = findChainEndingAt(graph, hasVideo ? kAudioLabel : kVideoLabel);
   if (!span) return false;

@@ -17,8 +17,7 @@ void logOperationError(const std::string& function, int line, const std::string&
   }
 }
 
-bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo,
-                    bool& hasAudio) {
+bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo, bool& hasAudio) {
   if (hasOutLabels(graph, hasVideo, hasAudio)) return true;
   logOperationError(function, line, "no audio, no video stream: " + graph);
   return false;
@@ -108,8 +107,7 @@ std::optional<OpenedInput> LavfiBase::openFirstInput(LavfiParser& parser, const 
     case OpeningRules::Needs::AnyStream:
       if (!checkUsableStreams(rules.function, rules.noStreamLine, item.value, opened.probe)) return std::nullopt;
       break;
-    case OpeningRules::Needs::Nothing:
-      break;
+    case OpeningRules::Needs::Nothing: break;
   }
   opened.hasVideo = opened.probe.video > 0.0;
   opened.hasAudio = opened.probe.audio > 0.0;

@@ -79,8 +79,8 @@ struct OpenedInput {
   // whether the probe (after adjustProbe) found the stream at all.
   bool hasVideo = false;
   bool hasAudio = false;
-  SourceProbe probe;        // a file's streams; all zero for an earlier graph
-  ProbeDocument document;   // a file's whole probe, for what else an operation reads
+  SourceProbe probe;       // a file's streams; all zero for an earlier graph
+  ProbeDocument document;  // a file's whole probe, for what else an operation reads
 
   bool isGraph() const { return item->type == 2; }
 };
@@ -111,8 +111,7 @@ class LavfiBase : public LavfiOperation {
   // Adds the media files behind `item` to `files`: the path of a file item; for
   // an earlier graph, the files the parser remembers for it, else the paths
   // extractInputPaths finds in its text.
-  void collectInputFiles(LavfiParser& parser, const LavfiInputItem& item,
-                         std::vector<std::string>& files) const;
+  void collectInputFiles(LavfiParser& parser, const LavfiInputItem& item, std::vector<std::string>& files) const;
   // Appends `path` unless it is empty, refused by acceptInput, or already present.
   void addUniquePath(std::vector<std::string>& files, const std::string& path) const;
 
@@ -130,8 +129,7 @@ class LavfiBase : public LavfiOperation {
   // an earlier graph is handed to pattern.chainOnto; a file's source graph is
   // written by buildSourceGraph; the finished graph's duration (the first
   // item's request duration) is stored and the graph returned. cmd stays empty.
-  LavfiResult processCommon(LavfiParser& parser, const LavfiOperationDesc& desc,
-                            const CommonPattern& pattern) const;
+  LavfiResult processCommon(LavfiParser& parser, const LavfiOperationDesc& desc, const CommonPattern& pattern) const;
 };
 
 // Logs a message of an operation at error priority: with `line` > 0 as
@@ -143,8 +141,7 @@ void logOperationError(const std::string& function, int line, const std::string&
 //
 // An earlier graph must end in output labels: hasOutLabels, logging
 // "no audio, no video stream: " + graph when it reports none.
-bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo,
-                    bool& hasAudio);
+bool checkOutLabels(const std::string& function, int line, const std::string& graph, bool& hasVideo, bool& hasAudio);
 // A probed file needs a usable stream: "no audio, no video stream: " + path
 // when both its video and its audio are below kUsableStreamSeconds.
 bool checkUsableStreams(const std::string& function, int line, const std::string& path, const SourceProbe& probe);

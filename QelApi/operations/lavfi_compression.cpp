@@ -36,8 +36,16 @@ struct EncoderFactor {
 // How much of the computed rate each encoder may use in size mode: encoders
 // that overshoot their target get less.
 constexpr std::array<EncoderFactor, 10> kCompressionEncoderFactors{{
-    {"libx264", 0.95}, {"libx265", 0.95}, {"h264_nvenc", 0.9}, {"hevc_nvenc", 0.85}, {"h264_qsv", 0.98},
-    {"hevc_qsv", 0.98}, {"h264_amf", 0.95}, {"hevc_amf", 0.95}, {"mpeg4", 0.98}, {"msmpeg4v3", 0.98},
+    {"libx264", 0.95},
+    {"libx265", 0.95},
+    {"h264_nvenc", 0.9},
+    {"hevc_nvenc", 0.85},
+    {"h264_qsv", 0.98},
+    {"hevc_qsv", 0.98},
+    {"h264_amf", 0.95},
+    {"hevc_amf", 0.95},
+    {"mpeg4", 0.98},
+    {"msmpeg4v3", 0.98},
 }};
 
 constexpr std::array<std::string_view, 4> kSoftwareEncoders{"libx264", "libx265", "mpeg4", "msmpeg4v3"};
@@ -250,8 +258,7 @@ bool LavfiCompression::generateOutputConfig(const std::string& inputPath, Compre
     if (fileSize > 0) {
       params.targetSize = percentOf(params.percent, fileSize);
     } else {
-      const std::int64_t rates =
-          static_cast<std::int64_t>(params.audioBitrate) + readBitrateOption(tokens, "-b:v");
+      const std::int64_t rates = static_cast<std::int64_t>(params.audioBitrate) + readBitrateOption(tokens, "-b:v");
       params.targetSize = truncateTo<std::int64_t>(static_cast<double>(rates) * params.duration * 0.125 *
                                                    static_cast<double>(params.percent) / 100.0);
     }
@@ -367,8 +374,10 @@ std::int32_t LavfiCompression::readBitrateOption(const std::vector<std::string>&
   char* end = nullptr;
   float value = std::strtof(begin, &end);
   if (end != begin) {
-    if (*end == 'k' || *end == 'K') value *= 1000.0f;
-    else if (*end == 'm' || *end == 'M') value *= 1000000.0f;
+    if (*end == 'k' || *end == 'K')
+      value *= 1000.0f;
+    else if (*end == 'm' || *end == 'M')
+      value *= 1000000.0f;
   }
   return truncateTo<std::int32_t>(static_cast<double>(value));
 }

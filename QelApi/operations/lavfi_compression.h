@@ -35,12 +35,12 @@
 namespace qel {
 
 struct CompressionParams {
-  std::int64_t percent = 0;     // 0 when not given
-  std::int64_t targetSize = 0;  // bytes; replaced by the computed size in percentage mode
+  std::int64_t percent = 0;       // 0 when not given
+  std::int64_t targetSize = 0;    // bytes; replaced by the computed size in percentage mode
   std::int32_t audioBitrate = 0;  // bit/s; may be lowered
-  std::int32_t width = -1;      // -1 when unknown
+  std::int32_t width = -1;        // -1 when unknown
   std::int32_t height = -1;
-  double duration = 0.0;        // seconds, as the request states it
+  double duration = 0.0;  // seconds, as the request states it
 };
 
 // The outside facts the operation reads; see the header comment.
@@ -66,15 +66,13 @@ class LavfiCompression : public LavfiBase {
   // path means no file whose size could be read. False, with a log line, when
   // no positive target size results or the duration is not positive; true
   // (configuration untouched) when the file is already below the target.
-  bool generateOutputConfig(const std::string& inputPath, CompressionParams& params,
-                            std::string& outputConfig) const;
+  bool generateOutputConfig(const std::string& inputPath, CompressionParams& params, std::string& outputConfig) const;
 
   // The video encoder for the tokens' "-c:v" value: software names normalised
   // ("h264" -> libx264, "hevc"/"h265" -> libx265, unknown -> libx264), then a
   // working vendor encoder (nvidia, intel, amd in that order) replaces
   // libx264/libx265.
-  static std::string selectCompressionEncoder(const std::vector<std::string>& tokens,
-                                              const HardwareSupport& hardware);
+  static std::string selectCompressionEncoder(const std::vector<std::string>& tokens, const HardwareSupport& hardware);
   // Bit/s after the first `option` token ("-b:a", "-b:v"), with k/K and m/M
   // units; 0 when absent; saturates instead of overflowing.
   static std::int32_t readBitrateOption(const std::vector<std::string>& tokens, const std::string& option);

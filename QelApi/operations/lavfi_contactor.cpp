@@ -171,7 +171,8 @@ void labelOutputs(Concatenation& c, std::size_t inputs, long long firstLabel) {
     if (c.seenAudio) replaceFirst(c.graph, audioLabel(firstLabel), c.seenVideo ? kAudioLabel : kVideoLabel);
     return;
   }
-  if (!c.seenVideo && c.seenAudio && findUnquoted(c.graph, kVideoLabel) == std::string::npos) replaceFirst(c.graph, kAudioLabel, kVideoLabel);
+  if (!c.seenVideo && c.seenAudio && findUnquoted(c.graph, kVideoLabel) == std::string::npos)
+    replaceFirst(c.graph, kAudioLabel, kVideoLabel);
 }
 
 }  // namespace

@@ -191,7 +191,8 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     graph = std::move(*built);
     // The graph writes a chain for each stream whose probed length is above 0;
     // the fragment keeps the same streams.
-    std::optional<std::string> fragment = renderFileFragment({path, filter, !(probe.video > 0.0), !(probe.audio > 0.0)});
+    std::optional<std::string> fragment =
+        renderFileFragment({path, filter, !(probe.video > 0.0), !(probe.audio > 0.0)});
     if (!fragment) {
       logOperationError(kFunction, 106, kUnwritablePathMessage + path);
       return result;
@@ -203,9 +204,8 @@ LavfiResult LavfiConvert::process(LavfiParser& parser, LavfiOperationDesc& desc)
     if (outputHasNoVideo(desc.outputConfig)) {
       graph = keepAudioChains(item.value);
     } else if (hasVideo && !filter.empty() && graph.size() >= 6) {
-      const Placement placed =
-          placeFilter(graph, kVideoLabel, filter, {",scale=", ",pad="},
-                      [&](std::string& g) { return mergeVideoFilter(parser, g, filter); });
+      const Placement placed = placeFilter(graph, kVideoLabel, filter, {",scale=", ",pad="},
+                                           [&](std::string& g) { return mergeVideoFilter(parser, g, filter); });
       if (placed == Placement::MergeFailed) {
         logAt(kLogError, kFunction, 69, "Failed to merge: " + item.value + " and " + filter);
       }
@@ -237,8 +237,7 @@ bool LavfiConvert::mergeVideoFilter(LavfiParser& parser, std::string& graph, con
   std::string chain(span->withSeparator(graph));
   // After a pad or crop the chain ends in a fresh label and a chain of its own
   // applies the filter.
-  const bool merged =
-      mergeIntoChain(chain, filter, [&] { return fmt::format("[v{0}];[v{0}]", parser.takeLabel()); });
+  const bool merged = mergeIntoChain(chain, filter, [&] { return fmt::format("[v{0}];[v{0}]", parser.takeLabel()); });
   if (!merged) return false;
   graph.replace(span->begin, span->label - span->begin, chain);
   return true;

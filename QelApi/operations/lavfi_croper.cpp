@@ -164,8 +164,8 @@ LavfiResult LavfiCroper::process(LavfiParser& parser, LavfiOperationDesc& desc) 
   pattern.source.videoFilter = filter;
   pattern.chainOnto = [&](std::string& graph, bool hasVideo, bool /*hasAudio*/) {
     if (!hasVideo) return;
-    const Placement placed = placeFilter(graph, kVideoLabel, filter, {kCropMarker},
-                                         [&](std::string& g) { return mergeCrop(g, filter); });
+    const Placement placed =
+        placeFilter(graph, kVideoLabel, filter, {kCropMarker}, [&](std::string& g) { return mergeCrop(g, filter); });
     if (placed == Placement::MergeFailed) {
       logOperationError(kFunction, 55, "Failed to merge: " + desc.inputs.front().value + " and " + filter);
     }

@@ -213,9 +213,11 @@ LavfiResult LavfiCutter::process(LavfiParser& parser, LavfiOperationDesc& desc) 
     const bool hasVideo = opened->hasVideo;
     const bool hasAudio = opened->hasAudio;
     const std::size_t lastSemicolon = graph.rfind(';');
-    const std::string_view tail =
-        lastSemicolon == std::string::npos ? std::string_view(graph) : std::string_view(graph).substr(lastSemicolon + 1);
-    const bool hasTrim = tail.find(",trim=") != std::string_view::npos || tail.find(",atrim=") != std::string_view::npos;
+    const std::string_view tail = lastSemicolon == std::string::npos
+                                      ? std::string_view(graph)
+                                      : std::string_view(graph).substr(lastSemicolon + 1);
+    const bool hasTrim =
+        tail.find(",trim=") != std::string_view::npos || tail.find(",atrim=") != std::string_view::npos;
     if (hasTrim) {
       if (!mergeTrim(graph, start, end, hasVideo, hasAudio)) {
         logAt(kLogError, kFunction, 55, "Failed to merge:" + graph + " and " + desc.transform);

@@ -13,9 +13,7 @@ namespace {
 constexpr std::string_view kPaletteChain = ",split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse[out0]";
 
 // The text of an earlier graph up to its first "[out0]" (all of it without one).
-std::string_view headBeforeOutput(std::string_view value) {
-  return value.substr(0, findUnquoted(value, "[out0]"));
-}
+std::string_view headBeforeOutput(std::string_view value) { return value.substr(0, findUnquoted(value, "[out0]")); }
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r'; }
 
@@ -36,8 +34,8 @@ LavfiPicToGif::TransformParts LavfiPicToGif::splitTransform(const std::string& t
   TransformParts parts;
   if (transform.starts_with(kHead)) {
     std::size_t i = kHead.size();
-    while (i < transform.size() && ((transform[i] >= '0' && transform[i] <= '9') || transform[i] == '|' ||
-                                    transform[i] == '.')) {
+    while (i < transform.size() &&
+           ((transform[i] >= '0' && transform[i] <= '9') || transform[i] == '|' || transform[i] == '.')) {
       ++i;
     }
     if (i > kHead.size() && std::string_view(transform).substr(i, kTail.size()) == kTail) {

@@ -89,8 +89,8 @@ void chainSeek(std::string& graph, const std::string& seek, bool hasVideo, bool 
   // Audio only: the audio moves to "[out1]" and a black picture of the
   // graph's length takes "[out0]".
   if (!replaceFirst(graph, kVideoLabel, "[outa];[outa]" + audioTrim(seek) + std::string(kAudioLabel))) return;
-  graph.insert(0, fmt::format("color=black:duration={},", heldDuration) + videoTrim(seek) + std::string(kVideoLabel) +
-                      ";");
+  graph.insert(
+      0, fmt::format("color=black:duration={},", heldDuration) + videoTrim(seek) + std::string(kVideoLabel) + ";");
 }
 
 }  // namespace

@@ -42,8 +42,7 @@ std::string keepVideoChains(const std::string& graph) {
 
 const char* LavfiSpeedAdjuster::name() const { return "speedAdjuster"; }
 
-void LavfiSpeedAdjuster::readFilters(const std::string& transform, std::string& videoFilter,
-                                     std::string& audioFilter) {
+void LavfiSpeedAdjuster::readFilters(const std::string& transform, std::string& videoFilter, std::string& audioFilter) {
   videoFilter.clear();
   audioFilter.clear();
   const std::vector<std::string> words = splitWhitespace(transform);

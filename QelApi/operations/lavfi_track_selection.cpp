@@ -163,7 +163,8 @@ void LavfiTrackSelection::processLocalFile(LavfiParser& parser, const LavfiOpera
   if (audio.empty()) streamOptions += streamOptions.empty() ? "-an" : " -an";
   // Every path here passed escapeFilterPath above, which refuses what cannot
   // be quoted.
-  cmd = streamOptions + *quotedInputArgument(first.value) + " " + furtherInputs + " " + desc.transform + " " + furtherMaps;
+  cmd = streamOptions + *quotedInputArgument(first.value) + " " + furtherInputs + " " + desc.transform + " " +
+        furtherMaps;
   trimChars(cmd, " ");
 }
 

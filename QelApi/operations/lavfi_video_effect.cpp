@@ -16,10 +16,9 @@ namespace {
 constexpr const char* kFunction = "process";
 constexpr std::string_view kVideoLabel = "[out0]";
 
-constexpr std::array<std::string_view, 5> kEffectMarkers = {",eq=", ",colorbalance=", ",hue=", ",unsharp=",
-                                                             ",noise="};
-constexpr std::array<std::string_view, 8> kEffectKeys = {"brightness=", "contrast=", "gamma=", "saturation=",
-                                                         "colorbalance=", "hue=", "unsharp=", "noise="};
+constexpr std::array<std::string_view, 5> kEffectMarkers = {",eq=", ",colorbalance=", ",hue=", ",unsharp=", ",noise="};
+constexpr std::array<std::string_view, 8> kEffectKeys = {
+    "brightness=", "contrast=", "gamma=", "saturation=", "colorbalance=", "hue=", "unsharp=", "noise="};
 
 // The first "eq=" of a text that starts a filter (at the start, or after one
 // of , ; ]), so an "eq=" inside a path or another filter's name ("freq=") is

@@ -44,20 +44,20 @@ using OperationFactory = std::shared_ptr<LavfiOperation> (*)();
 //    8 LavfiVideoEffect "videoEffect"    17 LavfiAddSubtitleToFile "addSubtitleToFile"
 //    9 LavfiSeek "seekPosition"
 const OperationFactory kOperationFactories[] = {
-    &makeOperation<LavfiCutter>,  // 1
-    &makeOperation<LavfiCroper>,  // 2
-    &makeOperation<LavfiConvert>,  // 3
-    &makeOperation<LavfiContactor>,    // 4
-    &makeOperation<LavfiAudioFilter>,  // 5
-    &makeOperation<LavfiPicToGif>,    // 6
-    &makeOperation<LavfiVideoToGif>,  // 7
-    &makeOperation<LavfiVideoEffect>,   // 8
-    &makeOperation<LavfiSeek>,          // 9
-    &makeOperation<LavfiVideoFilling>,  // 10
-    &makeOperation<LavfiWaterMark>,       // 11
-    &makeOperation<LavfiTrackSelection>,  // 12
-    &makeOperation<LavfiSpeedAdjuster>,  // 13
-    &makeOperation<LavfiCompression>,  // 14
+    &makeOperation<LavfiCutter>,             // 1
+    &makeOperation<LavfiCroper>,             // 2
+    &makeOperation<LavfiConvert>,            // 3
+    &makeOperation<LavfiContactor>,          // 4
+    &makeOperation<LavfiAudioFilter>,        // 5
+    &makeOperation<LavfiPicToGif>,           // 6
+    &makeOperation<LavfiVideoToGif>,         // 7
+    &makeOperation<LavfiVideoEffect>,        // 8
+    &makeOperation<LavfiSeek>,               // 9
+    &makeOperation<LavfiVideoFilling>,       // 10
+    &makeOperation<LavfiWaterMark>,          // 11
+    &makeOperation<LavfiTrackSelection>,     // 12
+    &makeOperation<LavfiSpeedAdjuster>,      // 13
+    &makeOperation<LavfiCompression>,        // 14
     &makeOperation<LavfiAddAudioToFile>,     // 15
     &makeOperation<LavfiAddVideoToFile>,     // 16
     &makeOperation<LavfiAddSubtitleToFile>,  // 17

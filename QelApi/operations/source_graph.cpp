@@ -65,8 +65,7 @@ std::optional<std::string> buildSourceGraph(const std::string& path, const Sourc
   // trim=0:0, an empty output: then the file is taken whole, untrimmed.
   const bool knownDuration = recipe.duration > 0.0 && std::isfinite(recipe.duration);
   const bool trimWholeInput = recipe.trim == TrimForm::WholeInput && knownDuration &&
-                              (hasFiller ? audio : video) > kUsableStreamSeconds &&
-                              audio > kUsableStreamSeconds;
+                              (hasFiller ? audio : video) > kUsableStreamSeconds && audio > kUsableStreamSeconds;
 
   std::string out;
   if (hasVideoChain) {
@@ -112,9 +111,7 @@ std::string_view ChainSpan::body(std::string_view graph) const {
   return start <= label ? graph.substr(start, label - start) : std::string_view();
 }
 
-std::string_view ChainSpan::withSeparator(std::string_view graph) const {
-  return graph.substr(begin, label - begin);
-}
+std::string_view ChainSpan::withSeparator(std::string_view graph) const { return graph.substr(begin, label - begin); }
 
 std::optional<ChainSpan> findChainEndingAt(std::string_view graph, std::string_view label) {
   const std::size_t at = findUnquoted(graph, label);

@@ -59,14 +59,14 @@ struct SourceGraphSpec {
   bool subtitleClause = true;      // ",subtitles='E'[:si=N]" for a mov_text stream
   bool extensionGate = false;      // video only for paths ending in a video extension
   TrimForm trim = TrimForm::None;
-  std::string cutStart;            // CutRange texts, written as given
+  std::string cutStart;  // CutRange texts, written as given
   std::string cutEnd;
-  double duration = 0.0;           // D: the first input's request duration; when it is not
-                                   // above 0 no whole-input trim is written and the black
-                                   // filler lasts as long as the probed audio
-  std::string videoFilter;         // "," + text at the end of the video chain when not empty
-  std::string audioFilter;         // "," + text at the end of the audio chain when not empty
-  bool blackFiller = false;        // "color=black:duration=D[out0]" for a file without video
+  double duration = 0.0;     // D: the first input's request duration; when it is not
+                             // above 0 no whole-input trim is written and the black
+                             // filler lasts as long as the probed audio
+  std::string videoFilter;   // "," + text at the end of the video chain when not empty
+  std::string audioFilter;   // "," + text at the end of the audio chain when not empty
+  bool blackFiller = false;  // "color=black:duration=D[out0]" for a file without video
   // A chain written when the file has no audio but a video chain (or filler)
   // precedes: ";" + silentAudio + "[out1]". Empty: the graph has only "[out0]".
   std::string silentAudio;
@@ -85,7 +85,8 @@ bool hasVideoExtension(std::string_view path);
 // without usable streams before calling), and nullopt when the path has no
 // escaped form (escapeFilterPath refuses a double quote): the caller must
 // refuse the request.
-std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe, const SourceGraphSpec& recipe);
+std::optional<std::string> buildSourceGraph(const std::string& path, const SourceProbe& probe,
+                                            const SourceGraphSpec& recipe);
 
 // Where the chain that ends at a label lies in a graph.
 struct ChainSpan {

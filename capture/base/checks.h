@@ -28,16 +28,15 @@ enum class CheckArgType : uint8_t {
   kDouble = 7,
   kLongDouble = 8,
   kCharP = 9,
-  kStdString = 10,     // const std::string*
-  kStringView = 11,    // const std::string_view*
+  kStdString = 10,   // const std::string*
+  kStringView = 11,  // const std::string_view*
   kVoidP = 12,
-  kCheckOp = 13,       // first code only: the next two arguments are the compared values
+  kCheckOp = 13,  // first code only: the next two arguments are the compared values
 };
 
 // Writes the report and ends the process (abort). `codes` is a kEnd-terminated
 // list describing the variadic arguments that follow.
-[[noreturn]] void ReportFailedCheck(const char* file, int line, const char* condition,
-                                    const CheckArgType* codes, ...);
+[[noreturn]] void ReportFailedCheck(const char* file, int line, const char* condition, const CheckArgType* codes, ...);
 
 // Appends printf-formatted text to `out`. Returns the number of characters
 // written, or the sizing result (0 or negative) unchanged when nothing is to be
@@ -49,32 +48,53 @@ namespace check_internal {
 template <typename T>
 constexpr CheckArgType CodeOf() {
   using U = std::decay_t<T>;
-  if constexpr (std::is_same_v<U, int> || std::is_same_v<U, short> || std::is_same_v<U, signed char>) return CheckArgType::kInt;
-  else if constexpr (std::is_same_v<U, long>) return CheckArgType::kLong;
-  else if constexpr (std::is_same_v<U, long long>) return CheckArgType::kLongLong;
-  else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, unsigned short> || std::is_same_v<U, unsigned char> || std::is_same_v<U, bool>) return CheckArgType::kUInt;
-  else if constexpr (std::is_same_v<U, unsigned long>) return CheckArgType::kULong;
-  else if constexpr (std::is_same_v<U, unsigned long long>) return CheckArgType::kULongLong;
-  else if constexpr (std::is_same_v<U, double> || std::is_same_v<U, float>) return CheckArgType::kDouble;
-  else if constexpr (std::is_same_v<U, long double>) return CheckArgType::kLongDouble;
-  else if constexpr (std::is_same_v<U, const char*> || std::is_same_v<U, char*>) return CheckArgType::kCharP;
-  else if constexpr (std::is_same_v<U, std::string>) return CheckArgType::kStdString;
-  else if constexpr (std::is_same_v<U, std::string_view>) return CheckArgType::kStringView;
-  else if constexpr (std::is_pointer_v<U>) return CheckArgType::kVoidP;
-  else static_assert(sizeof(U) == 0, "no check argument code for this type");
+  if constexpr (std::is_same_v<U, int> || std::is_same_v<U, short> || std::is_same_v<U, signed char>)
+    return CheckArgType::kInt;
+  else if constexpr (std::is_same_v<U, long>)
+    return CheckArgType::kLong;
+  else if constexpr (std::is_same_v<U, long long>)
+    return CheckArgType::kLongLong;
+  else if constexpr (std::is_same_v<U, unsigned> || std::is_same_v<U, unsigned short> ||
+                     std::is_same_v<U, unsigned char> || std::is_same_v<U, bool>)
+    return CheckArgType::kUInt;
+  else if constexpr (std::is_same_v<U, unsigned long>)
+    return CheckArgType::kULong;
+  else if constexpr (std::is_same_v<U, unsigned long long>)
+    return CheckArgType::kULongLong;
+  else if constexpr (std::is_same_v<U, double> || std::is_same_v<U, float>)
+    return CheckArgType::kDouble;
+  else if constexpr (std::is_same_v<U, long double>)
+    return CheckArgType::kLongDouble;
+  else if constexpr (std::is_same_v<U, const char*> || std::is_same_v<U, char*>)
+    return CheckArgType::kCharP;
+  else if constexpr (std::is_same_v<U, std::string>)
+    return CheckArgType::kStdString;
+  else if constexpr (std::is_same_v<U, std::string_view>)
+    return CheckArgType::kStringView;
+  else if constexpr (std::is_pointer_v<U>)
+    return CheckArgType::kVoidP;
+  else
+    static_assert(sizeof(U) == 0, "no check argument code for this type");
 }
 
 // What is passed through `...` for one argument of a given code.
 template <typename T>
 auto Pass(const T& value) {
   using U = std::decay_t<T>;
-  if constexpr (std::is_array_v<std::remove_cvref_t<T>>) return static_cast<const char*>(value);
-  else if constexpr (std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view>) return &value;
-  else if constexpr (std::is_same_v<U, float>) return static_cast<double>(value);
-  else if constexpr (std::is_same_v<U, bool> || std::is_same_v<U, unsigned short> || std::is_same_v<U, unsigned char>) return static_cast<unsigned>(value);
-  else if constexpr (std::is_same_v<U, short> || std::is_same_v<U, signed char>) return static_cast<int>(value);
-  else if constexpr (std::is_pointer_v<U> && !std::is_same_v<U, const char*> && !std::is_same_v<U, char*>) return static_cast<const void*>(value);
-  else return static_cast<U>(value);
+  if constexpr (std::is_array_v<std::remove_cvref_t<T>>)
+    return static_cast<const char*>(value);
+  else if constexpr (std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view>)
+    return &value;
+  else if constexpr (std::is_same_v<U, float>)
+    return static_cast<double>(value);
+  else if constexpr (std::is_same_v<U, bool> || std::is_same_v<U, unsigned short> || std::is_same_v<U, unsigned char>)
+    return static_cast<unsigned>(value);
+  else if constexpr (std::is_same_v<U, short> || std::is_same_v<U, signed char>)
+    return static_cast<int>(value);
+  else if constexpr (std::is_pointer_v<U> && !std::is_same_v<U, const char*> && !std::is_same_v<U, char*>)
+    return static_cast<const void*>(value);
+  else
+    return static_cast<U>(value);
 }
 
 }  // namespace check_internal
@@ -100,7 +120,7 @@ template <typename A, typename B, typename... Args>
 
 // Ends the process with a report when `condition` is false. `file` and `line`
 // are the names the report prints.
-#define CAPTURE_CHECK_AT(file, line, condition, ...)                               \
-  do {                                                                            \
+#define CAPTURE_CHECK_AT(file, line, condition, ...)                                           \
+  do {                                                                                         \
     if (!(condition)) ::capture::FailCheck(file, line, #condition __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)

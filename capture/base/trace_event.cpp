@@ -17,8 +17,8 @@ const unsigned char* TraceCategoryFlag(const char* category) {
 }
 
 void EmitTraceEvent(char phase, const unsigned char* categoryFlag, const char* name, uint64_t id, int argCount,
-                    const char** argNames, const unsigned char* argTypes, const uint64_t* argValues,
-                    void* convertable, unsigned char flags) {
+                    const char** argNames, const unsigned char* argTypes, const uint64_t* argValues, void* convertable,
+                    unsigned char flags) {
   TraceEventHook hook = eventHook.load();
   if (hook != nullptr) hook(phase, categoryFlag, name, id, argCount, argNames, argTypes, argValues, convertable, flags);
 }

@@ -20,8 +20,8 @@ using TraceEventHook = void (*)(char phase, const unsigned char* categoryFlag, c
 const unsigned char* TraceCategoryFlag(const char* category);
 // Forwards one event to the event hook; does nothing without one.
 void EmitTraceEvent(char phase, const unsigned char* categoryFlag, const char* name, uint64_t id, int argCount,
-                    const char** argNames, const unsigned char* argTypes, const uint64_t* argValues,
-                    void* convertable, unsigned char flags);
+                    const char** argNames, const unsigned char* argTypes, const uint64_t* argValues, void* convertable,
+                    unsigned char flags);
 
 // Emits a begin event when made and an end event when destroyed, when the
 // category is enabled.

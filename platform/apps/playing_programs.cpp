@@ -122,9 +122,8 @@ bool QueryPlayingPrograms(size_t capacity, std::chrono::milliseconds limit, std:
   listing.host = HostName();
   pa_operation* operation = pa_context_get_sink_input_info_list(session.context(), &OnSinkInput, &listing);
   if (operation == nullptr) return false;
-  const bool answered = session.RunUntil([&] {
-    return listing.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING;
-  });
+  const bool answered =
+      session.RunUntil([&] { return listing.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
   // An unfinished listing must not call back into `listing` after it is gone.
   if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
   pa_operation_unref(operation);

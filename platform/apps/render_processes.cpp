@@ -136,9 +136,7 @@ bool ProcessEndedSince(uint32_t pid, uint64_t startTime) {
   return ProcessEnded(pid) || ProcessStartTime(pid) != startTime;
 }
 
-bool ProcessExists(uint32_t pid) {
-  return pid != 0 && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0;
-}
+bool ProcessExists(uint32_t pid) { return pid != 0 && ::access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
 
 void SetIndirectString(const std::string& key, const std::string& value) {
   std::lock_guard<std::mutex> lock(listMutex);

@@ -44,7 +44,7 @@ int LiveIconCount();
 
 struct VersionInfo {
   std::vector<std::pair<uint16_t, uint16_t>> translations;  // language, code page
-  std::map<std::string, std::string> strings;                // "\StringFileInfo\040904B0\FileDescription" -> text
+  std::map<std::string, std::string> strings;               // "\StringFileInfo\040904B0\FileDescription" -> text
 };
 // False when the file has no version resource.
 bool GetFileVersionInfo(const std::string& path, VersionInfo* info);

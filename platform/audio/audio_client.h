@@ -35,7 +35,7 @@ struct WaveFormat {
 
 // The 12-byte activation parameters of a process-loopback capture.
 struct ActivationParams {
-  uint32_t activationType;       // 1 = process loopback
+  uint32_t activationType;  // 1 = process loopback
   uint32_t targetProcessId;
   uint32_t processLoopbackMode;  // 1 = exclude the target's process tree
 };

@@ -15,9 +15,7 @@
 
 namespace platform::audio {
 
-class PacketClient : public AudioClient,
-                     public AudioCaptureClient,
-                     public std::enable_shared_from_this<PacketClient> {
+class PacketClient : public AudioClient, public AudioCaptureClient, public std::enable_shared_from_this<PacketClient> {
  public:
   static constexpr uint32_t kBlockAlign = 4;  // 16-bit stereo
 

@@ -181,8 +181,7 @@ class PulseClient : public PacketClient {
     attr.fragsize = kPacketFrames * kBlockAlign;
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream_, "@DEFAULT_MONITOR@", &attr, flags) < 0 ||
-        !connection_.WaitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
-                             kStreamTimeoutMs) ||
+        !connection_.WaitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; }, kStreamTimeoutMs) ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       SetLastPulseError(std::string("no monitor of the default output: ") +
                         pa_strerror(pa_context_errno(connection_.context())));

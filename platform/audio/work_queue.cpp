@@ -49,8 +49,8 @@ struct Waiting {
 
 struct Queues {
   std::mutex mutex;
-  std::map<uint32_t, Queue*> queues;          // never destroyed: their threads outlive every user
-  std::map<std::string, uint32_t> shared;     // name -> id
+  std::map<uint32_t, Queue*> queues;       // never destroyed: their threads outlive every user
+  std::map<std::string, uint32_t> shared;  // name -> id
   std::map<uint32_t, int> locks;
   std::map<uint64_t, Waiting> waiting;
   uint32_t nextQueueId = 0x100;

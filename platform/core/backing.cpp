@@ -48,8 +48,6 @@ Backing chooseBacking(std::string_view layer, const std::function<bool()>& realA
   return realAvailable && realAvailable() ? Backing::Real : Backing::Simulated;
 }
 
-const char* backingName(Backing backing) {
-  return backing == Backing::Real ? "real" : "sim";
-}
+const char* backingName(Backing backing) { return backing == Backing::Real ? "real" : "sim"; }
 
 }  // namespace platform

@@ -53,21 +53,23 @@ std::vector<std::string> violations();
 void clearViolations();
 
 template <typename Call>
-  requires requires(Call c) { { callName(c) } -> std::convertible_to<std::string_view>; }
-void fail(Call call, const Fault& fault) {
-  fail(std::string_view(callName(call)), fault);
+requires requires(Call c) {
+  { callName(c) } -> std::convertible_to<std::string_view>;
 }
+void fail(Call call, const Fault& fault) { fail(std::string_view(callName(call)), fault); }
 
 template <typename Call>
-  requires requires(Call c) { { callName(c) } -> std::convertible_to<std::string_view>; }
+requires requires(Call c) {
+  { callName(c) } -> std::convertible_to<std::string_view>;
+}
 std::optional<uint32_t> injectedFault(Call call, int64_t target = kNoTarget) {
   return injectedFault(std::string_view(callName(call)), target);
 }
 
 template <typename Call>
-  requires requires(Call c) { { callName(c) } -> std::convertible_to<std::string_view>; }
-uint64_t callCount(Call call) {
-  return callCount(std::string_view(callName(call)));
+requires requires(Call c) {
+  { callName(c) } -> std::convertible_to<std::string_view>;
 }
+uint64_t callCount(Call call) { return callCount(std::string_view(callName(call))); }
 
 }  // namespace platform

@@ -10,28 +10,20 @@
 namespace platform {
 
 template <typename T>
-  requires std::is_integral_v<T>
-T InterlockedIncrement(std::atomic<T>& value) {
-  return value.fetch_add(1) + 1;
-}
+requires std::is_integral_v<T> T InterlockedIncrement(std::atomic<T>& value) { return value.fetch_add(1) + 1; }
 
 template <typename T>
-  requires std::is_integral_v<T>
-T InterlockedDecrement(std::atomic<T>& value) {
-  return value.fetch_sub(1) - 1;
-}
+requires std::is_integral_v<T> T InterlockedDecrement(std::atomic<T>& value) { return value.fetch_sub(1) - 1; }
 
 // Stores `desired` and returns the previous value.
 template <typename T>
-  requires std::is_integral_v<T>
-T InterlockedExchange(std::atomic<T>& value, T desired) {
+requires std::is_integral_v<T> T InterlockedExchange(std::atomic<T>& value, T desired) {
   return value.exchange(desired);
 }
 
 // Stores `desired` when the value equals `expected`; returns the previous value.
 template <typename T>
-  requires std::is_integral_v<T>
-T InterlockedCompareExchange(std::atomic<T>& value, T desired, T expected) {
+requires std::is_integral_v<T> T InterlockedCompareExchange(std::atomic<T>& value, T desired, T expected) {
   value.compare_exchange_strong(expected, desired);
   return expected;
 }

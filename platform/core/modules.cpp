@@ -20,8 +20,8 @@ struct PseudoModule {
 };
 
 struct Loaded {
-  std::string name;   // pseudo-module key, empty for a real library
-  void* dl = nullptr; // dlopen handle for a real library
+  std::string name;    // pseudo-module key, empty for a real library
+  void* dl = nullptr;  // dlopen handle for a real library
   int references = 0;
 };
 
@@ -33,9 +33,7 @@ struct Modules {
   std::map<std::string, uintptr_t> byName;
   uintptr_t nextId = 1;
 
-  Modules() {
-    pseudo["ntdll.dll"].entries["RtlGetVersion"] = reinterpret_cast<void*>(&RtlGetVersion);
-  }
+  Modules() { pseudo["ntdll.dll"].entries["RtlGetVersion"] = reinterpret_cast<void*>(&RtlGetVersion); }
 };
 
 Modules& modules() {

@@ -43,7 +43,7 @@ struct Rect {
 };
 
 // State flags of a display device.
-inline constexpr uint32_t kDisplayDeviceActive = 0x1;   // attached to the desktop
+inline constexpr uint32_t kDisplayDeviceActive = 0x1;  // attached to the desktop
 inline constexpr uint32_t kDisplayDevicePrimary = 0x4;
 
 struct DisplayDevice {
@@ -106,8 +106,8 @@ uint32_t GetWindowStyle(Window window);
 // _NET_WM_STATE_HIDDEN. A minimised window still counts as visible: it is
 // shown, only folded away.
 struct WindowPlacement {
-  Rect frame;           // outer bounds on the virtual screen, frame included
-  Window owner = 0;     // the window it belongs to (a dialog's main window), 0 = none
+  Rect frame;        // outer bounds on the virtual screen, frame included
+  Window owner = 0;  // the window it belongs to (a dialog's main window), 0 = none
   bool visible = true;
   bool minimized = false;
 };

@@ -127,7 +127,8 @@ class Resource {
 class DeviceContext {
  public:
   virtual ~DeviceContext() = default;
-  virtual void CopyResource(const std::shared_ptr<Texture2D>& destination, const std::shared_ptr<Texture2D>& source) = 0;
+  virtual void CopyResource(const std::shared_ptr<Texture2D>& destination,
+                            const std::shared_ptr<Texture2D>& source) = 0;
 };
 
 class Device {

@@ -311,7 +311,8 @@ int LiveGdiObjects() {
   // Every thread keeps one handle for its own desktop; those are not leaks.
   int threadHandles = threadDesktop.handle != 0 && gdi().desktops.count(threadDesktop.handle) ? 1 : 0;
   return static_cast<int>(gdi().contexts.size() + gdi().bitmaps.size() + gdi().sections.size() +
-                          gdi().desktops.size()) - threadHandles;
+                          gdi().desktops.size()) -
+         threadHandles;
 }
 }  // namespace sim
 

@@ -25,7 +25,8 @@ struct Guid {
   bool operator==(const Guid&) const = default;
 };
 // 32-bit RGBA as the magnifier's images are described.
-inline constexpr Guid kPixelFormat32bppRgba{0xf5c7ad2d, 0x6a8d, 0x43dd, {0xa7, 0xa8, 0xa2, 0x99, 0x35, 0x26, 0x1a, 0xe9}};
+inline constexpr Guid kPixelFormat32bppRgba{
+    0xf5c7ad2d, 0x6a8d, 0x43dd, {0xa7, 0xa8, 0xa2, 0x99, 0x35, 0x26, 0x1a, 0xe9}};
 
 struct ImageHeader {
   uint32_t width = 0;
@@ -55,7 +56,7 @@ namespace platform::display::sim {
 // How the simulated magnifier describes its images (tests of refused images).
 struct MagnifierKnobs {
   bool wrongFormat = false;
-  int bytesPerPixel = 4;       // the header's size is width x height x this
+  int bytesPerPixel = 4;  // the header's size is width x height x this
   bool zeroSizedHeader = false;
 };
 void SetMagnifierKnobs(const MagnifierKnobs& knobs);

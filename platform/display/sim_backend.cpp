@@ -105,8 +105,9 @@ class SimBackend : public Backend {
   int monitorCount() override {
     auto& s = simState();
     std::lock_guard lock(s.mutex);
-    return static_cast<int>(std::count_if(s.devices.begin(), s.devices.end(),
-                                          [](const sim::Device& d) { return d.listed && d.active && d.mode && !d.mode->empty(); }));
+    return static_cast<int>(std::count_if(s.devices.begin(), s.devices.end(), [](const sim::Device& d) {
+      return d.listed && d.active && d.mode && !d.mode->empty();
+    }));
   }
 
   int dpi() override {

@@ -28,11 +28,11 @@ struct Device {
   int rotation = 0;          // clockwise quarter turns of the monitor
   // Duplication side.
   int adapter = 0;
-  int outputSlot = 0;        // order among its adapter's outputs; -1: no duplication output
-  bool attached = true;      // attached to the desktop, as the output describes itself
+  int outputSlot = 0;    // order among its adapter's outputs; -1: no duplication output
+  bool attached = true;  // attached to the desktop, as the output describes itself
   bool imageInSystemMemory = false;
-  int format = 87;           // 32-bit BGRA
-  bool listed = true;        // false: only the duplication side sees it (no display device)
+  int format = 87;     // 32-bit BGRA
+  bool listed = true;  // false: only the duplication side sees it (no display device)
 };
 
 // Back to the start state: one active primary device "\\.\DISPLAY1"

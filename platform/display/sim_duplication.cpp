@@ -212,9 +212,16 @@ class SimDuplication : public dxgi::OutputDuplication, Counted {
         auto* row = reinterpret_cast<uint32_t*>(image->bytes.data() + size_t(ny) * image->pitch);
         for (int nx = 0; nx < image->width; ++nx) {
           int dx = nx, dy = ny;  // where the native pixel shows on the desktop
-          if (rotation_ == 1) { dx = image->height - 1 - ny; dy = nx; }
-          else if (rotation_ == 2) { dx = image->width - 1 - nx; dy = image->height - 1 - ny; }
-          else if (rotation_ == 3) { dx = ny; dy = image->width - 1 - nx; }
+          if (rotation_ == 1) {
+            dx = image->height - 1 - ny;
+            dy = nx;
+          } else if (rotation_ == 2) {
+            dx = image->width - 1 - nx;
+            dy = image->height - 1 - ny;
+          } else if (rotation_ == 3) {
+            dx = ny;
+            dy = image->width - 1 - nx;
+          }
           row[nx] = fb.pixels[size_t(dy) * w + dx];
         }
       }
@@ -234,7 +241,9 @@ class SimDuplication : public dxgi::OutputDuplication, Counted {
     info->accumulatedFrames = std::max<uint32_t>(1, state_.pendingFrames);
     info->lastPresentTime = static_cast<int64_t>(++s.imagesDelivered);
     info->totalMetadataBufferSize =
-        s.knobs.noMetadata ? 0 : static_cast<uint32_t>(moves_.size() * sizeof(dxgi::MoveRect) + dirty_.size() * sizeof(Rect));
+        s.knobs.noMetadata
+            ? 0
+            : static_cast<uint32_t>(moves_.size() * sizeof(dxgi::MoveRect) + dirty_.size() * sizeof(Rect));
     if (s.knobs.noMetadata) {
       moves_.clear();
       dirty_.clear();

@@ -21,10 +21,10 @@ struct SimFramebuffer {
 // What one live duplication has not yet delivered.
 struct SimDuplicationState {
   size_t device = 0;
-  uint64_t generation = 0;     // the device's generation when duplicated
-  bool first = true;           // the first image shows the whole output
-  uint32_t pendingFrames = 0;  // paints since the last image
-  std::vector<Rect> dirty;     // desktop coordinates of the device
+  uint64_t generation = 0;                   // the device's generation when duplicated
+  bool first = true;                         // the first image shows the whole output
+  uint32_t pendingFrames = 0;                // paints since the last image
+  std::vector<Rect> dirty;                   // desktop coordinates of the device
   std::vector<std::pair<Rect, Rect>> moves;  // source, destination
 };
 

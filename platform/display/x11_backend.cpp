@@ -329,7 +329,8 @@ class X11Backend : public Backend {
     for (int y = 0; y < height; ++y) {
       auto* out = reinterpret_cast<uint32_t*>(bits + static_cast<ptrdiff_t>(stride) * y);
       if (direct) {
-        const auto* in = reinterpret_cast<const uint32_t*>(image->data + static_cast<ptrdiff_t>(image->bytes_per_line) * y);
+        const auto* in =
+            reinterpret_cast<const uint32_t*>(image->data + static_cast<ptrdiff_t>(image->bytes_per_line) * y);
         if (opaque) {
           std::memcpy(out, in, static_cast<size_t>(width) * 4);
         } else {
@@ -342,7 +343,8 @@ class X11Backend : public Backend {
       for (int x = 0; x < width; ++x) {
         unsigned long p = XGetPixel(image, x, y);
         auto scale = [](unsigned long v, unsigned long max) { return max == 0 ? 0u : unsigned(v * 255 / max); };
-        out[x] = 0xFF000000u | scale((p >> rs) & rm, rm) << 16 | scale((p >> gs) & gm, gm) << 8 | scale((p >> bs) & bm, bm);
+        out[x] =
+            0xFF000000u | scale((p >> rs) & rm, rm) << 16 | scale((p >> gs) & gm, gm) << 8 | scale((p >> bs) & bm, bm);
       }
     }
   }
@@ -499,15 +501,9 @@ std::unique_ptr<Backend> MakeX11Backend(const std::string& displayName, std::str
   if (unavailable != nullptr) {
     const std::string name = x11::DisplayName(displayName);
     switch (failure) {
-      case x11::OpenFailure::kUnset:
-        *unavailable = "no X display: DISPLAY is not set";
-        break;
-      case x11::OpenFailure::kRefused:
-        *unavailable = "the X display " + name + " refused the connection";
-        break;
-      default:
-        *unavailable = "the X display " + name + " does not answer";
-        break;
+      case x11::OpenFailure::kUnset: *unavailable = "no X display: DISPLAY is not set"; break;
+      case x11::OpenFailure::kRefused: *unavailable = "the X display " + name + " refused the connection"; break;
+      default: *unavailable = "the X display " + name + " does not answer"; break;
     }
   }
   return nullptr;

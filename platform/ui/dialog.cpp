@@ -139,8 +139,7 @@ bool DialogWindow::LoadSkin(const std::string& path) {
   return true;
 }
 
-HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle,
-                          const Rect& rect) {
+HWND DialogWindow::Create(HWND parent, const std::string& title, uint32_t style, uint32_t exStyle, const Rect& rect) {
   // The skin's name picks its look; a skin that brings no layout files of its
   // own ("skin-blue", the host's) uses the project's layouts in "default".
   std::string skinPath = SkinRoot() + SkinName() + "/" + SkinFile();

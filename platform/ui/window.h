@@ -33,10 +33,10 @@ inline constexpr uint32_t WM_COPYDATA = 0x004A;
 inline constexpr uint32_t WM_TIMER = 0x0113;
 inline constexpr uint32_t WM_HOTKEY = 0x0312;
 inline constexpr uint32_t WM_USER = 0x0400;
-inline constexpr uint32_t WM_SETCURSOR = 0x0020;   // wParam: the window; lParam low word: hit-test code
-inline constexpr uint32_t WM_NCHITTEST = 0x0084;   // lParam: x in the low, y in the high 16 bits (signed)
-inline constexpr uint32_t WM_SIZING = 0x0214;      // wParam: the edge; lParam: Rect* the window will get
-inline constexpr uint32_t WM_MOVING = 0x0216;      // lParam: Rect* the window will get
+inline constexpr uint32_t WM_SETCURSOR = 0x0020;  // wParam: the window; lParam low word: hit-test code
+inline constexpr uint32_t WM_NCHITTEST = 0x0084;  // lParam: x in the low, y in the high 16 bits (signed)
+inline constexpr uint32_t WM_SIZING = 0x0214;     // wParam: the edge; lParam: Rect* the window will get
+inline constexpr uint32_t WM_MOVING = 0x0216;     // lParam: Rect* the window will get
 
 // Hit-test codes: what a point of a window is to the user.
 inline constexpr int HTNOWHERE = 0;
@@ -89,7 +89,7 @@ struct WindowParams {
   uint32_t style = 0;
   uint32_t exStyle = 0;
   Rect rect{0, 0, 0, 0};
-  WindowProc proc;        // null: messages are accepted and answered with 0
+  WindowProc proc;  // null: messages are accepted and answered with 0
 };
 
 // Makes a window owned by the calling thread; null when the parent is neither

@@ -200,9 +200,9 @@ Grabber* current() {
   std::lock_guard<std::mutex> lock(choiceMutex);
   if (!real) {
     real = chooseBacking("ui", [] {
-      const char* display = std::getenv("DISPLAY");
-      return display != nullptr && *display != '\0' && x11::OpenDisplay("") != nullptr;
-    }) == Backing::Real;
+             const char* display = std::getenv("DISPLAY");
+             return display != nullptr && *display != '\0' && x11::OpenDisplay("") != nullptr;
+           }) == Backing::Real;
     if (*real && grabber == nullptr) {
       auto* made = new Grabber;
       if (made->Open()) {

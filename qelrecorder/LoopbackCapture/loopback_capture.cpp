@@ -48,10 +48,9 @@ int32_t CLoopbackCapture::StartCapture(uint32_t processId, AudioSampleSink sink,
     m_hStartSettled = std::make_shared<platform::Event>(true, true);
     m_activateResult = E_UNEXPECTED;
     const ActivationParams params{1, processId, 1};
-    hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, params,
-                                     [this](HRESULT result, std::shared_ptr<AudioClient> client) {
-                                       ActivateCompleted(result, std::move(client));
-                                     });
+    hr = ActivateAudioInterfaceAsync(
+        kProcessLoopbackDevice, params,
+        [this](HRESULT result, std::shared_ptr<AudioClient> client) { ActivateCompleted(result, std::move(client)); });
   }
   if (!Failed(hr)) {
     m_hActivateCompleted->Wait();
@@ -102,7 +101,8 @@ void CLoopbackCapture::ActivateCompleted(int32_t result, std::shared_ptr<AudioCl
 
 int32_t CLoopbackCapture::ArmSampleReady() {
   uint64_t key = 0;
-  const HRESULT hr = MFPutWaitingWorkItem(m_SampleReadyEvent, m_dwQueueID, [this] { OnSampleReady(); }, &key);
+  const HRESULT hr = MFPutWaitingWorkItem(
+      m_SampleReadyEvent, m_dwQueueID, [this] { OnSampleReady(); }, &key);
   if (!Failed(hr)) m_SampleReadyKey = key;
   return hr;
 }

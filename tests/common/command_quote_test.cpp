@@ -41,8 +41,8 @@ TEST(CommandQuote, EveryAcceptedPathSplitsBackToItselfWhereverItStands) {
     // An input, options between, and an output last, as command texts are laid out.
     const std::string text = "-ss 1" + *a + " -filter_complex \"scale=2:2\" -map 0 " + *b;
     const std::vector<std::string> args = splitCommandLine(text);
-    const std::vector<std::string> expected = {"-ss", "1", "-i", first, "-filter_complex", "scale=2:2",
-                                               "-map", "0", second};
+    const std::vector<std::string> expected = {"-ss",       "1",    "-i", first, "-filter_complex",
+                                               "scale=2:2", "-map", "0",  second};
     ASSERT_EQ(args, expected) << "command text: " << text;
   }
   EXPECT_GT(accepted, 10000);
@@ -54,7 +54,7 @@ TEST(CommandQuote, RefusesExactlyWhatTheSplitterWouldChange) {
     bool accepted;
   };
   const std::vector<Row> rows = {
-      {"/m/clip\\", false},                    // escapes its own closing quote
+      {"/m/clip\\", false},  // escapes its own closing quote
       {"/m/clip\\\\", false},
       {"/m/clip\" -i m", false},
       {std::string("/m/a\0b.mp4", 10), false},
@@ -65,7 +65,7 @@ TEST(CommandQuote, RefusesExactlyWhatTheSplitterWouldChange) {
       {"/m/$(touch x).mp4", true},
       {"/m/new\nline.mp4", true},
       {"/m/\xff\xfe.mp4", true},
-      {"/m/a\\b.mp4", true},                   // a backslash inside is literal
+      {"/m/a\\b.mp4", true},  // a backslash inside is literal
       {"", true},
   };
   for (const Row& row : rows) {

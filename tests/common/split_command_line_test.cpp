@@ -36,8 +36,7 @@ const SplitCase kCases[] = {
     {"DoubledQuoteInsideQuotesIsLiteral", R"("a""b" c)", {R"(a"b)", "c"}},
     {"FourQuotes", R"("""")", {R"(")"}},
     {"SingleQuotesAreOrdinary", "'a b'", {"'a", "b'"}},
-    {"ShellMetacharactersAreText", R"(cat "$(touch x).mp4" ;ls|wc `id`)",
-     {"cat", "$(touch x).mp4", ";ls|wc", "`id`"}},
+    {"ShellMetacharactersAreText", R"(cat "$(touch x).mp4" ;ls|wc `id`)", {"cat", "$(touch x).mp4", ";ls|wc", "`id`"}},
     {"TypicalFfmpegCommand",
      R"("/opt/bin/ffmpeg" -y -i "/tmp/my clip.mp4" -filter_complex "movie='/tmp/a\:b.png'[v0];[0:v][v0]overlay[out0]" -map "[out0]" "/tmp/out put.mp4")",
      {"/opt/bin/ffmpeg", "-y", "-i", "/tmp/my clip.mp4", "-filter_complex",
@@ -53,7 +52,9 @@ TEST_P(SplitCommandLineTest, FollowsWindowsRuntimeRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, SplitCommandLineTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<SplitCase>& param_info) { return std::string(param_info.param.name); });
+                         [](const ::testing::TestParamInfo<SplitCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qel

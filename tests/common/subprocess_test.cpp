@@ -190,7 +190,8 @@ constexpr const char* kDeathHelperFlag = "--parent-death-helper";
 // and dies at once, without any of the clean-up a normal exit would run.
 TEST(SubprocessHelper, StartSleeperThenDie) {
   const std::string cmdline = test::readFile("/proc/self/cmdline");
-  if (cmdline.find(kDeathHelperFlag) == std::string::npos) GTEST_SKIP() << "helper for SubprocessTest.ChildEndsWithAKilledParent";
+  if (cmdline.find(kDeathHelperFlag) == std::string::npos)
+    GTEST_SKIP() << "helper for SubprocessTest.ChildEndsWithAKilledParent";
   Subprocess sleeper;
   std::string error;
   SpawnOptions quiet;
@@ -330,8 +331,7 @@ TEST(RunAndCaptureTest, ChildPastTheTimeoutIsKilledAndReaped) {
 
 TEST(RunAndCaptureTest, ChildThatClosesItsOutputAndLingersIsStillBoundedByTheTimeout) {
   // The shell here is only the test's child program: it closes its stdout and sleeps on.
-  const CapturedRun run =
-      runAndCapture({"/bin/sh", "-c", "exec >&- 2>&-; sleep 30"}, false, milliseconds(300));
+  const CapturedRun run = runAndCapture({"/bin/sh", "-c", "exec >&- 2>&-; sleep 30"}, false, milliseconds(300));
   EXPECT_TRUE(run.started);
   EXPECT_EQ(run.error, "timed out");
   EXPECT_EQ(run.exitCode, 128 + SIGKILL);
@@ -346,8 +346,9 @@ TEST(RunAndCaptureTest, CancelledGroupEndsItsChildrenAndStartsNoMore) {
   const std::string marker = dir.file("grouped");
   test::writeFile(marker, "");
   CapturedRun grouped;
-  std::thread runner(
-      [&] { grouped = runAndCapture({"/usr/bin/tail", "-f", marker}, false, std::chrono::minutes(10), &group); });
+  std::thread runner([&] {
+    grouped = runAndCapture({"/usr/bin/tail", "-f", marker}, false, std::chrono::minutes(10), &group);
+  });
   Subprocess outside;
   std::string error;
   ASSERT_TRUE(outside.start({"/usr/bin/sleep", "30"}, {}, error)) << error;

@@ -19,10 +19,16 @@ const DecodeCase kDecodeCases[] = {
     {"TwoByte", "h\xC3\xA9llo", L"h\u00E9llo"},
     {"ThreeByte", "\xE4\xB8\xAD\xE6\x96\x87", L"\u4E2D\u6587"},
     {"FourByteIsOneWideChar", "\xF0\x9F\x98\x80", std::wstring(1, static_cast<wchar_t>(0x1F600))},
-    {"LoneLeadByte", "a\xFF" "b", L"a\uFFFDb"},
+    {"LoneLeadByte",
+     "a\xFF"
+     "b",
+     L"a\uFFFDb"},
     {"TruncatedAtEnd", "a\xC3", L"a\uFFFD"},
     {"TruncatedThreeByteBeforeAscii", "\xE2\x82x", L"\uFFFDx"},
-    {"LoneContinuation", "\x80" "a", L"\uFFFDa"},
+    {"LoneContinuation",
+     "\x80"
+     "a",
+     L"\uFFFDa"},
     {"OverlongTwoByte", "\xC0\xAF", L"\uFFFD\uFFFD"},
     {"OverlongThreeByte", "\xE0\x80\xAF", L"\uFFFD\uFFFD\uFFFD"},
     {"EncodedSurrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},
@@ -43,7 +49,9 @@ TEST_P(Utf8DecodeTest, Utf8AndAnsiToWide) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, Utf8DecodeTest, ::testing::ValuesIn(kDecodeCases),
-                         [](const ::testing::TestParamInfo<DecodeCase>& param_info) { return std::string(param_info.param.name); });
+                         [](const ::testing::TestParamInfo<DecodeCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 TEST(TextConvertTest, NullTextGivesEmptyResult) {
   EXPECT_EQ(utf8ToWide(static_cast<const char*>(nullptr)), L"");
@@ -59,7 +67,10 @@ TEST(TextConvertTest, ValidTextRoundTripsUnchanged) {
 }
 
 TEST(TextConvertTest, InvalidInputBecomesReplacementCharacterInNarrowText) {
-  EXPECT_EQ(utf8ToAnsi("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(utf8ToAnsi("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(utf8ToAnsi("\xC3"), "\xEF\xBF\xBD");
 }
 
@@ -76,7 +87,9 @@ TEST(TextConvertTest, WideValuesOutsideUnicodeBecomeReplacementCharacter) {
   wide.push_back(static_cast<wchar_t>(0x110000));  // past U+10FFFF
   wide.push_back(static_cast<wchar_t>(-1));
   wide.push_back(L'a');
-  EXPECT_EQ(wideToUtf8(wide), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "a");
+  EXPECT_EQ(wideToUtf8(wide),
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+            "a");
 }
 
 TEST(TextConvertTest, RepairReplacesOnlyIllFormedBytesAndKeepsNuls) {
@@ -86,9 +99,12 @@ TEST(TextConvertTest, RepairReplacesOnlyIllFormedBytesAndKeepsNuls) {
   } cases[] = {
       {"plain", "plain"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC"},
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
-      {"cut\xE2\x82", "cut\xEF\xBF\xBD"},                 // truncated sequence at the end
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},           // overlong
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {"cut\xE2\x82", "cut\xEF\xBF\xBD"},                        // truncated sequence at the end
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
   };
   for (const Case& c : cases) EXPECT_EQ(toValidUtf8(c.in), c.out) << c.in;

@@ -33,11 +33,7 @@ TEST(TrimSpacesTest, RemovesCLocaleSpaceAtBothEnds) {
   const struct {
     std::string text, expected;
   } rows[] = {
-      {"\t 00:01:30\r\n", "00:01:30"},
-      {"   ", ""},
-      {"", ""},
-      {"\v\fa b\f", "a b"},
-      {"x", "x"},
+      {"\t 00:01:30\r\n", "00:01:30"}, {"   ", ""}, {"", ""}, {"\v\fa b\f", "a b"}, {"x", "x"},
   };
   for (const auto& row : rows) {
     std::string text = row.text;

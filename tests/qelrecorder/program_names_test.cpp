@@ -77,8 +77,7 @@ TEST_F(ProgramNames, DesktopEntryGivesNameAndIconElseTheFileName) {
     std::wstring name;
     std::string icon;
   } cases[] = {
-      {"Exec program", desktopFile("Sleeper", "/usr/bin/sleep %U", "Icon=sleeper-icon\n"), L"Sleeper",
-       "sleeper-icon"},
+      {"Exec program", desktopFile("Sleeper", "/usr/bin/sleep %U", "Icon=sleeper-icon\n"), L"Sleeper", "sleeper-icon"},
       {"quoted Exec", desktopFile("Quoted", "\"/opt/x y/sleep\" --now"), L"Quoted", "application-x-executable"},
       {"TryExec", desktopFile("Tried", "env A=1 launcher", "TryExec=sleep\n"), L"Tried", "application-x-executable"},
       {"Hidden entry", desktopFile("Gone", "sleep", "Hidden=true\n"), L"sleep", "application-x-executable"},

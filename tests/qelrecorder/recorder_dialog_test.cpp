@@ -64,11 +64,20 @@ TEST(HotKeyText, ParsedIntoModifiersAndKey) {
     uint32_t key;
   };
   const Case cases[] = {
-      {L"Control+Alt+F9", true, 3, 120}, {L"Control+x", true, 2, 88},     {L"Control+Shift+R", true, 6, 82},
-      {L"Alt+Num 5", true, 1, 101},      {L"F9", true, 0, 120},           {L"Shift+PageDown", true, 4, 34},
-      {L"Control+7", true, 2, 55},       {L"Ctrl+F9", false, 0, 0},       {L"Control+", false, 0, 0},
-      {L"control+F5", false, 0, 0},      {L"Control+F13", false, 0, 0},   {L"Control+#", false, 0, 0},
-      {L"", false, 0, 0},                {L"Alt+num 5", false, 0, 0},
+      {L"Control+Alt+F9", true, 3, 120},
+      {L"Control+x", true, 2, 88},
+      {L"Control+Shift+R", true, 6, 82},
+      {L"Alt+Num 5", true, 1, 101},
+      {L"F9", true, 0, 120},
+      {L"Shift+PageDown", true, 4, 34},
+      {L"Control+7", true, 2, 55},
+      {L"Ctrl+F9", false, 0, 0},
+      {L"Control+", false, 0, 0},
+      {L"control+F5", false, 0, 0},
+      {L"Control+F13", false, 0, 0},
+      {L"Control+#", false, 0, 0},
+      {L"", false, 0, 0},
+      {L"Alt+num 5", false, 0, 0},
   };
   for (const Case& c : cases) {
     const ParsedHotKey got = ParseHotKey(c.text);
@@ -114,10 +123,18 @@ TEST_F(HotKeyFallbacks, TextsOrTheFirstFreeFallback) {
       {"empty texts", L"", L"", {}, L"Control+F5", L"Control+F6"},
       {"own texts", L"Control+Shift+R", L"Alt+Num 5", {}, L"Control+Shift+R", L"Alt+Num 5"},
       {"unparsable", L"Ctrl+F9", L"Control+", {}, L"Control+F5", L"Control+F6"},
-      {"taken key", L"Control+Shift+R", L"", {{MOD_CONTROL | MOD_SHIFT, 'R'}, {MOD_CONTROL, 116}},
-       L"Control+F7", L"Control+F6"},
-      {"every fallback taken", L"", L"",
-       {{MOD_CONTROL, 116}, {MOD_CONTROL, 118}, {MOD_CONTROL, 120}}, L"", L"Control+F6"},
+      {"taken key",
+       L"Control+Shift+R",
+       L"",
+       {{MOD_CONTROL | MOD_SHIFT, 'R'}, {MOD_CONTROL, 116}},
+       L"Control+F7",
+       L"Control+F6"},
+      {"every fallback taken",
+       L"",
+       L"",
+       {{MOD_CONTROL, 116}, {MOD_CONTROL, 118}, {MOD_CONTROL, 120}},
+       L"",
+       L"Control+F6"},
   };
   for (const Case& c : cases) {
     CRecordSettings::Destroy();
@@ -262,8 +279,7 @@ TEST_F(RecorderDialog, LaunchedDialogRidesOnTheRegion) {
   bool found = false;
   std::thread watcher([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    platform::ui::HWND dialog =
-        platform::ui::FindWindowByTitle("Start/Stop: Control+F5   Hide/Show: Control+F6");
+    platform::ui::HWND dialog = platform::ui::FindWindowByTitle("Start/Stop: Control+F5   Hide/Show: Control+F6");
     found = dialog != nullptr && platform::ui::GetWindowRect(dialog, seen);
     platform::ui::PressHotKeyText("Control+F5");
     std::this_thread::sleep_for(std::chrono::milliseconds(600));

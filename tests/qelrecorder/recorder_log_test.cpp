@@ -89,19 +89,17 @@ TEST(PrintfFormat, ConversionsFollowTheArgumentsTypes) {
   const FormatCase cases[] = {
       // Windows-style wide formats: %s a wide text, %S a narrow one.
       {L"Encoding video to (/tmp/rec/é.h264) with params (cv:libx264, profile: -x, vb:1500kbps)...",
-       FormatW(L"Encoding video to (%s) with params (cv:%S, profile:%s, vb:%dkbps)...", path, "libx264", L" -x",
-               1500)},
-      {L"Cant init video stream writer. Error=0x80020013.",
-       FormatW(L"Cant init video stream writer. Error=0x%x.", hr)},
+       FormatW(L"Encoding video to (%s) with params (cv:%S, profile:%s, vb:%dkbps)...", path, "libx264", L" -x", 1500)},
+      {L"Cant init video stream writer. Error=0x80020013.", FormatW(L"Cant init video stream writer. Error=0x%x.", hr)},
       {L"FAILED to create new thread 0x8007009b", FormatW(L"FAILED to create new thread 0x%x", 0x8007009Bu)},
       {L"2024-01-05 0930123", FormatW(L"%d-%02d-%02d %02d%02d%02d%01d", 2024, 1, 5, 9, 30, 12, 345 / 100)},
       {L"[  ab|cd  |1.50|-7|18446744073709551615]",
        FormatW(L"[%4s|%-4s|%.2f|%i|%llu]", "ab", L"cd", 1.5, -7, UINT64_MAX)},
       {L"100% a", FormatW(L"100%% %c", 'a')},
-      {L"x=|", FormatW(L"x=%d|%s")},              // missing arguments print nothing
-      {L"n=%n", FormatW(L"n=%n", 5)},              // never writes through an argument
+      {L"x=|", FormatW(L"x=%d|%s")},   // missing arguments print nothing
+      {L"n=%n", FormatW(L"n=%n", 5)},  // never writes through an argument
       {L"ab", FormatW(L"%.2s", L"abcdef")},
-      {L"é", FormatW(L"%s", u"\u00e9")},          // UTF-16 fields print as text
+      {L"é", FormatW(L"%s", u"\u00e9")},  // UTF-16 fields print as text
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
   EXPECT_EQ(FormatA("%s|%S|%5d|%x", "na", L"wé", 42, -1), "na|wé|   42|ffffffff");

@@ -67,10 +67,10 @@ std::string LogCollector::dump() const {
 }
 
 int countVideoFrames(const std::string& path) {
-  const qel::CapturedRun run = qel::runAndCapture(
-      {qel::test::ffprobePath(), "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-       "stream=nb_read_frames", "-of", "default=nokey=1:noprint_wrappers=1", path},
-      false);
+  const qel::CapturedRun run =
+      qel::runAndCapture({qel::test::ffprobePath(), "-v", "error", "-count_frames", "-select_streams", "v:0",
+                          "-show_entries", "stream=nb_read_frames", "-of", "default=nokey=1:noprint_wrappers=1", path},
+                         false);
   if (!run.started || run.exitCode != 0) return -1;
   return std::atoi(run.output.c_str());
 }
@@ -79,10 +79,10 @@ std::vector<std::string> decodeLumaPlanes(const std::string& path, int width, in
                                           const std::vector<int>& frames) {
   std::string select;
   for (int n : frames) select += (select.empty() ? "" : "+") + std::string("eq(n\\,") + std::to_string(n) + ")";
-  const qel::CapturedRun run = qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path,
-                                                   "-vf", "select=" + select, "-vsync", "0", "-f", "rawvideo",
-                                                   "-pix_fmt", "yuv420p", "-"},
-                                                  false);
+  const qel::CapturedRun run =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-vf", "select=" + select,
+                          "-vsync", "0", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"},
+                         false);
   std::vector<std::string> out;
   const size_t luma = static_cast<size_t>(width) * height;
   const size_t each = luma + 2 * (luma / 4);

@@ -19,7 +19,7 @@ namespace qelrec::test {
 struct LogLine {
   std::string level;  // "INFO" for the null level
   std::string function;
-  std::string text;   // UTF-8, also for wide messages
+  std::string text;  // UTF-8, also for wide messages
 };
 
 // Installs itself as both log handlers for its lifetime and keeps every line.

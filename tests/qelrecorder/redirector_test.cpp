@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 TEST(ParseClockText, FieldsToMilliseconds) {
   const std::pair<const wchar_t*, int> cases[] = {
-      {L"00:01:02.50", 62500}, {L"00:00:10.00", 10000}, {L"01:00:00.01", 3600010},
-      {L"10:20:30.99", 37230990}, {L"garbage", 0},     {L"00:00", 0},
+      {L"00:01:02.50", 62500},    {L"00:00:10.00", 10000}, {L"01:00:00.01", 3600010},
+      {L"10:20:30.99", 37230990}, {L"garbage", 0},         {L"00:00", 0},
   };
   for (const auto& [text, ms] : cases) EXPECT_EQ(ParseClockTextMs(text), ms) << qel::wideToUtf8(text);
 }

@@ -54,8 +54,8 @@ TEST(AppxHelpers, ResourceStringsResolveOnlyResourceValues) {
 TEST(AppxHelpers, LargestScaleLogoAndFolderListing) {
   qel::test::TempDir dir;
   std::filesystem::create_directories(dir.file("Assets/sub.scale-300.png"));  // a folder, not a file
-  for (const char* name : {"Logo.scale-100.png", "Logo.scale-400.png", "Logo.scale-x.png", ".Logo.scale-900.png",
-                           "Other.scale-800.png"}) {
+  for (const char* name :
+       {"Logo.scale-100.png", "Logo.scale-400.png", "Logo.scale-x.png", ".Logo.scale-900.png", "Other.scale-800.png"}) {
     qel::test::writeFile(dir.file(std::string("Assets/") + name), "png");
   }
   std::wstring path;
@@ -79,7 +79,9 @@ TEST(AppxPackageEntry, ManifestGivesNameLogoAndColour) {
            "xmlns:uap=\"http://schemas.microsoft.com/appx/manifest/uap/windows10\">"
            "<Properties><DisplayName>Notes package</DisplayName><Logo>Assets\\Logo.png</Logo></Properties>"
            "<Applications><Application Id=\"App\" Executable=\"notes.exe\">"
-           "<uap:VisualElements DisplayName=\"" + displayName + "\" BackgroundColor=\"#1E90FF\" "
+           "<uap:VisualElements DisplayName=\"" +
+           displayName +
+           "\" BackgroundColor=\"#1E90FF\" "
            "Square150x150Logo=\"Assets\\Square.png\"/></Application></Applications></Package>";
   };
   qel::test::writeFile(dir.file("AppXManifest.xml"), manifest("ms-resource:AppName"));
@@ -207,7 +209,8 @@ TEST(RecorderDialogPicker, NextButtonCyclesNamesTheFilesAndAutoStops) {
   platform::ui::WindowParams params;
   params.parent = platform::ui::HWND_MESSAGE;
   params.proc = [&](platform::ui::HWND, uint32_t msg, platform::ui::WPARAM, platform::ui::LPARAM l) {
-    if (msg == platform::ui::WM_COPYDATA) sent.push_back(reinterpret_cast<const platform::ui::CopyDataStruct*>(l)->dwData);
+    if (msg == platform::ui::WM_COPYDATA)
+      sent.push_back(reinterpret_cast<const platform::ui::CopyDataStruct*>(l)->dwData);
     return platform::ui::LRESULT{1};
   };
   s.m_hMainAppWnd = platform::ui::CreateWindowEx(params);

@@ -31,20 +31,28 @@ TEST(VideoBitrate, TableByCodecQualityAndHeight) {
     int kbps;
   };
   const Case cases[] = {
-      {2, "libx264", 480, 1500},   {2, "libx264", 1080, 8000}, {2, "libx264", 720, 4000},
-      {0, "libx264", 480, 2500},   {0, "libx264", 2160, 20000}, {1, "libx264", 600, 1500},
+      {2, "libx264", 480, 1500},
+      {2, "libx264", 1080, 8000},
+      {2, "libx264", 720, 4000},
+      {0, "libx264", 480, 2500},
+      {0, "libx264", 2160, 20000},
+      {1, "libx264", 600, 1500},
       {5, "libx264", 1080, 8000},  // any other quality: the default row
-      {0, "libx265", 1080, 6000},  {1, "libx265", 720, 1500},  {2, "libx265", 520, 1200},
+      {0, "libx265", 1080, 6000},
+      {1, "libx265", 720, 1500},
+      {2, "libx265", 520, 1200},
       {2, "LIBX264", 1080, 5000},  // names compare with case: any other codec
       {0, "mpeg4", 100, 5000},
       // Column edges: A = h * (4h/3) passes 345600 between 509 and 510 rows,
       // 518400 between 623 and 624.
-      {2, "libx264", 509, 1500},   {2, "libx264", 510, 2500},   {2, "libx264", 623, 2500},
+      {2, "libx264", 509, 1500},
+      {2, "libx264", 510, 2500},
+      {2, "libx264", 623, 2500},
       {2, "libx264", 624, 4000},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(GetVideoBitrateKbps(c.quality, c.codec, c.height), c.kbps) << c.codec << " q" << c.quality << " h"
-                                                                         << c.height;
+    EXPECT_EQ(GetVideoBitrateKbps(c.quality, c.codec, c.height), c.kbps)
+        << c.codec << " q" << c.quality << " h" << c.height;
   }
 }
 
@@ -72,8 +80,8 @@ TEST(EncoderCommandLine, RefusedRatherThanCutOrMisquoted) {
   std::wstring line = L"x";
   EXPECT_FALSE(BuildEncoderCommandLine(L"/f", 640, 480, 30, "LIBX264", 5000, L"", L"/r/a.h264", line));
   EXPECT_TRUE(line.empty());
-  EXPECT_FALSE(BuildEncoderCommandLine(L"/f", 640, 480, 30, "libx264", 1500, std::wstring(900, L'x'), L"/r/a.h264",
-                                       line));
+  EXPECT_FALSE(
+      BuildEncoderCommandLine(L"/f", 640, 480, 30, "libx264", 1500, std::wstring(900, L'x'), L"/r/a.h264", line));
   EXPECT_FALSE(BuildEncoderCommandLine(L"/f\"", 640, 480, 30, "libx264", 1500, L"", L"/r/a.h264", line));
   EXPECT_EQ(log.count("", "ERROR"), 3) << log.dump();
   EXPECT_EQ(log.count("longer than 1023"), 1);

@@ -48,8 +48,8 @@ std::string U8(const wchar_t* text) { return qel::wideToUtf8(text); }
 }  // namespace
 
 FAKE_EXPORT void SetEncodeParameters(const wchar_t* codec, int fps, int quality, int bitrate, const wchar_t* extra) {
-  Note("SetEncodeParameters codec=" + U8(codec) + " fps=" + std::to_string(fps) + " quality=" +
-       std::to_string(quality) + " bitrate=" + std::to_string(bitrate) + " extra=[" + U8(extra) + "]");
+  Note("SetEncodeParameters codec=" + U8(codec) + " fps=" + std::to_string(fps) +
+       " quality=" + std::to_string(quality) + " bitrate=" + std::to_string(bitrate) + " extra=[" + U8(extra) + "]");
 }
 FAKE_EXPORT void SetTmpOutputDirectory(const wchar_t* folder) { Note("SetTmpOutputDirectory [" + U8(folder) + "]"); }
 FAKE_EXPORT void SetFFMpegPath(const wchar_t* folder) { Note("SetFFMpegPath [" + U8(folder) + "]"); }

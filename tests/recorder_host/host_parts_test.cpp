@@ -168,10 +168,9 @@ TEST(RecordDataLines, WholeRecords) {
   record.llVideoDurationMs = 3000;
   record.llAudioOffsetMs = -1;  // written as an unsigned number
   const std::vector<std::string> lines = RecordDataLines({1, sizeof record, &record});
-  const std::vector<std::string> expected{"RecordData-VideoFile:/tmp/a-20240105-0930123.h264",
-                                          "RecordData-AudioFile:/tmp/a-20240105-0930123.flac",
-                                          "RecordData-VideoDuration:3000",
-                                          "RecordData-AudioOffset:18446744073709551615"};
+  const std::vector<std::string> expected{
+      "RecordData-VideoFile:/tmp/a-20240105-0930123.h264", "RecordData-AudioFile:/tmp/a-20240105-0930123.flac",
+      "RecordData-VideoDuration:3000", "RecordData-AudioOffset:18446744073709551615"};
   EXPECT_EQ(lines, expected);
 }
 
@@ -207,8 +206,7 @@ TEST(WorkArea, PrimaryMonitorWhereverItIsListed) {
   EXPECT_EQ((std::vector<int>{area.left, area.top, area.right, area.bottom}), (std::vector<int>{0, 0, 1920, 1080}));
   sim::SetDevices({sim::MakeDevice(0, {0, 0, 1280, 1024}), sim::MakeDevice(1, {1280, 0, 3200, 1080}, true)});
   ASSERT_TRUE(platform::ui::SystemParametersInfo(platform::ui::SPI_GETWORKAREA, &area));
-  EXPECT_EQ((std::vector<int>{area.left, area.top, area.right, area.bottom}),
-            (std::vector<int>{1280, 0, 3200, 1080}));
+  EXPECT_EQ((std::vector<int>{area.left, area.top, area.right, area.bottom}), (std::vector<int>{1280, 0, 3200, 1080}));
   // No primary: the first active monitor.
   sim::SetDevices({sim::MakeDevice(0, {0, 0, 800, 600}), sim::MakeDevice(1, {800, 0, 1600, 600})});
   ASSERT_TRUE(platform::ui::SystemParametersInfo(platform::ui::SPI_GETWORKAREA, &area));

@@ -35,9 +35,11 @@ TEST_F(HostProgram, PassesTheOptionsEchoesThemInTableOrderAndPrintsTheResults) {
   HostFolder host("libfake_qelrecorder_full.so");
   ScopedEnv result("FAKE_RECORDER_RESULT", std::string("0"));
   const HostRun run = RunProgram(
-      host.program(), {"-quality", "2", "-preset", "fast", "-tune", "zerolatency", "-b:v", "4000", "-r", "30",
-                       "-vcodec", "libx264", "--outputpath", "/my", "vidéos", "-recordaudio", "1", "-delaytime",
-                       "2500", "-ffmpegpath", "/opt/ff", "-starthotkey", "Alt+Q", "-hidehotkey", "-VCodec", "x"});
+      host.program(),
+      {"-quality", "2",          "-preset", "fast",        "-tune",        "zerolatency",  "-b:v",   "4000",
+       "-r",       "30",         "-vcodec", "libx264",     "--outputpath", "/my",          "vidéos", "-recordaudio",
+       "1",        "-delaytime", "2500",    "-ffmpegpath", "/opt/ff",      "-starthotkey", "Alt+Q",  "-hidehotkey",
+       "-VCodec",  "x"});
   ASSERT_TRUE(run.started);
   EXPECT_EQ(run.exitCode, 0);
   const std::vector<std::string> expected{
@@ -105,12 +107,9 @@ TEST_F(HostProgram, AudioIsRecordedOnlyForTheValueOne) {
     std::vector<std::string> args;
     const char* call;
   } cases[] = {
-      {{"-recordaudio", "1"}, "SetCaptureAudio 1"},
-      {{"-recordaudio", "true"}, "SetCaptureAudio 0"},
-      {{"-recordaudio", "01"}, "SetCaptureAudio 0"},
-      {{"-recordaudio", "1", "1"}, "SetCaptureAudio 0"},
-      {{"-recordaudio"}, "SetCaptureAudio 0"},
-      {{"-r", "30"}, "SetCaptureAudio 0"},
+      {{"-recordaudio", "1"}, "SetCaptureAudio 1"},  {{"-recordaudio", "true"}, "SetCaptureAudio 0"},
+      {{"-recordaudio", "01"}, "SetCaptureAudio 0"}, {{"-recordaudio", "1", "1"}, "SetCaptureAudio 0"},
+      {{"-recordaudio"}, "SetCaptureAudio 0"},       {{"-r", "30"}, "SetCaptureAudio 0"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(callLog_);
@@ -124,21 +123,30 @@ TEST_F(HostProgram, AudioIsRecordedOnlyForTheValueOne) {
 
 TEST_F(HostProgram, ResultLinesAndExitCodes) {
   const struct {
-    const char* library;   // "" = none beside the program
-    const char* result;    // what the fake LaunchRecorder returns
+    const char* library;  // "" = none beside the program
+    const char* result;   // what the fake LaunchRecorder returns
     std::vector<std::string> args;
     const char* lastLine;
-    int exitCode;          // as the shell sees it: 8 bits
+    int exitCode;  // as the shell sees it: 8 bits
   } cases[] = {
       {"libfake_qelrecorder_full.so", "0", {}, "Please set external parameters.", 255},
       {"", "0", {"-r", "30"}, "Failed to load library, error:126", 0x05},
-      {"libfake_qelrecorder_no_hot_key.so", "0", {"-r", "30"},
-       "Cannot find export function SetHotKey() in video recorder DLL...", 0x05},
-      {"libfake_qelrecorder_no_launch.so", "0", {"-r", "30"},
-       "Cannot find export function LaunchRecorder() in video recorder DLL...", 0x05},
+      {"libfake_qelrecorder_no_hot_key.so",
+       "0",
+       {"-r", "30"},
+       "Cannot find export function SetHotKey() in video recorder DLL...",
+       0x05},
+      {"libfake_qelrecorder_no_launch.so",
+       "0",
+       {"-r", "30"},
+       "Cannot find export function LaunchRecorder() in video recorder DLL...",
+       0x05},
       {"libfake_qelrecorder_full.so", "1", {"-r", "30"}, "Cancel screen recording.", 1},
-      {"libfake_qelrecorder_full.so", "-3", {"-r", "30"},
-       "Device not found, virtual sound drive installation maybe failed.", 253},
+      {"libfake_qelrecorder_full.so",
+       "-3",
+       {"-r", "30"},
+       "Device not found, virtual sound drive installation maybe failed.",
+       253},
       {"libfake_qelrecorder_full.so", "-1", {"-r", "30"}, "Call LaunchRecorder failed.", 255},
       {"libfake_qelrecorder_full.so", "7", {"-r", "30"}, "Call LaunchRecorder failed.", 7},
   };
@@ -195,9 +203,8 @@ TEST_F(HostProgram, FailedStartIsReportedAsAFailure) {
   ScopedEnv script("QEL_SCRIPT", std::string("300 hotkey Control+F5"));
   qel::test::TempDir out;
   qel::test::TempDir noFfmpeg;
-  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
-                                 {"-r", "30", "-recordaudio", "0", "-outputpath", out.path(), "-ffmpegpath",
-                                  noFfmpeg.path()});
+  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder", {"-r", "30", "-recordaudio", "0", "-outputpath",
+                                                                        out.path(), "-ffmpegpath", noFfmpeg.path()});
   ASSERT_TRUE(run.started);
   ASSERT_GE(run.lines.size(), 3u) << run.output;
   const std::vector<std::string> tail(run.lines.end() - 3, run.lines.end());
@@ -216,9 +223,9 @@ TEST_F(HostProgram, PresetThatAddsAnOutputIsRefused) {
   qel::test::TempDir out;
   qel::test::TempDir elsewhere;
   const std::string injected = elsewhere.file("INJECTED.h264");
-  const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
-                                 {"-r", "30", "-preset", "ultrafast -f h264 " + injected, "-outputpath", out.path(),
-                                  "-ffmpegpath", qel::test::binDir()});
+  const HostRun run =
+      RunProgram(qel::test::binDir() + "/QelRecorder", {"-r", "30", "-preset", "ultrafast -f h264 " + injected,
+                                                        "-outputpath", out.path(), "-ffmpegpath", qel::test::binDir()});
   ASSERT_TRUE(run.started);
   ASSERT_FALSE(run.lines.empty());
   EXPECT_EQ(run.lines.back(), "Option -preset takes one word; the value \"ultrafast -f h264 " + injected +

@@ -114,10 +114,10 @@ class PlayingPrograms : public ::testing::Test {
     if (!xvfb_.running()) GTEST_SKIP() << xvfb_.error();
     if (!pulse_.Start()) GTEST_SKIP() << pulse_.error();
     tone_ = dir_.file("tone.wav");
-    const qel::CapturedRun made = qel::runAndCapture(
-        {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=frequency=1000:duration=120",
-         "-ac", "2", "-ar", "44100", tone_},
-        true);
+    const qel::CapturedRun made =
+        qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                            "sine=frequency=1000:duration=120", "-ac", "2", "-ar", "44100", tone_},
+                           true);
     ASSERT_EQ(made.exitCode, 0) << made.output;
     fs::create_directories(dir_.file("applications"));
     // The test asks the sound server itself, as the recorder will.
@@ -246,8 +246,9 @@ TEST_F(PlayingPrograms, ChosenProgramsEndStopsTheRecording) {
   ASSERT_GT(player, 0);
   const std::string name = ProcName(player);
   LiveRun run;
-  Launch(run, "1000 click ID_BTN_REGION_MANUAL_SELECT; 1500 click IDC_CHECK_RECORD_AUTO_STOP; "
-              "4000 hotkey Control+F5");
+  Launch(run,
+         "1000 click ID_BTN_REGION_MANUAL_SELECT; 1500 click IDC_CHECK_RECORD_AUTO_STOP; "
+         "4000 hotkey Control+F5");
   ASSERT_TRUE(run.WaitForLine("Record started", std::chrono::seconds(60))) << run.output();
   // Some video first, so that the recording has something to keep.
   EXPECT_TRUE(WaitUntil(

@@ -62,7 +62,8 @@ class LiveHost {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       if (!ReadSome()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (auto code = child_.waitFor(std::max(left, 0ms))) return code;
         break;
       }
@@ -128,8 +129,8 @@ int CountLinesWith(const std::vector<std::string>& lines, const std::string& par
 
 std::vector<std::string> RecordArguments(const std::string& folder, const std::string& ffmpegFolder,
                                          const std::string& audio) {
-  return {"-vcodec", "libx264", "-r", "30", "-preset", "ultrafast", "-recordaudio", audio,
-          "-outputpath", folder, "-ffmpegpath", ffmpegFolder};
+  return {"-vcodec",      "libx264", "-r",          "30",   "-preset",     "ultrafast",
+          "-recordaudio", audio,     "-outputpath", folder, "-ffmpegpath", ffmpegFolder};
 }
 
 // An X authority file with one cookie: a server started with it refuses every
@@ -187,8 +188,8 @@ TEST(RecordingFaults, MissingDisplayFailsTheStart) {
     SCOPED_TRACE(c.what);
     ScopedEnv display("DISPLAY", c.display);
     qel::test::TempDir out;
-    const HostRun run = RunProgram(qel::test::binDir() + "/QelRecorder",
-                                   RecordArguments(out.path(), qel::test::binDir(), "0"));
+    const HostRun run =
+        RunProgram(qel::test::binDir() + "/QelRecorder", RecordArguments(out.path(), qel::test::binDir(), "0"));
     ASSERT_TRUE(run.started);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines.back(), "Call LaunchRecorder failed.") << run.output;

@@ -118,8 +118,8 @@ std::vector<int16_t> MonoSamples(const std::string& path) {
 // samples went missing) ends a stretch or costs at most a period, so the pitch
 // holds on a loaded machine. `soundSeconds` receives the time measured.
 double TonePitch(const std::vector<int16_t>& samples, double* soundSeconds) {
-  constexpr int kQuiet = 64;           // about -54 dBFS
-  constexpr size_t kSilentRun = 220;   // 5 ms below it is silence
+  constexpr int kQuiet = 64;          // about -54 dBFS
+  constexpr size_t kSilentRun = 220;  // 5 ms below it is silence
   uint64_t periods = 0;
   uint64_t spanned = 0;
   size_t quietRun = 0;
@@ -167,8 +167,8 @@ bool HasLine(const HostRun& run, const std::string& prefix, const std::string& s
 }
 
 std::vector<std::string> RecordArguments(const std::string& folder) {
-  return {"-vcodec", "libx264", "-r",          "30",   "-quality",   "2", "-recordaudio",
-          "1",       "-outputpath", folder,     "-ffmpegpath", qel::test::binDir()};
+  return {"-vcodec",      "libx264", "-r",          "30",   "-quality",    "2",
+          "-recordaudio", "1",       "-outputpath", folder, "-ffmpegpath", qel::test::binDir()};
 }
 
 TEST(WholeRecording, SimulatedDisplayAndSyntheticTone) {
@@ -199,10 +199,10 @@ constexpr int kPaintMs = 500;
 // The palette index of every decoded frame (the mean of the frame's middle),
 // -1 for a frame no palette colour comes near.
 std::vector<int> FrameColours(const std::string& video) {
-  const qel::CapturedRun run = qel::runAndCapture(
-      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", video, "-vf",
-       "crop=iw/2:ih/2,scale=1:1:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
-      false);
+  const qel::CapturedRun run =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", video, "-vf",
+                          "crop=iw/2:ih/2,scale=1:1:flags=area", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
+                         false);
   EXPECT_EQ(run.exitCode, 0);
   std::vector<int> colours;
   for (size_t i = 0; i + 3 <= run.output.size(); i += 3) {
@@ -233,10 +233,10 @@ TEST(WholeRecording, XServerAndSoundServer) {
   if (!pulse.Start()) GTEST_SKIP() << pulse.error();
   qel::test::TempDir out;
   const std::string tone = out.file("tone.wav");
-  const qel::CapturedRun made = qel::runAndCapture(
-      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=frequency=1000:duration=15",
-       "-ac", "2", "-ar", "44100", tone},
-      true);
+  const qel::CapturedRun made =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                          "sine=frequency=1000:duration=15", "-ac", "2", "-ar", "44100", tone},
+                         true);
   ASSERT_EQ(made.exitCode, 0) << made.output;
   auto player = qelrec::test::PlayIntoTestSink(tone);
   ASSERT_NE(player, nullptr) << "paplay cannot be started";
@@ -285,10 +285,10 @@ class SoundServerRecording : public ::testing::Test {
   void SetUp() override {
     if (!xvfb.running()) GTEST_SKIP() << xvfb.error();
     if (!pulse.Start()) GTEST_SKIP() << pulse.error();
-    const qel::CapturedRun made = qel::runAndCapture(
-        {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=frequency=1000:duration=30",
-         "-ac", "2", "-ar", "44100", tone},
-        true);
+    const qel::CapturedRun made =
+        qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                            "sine=frequency=1000:duration=30", "-ac", "2", "-ar", "44100", tone},
+                           true);
     ASSERT_EQ(made.exitCode, 0) << made.output;
   }
   // Records with the run script `script`; the player plays with `latencyMs`

@@ -47,8 +47,8 @@ bool PulseServer::Start() {
   qel::SpawnOptions options;
   options.stdoutMode = qel::ChildOutput::Null;
   options.stderrMode = qel::ChildOutput::Null;
-  if (!server_.start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr",
-                      "-L", "module-null-sink sink_name=qeltest", "-L", "module-native-protocol-unix"},
+  if (!server_.start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr", "-L",
+                      "module-null-sink sink_name=qeltest", "-L", "module-native-protocol-unix"},
                      options, error_)) {
     error_ = "pulseaudio cannot be started: " + error_;
     return false;
@@ -95,11 +95,10 @@ std::unique_ptr<qel::Subprocess> PlayIntoTestSink(const std::string& wavPath, in
 }
 
 double DominantFrequency(const std::string& path, double fromSeconds, double toSeconds) {
-  const qel::CapturedRun run =
-      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-ss",
-                          std::to_string(fromSeconds), "-to", std::to_string(toSeconds), "-ac", "1", "-f", "s16le",
-                          "-acodec", "pcm_s16le", "-"},
-                         false);
+  const qel::CapturedRun run = qel::runAndCapture(
+      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-ss", std::to_string(fromSeconds), "-to",
+       std::to_string(toSeconds), "-ac", "1", "-f", "s16le", "-acodec", "pcm_s16le", "-"},
+      false);
   if (!run.started || run.exitCode != 0 || run.output.size() < 4) return 0;
   // The distances between upward zero crossings, averaged over their middle
   // half: gaps the sound server leaves under load (silence) change a few

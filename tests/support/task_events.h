@@ -278,8 +278,8 @@ inline std::string joinItems(const std::vector<std::string>& items) {
 // One element of a TaskRequest's "operations".
 inline std::string taskOperation(const std::vector<std::string>& inputs, const std::string& transform,
                                  const std::vector<std::string>& outputs) {
-  return "{\"input\":[" + joinItems(inputs) + "],\"transform\":" + jsonText(transform) +
-         ",\"output\":[" + joinItems(outputs) + "]}";
+  return "{\"input\":[" + joinItems(inputs) + "],\"transform\":" + jsonText(transform) + ",\"output\":[" +
+         joinItems(outputs) + "]}";
 }
 
 inline std::string taskRequest(const std::vector<std::string>& operations) {
@@ -319,13 +319,11 @@ inline std::string processReplyGraph(void* handle, const std::string& request) {
 }
 
 // Runs a "process" request and returns the graph of its reply ("" on failure).
-inline std::string processGraph(void* handle, const std::string& description,
-                                const std::vector<std::string>& inputs, const std::string& transform,
-                                const std::string& outputConfig = "") {
-  return processReplyGraph(handle, "{\"sid\":3,\"operation\":{\"input\":[" + joinItems(inputs) +
-                                       "],\"transform\":" + jsonText(transform) +
-                                       ",\"description\":" + jsonText(description) +
-                                       ",\"outputConfig\":" + jsonText(outputConfig) + "}}");
+inline std::string processGraph(void* handle, const std::string& description, const std::vector<std::string>& inputs,
+                                const std::string& transform, const std::string& outputConfig = "") {
+  return processReplyGraph(
+      handle, "{\"sid\":3,\"operation\":{\"input\":[" + joinItems(inputs) + "],\"transform\":" + jsonText(transform) +
+                  ",\"description\":" + jsonText(description) + ",\"outputConfig\":" + jsonText(outputConfig) + "}}");
 }
 
 // The init text of an engine with the real ffmpeg and ffprobe that logs and

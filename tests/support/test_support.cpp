@@ -42,7 +42,8 @@ ScopedEnv::~ScopedEnv() {
 TempDir::TempDir() {
   std::string pattern = "/tmp/qel-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error(fmt::format("mkdtemp failed: {}", std::error_code(errno, std::generic_category()).message()));
+    throw std::runtime_error(
+        fmt::format("mkdtemp failed: {}", std::error_code(errno, std::generic_category()).message()));
   }
   path_ = pattern;
 }
@@ -73,8 +74,8 @@ void makeClip(const std::string& path, const ClipSpec& recipe) {
   std::vector<std::string> argv = {ffmpegPath(), "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
   if (recipe.video) {
     argv.insert(argv.end(), {"-f", "lavfi", "-i",
-                             fmt::format("testsrc=size={}x{}:rate={}:duration={}", recipe.width, recipe.height, recipe.fps,
-                                         seconds)});
+                             fmt::format("testsrc=size={}x{}:rate={}:duration={}", recipe.width, recipe.height,
+                                         recipe.fps, seconds)});
   }
   if (recipe.audio) {
     argv.insert(argv.end(), {"-f", "lavfi", "-i",
@@ -88,8 +89,7 @@ void makeClip(const std::string& path, const ClipSpec& recipe) {
   const CapturedRun run = runAndCapture(argv, /*mergeStderr=*/true, std::chrono::minutes(2));
   if (!run.started || run.exitCode != 0) {
     throw std::runtime_error(fmt::format("makeClip failed (exit {}{}): {}\n{}", run.exitCode,
-                                         run.error.empty() ? "" : ", " + run.error, joinForMessage(argv),
-                                         run.output));
+                                         run.error.empty() ? "" : ", " + run.error, joinForMessage(argv), run.output));
   }
 }
 
@@ -118,8 +118,8 @@ int intMember(const rapidjson::Value& object, const char* name) {
 
 ProbeInfo probe(const std::string& path) {
   ProbeInfo info;
-  const std::vector<std::string> argv = {ffprobePath(), "-v", "error", "-print_format", "json",
-                                         "-show_format", "-show_streams", path};
+  const std::vector<std::string> argv = {ffprobePath(), "-v",           "error",         "-print_format",
+                                         "json",        "-show_format", "-show_streams", path};
   // Errors go to stderr and stay out of the JSON; a failure is rerun merged below
   // only to report why.
   const CapturedRun run = runAndCapture(argv, /*mergeStderr=*/false, std::chrono::minutes(1));

@@ -73,23 +73,23 @@ void makeClip(const std::string& path, const ClipSpec& recipe = {});
 struct ProbeStream {
   std::string codecType;  // "video", "audio", "subtitle", ...
   std::string codecName;
-  int width = 0;          // video only
+  int width = 0;  // video only
   int height = 0;
-  int channels = 0;       // audio only
+  int channels = 0;  // audio only
   int sampleRate = 0;
 };
 
 // Summary of `ffprobe -show_format -show_streams` for one file.
 struct ProbeInfo {
-  bool ok = false;        // false: ffprobe failed or its JSON was unreadable; see `error`
-  std::string error;      // ffprobe's output or the reason
-  std::string json;       // raw JSON text from ffprobe
+  bool ok = false;    // false: ffprobe failed or its JSON was unreadable; see `error`
+  std::string error;  // ffprobe's output or the reason
+  std::string json;   // raw JSON text from ffprobe
   std::vector<ProbeStream> streams;
   std::map<std::string, int> streamsByType;  // codec_type -> count
   std::vector<std::string> codecNames;       // in stream order
-  int width = 0;          // of the first video stream
+  int width = 0;                             // of the first video stream
   int height = 0;
-  double duration = -1;   // format duration in seconds; -1 when absent
+  double duration = -1;  // format duration in seconds; -1 when absent
   std::string formatName;
 
   int count(const std::string& codecType) const;

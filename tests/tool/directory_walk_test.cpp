@@ -36,7 +36,7 @@ using qel::test::writeFile;
 [[maybe_unused]] const auto* const kFakeHome = tool_test::FakeHomeEnvironment::instance();
 
 bool Exists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -87,14 +87,15 @@ class DirectoryWalkTest : public ::testing::Test {
 TEST_F(DirectoryWalkTest, WalkVisitsFoldersBeforeTheirEntries) {
   std::vector<std::pair<std::string, bool>> seen;
   EXPECT_TRUE(RecursiveInDirectory(
-      root_, [&](const std::string& path, bool is_directory) {
+      root_,
+      [&](const std::string& path, bool is_directory) {
         seen.emplace_back(path, is_directory);
         return true;
       },
       true));
-  std::set<std::pair<std::string, bool>> expected = {
-      {root_ + "/a.txt", false},         {root_ + "/sub", true},          {root_ + "/sub/b.txt", false},
-      {root_ + "/sub/deep", true},       {root_ + "/sub/deep/c.txt", false}, {root_ + "/empty", true}};
+  std::set<std::pair<std::string, bool>> expected = {{root_ + "/a.txt", false},          {root_ + "/sub", true},
+                                                     {root_ + "/sub/b.txt", false},      {root_ + "/sub/deep", true},
+                                                     {root_ + "/sub/deep/c.txt", false}, {root_ + "/empty", true}};
   EXPECT_EQ((std::set<std::pair<std::string, bool>>(seen.begin(), seen.end())), expected);
   auto at = [&](const std::string& path) {
     return std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == path; });
@@ -138,8 +139,7 @@ TEST_F(DirectoryWalkTest, DsStoreAndLinksAreLeftOut) {
   EXPECT_FALSE(seen.count(root_ + "/.DS_Store"));
   EXPECT_TRUE(seen.count(root_ + "/.ds_store"));
   EXPECT_FALSE(seen.count(root_ + "/link"));
-  EXPECT_TRUE(log.contains("found link file:'" + root_ + "/link' while RecursiveInDirectory:'" + root_ +
-                           "', ignored"));
+  EXPECT_TRUE(log.contains("found link file:'" + root_ + "/link' while RecursiveInDirectory:'" + root_ + "', ignored"));
 }
 
 TEST_F(DirectoryWalkTest, RecursiveRemovalRemovesTheTree) {
@@ -254,11 +254,14 @@ TEST_F(DirectoryWalkTest, MountPointsInsideTheTreeAreLeftAlone) {
   EXPECT_EQ(canary.Missing(), "");
   const std::string log = qel::test::readFile(log_path);
   EXPECT_NE(log.find("found mount point:'" + bind + "' while RemoveDirectory:'" + root_ + "/sub', ignored"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("found mount point:'" + tmpfs + "' while RemoveDirectory:'" + root_ + "/sub/deep', ignored"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("FileSystem RemoveDirectory:'" + root_ + "' with sub_dir:'" + root_ + "/sub/deep', failed"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
 }
 
 TEST_F(DirectoryWalkTest, LinkGivenAsTheFolderIsRemovedAsALink) {

@@ -17,9 +17,15 @@ TEST(EncodingTest, Base64KnownVectors) {
     std::string data, text;
   };
   const Case cases[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-      {std::string("\0\xff\0", 3), "AP8A"}, {std::string("\xfb\xff", 2), "+/8="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\0\xff\0", 3), "AP8A"},
+      {std::string("\xfb\xff", 2), "+/8="},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Base64Encode(c.data), c.text);
@@ -28,7 +34,10 @@ TEST(EncodingTest, Base64KnownVectors) {
 }
 
 TEST(EncodingTest, Base64RefusesWhatIsNotBase64) {
-  for (const std::string bad : {"Zm9", "Zm9vY", "Zm9vYm", "Zm9v\x80" "AAA", "Zm9v!AAA", "Zm 9", "Zm9v\xffg=="}) {
+  for (const std::string bad : {"Zm9", "Zm9vY", "Zm9vYm",
+                                "Zm9v\x80"
+                                "AAA",
+                                "Zm9v!AAA", "Zm 9", "Zm9v\xffg=="}) {
     EXPECT_EQ(Base64Decode(bad), "") << bad;
   }
   // "=" counts as zero bits wherever it stands; only the last two shorten.

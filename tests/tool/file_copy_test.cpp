@@ -19,14 +19,14 @@
 namespace {
 
 using namespace tool;
-using qel::test::TempDir;
 using qel::test::readFile;
+using qel::test::TempDir;
 using qel::test::writeFile;
 
 constexpr uint64_t kMiB = 1048576;
 
 bool Exists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -59,7 +59,8 @@ TEST_F(FileCopyTest, AbortLeavesTheFirstChunkAndTheLine) {
   tool_test::LogCapture log;
   writeFile(dir_.file("src"), Pattern(3 * kMiB));
   int calls = 0;
-  EXPECT_FALSE(CopyFileW(dir_.file("src"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, false; }));
+  EXPECT_FALSE(
+      CopyFileW(dir_.file("src"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, false; }));
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(readFile(dir_.file("dst")).size(), kMiB);
   EXPECT_TRUE(log.contains("copy " + dir_.file("src") + " to " + dir_.file("dst") + " abort by callback"));
@@ -68,7 +69,8 @@ TEST_F(FileCopyTest, AbortLeavesTheFirstChunkAndTheLine) {
 TEST_F(FileCopyTest, EmptyFileAndEmptyCallback) {
   writeFile(dir_.file("empty"), "");
   int calls = 0;
-  EXPECT_TRUE(CopyFileW(dir_.file("empty"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, true; }));
+  EXPECT_TRUE(
+      CopyFileW(dir_.file("empty"), dir_.file("dst"), [&](uint64_t, uint64_t, float) { return ++calls, true; }));
   EXPECT_EQ(calls, 0);
   EXPECT_TRUE(Exists(dir_.file("dst")));
   EXPECT_EQ(readFile(dir_.file("dst")), "");
@@ -104,7 +106,7 @@ TEST_F(FileCopyTest, CopyOntoItselfIsRefusedAndKeepsTheSource) {
 
 TEST_F(FileCopyTest, SparseSourceLargerThanTheFreeSpaceIsRefusedBeforeReading) {
   tool_test::LogCapture log;
-  struct statvfs info{};
+  struct statvfs info {};
   ASSERT_EQ(::statvfs(dir_.path().c_str(), &info), 0);
   const off_t free_bytes = static_cast<off_t>(info.f_bfree) * static_cast<off_t>(info.f_frsize);
   int fd = ::open(dir_.file("sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -115,9 +117,8 @@ TEST_F(FileCopyTest, SparseSourceLargerThanTheFreeSpaceIsRefusedBeforeReading) {
   }
   ::close(fd);
   int calls = 0;
-  EXPECT_FALSE(CopyFileW(dir_.file("sparse"), dir_.file("new/dst"), [&](uint64_t, uint64_t, float) {
-    return ++calls, true;
-  }));
+  EXPECT_FALSE(
+      CopyFileW(dir_.file("sparse"), dir_.file("new/dst"), [&](uint64_t, uint64_t, float) { return ++calls, true; }));
   EXPECT_EQ(calls, 0);
   EXPECT_FALSE(Exists(dir_.file("new")));
   EXPECT_TRUE(log.contains("', dst file system full("));
@@ -126,7 +127,8 @@ TEST_F(FileCopyTest, SparseSourceLargerThanTheFreeSpaceIsRefusedBeforeReading) {
 // The same copy where the kernel cannot move the data itself (between two
 // file systems): it is read and written instead, with the same reports.
 TEST_F(FileCopyTest, CopyAcrossFileSystemsReadsAndWrites) {
-  struct stat shm{}, here{};
+  struct stat shm {
+  }, here{};
   if (::stat("/dev/shm", &shm) != 0 || ::stat(dir_.path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
     GTEST_SKIP() << "no /dev/shm on a file system of its own";
   }
@@ -157,7 +159,8 @@ TEST_F(FileCopyTest, ShortWriteFailsTheCopy) {
   tool_test::LogCapture log;
   writeFile(dir_.file("src"), Pattern(3 * kMiB));
   // Writes past 1.5 MiB fail (EFBIG) while the limit is lowered.
-  struct sigaction ignore{}, saved{};
+  struct sigaction ignore {
+  }, saved{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &saved), 0);
   rlimit old_limit{};
@@ -209,7 +212,7 @@ TEST_F(CopyDirectoryTest, CopiesTheTreeWithProgressAndEmptyFolders) {
   EXPECT_EQ(last[src_ + "/sub/b.txt"].size, 8u);
   EXPECT_EQ(readFile(dir_.file("dst/a.txt")), "aaaa");
   EXPECT_EQ(readFile(dir_.file("dst/sub/b.txt")), "bbbbbbbb");
-  struct stat info{};
+  struct stat info {};
   EXPECT_EQ(::stat(dir_.file("dst/empty").c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
 }
@@ -264,7 +267,7 @@ TEST_F(CopyDirectoryTest, ReportsRiseToTheWholeTreeAndTheCopyIsExact) {
 // The room is checked once for the whole tree; a tree that does not fit
 // falls back to the check of each file, so what fits is still copied.
 TEST_F(CopyDirectoryTest, AFileLargerThanTheFreeRoomIsRefusedAndTheRestCopied) {
-  struct statvfs info{};
+  struct statvfs info {};
   ASSERT_EQ(::statvfs(dir_.path().c_str(), &info), 0);
   const off_t free_bytes = static_cast<off_t>(info.f_bfree) * static_cast<off_t>(info.f_frsize);
   int fd = ::open((src_ + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -289,10 +292,9 @@ TEST_F(CopyDirectoryTest, LinksAreNotCopiedAndFalseStops) {
   EXPECT_TRUE(CopyDirectory(src_, dir_.file("dst"), nullptr));
   EXPECT_FALSE(Exists(dir_.file("dst/loop")));
   int calls = 0;
-  EXPECT_FALSE(CopyDirectory(src_, dir_.file("dst2"), [&](const std::string&, uint64_t, uint64_t, uint64_t,
-                                                          uint64_t, float, uint64_t, uint64_t) {
-    return ++calls, false;
-  }));
+  EXPECT_FALSE(CopyDirectory(src_, dir_.file("dst2"),
+                             [&](const std::string&, uint64_t, uint64_t, uint64_t, uint64_t, float, uint64_t,
+                                 uint64_t) { return ++calls, false; }));
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(Exists(dir_.file("dst2/empty")));
 }

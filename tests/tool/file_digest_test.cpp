@@ -33,10 +33,9 @@ TEST(FileDigestTest, SameDigestAsMd5sumAroundBlockAndChunkBoundaries) {
   TempDir dir;
   // Around one and two 64-byte blocks (where the padding takes one or two
   // final blocks), and around the read chunk.
-  const std::size_t sizes[] = {0,          1,          55,         56,          63,
-                               64,         65,         119,        120,         127,
-                               128,        129,        kChunk - 1, kChunk,      kChunk + 1,
-                               kChunk + 55, kChunk + 56, 3 * kChunk + 100};
+  const std::size_t sizes[] = {0,          1,      55,         56,          63,          64,
+                               65,         119,    120,        127,         128,         129,
+                               kChunk - 1, kChunk, kChunk + 1, kChunk + 55, kChunk + 56, 3 * kChunk + 100};
   for (std::size_t size : sizes) {
     const std::string path = dir.file("data" + std::to_string(size));
     const std::string data = Pattern(size);

@@ -18,13 +18,13 @@
 namespace {
 
 using namespace tool;
+using qel::test::readFile;
 using qel::test::ScopedEnv;
 using qel::test::TempDir;
-using qel::test::readFile;
 using qel::test::writeFile;
 
 bool IsDir(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -149,7 +149,7 @@ TEST_F(FileUtilTest, SettingATimeNeverCreatesAFile) {
   // The link itself exists, what it names does not: nothing may appear there.
   ASSERT_EQ(symlink(dir_.file("nothing").c_str(), dir_.file("dangling").c_str()), 0);
   EXPECT_FALSE(SetFileModifiedTime(dir_.file("dangling"), 1700000000));
-  struct stat info{};
+  struct stat info {};
   EXPECT_NE(::stat(dir_.file("nothing").c_str(), &info), 0);
 }
 
@@ -158,7 +158,7 @@ TEST_F(FileUtilTest, TimeOutside32BitsIsStoredAndReadsAsTheLowestInt32) {
   writeFile(file, "x");
   for (double seconds : {4102444800.0 /* 2100-01-01 */, 2147483648.0}) {
     EXPECT_TRUE(SetFileModifiedTime(file, seconds));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(static_cast<double>(info.st_mtim.tv_sec), seconds);
     EXPECT_EQ(GetFileModifiedTime(file), -2147483648.0);

@@ -22,8 +22,8 @@
 
 namespace {
 
-using qel::test::TempDir;
 using qel::test::readFile;
+using qel::test::TempDir;
 using qel::test::writeFile;
 
 std::string Hex(unsigned value) {
@@ -80,9 +80,9 @@ TEST_F(LoggerTest, LineLayoutCarriesTimeSeverityProgramPidAndThread) {
   const std::string log = dir_.file("layout.log");
   SetLogTarget(log);
   DebugLog(2, "random error");
-  std::string expected = "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ERROR \\[test_tool:" +
-                         std::to_string(getpid()) + ":" + Hex(static_cast<unsigned>(gettid())) +
-                         "\\] random error\n$";
+  std::string expected =
+      "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} ERROR \\[test_tool:" + std::to_string(getpid()) + ":" +
+      Hex(static_cast<unsigned>(gettid())) + "\\] random error\n$";
   EXPECT_TRUE(std::regex_match(readFile(log), std::regex(expected))) << readFile(log);
 }
 
@@ -93,8 +93,8 @@ TEST_F(LoggerTest, SeverityNamesAndThreshold) {
     const char* name;  // nullptr: nothing is written
   };
   const Case cases[] = {
-      {5, 4, nullptr}, {5, 5, "DEBUG"}, {0, 4, "NONE"},  {-1, 4, "UNDEF"}, {7, 6, nullptr},
-      {7, 7, "UNDEF"}, {6, 6, "VERBO"}, {1, 4, "FATAL"}, {3, 4, "WARN"},   {4, 4, "INFO"},
+      {5, 4, nullptr}, {5, 5, "DEBUG"},   {0, 4, "NONE"},  {-1, 4, "UNDEF"}, {7, 6, nullptr},
+      {7, 7, "UNDEF"}, {6, 6, "VERBO"},   {1, 4, "FATAL"}, {3, 4, "WARN"},   {4, 4, "INFO"},
       {4, 3, nullptr}, {-5, -6, nullptr}, {2, 2, "ERROR"},
   };
   int index = 0;
@@ -194,8 +194,7 @@ TEST_F(LoggerTest, FormatsKeepTheirMeaningWhateverTheLocale) {
   SetLogTarget(log);
   int object = 0;
   DebugLog(4, "narrow %s wide %S at 0x%p", "h\xC3\xA9", L"\u00e9\U0001F600", static_cast<void*>(&object));
-  DebugLogW(4, L"wide %s narrow %S char %c num %5.2f %lld", L"\u4e2d\u6587", "caf\xC3\xA9", L'\u00fc', 3.14159,
-            -42LL);
+  DebugLogW(4, L"wide %s narrow %S char %c num %5.2f %lld", L"\u4e2d\u6587", "caf\xC3\xA9", L'\u00fc', 3.14159, -42LL);
   SetLogTarget("");
   std::vector<std::string> lines = Lines(readFile(log));
   ASSERT_EQ(lines.size(), 2u);
@@ -221,7 +220,9 @@ TEST_F(LoggerTest, WideLineWithSurrogatePairBecomesOneCodePoint) {
 }
 
 TEST_F(LoggerTest, ProgramNameOutsideAsciiIsTheSameInNarrowAndWideLines) {
-  const std::string program = dir_.file("pr\xC3\xBC" "fer");  // "prüfer" in UTF-8
+  const std::string program = dir_.file(
+      "pr\xC3\xBC"
+      "fer");  // "prüfer" in UTF-8
   std::filesystem::copy_file(qel::test::binDir() + "/tool_log_probe", program);
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
   qel::Subprocess child;
@@ -233,8 +234,14 @@ TEST_F(LoggerTest, ProgramNameOutsideAsciiIsTheSameInNarrowAndWideLines) {
   EXPECT_EQ(child.wait(), 0);
   const std::vector<std::string> lines = Lines(output);
   ASSERT_EQ(lines.size(), 2u) << output;
-  EXPECT_NE(lines[0].find(" INFO [pr\xC3\xBC" "fer:"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find(" INFO [pr\xC3\xBC" "fer:"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[0].find(" INFO [pr\xC3\xBC"
+                          "fer:"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find(" INFO [pr\xC3\xBC"
+                          "fer:"),
+            std::string::npos)
+      << lines[1];
 }
 
 TEST_F(LoggerTest, LinesStayWholeWhileTheTargetChanges) {

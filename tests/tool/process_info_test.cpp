@@ -102,9 +102,8 @@ TEST(ProcessInfoTest, ThreadIdsAreNoProcesses) {
 TEST(ProcessInfoTest, RunningApplicationByNameAndFilter) {
   Child child;
   const auto self = static_cast<uint64_t>(::getpid());
-  EXPECT_EQ(GetRunningApplicationProcessID("TEST_TOOL", [&](uint64_t id, uint64_t parent) {
-              return id == child.pid() && parent == self;
-            }),
+  EXPECT_EQ(GetRunningApplicationProcessID(
+                "TEST_TOOL", [&](uint64_t id, uint64_t parent) { return id == child.pid() && parent == self; }),
             child.pid());
   EXPECT_EQ(GetRunningApplicationProcessID("test_tool", [](uint64_t, uint64_t) { return false; }), 0u);
   tool_test::LogCapture log;

@@ -100,8 +100,12 @@ TEST(StringUtilTest, PrefixAndSuffixIgnoreAsciiCase) {
     bool starts, ends;
   };
   const Case cases[] = {
-      {"file.TXT", ".txt", false, true}, {"a", "ab", false, false}, {"ABC", "ab", true, false},
-      {"abc", "", true, true},           {"", "", true, true},      {"\xC3\x89t\xC3\xA9", "\xC3\xA9", false, true},
+      {"file.TXT", ".txt", false, true},
+      {"a", "ab", false, false},
+      {"ABC", "ab", true, false},
+      {"abc", "", true, true},
+      {"", "", true, true},
+      {"\xC3\x89t\xC3\xA9", "\xC3\xA9", false, true},
       {"\xC3\x89t\xC3\xA9", "\xC3\xA9", false, true},
   };
   for (const Case& c : cases) {
@@ -156,10 +160,10 @@ TEST(StringUtilTest, IllFormedTextBecomesReplacementCharacters) {
     std::wstring wide;
   };
   const Case cases[] = {
-      {"\xFF", L"\uFFFD"},                        // never a UTF-8 byte
-      {"a\xC3", L"a\uFFFD"},                      // cut sequence
-      {"\xC0\xAF", L"\uFFFD\uFFFD"},              // overlong
-      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate
+      {"\xFF", L"\uFFFD"},                                // never a UTF-8 byte
+      {"a\xC3", L"a\uFFFD"},                              // cut sequence
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
       {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
       {"\xE4\xB8x", L"\uFFFDx"},
   };

@@ -156,8 +156,8 @@ TEST_F(SystemInfoTest, FilesWithoutAPeHeader) {
 
 TEST_F(SystemInfoTest, VersionResource) {
   for (bool pe32plus : {true, false}) {
-    const std::string path = Write("versioned.dll", BuildPe(pe32plus ? 0x8664 : 0x14C, pe32plus,
-                                                             std::array<uint16_t, 4>{1, 2, 3, 4}));
+    const std::string path =
+        Write("versioned.dll", BuildPe(pe32plus ? 0x8664 : 0x14C, pe32plus, std::array<uint16_t, 4>{1, 2, 3, 4}));
     EXPECT_EQ(GetWindowsFileVersionInfoReutrnString(path), "1.2.3.4");
     EXPECT_EQ(GetWindowsFileVersionInfoReturnUint64(path), 0x0001000200030004u);
   }
@@ -177,9 +177,9 @@ TEST_F(SystemInfoTest, DamagedResourceTablesGiveNoVersion) {
     uint32_t value;
   };
   // Offsets and sizes pointing far outside the file, wrapping around 32 bits.
-  for (Damage d : {Damage{rsrc + 0x14, 0xFFFFFFFFu}, Damage{rsrc + 0x48, 0xFFFFFFF0u}, Damage{rsrc + 0x4C, 0xFFFFFFFFu},
-                   Damage{rsrc + 0x10, 3}, Damage{0x44 + 16, 0xFFFF}, Damage{0x44 + 2, 0xFFFF},
-                   Damage{rsrc + 0x58 + 40, 0}}) {
+  for (Damage d :
+       {Damage{rsrc + 0x14, 0xFFFFFFFFu}, Damage{rsrc + 0x48, 0xFFFFFFF0u}, Damage{rsrc + 0x4C, 0xFFFFFFFFu},
+        Damage{rsrc + 0x10, 3}, Damage{0x44 + 16, 0xFFFF}, Damage{0x44 + 2, 0xFFFF}, Damage{rsrc + 0x58 + 40, 0}}) {
     std::string image = good;
     if (d.value > 0xFFFF || d.at == rsrc + 0x58 + 40) {
       Put32(image, d.at, d.value);

@@ -151,7 +151,8 @@ TEST(XmlBindingTest, CallbackReaderAndLocalPaths) {
   EXPECT_EQ(path, "/data/images/b.png");
   std::unique_ptr<XmlElement> s(root->FirstChildElement("s"));
   std::string seen;
-  EXPECT_TRUE(s->UpdateValueFromElement("s", [&](const std::string& value) { seen = value; }, true));
+  EXPECT_TRUE(s->UpdateValueFromElement(
+      "s", [&](const std::string& value) { seen = value; }, true));
   EXPECT_EQ(seen, "short");
   tool_test::LogCapture log;
   EXPECT_FALSE(s->UpdateValueFromElement("s", std::function<void(const std::string&)>(), true));
@@ -231,7 +232,7 @@ TEST(XmlBindingTest, RecordWithEveryTypeThroughAFile) {
   // TinyXML condenses runs of blanks and trims the ends when it reads; line
   // feeds and tabs were written as character references, so they stay.
   EXPECT_EQ(text, "a b\n\t c");
-  EXPECT_EQ(blob, binary);   // Base64 keeps every byte
+  EXPECT_EQ(blob, binary);  // Base64 keeps every byte
   EXPECT_DOUBLE_EQ(ratio, 0.125);
   EXPECT_DOUBLE_EQ(plain, -2.5);
   EXPECT_EQ(count, -17);

@@ -63,8 +63,7 @@ TEST(XmlHostileInputTest, DeepNestingIsRefusedByParseAndLoadFile) {
   for (const auto& [text, levels] : deep) {
     XmlDocument document;
     EXPECT_EQ(document.Parse(text), nullptr);
-    EXPECT_TRUE(log.contains("XmlDocument::Parse refused, elements nested " + levels +
-                             " levels deep, more than 256"));
+    EXPECT_TRUE(log.contains("XmlDocument::Parse refused, elements nested " + levels + " levels deep, more than 256"));
     const std::string path = dir.file("deep.xml");
     writeFile(path, text);
     EXPECT_FALSE(document.LoadFile(path));
@@ -128,9 +127,9 @@ TEST(XmlHostileInputTest, IncompleteUtf8IsRefusedBeforeTinyXmlReadsPastIt) {
   };
   const std::vector<Case> cases = {
       {CutUtf8Document(), 22},
-      {"<a>\xE8", 3},                       // the text ends inside a sequence
-      {"<a b=\"\xC3\"/>", 6},               // a quote where a continuation byte belongs
-      {"<a>\xF0\x9F\x98</a>", 3},           // "<" where the last byte belongs
+      {"<a>\xE8", 3},                          // the text ends inside a sequence
+      {"<a b=\"\xC3\"/>", 6},                  // a quote where a continuation byte belongs
+      {"<a>\xF0\x9F\x98</a>", 3},              // "<" where the last byte belongs
       {std::string("<a>x\xE2\0</a>", 10), 4},  // TinyXML stops at the zero byte
   };
   for (const Case& c : cases) {
@@ -173,8 +172,7 @@ TEST(XmlHostileInputTest, TinyXmlReadsNothingPastTheText) {
   const std::string path = dir.file("cut.xml");
   writeFile(path, CutUtf8Document());
   qel::CapturedRun run = qel::runAndCapture(
-      {valgrind, "-q", "--error-exitcode=99", "--leak-check=no", qel::test::binDir() + "/tool_xml_probe", path},
-      true);
+      {valgrind, "-q", "--error-exitcode=99", "--leak-check=no", qel::test::binDir() + "/tool_xml_probe", path}, true);
   ASSERT_TRUE(run.started) << run.error;
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(run.output.find("Invalid read"), std::string::npos) << run.output;

@@ -249,7 +249,8 @@ TEST(XmlNodeTest, RemoveChildOfAnotherParentKeepsTheNode) {
   EXPECT_TRUE(log.contains("XmlNode::RemoveChild with invalid param tixml_node_: 0x"));
   XmlNode empty;
   EXPECT_FALSE(root->RemoveChild(&empty));
-  EXPECT_TRUE(log.contains("XmlNode::RemoveChild with invalid param replace->tixml_node_: 0x0, remove->tiny_node_: 0x0"));
+  EXPECT_TRUE(
+      log.contains("XmlNode::RemoveChild with invalid param replace->tixml_node_: 0x0, remove->tiny_node_: 0x0"));
 }
 
 TEST(XmlNodeTest, ReplaceChildPutsACopy) {

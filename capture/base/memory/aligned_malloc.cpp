@@ -20,8 +20,7 @@ void* AlignedMalloc(size_t size, size_t alignment) {
   if (size <= std::numeric_limits<size_t>::max() - alignment - kHeader) {
     memory_pointer = std::malloc(size + alignment + kHeader - 1);
   }
-  CAPTURE_CHECK_AT("../../base/memory/aligned_malloc", 66, memory_pointer,
-                   "Couldn't allocate memory in AlignedMalloc");
+  CAPTURE_CHECK_AT("../../base/memory/aligned_malloc", 66, memory_pointer, "Couldn't allocate memory in AlignedMalloc");
   uintptr_t raw = reinterpret_cast<uintptr_t>(memory_pointer);
   uintptr_t aligned = (raw + kHeader - 1 + alignment) & ~(uintptr_t{alignment} - 1);
   std::memcpy(reinterpret_cast<void*>(aligned - kHeader), &memory_pointer, kHeader);

@@ -21,10 +21,11 @@ void DesktopFrame::CopyRectFromBuffer(const uint8_t* source, int sourceStride, c
   }
 }
 
-void DesktopFrame::CopyRectFromFrame(const DesktopFrame& src_frame, DesktopPoint src_pos, const DesktopRect& dest_rect) {
-  CAPTURE_CHECK_AT("../../modules/desktop_capture/desktop_frame", 59,
-                   DesktopRect::MakeSize(src_frame.size())
-                       .ContainsRect(DesktopRect::MakeOriginSize(src_pos, dest_rect.size())));
+void DesktopFrame::CopyRectFromFrame(const DesktopFrame& src_frame, DesktopPoint src_pos,
+                                     const DesktopRect& dest_rect) {
+  CAPTURE_CHECK_AT(
+      "../../modules/desktop_capture/desktop_frame", 59,
+      DesktopRect::MakeSize(src_frame.size()).ContainsRect(DesktopRect::MakeOriginSize(src_pos, dest_rect.size())));
   CopyRectFromBuffer(src_frame.PixelAt(src_pos), src_frame.stride(), dest_rect);
 }
 
@@ -78,8 +79,8 @@ std::unique_ptr<DibSectionFrame> DibSectionFrame::Make(DesktopExtent size, Share
   }
   void* bits = nullptr;
   // A negative height asks for a top-down bitmap.
-  uint64_t bitmap = platform::display::CreateDIBSection(dc, size.width, -size.height, block ? block->handle() : 0, 0,
-                                                        &bits);
+  uint64_t bitmap =
+      platform::display::CreateDIBSection(dc, size.width, -size.height, block ? block->handle() : 0, 0, &bits);
   if (bitmap == 0 || bits == nullptr) return nullptr;
   return std::unique_ptr<DibSectionFrame>(
       new DibSectionFrame(size, static_cast<uint8_t*>(bits), bitmap, std::move(block)));

@@ -126,7 +126,8 @@ void ScreenRegion::IntersectOf(const ScreenRegion& a, const ScreenRegion& b) {
       int bottom = std::min(first.bottom, second.bottom);
       auto spans = IntersectSpans(ra.spans, rb.spans);
       if (!spans.empty()) {
-        auto it = result.emplace_hint(result.end(), bottom, std::make_unique<Row>(Row{second.top, bottom, std::move(spans)}));
+        auto it =
+            result.emplace_hint(result.end(), bottom, std::make_unique<Row>(Row{second.top, bottom, std::move(spans)}));
         if (it != result.begin()) {
           auto above = std::prev(it);
           if (above->second->bottom == it->second->top && above->second->spans == it->second->spans) {

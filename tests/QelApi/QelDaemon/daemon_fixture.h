@@ -67,9 +67,7 @@ class DaemonFixture : public ::testing::Test {
   virtual WsServer::Options serverOptions() { return {}; }
 
   // True once the daemon has stopped its server and shut the engine down.
-  bool hasExited(std::chrono::milliseconds timeout) {
-    return exited_.wait_for(timeout) == std::future_status::ready;
-  }
+  bool hasExited(std::chrono::milliseconds timeout) { return exited_.wait_for(timeout) == std::future_status::ready; }
 
   // A connected client; the test fails when it cannot connect.
   void connect(TestClient& client) {

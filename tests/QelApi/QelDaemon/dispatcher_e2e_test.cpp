@@ -17,7 +17,8 @@ namespace {
 using DispatcherE2eTest = DaemonFixture;
 
 std::string InvalidParameter(int64_t sid) {
-  return "{\"sid\":" + std::to_string(sid) + ",\"error\":true,\"errorCode\":6510,\"errorDetail\":\"Invalid parameter\"}";
+  return "{\"sid\":" + std::to_string(sid) +
+         ",\"error\":true,\"errorCode\":6510,\"errorDetail\":\"Invalid parameter\"}";
 }
 
 TEST_F(DispatcherE2eTest, MalformedRequestsGetClearErrorsAndTheDaemonKeepsRunning) {
@@ -35,8 +36,7 @@ TEST_F(DispatcherE2eTest, MalformedRequestsGetClearErrorsAndTheDaemonKeepsRunnin
       {"\"ping\"", InvalidParameter(0)},
       {"{\"sid\":5}", InvalidParameter(5)},
       {"{\"sid\":5,\"op\":\"\"}", InvalidParameter(5)},
-      {"{\"sid\":5,\"op\":\"foo\"}",
-       "{\"sid\":5,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"undefined op\"}"},
+      {"{\"sid\":5,\"op\":\"foo\"}", "{\"sid\":5,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"undefined op\"}"},
       {"{\"sid\":5,\"op\":7}", InvalidParameter(5)},
       {"{\"sid\":5,\"op\":\"ping\",\"taskId\":\"12\"}", InvalidParameter(5)},
       {"{\"sid\":5,\"op\":\"ping\",\"taskId\":-4}", InvalidParameter(5)},
@@ -149,8 +149,8 @@ TEST_F(DispatcherE2eTest, RequestsAfterQuitGetTheEnginesNullHandleAnswers) {
   ASSERT_TRUE(client.send("{\"sid\":1,\"op\":\"quit\"}"));
   auto reply = client.receive();
   EXPECT_EQ(reply.value_or(""), "{\"sid\":1,\"taskId\":0}");
-  auto after = late.request("{\"sid\":2,\"op\":\"starttask\",\"taskId\":5,\"operations\":[]}",
-                            std::chrono::seconds(10));
+  auto after =
+      late.request("{\"sid\":2,\"op\":\"starttask\",\"taskId\":5,\"operations\":[]}", std::chrono::seconds(10));
   if (after.has_value()) {
     EXPECT_EQ(*after, "{\"sid\":2,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"invalid parameters\"}");
   }

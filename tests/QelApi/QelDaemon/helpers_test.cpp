@@ -60,7 +60,10 @@ int DurationOf(const char* json) {
 
 TEST(MediaDurationTest, FirstVideoStreamThenFormat) {
   EXPECT_EQ(DurationOf(R"({"streams":[{"codec_type":"video","duration":"12.480000"}]})"), 12);
-  EXPECT_EQ(DurationOf(R"({"streams":[{"codec_type":"audio","duration":"30.0"},{"codec_type":"video","duration":"5.990000"}]})"), 5);
+  EXPECT_EQ(
+      DurationOf(
+          R"({"streams":[{"codec_type":"audio","duration":"30.0"},{"codec_type":"video","duration":"5.990000"}]})"),
+      5);
   EXPECT_EQ(DurationOf(R"({"streams":[{"codec_type":"video"}],"format":{"duration":"6.000000"}})"), 6);
   EXPECT_EQ(DurationOf(R"({"streams":[{"codec_type":"audio","duration":"9.5"}],"format":{"duration":"7.1"}})"), 7);
   EXPECT_EQ(DurationOf(R"({"format":{"duration":"7.1"}})"), 0);  // no "streams": 0
@@ -95,10 +98,9 @@ TEST(ThumbnailTest, OwnFileNameForm) {
     const char* name;
     bool ours;
   } cases[] = {
-      {"aB3dE9_0.png", true},   {"aB3dE9_12345.png", true}, {"aB3dE9_.png", false},
-      {"aB3dE9_1.PNG", false},  {"aB3dE_1.png", false},     {"aB3dE9x_1.png", false},
-      {"aB-dE9_1.png", false},  {"aB3dE9_1a.png", false},   {"holiday.png", false},
-      {"aB3dE9_1.png.bak", false},
+      {"aB3dE9_0.png", true}, {"aB3dE9_12345.png", true},  {"aB3dE9_.png", false},  {"aB3dE9_1.PNG", false},
+      {"aB3dE_1.png", false}, {"aB3dE9x_1.png", false},    {"aB-dE9_1.png", false}, {"aB3dE9_1a.png", false},
+      {"holiday.png", false}, {"aB3dE9_1.png.bak", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsThumbnailFileName(c.name), c.ours) << c.name;
 }
@@ -134,7 +136,7 @@ TEST(RequestDepthTest, BracketsInsideStringsDoNotCount) {
       {"{}", 1},
       {"{\"a\":[1,{\"b\":[]}]}", 4},
       {"{\"a\":\"[[[{{{\"}", 1},
-      {"{\"a\":\"\\\"[[\"}", 1},  // an escaped quote does not end the string
+      {"{\"a\":\"\\\"[[\"}", 1},         // an escaped quote does not end the string
       {"{\"a\":\"\\\\\",\"b\":[]}", 2},  // an escaped backslash does not escape the quote
       {"[[]][[[]]]", 3},
       {"42", 0},

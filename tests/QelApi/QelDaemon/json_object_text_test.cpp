@@ -75,9 +75,9 @@ TEST(JsonObjectTextTest, OnlyWellFormedObjectsQualify) {
       {"unkown error", false},
       {"{", false},
       {"{\"a\":1", false},
-      {"{\"a\":1}}", false},     // more than one value
+      {"{\"a\":1}}", false},  // more than one value
       {"{\"a\":1} {}", false},
-      {"{\"a\":1,}", false},     // trailing comma
+      {"{\"a\":1,}", false},  // trailing comma
       {"{a:1}", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsJsonObjectText(c.text), c.object) << c.text;

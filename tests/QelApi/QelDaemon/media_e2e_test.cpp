@@ -105,9 +105,8 @@ TEST_F(MediaE2eTest, RotatedVideoReportsTheDisplayedSize) {
   std::string plain = dir_.file("plain.mp4");
   std::string rotated = dir_.file("rotated.mp4");
   makeClip(plain, recipe(true, false));
-  CapturedRun run = runAndCapture({ffmpegPath(), "-v", "error", "-y", "-i", plain, "-c", "copy",
-                                   "-metadata:s:v:0", "rotate=90", rotated},
-                                  true);
+  CapturedRun run = runAndCapture(
+      {ffmpegPath(), "-v", "error", "-y", "-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=90", rotated}, true);
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::string reply = mediaProps(33, rotated);
   rapidjson::Document document;

@@ -131,17 +131,17 @@ class ProgramTest : public ::testing::Test {
   // A port nothing listens on right now.
   static uint16_t freePort() {
     boost::asio::io_context ioc;
-    boost::asio::ip::tcp::acceptor acceptor(
-        ioc, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    boost::asio::ip::tcp::acceptor acceptor(ioc,
+                                            boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
     return acceptor.local_endpoint().port();
   }
 
   // A "starttask" whose ffmpeg reads a 30 s clip at its own pace (-re), so it
   // is still running when the test wants it to.
   static std::string slowTask(const std::string& clip, const std::string& out) {
-    return "{\"sid\":5,\"op\":\"starttask\",\"taskId\":31,\"operations\":[{\"input\":[{\"type\":1,\"value\":\"" +
-           clip + "\",\"prevOp\":\"-re\"}],\"transform\":\"-vf scale=80:60\",\"output\":[{\"type\":1,\"value\":\"" +
-           out + "\"}]}]}";
+    return "{\"sid\":5,\"op\":\"starttask\",\"taskId\":31,\"operations\":[{\"input\":[{\"type\":1,\"value\":\"" + clip +
+           "\",\"prevOp\":\"-re\"}],\"transform\":\"-vf scale=80:60\",\"output\":[{\"type\":1,\"value\":\"" + out +
+           "\"}]}]}";
   }
 
   // The pid of the ffmpeg started from this test's program folder, once it is
@@ -496,8 +496,7 @@ TEST_F(ProgramTest, SecondProgramFromTheFolderSparesTheFirstOnesTask) {
   std::string secondErr;
   ASSERT_TRUE(waitForText(second, secondErr, "QelDaemon is running")) << secondErr;
   EXPECT_FALSE(waitEnded(ffmpeg, std::chrono::milliseconds(0))) << "the second program ended the first one's task";
-  const std::optional<std::string> state =
-      client.request("{\"sid\":6,\"op\":\"gettaskstate\",\"taskId\":31}");
+  const std::optional<std::string> state = client.request("{\"sid\":6,\"op\":\"gettaskstate\",\"taskId\":31}");
   EXPECT_NE(state.value_or("").find("\"errorCode\":0"), std::string::npos) << state.value_or("");
 
   for (Subprocess* program : {&second, &first}) ::kill(program->pid(), SIGTERM);
@@ -519,9 +518,9 @@ TEST_F(ProgramTest, RecordingFromTheFolderKeepsItsVideo) {
     options.stdoutMode = ChildOutput::Pipe;
     options.stderrMode = ChildOutput::Null;
     std::string error;
-    ASSERT_TRUE(recorder.start({binDir() + "/QelRecorder", "-r", "30", "-recordaudio", "0", "-outputpath", videos,
-                                "-ffmpegpath", bin_},
-                               options, error))
+    ASSERT_TRUE(recorder.start(
+        {binDir() + "/QelRecorder", "-r", "30", "-recordaudio", "0", "-outputpath", videos, "-ffmpegpath", bin_},
+        options, error))
         << error;
   }
   const pid_t encoder = waitForProcess(bin_ + "/ffmpeg ", "", std::chrono::seconds(30));

@@ -149,7 +149,8 @@ TEST_F(ReadmeProtocolTest, EveryExampleGetsTheMessagesShown) {
       got = client.receive();
     }
     ASSERT_TRUE(got.has_value()) << "nothing came for\n" << lastRequest << "\nwhile the README shows\n" << text;
-    ASSERT_TRUE(matchesShown(text, *got)) << "after\n" << lastRequest << "\nthe README shows\n"
+    ASSERT_TRUE(matchesShown(text, *got)) << "after\n"
+                                          << lastRequest << "\nthe README shows\n"
                                           << text << "\nbut the daemon sent\n"
                                           << *got;
   }

@@ -30,7 +30,8 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string InvalidParameter(int64_t sid) {
-  return "{\"sid\":" + std::to_string(sid) + ",\"error\":true,\"errorCode\":6510,\"errorDetail\":\"Invalid parameter\"}";
+  return "{\"sid\":" + std::to_string(sid) +
+         ",\"error\":true,\"errorCode\":6510,\"errorDetail\":\"Invalid parameter\"}";
 }
 
 // How a bad request must end.
@@ -61,14 +62,15 @@ TEST_F(RobustnessE2eTest, BadInputGetsAReplyOrClosesOnlyItsConnection) {
     const char* name;
     std::string request;
     Outcome outcome;
-    std::string reply;                             // Outcome::Reply
-    int64_t sid;                                   // Outcome::ValidReply
+    std::string reply;                              // Outcome::Reply
+    int64_t sid;                                    // Outcome::ValidReply
     std::function<void(const std::string&)> check;  // Outcome::ValidReply
   };
   auto replyCase = [](const char* name, std::string request, std::string text) {
     return Case{name, std::move(request), Outcome::Reply, std::move(text), 0, nullptr};
   };
-  auto validCase = [](const char* name, std::string request, int64_t sid, std::function<void(const std::string&)> check) {
+  auto validCase = [](const char* name, std::string request, int64_t sid,
+                      std::function<void(const std::string&)> check) {
     return Case{name, std::move(request), Outcome::ValidReply, "", sid, std::move(check)};
   };
   const Case cases[] = {
@@ -81,42 +83,43 @@ TEST_F(RobustnessE2eTest, BadInputGetsAReplyOrClosesOnlyItsConnection) {
                 InvalidParameter(9)),
       replyCase("path with a NUL", "{\"sid\":9,\"op\":\"getmediaprops\",\"path\":\"/tmp/a.mp4\\u0000.txt\"}",
                 InvalidParameter(9)),
-      replyCase("operations of the wrong type", "{\"sid\":10,\"op\":\"starttask\",\"taskId\":880001,\"operations\":\"x\"}",
-       "{\"sid\":10,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"invalid parameters\"}"),
+      replyCase("operations of the wrong type",
+                "{\"sid\":10,\"op\":\"starttask\",\"taskId\":880001,\"operations\":\"x\"}",
+                "{\"sid\":10,\"error\":true,\"errorCode\":6510,\"errorDetail\":\"invalid parameters\"}"),
       // The engine parses these texts with a recursive parser: a deep one must
       // be stopped before it gets there.
       replyCase("deep text for the engine", "{\"sid\":11,\"op\":\"getloglevel\",\"x\":" + deep + "}",
                 InvalidParameter(11)),
       replyCase("deep task", "{\"sid\":12,\"op\":\"starttask\",\"taskId\":880002,\"operations\":" + deep + "}",
-       InvalidParameter(12)),
-      replyCase("deep process", "{\"sid\":13,\"op\":\"process\",\"operation\":" + deep + "}",
-                InvalidParameter(13)),
+                InvalidParameter(12)),
+      replyCase("deep process", "{\"sid\":13,\"op\":\"process\",\"operation\":" + deep + "}", InvalidParameter(13)),
       Case{"over the size bound", "{\"sid\":14,\"op\":\"ping\",\"x\":\"" + std::string(kMaxMessageBytes, 'a') + "\"}",
            Outcome::Closed, "", 0, nullptr},
       // WebSocket text must be UTF-8: the protocol closes such a connection (1007).
       Case{"ill-formed UTF-8 frame", "{\"sid\":18,\"op\":\"ping\",\"x\":\"\xff\xfe\"}", Outcome::Closed, "", 0,
            nullptr},
       validCase("shell characters in a name",
-       "{\"sid\":15,\"op\":\"getmediaprops\",\"path\":" + JsonString(shellName) + "}", 15,
-       [this](const std::string& reply) {
-         EXPECT_NE(reply.find("\"codec_type\":\"video\""), std::string::npos) << reply;
-         EXPECT_EQ(reply.find("\"thumbnail\":\"\""), std::string::npos) << reply;
-         EXPECT_FALSE(fs::exists(dir_.file("pwned")));
-         EXPECT_FALSE(fs::exists("pwned"));
-       }),
-      validCase("shell characters in a process request",
-       "{\"sid\":16,\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" + JsonString(shellName) +
-           ",\"duration\":1}],\"transform\":\"-vf scale=80:60\",\"description\":\"convert\",\"outputConfig\":\"\"}}",
-       16,
-       [this](const std::string&) {
-         EXPECT_FALSE(fs::exists(dir_.file("pwned")));
-         EXPECT_FALSE(fs::exists("pwned"));
-       }),
+                "{\"sid\":15,\"op\":\"getmediaprops\",\"path\":" + JsonString(shellName) + "}", 15,
+                [this](const std::string& reply) {
+                  EXPECT_NE(reply.find("\"codec_type\":\"video\""), std::string::npos) << reply;
+                  EXPECT_EQ(reply.find("\"thumbnail\":\"\""), std::string::npos) << reply;
+                  EXPECT_FALSE(fs::exists(dir_.file("pwned")));
+                  EXPECT_FALSE(fs::exists("pwned"));
+                }),
+      validCase(
+          "shell characters in a process request",
+          "{\"sid\":16,\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" + JsonString(shellName) +
+              ",\"duration\":1}],\"transform\":\"-vf scale=80:60\",\"description\":\"convert\",\"outputConfig\":\"\"}}",
+          16,
+          [this](const std::string&) {
+            EXPECT_FALSE(fs::exists(dir_.file("pwned")));
+            EXPECT_FALSE(fs::exists("pwned"));
+          }),
       validCase("ill-formed title tag", "{\"sid\":17,\"op\":\"getmediaprops\",\"path\":" + JsonString(badTitle) + "}",
-       17,
-       [](const std::string& reply) {
-         EXPECT_NE(reply.find("\"title\":\"\xEF\xBF\xBD\xEF\xBF\xBD\""), std::string::npos) << reply;
-       }),
+                17,
+                [](const std::string& reply) {
+                  EXPECT_NE(reply.find("\"title\":\"\xEF\xBF\xBD\xEF\xBF\xBD\""), std::string::npos) << reply;
+                }),
   };
 
   int sid = 100;
@@ -131,9 +134,7 @@ TEST_F(RobustnessE2eTest, BadInputGetsAReplyOrClosesOnlyItsConnection) {
     }
     auto received = client.receive();
     switch (c.outcome) {
-      case Outcome::Reply:
-        EXPECT_EQ(received.value_or("<none>"), c.reply);
-        break;
+      case Outcome::Reply: EXPECT_EQ(received.value_or("<none>"), c.reply); break;
       case Outcome::ValidReply: {
         ASSERT_TRUE(received.has_value());
         EXPECT_EQ(toValidUtf8(*received), *received) << "replies are valid UTF-8";
@@ -167,7 +168,7 @@ TEST_F(RobustnessE2eTest, ManyClientsAtOnceGetEveryReplyInOrder) {
   constexpr int kClients = 32;
   constexpr int kRequests = 500;
   constexpr int kWindow = 25;  // requests in flight per connection
-  TestClient keeper;  // the daemon must still be up when all the others have gone
+  TestClient keeper;           // the daemon must still be up when all the others have gone
   connect(keeper);
 
   std::atomic<int> failures{0};

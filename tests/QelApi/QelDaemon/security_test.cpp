@@ -25,7 +25,7 @@ TEST(UpgradeGuardTest, LoopbackHostNames) {
       {"[::1]:8800", true},
       {"[0:0:0:0:0:0:0:1]:80", true},
       {"[::ffff:127.0.0.1]:8800", true},
-      {"evil.example:8800", false},        // DNS rebinding: the page's own name
+      {"evil.example:8800", false},  // DNS rebinding: the page's own name
       {"localhost.evil.example", false},
       {"127.0.0.1.evil.example", false},
       {"128.0.0.1", false},
@@ -33,7 +33,7 @@ TEST(UpgradeGuardTest, LoopbackHostNames) {
       {"0.0.0.0:8800", false},
       {"[::2]:8800", false},
       {"[::1", false},
-      {"::1", false},                      // an IPv6 literal needs brackets
+      {"::1", false},  // an IPv6 literal needs brackets
       {"localhost:", false},
       {"localhost:99999", false},
       {"localhost:80x", false},
@@ -48,10 +48,10 @@ TEST(UpgradeGuardTest, OriginsOfWebPagesOnOtherHostsAreRefused) {
     std::string_view origin;
     bool accepted;
   } cases[] = {
-      {"http://localhost:3000", true},   // a front end served from this machine
+      {"http://localhost:3000", true},  // a front end served from this machine
       {"https://127.0.0.1", true},
       {"HTTP://[::1]:8080", true},
-      {"file://", true},                 // installed software, not a visited page
+      {"file://", true},  // installed software, not a visited page
       {"app://front-end", true},
       {"chrome-extension://abcdef", true},
       {"http://evil.example", false},
@@ -59,7 +59,7 @@ TEST(UpgradeGuardTest, OriginsOfWebPagesOnOtherHostsAreRefused) {
       {"http://localhost.evil.example", false},
       {"http://localhost@evil.example", false},
       {"http://evil.example@localhost", false},  // user information is never an origin
-      {"null", false},                   // sandboxed frame or data: page
+      {"null", false},                           // sandboxed frame or data: page
       {"NULL", false},
       {"http:evil.example", false},
       {"garbage", false},

@@ -19,9 +19,7 @@ struct PortCase {
   const char* refusal;  // nullptr: accepted
 };
 
-void PrintTo(const PortCase& c, std::ostream* os) {
-  *os << "p=" << c.p << " port=" << c.port;
-}
+void PrintTo(const PortCase& c, std::ostream* os) { *os << "p=" << c.p << " port=" << c.port; }
 
 class PortFlagsTest : public ::testing::TestWithParam<PortCase> {};
 
@@ -41,18 +39,17 @@ TEST_P(PortFlagsTest, PortFlagsAreAppliedAndChecked) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, PortFlagsTest,
-    ::testing::Values(PortCase{8800, 8800, 8800, nullptr},
-                      PortCase{9000, 8800, 9000, nullptr},   // p alone
-                      PortCase{9000, 9001, 9001, nullptr},   // port wins when set
-                      PortCase{8800, 1000, 1000, nullptr},   // the lowest accepted
-                      PortCase{8800, 999, 999, "The port number must be greater than 1000"},
-                      PortCase{8800, -5, -5, "The port number must be greater than 1000"},
-                      PortCase{8800, 65535, 65535, nullptr},
-                      // Above 16 bits: refused, never cut to another port (70000 would be 4464).
-                      PortCase{8800, 65536, 65536, "The port number must be less than 65536"},
-                      PortCase{70000, 8800, 70000, "The port number must be less than 65536"}));
+INSTANTIATE_TEST_SUITE_P(Table, PortFlagsTest,
+                         ::testing::Values(PortCase{8800, 8800, 8800, nullptr},
+                                           PortCase{9000, 8800, 9000, nullptr},  // p alone
+                                           PortCase{9000, 9001, 9001, nullptr},  // port wins when set
+                                           PortCase{8800, 1000, 1000, nullptr},  // the lowest accepted
+                                           PortCase{8800, 999, 999, "The port number must be greater than 1000"},
+                                           PortCase{8800, -5, -5, "The port number must be greater than 1000"},
+                                           PortCase{8800, 65535, 65535, nullptr},
+                                           // Above 16 bits: refused, never cut to another port (70000 would be 4464).
+                                           PortCase{8800, 65536, 65536, "The port number must be less than 65536"},
+                                           PortCase{70000, 8800, 70000, "The port number must be less than 65536"}));
 
 TEST(SettingsTest, FfmpegFolderLosesOneTrailingSeparator) {
   struct Case {
@@ -60,11 +57,8 @@ TEST(SettingsTest, FfmpegFolderLosesOneTrailingSeparator) {
     const char* exeDir;
     const char* folder;
   } cases[] = {
-      {"D:\\tools\\", "", "D:\\tools"},
-      {"D:\\tools\\\\", "", "D:\\tools\\"},
-      {"/opt/ff/", "", "/opt/ff"},
-      {"/opt/ff", "", "/opt/ff"},
-      {"", "/opt/qel/bin", "/opt/qel/bin"},
+      {"D:\\tools\\", "", "D:\\tools"}, {"D:\\tools\\\\", "", "D:\\tools\\"}, {"/opt/ff/", "", "/opt/ff"},
+      {"/opt/ff", "", "/opt/ff"},       {"", "/opt/qel/bin", "/opt/qel/bin"},
   };
   for (const Case& c : cases) {
     FlagValues flags;

@@ -34,8 +34,9 @@ std::string PropsRequest(int sid, const std::string& path) {
 }
 
 std::string ConvertRequest(int sid, const std::string& path) {
-  return "{\"sid\":" + std::to_string(sid) + ",\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" +
-         Quote(path) + ",\"duration\":1}],\"transform\":\"-vf scale=80:60\",\"description\":\"convert\"}}";
+  return "{\"sid\":" + std::to_string(sid) +
+         ",\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" + Quote(path) +
+         ",\"duration\":1}],\"transform\":\"-vf scale=80:60\",\"description\":\"convert\"}}";
 }
 
 // The daemon's ffprobe is the gated stand-in.
@@ -90,8 +91,8 @@ class SlowProbeE2eTest : public DaemonFixture {
 };
 
 TEST_F(SlowProbeE2eTest, PingIsAnsweredWhileAnotherClientsProbeWaits) {
-  std::string slowReply = checkOthersAreServed(PropsRequest(1, clip_), "{\"sid\":2,\"op\":\"ping\"}",
-                                               "{\"sid\":2,\"pong\":\"ok\"}");
+  std::string slowReply =
+      checkOthersAreServed(PropsRequest(1, clip_), "{\"sid\":2,\"op\":\"ping\"}", "{\"sid\":2,\"pong\":\"ok\"}");
   // The stand-in reports no streams: refused as a movie without any.
   EXPECT_EQ(slowReply, "{\"sid\":1,\"error\":true,\"errorCode\":6519,\"errorDetail\":\"get media props failed\"}");
 }

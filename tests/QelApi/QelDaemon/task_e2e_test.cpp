@@ -118,9 +118,9 @@ class TaskE2eTest : public DaemonFixture {
   }
 
   State state(int sid, uint64_t taskId) {
-    return ReadState(ask("{\"sid\":" + std::to_string(sid) + ",\"op\":\"gettaskstate\",\"taskId\":" +
-                             std::to_string(taskId) + "}",
-                         sid));
+    return ReadState(
+        ask("{\"sid\":" + std::to_string(sid) + ",\"op\":\"gettaskstate\",\"taskId\":" + std::to_string(taskId) + "}",
+            sid));
   }
 
   // Lets two push ticks pass, then makes sure every message sent so far has
@@ -145,10 +145,10 @@ class TaskE2eTest : public DaemonFixture {
 
   // A "cut" graph of the clip from the engine's "process".
   std::string cutGraph(const std::string& transform) {
-    std::string reply = ask("{\"sid\":1,\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" +
-                                Quote(clip_) + ",\"duration\":4}],\"transform\":" + Quote(transform) +
-                                ",\"description\":\"cut\",\"outputConfig\":\"\"}}",
-                            1);
+    std::string reply = ask(
+        "{\"sid\":1,\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" + Quote(clip_) +
+            ",\"duration\":4}],\"transform\":" + Quote(transform) + ",\"description\":\"cut\",\"outputConfig\":\"\"}}",
+        1);
     rapidjson::Document document;
     document.Parse(reply.c_str());
     EXPECT_TRUE(document.IsObject() && document.HasMember("operation")) << reply;
@@ -283,8 +283,9 @@ TEST_F(TaskE2eTest, ReconnectedClientFindsItsEarlierTasksDetached) {
 
   TestClient again;
   connect(again);
-  EXPECT_NE(again.request("{\"sid\":93,\"op\":\"gettaskstate\",\"taskId\":5550002}").value_or("").find("\"progress\":100"),
-            std::string::npos);
+  EXPECT_NE(
+      again.request("{\"sid\":93,\"op\":\"gettaskstate\",\"taskId\":5550002}").value_or("").find("\"progress\":100"),
+      std::string::npos);
   EXPECT_EQ(again.request("{\"sid\":94,\"op\":\"aborttask\",\"taskId\":5550002}").value_or(""),
             "{\"sid\":94,\"error\":true,\"errorCode\":6512,\"errorDetail\":\"task id do not exist\"}");
   again.close();

@@ -69,7 +69,8 @@ TEST_F(TaskHandlersTest, TaskStateFollowsTheProgressReports) {
   HandleGetTaskState(state_, Param(channel, 9, id));
   EXPECT_EQ(channel->take(),
             std::vector<std::string>{"{\"error\":false,\"errorCode\":0,\"phaseDetail\":{\"progress\":55},\"sid\":9,"
-                                     "\"taskId\":" + std::to_string(id) + "}"});
+                                     "\"taskId\":" +
+                                     std::to_string(id) + "}"});
 
   // A status text that is not an object reads as no report yet.
   OnTaskProgress(nullptr, id, "[1,2,3]");
@@ -86,8 +87,9 @@ TEST_F(TaskHandlersTest, OtherConnectionsSeeTheTaskAsUnknown) {
   HandleGetTaskState(state_, Param(other, 2, id));
   EXPECT_EQ(other->take(), std::vector<std::string>{UnknownTemplate(2, id)});
   HandleAbortTask(state_, Param(other, 3, id));
-  EXPECT_EQ(other->take(), std::vector<std::string>{
-                               "{\"sid\":3,\"error\":true,\"errorCode\":6512,\"errorDetail\":\"task id do not exist\"}"});
+  EXPECT_EQ(other->take(),
+            std::vector<std::string>{
+                "{\"sid\":3,\"error\":true,\"errorCode\":6512,\"errorDetail\":\"task id do not exist\"}"});
 }
 
 TEST_F(TaskHandlersTest, RepeatedIdIsRefusedBeforeTheEngineIsAsked) {
@@ -117,9 +119,8 @@ TEST_F(TaskHandlersTest, CompletionIsPushedOnceWithTheStartTaskSid) {
   OnTaskComplete(nullptr, second, "");
   OnTaskComplete(nullptr, first, "");
   PushTaskEvents(state_, channel);
-  EXPECT_EQ(channel->take(), (std::vector<std::string>{
-                                 "{\"sid\":21,\"taskId\":" + std::to_string(first) + "}",
-                                 "{\"sid\":22,\"taskId\":" + std::to_string(second) + "}"}));
+  EXPECT_EQ(channel->take(), (std::vector<std::string>{"{\"sid\":21,\"taskId\":" + std::to_string(first) + "}",
+                                                       "{\"sid\":22,\"taskId\":" + std::to_string(second) + "}"}));
   PushTaskEvents(state_, channel);
   EXPECT_TRUE(channel->take().empty());
 
@@ -134,15 +135,15 @@ TEST_F(TaskHandlersTest, ErrorNoticesCarrySidZeroAndDropNonJson) {
   uint64_t id = FreshId();
   ASSERT_TRUE(state_.tasks.append(id, 5, channel));
   OnTaskError(nullptr, id, R"({"error":true,"errorCode":6517})");
-  OnTaskError(nullptr, id, "");           // becomes "unkown error": not JSON, dropped
-  OnTaskError(nullptr, id, "plain text"); // dropped
-  OnTaskError(nullptr, id, nullptr);      // ignored
+  OnTaskError(nullptr, id, "");            // becomes "unkown error": not JSON, dropped
+  OnTaskError(nullptr, id, "plain text");  // dropped
+  OnTaskError(nullptr, id, nullptr);       // ignored
   OnTaskError(nullptr, id, R"({"operation":1})");
   PushTaskEvents(state_, channel);
   std::string idText = std::to_string(id);
-  EXPECT_EQ(channel->take(), (std::vector<std::string>{
-                                 "{\"error\":true,\"errorCode\":6517,\"sid\":0,\"taskId\":" + idText + "}",
-                                 "{\"operation\":1,\"sid\":0,\"taskId\":" + idText + "}"}));
+  EXPECT_EQ(channel->take(),
+            (std::vector<std::string>{"{\"error\":true,\"errorCode\":6517,\"sid\":0,\"taskId\":" + idText + "}",
+                                      "{\"operation\":1,\"sid\":0,\"taskId\":" + idText + "}"}));
   PushTaskEvents(state_, channel);
   EXPECT_TRUE(channel->take().empty());
 }

@@ -96,10 +96,25 @@ TEST(TaskStoreTest, StartRunsOnlyForAFreeIdAndRecordsOnlySuccess) {
   TaskStore store;
   auto channel = std::make_shared<FakeChannel>();
   int calls = 0;
-  EXPECT_EQ(store.startTask(1, 1, channel, [&] { ++calls; return 6510; }), std::optional<int>(6510));
+  EXPECT_EQ(store.startTask(1, 1, channel,
+                            [&] {
+                              ++calls;
+                              return 6510;
+                            }),
+            std::optional<int>(6510));
   EXPECT_FALSE(store.find(1).has_value()) << "a refused start leaves no record";
-  EXPECT_EQ(store.startTask(1, 1, channel, [&] { ++calls; return 0; }), std::optional<int>(0));
-  EXPECT_EQ(store.startTask(1, 2, channel, [&] { ++calls; return 0; }), std::nullopt);
+  EXPECT_EQ(store.startTask(1, 1, channel,
+                            [&] {
+                              ++calls;
+                              return 0;
+                            }),
+            std::optional<int>(0));
+  EXPECT_EQ(store.startTask(1, 2, channel,
+                            [&] {
+                              ++calls;
+                              return 0;
+                            }),
+            std::nullopt);
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(store.find(1)->sid, 1);
 }

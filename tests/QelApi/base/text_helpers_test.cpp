@@ -13,8 +13,8 @@ TEST(DoubleToStringTest, Table) {
     double value;
     const char* expected;
   } rows[] = {
-      {0.5, "0.5"}, {100, "100"}, {1234567, "1.23457e+06"}, {3723.456, "3723.46"},
-      {0, "0"},     {-2.25, "-2.25"}, {0.0001, "0.0001"}, {0.00001, "1e-05"},
+      {0.5, "0.5"}, {100, "100"},     {1234567, "1.23457e+06"}, {3723.456, "3723.46"},
+      {0, "0"},     {-2.25, "-2.25"}, {0.0001, "0.0001"},       {0.00001, "1e-05"},
   };
   for (const auto& row : rows) EXPECT_EQ(doubleToString(row.value), row.expected) << row.value;
 }
@@ -39,15 +39,14 @@ TEST(ExtractInputFilesTest, Table) {
     int expected;
   } rows[] = {
       // One file named as an input, as a subtitle input and in movie/amovie sources.
-      {"ffmpeg -i \"a.mp4\" -i \"subs.ass\" -filter_complex \"movie='a.mp4'[v];amovie='a.mp4'[a]\" \"out.mp4\"",
-       1},
+      {"ffmpeg -i \"a.mp4\" -i \"subs.ass\" -filter_complex \"movie='a.mp4'[v];amovie='a.mp4'[a]\" \"out.mp4\"", 1},
       // The graph spells the path escaped: counts twice.
       {"ffmpeg -i \"C:/v/a.mp4\" -filter_complex \"movie='C\\\\:/v/a.mp4'[v]\" \"o.mp4\"", 2},
       {" -i \"a.mp4\" -i \"b.mp4\" -i \"a.mp4\"", 2},
       {"ffmpeg -f lavfi -i \"nullsrc=s=16x16\" \"o.mp4\"", 1},
-      {"movie='x.mp4", 0},               // no closing quote
-      {" -i \"unterminated", 0},         // no closing double quote
-      {" -i \"sub.ASS\"", 1},            // the .ass test is case-sensitive
+      {"movie='x.mp4", 0},        // no closing quote
+      {" -i \"unterminated", 0},  // no closing double quote
+      {" -i \"sub.ASS\"", 1},     // the .ass test is case-sensitive
       {"", 0},
   };
   for (const auto& row : rows) {

@@ -32,8 +32,7 @@ TEST(ToCommad, WritesCommandTextsFromAnEmptySnapshot) {
       {"file input with prevOp, graph transform",
        makeOperation({file("D:/in.mp4", "-ss 5")}, R"(-filter_complex "[0:v]scale=640:360")", {file("D:/out.mkv")}),
        R"( -ss 5 -i "D:/in.mp4" -filter_complex "[0:v]scale=640:360"  -c:v libx264 "D:/out.mkv")"},
-      {"graph input loses its output label",
-       makeOperation({intermediate(kGraph)}, "", {file("D:/o.avi")}),
+      {"graph input loses its output label", makeOperation({intermediate(kGraph)}, "", {file("D:/o.avi")}),
        R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  "D:/o.avi")"},
       {"lavfi graph among two inputs is left out",
        makeOperation({file("D:/a.mp4"), intermediate(R"(movie='D\:/b.mp4'[out0])"), file("D:/c.mp4")}, "",
@@ -42,18 +41,16 @@ TEST(ToCommad, WritesCommandTextsFromAnEmptySnapshot) {
       {"intermediate file written like a file",
        makeOperation({intermediate("/tmp/t/part.mkv")}, "-c copy", {file("D:/o.avi")}),
        R"( -i "/tmp/t/part.mkv" -c copy "D:/o.avi")"},
-      {"command fragment input",
-       makeOperation({intermediate(R"(-i "D:/a.mp4" -map 0:v)")}, "", {file("D:/o.avi")}),
+      {"command fragment input", makeOperation({intermediate(R"(-i "D:/a.mp4" -map 0:v)")}, "", {file("D:/o.avi")}),
        R"(-i "D:/a.mp4" -map 0:v  "D:/o.avi")"},
       {"fragment after a file input gets a blank",
        makeOperation({file("D:/x.mp4"), intermediate(R"(-i "D:/a.mp4" -map 0:v)")}, "", {file("D:/o.avi")}),
        R"( -i "D:/x.mp4" -i "D:/a.mp4" -map 0:v  "D:/o.avi")"},
-      {"mp4 gets faststart and the container codec",
-       makeOperation({file("D:/in.mp4")}, "", {file("D:/o.mp4")}),
+      {"mp4 gets faststart and the container codec", makeOperation({file("D:/in.mp4")}, "", {file("D:/o.mp4")}),
        R"( -i "D:/in.mp4"  -movflags +faststart -c:v libx264 "D:/o.mp4")"},
       {"dts", makeOperation({file("D:/in.wav")}, "", {file("D:/a.DTS")}), R"( -i "D:/in.wav"  -strict -2 "D:/a.DTS")"},
-      {"png writes transform, no options",
-       makeOperation({file("D:/in.mp4")}, "-vframes 1", {file("D:/a.png")}), R"( -i "D:/in.mp4" -vframes 1 "D:/a.png")"},
+      {"png writes transform, no options", makeOperation({file("D:/in.mp4")}, "-vframes 1", {file("D:/a.png")}),
+       R"( -i "D:/in.mp4" -vframes 1 "D:/a.png")"},
       {"no output items", makeOperation({file("D:/in.mp4")}, "-an", {}), R"( -i "D:/in.mp4")"},
       {"empty values and unknown types are skipped",
        makeOperation({file(""), TaskIoItem{0, "D:/z.mp4", ""}, file("D:/in.mp4")}, "", {file("D:/o.avi")}),
@@ -77,8 +74,8 @@ TEST(ToCommad, FillsInputFilesOutputPathAndKey) {
   EXPECT_EQ(command.key, kGraph);
   EXPECT_EQ(command.commandLine.find("p.avi"), std::string::npos);  // later outputs are never written
 
-  TaskOperation files = makeOperation({file("D:/a.mp4"), file("D:/s.srt"), file("D:/a.mp4"), file("D:/b.mp4")},
-                                      "", {file("D:/o.mp4")});
+  TaskOperation files =
+      makeOperation({file("D:/a.mp4"), file("D:/s.srt"), file("D:/a.mp4"), file("D:/b.mp4")}, "", {file("D:/o.mp4")});
   command = toCommad(files, {});
   EXPECT_EQ(command.inputFiles, (std::vector<std::string>{"D:/a.mp4", "D:/b.mp4"}));
   EXPECT_NE(command.commandLine.find(" -c:s mov_text"), std::string::npos);
@@ -94,15 +91,15 @@ TEST(ToCommad, FillsInputFilesOutputPathAndKey) {
 
 TEST(ToCommad, UsesOutputRecordOfTheGraph) {
   PlanningSnapshot snapshot;
-  snapshot.outputRecords = {{kGraph, {1, " -c:v libx265 -crf 20", ""}},
-                            {"-vframes 1", {0, " -q:v 2", ""}}};
+  snapshot.outputRecords = {{kGraph, {1, " -c:v libx265 -crf 20", ""}}, {"-vframes 1", {0, " -q:v 2", ""}}};
 
   TaskOperation byGraph = makeOperation({intermediate(kGraph)}, "", {file("D:/o.mkv")});
   EXPECT_EQ(toCommad(byGraph, snapshot).commandLine,
             R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -c:v libx265 -crf 20 "D:/o.mkv")");
 
   TaskOperation dts = makeOperation({intermediate(kGraph)}, "", {file("D:/o.dts")});
-  EXPECT_EQ(toCommad(dts, snapshot).commandLine, R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -strict -2 "D:/o.dts")");
+  EXPECT_EQ(toCommad(dts, snapshot).commandLine,
+            R"(-filter_complex "movie='D\:/a.mp4',scale=640:360"  -strict -2 "D:/o.dts")");
 
   // Looked up under the transform when the graph text finds nothing.
   TaskOperation byTransform = makeOperation({file("D:/in.mp4")}, "-vframes 1", {file("D:/o.jpg")});
@@ -181,7 +178,8 @@ TEST(ToCommad, FragmentOpensTheFileItsGraphReads) {
 }
 
 TEST(ToCommad, RemovesPadLabelsNothingReads) {
-  TaskOperation once = makeOperation({file("D:/in.mp4")}, R"(-filter_complex "[0]scale=2:2[4095]")", {file("D:/o.avi")});
+  TaskOperation once =
+      makeOperation({file("D:/in.mp4")}, R"(-filter_complex "[0]scale=2:2[4095]")", {file("D:/o.avi")});
   once.m_padLabels["t"] = 4095;
   FFmpegCommand command = toCommad(once, {});
   EXPECT_EQ(once.m_transform, R"(-filter_complex "[0]scale=2:2")");

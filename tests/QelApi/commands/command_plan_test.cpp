@@ -62,12 +62,11 @@ TEST(CommandPlan, OneOperationGivesItsCommandText) {
   test::makeClip(in, clip(1.5));
 
   CommandBuilder builder;
-  auto commands = builder.buildCommands(
-      {makeOperation({file(in, "-ss 0.5")}, "-vf scale=80:60", {file(out)})});
+  auto commands = builder.buildCommands({makeOperation({file(in, "-ss 0.5")}, "-vf scale=80:60", {file(out)})});
   ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0].commandLine,
-            fmt::format(R"( -ss 0.5 -i "{}" -filter_complex scale=80:60  -movflags +faststart -c:v libx264 "{}")",
-                        in, out));
+  EXPECT_EQ(
+      commands[0].commandLine,
+      fmt::format(R"( -ss 0.5 -i "{}" -filter_complex scale=80:60  -movflags +faststart -c:v libx264 "{}")", in, out));
   EXPECT_EQ(commands[0].outputPath, out);
   EXPECT_EQ(commands[0].inputFiles, std::vector<std::string>{in});
   EXPECT_TRUE(builder.intermediateFiles().empty());
@@ -122,9 +121,8 @@ TEST(CommandPlan, StreamCopyAfterFilterRunsAsTwoCommandsAndCleansUp) {
 
   {
     CommandBuilder builder;
-    auto commands = builder.buildCommands(
-        {makeOperation({file(in)}, "-vf scale=80:60", {intermediate(middle)}),
-         makeOperation({intermediate(middle)}, "-c:v copy", {file(out)})});
+    auto commands = builder.buildCommands({makeOperation({file(in)}, "-vf scale=80:60", {intermediate(middle)}),
+                                           makeOperation({intermediate(middle)}, "-c:v copy", {file(out)})});
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0].commandLine,
               fmt::format(R"( -i "{}" -filter_complex scale=80:60  -c:v libx264 "{}")", in, middle));
@@ -187,13 +185,11 @@ TEST(CommandPlan, RecordedFragmentRunsInPlaceOfItsGraph) {
   // What a convert step leaves: a graph over movie sources, and the same work
   // as a fragment over -i inputs.
   const std::string graph = fmt::format("movie='{0}',scale=80:60[out0];amovie='{0}'[out1]", in);
-  const std::string fragment =
-      fmt::format(R"(-i "{}" -filter_complex "[0:v]scale=80:60[v3]" -map [v3] -map 0:a)", in);
+  const std::string fragment = fmt::format(R"(-i "{}" -filter_complex "[0:v]scale=80:60[v3]" -map [v3] -map 0:a)", in);
   CommandBuilder builder(PlanningSnapshot{.outputRecords = {{graph, {1, "", fragment}}}});
   auto commands = builder.buildCommands({makeOperation({intermediate(graph)}, "", {file(out)})});
   ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0].commandLine,
-            fmt::format(R"({}  -movflags +faststart -c:v libx264 "{}")", fragment, out));
+  EXPECT_EQ(commands[0].commandLine, fmt::format(R"({}  -movflags +faststart -c:v libx264 "{}")", fragment, out));
   EXPECT_FALSE(findOverwrittenInput(commands[0]));
 
   CapturedRun run = runPlanned(commands[0]);
@@ -217,8 +213,7 @@ TEST(CommandPlan, OrdersProducersBeforeConsumers) {
 
   // A consumer found through the file name of a Windows path in its transform.
   const TaskOperation winProducer = makeOperation({file("/v/in.mp4")}, "", {intermediate(R"(C:\t\sub.ass)")});
-  const TaskOperation winConsumer =
-      makeOperation({file("/v/in.mp4")}, "-vf subtitles=sub.ass", {file("/v/o.mp4")});
+  const TaskOperation winConsumer = makeOperation({file("/v/in.mp4")}, "-vf subtitles=sub.ass", {file("/v/o.mp4")});
   EXPECT_TRUE(CommandBuilder::consumesOutput(R"(C:\t\sub.ass)", winConsumer));
   EXPECT_FALSE(CommandBuilder::consumesOutput("/t/sub.ass", winConsumer));
   EXPECT_FALSE(CommandBuilder::consumesOutput("", winConsumer));
@@ -297,27 +292,27 @@ TEST(CommandPlan, CutsMergeWithFiltersAndMoveInFrontOfInput) {
   // A cut-only operation followed by a filter: the cut stays an output option.
   {
     CommandBuilder builder;
-    auto commands = builder.buildCommands(
-        {makeOperation({file("/v/in.mp4")}, "-ss 1 -to 2", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-vf scale=80:60", {file("/v/o.avi")})});
+    auto commands =
+        builder.buildCommands({makeOperation({file("/v/in.mp4")}, "-ss 1 -to 2", {intermediate(t("c.mkv"))}),
+                               makeOperation({intermediate(t("c.mkv"))}, "-vf scale=80:60", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].commandLine, R"( -i "/v/in.mp4" -ss 1 -to 2 -filter_complex "[0]scale=80:60" "/v/o.avi")");
   }
   // Stream copy followed by a cut of its output: the cut moves in front of -i.
   {
     CommandBuilder builder;
-    auto commands = builder.buildCommands(
-        {makeOperation({file("/v/in.mp4")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
+    auto commands =
+        builder.buildCommands({makeOperation({file("/v/in.mp4")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
+                               makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].commandLine, R"( -ss 1 -to 2 -i "/v/in.mp4" -vcodec copy "/v/o.avi")");
   }
   // The input already seeks: the cut cannot move, and a later seek never merges.
   {
     CommandBuilder builder;
-    auto commands = builder.buildCommands(
-        {makeOperation({file("/v/in.mp4", "-ss 3")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
-         makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
+    auto commands =
+        builder.buildCommands({makeOperation({file("/v/in.mp4", "-ss 3")}, "-vcodec copy", {intermediate(t("c.mkv"))}),
+                               makeOperation({intermediate(t("c.mkv"))}, "-ss 1 -to 2", {file("/v/o.avi")})});
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -ss 1 -to 2 "/v/o.avi")", t("c.mkv")));
   }
@@ -333,7 +328,8 @@ TEST(CommandPlan, RefusedJoinLeavesBothOperationsUnchanged) {
   CommandBuilder builder;
   auto commands = builder.buildCommands({x, y});
   ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[0].commandLine, fmt::format(R"( -i "/v/a.mp4" -i "/v/b.mp4" -shortest  -c:v libx264 "{}")", t("x.mkv")));
+  EXPECT_EQ(commands[0].commandLine,
+            fmt::format(R"( -i "/v/a.mp4" -i "/v/b.mp4" -shortest  -c:v libx264 "{}")", t("x.mkv")));
   EXPECT_EQ(commands[1].commandLine, fmt::format(R"( -i "{}" -filter_complex scale=80:60 "/v/y.avi")", t("x.mkv")));
 }
 
@@ -396,16 +392,14 @@ TEST(CommandPlan, GraphCarriedAsInputTakesTheNextChainUnlessAFragmentStandsForIt
       {"RecordedFragmentInPlaceOfTheGraph",
        {{graph, {1, "", fragment}}},
        {fmt::format(R"({}  "{}")", fragment, middle),
-        fmt::format(R"( -i "{}" -filter_complex scale=40:30  -movflags +faststart -c:v libx264 "{}")", middle,
-                    out)}},
+        fmt::format(R"( -i "{}" -filter_complex scale=40:30  -movflags +faststart -c:v libx264 "{}")", middle, out)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     {
       CommandBuilder builder(PlanningSnapshot{.outputRecords = c.records});
-      auto commands = builder.buildCommands(
-          {makeOperation({intermediate(graph)}, "", {intermediate(middle)}),
-           makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})});
+      auto commands = builder.buildCommands({makeOperation({intermediate(graph)}, "", {intermediate(middle)}),
+                                             makeOperation({intermediate(middle)}, "-vf scale=40:30", {file(out)})});
       ASSERT_EQ(commands.size(), c.commands.size());
       for (std::size_t i = 0; i < commands.size(); ++i) EXPECT_EQ(commands[i].commandLine, c.commands[i]);
       // The graph as read stays the key of its record and duration.
@@ -433,8 +427,8 @@ TEST(CommandPlan, GraphCarriedAsInputTakesTheNextChainUnlessAFragmentStandsForIt
 
 // The middle pixel row of the first frame, as RGB bytes.
 std::string firstFrameRgb(const std::string& path) {
-  CapturedRun run = runAndCapture({test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-frames:v", "1",
-                                   "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
+  CapturedRun run = runAndCapture({test::ffmpegPath(), "-v", "error", "-nostdin", "-i", path, "-frames:v", "1", "-f",
+                                   "rawvideo", "-pix_fmt", "rgb24", "-"},
                                   false);
   return run.exitCode == 0 ? run.output : std::string();
 }
@@ -529,9 +523,9 @@ TEST(CommandPlan, SourceFileNamedAsIntermediateIsNeverDeleted) {
   test::writeFile(source, "precious");
   {
     CommandBuilder builder;
-    auto commands = builder.buildCommands(
-        {makeOperation({file(source)}, "-vf scale=80:60", {intermediate(source)}),
-         makeOperation({intermediate(source)}, "-c:v copy", {file(dir.file("o.mkv"))})});
+    auto commands =
+        builder.buildCommands({makeOperation({file(source)}, "-vf scale=80:60", {intermediate(source)}),
+                               makeOperation({intermediate(source)}, "-c:v copy", {file(dir.file("o.mkv"))})});
     ASSERT_FALSE(commands.empty());
     EXPECT_TRUE(findOverwrittenInput(commands[0]));
   }

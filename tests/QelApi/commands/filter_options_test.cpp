@@ -231,7 +231,8 @@ TEST(ParseFilterChainTest, Cases) {
   const Case cases[] = {
       {"sws_flags=bicubic;[0:v]scale=320:240", record(false, true, false, {filter('v', "scale", "320:240", {"0:v"})})},
       {"  sws_flags=bicubic", record(false, false, false, {})},
-      {"scale=1:2,,crop=10:10", record(false, true, false, {filter('v', "scale", "1:2"), filter('v', "crop", "10:10")})},
+      {"scale=1:2,,crop=10:10",
+       record(false, true, false, {filter('v', "scale", "1:2"), filter('v', "crop", "10:10")})},
       // The filter is dropped at its broken output label, but its media counts.
       {"[in]scale=2:2[", record(false, true, false, {})},
       {"[in]scale=2:2[]", record(false, true, false, {})},
@@ -240,7 +241,8 @@ TEST(ParseFilterChainTest, Cases) {
       {"hflip,[in", record(false, true, false, {filter('v', "hflip", "")})},
       {"scalee=1", record(false, false, false, {filter('n', "scalee", "1")})},
       {"[a] [b] overlay=10:10 [out] ; [out]hflip",
-       record(false, true, false, {filter('v', "overlay", "10:10", {"a", "b"}, {"out"}), filter('v', "hflip", "", {"out"})})},
+       record(false, true, false,
+              {filter('v', "overlay", "10:10", {"a", "b"}, {"out"}), filter('v', "hflip", "", {"out"})})},
       {"drawtext=text='a,b;c':x=1", record(false, true, false, {filter('v', "drawtext", "text='a,b;c':x=1")})},
       {"scale=1:1]crop=1:1", record(false, true, false, {filter('v', "scale", "1:1")})},
       {"amovie='a\\:b.mp3',volume=2[out1]",
@@ -264,7 +266,8 @@ TEST(ParseFilterChainTest, AppendsToExistingSegments) {
 }
 
 TEST(FilterAccessorsTest, PickFiltersNeverOptions) {
-  const FilterOptions o = parsed("-t 5 -filter_complex '[0:a]volume=2[a];[0:v]scale=1:1,crop=2:2[v];[a]atempo=2' -map [v]");
+  const FilterOptions o =
+      parsed("-t 5 -filter_complex '[0:a]volume=2[a];[0:v]scale=1:1,crop=2:2[v];[a]atempo=2' -map [v]");
   EXPECT_EQ(firstFilterSegment(o).name, "volume");
   EXPECT_EQ(lastFilterSegment(o).name, "atempo");
   EXPECT_EQ(firstFilterOfMedia(o, 'v').name, "scale");

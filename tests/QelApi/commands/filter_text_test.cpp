@@ -38,15 +38,11 @@ TEST(EscapeFilterPath, NativePathsEscapeBothParserLevels) {
     std::string escaped;
   };
   const std::vector<Case> cases = {
-      {"/v/a.mp4", "/v/a.mp4"},
-      {"/v/it's.mp4", "/v/it'\\\\\\''s.mp4"},
-      {"/v/a:b.mp4", "/v/a\\:b.mp4"},
-      {"/v/a=b.mp4", "/v/a\\=b.mp4"},
-      {"/v/b\\c.mp4", "/v/b\\\\c.mp4"},
-      {"/v/sp ace, x[1];z.mp4", "/v/sp ace, x[1];z.mp4"},
+      {"/v/a.mp4", "/v/a.mp4"},         {"/v/it's.mp4", "/v/it'\\\\\\''s.mp4"},
+      {"/v/a:b.mp4", "/v/a\\:b.mp4"},   {"/v/a=b.mp4", "/v/a\\=b.mp4"},
+      {"/v/b\\c.mp4", "/v/b\\\\c.mp4"}, {"/v/sp ace, x[1];z.mp4", "/v/sp ace, x[1];z.mp4"},
       {"a:b.mp4", "a\\:b.mp4"},  // relative, no drive letter
-      {" lead.mp4 ", "\\ lead.mp4\\ "},
-      {"/v/C:/x.mp4", "/v/C\\:/x.mp4"},
+      {" lead.mp4 ", "\\ lead.mp4\\ "}, {"/v/C:/x.mp4", "/v/C\\:/x.mp4"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(escapeFilterPath(c.path), std::optional<std::string>(c.escaped)) << c.path;
@@ -74,8 +70,7 @@ TEST(ExtractInputPaths, Table) {
     std::vector<std::string> paths;
   };
   const std::vector<Case> cases = {
-      {"movie='C\\:/v/a.mp4',trim=0:5[out0];amovie='C\\:/v/a.mp4',atrim=0:5[out1]",
-       {"C:/v/a.mp4"}},
+      {"movie='C\\:/v/a.mp4',trim=0:5[out0];amovie='C\\:/v/a.mp4',atrim=0:5[out1]", {"C:/v/a.mp4"}},
       {"movie='C\\:/v/it'\\\\\\''s.mp4'[out0]", {"C:/v/it's.mp4"}},
       {"-ss 5 -i \"C:/v/a b.mp4\" -i C:/s/sub.ass", {"C:/v/a b.mp4"}},
       {"-i a.mp4 -i a.mp4", {"a.mp4", "a.mp4"}},
@@ -169,9 +164,8 @@ TEST(EscapeFilterPath, RoundTripThroughRealFfmpeg) {
   clipSpec.audio = false;
   clipSpec.seconds = 0.4;
   test::makeClip(clip, clipSpec);
-  const std::vector<std::string> names = {"it's.mp4",       "a:b.mp4", "a=b.mp4", "sp ace.mp4",
-                                          "x,y[1];z.mp4",   "b\\c.mp4", "q'':=\\.mp4",
-                                          "trailing .mp4 "};
+  const std::vector<std::string> names = {"it's.mp4",     "a:b.mp4",  "a=b.mp4",     "sp ace.mp4",
+                                          "x,y[1];z.mp4", "b\\c.mp4", "q'':=\\.mp4", "trailing .mp4 "};
   for (const std::string& name : names) {
     const std::string path = dir.file(name);
     std::filesystem::copy_file(clip, path);

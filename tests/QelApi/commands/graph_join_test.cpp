@@ -44,8 +44,8 @@ TEST(NextPadLabel, CountsUpFrom4095AndNeverRepeatsAcrossThreads) {
 
 TEST(LabelFilterPads, LabelsFirstInputsAndIntermediateOutputs) {
   for (const std::string quote : {"", "\""}) {
-    TaskOperation op = makeOperation({file("/v/a.mp4")}, "-filter_complex " + quote + "scale=640:360" + quote,
-                                     {intermediate("t")});
+    TaskOperation op =
+        makeOperation({file("/v/a.mp4")}, "-filter_complex " + quote + "scale=640:360" + quote, {intermediate("t")});
     labelFilterPads(op);
     ASSERT_EQ(op.m_padLabels.count("t"), 1u);
     const std::int32_t n = op.m_padLabels.at("t");
@@ -63,8 +63,7 @@ TEST(LabelFilterPads, SkipsAssInputsAndFileOutputs) {
 }
 
 TEST(LabelFilterPads, FiltersWithPadsKeepThem) {
-  TaskOperation op = makeOperation({file("/v/a.mp4")}, "-filter_complex \"[0:v]scale=2:2[v]\"",
-                                   {intermediate("t")});
+  TaskOperation op = makeOperation({file("/v/a.mp4")}, "-filter_complex \"[0:v]scale=2:2[v]\"", {intermediate("t")});
   labelFilterPads(op);
   EXPECT_EQ(op.m_transform, "-filter_complex \"[0:v]scale=2:2[v]\"");
   EXPECT_TRUE(op.m_padLabels.empty());
@@ -76,38 +75,35 @@ TEST(LabelFilterPads, FiltersWithPadsKeepThem) {
 }
 
 TEST(LabelFilterPads, SourceFiltersGetNoInputLabels) {
-  TaskOperation op = makeOperation({file("/v/a.mp4")}, "-filter_complex \"movie='/v/a.mp4',scale=8:8\"",
-                                   {intermediate("t")});
+  TaskOperation op =
+      makeOperation({file("/v/a.mp4")}, "-filter_complex \"movie='/v/a.mp4',scale=8:8\"", {intermediate("t")});
   labelFilterPads(op);
   const std::int32_t n = op.m_padLabels.at("t");
   EXPECT_EQ(op.m_transform, fmt::format("-filter_complex \"movie='/v/a.mp4',scale=8:8[{}]\"", n));
 }
 
 TEST(LabelFilterPads, LooksForTheFilterNameOnlyInTheFilterOptionValue) {
-  TaskOperation op = makeOperation({file("/v/hflip.mp4")},
-                                   "-metadata title=hflip -filter_complex \"hflip\" -metadata:s:v comment=hflip",
-                                   {intermediate("t")});
+  TaskOperation op =
+      makeOperation({file("/v/hflip.mp4")},
+                    "-metadata title=hflip -filter_complex \"hflip\" -metadata:s:v comment=hflip", {intermediate("t")});
   labelFilterPads(op);
   const std::int32_t n = op.m_padLabels.at("t");
   EXPECT_EQ(op.m_transform,
             fmt::format("-metadata title=hflip -filter_complex \"[0]hflip[{}]\" -metadata:s:v comment=hflip", n));
 
   // A name that is part of another word, or sits in a quoted argument, is not the filter.
-  TaskOperation quoted = makeOperation({file("/v/a.mp4")},
-                                       "-filter_complex \"drawtext=text='crop;crop':x=1,crop=8:8\"",
+  TaskOperation quoted = makeOperation({file("/v/a.mp4")}, "-filter_complex \"drawtext=text='crop;crop':x=1,crop=8:8\"",
                                        {intermediate("u")});
   labelFilterPads(quoted);
   const std::int32_t m = quoted.m_padLabels.at("u");
-  EXPECT_EQ(quoted.m_transform,
-            fmt::format("-filter_complex \"[0]drawtext=text='crop;crop':x=1,crop=8:8[{}]\"", m));
+  EXPECT_EQ(quoted.m_transform, fmt::format("-filter_complex \"[0]drawtext=text='crop;crop':x=1,crop=8:8[{}]\"", m));
 }
 
 TEST(MergeFilterGraphs, InputsThatTradePlacesEndSwapped) {
-  TaskOperation a = makeOperation({file("/v/x.mp4"), file("/v/y.mp4")},
-                                  "-filter_complex \"[0][1]hstack\"", {file("/v/o.mp4")});
+  TaskOperation a =
+      makeOperation({file("/v/x.mp4"), file("/v/y.mp4")}, "-filter_complex \"[0][1]hstack\"", {file("/v/o.mp4")});
   TaskOperation n = makeOperation({file("/v/y.mp4"), file("/v/x.mp4")},
-                                  "-filter_complex \"[0]hflip[a];[1:v:0]vflip[b]\" -c:v libx264",
-                                  {file("/v/p.mp4")});
+                                  "-filter_complex \"[0]hflip[a];[1:v:0]vflip[b]\" -c:v libx264", {file("/v/p.mp4")});
   ASSERT_TRUE(mergeFilterGraphs(a, n));
   EXPECT_EQ(a.m_transform, "-filter_complex \"[0][1]hstack;[1]hflip[a];[0:v:0]vflip[b]\"");
   EXPECT_EQ(n.m_transform, "-c:v libx264");
@@ -126,8 +122,8 @@ TEST(MergeFilterGraphs, JoinsIntoAnOperationWithoutFilters) {
 
 TEST(MergeFilterGraphs, QuotesABareGraphWhenTheJoinedChainHoldsABlank) {
   TaskOperation a = makeOperation({file("/v/a.mp4")}, "-filter_complex hflip -c:a copy", {file("/v/o.mp4")});
-  TaskOperation n = makeOperation({file("/v/a.mp4")},
-                                  "-filter_complex \"[0]scale=8:8, drawtext=text='a b'\"", {file("/v/p.mp4")});
+  TaskOperation n =
+      makeOperation({file("/v/a.mp4")}, "-filter_complex \"[0]scale=8:8, drawtext=text='a b'\"", {file("/v/p.mp4")});
   ASSERT_TRUE(mergeFilterGraphs(a, n));
   EXPECT_EQ(a.m_transform, "-filter_complex \"hflip;[0]scale=8:8, drawtext=text='a b'\" -c:a copy");
 }
@@ -142,10 +138,9 @@ TEST(MergeFilterGraphs, NextWithoutMediaFilterChangesNothing) {
 }
 
 TEST(LinkChainInput, LinksTheLastFilterOfTheReadersMedium) {
-  TaskOperation a = makeOperation({file("/v/a.mp4")},
-                                  "-filter_complex \"[0:v]scale=8:8[v];[0:a]volume=2\"", {intermediate("t")});
-  const TaskOperation n = makeOperation({intermediate("t")}, "-filter_complex \"[0:a]atempo=2\"",
-                                        {file("/v/o.mp4")});
+  TaskOperation a =
+      makeOperation({file("/v/a.mp4")}, "-filter_complex \"[0:v]scale=8:8[v];[0:a]volume=2\"", {intermediate("t")});
+  const TaskOperation n = makeOperation({intermediate("t")}, "-filter_complex \"[0:a]atempo=2\"", {file("/v/o.mp4")});
   const int label = linkChainInput(a, 0, n);
   ASSERT_GE(label, kFirstPadLabel);
   EXPECT_EQ(a.m_transform, fmt::format("-filter_complex \"[0:v]scale=8:8[v];[0:a]volume=2[{}]\"", label));
@@ -155,8 +150,8 @@ TEST(LinkChainInput, LinksTheLastFilterOfTheReadersMedium) {
   EXPECT_EQ(linkChainInput(a, 0, n), label);
   EXPECT_EQ(a.m_transform, after);
   // A reader that does not name the input gets no link.
-  const TaskOperation other = makeOperation({intermediate("t"), file("/v/b.mp4")},
-                                            "-filter_complex \"[1]hflip\"", {file("/v/o.mp4")});
+  const TaskOperation other =
+      makeOperation({intermediate("t"), file("/v/b.mp4")}, "-filter_complex \"[1]hflip\"", {file("/v/o.mp4")});
   TaskOperation fresh = makeOperation({file("/v/a.mp4")}, "-filter_complex \"hflip\"", {intermediate("t")});
   EXPECT_EQ(linkChainInput(fresh, 0, other), -1);
   EXPECT_EQ(fresh.m_transform, "-filter_complex \"hflip\"");
@@ -164,8 +159,7 @@ TEST(LinkChainInput, LinksTheLastFilterOfTheReadersMedium) {
 
 TEST(RemapMapOptions, FollowsTheNewInputPositions) {
   TaskOperation a = makeOperation({file("/v/a.mp4")}, "-filter_complex \"hflip\"", {file("/v/o.mp4")});
-  TaskOperation n = makeOperation({file("/v/b.mp4"), file("/v/a.mp4")},
-                                  " -map 0:v -map 1:a:1 ", {file("/v/p.mp4")});
+  TaskOperation n = makeOperation({file("/v/b.mp4"), file("/v/a.mp4")}, " -map 0:v -map 1:a:1 ", {file("/v/p.mp4")});
   remapMapOptions(a, n);
   EXPECT_EQ(n.m_transform, "-map 1:v -map 0:a:1");
   ASSERT_EQ(a.m_inputs.size(), 2u);
@@ -181,11 +175,11 @@ TEST(RemapMapOptions, FollowsTheNewInputPositions) {
 TEST(JoinOperationGraphs, RefusesAJoinThatWouldReferToNoInput) {
   ProducerInputsMap producers;
   producers["/tmp/t.mp4"] = {"/v/a.mp4", "/v/b.mp4"};
-  TaskOperation a = makeOperation({file("/v/a.mp4"), file("/v/b.mp4")}, "-c copy -map 0 -map 1",
-                                  {intermediate("/tmp/t.mp4")});
+  TaskOperation a =
+      makeOperation({file("/v/a.mp4"), file("/v/b.mp4")}, "-c copy -map 0 -map 1", {intermediate("/tmp/t.mp4")});
   a.m_producerInputs = &producers;
-  TaskOperation n = makeOperation({intermediate("/tmp/t.mp4")}, "-filter_complex \"hflip\" -map 0:a",
-                                  {file("/v/o.mp4")});
+  TaskOperation n =
+      makeOperation({intermediate("/tmp/t.mp4")}, "-filter_complex \"hflip\" -map 0:a", {file("/v/o.mp4")});
   const TaskOperation aBefore = a;
   const TaskOperation nBefore = n;
 
@@ -216,8 +210,7 @@ TEST(JoinOperationGraphs, RefusesAJoinThatWouldReferToNoInput) {
 
 TEST(JoinOperationGraphs, ChainsAProducerAndItsReader) {
   TaskOperation a = makeOperation({file("/v/a.mp4")}, "-vf scale=80:60", {intermediate("/tmp/t.mp4")});
-  TaskOperation n = makeOperation({intermediate("/tmp/t.mp4")}, "-vf \"hflip\" -c:v libx264",
-                                  {file("/v/o.mp4")});
+  TaskOperation n = makeOperation({intermediate("/tmp/t.mp4")}, "-vf \"hflip\" -c:v libx264", {file("/v/o.mp4")});
   ASSERT_TRUE(joinOperationGraphs(a, n));
   const std::int32_t label = a.m_padLabels.at("/tmp/t.mp4");
   EXPECT_EQ(a.m_transform, fmt::format("-filter_complex [0]scale=80:60[{0}];[{0}]hflip", label));
@@ -236,12 +229,12 @@ TEST(JoinOperationGraphs, JoinedChainsRunThroughRealFfmpeg) {
   const std::string out = dir.file("out.mp4");
 
   TaskOperation a = makeOperation({file(clip)}, "-filter_complex \"scale=80:60\"", {intermediate(dir.file("t.mp4"))});
-  TaskOperation n = makeOperation({intermediate(dir.file("t.mp4"))}, "-filter_complex \"hflip\" -c:v libx264",
-                                  {file(out)});
+  TaskOperation n =
+      makeOperation({intermediate(dir.file("t.mp4"))}, "-filter_complex \"hflip\" -c:v libx264", {file(out)});
   ASSERT_TRUE(joinOperationGraphs(a, n));
 
-  const std::string command = fmt::format("-y -v error -i \"{}\" {} {} \"{}\"", clip, a.m_transform,
-                                          n.m_transform, out);
+  const std::string command =
+      fmt::format("-y -v error -i \"{}\" {} {} \"{}\"", clip, a.m_transform, n.m_transform, out);
   std::vector<std::string> argv = splitCommandLine(command);
   argv.insert(argv.begin(), test::ffmpegPath());
   const CapturedRun run = runAndCapture(argv, true);
@@ -316,12 +309,12 @@ TEST(AppendChainToGraph, Table) {
        "movie='a.mp4',crop=8:6[out0];amovie='a.mp4',hflip[out1]"},
       {"movie='a.mp4'[out0]", 'v', "movie='a.mp4',hflip[out0]"},
       {"amovie='a.mp4'[out0]", 'a', "amovie='a.mp4',hflip[out0]"},
-      {"movie='a.mp4'[out0]", 'a', ""},                        // no audio output
-      {"amovie='a.mp4'[out0]", 'v', ""},                       // no video output
-      {"movie='a.mp4',split[x][out0];[x]nullsink", 'v', ""},   // one of several outputs
-      {"movie='a.mp4'[out0][out9]", 'v', ""},                  // the label does not end the chain
-      {"movie='[out0].mp4',crop=8:6", 'v', ""},                // only inside the quoted name
-      {"movie='a.mp4',crop=8:6", 'v', ""},                     // no label at all
+      {"movie='a.mp4'[out0]", 'a', ""},                       // no audio output
+      {"amovie='a.mp4'[out0]", 'v', ""},                      // no video output
+      {"movie='a.mp4',split[x][out0];[x]nullsink", 'v', ""},  // one of several outputs
+      {"movie='a.mp4'[out0][out9]", 'v', ""},                 // the label does not end the chain
+      {"movie='[out0].mp4',crop=8:6", 'v', ""},               // only inside the quoted name
+      {"movie='a.mp4',crop=8:6", 'v', ""},                    // no label at all
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.graph);

@@ -57,8 +57,8 @@ TEST(GraphOptionValues, Table) {
       {"-vf scale=1:2 -af volume=2", {"scale=1:2", "volume=2"}},
       {"-filter_complex \"[0]hflip[v]\" -map [v]", {"[0]hflip[v]"}},
       {"-filter:v 'hflip'", {"hflip"}},
-      {"-i -vf -vf hflip", {"hflip"}},          // the -vf after -i is a file name
-      {"-metadata -vf -vf vflip", {"vflip"}},   // an option's value is no option
+      {"-i -vf -vf hflip", {"hflip"}},         // the -vf after -i is a file name
+      {"-metadata -vf -vf vflip", {"vflip"}},  // an option's value is no option
       {"-c:v copy -an", {}},
       {"-vf", {}},
   };
@@ -88,7 +88,7 @@ TEST(FindFilterName, Table) {
   const std::vector<Case> cases = {
       {"scale=1:2,hflip,scale=3:4", "scale", false, 0},
       {"scale=1:2,hflip,scale=3:4", "scale", true, 16},
-      {"hflipper,hflip", "hflip", false, 9},          // only a whole name
+      {"hflipper,hflip", "hflip", false, 9},  // only a whole name
       {"[0]hflip[v]", "hflip", false, 3},
       {"movie='hflip.mp4',vflip", "hflip", false, std::nullopt},  // inside a quoted argument
       {"drawtext=text=crop", "crop", false, std::nullopt},        // an argument, not a filter
@@ -217,12 +217,8 @@ TEST(ReferencesInput, Table) {
     bool referenced;
   };
   const std::vector<Case> cases = {
-      {"[0]scale=1:2", 0, false, true},
-      {"[1:v]hflip", 1, false, true},
-      {"[1.0]hflip", 1, false, false},
-      {"[1.0]hflip", 1, true, true},
-      {"[10]hflip", 1, false, false},
-      {"movie='[0].mp4',hflip", 0, false, false},
+      {"[0]scale=1:2", 0, false, true}, {"[1:v]hflip", 1, false, true}, {"[1.0]hflip", 1, false, false},
+      {"[1.0]hflip", 1, true, true},    {"[10]hflip", 1, false, false}, {"movie='[0].mp4',hflip", 0, false, false},
       {"hflip", 0, false, false},
   };
   for (const Case& c : cases) {

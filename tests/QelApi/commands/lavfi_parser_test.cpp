@@ -60,8 +60,9 @@ TEST_F(LavfiParserTest, UnknownDescriptionFailsWithTheEmptyOutputLine) {
   EXPECT_TRUE(result.graph.empty());
   EXPECT_TRUE(result.cmd.empty());
   EXPECT_EQ(result.fileNums, 0);
-  EXPECT_TRUE(log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that "
-                      "the analysis fails. [noSuchOperation]"))
+  EXPECT_TRUE(
+      log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that "
+              "the analysis fails. [noSuchOperation]"))
       << log.joined();
   // Nothing was dispatched, so nothing is filed.
   EXPECT_TRUE(parser.outputs.empty());
@@ -95,18 +96,11 @@ TEST_F(LavfiParserTest, DurationForms) {
     double expected;
   };
   const Case cases[] = {
-      {"10", 10.0},
-      {"2.5", 2.5},
-      {"12.345", 12.345000267028809},  // through single precision
-      {"\"12.345\"", 12.345},
-      {"\"7s\"", 7.0},
-      {"\"abc\"", 0.0},
-      {"true", 0.0},
-      {"null", 0.0},
-      {"{}", 0.0},
-      {"[1]", 0.0},
-      {"4294967296", 0.0},  // an integer beyond 32 bits
-      {"1e40", 1e40},       // too large for single precision: kept as parsed
+      {"10", 10.0},           {"2.5", 2.5},        {"12.345", 12.345000267028809},  // through single precision
+      {"\"12.345\"", 12.345}, {"\"7s\"", 7.0},     {"\"abc\"", 0.0},
+      {"true", 0.0},          {"null", 0.0},       {"{}", 0.0},
+      {"[1]", 0.0},           {"4294967296", 0.0},  // an integer beyond 32 bits
+      {"1e40", 1e40},                               // too large for single precision: kept as parsed
   };
   auto recorder = addRecorder("probeDesc");
   for (const Case& c : cases) {
@@ -172,9 +166,9 @@ TEST_F(LavfiParserTest, MissingMemberLogsTheRequestTextAsASecondLine) {
 
 TEST_F(LavfiParserTest, WrongTypedOptionalMembersCountAsAbsent) {
   auto recorder = addRecorder("probeDesc");
-  const LavfiParseResult result = parser.parse(
-      R"({"operation":{"input":[{"type":1,"value":"/a.mp4","duration":1,"prevOp":3}],"transform":"",)"
-      R"("description":"probeDesc","outputConfig":["-vn"]}})");
+  const LavfiParseResult result =
+      parser.parse(R"({"operation":{"input":[{"type":1,"value":"/a.mp4","duration":1,"prevOp":3}],"transform":"",)"
+                   R"("description":"probeDesc","outputConfig":["-vn"]}})");
   EXPECT_FALSE(result.graph.empty());
   ASSERT_EQ(recorder->received.size(), 1u);
   EXPECT_EQ(recorder->received[0].inputs[0].prevOp, "");
@@ -187,8 +181,9 @@ TEST_F(LavfiParserTest, EmptyInputArrayReachesTheOperation) {
   const LavfiParseResult result = parser.parse(request("convert", "[]"));
   EXPECT_TRUE(result.graph.empty());
   EXPECT_TRUE(log.has("[process,20]:inputs is empety")) << log.joined();
-  EXPECT_TRUE(log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that "
-                      "the analysis fails. [convert]"));
+  EXPECT_TRUE(
+      log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that "
+              "the analysis fails. [convert]"));
 }
 
 TEST_F(LavfiParserTest, OutputRecordInheritsTheConvertFlag) {
@@ -246,8 +241,8 @@ TEST_F(LavfiParserTest, FailedRequestRecordUnderEmptyKeyIsNeverApplied) {
   // A convert of a file without streams fails: its record (transcode 1 and
   // its output configuration) is filed under the empty graph text.
   test::serveProbe(parser, test::fakeProbeJson({}));
-  const LavfiParseResult failed = parser.parse(
-      request("convert", fileInput("/m/none.mp4"), R"(,"transform":"","outputConfig":"-vn -c:a flac")"));
+  const LavfiParseResult failed =
+      parser.parse(request("convert", fileInput("/m/none.mp4"), R"(,"transform":"","outputConfig":"-vn -c:a flac")"));
   EXPECT_TRUE(failed.graph.empty());
   ASSERT_EQ(parser.outputs.count(""), 1u);
   EXPECT_EQ(parser.findOutput(""), nullptr);
@@ -258,8 +253,8 @@ TEST_F(LavfiParserTest, FailedRequestRecordUnderEmptyKeyIsNeverApplied) {
   // A later operation whose first input is an empty earlier graph keeps its
   // own configuration instead of inheriting the failed convert's.
   auto recorder = addRecorder("crop");
-  const LavfiParseResult next =
-      parser.parse(request("crop", R"([{"type":2,"value":"","duration":1}])", R"(,"transform":"","outputConfig":"-an")"));
+  const LavfiParseResult next = parser.parse(
+      request("crop", R"([{"type":2,"value":"","duration":1}])", R"(,"transform":"","outputConfig":"-an")"));
   ASSERT_EQ(next.graph, ",hflip[out0]");
   EXPECT_EQ(parser.findOutput(next.graph)->transcode, 0);
   EXPECT_EQ(parser.findOutput(next.graph)->outputConfig, "-an");

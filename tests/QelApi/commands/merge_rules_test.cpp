@@ -98,8 +98,8 @@ const MergeCase kOptionRules[] = {
     {"-vcodec libx264", "", true},
     {"", "-acodec aac", true},
     // A second fade or crossfade, even where the audio pair would merge.
-    {"-filter_complex '[0:v]fade=t=in[v];[0:a]volume=1[a]'", "-filter_complex '[1:v]scale=1:1,fade=t=out[w];[1:a]volume=2[b]'",
-     false},
+    {"-filter_complex '[0:v]fade=t=in[v];[0:a]volume=1[a]'",
+     "-filter_complex '[1:v]scale=1:1,fade=t=out[w];[1:a]volume=2[b]'", false},
     {"-filter_complex '[0:v]fade=t=in[v];[0:a]volume=1[a]'", "-filter_complex '[1:v]scale=1:1[w];[1:a]volume=2[b]'",
      true},
     {"-filter_complex '[0:v][1:v]xfade[v];[0:a]volume=1[a]'", "-filter_complex '[2:v][3:v]xfade[w];[2:a]volume=1[b]'",

@@ -31,18 +31,10 @@ using test::task::makeOperation;
 
 // One of each edited option text, each in a name of its own.
 const std::vector<std::string> kNames = {
-    "victim-c:a copy.mkv",
-    "a -acodec copy.mkv",
-    "show -c:v copy.mkv",
-    "a -vcodec copy.mkv",
-    "a -map 0:v:1.mkv",
-    "a -c:v:1 png -disposition:v:1 attached_pic.mkv",
-    "a -qscale:v 23.mkv",
-    "a -b:v 2000k.mkv",
-    "a libx264 b.mkv",
-    "a libx265 b.mkv",
-    "a -vf b.mkv",
-    "a -af b.mkv",
+    "victim-c:a copy.mkv", "a -acodec copy.mkv", "show -c:v copy.mkv",
+    "a -vcodec copy.mkv",  "a -map 0:v:1.mkv",   "a -c:v:1 png -disposition:v:1 attached_pic.mkv",
+    "a -qscale:v 23.mkv",  "a -b:v 2000k.mkv",   "a libx264 b.mkv",
+    "a libx265 b.mkv",     "a -vf b.mkv",        "a -af b.mkv",
 };
 
 // Filters on both streams and every option an edit changes.
@@ -53,9 +45,8 @@ const std::string kOptions =
 // Pairs of arguments that must not be left in a command: every one is an
 // option the edits remove or replace.
 const std::vector<std::vector<std::string>> kEdited = {
-    {"-c:a", "copy"}, {"-acodec", "copy"}, {"-c:v", "copy"}, {"-vcodec", "copy"},
-    {"-map", "0:v:1"}, {"-c:v:1", "png"},  {"-qscale:v"},     {"-b:v", "2000k"},
-    {"libx264"},       {"libx265"},        {"-vf"},           {"-af"},
+    {"-c:a", "copy"}, {"-acodec", "copy"}, {"-c:v", "copy"}, {"-vcodec", "copy"}, {"-map", "0:v:1"}, {"-c:v:1", "png"},
+    {"-qscale:v"},    {"-b:v", "2000k"},   {"libx264"},      {"libx265"},         {"-vf"},           {"-af"},
 };
 
 bool holdsSequence(const std::vector<std::string>& args, const std::vector<std::string>& sequence) {
@@ -105,7 +96,8 @@ TEST_P(OptionTextNames, EveryFormKeepsTheNameAndEditsTheOptions) {
       {"input file", {makeOperation({file(named())}, kOptions, {file(out)})}, {named()}},
       {"input file with options", {makeOperation({file(named(), "-ss 1")}, kOptions, {file(out)})}, {named()}},
       {"output file", {makeOperation({file(in)}, kOptions, {file(named())})}, {named()}},
-      {"graph input", {makeOperation({intermediate("movie='" + movie() + "',scale=80:60[out0]")}, kOptions, {file(out)})},
+      {"graph input",
+       {makeOperation({intermediate("movie='" + movie() + "',scale=80:60[out0]")}, kOptions, {file(out)})},
        {named()}},
       {"command fragment input",
        {makeOperation({intermediate("-i \"" + named() + "\" -map 0:a")}, kOptions, {file(out)})},
@@ -151,8 +143,8 @@ TEST(OptionTextNames, RangesAreTheQuotedRunsOfTheCommandLine) {
   for (const TextRange& range : commandQuotedRanges(text)) {
     quoted.insert(text.substr(range.begin, range.end - range.begin));
   }
-  EXPECT_EQ(quoted, (std::set<std::string>{R"("a -c:a copy.mp4")", R"("drawtext=text=\"-c:a copy\"")",
-                                           R"("o""x.mkv")", R"("open)"}));
+  EXPECT_EQ(quoted, (std::set<std::string>{R"("a -c:a copy.mp4")", R"("drawtext=text=\"-c:a copy\"")", R"("o""x.mkv")",
+                                           R"("open)"}));
   EXPECT_EQ(findOptionText(text, "-c:a copy"), text.find(" -c:a copy \"o") + 1);
   std::string edited = text;
   EXPECT_TRUE(eraseFirstOptionText(edited, "-c:a copy"));

@@ -27,11 +27,9 @@ TEST(ChooseVideoEncoder, ReplacesEncoderForVendor) {
       {"apple", R"( -I "a.mp4" -c:v libx264 "o.mp4")",
        R"( -hwaccel videotoolbox  -I "a.mp4" -c:v h264_videotoolbox "o.mp4")"},
       // The first input has options of its own: no -hwaccel in front of them.
-      {"apple", R"( -ss 1 -i "a.mp4" -c:v libx264 "o.mp4")",
-       R"( -ss 1 -i "a.mp4" -c:v h264_videotoolbox "o.mp4")"},
+      {"apple", R"( -ss 1 -i "a.mp4" -c:v libx264 "o.mp4")", R"( -ss 1 -i "a.mp4" -c:v h264_videotoolbox "o.mp4")"},
       // apple has no HEVC encoder; the -hwaccel rule does not depend on a replacement.
-      {"apple", R"( -i "a.mp4" -c:v libx265 "o.mp4")",
-       R"( -hwaccel videotoolbox  -i "a.mp4" -c:v libx265 "o.mp4")"},
+      {"apple", R"( -i "a.mp4" -c:v libx265 "o.mp4")", R"( -hwaccel videotoolbox  -i "a.mp4" -c:v libx265 "o.mp4")"},
       {"intel", R"( -i "a.mp4" -c:v libx265 "o.mp4")", R"( -i "a.mp4" -c:v hevc_qsv "o.mp4")"},
       {"nvidia", R"( -i "a.mp4" -c:v libx265 "o.mp4")", R"( -i "a.mp4" -c:v hevc_nvenc "o.mp4")"},
       {"", R"( -i "a.mp4" -c:v libx264 "o.mp4")", R"( -i "a.mp4" -c:v libx264 "o.mp4")"},
@@ -80,14 +78,12 @@ TEST(ApplyQualityOptions, TurnsQualityScaleIntoBitRate) {
 
 TEST(ApplyStreamCopy, RemovesCopyOfFilteredStreams) {
   const std::vector<TextCase> cases{
-      {R"( -i "a.mp4" -af volume=2 -c:a copy -c:v copy "o.mp4")",
-       R"( -i "a.mp4" -af volume=2  -c:v copy "o.mp4")"},
+      {R"( -i "a.mp4" -af volume=2 -c:a copy -c:v copy "o.mp4")", R"( -i "a.mp4" -af volume=2  -c:v copy "o.mp4")"},
       {R"( -i "a.mp4" -vf scale=2:2 -acodec copy -vcodec copy "o.mp4")",
        R"( -i "a.mp4" -vf scale=2:2 -acodec copy  "o.mp4")"},
       {R"(-filter_complex "scale=640:360" -vcodec copy -c:v copy -c:a copy "o.mp4")",
        R"(-filter_complex "scale=640:360"   -c:a copy "o.mp4")"},
-      {R"(-filter_complex "volume=2" -c:a copy -c:v copy "o.mp4")",
-       R"(-filter_complex "volume=2"  -c:v copy "o.mp4")"},
+      {R"(-filter_complex "volume=2" -c:a copy -c:v copy "o.mp4")", R"(-filter_complex "volume=2"  -c:v copy "o.mp4")"},
       {R"( -i "a.mp4" -c:a copy -c:v copy "o.mp4")", R"( -i "a.mp4" -c:a copy -c:v copy "o.mp4")"},
   };
   for (const auto& c : cases) {

@@ -30,11 +30,10 @@ TEST(PlanningSnapshot, TakesTheEntriesOfTheGraphsTheTaskNames) {
   records.durations[input] = 4.5;
 
   PlanningSnapshot snapshot;
-  snapshot.takeParserEntries(
-      {operation({{2, input, ""}, {1, "/m/d.mp4", ""}}, "-c copy"),
-       operation({{1, "/m/b.mp4", ""}}, "-filter_complex \"" + inTransform + "\" -map 0:a"),
-       operation({{2, "/t/middle.mkv", ""}}, "")},
-      records);
+  snapshot.takeParserEntries({operation({{2, input, ""}, {1, "/m/d.mp4", ""}}, "-c copy"),
+                              operation({{1, "/m/b.mp4", ""}}, "-filter_complex \"" + inTransform + "\" -map 0:a"),
+                              operation({{2, "/t/middle.mkv", ""}}, "")},
+                             records);
 
   EXPECT_EQ(snapshot.inputFiles.size(), 2u);
   EXPECT_EQ(snapshot.durations.size(), 2u);

@@ -95,11 +95,10 @@ TEST(ProbeDocument, FindStreamIndexCountsStreamsOfOneType) {
 }
 
 TEST(ProbeDocument, SubtitleScanFindsTheFirstTimedMovText) {
-  const ProbeDocument doc = parsed(
-      R"({"streams":[{"codec_type":"video","codec_name":"h264"},)"
-      R"({"codec_type":"subtitle","codec_name":"ass"},)"
-      R"({"codec_type":"subtitle","codec_name":"mov_text","duration":"0"},)"
-      R"({"codec_type":"subtitle","codec_name":"mov_text","duration":"20.0"}]})");
+  const ProbeDocument doc = parsed(R"({"streams":[{"codec_type":"video","codec_name":"h264"},)"
+                                   R"({"codec_type":"subtitle","codec_name":"ass"},)"
+                                   R"({"codec_type":"subtitle","codec_name":"mov_text","duration":"0"},)"
+                                   R"({"codec_type":"subtitle","codec_name":"mov_text","duration":"20.0"}]})");
   int32_t index = 99;
   double seconds = 0;
   EXPECT_TRUE(getSubtitleInfo(doc, index, seconds));
@@ -173,10 +172,13 @@ TEST(ProbeDocument, EveryReaderFailsOnAnUnparsedDocument) {
 
 TEST(ClockText, ToSeconds) {
   const std::vector<std::pair<std::string, int32_t>> cases = {
-      {"00:01:02.75", 62}, {"5.9", 5},          {"1:30", 0},          {"", 0},
-      {"   00:00:10", 10}, {"01:02:05", 3725},  {"100:00:00", 360000}, {"abc", 0},
-      {"12:x:00", 0},      {"-5.5", -5},        {"1e99", 2147483647}, {"nan", 0},
-      {"00:00:09.999", 9}, {"99999999999999:00:00", 2147483647},
+      {"00:01:02.75", 62},   {"5.9", 5},
+      {"1:30", 0},           {"", 0},
+      {"   00:00:10", 10},   {"01:02:05", 3725},
+      {"100:00:00", 360000}, {"abc", 0},
+      {"12:x:00", 0},        {"-5.5", -5},
+      {"1e99", 2147483647},  {"nan", 0},
+      {"00:00:09.999", 9},   {"99999999999999:00:00", 2147483647},
   };
   for (const auto& [text, seconds] : cases) EXPECT_EQ(clockTextToSeconds(text), seconds) << text;
 }
@@ -299,8 +301,8 @@ TEST(ProbeDocumentOnFiles, SixChannelStreamWinsOverStereo) {
   test::TempDir dir;
   const std::string path = dir.file("d.mp4");
   runFfmpeg({"-f", "lavfi", "-i", "sine=duration=1", "-f", "lavfi", "-i", "sine=frequency=880:duration=1",
-             "-filter_complex", "[0]aformat=channel_layouts=stereo[a];[1]aformat=channel_layouts=5.1[b]",
-             "-map", "[a]", "-map", "[b]", "-c:a", "aac", path});
+             "-filter_complex", "[0]aformat=channel_layouts=stereo[a];[1]aformat=channel_layouts=5.1[b]", "-map", "[a]",
+             "-map", "[b]", "-c:a", "aac", path});
   const ProbeDocument doc = probeDocumentOf(path);
   int32_t bitRate = 0;
   int32_t channels = 0;

@@ -49,8 +49,7 @@ TEST(QuotedLabels, UnreadPadLabelInsideAPathStays) {
   operation.m_padLabels["/o/mid.mkv"] = 4095;
   prepareFilterOptions(operation);
   const FFmpegCommand command = toCommad(operation, {});
-  EXPECT_NE(command.commandLine.find("movie='/m/[4095].mp4',scale=80:60\""), std::string::npos)
-      << command.commandLine;
+  EXPECT_NE(command.commandLine.find("movie='/m/[4095].mp4',scale=80:60\""), std::string::npos) << command.commandLine;
 }
 
 }  // namespace

@@ -42,11 +42,12 @@ TEST(SpelledFiles, ANumberMatchesItsFieldAsFFmpegFormatsIt) {
     bool matches;
   };
   const Case cases[] = {
-      {"p%d.png", "p1.png", true},      {"p%d.png", "p0.png", true},     {"p%d.png", "p10.png", true},
-      {"p%d.png", "p01.png", false},    {"p%d.png", "p.png", false},     {"p%d.png", "px.png", false},
-      {"p%d.png", "p1.jpg", false},     {"p%03d.png", "p001.png", true}, {"p%03d.png", "p1000.png", true},
-      {"p%03d.png", "p01.png", false},  {"p%03d.png", "p0100.png", false},
-      {"p%d1.png", "p121.png", true},  // the suffix begins with a digit
+      {"p%d.png", "p1.png", true},       {"p%d.png", "p0.png", true},
+      {"p%d.png", "p10.png", true},      {"p%d.png", "p01.png", false},
+      {"p%d.png", "p.png", false},       {"p%d.png", "px.png", false},
+      {"p%d.png", "p1.jpg", false},      {"p%03d.png", "p001.png", true},
+      {"p%03d.png", "p1000.png", true},  {"p%03d.png", "p01.png", false},
+      {"p%03d.png", "p0100.png", false}, {"p%d1.png", "p121.png", true},  // the suffix begins with a digit
   };
   for (const Case& c : cases) {
     EXPECT_EQ(matchesFramePattern(*framePattern(c.pattern), c.name), c.matches) << c.pattern << " " << c.name;

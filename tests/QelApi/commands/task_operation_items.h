@@ -11,9 +11,7 @@
 
 namespace qel::test::task {
 
-inline TaskIoItem file(std::string value, std::string prevOp = "") {
-  return {1, std::move(value), std::move(prevOp)};
-}
+inline TaskIoItem file(std::string value, std::string prevOp = "") { return {1, std::move(value), std::move(prevOp)}; }
 inline TaskIoItem intermediate(std::string value) { return {2, std::move(value), ""}; }
 
 inline TaskOperation makeOperation(std::vector<TaskIoItem> inputs, std::string transform,

@@ -94,18 +94,15 @@ TEST(ParseTaskOperations, OperationsWithoutOutputsAreDropped) {
     std::size_t count;
   };
   const std::vector<Case> cases = {
-      {"output object without type",
-       R"({"operations":[{"input":[],"output":{"value":"o.mp4"}}]})", 0},
+      {"output object without type", R"({"operations":[{"input":[],"output":{"value":"o.mp4"}}]})", 0},
       {"output object with type", R"({"operations":[{"output":{"value":"o.mp4","type":1}}]})", 1},
       {"output object without value", R"({"operations":[{"output":{"type":1}}]})", 0},
       {"empty output array", R"({"operations":[{"output":[]}]})", 0},
       {"no output member", R"({"operations":[{"transform":"-vf hflip"}]})", 0},
       {"empty operations", R"({"operations":[]})", 0},
-      {"second without outputs",
-       R"({"operations":[{"output":[{"type":1,"value":"a"}]},{"output":[]}]})", 1},
+      {"second without outputs", R"({"operations":[{"output":[{"type":1,"value":"a"}]},{"output":[]}]})", 1},
       {"null members count as missing",
-       R"({"operations":[{"input":null,"transform":null,"output":[{"type":null,"value":"o","prevOp":null}]}]})",
-       1},
+       R"({"operations":[{"input":null,"transform":null,"output":[{"type":null,"value":"o","prevOp":null}]}]})", 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(parse(c.json).size(), c.count) << c.name;
@@ -125,16 +122,11 @@ TEST(ParseTaskOperations, RequestsOfTheWrongShapeGiveAnEmptyList) {
       {"no operations", R"({"ops":[]})"},
       {"operations not an array", R"({"operations":{"output":[{"type":1,"value":"o"}]}})"},
       {"operation not an object", R"({"operations":[5,{"output":[{"type":1,"value":"o"}]}]})"},
-      {"input not an array",
-       R"({"operations":[{"input":{"type":1,"value":"a"},"output":[{"type":1,"value":"o"}]}]})"},
-      {"input item not an object",
-       R"({"operations":[{"input":["a.mp4"],"output":[{"type":1,"value":"o"}]}]})"},
-      {"input item without value",
-       R"({"operations":[{"input":[{"type":1}],"output":[{"type":1,"value":"o"}]}]})"},
-      {"value not a string",
-       R"({"operations":[{"input":[{"type":1,"value":3}],"output":[{"type":1,"value":"o"}]}]})"},
-      {"transform not a string",
-       R"({"operations":[{"transform":["-vf"],"output":[{"type":1,"value":"o"}]}]})"},
+      {"input not an array", R"({"operations":[{"input":{"type":1,"value":"a"},"output":[{"type":1,"value":"o"}]}]})"},
+      {"input item not an object", R"({"operations":[{"input":["a.mp4"],"output":[{"type":1,"value":"o"}]}]})"},
+      {"input item without value", R"({"operations":[{"input":[{"type":1}],"output":[{"type":1,"value":"o"}]}]})"},
+      {"value not a string", R"({"operations":[{"input":[{"type":1,"value":3}],"output":[{"type":1,"value":"o"}]}]})"},
+      {"transform not a string", R"({"operations":[{"transform":["-vf"],"output":[{"type":1,"value":"o"}]}]})"},
       {"prevOp not a string",
        R"({"operations":[{"input":[{"type":1,"value":"a","prevOp":{}}],"output":[{"type":1,"value":"o"}]}]})"},
       {"output neither array nor object", R"({"operations":[{"output":"o.mp4"}]})"},
@@ -165,8 +157,7 @@ TEST(ParseTaskOperations, TypeThatIsNotA32BitIntegerReadsAsZero) {
 }
 
 TEST(ParseTaskOperations, TransformKeepsNonAsciiAndQuotes) {
-  const std::vector<TaskOperation> ops =
-      parse(oneOperation(R"("-af \"volume=2\" -metadata title=\u00e9t\u00e9")"));
+  const std::vector<TaskOperation> ops = parse(oneOperation(R"("-af \"volume=2\" -metadata title=\u00e9t\u00e9")"));
   ASSERT_EQ(ops.size(), 1u);
   EXPECT_EQ(ops[0].m_transform, "-filter_complex \"volume=2\" -metadata title=\xc3\xa9t\xc3\xa9");
   EXPECT_TRUE(ops[0].m_filterOptions.hasAudioFilter);

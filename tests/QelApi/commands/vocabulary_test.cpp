@@ -72,12 +72,10 @@ TEST(VocabularyTest, FilterMediaByName) {
     bool video;
   };
   const Case cases[] = {
-      {"concat", false, true},   {"xfade", false, true},    {"drawtext", false, true},
-      {"subtitles", false, true}, {"ass", false, true},     {"movie", false, true},
-      {"color", false, true},    {"amovie", true, false},   {"anullsrc", true, false},
-      {"volume", true, false},   {"atempo", true, false},   {"scale", false, true},
-      {"scael", false, false},   {"Scale", false, false},   {"", false, false},
-      {"volume ", false, false},
+      {"concat", false, true},   {"xfade", false, true},  {"drawtext", false, true}, {"subtitles", false, true},
+      {"ass", false, true},      {"movie", false, true},  {"color", false, true},    {"amovie", true, false},
+      {"anullsrc", true, false}, {"volume", true, false}, {"atempo", true, false},   {"scale", false, true},
+      {"scael", false, false},   {"Scale", false, false}, {"", false, false},        {"volume ", false, false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(isAudioFilterName(c.name), c.audio) << c.name;
@@ -92,10 +90,10 @@ TEST(VocabularyTest, MergeKindLookups) {
     std::optional<int> audio;
   };
   const Case cases[] = {
-      {"scale", 0, {}},  {"overlay", 1, {}},  {"crop", 2, {}},     {"rotate", 3, {}},
-      {"pad", 4, {}},    {"fade", 5, {}},     {"split", 6, {}},    {"volume", {}, 0},
-      {"chorus", {}, 1}, {"loudnorm", {}, 2}, {"atempo", {}, 3},   {"aecho", {}, 4},
-      {"hflip", {}, {}}, {"afade", {}, {}},   {"Scale", {}, {}},   {"", {}, {}},
+      {"scale", 0, {}},  {"overlay", 1, {}},  {"crop", 2, {}},   {"rotate", 3, {}},
+      {"pad", 4, {}},    {"fade", 5, {}},     {"split", 6, {}},  {"volume", {}, 0},
+      {"chorus", {}, 1}, {"loudnorm", {}, 2}, {"atempo", {}, 3}, {"aecho", {}, 4},
+      {"hflip", {}, {}}, {"afade", {}, {}},   {"Scale", {}, {}}, {"", {}, {}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(videoFilterKind(c.name), c.video) << c.name;
@@ -124,13 +122,26 @@ TEST(VocabularyTest, OptionLookupHonoursStreamSpecifiers) {
     bool takesArgument;
   };
   const Case cases[] = {
-      {"c", "c", true},           {"c:v", "c", true},          {"c:a:0", "c", true},
-      {"codec", "codec", true},   {"filter:a", "filter", true}, {"filter_complex", "filter_complex", true},
-      {"ss", "ss", true},         {"to", "to", true},          {"map", "map", true},
-      {"hwaccels", "hwaccels", true}, {"vn", "vn", false},     {"y", "y", false},
-      {"c:", "c", true},          {"preset", "", false},       {"crf", "", false},
-      {"cv", "", false},          {"", "", false},             {"V", "", false},
-      {"vn:0", "vn", false},      {"ssx", "", false},
+      {"c", "c", true},
+      {"c:v", "c", true},
+      {"c:a:0", "c", true},
+      {"codec", "codec", true},
+      {"filter:a", "filter", true},
+      {"filter_complex", "filter_complex", true},
+      {"ss", "ss", true},
+      {"to", "to", true},
+      {"map", "map", true},
+      {"hwaccels", "hwaccels", true},
+      {"vn", "vn", false},
+      {"y", "y", false},
+      {"c:", "c", true},
+      {"preset", "", false},
+      {"crf", "", false},
+      {"cv", "", false},
+      {"", "", false},
+      {"V", "", false},
+      {"vn:0", "vn", false},
+      {"ssx", "", false},
   };
   for (const Case& c : cases) {
     const FfmpegOption* row = findFfmpegOption(c.text);

@@ -78,8 +78,7 @@ TEST_F(ConfigCommandsTest, SetHwAccelPicksTheFirstVendorInFixedOrder) {
       {R"({"op":"sethwaccel","hwaccel":{"name":"nvidia","enable":1}})", 6510, "stale"},
       {R"({"op":"sethwaccel","hwaccel":"nvidia"})", 6510, "stale"},
       {R"({"op":"hwaccel","hwaccel":[]})", 6510, "stale"},
-      {R"({"op":"sethwaccel","hwaccel":[{"name":"Intel","enable":1},{"name":"NVIDIA","enable":1}]})", 0,
-       "nvidia"},
+      {R"({"op":"sethwaccel","hwaccel":[{"name":"Intel","enable":1},{"name":"NVIDIA","enable":1}]})", 0, "nvidia"},
       {R"({"op":"SetHwAccel","hwaccel":[{"name":"amd","enable":1}]})", 0, "amd"},
       {R"({"op":"sethwaccel","hwaccel":[{"name":"intel","enable":true},{"name":"amd","enable":"1"},)"
        R"({"name":"apple","enable":1.0},{"name":"nvidia","enable":2}]})",
@@ -87,8 +86,7 @@ TEST_F(ConfigCommandsTest, SetHwAccelPicksTheFirstVendorInFixedOrder) {
       {R"({"op":"sethwaccel","hwaccel":[5,"x",null,[],{"name":7,"enable":1},{"name":"apple"},)"
        R"({"enable":1},{"name":"apple","enable":1}]})",
        0, "apple"},
-      {R"({"op":"sethwaccel","hwaccel":[{"name":"intel","enable":0},{"name":"Intel","enable":1}]})", 0,
-       "intel"},
+      {R"({"op":"sethwaccel","hwaccel":[{"name":"intel","enable":0},{"name":"Intel","enable":1}]})", 0, "intel"},
       {R"({"op":"sethwaccel","hwaccel":[]})", 0, ""},
   };
   for (const Case& c : cases) {
@@ -180,9 +178,8 @@ TEST_F(ConfigCommandsTest, GetHwAccelOnThisMachineFindsNoVendorEncoder) {
   test::ScopedEnv tmpdir("TMPDIR", tmp.path());  // the probe makes its test clip there
   std::string reply;
   ASSERT_EQ(getConfig(engine, R"({"op":"gethwaccel","sid":7})", reply), 0);
-  EXPECT_EQ(reply,
-            R"({"sid":7,"hwaccel":[{"name":"Nvidia","support":0},{"name":"Amd","support":0},)"
-            R"({"name":"Intel","support":0},{"name":"Apple","support":0}]})");
+  EXPECT_EQ(reply, R"({"sid":7,"hwaccel":[{"name":"Nvidia","support":0},{"name":"Amd","support":0},)"
+                   R"({"name":"Intel","support":0},{"name":"Apple","support":0}]})");
   // The probe made its clip in the system temporary folder.
   EXPECT_TRUE(fs::exists(tmp.file(kHardwareTestClipName)));
 }
@@ -197,9 +194,8 @@ TEST_F(ConfigCommandsTest, GetHwAccelReportsWhatTheProbeFoundAndAsksOnce) {
   EngineContext faked(configFor(tmp, fake));
   test::ScopedEnv tmpdir("TMPDIR", tmp.path());  // the probe makes its test clip there
 
-  const std::string expected =
-      R"({"sid":1,"hwaccel":[{"name":"Nvidia","support":1},{"name":"Amd","support":0},)"
-      R"({"name":"Intel","support":0},{"name":"Apple","support":1}]})";
+  const std::string expected = R"({"sid":1,"hwaccel":[{"name":"Nvidia","support":1},{"name":"Amd","support":0},)"
+                               R"({"name":"Intel","support":0},{"name":"Apple","support":1}]})";
   std::string reply;
   ASSERT_EQ(getConfig(faked, R"({"op":"gethwaccel","sid":1})", reply), 0);
   EXPECT_EQ(reply, expected);
@@ -214,9 +210,8 @@ TEST_F(ConfigCommandsTest, ProcessRequestWithoutGraphGivesTheFailureReply) {
   EXPECT_EQ(processLavfiRequest(engine, nullptr, reply), 6510);
   EXPECT_EQ(reply, "");
 
-  const char* failure =
-      R"({"sid":%s,"error":true,"errorCode":6520,"errorDetail":"process failed",)"
-      R"("operation":{"output":"","fileNums":0}})";
+  const char* failure = R"({"sid":%s,"error":true,"errorCode":6520,"errorDetail":"process failed",)"
+                        R"("operation":{"output":"","fileNums":0}})";
   auto expected = [&](const std::string& sid) {
     std::string text = failure;
     text.replace(text.find("%s"), 2, sid);

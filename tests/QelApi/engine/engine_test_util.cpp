@@ -18,15 +18,12 @@ const std::string& sharedLogDir() {
 std::string sharedLogFile() { return sharedLogDir() + "/QelApi.log"; }
 
 std::string initJson(const std::string& logPath, const std::string& logLevel) {
-  return fmt::format(
-      R"({{"log_level":"{}","log_path":"{}","tmp_path":"/tmp","qel_id":"engine-test",)"
-      R"("ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
-      logLevel, logPath, ffmpegPath(), ffprobePath());
+  return fmt::format(R"({{"log_level":"{}","log_path":"{}","tmp_path":"/tmp","qel_id":"engine-test",)"
+                     R"("ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
+                     logLevel, logPath, ffmpegPath(), ffprobePath());
 }
 
-void* initEngineWithLog(const std::string& logLevel) {
-  return qelapi_init(initJson(sharedLogDir(), logLevel).c_str());
-}
+void* initEngineWithLog(const std::string& logLevel) { return qelapi_init(initJson(sharedLogDir(), logLevel).c_str()); }
 
 int countInLog(const std::string& needle) {
   std::error_code ec;

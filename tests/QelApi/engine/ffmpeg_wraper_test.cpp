@@ -83,19 +83,16 @@ TEST(FFmpegWraperStats, StatsLineTable) {
     const char* estimate;
   };
   const std::vector<Case> cases = {
-      {"typical", 0,
-       "frame=   10 fps=0.0 q=-1.0 size=       0kB time=00:00:00.40 bitrate=   0.9kbits/s speed=0.79x", true, "0kB",
-       "00:00:00", "0.79x", ""},
+      {"typical", 0, "frame=   10 fps=0.0 q=-1.0 size=       0kB time=00:00:00.40 bitrate=   0.9kbits/s speed=0.79x",
+       true, "0kB", "00:00:00", "0.79x", ""},
       {"final Lsize line", 10,
        "frame=  125 fps= 62 q=-1.0 Lsize=      70kB time=00:00:04.96 bitrate= 116.2kbits/s speed=2.47x    ", true,
        "70kB", "00:00:04", "2.47x", "00:00:06"},
-      {"overshoot keeps one second", 10,
-       "frame=1 size=      12kB time=00:00:12.00 bitrate=1kbits/s speed=1x", true, "12kB", "00:00:12", "1x",
-       "00:00:01"},
-      {"size N/A", 10, "frame=1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=1.0x", false, "", "", "",
-       ""},
-      {"speed N/A", 10, "frame=1 fps=0.0 q=0.0 size=       1kB time=00:00:01.00 bitrate=N/A speed=N/A    ", false,
-       "", "", "", ""},
+      {"overshoot keeps one second", 10, "frame=1 size=      12kB time=00:00:12.00 bitrate=1kbits/s speed=1x", true,
+       "12kB", "00:00:12", "1x", "00:00:01"},
+      {"size N/A", 10, "frame=1 fps=0.0 q=0.0 size=N/A time=00:00:00.00 bitrate=N/A speed=1.0x", false, "", "", "", ""},
+      {"speed N/A", 10, "frame=1 fps=0.0 q=0.0 size=       1kB time=00:00:01.00 bitrate=N/A speed=N/A    ", false, "",
+       "", "", ""},
       {"speed before time", 10, "size=       1kB speed=1x time=00:00:01.00", false, "", "", "", ""},
       {"time without hours", 10, "size=       1kB time=01:00.00 bitrate=1k speed=1x", false, "", "", "", ""},
       {"not a stats line", 10, "Input #0, lavfi, from 'testsrc':", false, "", "", "", ""},
@@ -301,9 +298,7 @@ TEST(FFmpegWraperRun, EncodeReportsRisingTimeAndEndsWithoutError) {
   runner.setTotalSeconds(5);
   runner.setFFmpegPath(test::ffmpegPath());
   // -readrate keeps the run long enough for several stats lines.
-  ASSERT_EQ(runner.start("-readrate 2.5 -i " + quoted(input) + " -c:v libx264 -preset ultrafast " +
-                         quoted(output)),
-            0);
+  ASSERT_EQ(runner.start("-readrate 2.5 -i " + quoted(input) + " -c:v libx264 -preset ultrafast " + quoted(output)), 0);
   EXPECT_EQ(runner.start("-i " + quoted(input) + " -f null -"), -1) << "a second start must be refused";
   const PollResult run = pollToEnd(runner);
   EXPECT_TRUE(runner.stop());

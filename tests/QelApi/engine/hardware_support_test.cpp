@@ -34,22 +34,21 @@ struct FakeFfmpeg {
   std::string log;
 };
 
-FakeFfmpeg writeFakeFfmpeg(const std::string& folder, const std::vector<std::string>& working,
-                           int clipExit = 0, const std::string& clipDelay = "0") {
+FakeFfmpeg writeFakeFfmpeg(const std::string& folder, const std::vector<std::string>& working, int clipExit = 0,
+                           const std::string& clipDelay = "0") {
   FakeFfmpeg fake{folder + "/ffmpeg", folder + "/calls.log"};
   std::string okCases;
   for (const std::string& encoder : working) okCases += fmt::format("  *\"[{}]\"*) exit 0 ;;\n", encoder);
-  test::writeFile(fake.program,
-                  fmt::format("#!/bin/sh\n"
-                              "line=''\n"
-                              "for a in \"$@\"; do line=\"$line[$a]\"; done\n"
-                              "printf '%s\\n' \"$line\" >> '{}'\n"
-                              "case \"$line\" in\n"
-                              "  *\"[libx264]\"*) sleep {}; exit {} ;;\n"
-                              "{}"
-                              "esac\n"
-                              "exit 1\n",
-                              fake.log, clipDelay, clipExit, okCases));
+  test::writeFile(fake.program, fmt::format("#!/bin/sh\n"
+                                            "line=''\n"
+                                            "for a in \"$@\"; do line=\"$line[$a]\"; done\n"
+                                            "printf '%s\\n' \"$line\" >> '{}'\n"
+                                            "case \"$line\" in\n"
+                                            "  *\"[libx264]\"*) sleep {}; exit {} ;;\n"
+                                            "{}"
+                                            "esac\n"
+                                            "exit 1\n",
+                                            fake.log, clipDelay, clipExit, okCases));
   ::chmod(fake.program.c_str(), 0755);
   return fake;
 }
@@ -109,10 +108,10 @@ TEST_F(HardwareProbeTest, UnInitEndsAProbeInProgressWhichCachesNothing) {
   fs::create_directories(folder);
   fs::create_symlink(test::binDir() + "/qel_gated_ffprobe", folder + "/ffmpeg");
   test::ProbeGate gate(folder, "ffmpeg");
-  const std::string config = fmt::format(
-      R"({{"log_level":"notice","log_path":"{0}","tmp_path":"{0}","qel_id":"hwprobe",)"
-      R"("ffmpeg_pathname":"{1}","ffprobe_pathname":"{2}"}})",
-      tmp.path(), folder + "/ffmpeg", test::ffprobePath());
+  const std::string config =
+      fmt::format(R"({{"log_level":"notice","log_path":"{0}","tmp_path":"{0}","qel_id":"hwprobe",)"
+                  R"("ffmpeg_pathname":"{1}","ffprobe_pathname":"{2}"}})",
+                  tmp.path(), folder + "/ffmpeg", test::ffprobePath());
   void* handle = qelapi_init(config.c_str());
   ASSERT_NE(handle, nullptr);
   std::thread caller([handle] {
@@ -141,7 +140,8 @@ TEST_F(HardwareProbeTest, CommandLinesFollowTheFixedLayout) {
   const std::string clip = tmp.file(kHardwareTestClipName);
   const std::vector<std::string> expected{
       "[-y][-v][quiet][-f][lavfi][-i][testsrc=duration=5:size=320x240:rate=25:decimals=4]"
-      "[-vcodec][libx264][-r:v][25][" + clip + "]",
+      "[-vcodec][libx264][-r:v][25][" +
+          clip + "]",
       "[-y][-v][quiet][-i][" + clip + "][-c:v][h264_nvenc][-f][null][-]",
       "[-y][-v][quiet][-i][" + clip + "][-c:v][h264_amf][-f][null][-]",
       "[-y][-v][quiet][-i][" + clip + "][-c:v][h264_qsv][-f][null][-]",

@@ -114,18 +114,21 @@ class HostileNamesTest : public testing::TestWithParam<HostileName> {
       // ffmpeg itself is given the plain name, then the file is renamed: the
       // fixture must not depend on the code under test.
       const std::string plain = dir.file("media/plain-" + name);
-      const CapturedRun made = runAndCapture([&] {
-        std::vector<std::string> argv{ffmpegPath(), "-hide_banner", "-nostdin", "-y"};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        argv.push_back(plain);
-        return argv;
-      }(), true);
+      const CapturedRun made = runAndCapture(
+          [&] {
+            std::vector<std::string> argv{ffmpegPath(), "-hide_banner", "-nostdin", "-y"};
+            argv.insert(argv.end(), arguments.begin(), arguments.end());
+            argv.push_back(plain);
+            return argv;
+          }(),
+          true);
       ASSERT_EQ(made.exitCode, 0) << made.output;
       fs::rename(plain, media(name));
     };
-    const std::vector<std::string> clip = {"-f", "lavfi", "-i", "color=c=black:s=160x120:r=25:d=2", "-f", "lavfi",
-                                           "-i", "sine=d=2", "-shortest", "-c:v", "libx264", "-pix_fmt", "yuv420p",
-                                           "-c:a", "aac"};
+    const std::vector<std::string> clip = {"-f",        "lavfi", "-i",      "color=c=black:s=160x120:r=25:d=2",
+                                           "-f",        "lavfi", "-i",      "sine=d=2",
+                                           "-shortest", "-c:v",  "libx264", "-pix_fmt",
+                                           "yuv420p",   "-c:a",  "aac"};
     run(clip, "in.mp4");
     std::vector<std::string> second = clip;
     second[3] = "testsrc=s=160x120:r=25:d=2";
@@ -244,12 +247,12 @@ void HostileNamesTest::runGraphTasks(std::size_t first, std::size_t last) {
     }
     qelapi_free_str(handle, &reply);
     if (graph.empty()) continue;
-    EXPECT_TRUE(quotableInCommand(media("in.mp4"))) << "a graph was made over a name that cannot be quoted: "
-                                                     << *request;
+    EXPECT_TRUE(quotableInCommand(media("in.mp4")))
+        << "a graph was made over a name that cannot be quoted: " << *request;
     const bool gif = request->find("ToGif\"") != std::string::npos;
     const std::string output = dir.file("out/op" + std::to_string(i) + (gif ? ".gif" : ".mp4"));
-    runTask("graph task " + std::to_string(i), taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(1, output)})}),
-            output);
+    runTask("graph task " + std::to_string(i),
+            taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(1, output)})}), output);
   }
 }
 
@@ -299,8 +302,7 @@ TEST_P(HostileNamesTest, TasksOverTheFilesAndChains) {
   // A task over the file itself.
   const std::string direct = dir.file("out/direct.mp4");
   runTask("file task",
-          taskRequest({taskOperation({ioItem(1, spelled("in.mp4"))}, "-vf scale=80:60", {ioItem(1, direct)})}),
-          direct);
+          taskRequest({taskOperation({ioItem(1, spelled("in.mp4"))}, "-vf scale=80:60", {ioItem(1, direct)})}), direct);
 
   // Two operations joined by an intermediate file named like the inputs:
   // merged into one command, and apart (stream copy cannot join a filter), so
@@ -317,7 +319,9 @@ TEST_P(HostileNamesTest, TasksOverTheFilesAndChains) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, HostileNamesTest, testing::ValuesIn(kNames),
-                         [](const testing::TestParamInfo<HostileName>& param_info) { return std::string(param_info.param.name); });
+                         [](const testing::TestParamInfo<HostileName>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qel::test

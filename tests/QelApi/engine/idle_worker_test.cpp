@@ -58,9 +58,10 @@ TEST(IdleWorker, SleepsUntilItIsToldOfWork) {
   const std::string in = dir.file("in.mp4");
   makeClip(in, clipOf(0.5));
   const uint64_t id = nextTaskId();
-  ASSERT_EQ(submitTask(handle, id,
-                       taskRequest({taskOperation({ioItem(1, in)}, "-vf scale=80:60", {ioItem(1, dir.file("o.mp4"))})})),
-            0);
+  ASSERT_EQ(
+      submitTask(handle, id,
+                 taskRequest({taskOperation({ioItem(1, in)}, "-vf scale=80:60", {ioItem(1, dir.file("o.mp4"))})})),
+      0);
   EXPECT_TRUE(taskEvents().waitForCompletion(id));
   qelapi_un_init(handle);
 }

@@ -20,9 +20,9 @@ namespace qel::test {
 namespace {
 
 TEST(InitConfigTest, ReadsStringMembersAndTreatsWrongTypesAsMissing) {
-  InitConfig config = parseInitConfig(
-      R"({"log_level":"info","log_path":7,"tmp_path":"/t","qel_id":["x"],)"
-      R"("ffmpeg_pathname":"/f","ffprobe_pathname":null,"hwaccel_vendor":"nvidia","other":1})");
+  InitConfig config =
+      parseInitConfig(R"({"log_level":"info","log_path":7,"tmp_path":"/t","qel_id":["x"],)"
+                      R"("ffmpeg_pathname":"/f","ffprobe_pathname":null,"hwaccel_vendor":"nvidia","other":1})");
   EXPECT_EQ(config.log_level, "info");
   EXPECT_EQ(config.log_path, "");
   EXPECT_EQ(config.tmp_path, "/t");
@@ -35,8 +35,7 @@ TEST(InitConfigTest, ReadsStringMembersAndTreatsWrongTypesAsMissing) {
 TEST(InitConfigTest, UnparsableOrNonObjectRootGivesEmptyRecord) {
   for (const char* text : {"not json", "", "[1,2]", "\"tmp_path\"", "42", "null", "{\"tmp_path\":"}) {
     InitConfig config = parseInitConfig(text);
-    EXPECT_TRUE(config.tmp_path.empty() && config.qel_id.empty() && config.log_level.empty())
-        << text;
+    EXPECT_TRUE(config.tmp_path.empty() && config.qel_id.empty() && config.log_level.empty()) << text;
   }
   EXPECT_TRUE(parseInitConfig(nullptr).tmp_path.empty());
 }
@@ -86,17 +85,17 @@ TEST(QelapiInitTest, LogLevelWithCapitalIsNotice) {
 TEST(QelapiInitTest, MissingFfmpegGivesNullAndWarns) {
   TempDir dir;
   std::string missing = dir.file("no-ffmpeg");
-  std::string text = fmt::format(
-      R"({{"log_path":"{}","tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"p"}})",
-      sharedLogDir(), missing);
+  std::string text =
+      fmt::format(R"({{"log_path":"{}","tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"p"}})",
+                  sharedLogDir(), missing);
   EXPECT_EQ(qelapi_init(text.c_str()), nullptr);
   EXPECT_EQ(countInLog("file don't exist: " + missing), 1);
 }
 
 TEST(QelapiInitTest, WithoutLogPathOrWithMissingFfprobeStillGivesHandle) {
-  std::string text = fmt::format(
-      R"({{"tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"/nowhere/ffprobe"}})",
-      ffmpegPath());
+  std::string text =
+      fmt::format(R"({{"tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"/nowhere/ffprobe"}})",
+                  ffmpegPath());
   void* handle = qelapi_init(text.c_str());
   EXPECT_NE(handle, nullptr);
   qelapi_un_init(handle);

@@ -61,7 +61,8 @@ ProcessReply processThroughExport(void* handle, const std::string& request) {
   if (doc.HasMember("operation") && doc["operation"].IsObject()) {
     const auto& operation = doc["operation"];
     if (operation.HasMember("output") && operation["output"].IsString()) reply.output = operation["output"].GetString();
-    if (operation.HasMember("fileNums") && operation["fileNums"].IsInt()) reply.fileNums = operation["fileNums"].GetInt();
+    if (operation.HasMember("fileNums") && operation["fileNums"].IsInt())
+      reply.fileNums = operation["fileNums"].GetInt();
   }
   return reply;
 }
@@ -99,8 +100,8 @@ TEST_F(JobsTest, ProcessRequestsThroughTheExport) {
                               "',atrim=0:1,asetpts=PTS-STARTPTS[out1]");
   EXPECT_EQ(reply.fileNums, 1);
 
-  reply = processThroughExport(
-      handle_, R"({"sid":5,"operation":{"input":[],"transform":"","description":"noSuchOperation"}})");
+  reply = processThroughExport(handle_,
+                               R"({"sid":5,"operation":{"input":[],"transform":"","description":"noSuchOperation"}})");
   EXPECT_TRUE(reply.error);
   EXPECT_EQ(reply.errorCode, 6520);
   EXPECT_EQ(reply.output, "");
@@ -139,7 +140,7 @@ void PrintTo(GraphPlace place, std::ostream* os) {
 
 struct ConvertCase {
   const char* name;
-  const char* transform;      // of the first convert
+  const char* transform;  // of the first convert
   const char* outputConfig;
   const char* secondTransform;  // a second convert on the first one's graph, or null
   int videoStreams;
@@ -157,9 +158,7 @@ const ConvertCase kConvertCases[] = {
 
 void PrintTo(const ConvertCase& c, std::ostream* os) { *os << c.name; }
 
-class ConvertTaskTest
-    : public JobsTest,
-      public testing::WithParamInterface<std::tuple<ConvertCase, GraphPlace>> {};
+class ConvertTaskTest : public JobsTest, public testing::WithParamInterface<std::tuple<ConvertCase, GraphPlace>> {};
 
 TEST_P(ConvertTaskTest, GivesTheExpectedStreamsAndLeavesTheInputAlone) {
   const auto& [c, place] = GetParam();
@@ -167,12 +166,10 @@ TEST_P(ConvertTaskTest, GivesTheExpectedStreamsAndLeavesTheInputAlone) {
   makeClip(clip, clipOf(1.0));
   const std::string before = readFile(clip);
 
-  std::string graph =
-      processGraph(handle_, "convert", {processInput(1, clip, 1.0)}, c.transform, c.outputConfig);
+  std::string graph = processGraph(handle_, "convert", {processInput(1, clip, 1.0)}, c.transform, c.outputConfig);
   ASSERT_FALSE(graph.empty());
   if (c.secondTransform != nullptr) {
-    graph = processGraph(handle_, "convert", {processInput(2, graph, 1.0)}, c.secondTransform,
-                         c.outputConfig);
+    graph = processGraph(handle_, "convert", {processInput(2, graph, 1.0)}, c.secondTransform, c.outputConfig);
     ASSERT_FALSE(graph.empty());
   }
 
@@ -201,14 +198,14 @@ TEST_P(ConvertTaskTest, GivesTheExpectedStreamsAndLeavesTheInputAlone) {
   EXPECT_EQ(readFile(clip), before) << "the input file must be byte-identical";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Convert, ConvertTaskTest,
-    testing::Combine(testing::ValuesIn(kConvertCases),
-                     testing::Values(GraphPlace::AsInput, GraphPlace::InTransform)),
-    [](const testing::TestParamInfo<ConvertTaskTest::ParamType>& param_info) {
-      return std::string(std::get<0>(param_info.param).name) +
-             (std::get<1>(param_info.param) == GraphPlace::AsInput ? "_GraphAsInput" : "_GraphInTransform");
-    });
+INSTANTIATE_TEST_SUITE_P(Convert, ConvertTaskTest,
+                         testing::Combine(testing::ValuesIn(kConvertCases),
+                                          testing::Values(GraphPlace::AsInput, GraphPlace::InTransform)),
+                         [](const testing::TestParamInfo<ConvertTaskTest::ParamType>& param_info) {
+                           return std::string(std::get<0>(param_info.param).name) +
+                                  (std::get<1>(param_info.param) == GraphPlace::AsInput ? "_GraphAsInput"
+                                                                                        : "_GraphInTransform");
+                         });
 
 // ---- Plain operations -----------------------------------------------------------
 
@@ -219,8 +216,8 @@ TEST_F(JobsTest, OneOperationWithInputSeekAndScale) {
   const std::string out = dir_.file("out.mp4");
 
   const uint64_t id = nextTaskId();
-  auto reports = run(id, taskRequest({taskOperation({ioItem(1, clip, "-ss 0.5")}, "-vf scale=80:60",
-                                                    {ioItem(1, out)})}));
+  auto reports =
+      run(id, taskRequest({taskOperation({ioItem(1, clip, "-ss 0.5")}, "-vf scale=80:60", {ioItem(1, out)})}));
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(loggedCommands(sharedLogFile(), id),
             fmt::format("****** task({}) index=0, -ss 0.5 -i \"{}\" -filter_complex scale=80:60  -movflags +faststart "
@@ -326,12 +323,12 @@ TEST_F(JobsTest, ThreeOperationOverlayRunsAsOneCommand) {
   const std::string out = dir_.file("out.mp4");
 
   const uint64_t id = nextTaskId();
-  auto reports = run(id, taskRequest({
-                             taskOperation({ioItem(1, a)}, "-vf scale=160:120", {ioItem(2, t1)}),
-                             taskOperation({ioItem(1, b)}, "-vf scale=40:30", {ioItem(2, t2)}),
-                             taskOperation({ioItem(2, t1), ioItem(2, t2)}, "-filter_complex overlay=10:10",
-                                           {ioItem(1, out)}),
-                         }));
+  auto reports =
+      run(id, taskRequest({
+                  taskOperation({ioItem(1, a)}, "-vf scale=160:120", {ioItem(2, t1)}),
+                  taskOperation({ioItem(1, b)}, "-vf scale=40:30", {ioItem(2, t2)}),
+                  taskOperation({ioItem(2, t1), ioItem(2, t2)}, "-filter_complex overlay=10:10", {ioItem(1, out)}),
+              }));
   ASSERT_FALSE(reports.empty());
   const std::string logged = loggedCommands(sharedLogFile(), id);
   SCOPED_TRACE(logged);
@@ -429,11 +426,12 @@ TEST_P(GraphInputChainTest, SecondFilterRunsOnTheGraphOrTheIntermediateFile) {
   EXPECT_EQ(readFile(clip), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    GraphInputs, GraphInputChainTest,
-    testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60", 2},
-                    GraphInputCase{"Crop", "crop", "crop=80:60:0:0", 1}),
-    [](const testing::TestParamInfo<GraphInputCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(GraphInputs, GraphInputChainTest,
+                         testing::Values(GraphInputCase{"Convert", "convert", "-vf scale=80:60", 2},
+                                         GraphInputCase{"Crop", "crop", "crop=80:60:0:0", 1}),
+                         [](const testing::TestParamInfo<GraphInputCase>& param_info) {
+                           return param_info.param.name;
+                         });
 
 // Three operations given through intermediate files, the first a cropping
 // graph from "process", the others a scale and a padding: one ffmpeg run
@@ -472,8 +470,8 @@ TEST_F(JobsTest, ThreeOperationChainOnAProcessGraphRunsAsOnePass) {
   EXPECT_EQ(info.height, 40);
   EXPECT_NEAR(info.duration, 1.0, 0.25);
   // The top-left corner of the first frame lies in the red border.
-  const CapturedRun corner = runAndCapture({ffmpegPath(), "-v", "error", "-nostdin", "-i", out, "-frames:v", "1",
-                                            "-vf", "crop=4:4:0:0", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
+  const CapturedRun corner = runAndCapture({ffmpegPath(), "-v", "error", "-nostdin", "-i", out, "-frames:v", "1", "-vf",
+                                            "crop=4:4:0:0", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"},
                                            false);
   ASSERT_EQ(corner.exitCode, 0);
   ASSERT_EQ(corner.output.size(), 4u * 4u * 3u);

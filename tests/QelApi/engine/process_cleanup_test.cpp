@@ -36,9 +36,7 @@ std::string copyNamed(const TempDir& dir, const std::string& program, const std:
   return path;
 }
 
-std::string copyAsFfmpeg(const TempDir& dir, const std::string& program) {
-  return copyNamed(dir, program, "ffmpeg");
-}
+std::string copyAsFfmpeg(const TempDir& dir, const std::string& program) { return copyNamed(dir, program, "ffmpeg"); }
 
 Subprocess startProgram(const std::vector<std::string>& argv) {
   Subprocess process;

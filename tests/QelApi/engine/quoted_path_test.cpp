@@ -19,9 +19,9 @@ namespace {
 
 struct QuotedPathCase {
   const char* name;
-  const char* input;       // file name of the input in the test folder
-  const char* output;      // file name of the output
-  const char* bystander;   // an existing file the quotes would turn the path into
+  const char* input;      // file name of the input in the test folder
+  const char* output;     // file name of the output
+  const char* bystander;  // an existing file the quotes would turn the path into
 };
 
 void PrintTo(const QuotedPathCase& c, std::ostream* os) { *os << c.name; }
@@ -42,8 +42,7 @@ TEST_P(QuotedPathTest, TaskIsRefusedAndNoFileIsTouched) {
   ASSERT_NE(handle, nullptr);
   taskEvents().attach(handle);
   const uint64_t id = nextTaskId();
-  const std::string request =
-      taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(1, output)})});
+  const std::string request = taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(1, output)})});
   const int result = submitTask(handle, id, request);
   if (result == 0) taskEvents().waitForCompletion(id);
   qelapi_un_init(handle);
@@ -53,11 +52,12 @@ TEST_P(QuotedPathTest, TaskIsRefusedAndNoFileIsTouched) {
   EXPECT_FALSE(std::filesystem::exists(output));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, QuotedPathTest,
-    testing::Values(QuotedPathCase{"QuotedOutput", "in.mp4", "a \"b\" c.mp4", "a b c.mp4"},
-                    QuotedPathCase{"QuotedInput", "in \"x\".mp4", "out.mp4", "in x.mp4"}),
-    [](const testing::TestParamInfo<QuotedPathCase>& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Paths, QuotedPathTest,
+                         testing::Values(QuotedPathCase{"QuotedOutput", "in.mp4", "a \"b\" c.mp4", "a b c.mp4"},
+                                         QuotedPathCase{"QuotedInput", "in \"x\".mp4", "out.mp4", "in x.mp4"}),
+                         [](const testing::TestParamInfo<QuotedPathCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 TEST(QuotedPathParse, PathsWithQuotesOrNulAreRefusedGraphsAndFragmentsAreNot) {
   struct Row {
@@ -66,14 +66,20 @@ TEST(QuotedPathParse, PathsWithQuotesOrNulAreRefusedGraphsAndFragmentsAreNot) {
   };
   const std::vector<Row> rows = {
       {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})", true},
-      {R"({"operations":[{"input":[{"type":1,"value":"/t/a\".mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})", false},
-      {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o\".mp4"}]}]})", false},
-      {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o.mp4\u0000x"}]}]})", false},
-      {R"({"operations":[{"input":[{"type":2,"value":"/t/mid\".mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})", false},
+      {R"({"operations":[{"input":[{"type":1,"value":"/t/a\".mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})",
+       false},
+      {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o\".mp4"}]}]})",
+       false},
+      {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o.mp4\u0000x"}]}]})",
+       false},
+      {R"({"operations":[{"input":[{"type":2,"value":"/t/mid\".mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})",
+       false},
       {R"({"operations":[{"input":[{"type":1,"value":"/t/a.mp4"}],"output":[{"type":1,"value":"/t/o\\"}]}]})", false},
-      {R"({"operations":[{"input":[{"type":1,"value":"/t/a\\b.mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})", true},
+      {R"({"operations":[{"input":[{"type":1,"value":"/t/a\\b.mp4"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})",
+       true},
       // A command fragment carries its own quoted paths.
-      {R"({"operations":[{"input":[{"type":2,"value":"-i \"/t/a.mp4\" -map 0"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})", true},
+      {R"({"operations":[{"input":[{"type":2,"value":"-i \"/t/a.mp4\" -map 0"}],"output":[{"type":1,"value":"/t/o.mp4"}]}]})",
+       true},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(!parseTaskOperations(row.request).empty(), row.accepted) << row.request;

@@ -96,12 +96,10 @@ TEST(StatusReport, IdsListedInFullOnlyForErrorOrAbort) {
   record.ids = {"/m/a.mp4", "/m/b.mp4", "/m/c.mp4"};
   EXPECT_NE(writeTaskState(record).find(R"("ids":["/m/a.mp4"])"), std::string::npos);
   record.aborted = true;
-  EXPECT_NE(writeTaskState(record).find(R"("ids":["/m/a.mp4","/m/b.mp4","/m/c.mp4"])"),
-            std::string::npos);
+  EXPECT_NE(writeTaskState(record).find(R"("ids":["/m/a.mp4","/m/b.mp4","/m/c.mp4"])"), std::string::npos);
   record.aborted = false;
   record.error = true;
-  EXPECT_NE(writeTaskState(record).find(R"("ids":["/m/a.mp4","/m/b.mp4","/m/c.mp4"])"),
-            std::string::npos);
+  EXPECT_NE(writeTaskState(record).find(R"("ids":["/m/a.mp4","/m/b.mp4","/m/c.mp4"])"), std::string::npos);
   record.error = false;
   record.ids.clear();
   EXPECT_NE(writeTaskState(record).find(R"("ids":[])"), std::string::npos);

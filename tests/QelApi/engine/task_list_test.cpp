@@ -104,7 +104,8 @@ TEST_F(TaskListTest, StartCodesAndOutputRecordSnapshot) {
   ASSERT_EQ(qelapi_create_task(engine_, 7), 0);
   {
     auto lock = EngineContextTestAccess::lock(*engine_);
-    EngineContextTestAccess::parser(*engine_).outputs["[in]scale=80:60[out0]"] = LavfiOutputRecord{1, "-c:v libx264", "cmd"};
+    EngineContextTestAccess::parser(*engine_).outputs["[in]scale=80:60[out0]"] =
+        LavfiOutputRecord{1, "-c:v libx264", "cmd"};
   }
   EXPECT_EQ(qelapi_start_task(engine_, 7), 0);
   EXPECT_EQ(stateOf(7), TaskState::Started);
@@ -132,7 +133,8 @@ TEST_F(TaskListTest, AbortCodesAndStates) {
   EXPECT_EQ(stateOf(9), TaskState::AbortRequested) << "start after abort changes nothing";
   {
     auto lock = EngineContextTestAccess::lock(*engine_);
-    EXPECT_EQ(EngineContextTestAccess::nextRunnableTaskLocked(*engine_), EngineContextTestAccess::findTaskLocked(*engine_, 9));
+    EXPECT_EQ(EngineContextTestAccess::nextRunnableTaskLocked(*engine_),
+              EngineContextTestAccess::findTaskLocked(*engine_, 9));
   }
   engine_->eraseTask(9);
   EXPECT_EQ(qelapi_remove_task(engine_, 9), 6512) << "abort of an erased task";
@@ -217,9 +219,8 @@ TEST(WorkerTest, UnInitFromTheWorkerThreadIsRefusedAndLogged) {
 }
 
 TEST(WorkerTest, InitStartsTheWorkerAndUnInitJoinsIt) {
-  std::string text = fmt::format(
-      R"({{"tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
-      ffmpegPath(), ffprobePath());
+  std::string text = fmt::format(R"({{"tmp_path":"/tmp","qel_id":"q","ffmpeg_pathname":"{}","ffprobe_pathname":"{}"}})",
+                                 ffmpegPath(), ffprobePath());
   void* handle = qelapi_init(text.c_str());
   ASSERT_NE(handle, nullptr);
   EXPECT_TRUE(EngineContextTestAccess::workerJoinable(*static_cast<EngineContext*>(handle)));

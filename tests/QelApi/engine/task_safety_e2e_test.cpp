@@ -77,55 +77,55 @@ INSTANTIATE_TEST_SUITE_P(
     Spellings, TaskOverwriteTest,
     testing::Values(
         TaskOverwriteCase{"LaterOperationWritesTheSource",
-                      [](const TempDir& d, const std::string& in) {
-                        return taskRequest({taskOperation({ioItem(1, in)}, "-vf scale=80:60", {ioItem(1, d.file("o1.mp4"))}),
-                                            taskOperation({ioItem(1, d.file("o1.mp4"))}, "-vf scale=40:30",
-                                                          {ioItem(1, in)})});
-                      }},
-        TaskOverwriteCase{"FilePrefix", [](const TempDir&, const std::string& in) { return oneOperation(in, "file:" + in); }},
+                          [](const TempDir& d, const std::string& in) {
+                            return taskRequest(
+                                {taskOperation({ioItem(1, in)}, "-vf scale=80:60", {ioItem(1, d.file("o1.mp4"))}),
+                                 taskOperation({ioItem(1, d.file("o1.mp4"))}, "-vf scale=40:30", {ioItem(1, in)})});
+                          }},
+        TaskOverwriteCase{"FilePrefix",
+                          [](const TempDir&, const std::string& in) { return oneOperation(in, "file:" + in); }},
         TaskOverwriteCase{"FilePrefixOnTheInput",
-                      [](const TempDir&, const std::string& in) { return oneOperation("file:" + in, in); }},
+                          [](const TempDir&, const std::string& in) { return oneOperation("file:" + in, in); }},
         TaskOverwriteCase{"DotAndDotDot",
-                      [](const TempDir& d, const std::string&) {
-                        fs::create_directories(d.file("sub"));
-                        return oneOperation(d.file("in.mp4"), d.file("sub/.././in.mp4"));
-                      }},
+                          [](const TempDir& d, const std::string&) {
+                            fs::create_directories(d.file("sub"));
+                            return oneOperation(d.file("in.mp4"), d.file("sub/.././in.mp4"));
+                          }},
         TaskOverwriteCase{"LinkedFolder",
-                      [](const TempDir& d, const std::string& in) {
-                        fs::create_directory_symlink(d.path(), d.file("link"));
-                        return oneOperation(in, d.file("link/in.mp4"));
-                      }},
+                          [](const TempDir& d, const std::string& in) {
+                            fs::create_directory_symlink(d.path(), d.file("link"));
+                            return oneOperation(in, d.file("link/in.mp4"));
+                          }},
         TaskOverwriteCase{"HardLink",
-                      [](const TempDir& d, const std::string& in) {
-                        fs::create_hard_link(in, d.file("same.mp4"));
-                        return oneOperation(in, d.file("same.mp4"));
-                      }},
+                          [](const TempDir& d, const std::string& in) {
+                            fs::create_hard_link(in, d.file("same.mp4"));
+                            return oneOperation(in, d.file("same.mp4"));
+                          }},
         // ffmpeg reads the members of a concat: input, the names of a
         // concatf: list and the files of an ffconcat list.
         TaskOverwriteCase{"ConcatProtocolMember",
-                      [](const TempDir& d, const std::string& in) {
-                        return oneOperation("concat:" + in + "|" + d.file("clip2.mp4"), in);
-                      }},
+                          [](const TempDir& d, const std::string& in) {
+                            return oneOperation("concat:" + in + "|" + d.file("clip2.mp4"), in);
+                          }},
         TaskOverwriteCase{"ConcatfListEntry",
-                      [](const TempDir& d, const std::string& in) {
-                        writeFile(d.file("list.txt"), in + "\n");
-                        return oneOperation("concatf:" + d.file("list.txt"), in);
-                      }},
+                          [](const TempDir& d, const std::string& in) {
+                            writeFile(d.file("list.txt"), in + "\n");
+                            return oneOperation("concatf:" + d.file("list.txt"), in);
+                          }},
         TaskOverwriteCase{"ConcatDemuxerListEntry",
-                      [](const TempDir& d, const std::string& in) {
-                        writeFile(d.file("list.txt"), "ffconcat version 1.0\nfile 'in.mp4'\n");
-                        return taskRequest({taskOperation({ioItem(1, d.file("list.txt"), "-f concat -safe 0")},
-                                                          "-vf scale=80:60", {ioItem(1, in)})});
-                      }}),
+                          [](const TempDir& d, const std::string& in) {
+                            writeFile(d.file("list.txt"), "ffconcat version 1.0\nfile 'in.mp4'\n");
+                            return taskRequest({taskOperation({ioItem(1, d.file("list.txt"), "-f concat -safe 0")},
+                                                              "-vf scale=80:60", {ioItem(1, in)})});
+                          }}),
     [](const testing::TestParamInfo<TaskOverwriteCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(TaskSafetyTest, ChainThroughTypeOneFilesInTaskOrderStillRuns) {
   // Writing a file that only later commands read is how a chain works.
   const std::string middle = dir.file("o1.mp4");
   const std::string out = dir.file("o2.mp4");
-  const StateReport last =
-      run(taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(1, middle)}),
-                       taskOperation({ioItem(1, middle)}, "-vf scale=40:30", {ioItem(1, out)})}));
+  const StateReport last = run(taskRequest({taskOperation({ioItem(1, input)}, "-vf scale=80:60", {ioItem(1, middle)}),
+                                            taskOperation({ioItem(1, middle)}, "-vf scale=40:30", {ioItem(1, out)})}));
   EXPECT_FALSE(last.error) << last.text;
   EXPECT_EQ(probe(out).width, 40);
 }

@@ -56,8 +56,7 @@ class TaskWorkerTest : public EngineTaskTest {
  protected:
   EngineContext& engine() { return *static_cast<EngineContext*>(handle_); }
 
-  std::string convertOperation(const std::string& input, const std::string& output,
-                               const std::string& prevOp = "") {
+  std::string convertOperation(const std::string& input, const std::string& output, const std::string& prevOp = "") {
     return taskOperation({ioItem(1, input, prevOp)}, "-vf scale=80:60", {ioItem(1, output)});
   }
   std::string endlessOperation(const std::string& output) {
@@ -72,8 +71,7 @@ TEST_F(TaskWorkerTest, FailedCommandDoesNotStopTheNextAndTheTaskEndsAsFailed) {
   makeClip(first, clipOf(1.0));
   writeFile(broken, "this is no media file");
   makeClip(third, clipOf(1.0));
-  const std::vector<std::string> outs = {dir_.file("out1.mkv"), dir_.file("out2.mkv"),
-                                         dir_.file("out3.mkv")};
+  const std::vector<std::string> outs = {dir_.file("out1.mkv"), dir_.file("out2.mkv"), dir_.file("out3.mkv")};
 
   const uint64_t id = nextTaskId();
   ASSERT_EQ(submitTask(handle_, id,
@@ -118,8 +116,7 @@ TEST_F(TaskWorkerTest, AbortDuringACommandRemovesItsOutputAndStopsTheRest) {
   const std::string third = dir_.file("three.mp4");
   makeClip(first, clipOf(1.0));
   makeClip(third, clipOf(1.0));
-  const std::vector<std::string> outs = {dir_.file("out1.mkv"), dir_.file("out2.mp4"),
-                                         dir_.file("out3.mkv")};
+  const std::vector<std::string> outs = {dir_.file("out1.mkv"), dir_.file("out2.mp4"), dir_.file("out3.mkv")};
   const uint64_t id = nextTaskId();
 
   // Aborted from inside the progress callback, as soon as the second command
@@ -171,15 +168,15 @@ TEST_F(TaskWorkerTest, AbortBeforeTheRunGivesOneReportAndNoCompletion) {
   const uint64_t created = nextTaskId();
   const uint64_t waiting = nextTaskId();
   ASSERT_EQ(submitTask(handle_, running, taskRequest({endlessOperation(endlessOut)})), 0);
-  ASSERT_TRUE(taskEvents().waitForReport(
-      running, [&](const StateReport&) { return ffmpegProcessesWriting(endlessOut) > 0; }));
+  ASSERT_TRUE(
+      taskEvents().waitForReport(running, [&](const StateReport&) { return ffmpegProcessesWriting(endlessOut) > 0; }));
 
   ASSERT_EQ(qelapi_create_task(handle_, created), 0);
-  ASSERT_EQ(qelapi_add_task_operation(handle_, created,
-                                      taskRequest({convertOperation(clip, createdOut),
-                                                   convertOperation(clip, dir_.file("second.mkv"))})
-                                          .c_str()),
-            0);
+  ASSERT_EQ(
+      qelapi_add_task_operation(
+          handle_, created,
+          taskRequest({convertOperation(clip, createdOut), convertOperation(clip, dir_.file("second.mkv"))}).c_str()),
+      0);
   ASSERT_EQ(submitTask(handle_, waiting, taskRequest({convertOperation(clip, waitingOut)})), 0);
   EXPECT_EQ(qelapi_remove_task(handle_, created), 0);
   EXPECT_EQ(qelapi_remove_task(handle_, waiting), 0);
@@ -194,8 +191,7 @@ TEST_F(TaskWorkerTest, AbortBeforeTheRunGivesOneReportAndNoCompletion) {
   // A task that comes after both in the list: once it completes, the worker
   // has dealt with the aborted ones.
   const uint64_t marker = nextTaskId();
-  ASSERT_EQ(
-      submitTask(handle_, marker, taskRequest({convertOperation(clip, dir_.file("marker.mkv"))})), 0);
+  ASSERT_EQ(submitTask(handle_, marker, taskRequest({convertOperation(clip, dir_.file("marker.mkv"))})), 0);
   ASSERT_TRUE(taskEvents().waitForCompletion(marker));
 
   for (uint64_t id : {created, waiting}) {
@@ -227,12 +223,10 @@ TEST_F(TaskWorkerTest, UnInitWhileACommandRunsEndsFfmpegAndCompletesTheTask) {
   const std::string out = dir_.file("endless.mp4");
   const uint64_t id = nextTaskId();
   const uint64_t waiting = nextTaskId();
-  ASSERT_EQ(submitTask(handle_, id,
-                       taskRequest({endlessOperation(out), convertOperation(clip, dir_.file("later.mkv"))})),
-            0);
+  ASSERT_EQ(
+      submitTask(handle_, id, taskRequest({endlessOperation(out), convertOperation(clip, dir_.file("later.mkv"))})), 0);
   ASSERT_EQ(submitTask(handle_, waiting, taskRequest({convertOperation(clip, dir_.file("waiting.mkv"))})), 0);
-  ASSERT_TRUE(taskEvents().waitForReport(
-      id, [&](const StateReport&) { return ffmpegProcessesWriting(out) > 0; }));
+  ASSERT_TRUE(taskEvents().waitForReport(id, [&](const StateReport&) { return ffmpegProcessesWriting(out) > 0; }));
 
   qelapi_un_init(handle_);
   handle_ = nullptr;
@@ -266,9 +260,7 @@ TEST_P(OverwriteTest, CommandWritingOverItsInputIsRefused) {
   const std::string sameFile = dir_.path() + GetParam();
 
   const uint64_t id = nextTaskId();
-  ASSERT_EQ(submitTask(handle_, id,
-                       taskRequest({convertOperation(clip, sameFile), convertOperation(clip, other)})),
-            0);
+  ASSERT_EQ(submitTask(handle_, id, taskRequest({convertOperation(clip, sameFile), convertOperation(clip, other)})), 0);
   ASSERT_TRUE(taskEvents().waitForCompletion(id));
 
   const auto reports = taskEvents().reports(id);
@@ -296,8 +288,8 @@ INSTANTIATE_TEST_SUITE_P(Spellings, OverwriteTest,
 // empty key never counts as remembered.
 struct DurationCase {
   const char* name;
-  bool graphKey;       // the command's key is a graph; else a plain file command
-  double remembered;   // filed under the key (the empty key for a plain command)
+  bool graphKey;      // the command's key is a graph; else a plain file command
+  double remembered;  // filed under the key (the empty key for a plain command)
   const char* expected;
 };
 
@@ -313,8 +305,7 @@ TEST_P(DurationTest, FirstReportAnnouncesTheExpectedLength) {
 
   std::string request;
   if (c.graphKey) {
-    const std::string graph =
-        processGraph(handle_, "convert", {processInput(1, clip, 2.0)}, "-vf scale=80:60");
+    const std::string graph = processGraph(handle_, "convert", {processInput(1, clip, 2.0)}, "-vf scale=80:60");
     ASSERT_FALSE(graph.empty());
     {
       auto lock = EngineContextTestAccess::lock(engine());
@@ -339,12 +330,11 @@ TEST_P(DurationTest, FirstReportAnnouncesTheExpectedLength) {
   EXPECT_FALSE(reports.back().error) << reports.back().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Durations, DurationTest,
-    testing::Values(DurationCase{"EmptyKeyIsNotRemembered", false, 3600.0, "00:00:02"},
-                    DurationCase{"RememberedGraphDuration", true, 7.9, "00:00:07"},
-                    DurationCase{"UnderOneSecondIsProbed", true, 0.4, "00:00:02"}),
-    [](const testing::TestParamInfo<DurationCase>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Durations, DurationTest,
+                         testing::Values(DurationCase{"EmptyKeyIsNotRemembered", false, 3600.0, "00:00:02"},
+                                         DurationCase{"RememberedGraphDuration", true, 7.9, "00:00:07"},
+                                         DurationCase{"UnderOneSecondIsProbed", true, 0.4, "00:00:02"}),
+                         [](const testing::TestParamInfo<DurationCase>& param_info) { return param_info.param.name; });
 
 // A command that reads an intermediate file announces the length of the
 // command that wrote it, not a probe of the file: here the writer's graph is
@@ -388,9 +378,7 @@ TEST(ProbeDurationTest, SumsWholeSecondsOfTheFilesThatProbe) {
   writeFile(dir.file("text.mp4"), "not media");
 
   EXPECT_EQ(probeDuration(engine, {one, two}), 3) << "each file truncated: 1 + 2";
-  EXPECT_EQ(probeDuration(engine, {two, "nullsrc=s=160x120", dir.file("missing.mp4"),
-                                   dir.file("text.mp4")}),
-            2);
+  EXPECT_EQ(probeDuration(engine, {two, "nullsrc=s=160x120", dir.file("missing.mp4"), dir.file("text.mp4")}), 2);
   EXPECT_EQ(probeDuration(engine, {}), 0);
 }
 

@@ -50,9 +50,8 @@ inline CapturedRun runFragment(const std::string& cmd, const std::string& out,
 
 // The peak level of a file's audio in dB (volumedetect), or +1000 when unread.
 inline double maxVolume(const std::string& path) {
-  const CapturedRun run = runAndCapture({ffmpegPath(), "-hide_banner", "-nostdin", "-i", path, "-af",
-                                         "volumedetect", "-vn", "-f", "null", "-"},
-                                        true);
+  const CapturedRun run = runAndCapture(
+      {ffmpegPath(), "-hide_banner", "-nostdin", "-i", path, "-af", "volumedetect", "-vn", "-f", "null", "-"}, true);
   const std::string key = "max_volume: ";
   const std::size_t at = run.output.find(key);
   if (at == std::string::npos) return 1000;
@@ -62,9 +61,8 @@ inline double maxVolume(const std::string& path) {
 
 // The brightest luma value of the frame at `seconds` (0..255), -1 when unread.
 inline int brightestPixel(const std::string& path, double seconds, const std::string& scratch) {
-  const CapturedRun run = runAndCapture({ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-ss",
-                                         std::to_string(seconds), "-i", path, "-frames:v", "1", "-f", "rawvideo",
-                                         "-pix_fmt", "gray", scratch},
+  const CapturedRun run = runAndCapture({ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-ss", std::to_string(seconds),
+                                         "-i", path, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gray", scratch},
                                         true);
   if (run.exitCode != 0) return -1;
   const std::string pixels = readFile(scratch);

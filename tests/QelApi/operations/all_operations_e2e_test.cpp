@@ -169,17 +169,17 @@ class ExportedEngine {
 // ---- README examples and dispatch -------------------------------------------
 
 const std::vector<std::string> kOperationNames = {
-    "cut",          "crop",           "convert",        "contact",       "audioFilter",    "pictureToGif",
-    "videoToGif",   "videoEffect",    "seekPosition",   "videoFilling",  "waterMark",      "trackSelection",
-    "speedAdjuster", "compression",   "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
+    "cut",           "crop",        "convert",        "contact",        "audioFilter",      "pictureToGif",
+    "videoToGif",    "videoEffect", "seekPosition",   "videoFilling",   "waterMark",        "trackSelection",
+    "speedAdjuster", "compression", "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
 
 // The mean luma (raw Y, 16 for black) of the frame at `seconds` of a video of
 // `width` x `height`; -1 when unread.
 double meanLuma(const std::string& path, double seconds, int width, int height, const std::string& scratch) {
-  const CapturedRun run = runAndCapture({test::ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-ss",
-                                         std::to_string(seconds), "-i", path, "-frames:v", "1", "-f", "rawvideo",
-                                         "-pix_fmt", "yuv420p", scratch},
-                                        true);
+  const CapturedRun run =
+      runAndCapture({test::ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-ss", std::to_string(seconds), "-i", path,
+                     "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p", scratch},
+                    true);
   if (run.exitCode != 0) return -1;
   const std::string frame = test::readFile(scratch);
   const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
@@ -510,9 +510,9 @@ TEST(OperationTasks, AudioFiltersWithLargeFramesStillGiveAacInMp4) {
   std::vector<Case> cases;
   cases.push_back({"loudnorm", engine.process("audioFilter", {{1, clip, "", 2}}, "-af \"loudnorm=i=-16\""), 2});
   cases.push_back({"dynaudnorm", engine.process("audioFilter", {{1, clip, "", 2}}, "dynaudnorm"), 2});
-  cases.push_back(
-      {"atempo", engine.process("speedAdjuster", {{1, clip, "", 2}}, "-filter_complex \"setpts=0.5*PTS;atempo=2\""),
-       1});
+  cases.push_back({"atempo",
+                   engine.process("speedAdjuster", {{1, clip, "", 2}}, "-filter_complex \"setpts=0.5*PTS;atempo=2\""),
+                   1});
   cases.push_back({"acrossfade",
                    engine.process("contact", {{1, clip, "", 2}, {1, clip2, "", 2}},
                                   "scale=160:120,setsar=1,fps=25,format=yuv420p,settb=AVTB;"

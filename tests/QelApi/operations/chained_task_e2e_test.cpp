@@ -18,9 +18,7 @@ namespace {
 
 // An engine with the real ffmpeg and ffprobe that logs and works in `dir`;
 // null when init failed.
-void* initEngineIn(const TempDir& dir) {
-  return qelapi_init(engineInitJson(dir.path(), "ops").c_str());
-}
+void* initEngineIn(const TempDir& dir) { return qelapi_init(engineInitJson(dir.path(), "ops").c_str()); }
 
 TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
   TempDir dir;
@@ -33,8 +31,8 @@ TEST(OperationsTask, CutSpeedAndFillingRunAsOneTask) {
 
   const std::string cut = processGraph(handle, "cut", {processInput(1, clip, 20)}, "-ss 2 -to 12");
   ASSERT_FALSE(cut.empty());
-  const std::string fast = processGraph(handle, "speedAdjuster", {processInput(2, cut, 10)},
-                                        "-filter_complex \"setpts=0.5*PTS;atempo=2\"");
+  const std::string fast =
+      processGraph(handle, "speedAdjuster", {processInput(2, cut, 10)}, "-filter_complex \"setpts=0.5*PTS;atempo=2\"");
   ASSERT_FALSE(fast.empty());
   const std::string filled = processGraph(handle, "videoFilling", {processInput(2, fast, 5)}, "pad=400:300");
   ASSERT_FALSE(filled.empty());
@@ -68,8 +66,8 @@ TEST(OperationsTask, SlowedSpeedChangeWritesAnMp4) {
   ASSERT_NE(handle, nullptr);
   taskEvents().attach(handle);
 
-  const std::string slow = processGraph(handle, "speedAdjuster", {processInput(1, clip, 3)},
-                                        "-filter_complex \"setpts=2*PTS;atempo=0.5\"");
+  const std::string slow =
+      processGraph(handle, "speedAdjuster", {processInput(1, clip, 3)}, "-filter_complex \"setpts=2*PTS;atempo=0.5\"");
   ASSERT_FALSE(slow.empty());
   const std::string out = dir.file("slow.mp4");
   const std::uint64_t id = 424243;

@@ -107,19 +107,23 @@ TEST_F(AddAudioTest, AddedInputsTakeTheirPositionsChainsAndIndexes) {
   };
   const Case cases[] = {
       // A subtitle takes an input index and a map, and its position's chain goes unused.
-      {{file("a.mp4"), file("s.srt"), file("b.mp3")}, "x;volume=0.5;amix=inputs=2;-map 0:v",
+      {{file("a.mp4"), file("s.srt"), file("b.mp3")},
+       "x;volume=0.5;amix=inputs=2;-map 0:v",
        "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
        "[2]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2[a3]\" -map 0:v -map 1 -map [a3]",
        "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2[out1]"},
       // An input of neither kind takes no index, but still its position.
-      {{file("a.mp4"), file("c.txt"), file("b.mp3")}, "x;volume=0.5;amix=inputs=2;-map 0:v",
+      {{file("a.mp4"), file("c.txt"), file("b.mp3")},
+       "x;volume=0.5;amix=inputs=2;-map 0:v",
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
        "[1]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2[a3]\" -map 0:v -map [a3]",
        "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2[out1]"},
       // A "-map" segment that is not last is a chain; an empty chain passes the audio unchanged.
-      {{file("a.mp4"), file("b.mp3"), file("c.wav")}, ";-map x;amix=inputs=3",
+      {{file("a.mp4"), file("b.mp3"), file("c.wav")},
+       ";-map x;amix=inputs=3",
        "-i \"a.mp4\" -i \"b.mp3\" -i \"c.wav\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
-       "[1]asetpts=PTS-STARTPTS[a2];[2]asetpts=PTS-STARTPTS,-map x[a3];[a1][a2][a3]amix=inputs=3[a4]\" -map 0:v  -map [a4]",
+       "[1]asetpts=PTS-STARTPTS[a2];[2]asetpts=PTS-STARTPTS,-map x[a3];[a1][a2][a3]amix=inputs=3[a4]\" -map 0:v  -map "
+       "[a4]",
        "[a5];amovie='b.mp3',asetpts=PTS-STARTPTS[a6];amovie='c.wav',asetpts=PTS-STARTPTS,-map x[a7];"
        "[a5][a6][a7]amix=inputs=3[out1]"},
   };
@@ -150,7 +154,8 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
   const Case cases[] = {
       // The map text is not appended for an earlier graph; the audio map goes into the mix.
       {"-i \"a.mp4\" -map 0:v -map 0:a",
-       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex "
+       "\"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
        "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
       // A mapped audio label opens the mix, which follows that label in the existing graph.
       {"-i \"a.mp4\" -filter_complex \"[0:a]volume=2[a7]\" -map 0:v -map [a7]",
@@ -180,10 +185,9 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
     EXPECT_EQ(result.cmd, c.cmd) << c.recorded;
     // The graph is built from the earlier graph alone, after the fragment's labels.
     EXPECT_TRUE(result.graph.starts_with("movie='a.mp4'[out0];amovie='a.mp4',asetpts=PTS-STARTPTS[a")) << result.graph;
-    EXPECT_TRUE(result.graph.ends_with("volume=0.5[a" + std::to_string(parser.labelCounter - 1) +
-                                       "];[a" + std::to_string(parser.labelCounter - 2) + "][a" +
-                                       std::to_string(parser.labelCounter - 1) +
-                                       "]amix=inputs=2:duration=first[out1]"))
+    EXPECT_TRUE(result.graph.ends_with("volume=0.5[a" + std::to_string(parser.labelCounter - 1) + "];[a" +
+                                       std::to_string(parser.labelCounter - 2) + "][a" +
+                                       std::to_string(parser.labelCounter - 1) + "]amix=inputs=2:duration=first[out1]"))
         << result.graph;
   }
 }
@@ -321,7 +325,8 @@ TEST_F(AddAudioRun, AddedAudioIsMixedIn) {
 TEST_F(AddAudioRun, AddedAudioReplacesTheBaseAudio) {
   // The added track is silenced by its chain: with the base's audio switched
   // off, what is left is silence.
-  const LavfiResult result = process({file(clip, 2, "-an"), file(music, 3)}, "volume=0;amix=inputs=2:duration=first;-map 0:v");
+  const LavfiResult result =
+      process({file(clip, 2, "-an"), file(music, 3)}, "volume=0;amix=inputs=2:duration=first;-map 0:v");
   for (double level : runBothForms(result)) EXPECT_LT(level, -80.0);
 }
 

@@ -115,8 +115,8 @@ TEST_F(AddSubtitleEarlierTest, RecordedFragments) {
 }
 
 TEST_F(AddSubtitleEarlierTest, FragmentsWithoutAVideoToBurnIntoAreRefused) {
-  for (const std::string recorded : {"-i \"a.mp4\" -map 0:a", "-i \"a.mp4\" -filter_complex \"[0:a]volume=2\" -map 0:a",
-                                     "-i \"a.mp4\" -map"}) {
+  for (const std::string recorded :
+       {"-i \"a.mp4\" -map 0:a", "-i \"a.mp4\" -filter_complex \"[0:a]volume=2\" -map 0:a", "-i \"a.mp4\" -map"}) {
     LogCapture caseLog;
     recordFragment(recorded);
     const LavfiResult result = run({graphInput(earlier), file("s.srt")}, "subtitles");
@@ -151,10 +151,10 @@ TEST_F(AddSubtitleEarlierTest, GraphsWithoutRecordedFragment) {
 class AddSubtitleRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    const CapturedRun made = test::runFfmpeg({"-f", "lavfi", "-i", "color=black:s=160x120:d=2:r=25", "-f", "lavfi",
-                                              "-i", "sine=d=2", "-shortest", "-c:v", "libx264", "-pix_fmt",
-                                              "yuv420p", "-c:a", "aac"},
-                                             clip);
+    const CapturedRun made =
+        test::runFfmpeg({"-f", "lavfi", "-i", "color=black:s=160x120:d=2:r=25", "-f", "lavfi", "-i", "sine=d=2",
+                         "-shortest", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"},
+                        clip);
     ASSERT_EQ(made.exitCode, 0) << made.output;
     test::writeFile(subtitle, "1\n00:00:00,000 --> 00:00:02,000\nHELLO WORLD\n\n");
     clipBytes = test::readFile(clip);

@@ -51,7 +51,8 @@ TEST_F(AddVideoTest, TrimsAndOverlaysMustPairUp) {
 TEST_F(AddVideoTest, SegmentsAreSortedByHowTheyBegin) {
   test::serveProbe(parser, test::fakeMedia(10, 10));
   std::vector<LavfiResult> results;
-  for (const std::string transform : {"trim=0:5;overlay=0:0", "overlay=0:0;trim=0:5", "scale=320:240;trim=0:5;overlay=0:0"}) {
+  for (const std::string transform :
+       {"trim=0:5;overlay=0:0", "overlay=0:0;trim=0:5", "scale=320:240;trim=0:5;overlay=0:0"}) {
     parser.labelCounter = 0;
     results.push_back(run({file("a.mp4"), file("b.mp4")}, transform));
   }
@@ -59,7 +60,8 @@ TEST_F(AddVideoTest, SegmentsAreSortedByHowTheyBegin) {
     EXPECT_EQ(result.cmd, results.front().cmd);
     EXPECT_EQ(result.graph, results.front().graph);
   }
-  EXPECT_EQ(results.front().cmd, "-i \"a.mp4\" -an -i \"b.mp4\" -filter_complex \"[1]trim=0:5[v1];[0:v][v1]overlay=0:0\" ");
+  EXPECT_EQ(results.front().cmd,
+            "-i \"a.mp4\" -an -i \"b.mp4\" -filter_complex \"[1]trim=0:5[v1];[0:v][v1]overlay=0:0\" ");
 }
 
 TEST_F(AddVideoTest, AddedInputsTakeTheirPositions) {
@@ -71,20 +73,24 @@ TEST_F(AddVideoTest, AddedInputsTakeTheirPositions) {
   };
   const Case cases[] = {
       // A subtitle after the overlaid files: an input and a map of its own.
-      {{file("a.mp4"), file("b.mp4"), file("s.srt")}, kOverlay + ";-map 0:a",
+      {{file("a.mp4"), file("b.mp4"), file("s.srt")},
+       kOverlay + ";-map 0:a",
        "-i \"a.mp4\" -an -i \"b.mp4\" -i \"s.srt\" -filter_complex \"" + kOverlayChain + "\" -map 0:a -map 2",
        ";movie='b.mp4',trim=0:5,setpts=PTS-STARTPTS[v4];[v3][v4]overlay=10:10[out0]"},
       // Without a map segment the overlay's output and the base's audio go with the subtitle.
-      {{file("a.mp4"), file("b.mp4"), file("s.srt")}, kOverlay,
+      {{file("a.mp4"), file("b.mp4"), file("s.srt")},
+       kOverlay,
        "-i \"a.mp4\" -an -i \"b.mp4\" -i \"s.srt\" -filter_complex \"" + kOverlayChain + "\" -map 0:a?  -map 2",
        ";movie='b.mp4',trim=0:5,setpts=PTS-STARTPTS[v4];[v3][v4]overlay=10:10[out0]"},
       // An earlier graph within the trims takes no input index, and its trim
       // goes unused; the overlays go to the files in order.
-      {{file("a.mp4"), graphInput("movie='x'[out0]"), file("c.mp4")}, "trim=0:1;trim=0:2;overlay=1:1;overlay=2:2",
+      {{file("a.mp4"), graphInput("movie='x'[out0]"), file("c.mp4")},
+       "trim=0:1;trim=0:2;overlay=1:1;overlay=2:2",
        "-i \"a.mp4\" -an -i \"c.mp4\" -filter_complex \"[1]trim=0:2[v1];[0:v][v1]overlay=1:1\" ",
        ";movie='c.mp4',trim=0:2[v4];[v3][v4]overlay=1:1[out0]"},
       // Two overlays, the second on the result of the first.
-      {{file("a.mp4"), file("b.mp4"), file("c.mp4")}, "trim=0:1;trim=0:2;overlay=1:1;overlay=2:2",
+      {{file("a.mp4"), file("b.mp4"), file("c.mp4")},
+       "trim=0:1;trim=0:2;overlay=1:1;overlay=2:2",
        "-i \"a.mp4\" -an -i \"b.mp4\" -an -i \"c.mp4\" -filter_complex "
        "\"[1]trim=0:1[v1];[2]trim=0:2[v2];[0:v][v1]overlay=1:1[v3];[v3][v2]overlay=2:2\" ",
        ";movie='b.mp4',trim=0:1[v6];movie='c.mp4',trim=0:2[v7];[v5][v6]overlay=1:1[v8];[v8][v7]overlay=2:2[out0]"},
@@ -126,20 +132,28 @@ TEST_F(AddVideoFragmentTest, RewritesTheEarlierFragment) {
   const Case cases[] = {
       // Video maps go (the overlay's unlabelled output takes their place); the
       // remaining map drops the map text.
-      {"-i \"a.mp4\" -map 0:v -map 0:a", {file("b.mp4")}, kOverlay + ";-map 0:v",
+      {"-i \"a.mp4\" -map 0:v -map 0:a",
+       {file("b.mp4")},
+       kOverlay + ";-map 0:v",
        "-i \"a.mp4\" -an -i \"b.mp4\" -filter_complex \"" + kOverlayChain + "\" -map 0:a"},
       // The overlay continues the video the existing graph makes.
-      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5] -map 0:a", {file("b.mp4")}, kOverlay,
+      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5] -map 0:a",
+       {file("b.mp4")},
+       kOverlay,
        "-i \"a.mp4\" -an -i \"b.mp4\" -filter_complex \"[0:v]scale=320:240[v5];[1]trim=0:5,setpts=PTS-STARTPTS[v1];"
        "[v5][v1]overlay=10:10\" -map 0:a"},
       // An unlabelled video output gets a label of its own.
-      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240\"", {file("b.mp4")}, kOverlay,
+      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240\"",
+       {file("b.mp4")},
+       kOverlay,
        "-i \"a.mp4\" -an -i \"b.mp4\" -filter_complex \"[0:v]scale=320:240[v3];[1]trim=0:5,setpts=PTS-STARTPTS[v1];"
        "[v3][v1]overlay=10:10\" "},
       // The base's video switched off: unchanged.
       {"-i \"a.mp4\" -vn -map 0:a", {file("b.mp4")}, kOverlay, "-i \"a.mp4\" -vn -map 0:a"},
       // Nothing overlaid: the video map stays, the subtitle joins.
-      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]", {file("s.srt")}, "",
+      {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]",
+       {file("s.srt")},
+       "",
        "-i \"a.mp4\" -i \"s.srt\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]"},
   };
   for (const Case& c : cases) {
@@ -207,8 +221,8 @@ TEST(AddVideoRun, TrimmedClipIsOverlaidInBothForms) {
 
   LavfiParser parser{makeOperationRegistry()};
   test::serveProbe(parser, test::probe(base).json);
-  LavfiOperationDesc desc{"trim=0:0.5,setpts=PTS-STARTPTS;overlay=10:10", "", "addVideoToFile",
-                          {file(base, 2), file(added, 1)}};
+  LavfiOperationDesc desc{
+      "trim=0:0.5,setpts=PTS-STARTPTS;overlay=10:10", "", "addVideoToFile", {file(base, 2), file(added, 1)}};
   const LavfiResult result = LavfiAddVideoToFile().process(parser, desc);
   ASSERT_FALSE(result.graph.empty());
 
@@ -233,7 +247,8 @@ TEST(AddVideoRun, TrimmedClipIsOverlaidInBothForms) {
   // With a subtitle file after the overlaid one, the fragment carries all three kinds.
   const std::string subtitle = dir.file("s.srt");
   test::writeFile(subtitle, "1\n00:00:00,000 --> 00:00:01,500\nHELLO\n\n");
-  LavfiOperationDesc withSubtitle{desc.transform, "", "addVideoToFile", {file(base, 2), file(added, 1), file(subtitle)}};
+  LavfiOperationDesc withSubtitle{
+      desc.transform, "", "addVideoToFile", {file(base, 2), file(added, 1), file(subtitle)}};
   const LavfiResult subtitled = LavfiAddVideoToFile().process(parser, withSubtitle);
   const std::string mkv = dir.file("fragment.mkv");
   const CapturedRun mkvRun = test::runFragment(subtitled.cmd, mkv, {"-c:s", "srt"});

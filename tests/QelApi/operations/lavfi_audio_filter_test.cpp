@@ -71,7 +71,8 @@ TEST_F(LavfiAudioFilterTest, EarlierGraphs) {
       {video + "amovie='x',volume=3dB[out1]", "volume=2dB", video + "amovie='x',volume=5dB[out1]"},
       {video + "amovie='x',volume=-3dB[out1]", "-af \"volume=1dB\"", video + "amovie='x',volume=-2dB[out1]"},
       // The later loudness target replaces the earlier one; other options stay.
-      {video + "amovie='x',loudnorm=i=-23:tp=-2[out1]", "loudnorm=i=-16", video + "amovie='x',loudnorm=i=-16:tp=-2[out1]"},
+      {video + "amovie='x',loudnorm=i=-23:tp=-2[out1]", "loudnorm=i=-16",
+       video + "amovie='x',loudnorm=i=-16:tp=-2[out1]"},
       // A gain with a fraction does not merge: it follows in the same chain.
       {video + "amovie='x',volume=3dB[out1]", "volume=1.5dB", video + "amovie='x',volume=3dB,volume=1.5dB[out1]"},
       // Without volume or loudnorm the filter is inserted, even after an echo.
@@ -93,9 +94,8 @@ TEST_F(LavfiAudioFilterTest, EarlierGraphs) {
 
 TEST_F(LavfiAudioFilterTest, FilterAfterAnEchoGetsAChainOfItsOwn) {
   parser.labelCounter = 4;
-  const LavfiResult result =
-      run({graphInput("movie='x'[out0];amovie='x',volume=3dB,aecho=0.8:0.9:1000:0.3[out1]")},
-          "chorus=0.5:0.9:50:0.4:0.25:2");
+  const LavfiResult result = run({graphInput("movie='x'[out0];amovie='x',volume=3dB,aecho=0.8:0.9:1000:0.3[out1]")},
+                                 "chorus=0.5:0.9:50:0.4:0.25:2");
   EXPECT_EQ(result.graph,
             "movie='x'[out0];amovie='x',volume=3dB,aecho=0.8:0.9:1000:0.3[a4];[a4]chorus=0.5:0.9:50:0.4:0.25:2[out1]");
   EXPECT_EQ(parser.labelCounter, 5u);

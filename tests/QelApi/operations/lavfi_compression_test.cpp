@@ -75,14 +75,16 @@ TEST(LavfiCompressionConfig, CaseTable) {
       // Already small enough: the configuration stays exactly as given.
       {"size 200", 0, 200, "-c:v libx264", "none", 128000, 1920, 1080, "-c:v libx264"},
       {"copy", 0, 50, "-c:v copy", "none", 128000, 1920, 1080, " -b:a 128k -b:v 3862k -s 1920x1080 -c:v libx264"},
-      {"no encoder", 0, 50, "-preset fast", "none", 128000, 1920, 1080, " -b:a 128k -b:v 3862k -s 1920x1080 -preset fast"},
+      {"no encoder", 0, 50, "-preset fast", "none", 128000, 1920, 1080,
+       " -b:a 128k -b:v 3862k -s 1920x1080 -preset fast"},
       // h264_qsv keeps 0.98 of the rate, which lands within the 4096x2160 row's tolerance.
       {"intel", 0, 50, "-c:v libx264", "intel", 128000, 1920, 1080,
        " -b:a 128k -b:v 3984k -s 1920x1080 -c:v h264_qsv -bitrate_limit 0"},
       {"amd hevc", 0, 50, "-c:v hevc", "amd", 128000, 1920, 1080, " -b:a 128k -b:v 3862k -s 1920x1080 -c:v hevc_amf"},
       // Apple's encoder is not used for compression.
       {"apple", 0, 50, "-c:v libx264", "apple", 128000, 1920, 1080, " -b:a 128k -b:v 3862k -s 1920x1080 -c:v libx264"},
-      {"mpeg4 stays", 0, 50, "-c:v mpeg4", "nvidia", 128000, 1920, 1080, " -b:a 128k -b:v 3984k -s 1920x1080 -c:v mpeg4"},
+      {"mpeg4 stays", 0, 50, "-c:v mpeg4", "nvidia", 128000, 1920, 1080,
+       " -b:a 128k -b:v 3984k -s 1920x1080 -c:v mpeg4"},
       {"frame rate capped", 0, 50, "-c:v libx264 -r 30", "none", 128000, 1920, 1080,
        " -b:a 128k -b:v 3862k -s 1920x1080 -c:v libx264 -r 24"},
       {"frame rate kept", 0, 50, "-r 15 -c:v libx264", "none", 128000, 1920, 1080,
@@ -203,7 +205,8 @@ TEST(LavfiCompressionConfig, Readers) {
   EXPECT_EQ(LavfiCompression::readBitrateOption(Tokens{"-b:v", "800000"}, "-b:v"), 800000);
   EXPECT_EQ(LavfiCompression::readBitrateOption(Tokens{"-b:v", "fast"}, "-b:v"), 0);
   EXPECT_EQ(LavfiCompression::readBitrateOption(Tokens{"-b:v"}, "-b:v"), 0);
-  EXPECT_EQ(LavfiCompression::readBitrateOption(Tokens{"-b:v", "1e30"}, "-b:v"), std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(LavfiCompression::readBitrateOption(Tokens{"-b:v", "1e30"}, "-b:v"),
+            std::numeric_limits<std::int32_t>::max());
   EXPECT_EQ(LavfiCompression::readSizeOption(Tokens{"-s", "640x360"}), std::make_pair(640, 360));
   EXPECT_EQ(LavfiCompression::readSizeOption(Tokens{"-s", "640x360x2"}), std::make_pair(0, 0));
   EXPECT_EQ(LavfiCompression::readSizeOption(Tokens{"-s", "hd720"}), std::make_pair(0, 0));
@@ -224,13 +227,15 @@ TEST(LavfiCompressionConfig, Readers) {
 std::string probeJson(bool video, bool audio, int width = 1920, int height = 1080, const char* audioRate = "192000") {
   std::string streams;
   if (video) {
-    streams += fmt::format(R"({{"index":0,"codec_type":"video","codec_name":"h264","width":{},"height":{},"duration":"100"}})",
-                           width, height);
+    streams +=
+        fmt::format(R"({{"index":0,"codec_type":"video","codec_name":"h264","width":{},"height":{},"duration":"100"}})",
+                    width, height);
   }
   if (audio) {
     if (!streams.empty()) streams += ",";
-    streams += fmt::format(R"({{"index":1,"codec_type":"audio","codec_name":"aac","channels":2,"bit_rate":"{}","duration":"100"}})",
-                           audioRate);
+    streams += fmt::format(
+        R"({{"index":1,"codec_type":"audio","codec_name":"aac","channels":2,"bit_rate":"{}","duration":"100"}})",
+        audioRate);
   }
   return "{\"streams\":[" + streams + "],\"format\":{\"duration\":\"100\"}}";
 }
@@ -256,7 +261,8 @@ TEST_F(LavfiCompressionTest, FileGraphsPassThrough) {
   };
   const Case cases[] = {
       {true, true,
-       "movie='/m/in.mp4',trim=0:100,setpts=PTS-STARTPTS[out0];amovie='/m/in.mp4',atrim=0:100,asetpts=PTS-STARTPTS[out1]"},
+       "movie='/m/in.mp4',trim=0:100,setpts=PTS-STARTPTS[out0];amovie='/m/"
+       "in.mp4',atrim=0:100,asetpts=PTS-STARTPTS[out1]"},
       {true, false, "movie='/m/in.mp4'[out0]"},
       // One output is labelled "[out0]", as in every graph.
       {false, true, "amovie='/m/in.mp4'[out0]"},
@@ -282,9 +288,9 @@ TEST_F(LavfiCompressionTest, FileGraphsPassThrough) {
 TEST_F(LavfiCompressionTest, EarlierGraphKeepsItsTextAndRecordsTheRewrite) {
   const std::string graph = "movie='/m/in.mp4',hflip[out0]";
   parser.setDuration(graph, 100);
-  const LavfiParseResult result = parser.parse(
-      R"({"operation":{"input":[{"type":2,"value":"movie='/m/in.mp4',hflip[out0]","duration":100}],)"
-      R"("transform":"size 5","description":"compression","outputConfig":"-s 640x360 -c:v libx264"}})");
+  const LavfiParseResult result =
+      parser.parse(R"({"operation":{"input":[{"type":2,"value":"movie='/m/in.mp4',hflip[out0]","duration":100}],)"
+                   R"("transform":"size 5","description":"compression","outputConfig":"-s 640x360 -c:v libx264"}})");
   EXPECT_EQ(result.graph, graph);
   EXPECT_EQ(result.fileNums, 1);
   const LavfiOutputRecord* record = parser.findOutput(graph);
@@ -301,7 +307,10 @@ TEST_F(LavfiCompressionTest, Refusals) {
     std::string line;
   };
   const Case cases[] = {
-      {{1, "/m/in.mp4", "", 10}, probeJson(true, true), "quality 5", "[process,105]:generateOutputConfig return false: /m/in.mp4"},
+      {{1, "/m/in.mp4", "", 10},
+       probeJson(true, true),
+       "quality 5",
+       "[process,105]:generateOutputConfig return false: /m/in.mp4"},
       {{2, "movie='x'[out0]", "", 0}, "", "size 1", "[process,79]:generateOutputConfig return false: movie='x'[out0]"},
   };
   for (const Case& c : cases) {
@@ -319,10 +328,33 @@ TEST_F(LavfiCompressionTest, Refusals) {
 TEST(LavfiCompressionRun, PercentageLandsNearTheTarget) {
   test::TempDir dir;
   const std::string clip = dir.file("clip.mp4");
-  const CapturedRun made = runAndCapture({test::ffmpegPath(), "-hide_banner", "-nostdin", "-loglevel", "error", "-y",
-                                          "-f", "lavfi", "-i", "mandelbrot=size=320x240:rate=25", "-f", "lavfi", "-i",
-                                          "sine=frequency=440:sample_rate=44100", "-ac", "2", "-t", "2", "-c:v",
-                                          "libx264", "-b:v", "1500k", "-c:a", "aac", "-b:a", "128k", clip},
+  const CapturedRun made = runAndCapture({test::ffmpegPath(),
+                                          "-hide_banner",
+                                          "-nostdin",
+                                          "-loglevel",
+                                          "error",
+                                          "-y",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "mandelbrot=size=320x240:rate=25",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "sine=frequency=440:sample_rate=44100",
+                                          "-ac",
+                                          "2",
+                                          "-t",
+                                          "2",
+                                          "-c:v",
+                                          "libx264",
+                                          "-b:v",
+                                          "1500k",
+                                          "-c:a",
+                                          "aac",
+                                          "-b:a",
+                                          "128k",
+                                          clip},
                                          true);
   ASSERT_EQ(made.exitCode, 0) << made.output;
   const std::int64_t original = static_cast<std::int64_t>(std::filesystem::file_size(clip));

@@ -57,20 +57,18 @@ class LavfiContactorTest : public ::testing::Test {
 };
 
 TEST_F(LavfiContactorTest, WorkedExample) {
-  media = {{"/m/a.mp4", test::fakeMedia(10, 10)},
-           {"/m/b.mp4", test::fakeMedia(8, 8)},
-           {"/m/c.mp4", test::fakeMedia(6, 6)}};
+  media = {
+      {"/m/a.mp4", test::fakeMedia(10, 10)}, {"/m/b.mp4", test::fakeMedia(8, 8)}, {"/m/c.mp4", test::fakeMedia(6, 6)}};
   parser.labelCounter = 5;
   const std::string request =
       R"({"operation":{"input":[{"type":1,"value":"/m/a.mp4","duration":10},{"type":1,"value":"/m/b.mp4","duration":8},)"
       R"({"type":1,"value":"/m/c.mp4","duration":6}],"transform":")" +
       kTransform + R"(","description":"contact","outputConfig":"-c:v libx264"}})";
   const LavfiParseResult result = parser.parse(request);
-  const std::string expected =
-      fileChains("/m/a.mp4", "10", 5) + ";" + fileChains("/m/b.mp4", "8", 6) +
-      ";[v5][v6]xfade=transition=fade:duration=1:offset=9[v7];[a5][a6]acrossfade=d=1[a7];" +
-      fileChains("/m/c.mp4", "6", 8) +
-      ";[v7][v8]xfade=transition=fade:duration=1:offset=16[out0];[a7][a8]acrossfade=d=1[out1]";
+  const std::string expected = fileChains("/m/a.mp4", "10", 5) + ";" + fileChains("/m/b.mp4", "8", 6) +
+                               ";[v5][v6]xfade=transition=fade:duration=1:offset=9[v7];[a5][a6]acrossfade=d=1[a7];" +
+                               fileChains("/m/c.mp4", "6", 8) +
+                               ";[v7][v8]xfade=transition=fade:duration=1:offset=16[out0];[a7][a8]acrossfade=d=1[out1]";
   EXPECT_EQ(result.graph, expected);
   EXPECT_TRUE(result.cmd.empty());
   EXPECT_EQ(result.fileNums, 3);
@@ -126,8 +124,7 @@ TEST_F(LavfiContactorTest, EarlierGraphsAsLaterInputs) {
   };
   const Case cases[] = {
       // Its plain scale goes; the common filter and the audio time base come in.
-      {"movie='E',scale=640:360[out0];amovie='E'[out1]",
-       ";movie='E'," + kCommon + "[v1];amovie='E',asettb=AVTB[a1]"},
+      {"movie='E',scale=640:360[out0];amovie='E'[out1]", ";movie='E'," + kCommon + "[v1];amovie='E',asettb=AVTB[a1]"},
       {"movie='E',scale=640:360,pad=700:400[out0];amovie='E'[out1]",
        ";movie='E',scale=640:360,pad=700:400," + kCommon + "[v1];amovie='E',asettb=AVTB[a1]"},
       // Audio only: black video in front, the audio moved to the audio label.
@@ -149,10 +146,10 @@ TEST_F(LavfiContactorTest, EarlierGraphsAsLaterInputs) {
 
 TEST_F(LavfiContactorTest, EarlierGraphFirst) {
   media = {{"/m/b.mp4", test::fakeMedia(8, 8)}};
-  const LavfiResult result = run({graphInput("movie='E',scale=640:360[out0];amovie='E'[out1]", 8),
-                                  file("/m/b.mp4", 8)});
-  EXPECT_EQ(result.graph, "movie='E'," + kCommon + "[v0];amovie='E',asettb=AVTB[a0];" +
-                              fileChains("/m/b.mp4", "8", 1) + ";" + kPair1);
+  const LavfiResult result =
+      run({graphInput("movie='E',scale=640:360[out0];amovie='E'[out1]", 8), file("/m/b.mp4", 8)});
+  EXPECT_EQ(result.graph, "movie='E'," + kCommon + "[v0];amovie='E',asettb=AVTB[a0];" + fileChains("/m/b.mp4", "8", 1) +
+                              ";" + kPair1);
   // A graph the parser never saw adds no duration.
   EXPECT_EQ(parser.durationOf(result.graph), 8.0);
 }
@@ -170,7 +167,8 @@ TEST_F(LavfiContactorTest, SingleInputKeepsTheOutputLabels) {
 }
 
 TEST_F(LavfiContactorTest, AudioOnlyChainsEndInOut0) {
-  media = {{"/m/a.mp3", test::fakeMedia(0, 4)}, {"/m/b.mp3", test::fakeMedia(0, 5)}, {"/m/c.mp3", test::fakeMedia(0, 6)}};
+  media = {
+      {"/m/a.mp3", test::fakeMedia(0, 4)}, {"/m/b.mp3", test::fakeMedia(0, 5)}, {"/m/c.mp3", test::fakeMedia(0, 6)}};
   const LavfiResult result = run({file("/m/a.mp3", 4), file("/m/b.mp3", 5), file("/m/c.mp3", 6)});
   EXPECT_EQ(result.graph,
             "amovie='/m/a.mp3',asettb=AVTB[a0];amovie='/m/b.mp3',asettb=AVTB[a1];[a0][a1]acrossfade=d=1[a2];"
@@ -180,7 +178,8 @@ TEST_F(LavfiContactorTest, AudioOnlyChainsEndInOut0) {
 TEST_F(LavfiContactorTest, EmptyCommonFilterLeavesNoLoneComma) {
   media = {{"/m/a.mp4", test::fakeMedia(10, 0)}, {"/m/b.mp4", test::fakeMedia(8, 0)}};
   const LavfiResult result = run({file("/m/a.mp4", 10), file("/m/b.mp4", 8)}, kPair1);
-  EXPECT_EQ(result.graph, "movie='/m/a.mp4'[v0];movie='/m/b.mp4'[v1];[v0][v1]xfade=transition=fade:duration=1:offset=9[out0]");
+  EXPECT_EQ(result.graph,
+            "movie='/m/a.mp4'[v0];movie='/m/b.mp4'[v1];[v0][v1]xfade=transition=fade:duration=1:offset=9[out0]");
 }
 
 TEST_F(LavfiContactorTest, Refusals) {
@@ -193,15 +192,21 @@ TEST_F(LavfiContactorTest, Refusals) {
     std::string line;
   };
   const Case cases[] = {
-      {{file("/m/a.mp4", 1), file("/m/a.mp4", 1)}, "scale=2:2;[v0][v1]blend[out0]",
+      {{file("/m/a.mp4", 1), file("/m/a.mp4", 1)},
+       "scale=2:2;[v0][v1]blend[out0]",
        "[process,34]:videoParams is empety,scale=2:2;[v0][v1]blend[out0]"},
-      {{file("/m/a.mp4", 1), file("/m/a.mp4", 1), file("/m/a.mp4", 1)}, kCommon + ";" + kPair1,
+      {{file("/m/a.mp4", 1), file("/m/a.mp4", 1), file("/m/a.mp4", 1)},
+       kCommon + ";" + kPair1,
        "[process,44]:videoParams's size donot match inputs's size," + kCommon + ";" + kPair1},
-      {{file("/m/a.mp4", 1), file("/m/none.mp4", 1)}, kTransform, "[process,167]:no audio, no video stream: /m/none.mp4"},
+      {{file("/m/a.mp4", 1), file("/m/none.mp4", 1)},
+       kTransform,
+       "[process,167]:no audio, no video stream: /m/none.mp4"},
       // A double quote cannot stand inside the quoted graph of a command text.
-      {{file("/m/a.mp4", 1), file("/m/q\"x.mp4", 1)}, kTransform,
+      {{file("/m/a.mp4", 1), file("/m/q\"x.mp4", 1)},
+       kTransform,
        "[process,167]:path cannot be written into a filter graph: /m/q\"x.mp4"},
-      {{file("/m/a.mp4", 1), graphInput("movie='E'[v9]", 1)}, kTransform,
+      {{file("/m/a.mp4", 1), graphInput("movie='E'[v9]", 1)},
+       kTransform,
        "[process,69]:no audio, no video stream: movie='E'[v9]"},
   };
   for (const Case& c : cases) {
@@ -222,13 +227,15 @@ TEST(LavfiContactorText, ParseTransitions) {
   video.clear();
   audio.clear();
   // A video template without its audio partner is no pair.
-  EXPECT_EQ(LavfiContactor::parseTransitions(kCommon + ";[v0][v1]xfade=duration=1:offset=2[out0]", video, audio), kCommon);
+  EXPECT_EQ(LavfiContactor::parseTransitions(kCommon + ";[v0][v1]xfade=duration=1:offset=2[out0]", video, audio),
+            kCommon);
   EXPECT_TRUE(video.empty());
   EXPECT_EQ(LavfiContactor::parseTransitions("scale=2:2", video, audio), "");
 }
 
 TEST(LavfiContactorText, TransitionSpan) {
-  EXPECT_EQ(LavfiContactor::transitionSpan("[v0][v1]xfade=transition=fade:duration=1:offset=9,format=yuv420p[out0]"), 10);
+  EXPECT_EQ(LavfiContactor::transitionSpan("[v0][v1]xfade=transition=fade:duration=1:offset=9,format=yuv420p[out0]"),
+            10);
   EXPECT_EQ(LavfiContactor::transitionSpan("[v0][v1]xfade=transition=fade:duration=1:offset=9[out0]"), 1);
   EXPECT_EQ(LavfiContactor::transitionSpan("[v0][v1]xfade=offset=2.5,duration=0.5[out0]"), 2.5);
   EXPECT_EQ(LavfiContactor::transitionSpan("[v0][v1]blend[out0]"), 0);

@@ -204,8 +204,7 @@ TEST_F(ConvertFragmentTest, RecordedOutputConfigIsTheRewrittenOne) {
   LavfiOperationDesc request{"", "-c:v libx264", "convert", {graphInput(earlier)}};
   parser.doParse(parsed, request);
   ASSERT_NE(parser.findOutput(parsed.graph), nullptr);
-  EXPECT_EQ(parser.findOutput(parsed.graph)->outputConfig,
-            "-c:v libx264 -c:v:1 png -disposition:v:1 attached_pic");
+  EXPECT_EQ(parser.findOutput(parsed.graph)->outputConfig, "-c:v libx264 -c:v:1 png -disposition:v:1 attached_pic");
   EXPECT_EQ(parser.findOutput(parsed.graph)->transcode, 1);
 }
 
@@ -258,8 +257,8 @@ TEST_F(LavfiConvertTest, SecondConvertEditsTheFileFragmentLikeTheGraph) {
     const LavfiResult second = run({graphInput(first.graph)}, c.secondFilter, c.secondConfig);
     std::string cmd = second.cmd;
     trimSpaces(cmd);  // a fragment without maps ends in a blank
-    EXPECT_EQ(cmd, c.cmd) << c.firstFilter << " " << c.firstConfig << " then "
-                                                          << c.secondFilter << " " << c.secondConfig;
+    EXPECT_EQ(cmd, c.cmd) << c.firstFilter << " " << c.firstConfig << " then " << c.secondFilter << " "
+                          << c.secondConfig;
   }
 }
 
@@ -314,18 +313,18 @@ TEST(LavfiConvertRun, UnknownDescriptionGivesTheFailureReply) {
   EngineContext engine(config);
   LogCapture log;
   std::string reply;
-  ASSERT_EQ(processLavfiRequest(engine,
-                                R"({"sid":2,"operation":{"input":[],"transform":"","description":"nope"}})",
-                                reply),
-            0);
+  ASSERT_EQ(
+      processLavfiRequest(engine, R"({"sid":2,"operation":{"input":[],"transform":"","description":"nope"}})", reply),
+      0);
   rapidjson::Document doc;
   doc.Parse(reply.c_str());
   ASSERT_TRUE(doc.IsObject()) << reply;
   EXPECT_EQ(doc["errorCode"].GetInt(), 6520);
   EXPECT_TRUE(doc["error"].GetBool());
   EXPECT_STREQ(doc["operation"]["output"].GetString(), "");
-  EXPECT_TRUE(log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that the "
-                      "analysis fails. [nope]"));
+  EXPECT_TRUE(
+      log.has("[doParse,171]:Output cmd is empty, may be the feature is not implemented or that the "
+              "analysis fails. [nope]"));
   // Malformed texts are refused the same way, never a crash.
   for (const char* text : {"", "[]", "{\"operation\":7}", "{\"operation\":{\"input\":5}}"}) {
     reply.clear();

@@ -131,17 +131,17 @@ TEST_F(LavfiCroperTest, MergeCropReadsLongChainsWithoutRecursion) {
 
 TEST_F(LavfiCroperTest, DescriptionInCapitalsDispatchesToCrop) {
   test::serveProbe(parser, test::fakeMedia(10, 0));
-  const LavfiParseResult result = parser.parse(
-      R"({"operation":{"input":[{"type":1,"value":"/m/a.mp4","duration":10}],"transform":"crop=2:2:0:0",)"
-      R"("description":"CROP"}})");
+  const LavfiParseResult result =
+      parser.parse(R"({"operation":{"input":[{"type":1,"value":"/m/a.mp4","duration":10}],"transform":"crop=2:2:0:0",)"
+                   R"("description":"CROP"}})");
   EXPECT_EQ(result.graph, "movie='/m/a.mp4',crop=2:2:0:0[out0]");
   EXPECT_EQ(result.fileNums, 1);
 }
 
 // Runs a graph with the real ffmpeg and returns ffprobe's view of the output.
 test::ProbeInfo runGraph(const std::string& graph, const std::string& out, bool withAudio) {
-  const std::vector<std::string> labels = withAudio ? std::vector<std::string>{"[out0]", "[out1]"}
-                                                    : std::vector<std::string>{"[out0]"};
+  const std::vector<std::string> labels =
+      withAudio ? std::vector<std::string>{"[out0]", "[out1]"} : std::vector<std::string>{"[out0]"};
   const CapturedRun run = test::runGraph(graph, labels, out);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   return test::probe(out);

@@ -89,8 +89,7 @@ TEST_F(CutTest, FileGraphCases) {
        "movie='/m/a.mp4',trim=0:10,setpts=PTS-STARTPTS[out0];amovie='/m/a.mp4',atrim=0:10,asetpts=PTS-STARTPTS[out1]",
        10},
       {"empty span is accepted", "/m/a.mp4", test::fakeMedia(20, 20), "-ss 7 -to 7",
-       "movie='/m/a.mp4',trim=7:7,setpts=PTS-STARTPTS[out0];amovie='/m/a.mp4',atrim=7:7,asetpts=PTS-STARTPTS[out1]",
-       0},
+       "movie='/m/a.mp4',trim=7:7,setpts=PTS-STARTPTS[out0];amovie='/m/a.mp4',atrim=7:7,asetpts=PTS-STARTPTS[out1]", 0},
       {"mp3 cover art is no video", "/m/song.mp3", withCover, "-ss 1 -to 2",
        "amovie='/m/song.mp3',atrim=1:2,asetpts=PTS-STARTPTS[out0]", 1},
       {"gif has no video extension", "/m/a.gif", test::fakeMedia(5, 0), "-ss 1 -to 2", "", 1},
@@ -124,17 +123,21 @@ TEST_F(CutTest, EarlierGraphCases) {
       {"audio only", "amovie='a.mp3',volume=2[out0]", "-ss 5 -to 15",
        "amovie='a.mp3',volume=2,atrim=5:15,asetpts=PTS-STARTPTS[out0]"},
       {"shift of an earlier trim",
-       "movie='C\\:/a.mp4',trim=10:40,setpts=PTS-STARTPTS[out0];amovie='C\\:/a.mp4',atrim=10:40,asetpts=PTS-STARTPTS[out1]",
+       "movie='C\\:/a.mp4',trim=10:40,setpts=PTS-STARTPTS[out0];amovie='C\\:/"
+       "a.mp4',atrim=10:40,asetpts=PTS-STARTPTS[out1]",
        "-ss 5 -to 15",
-       "movie='C\\:/a.mp4',trim=15:25,setpts=PTS-STARTPTS[out0];amovie='C\\:/a.mp4',atrim=15:25,asetpts=PTS-STARTPTS[out1]"},
+       "movie='C\\:/a.mp4',trim=15:25,setpts=PTS-STARTPTS[out0];amovie='C\\:/"
+       "a.mp4',atrim=15:25,asetpts=PTS-STARTPTS[out1]"},
       {"shift of an audio-only trim", "amovie='a.mp3',atrim=10:40,asetpts=PTS-STARTPTS[out0]", "-ss 0.5 -to 1.25",
        "amovie='a.mp3',atrim=10.5:11.25,asetpts=PTS-STARTPTS[out0]"},
-      {"the last trim of the chain is shifted", "movie='x',trim=1:100,setpts=PTS-STARTPTS,trim=2:50,setpts=PTS-STARTPTS[out0]",
-       "-ss 1 -to 3", "movie='x',trim=1:100,setpts=PTS-STARTPTS,trim=3:5,setpts=PTS-STARTPTS[out0]"},
+      {"the last trim of the chain is shifted",
+       "movie='x',trim=1:100,setpts=PTS-STARTPTS,trim=2:50,setpts=PTS-STARTPTS[out0]", "-ss 1 -to 3",
+       "movie='x',trim=1:100,setpts=PTS-STARTPTS,trim=3:5,setpts=PTS-STARTPTS[out0]"},
       // Behind a speed change the span counts on the changed time line, and the
       // output's clock is reset as for a plain cut.
       {"behind a speed change",
-       "movie='x',trim=0:30,setpts=PTS-STARTPTS,setpts=PTS/2[out0];amovie='x',atrim=0:30,asetpts=PTS-STARTPTS,atempo=2[out1]",
+       "movie='x',trim=0:30,setpts=PTS-STARTPTS,setpts=PTS/"
+       "2[out0];amovie='x',atrim=0:30,asetpts=PTS-STARTPTS,atempo=2[out1]",
        "-ss 5 -to 15",
        "movie='x',trim=0:30,setpts=PTS-STARTPTS,setpts=PTS/2,trim=5:15,setpts=PTS-STARTPTS[out0];"
        "amovie='x',atrim=0:30,asetpts=PTS-STARTPTS,atempo=2,atrim=5:15,asetpts=PTS-STARTPTS[out1]"},
@@ -196,11 +199,20 @@ TEST_F(CutTest, Refusals) {
   };
   const Case cases[] = {
       {"no end", {file("/m/a.mp4")}, test::fakeMedia(20, 20), "-ss 5", "[process,35]:endTime < startTime, -ss 5"},
-      {"start after end", {file("/m/a.mp4")}, test::fakeMedia(20, 20), "-ss 00:00:09 -to 8",
+      {"start after end",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       "-ss 00:00:09 -to 8",
        "[process,35]:endTime < startTime, -ss 00:00:09 -to 8"},
-      {"neither start nor end", {file("/m/a.mp4")}, test::fakeMedia(20, 20), "-c:v copy",
+      {"neither start nor end",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       "-c:v copy",
        "[process,36]:invalid time range: -c:v copy"},
-      {"graph syntax in a time", {file("/m/a.mp4")}, test::fakeMedia(20, 20), "-ss 1 -to 2[x];movie=y",
+      {"graph syntax in a time",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       "-ss 1 -to 2[x];movie=y",
        "[process,36]:invalid time range: -ss 1 -to 2[x];movie=y"},
   };
   for (const Case& c : cases) {
@@ -225,8 +237,9 @@ TEST_F(CutTest, DispatchedByTheParserUnderItsName) {
   LavfiOperationDesc request{"-ss 1 -to 2", "", "CUT", {file("/m/a.mp4")}};
   LavfiParseResult reply;
   parser.doParse(reply, request);
-  EXPECT_EQ(reply.graph,
-            "movie='/m/a.mp4',trim=1:2,setpts=PTS-STARTPTS[out0];amovie='/m/a.mp4',atrim=1:2,asetpts=PTS-STARTPTS[out1]");
+  EXPECT_EQ(
+      reply.graph,
+      "movie='/m/a.mp4',trim=1:2,setpts=PTS-STARTPTS[out0];amovie='/m/a.mp4',atrim=1:2,asetpts=PTS-STARTPTS[out1]");
   EXPECT_EQ(reply.fileNums, 1);
 }
 

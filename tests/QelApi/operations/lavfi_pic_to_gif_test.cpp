@@ -72,20 +72,31 @@ TEST_F(LavfiPicToGifTest, Graphs) {
   const std::string hi = "drawtext=text='Hi'[out0]";
   const Case cases[] = {
       {"one picture, empty transform", {graphItem(a, 1)}, "", "movie='a.png'[v0],[v0]concat=n=1" + kPalette},
-      {"empty transform: the texts follow concat", {graphItem(a, 1), graphItem(hi)}, "",
+      {"empty transform: the texts follow concat",
+       {graphItem(a, 1), graphItem(hi)},
+       "",
        "movie='a.png'[v0],[v0]concat=n=1,drawtext=text='Hi'" + kPalette},
-      {"unmatched setpts stands before the texts", {graphItem(a, 1), graphItem(hi)}, "setpts=0.5*PTS",
+      {"unmatched setpts stands before the texts",
+       {graphItem(a, 1), graphItem(hi)},
+       "setpts=0.5*PTS",
        "movie='a.png'[v0],[v0]concat=n=1,setpts=0.5*PTS,drawtext=text='Hi'" + kPalette},
-      {"rate alone follows the texts", {graphItem(a, 1), graphItem(hi)}, "setpts=2*PTS,",
+      {"rate alone follows the texts",
+       {graphItem(a, 1), graphItem(hi)},
+       "setpts=2*PTS,",
        "movie='a.png'[v0],[v0]concat=n=1,drawtext=text='Hi',setpts=2*PTS" + kPalette},
       {"trimmed filter text", {graphItem(a, 1)}, " , fps=10 , ", "movie='a.png'[v0],[v0]concat=n=1,fps=10" + kPalette},
       {"only the head of a picture graph",
-       {graphItem("movie='a.png',scale=100:100[out0];amovie='x'[out1]", 1)}, "",
+       {graphItem("movie='a.png',scale=100:100[out0];amovie='x'[out1]", 1)},
+       "",
        "movie='a.png',scale=100:100[v0],[v0]concat=n=1" + kPalette},
       {"files and other items are passed over",
-       {{1, "c.png", "", 7}, graphItem("amovie='x.mp3'[out0]", 7), graphItem(a, 1), graphItem("movie='b.png'", 2),
+       {{1, "c.png", "", 7},
+        graphItem("amovie='x.mp3'[out0]", 7),
+        graphItem(a, 1),
+        graphItem("movie='b.png'", 2),
         graphItem("MOVIE='z.png'[out0]", 7)},
-       "", "movie='a.png'[v0],movie='b.png'[v1],[v0][v1]concat=n=2" + kPalette},
+       "",
+       "movie='a.png'[v0],movie='b.png'[v1],[v0][v1]concat=n=2" + kPalette},
   };
   for (const Case& c : cases) {
     const LavfiResult result = run(c.inputs, c.transform);
@@ -94,10 +105,11 @@ TEST_F(LavfiPicToGifTest, Graphs) {
 }
 
 TEST_F(LavfiPicToGifTest, InputFilesOfEveryEarlierGraph) {
-  const LavfiResult result =
-      run({{1, "/m/c.png", "", 1}, graphItem("movie='/m/a.png'[out0]", 1), graphItem("amovie='/m/x.mp3'[out0]"),
-           graphItem("movie='/m/a.png'[out0]", 1)},
-          "");
+  const LavfiResult result = run({{1, "/m/c.png", "", 1},
+                                  graphItem("movie='/m/a.png'[out0]", 1),
+                                  graphItem("amovie='/m/x.mp3'[out0]"),
+                                  graphItem("movie='/m/a.png'[out0]", 1)},
+                                 "");
   EXPECT_EQ(result.inputFiles, (std::vector<std::string>{"/m/a.png", "/m/x.mp3"}));
 }
 

@@ -30,9 +30,8 @@ TEST_F(SeekTest, NameIsSeekPosition) { EXPECT_STREQ(seek.name(), "seekPosition")
 
 TEST_F(SeekTest, SeekTextFollowsBlankTrim) {
   const std::pair<std::string, std::string> cases[] = {
-      {"-vf trim=5", "5"},   {"trim=5", ""},         {" trim=12.5 -an", "12.5"},
-      {" trim=\"5\"", ""},   {" trim=7\"x", "7"},    {"-an", ""},
-      {" trim=", ""},        {"x trim=1 trim=2", "1"},
+      {"-vf trim=5", "5"}, {"trim=5", ""}, {" trim=12.5 -an", "12.5"}, {" trim=\"5\"", ""}, {" trim=7\"x", "7"},
+      {"-an", ""},         {" trim=", ""}, {"x trim=1 trim=2", "1"},
   };
   for (const auto& [transform, text] : cases) EXPECT_EQ(LavfiSeek::seekText(transform), text) << transform;
 }
@@ -55,8 +54,7 @@ TEST_F(SeekTest, FileGraphs) {
            "':seek_point=5,atrim=5,asetpts=PTS-STARTPTS[out1]",
        15},
       {"audio only gets a trimmed black picture", "C:\\v\\a.mp4", test::fakeMedia(0, 30), " trim=5",
-       "color=black:duration=30,trim=5,setpts=PTS-STARTPTS[out0];amovie='" + e +
-           "',atrim=5,asetpts=PTS-STARTPTS[out1]",
+       "color=black:duration=30,trim=5,setpts=PTS-STARTPTS[out0];amovie='" + e + "',atrim=5,asetpts=PTS-STARTPTS[out1]",
        15},
       {"video only", "C:\\v\\a.mp4", test::fakeMedia(20, 0), " trim=5",
        "movie='" + e + "':seek_point=5,trim=5,setpts=PTS-STARTPTS[out0]", 15},
@@ -66,8 +64,8 @@ TEST_F(SeekTest, FileGraphs) {
        "color=black:duration=12.3456789,trim=5,setpts=PTS-STARTPTS[out0];amovie='" + e +
            "',atrim=5,asetpts=PTS-STARTPTS[out1]",
        15},
-      {"no position", "C:\\v\\a.mp4", test::fakeMedia(20, 20), "trim=5", "movie='" + e + "'[out0];amovie='" + e + "'[out1]",
-       20},
+      {"no position", "C:\\v\\a.mp4", test::fakeMedia(20, 20), "trim=5",
+       "movie='" + e + "'[out0];amovie='" + e + "'[out1]", 20},
       {"no position, audio only", "C:\\v\\a.mp4", test::fakeMedia(0, 12.5), "",
        "color=black:duration=12.5[out0];amovie='" + e + "'[out1]", 20},
       {"fraction and further options", "/m/a.mp4", test::fakeMedia(20, 20), " trim=12.5 -an",
@@ -110,17 +108,21 @@ TEST_F(SeekTest, EarlierGraphs) {
     std::string transform;
     std::string result;
   };
-  const std::string palette = "movie='a.gif',fps=10,split[s0][s1];[s0]palettegen=max_colors=64[p];[s1][p]paletteuse[out0]";
+  const std::string palette =
+      "movie='a.gif',fps=10,split[s0][s1];[s0]palettegen=max_colors=64[p];[s1][p]paletteuse[out0]";
   const Case cases[] = {
       {"video and audio", "movie='x'[out0];amovie='x'[out1]", " trim=5",
-       "movie='x'[outv];[outv]trim=5,setpts=PTS-STARTPTS[out0];amovie='x'[outa];[outa]atrim=5,asetpts=PTS-STARTPTS[out1]"},
+       "movie='x'[outv];[outv]trim=5,setpts=PTS-STARTPTS[out0];amovie='x'[outa];[outa]atrim=5,asetpts=PTS-STARTPTS["
+       "out1]"},
       {"palette chain trimmed before its split", palette, " trim=5",
        "movie='a.gif',fps=10,trim=5,setpts=PTS-STARTPTS,split[s0][s1];[s0]palettegen=max_colors=64[p];"
        "[s1][p]paletteuse[out0]"},
       {"two palettegen take the ordinary route",
-       "movie='a.gif',split[v0][v1];[v0]palettegen[p];[v1][p]paletteuse,split[v2][v3];[v2]palettegen[q];[v3][q]paletteuse[out0]",
+       "movie='a.gif',split[v0][v1];[v0]palettegen[p];[v1][p]paletteuse,split[v2][v3];[v2]palettegen[q];[v3][q]"
+       "paletteuse[out0]",
        " trim=5",
-       "movie='a.gif',split[v0][v1];[v0]palettegen[p];[v1][p]paletteuse,split[v2][v3];[v2]palettegen[q];[v3][q]paletteuse"
+       "movie='a.gif',split[v0][v1];[v0]palettegen[p];[v1][p]paletteuse,split[v2][v3];[v2]palettegen[q];[v3][q]"
+       "paletteuse"
        "[outv];[outv]trim=5,setpts=PTS-STARTPTS[out0]"},
       {"pictures-to-gif graph without palettegen", "movie='p.png',split[v0][v1];[v0][v1]paletteuse[out0]", " trim=1",
        "movie='p.png',split[v0][v1];[v0][v1]paletteuse[outv];[outv]trim=1,setpts=PTS-STARTPTS[out0]"},
@@ -172,11 +174,20 @@ TEST_F(SeekTest, Refusals) {
     std::string line;
   };
   const Case cases[] = {
-      {"graph syntax in the position", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=5[x];movie=y",
+      {"graph syntax in the position",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       " trim=5[x];movie=y",
        "[process,20]:invalid seek position:  trim=5[x];movie=y"},
-      {"unreadable clock text", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=1:2",
+      {"unreadable clock text",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       " trim=1:2",
        "[process,20]:invalid seek position:  trim=1:2"},
-      {"negative position", {file("/m/a.mp4")}, test::fakeMedia(20, 20), " trim=-5",
+      {"negative position",
+       {file("/m/a.mp4")},
+       test::fakeMedia(20, 20),
+       " trim=-5",
        "[process,20]:invalid seek position:  trim=-5"},
   };
   for (const Case& c : cases) {

@@ -70,12 +70,8 @@ TEST_F(SpeedTest, TempoFactor) {
 
 TEST_F(SpeedTest, TempoChainsStayWithinOneStagesRange) {
   const std::pair<double, std::string> cases[] = {
-      {0.3, "atempo=0.5,atempo=0.6"},
-      {0.4, "atempo=0.5,atempo=0.8"},
-      {0.2, "atempo=0.5,atempo=0.5,atempo=0.8"},
-      {0.25, "atempo=0.5,atempo=0.5"},
-      {250, "atempo=100,atempo=2.5"},
-      {2, "atempo=2"},
+      {0.3, "atempo=0.5,atempo=0.6"},  {0.4, "atempo=0.5,atempo=0.8"}, {0.2, "atempo=0.5,atempo=0.5,atempo=0.8"},
+      {0.25, "atempo=0.5,atempo=0.5"}, {250, "atempo=100,atempo=2.5"}, {2, "atempo=2"},
   };
   for (const auto& [factor, chain] : cases) EXPECT_EQ(LavfiSpeedAdjuster::tempoChain(factor), chain) << factor;
   for (double bad : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e-300, 1e300}) {
@@ -170,8 +166,9 @@ TEST_F(SpeedTest, EarlierGraphCases) {
       {"both streams", "movie='x'[out0];amovie='x'[out1]", "",
        "movie='x',setpts=0.5*PTS[out0];amovie='x',atempo=2[out1]"},
       {"audio only", "amovie='y',volume=2[out0]", "", "amovie='y',volume=2,atempo=2[out0]"},
-      {"-an keeps the video chains", "movie='x',hflip[v0];[v0]vflip[out0];amovie='x'[a0];[a0]volume=2[out1];color=red[c]",
-       "-an", "movie='x',hflip[v0];[v0]vflip,setpts=0.5*PTS[out0];color=red[c]"},
+      {"-an keeps the video chains",
+       "movie='x',hflip[v0];[v0]vflip[out0];amovie='x'[a0];[a0]volume=2[out1];color=red[c]", "-an",
+       "movie='x',hflip[v0];[v0]vflip,setpts=0.5*PTS[out0];color=red[c]"},
       {"-an on audio only empties the graph", "amovie='y',volume=2[out0]", "-an", ""},
   };
   for (const Case& c : cases) {

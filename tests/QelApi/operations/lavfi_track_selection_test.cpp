@@ -75,43 +75,83 @@ TEST_F(LavfiTrackSelectionTest, GraphsAndFragments) {
     std::string cmd;
   };
   const Case cases[] = {
-      {"missing second audio stream: no si", mediaWithAudio(1), {file("a.mp4", 60)}, "-map 0:v -map 0:a:1",
+      {"missing second audio stream: no si",
+       mediaWithAudio(1),
+       {file("a.mp4", 60)},
+       "-map 0:v -map 0:a:1",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='a.mp4',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"  -map 0:v -map 0:a:1"},
-      {"failed probe: no si", "", {file("a.mp4", 60)}, "-map 0:a:1", "amovie='a.mp4'[out0]",
+      {"failed probe: no si",
+       "",
+       {file("a.mp4", 60)},
+       "-map 0:a:1",
+       "amovie='a.mp4'[out0]",
        "-vn -i \"a.mp4\"  -map 0:a:1"},
-      {"video alone", mediaWithAudio(1), {file("a.mp4", 60)}, "-map 0:v", "movie='a.mp4'[out0]",
+      {"video alone",
+       mediaWithAudio(1),
+       {file("a.mp4", 60)},
+       "-map 0:v",
+       "movie='a.mp4'[out0]",
        "-an -i \"a.mp4\"  -map 0:v"},
-      {"first audio option wins", mediaWithAudio(2), {file("a.mp4", 60)}, "-map 0:a:1 -map 0:a:0 -map 0:v:0",
+      {"first audio option wins",
+       mediaWithAudio(2),
+       {file("a.mp4", 60)},
+       "-map 0:a:1 -map 0:a:0 -map 0:v:0",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='a.mp4':si=2,atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"  -map 0:a:1 -map 0:a:0 -map 0:v:0"},
-      {"plain 0:a takes no si", mediaWithAudio(2), {file("a.mp4", 60)}, "-map 0:a", "amovie='a.mp4'[out0]",
+      {"plain 0:a takes no si",
+       mediaWithAudio(2),
+       {file("a.mp4", 60)},
+       "-map 0:a",
+       "amovie='a.mp4'[out0]",
        "-vn -i \"a.mp4\"  -map 0:a"},
-      {"subtitle maps and -map words as values", mediaWithAudio(1), {file("a.mp4", 60)}, "-map -map 0:s:0 -map",
-       "", "-vn -an -i \"a.mp4\"  -map -map 0:s:0 -map"},
-      {"long further audio: no padding", mediaWithAudio(1), {file("a.mp4", 60), file("long.mp3", 60)}, "-map 0:v",
+      {"subtitle maps and -map words as values",
+       mediaWithAudio(1),
+       {file("a.mp4", 60)},
+       "-map -map 0:s:0 -map",
+       "",
+       "-vn -an -i \"a.mp4\"  -map -map 0:s:0 -map"},
+      {"long further audio: no padding",
+       mediaWithAudio(1),
+       {file("a.mp4", 60), file("long.mp3", 60)},
+       "-map 0:v",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='long.mp3',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"   -i \"long.mp3\" -map 0:v  -map 1:a"},
-      {"two further audio files", mediaWithAudio(1), {file("a.mp4", 60), file("b.MP3", 90), file("c.wav", 5)},
+      {"two further audio files",
+       mediaWithAudio(1),
+       {file("a.mp4", 60), file("b.MP3", 90), file("c.wav", 5)},
        "-map 0:v",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='b.MP3',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"   -i \"b.MP3\"  -i \"c.wav\" -map 0:v  -map 1:a -map 2:a"},
-      {"two subtitle files", mediaWithAudio(1), {file("a.mp4", 60), file("s.srt", 0), file("t.ass", 0)},
+      {"two subtitle files",
+       mediaWithAudio(1),
+       {file("a.mp4", 60), file("s.srt", 0), file("t.ass", 0)},
        "-map 0:v -map 0:a",
        "movie='a.mp4',subtitles='s.srt',trim=0:60,setpts=PTS-STARTPTS[out0];"
        "amovie='a.mp4',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"   -i \"s.srt\"  -i \"t.ass\" -map 0:v -map 0:a  -map 1 -map 2"},
-      {"further video and earlier graphs take no input number", mediaWithAudio(1),
-       {file("a.mp4", 60), file("other.mp4", 60), {2, "movie='x'[out0]", "", 3}, file("b.mp3", 90)}, "-map 0:v",
+      {"further video and earlier graphs take no input number",
+       mediaWithAudio(1),
+       {file("a.mp4", 60), file("other.mp4", 60), {2, "movie='x'[out0]", "", 3}, file("b.mp3", 90)},
+       "-map 0:v",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='b.mp3',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"   -i \"b.mp3\" -map 0:v  -map 1:a"},
-      {"prevOp stands before the further -i", mediaWithAudio(1),
-       {file("a.mp4", 60, "-ss 3"), file("b.mp3", 90, "-itsoffset 2")}, "-map 0:v",
+      {"prevOp stands before the further -i",
+       mediaWithAudio(1),
+       {file("a.mp4", 60, "-ss 3"), file("b.mp3", 90, "-itsoffset 2")},
+       "-map 0:v",
        "movie='a.mp4',trim=0:60,setpts=PTS-STARTPTS[out0];amovie='b.mp3',atrim=0:60,asetpts=PTS-STARTPTS[out1]",
        "-i \"a.mp4\"  -itsoffset 2 -i \"b.mp3\" -map 0:v  -map 1:a"},
-      {"further audio alone becomes the only output", mediaWithAudio(1), {file("a.mp4", 60), file("b.mp3", 90)},
-       "", "amovie='b.mp3'[out0]", "-vn -i \"a.mp4\"   -i \"b.mp3\"   -map 1:a"},
-      {"Windows path", mediaWithAudio(1), {file("C:\\v\\it's.mp4", 12.5)}, "-map 0:v -map 0:a",
+      {"further audio alone becomes the only output",
+       mediaWithAudio(1),
+       {file("a.mp4", 60), file("b.mp3", 90)},
+       "",
+       "amovie='b.mp3'[out0]",
+       "-vn -i \"a.mp4\"   -i \"b.mp3\"   -map 1:a"},
+      {"Windows path",
+       mediaWithAudio(1),
+       {file("C:\\v\\it's.mp4", 12.5)},
+       "-map 0:v -map 0:a",
        "movie='C\\:/v/it'\\\\\\''s.mp4',trim=0:12.5,setpts=PTS-STARTPTS[out0];"
        "amovie='C\\:/v/it'\\\\\\''s.mp4',atrim=0:12.5,asetpts=PTS-STARTPTS[out1]",
        "-i \"C:\\v\\it's.mp4\"  -map 0:v -map 0:a"},
@@ -178,8 +218,7 @@ TEST_F(LavfiTrackSelectionTest, PathWithDoubleQuoteIsRefused) {
     EXPECT_TRUE(result.graph.empty()) << inputs.back().value;
     EXPECT_TRUE(result.cmd.empty());
     EXPECT_EQ(parser.labelCounter, 0u);
-    EXPECT_TRUE(caseLog.has("[processLocalFile,51]:path cannot be written into a filter graph: " +
-                            inputs.back().value))
+    EXPECT_TRUE(caseLog.has("[processLocalFile,51]:path cannot be written into a filter graph: " + inputs.back().value))
         << caseLog.joined();
   }
 }
@@ -189,12 +228,36 @@ TEST_F(LavfiTrackSelectionTest, PathWithDoubleQuoteIsRefused) {
 TEST(LavfiTrackSelectionRun, SelectsTheSecondAudioStream) {
   test::TempDir dir;
   const std::string clip = dir.file("two audio.mp4");
-  const CapturedRun made = runAndCapture(
-      {test::ffmpegPath(), "-hide_banner", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1",
-       "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:d=1", "-f", "lavfi", "-i",
-       "sine=frequency=880:sample_rate=48000:d=1", "-filter_complex", "[2:a]aformat=channel_layouts=stereo[st]",
-       "-map", "0:v", "-map", "1:a", "-map", "[st]", "-c:v", "mpeg4", "-c:a", "aac", clip},
-      true);
+  const CapturedRun made = runAndCapture({test::ffmpegPath(),
+                                          "-hide_banner",
+                                          "-nostdin",
+                                          "-y",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "testsrc=size=160x120:rate=25:d=1",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "sine=frequency=440:sample_rate=22050:d=1",
+                                          "-f",
+                                          "lavfi",
+                                          "-i",
+                                          "sine=frequency=880:sample_rate=48000:d=1",
+                                          "-filter_complex",
+                                          "[2:a]aformat=channel_layouts=stereo[st]",
+                                          "-map",
+                                          "0:v",
+                                          "-map",
+                                          "1:a",
+                                          "-map",
+                                          "[st]",
+                                          "-c:v",
+                                          "mpeg4",
+                                          "-c:a",
+                                          "aac",
+                                          clip},
+                                         true);
   ASSERT_EQ(made.exitCode, 0) << made.output;
 
   test::RealEngine engine(dir.path());
@@ -250,8 +313,8 @@ TEST(LavfiTrackSelectionRun, ShortMp3IsPaddedToTheVideoLength) {
   EXPECT_NEAR(info.duration, 2.0, 0.15);
   // The audio stream itself reaches the clip's end.
   const CapturedRun audioLength =
-      runAndCapture({test::ffprobePath(), "-v", "error", "-select_streams", "a:0", "-show_entries",
-                     "stream=duration", "-of", "default=noprint_wrappers=1:nokey=1", out},
+      runAndCapture({test::ffprobePath(), "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=duration",
+                     "-of", "default=noprint_wrappers=1:nokey=1", out},
                     false);
   ASSERT_EQ(audioLength.exitCode, 0);
   EXPECT_NEAR(std::stod(audioLength.output), 2.0, 0.15) << audioLength.output;

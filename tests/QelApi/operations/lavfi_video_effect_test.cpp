@@ -60,11 +60,13 @@ TEST_F(VideoEffectTest, FileGraphs) {
       {"video and audio", test::fakeMedia(10, 10), "-vf eq=contrast=1.2",
        "movie='" + p + "',trim=0:10,setpts=PTS-STARTPTS,eq=contrast=1.2[out0];amovie='" + p +
            "',atrim=0:10,asetpts=PTS-STARTPTS[out1]"},
-      {"without audio no trim", test::fakeMedia(10, 0), "-vf eq=contrast=1.2", "movie='" + p + "',eq=contrast=1.2[out0]"},
+      {"without audio no trim", test::fakeMedia(10, 0), "-vf eq=contrast=1.2",
+       "movie='" + p + "',eq=contrast=1.2[out0]"},
       {"without video a black picture, no effect", test::fakeMedia(0, 10), "-vf eq=contrast=1.2",
        "color=black:duration=10[out0];amovie='" + p + "',atrim=0:10,asetpts=PTS-STARTPTS[out1]"},
       {"no -vf", test::fakeMedia(10, 10), "-vf\"eq\"",
-       "movie='" + p + "',trim=0:10,setpts=PTS-STARTPTS[out0];amovie='" + p + "',atrim=0:10,asetpts=PTS-STARTPTS[out1]"},
+       "movie='" + p + "',trim=0:10,setpts=PTS-STARTPTS[out0];amovie='" + p +
+           "',atrim=0:10,asetpts=PTS-STARTPTS[out1]"},
   };
   for (const Case& c : cases) {
     test::serveProbe(parser, c.probe);
@@ -118,8 +120,7 @@ TEST_F(VideoEffectTest, StagesAndLaterEffects) {
   parser.labelCounter = 10;
   const LavfiResult single = run({graphInput(kEarlier)}, "-vf eq=contrast=1.5");
   const LavfiResult appended = run({graphInput(single.graph)}, "-vf eq=contrast=2");
-  EXPECT_NE(appended.graph.find("[v10];[v10]eq=contrast=1.5,eq=contrast=2[out0]"), std::string::npos)
-      << appended.graph;
+  EXPECT_NE(appended.graph.find("[v10];[v10]eq=contrast=1.5,eq=contrast=2[out0]"), std::string::npos) << appended.graph;
 }
 
 TEST_F(VideoEffectTest, OnlyTheFirstRepeatedKeyMakesOneStage) {

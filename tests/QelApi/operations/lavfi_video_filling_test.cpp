@@ -92,7 +92,8 @@ TEST_F(VideoFillingTest, EarlierGraphs) {
       {"no merging with an earlier pad", "movie='x',pad=200:100[out0]", "pad=400:300",
        "movie='x',pad=200:100,pad=400:300[out0]"},
       {"audio only passes", "amovie='y',volume=2[out0]", "pad=400:300", "amovie='y',volume=2[out0]"},
-      {"audio chain after a chain", "color=red[c];[a0]volume=2[out0]", "pad=400:300", "color=red[c];[a0]volume=2[out0]"},
+      {"audio chain after a chain", "color=red[c];[a0]volume=2[out0]", "pad=400:300",
+       "color=red[c];[a0]volume=2[out0]"},
       {"empty transform", "movie='x'[out0]", "  ", "movie='x'[out0]"},
   };
   for (const Case& c : cases) {

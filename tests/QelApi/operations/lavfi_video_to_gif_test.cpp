@@ -33,17 +33,17 @@ TEST_F(LavfiVideoToGifTest, TrimLength) {
   };
   const Case cases[] = {
       {"trim=2:5.5,setpts=PTS-STARTPTS", 3.5},
-      {"fps=10,trim=1:3,atrim=0:9", 9.0},         // the last range counts, atrim too
+      {"fps=10,trim=1:3,atrim=0:9", 9.0},  // the last range counts, atrim too
       {"trim=0:9,trim=1:3", 2.0},
-      {"trim=1.5|7:4,fps=5", 2.5},                // a '|' ends the number
+      {"trim=1.5|7:4,fps=5", 2.5},  // a '|' ends the number
       {"trim=5:2", -3.0},
       {"fps=10", 0.0},
       {"trim=:3", 0.0},
       {"trim=1:", 0.0},
       {"trim=start=1:end=3", 0.0},
-      {"trim=1:3,fps=10\n", 0.0},                  // '.' takes no line break
+      {"trim=1:3,fps=10\n", 0.0},  // '.' takes no line break
       {"trim=.5:2", 1.5},
-      {"trim=1:3,trim=x:4", 2.0},                  // a later unfitting trim= is passed over
+      {"trim=1:3,trim=x:4", 2.0},  // a later unfitting trim= is passed over
   };
   for (const Case& c : cases) {
     EXPECT_DOUBLE_EQ(LavfiVideoToGif::trimLength(c.transform), c.length) << c.transform;
@@ -54,8 +54,8 @@ TEST_F(LavfiVideoToGifTest, TrimLength) {
 }
 
 TEST_F(LavfiVideoToGifTest, FileBecomesABareMovieSource) {
-  test::serveProbe(parser, test::fakeProbeJson({{"video", "h264", "10"}, {"audio", "aac", "10"},
-                                                {"subtitle", "mov_text", "10"}}));
+  test::serveProbe(
+      parser, test::fakeProbeJson({{"video", "h264", "10"}, {"audio", "aac", "10"}, {"subtitle", "mov_text", "10"}}));
   const LavfiResult result = run({{1, "C:\\v\\clip.mp4", "", 10}}, kGifChain);
   EXPECT_EQ(result.graph, std::string("movie='C\\:/v/clip.mp4',") + kGifChain + "[out0]");
   EXPECT_TRUE(result.cmd.empty());
@@ -85,7 +85,8 @@ TEST_F(LavfiVideoToGifTest, EarlierGraphsAreRelabelled) {
       {"movie='x',hflip[out0];amovie='x',volume=2[out1]", "movie='x',hflip[outv7];[outv7]T[out0]"},
       {"movie='x'[out0];amovie='x'[out1];", "movie='x'[outv7];[outv7]T[out0]"},
       // An anullsrc chain between two others goes with its ";".
-      {"movie='x'[v1];anullsrc=r=44100[a9];[v1]hflip[out0];[a9]anull[out1]", "movie='x'[v1];[v1]hflip[outv7];[outv7]T[out0]"},
+      {"movie='x'[v1];anullsrc=r=44100[a9];[v1]hflip[out0];[a9]anull[out1]",
+       "movie='x'[v1];[v1]hflip[outv7];[outv7]T[out0]"},
       // A video-only earlier graph keeps everything.
       {"movie='x',scale=2:2[out0]", "movie='x',scale=2:2[outv7];[outv7]T[out0]"},
       // A video output made before the last chain keeps feeding the transform.
@@ -140,10 +141,16 @@ TEST_F(LavfiVideoToGifTest, Failures) {
   };
   const Case cases[] = {
       {"", {{1, "a.mp4", "", 1}}, "", "[process,24]:processtransform is empety", false},
-      {"", {{2, "amovie='/m/x.mp4'[out0]", "", 1}}, "fps=10",
-       "[process,109]:do not find video stream:amovie='/m/x.mp4'[out0]", true},
-      {"", {{2, "movie='/m/x.mp4'[v5];[a0]amix[out0];amovie='/m/y.mp4'[out1]", "", 1}}, "fps=10",
-       "[process,104]:donot find [out0]:movie='/m/x.mp4'[v5];[a0]amix[out0];amovie='/m/y.mp4'[out1]", true},
+      {"",
+       {{2, "amovie='/m/x.mp4'[out0]", "", 1}},
+       "fps=10",
+       "[process,109]:do not find video stream:amovie='/m/x.mp4'[out0]",
+       true},
+      {"",
+       {{2, "movie='/m/x.mp4'[v5];[a0]amix[out0];amovie='/m/y.mp4'[out1]", "", 1}},
+       "fps=10",
+       "[process,104]:donot find [out0]:movie='/m/x.mp4'[v5];[a0]amix[out0];amovie='/m/y.mp4'[out1]",
+       true},
   };
   for (const Case& c : cases) {
     LogCapture caseLog;
@@ -229,12 +236,11 @@ TEST(LavfiVideoToGifRun, TaskChainsTrackSelectionWaterMarkAndGif) {
 
   const std::string selected = processGraph(handle, "trackSelection", {{1, clip, "", 2}}, "-map 0:v -map 0:a");
   ASSERT_FALSE(selected.empty());
-  const std::string marked =
-      processGraph(handle, "waterMark",
-                     {{2, selected, "", 2},
-                      {2, "movie='" + logo + "'[v1];[v0][v1]overlay=x=4:y=4", "", 0},
-                      {2, "drawtext=text='Qel':fontsize=14:fontcolor=white:x=4:y=H-th-4", "", 0}},
-                     "");
+  const std::string marked = processGraph(handle, "waterMark",
+                                          {{2, selected, "", 2},
+                                           {2, "movie='" + logo + "'[v1];[v0][v1]overlay=x=4:y=4", "", 0},
+                                           {2, "drawtext=text='Qel':fontsize=14:fontcolor=white:x=4:y=H-th-4", "", 0}},
+                                          "");
   ASSERT_FALSE(marked.empty());
   const std::string gif = processGraph(
       handle, "videoToGif", {{2, marked, "", 2}},

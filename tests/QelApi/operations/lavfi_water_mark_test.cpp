@@ -70,9 +70,8 @@ TEST_F(LavfiWaterMarkTest, MainGraphs) {
       {"audio only", test::fakeMedia(0, 8), file("a.mp3"), "amovie='a.mp3'[out1]"},
       {"short video still counts", test::fakeMedia(0.0005, 8), file("a.mp4"),
        "movie='a.mp4'[out0];amovie='a.mp4'[out1]"},
-      {"first subtitle stream",
-       test::fakeProbeJson({{"video", "h264", "8"}, {"subtitle", "mov_text", "8"}}), file("a.mp4"),
-       "movie='a.mp4',subtitles='a.mp4'[out0]"},
+      {"first subtitle stream", test::fakeProbeJson({{"video", "h264", "8"}, {"subtitle", "mov_text", "8"}}),
+       file("a.mp4"), "movie='a.mp4',subtitles='a.mp4'[out0]"},
       {"second subtitle stream",
        test::fakeProbeJson({{"video", "h264", "8"}, {"subtitle", "mov_text", ""}, {"subtitle", "mov_text", "8"}}),
        file("a.mp4"), "movie='a.mp4',subtitles='a.mp4':si=1[out0]"},
@@ -100,12 +99,18 @@ TEST_F(LavfiWaterMarkTest, FurtherItems) {
   const std::string main = "movie='x'[out0];amovie='x'[out1]";
   const Case cases[] = {
       {"nothing recognised", {file("logo.png"), mark("amovie='y'[out0]"), mark("scale=2:2")}, main, 1},
-      {"texts only, in order", {mark("drawtext=text='a'"), mark("drawtext=text='b'[out0];x")},
-       "movie='x',drawtext=text='a',drawtext=text='b'[out0];amovie='x'[out1]", 1},
-      {"only [v0] and [v1] are relabelled", {mark("movie='l.png'[v1];[v10][v1]overlay,[v0]null[out0]")},
-       "movie='x'[v0];amovie='x'[out1];movie='l.png'[v1];[v10][v1]overlay,[v0]null[out0]", 2},
-      {"texts run after the overlays", {mark("drawtext=text='t'"), mark(kOverlay)},
-       "movie='x'[v0];amovie='x'[out1];movie='logo.png'[v1];[v0][v1]overlay=10:10,drawtext=text='t'[out0]", 2},
+      {"texts only, in order",
+       {mark("drawtext=text='a'"), mark("drawtext=text='b'[out0];x")},
+       "movie='x',drawtext=text='a',drawtext=text='b'[out0];amovie='x'[out1]",
+       1},
+      {"only [v0] and [v1] are relabelled",
+       {mark("movie='l.png'[v1];[v10][v1]overlay,[v0]null[out0]")},
+       "movie='x'[v0];amovie='x'[out1];movie='l.png'[v1];[v10][v1]overlay,[v0]null[out0]",
+       2},
+      {"texts run after the overlays",
+       {mark("drawtext=text='t'"), mark(kOverlay)},
+       "movie='x'[v0];amovie='x'[out1];movie='logo.png'[v1];[v0][v1]overlay=10:10,drawtext=text='t'[out0]",
+       2},
   };
   for (const Case& c : cases) {
     parser.labelCounter = 0;

@@ -24,31 +24,113 @@ namespace qel {
 namespace {
 
 const std::vector<std::string> kNames = {
-    "cut", "crop", "convert", "contact", "audioFilter", "pictureToGif", "videoToGif", "videoEffect", "seekPosition",
-    "videoFilling", "waterMark", "trackSelection", "speedAdjuster", "compression", "addAudioToFile",
-    "addVideoToFile", "addSubtitleToFile"};
+    "cut",           "crop",        "convert",        "contact",        "audioFilter",      "pictureToGif",
+    "videoToGif",    "videoEffect", "seekPosition",   "videoFilling",   "waterMark",        "trackSelection",
+    "speedAdjuster", "compression", "addAudioToFile", "addVideoToFile", "addSubtitleToFile"};
 
 const std::vector<std::string> kTransforms = {
-    "-ss 0.5 -to 1.5", "-ss 00:00:01.5 -to 00:00:03", "crop=120:90:0:0", "-vf scale=320:240",
-    "scale=160:120,setsar=1,fps=25,format=yuv420p,settb=AVTB;[v0][v1]xfade=transition=fade:duration=0.5:offset=1.5[out0];"
+    "-ss 0.5 -to 1.5",
+    "-ss 00:00:01.5 -to 00:00:03",
+    "crop=120:90:0:0",
+    "-vf scale=320:240",
+    "scale=160:120,setsar=1,fps=25,format=yuv420p,settb=AVTB;[v0][v1]xfade=transition=fade:duration=0.5:offset=1.5["
+    "out0];"
     "[a0][a1]acrossfade=d=0.5[out1]",
-    "-af \"loudnorm=i=-16\"", "fps=10,scale=160:-1",
+    "-af \"loudnorm=i=-16\"",
+    "fps=10,scale=160:-1",
     "trim=0.5:1.5,setpts=PTS-STARTPTS,fps=10,scale=160:-1,split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse",
-    "-vf eq=contrast=1.2", "trim=1", "pad=200:150:(ow-iw)/2:(oh-ih)/2:black", "", "-map 0:v -map 0:a",
-    "-filter_complex \"setpts=0.5*PTS;atempo=2\"", "percent 50", "bitrate 500k", "volume=0.5;amix=inputs=2:duration=first;-map 0:v",
-    "trim=0:1,setpts=PTS-STARTPTS,scale=80:60;overlay=10:10:eof_action=pass", "subtitles", "-map 0:a", "-vn", "-an"};
+    "-vf eq=contrast=1.2",
+    "trim=1",
+    "pad=200:150:(ow-iw)/2:(oh-ih)/2:black",
+    "",
+    "-map 0:v -map 0:a",
+    "-filter_complex \"setpts=0.5*PTS;atempo=2\"",
+    "percent 50",
+    "bitrate 500k",
+    "volume=0.5;amix=inputs=2:duration=first;-map 0:v",
+    "trim=0:1,setpts=PTS-STARTPTS,scale=80:60;overlay=10:10:eof_action=pass",
+    "subtitles",
+    "-map 0:a",
+    "-vn",
+    "-an"};
 
-const std::vector<std::string> kTokens = {
-    ";", ",", "[", "]", "[out0]", "[out1]", "[v0]", "[a1]", "'", "\"", "\\", ":", "=", " ", "-ss", "-to", "-vf",
-    "-af", "-filter_complex", "trim=", "atrim=", "setpts=", "atempo=", "palettegen", "split", "-1", "0", "1e308",
-    "-1e308", "nan", "inf", "00:00:", "99:99:99", "..", "1.2.3", "percent", "bitrate", "-map", "0:v", "0:a", "1:a",
-    "amix=inputs=", "overlay=", "movie='", "amovie='", "subtitles='", "\xc3\xa9", "\xff\xfe", "%s%n", "{}", "\n",
-    "\t", "|", "-i", "x", "999999999999999999999", "0.0000001", "-0"};
+const std::vector<std::string> kTokens = {";",
+                                          ",",
+                                          "[",
+                                          "]",
+                                          "[out0]",
+                                          "[out1]",
+                                          "[v0]",
+                                          "[a1]",
+                                          "'",
+                                          "\"",
+                                          "\\",
+                                          ":",
+                                          "=",
+                                          " ",
+                                          "-ss",
+                                          "-to",
+                                          "-vf",
+                                          "-af",
+                                          "-filter_complex",
+                                          "trim=",
+                                          "atrim=",
+                                          "setpts=",
+                                          "atempo=",
+                                          "palettegen",
+                                          "split",
+                                          "-1",
+                                          "0",
+                                          "1e308",
+                                          "-1e308",
+                                          "nan",
+                                          "inf",
+                                          "00:00:",
+                                          "99:99:99",
+                                          "..",
+                                          "1.2.3",
+                                          "percent",
+                                          "bitrate",
+                                          "-map",
+                                          "0:v",
+                                          "0:a",
+                                          "1:a",
+                                          "amix=inputs=",
+                                          "overlay=",
+                                          "movie='",
+                                          "amovie='",
+                                          "subtitles='",
+                                          "\xc3\xa9",
+                                          "\xff\xfe",
+                                          "%s%n",
+                                          "{}",
+                                          "\n",
+                                          "\t",
+                                          "|",
+                                          "-i",
+                                          "x",
+                                          "999999999999999999999",
+                                          "0.0000001",
+                                          "-0"};
 
-const std::vector<std::string> kPaths = {
-    "/m/in.mp4", "/m/a b.mp4", "/m/it's.mp4", "/m/q\"uote.mp4", "/m/back\\slash.mp4", "/m/c:olon=eq.mkv",
-    "C:\\media\\in.mp4", "/m/\xc3\xa9t\xc3\xa9.mp3", "/m/$(touch x).mp4", "/m/sub.srt", "/m/logo.png", "", "a",
-    "/m/x.gif", "/m/[out0].mp4", "/m/semi;colon.mov", "/m/bad\xff.mp4", "/m/trailing\\"};
+const std::vector<std::string> kPaths = {"/m/in.mp4",
+                                         "/m/a b.mp4",
+                                         "/m/it's.mp4",
+                                         "/m/q\"uote.mp4",
+                                         "/m/back\\slash.mp4",
+                                         "/m/c:olon=eq.mkv",
+                                         "C:\\media\\in.mp4",
+                                         "/m/\xc3\xa9t\xc3\xa9.mp3",
+                                         "/m/$(touch x).mp4",
+                                         "/m/sub.srt",
+                                         "/m/logo.png",
+                                         "",
+                                         "a",
+                                         "/m/x.gif",
+                                         "/m/[out0].mp4",
+                                         "/m/semi;colon.mov",
+                                         "/m/bad\xff.mp4",
+                                         "/m/trailing\\"};
 
 const std::vector<std::string> kGraphs = {
     "movie='/m/in.mp4'[out0];amovie='/m/in.mp4'[out1]",
@@ -58,20 +140,31 @@ const std::vector<std::string> kGraphs = {
     "drawtext=text='Qel':fontsize=14:x=4:y=H-th-4",
     "movie='/m/in.mp4',trim=1:2,setpts=PTS-STARTPTS[out0];amovie='/m/in.mp4',atrim=1:2,asetpts=PTS-STARTPTS[out1]",
     "movie='/m/in.mp4',setpts=0.5*PTS[out0];amovie='/m/in.mp4',atempo=2[out1]",
-    "[out0]", "[out1]", ";[out0]", "[out0];", "trim=[out0]", ",trim=1:[out0]", ",atrim=:,[out0]", "-i \"/m/x.mp4\"",
-    "movie='/m/in.mp4',split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse[out0]", "", ";", "'", "movie='",
+    "[out0]",
+    "[out1]",
+    ";[out0]",
+    "[out0];",
+    "trim=[out0]",
+    ",trim=1:[out0]",
+    ",atrim=:,[out0]",
+    "-i \"/m/x.mp4\"",
+    "movie='/m/in.mp4',split[s0][s1];[s0]palettegen[p];[s1][p]paletteuse[out0]",
+    "",
+    ";",
+    "'",
+    "movie='",
     "amovie='/m/a\\'.mp3'[out0]"};
 
 std::string fakeStreams(std::mt19937& random) {
-  const std::vector<std::string> durations = {"2", "0.5", "0", "-1", "nan", "1e308", "inf", "", "abc", "0.0005",
-                                              "3723.456", "-0"};
+  const std::vector<std::string> durations = {"2",   "0.5", "0",   "-1",     "nan",      "1e308",
+                                              "inf", "",    "abc", "0.0005", "3723.456", "-0"};
   std::vector<test::FakeStream> streams;
   const int count = static_cast<int>(random() % 4);
   const std::vector<std::string> types = {"video", "audio", "subtitle", "data", ""};
   const std::vector<std::string> codecs = {"h264", "aac", "mov_text", "png", "gif", "subrip", ""};
   for (int i = 0; i < count; ++i) {
-    streams.push_back({types[random() % types.size()], codecs[random() % codecs.size()],
-                       durations[random() % durations.size()]});
+    streams.push_back(
+        {types[random() % types.size()], codecs[random() % codecs.size()], durations[random() % durations.size()]});
   }
   return test::fakeProbeJson(streams, durations[random() % durations.size()]);
 }
@@ -85,9 +178,7 @@ std::string mutate(std::mt19937& random, std::string text) {
     switch (random() % 6) {
       case 0:
       case 1:
-      case 2:
-        text.insert(text.empty() ? 0 : random() % (text.size() + 1), pick(random, kTokens));
-        break;
+      case 2: text.insert(text.empty() ? 0 : random() % (text.size() + 1), pick(random, kTokens)); break;
       case 3:
         if (!text.empty()) {
           const std::size_t at = random() % text.size();
@@ -160,8 +251,8 @@ std::string buildRequest(std::mt19937& random, const std::vector<std::string>& e
   }
   writer.EndArray();
   writer.Key("transform");
-  const std::string transform = mutate(random, random() % 4 == 0 ? pick(random, kTransforms)
-                                                                 : kTransforms[op % kTransforms.size()]);
+  const std::string transform =
+      mutate(random, random() % 4 == 0 ? pick(random, kTransforms) : kTransforms[op % kTransforms.size()]);
   writer.String(transform.c_str(), static_cast<rapidjson::SizeType>(transform.size()));
   writer.Key("description");
   writer.String(kNames[op].c_str());
@@ -199,7 +290,9 @@ TEST(OperationsFuzz, MutatedRequestsNeverCrashAndKeepResultsWhole) {
     // holding one has no escaped form and must be refused.
     if (request.find("\\\"uote") != std::string::npos && !result.graph.empty() &&
         (result.graph.find("q\"uote") != std::string::npos || result.cmd.find("q\"uote") != std::string::npos)) {
-      ADD_FAILURE() << "path with a double quote written into a graph: " << request << "\n" << result.cmd << "\n" << result.graph;
+      ADD_FAILURE() << "path with a double quote written into a graph: " << request << "\n"
+                    << result.cmd << "\n"
+                    << result.graph;
     }
     // A duration that is not a positive number never becomes a trim end: an
     // end of 0 gives an empty output that ffmpeg reports as a success.

@@ -89,7 +89,8 @@ TEST_F(SourceGraphLocalTest, EdgeCases) {
       {"tiny video: chain but no trim", "/m/a.mp4", test::fakeMedia(0.0005, 10), true,
        "movie='/m/a.mp4'[out0];amovie='/m/a.mp4'[out1]"},
       {"already escaped path", "C\\:/v/a.mp4", test::fakeMedia(5, 5), false,
-       "movie='C\\:/v/a.mp4',trim=0:5,setpts=PTS-STARTPTS[out0];amovie='C\\:/v/a.mp4',atrim=0:5,asetpts=PTS-STARTPTS[out1]"},
+       "movie='C\\:/v/a.mp4',trim=0:5,setpts=PTS-STARTPTS[out0];amovie='C\\:/v/"
+       "a.mp4',atrim=0:5,asetpts=PTS-STARTPTS[out1]"},
   };
   for (const Case& c : cases) {
     const double duration = 5;

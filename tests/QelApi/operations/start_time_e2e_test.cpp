@@ -29,24 +29,30 @@ struct Fixture {
 
 // Three seconds each, with a picture and a sound.
 const std::vector<Fixture> kFixtures = {
-    {"AacInMp4", "aac.mp4",
-     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
+    {"AacInMp4",
+     "aac.mp4",
+     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264", "-pix_fmt",
+      "yuv420p", "-c:a", "aac"}},
+    {"OpusInMkv",
+     "opus.mkv",
+     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3:r=48000", "-c:v", "libx264",
+      "-pix_fmt", "yuv420p", "-c:a", "libopus"}},
+    {"RotatedMov",
+     "rotated.mov",
+     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264", "-pix_fmt",
+      "yuv420p", "-c:a", "aac", "-metadata:s:v:0", "rotate=90"}},
+    {"Audio48k",
+     "48k.mp4",
+     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3:r=48000", "-c:v", "libx264",
       "-pix_fmt", "yuv420p", "-c:a", "aac"}},
-    {"OpusInMkv", "opus.mkv",
-     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3:r=48000", "-c:v",
-      "libx264", "-pix_fmt", "yuv420p", "-c:a", "libopus"}},
-    {"RotatedMov", "rotated.mov",
-     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264",
-      "-pix_fmt", "yuv420p", "-c:a", "aac", "-metadata:s:v:0", "rotate=90"}},
-    {"Audio48k", "48k.mp4",
-     {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3:r=48000", "-c:v",
-      "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}},
-    {"Surround51", "surround.mp4",
+    {"Surround51",
+     "surround.mp4",
      {"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=3", "-f", "lavfi", "-i", "sine=d=3", "-af",
       "aformat=channel_layouts=5.1", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}},
-    {"VideoAfterAudio", "late-video.mp4",
-     {"-itsoffset", "0.5", "-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=2.5", "-f", "lavfi", "-i", "sine=d=3",
-      "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}},
+    {"VideoAfterAudio",
+     "late-video.mp4",
+     {"-itsoffset", "0.5", "-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=2.5", "-f", "lavfi", "-i", "sine=d=3", "-c:v",
+      "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}},
 };
 
 void PrintTo(const Fixture& fixture, std::ostream* os) { *os << fixture.name; }
@@ -71,9 +77,10 @@ class StartTimeTest : public testing::TestWithParam<Fixture> {
     const Fixture& fixture = GetParam();
     const CapturedRun made = test::runFfmpeg(fixture.arguments, base);
     ASSERT_EQ(made.exitCode, 0) << made.output;
-    const CapturedRun clip = test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=2", "-f", "lavfi", "-i",
-                                              "sine=f=660:d=2", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"},
-                                             second);
+    const CapturedRun clip =
+        test::runFfmpeg({"-f", "lavfi", "-i", "testsrc=s=160x120:r=25:d=2", "-f", "lavfi", "-i", "sine=f=660:d=2",
+                         "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"},
+                        second);
     ASSERT_EQ(clip.exitCode, 0) << clip.output;
     const CapturedRun tone = test::runFfmpeg({"-f", "lavfi", "-i", "sine=f=330:d=2"}, music);
     ASSERT_EQ(tone.exitCode, 0) << tone.output;
@@ -89,7 +96,8 @@ class StartTimeTest : public testing::TestWithParam<Fixture> {
     std::string fragment;
     {
       auto lock = EngineContextTestAccess::lock(engine.engine());
-      if (const LavfiOutputRecord* record = EngineContextTestAccess::parser(engine.engine()).findOutput(outcome.graph)) fragment = record->cmd;
+      if (const LavfiOutputRecord* record = EngineContextTestAccess::parser(engine.engine()).findOutput(outcome.graph))
+        fragment = record->cmd;
     }
     struct Form {
       const char* name;
@@ -98,11 +106,11 @@ class StartTimeTest : public testing::TestWithParam<Fixture> {
       std::string text;
     };
     std::vector<Form> forms;
-    forms.push_back({"graph", test::runGraph(outcome.graph, dir.file("graph.mp4")), dir.file("graph.mp4"),
-                     outcome.graph});
+    forms.push_back(
+        {"graph", test::runGraph(outcome.graph, dir.file("graph.mp4")), dir.file("graph.mp4"), outcome.graph});
     if (!fragment.empty()) {
-      forms.push_back({"fragment", test::runFragment(fragment, dir.file("fragment.mp4")), dir.file("fragment.mp4"),
-                       fragment});
+      forms.push_back(
+          {"fragment", test::runFragment(fragment, dir.file("fragment.mp4")), dir.file("fragment.mp4"), fragment});
     }
     for (const Form& form : forms) {
       SCOPED_TRACE(std::string(form.name) + ": " + form.text);
@@ -130,8 +138,8 @@ class StartTimeTest : public testing::TestWithParam<Fixture> {
 };
 
 TEST_P(StartTimeTest, AddedAudioIsMixedOverTheWholeLength) {
-  expectBothForms("addAudioToFile", {item(base, 3), item(music, 2)},
-                  "volume=0.5;amix=inputs=2:duration=first;-map 0:v", 3.0);
+  expectBothForms("addAudioToFile", {item(base, 3), item(music, 2)}, "volume=0.5;amix=inputs=2:duration=first;-map 0:v",
+                  3.0);
 }
 
 TEST_P(StartTimeTest, ConcatenationKeepsEveryPart) {
@@ -147,7 +155,9 @@ TEST_P(StartTimeTest, OverlayKeepsTheBaseLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealFiles, StartTimeTest, testing::ValuesIn(kFixtures),
-                         [](const testing::TestParamInfo<Fixture>& param_info) { return std::string(param_info.param.name); });
+                         [](const testing::TestParamInfo<Fixture>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qel

@@ -45,7 +45,8 @@ TEST(FatalCheckDeathTest, ExtraArgumentsFollowByTheirCodes) {
         platform::SetLastError(5);
         FailCheck("f.cc", 7, "a == b", "msg ", -1, 2u, 3L, 4ULL, 1.5, text, view);
       },
-      Literal(kHead + "\n# msg -123" "41.5textview"));
+      Literal(kHead + "\n# msg -123"
+                      "41.5textview"));
 }
 
 TEST(FatalCheckDeathTest, NoArgumentsStillEndsWithMarker) {
@@ -90,8 +91,14 @@ TEST(TrimWhitespaceTest, Table) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"", ""},           {" \t\r\n ", ""},         {"abc", "abc"},          {"  a b  ", "a b"},
-      {"\ta\tb\n", "a\tb"}, {"\r\nx", "x"},        {"x \v", "x \v"},        {" slide  show ", "slide  show"},
+      {"", ""},
+      {" \t\r\n ", ""},
+      {"abc", "abc"},
+      {"  a b  ", "a b"},
+      {"\ta\tb\n", "a\tb"},
+      {"\r\nx", "x"},
+      {"x \v", "x \v"},
+      {" slide  show ", "slide  show"},
   };
   for (const auto& c : cases) EXPECT_EQ(TrimWhitespace(c.in), c.out) << '"' << c.in << '"';
 }

@@ -130,10 +130,10 @@ class PlayingPrograms : public ::testing::Test {
     ReselectRenderBacking();
     if (!pulse_.Start()) GTEST_SKIP() << pulse_.error();
     tone_ = dir_.file("tone.wav");
-    const qel::CapturedRun made = qel::runAndCapture(
-        {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=frequency=440:duration=60",
-         "-ac", "2", "-ar", "44100", tone_},
-        true);
+    const qel::CapturedRun made =
+        qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                            "sine=frequency=440:duration=60", "-ac", "2", "-ar", "44100", tone_},
+                           true);
     ASSERT_EQ(made.exitCode, 0) << made.output;
   }
   void TearDown() override {

@@ -17,7 +17,12 @@ TEST(BackingTest, ForcedBackingWinsAndIsNotProbed) {
   bool probed = false;
   {
     qel::test::ScopedBacking forced("testlayer", Backing::Simulated);
-    EXPECT_EQ(chooseBacking("testlayer", [&] { probed = true; return true; }), Backing::Simulated);
+    EXPECT_EQ(chooseBacking("testlayer",
+                            [&] {
+                              probed = true;
+                              return true;
+                            }),
+              Backing::Simulated);
     EXPECT_FALSE(probed);
   }
   if (!forcedBacking("testlayer")) {  // QEL_BACKING=sim in the environment forces every layer
@@ -34,7 +39,10 @@ TEST(ClockTest, FakeClockDrivesEveryReading) {
   EXPECT_EQ(GetTickCount64(), 1234u);
   int seen = 0;
   int64_t last = 0;
-  int id = fakeclock::addListener([&](int64_t now) { ++seen; last = now; });
+  int id = fakeclock::addListener([&](int64_t now) {
+    ++seen;
+    last = now;
+  });
   fakeclock::advance(1'000'000);
   EXPECT_EQ(seen, 1);
   EXPECT_EQ(last, 1'235'567'800);

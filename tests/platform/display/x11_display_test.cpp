@@ -159,8 +159,8 @@ TEST_F(X11DisplayTest, PlacementOwnerMinimisedAndRestore) {
   ::Window dialog = XCreateSimpleWindow(client_, root, 300, 200, 200, 100, 0, 0, 0);
   XSetTransientForHint(client_, dialog, main);
   const unsigned long extents[4] = {2, 3, 24, 5};  // left, right, top, bottom
-  XChangeProperty(client_, main, XInternAtom(client_, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32,
-                  PropModeReplace, reinterpret_cast<const unsigned char*>(extents), 4);
+  XChangeProperty(client_, main, XInternAtom(client_, "_NET_FRAME_EXTENTS", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(extents), 4);
   XMapWindow(client_, dialog);
   XSync(client_, False);
 
@@ -177,8 +177,8 @@ TEST_F(X11DisplayTest, PlacementOwnerMinimisedAndRestore) {
   // Minimised as a window manager marks it: unmapped, yet shown.
   const Atom wmState = XInternAtom(client_, "WM_STATE", False);
   const unsigned long iconic[2] = {IconicState, 0};
-  XChangeProperty(client_, main, wmState, wmState, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(iconic), 2);
+  XChangeProperty(client_, main, wmState, wmState, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(iconic),
+                  2);
   XSync(client_, False);
   EXPECT_TRUE(IsIconic(main));
   EXPECT_TRUE(IsWindowVisible(main));

@@ -206,10 +206,10 @@ class LoopbackAudioOnPulse : public ::testing::Test {
 
 TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
   // A 1 kHz tone rather than the clip default.
-  const qel::CapturedRun made = qel::runAndCapture(
-      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
-       "sine=frequency=1000:sample_rate=44100:duration=8", "-ac", "2", tone},
-      true);
+  const qel::CapturedRun made =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                          "sine=frequency=1000:sample_rate=44100:duration=8", "-ac", "2", tone},
+                         true);
   ASSERT_EQ(made.exitCode, 0) << made.output;
   auto player = test::PlayIntoTestSink(tone);
   if (!player) GTEST_SKIP() << "paplay cannot be started";
@@ -217,7 +217,7 @@ TEST_F(LoopbackAudioOnPulse, FlacHoldsTheToneThatThePlayerPlays) {
   CAudioCapturer capturer(config(), results);
   capturer.m_llVideoStartNs = platform::monotonicNanos();
   ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
-                                                       &capturer),
+                                                      &capturer),
             0);
   // A fresh monitor stream of the sound server takes about a second before its
   // first data; the tone is then captured at the server's pace.
@@ -242,7 +242,7 @@ TEST_F(LoopbackAudioOnPulse, ServerThatDiesLeavesSilenceUpToTheStop) {
   CAudioCapturer capturer(config(), results);
   capturer.m_llVideoStartNs = platform::monotonicNanos();
   ASSERT_EQ(CLoopbackCapture::Instance().StartCapture(static_cast<uint32_t>(getpid()), &CAudioCapturer::OnAudioData,
-                                                       &capturer),
+                                                      &capturer),
             0);
   ASSERT_TRUE(capturer.WaitForBlocks(10, 15000));
   server.Stop();
@@ -255,10 +255,10 @@ TEST_F(LoopbackAudioOnPulse, ServerThatDiesLeavesSilenceUpToTheStop) {
   const auto info = qel::test::probe(audioPath());
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_GT(info.duration, afterKill - 0.1);
-  const qel::CapturedRun tail = qel::runAndCapture(
-      {qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-sseof", "-0.8", "-i", audioPath(), "-f", "s16le",
-       "-acodec", "pcm_s16le", "-"},
-      false);
+  const qel::CapturedRun tail =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-nostdin", "-sseof", "-0.8", "-i", audioPath(), "-f",
+                          "s16le", "-acodec", "pcm_s16le", "-"},
+                         false);
   ASSERT_EQ(tail.exitCode, 0);
   ASSERT_GT(tail.output.size(), 44100u);
   EXPECT_EQ(tail.output.find_first_not_of('\0'), std::string::npos) << "the audio after the loss is silence";

@@ -39,8 +39,8 @@ TEST(CollectingWalkTest, FoldersBeforeWhatTheyHold) {
   EXPECT_NE(IndexOf(files, dir.file(".DS_Store")), files.size());
   EXPECT_NE(IndexOf(files, dir.file("a/b/c/deep.txt")), files.size());
   EXPECT_EQ(IndexOf(files, dir.file("d/link")), files.size());
-  EXPECT_TRUE(log.contains("found link file:'" + dir.file("d/link") + "' while RecursiveInDirectory:'" +
-                           dir.file("d") + "', ignored"));
+  EXPECT_TRUE(log.contains("found link file:'" + dir.file("d/link") + "' while RecursiveInDirectory:'" + dir.file("d") +
+                           "', ignored"));
 
   std::vector<std::string> shallow_dirs, shallow_files;
   ASSERT_TRUE(FileSystem::RecursiveInDirectory(dir.path(), shallow_dirs, shallow_files, false, FileSystem::Instance()));

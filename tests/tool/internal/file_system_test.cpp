@@ -19,8 +19,8 @@
 namespace {
 
 using namespace tool::filesystem_internal;
-using qel::test::TempDir;
 using qel::test::readFile;
+using qel::test::TempDir;
 using qel::test::writeFile;
 
 class FileSystemTest : public ::testing::Test {
@@ -135,12 +135,12 @@ TEST_F(FileSystemTest, InvalidHandlesAreLogged) {
   EXPECT_FALSE(fs().CloseDirectory(nullptr));
   uint64_t value = 0;
   EXPECT_FALSE(fs().GetDiskCapacity(dir_.path(), nullptr, &value));
-  for (const char* line : {"FileSystem::ReadFile with invalid param file: 0x0, buffer:0x",
-                           "FileSystem::WriteFile with invalid param file: 0x0, buffer:0x",
-                           "FileSystem::CloseFile with invalid param file: 0x0",
-                           "FileSystem::ReadDirectory with invalid param dir: 0x0",
-                           "FileSystem::CloseDirectory with invalid param dir: 0x0",
-                           "FileSystem::WriteFile with invalid param capacity: 0x0, usage:0x"}) {
+  for (const char* line :
+       {"FileSystem::ReadFile with invalid param file: 0x0, buffer:0x",
+        "FileSystem::WriteFile with invalid param file: 0x0, buffer:0x",
+        "FileSystem::CloseFile with invalid param file: 0x0", "FileSystem::ReadDirectory with invalid param dir: 0x0",
+        "FileSystem::CloseDirectory with invalid param dir: 0x0",
+        "FileSystem::WriteFile with invalid param capacity: 0x0, usage:0x"}) {
     EXPECT_TRUE(log.contains(line)) << line;
   }
 }
@@ -196,7 +196,8 @@ TEST_F(FileSystemTest, RenameNeverReplaces) {
   writeFile(dir_.file("b"), "B");
   EXPECT_FALSE(fs().RenameFile(dir_.file("a"), dir_.file("b")));
   EXPECT_EQ(readFile(dir_.file("b")), "B");
-  EXPECT_TRUE(log.contains("FileSystem::RenameFile failed, " + dir_.file("a") + " -> " + dir_.file("b") + ", errno:17"));
+  EXPECT_TRUE(
+      log.contains("FileSystem::RenameFile failed, " + dir_.file("a") + " -> " + dir_.file("b") + ", errno:17"));
   EXPECT_TRUE(fs().RenameFile(dir_.file("a"), dir_.file("c")));
   EXPECT_EQ(readFile(dir_.file("c")), "A");
   EXPECT_TRUE(fs().ReplaceFile(dir_.file("c"), dir_.file("b")));

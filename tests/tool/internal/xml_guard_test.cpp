@@ -25,22 +25,22 @@ TEST(XmlGuardTest, NestingFollowsTinyXmlsReading) {
   };
   const std::vector<Case> cases = {
       {"<a><b><c/></b><d/></a>", 3},
-      {"<a>x</a><b><c/></b>", 2},                          // a second root is parsed too
-      {"<a x=\"/>\" y='</a>'><b/></a>", 2},                 // quotes hide "/>" and end tags
-      {"<a>/>t/><b><c/></b></a>", 3},                       // "/>" in text closes nothing
-      {"<a><!-- <b><c> --><d/></a>", 2},                    // comments
-      {"<a><![CDATA[<b><c>]]><d/></a>", 2},                 // CDATA
-      {"<a>&#x<b>x1;<c><d/></c></a>", 3},                   // a reference steps over "<b>"
-      {"<a>&#<b>#12;<c/></a>", 2},                          // and a decimal one too
-      {"<a x=\"&#x\"/>x1;\"><b/></a>", 2},                  // ... over a quote and "/>"
-      {"<a>&#x<b>y1;<c><d/></c></a>", 1},                   // a bad one stops TinyXML
-      {"<?xml version=\">\" ?><a><b/></a>", 2},             // a quoted '>' in a declaration
-      {"<?xml other=\">\" ?><a><b/></a>", 0},               // elsewhere it ends the declaration
+      {"<a>x</a><b><c/></b>", 2},                // a second root is parsed too
+      {"<a x=\"/>\" y='</a>'><b/></a>", 2},      // quotes hide "/>" and end tags
+      {"<a>/>t/><b><c/></b></a>", 3},            // "/>" in text closes nothing
+      {"<a><!-- <b><c> --><d/></a>", 2},         // comments
+      {"<a><![CDATA[<b><c>]]><d/></a>", 2},      // CDATA
+      {"<a>&#x<b>x1;<c><d/></c></a>", 3},        // a reference steps over "<b>"
+      {"<a>&#<b>#12;<c/></a>", 2},               // and a decimal one too
+      {"<a x=\"&#x\"/>x1;\"><b/></a>", 2},       // ... over a quote and "/>"
+      {"<a>&#x<b>y1;<c><d/></c></a>", 1},        // a bad one stops TinyXML
+      {"<?xml version=\">\" ?><a><b/></a>", 2},  // a quoted '>' in a declaration
+      {"<?xml other=\">\" ?><a><b/></a>", 0},    // elsewhere it ends the declaration
       {"<?XmL version='1'?><a/>", 1},
       {"<a><?xml version='1'?><b/></a>", 2},
-      {"<!DOCTYPE x [<!ELEMENT a ANY>]><a><b/></a>", 0},    // unknowns end at the first '>'
-      {"<a>< b/><c/></a>", 2},                             // "< b" is no element
-      {"<a><b><c></a>", 3},                                // a wrong end tag stops TinyXML
+      {"<!DOCTYPE x [<!ELEMENT a ANY>]><a><b/></a>", 0},  // unknowns end at the first '>'
+      {"<a>< b/><c/></a>", 2},                            // "< b" is no element
+      {"<a><b><c></a>", 3},                               // a wrong end tag stops TinyXML
       {"<a b=1 c='2' d = \"3\"><e/></a>", 2},
       {"\xEF\xBB\xBF<a><b/></a>", 2},
       {"<_a><\xC3\xA9><b/></\xC3\xA9></_a>", 3},
@@ -71,7 +71,7 @@ TEST(XmlGuardTest, DeepNestingIsCountedWithoutRecursion) {
 TEST(XmlGuardTest, MisreadableBytes) {
   const std::vector<std::pair<std::string, std::size_t>> cases = {
       {"<a>caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80</a>", std::string::npos},
-      {"\xEF\xBB\xBF<a/>", std::string::npos},               // a mark that opens the text
+      {"\xEF\xBB\xBF<a/>", std::string::npos},             // a mark that opens the text
       {"<a>\x80\xC0\xC1\xF5\xFF</a>", std::string::npos},  // bytes TinyXML reads one by one
       {"<a>\xC3", 3},
       {"<a>\xC3<", 3},

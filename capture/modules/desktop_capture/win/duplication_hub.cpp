@@ -200,7 +200,7 @@ DuplicateResult DuplicationHub::captureLocked(DuplicationTarget* target, int mon
   if (watcher_.Changed()) deinitializeLocked();
   if (!initializeLocked()) {
     return capturesSucceeded_ > 0 || display::ProcessSessionId() != 0 ? DuplicateResult::InitFailed
-                                                                       : DuplicateResult::SessionUnsupported;
+                                                                      : DuplicateResult::SessionUnsupported;
   }
   if (outputName != nullptr) {
     // An index taken from an earlier output list may name another monitor

@@ -66,13 +66,9 @@ void ScreenCapturerWinDirectx::CaptureFrame() {
     }
     case DuplicateResult::SessionUnsupported:
     case DuplicateResult::TargetPrepareFailed:
-    case DuplicateResult::MonitorIdInvalid:
-      callback_->OnCaptureResult(CaptureResult::PermanentError, nullptr);
-      return;
+    case DuplicateResult::MonitorIdInvalid: callback_->OnCaptureResult(CaptureResult::PermanentError, nullptr); return;
     case DuplicateResult::InitFailed:
-    case DuplicateResult::DuplicateFailed:
-      callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr);
-      return;
+    case DuplicateResult::DuplicateFailed: callback_->OnCaptureResult(CaptureResult::TemporaryError, nullptr); return;
   }
 }
 

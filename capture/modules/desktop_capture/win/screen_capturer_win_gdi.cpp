@@ -97,8 +97,9 @@ bool ScreenCapturerWinGdi::captureImage() {
   auto* dib = static_cast<DibSectionFrame*>(slot->UnderlyingFrame());
   uint64_t previous = display::SelectObject(memory_dc_, dib->bitmap());
   if (previous == display::kSelectError) return false;
-  bool copied = display::BitBlt(memory_dc_, area.left, area.top, area.width(), area.height(), desktop_dc_,
-                                screen.left + area.left, screen.top + area.top, display::kSrcCopy | display::kCaptureBlt);
+  bool copied =
+      display::BitBlt(memory_dc_, area.left, area.top, area.width(), area.height(), desktop_dc_,
+                      screen.left + area.left, screen.top + area.top, display::kSrcCopy | display::kCaptureBlt);
   display::SelectObject(memory_dc_, previous);
   return copied;
 }

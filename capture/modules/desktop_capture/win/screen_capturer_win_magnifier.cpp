@@ -102,8 +102,8 @@ bool ScreenCapturerWinMagnification::initializeMagnifier() {
   return true;
 }
 
-int ScreenCapturerWinMagnification::OnScalingCallback(ui::HWND, void* sourceData, mag::ImageHeader sourceHeader,
-                                                      void*, mag::ImageHeader, display::Rect, display::Rect, void*) {
+int ScreenCapturerWinMagnification::OnScalingCallback(ui::HWND, void* sourceData, mag::ImageHeader sourceHeader, void*,
+                                                      mag::ImageHeader, display::Rect, display::Rect, void*) {
   ScreenCapturerWinMagnification* owner = magnifierThreadSlot;
   magnifierThreadSlot = nullptr;
   if (owner != nullptr) owner->onImage(static_cast<const uint8_t*>(sourceData), sourceHeader);
@@ -120,7 +120,8 @@ void ScreenCapturerWinMagnification::onImage(const uint8_t* data, const mag::Ima
     return;
   if (static_cast<int>(header.stride) != frame->stride()) return;
   if (header.cbSize / header.width / header.height != static_cast<uint64_t>(DesktopFrame::kBytesPerPixel)) return;
-  frame->CopyRectFromBuffer(data + header.offset, static_cast<int>(header.stride), DesktopRect::MakeSize(frame->size()));
+  frame->CopyRectFromBuffer(data + header.offset, static_cast<int>(header.stride),
+                            DesktopRect::MakeSize(frame->size()));
   imageReceived_ = true;
 }
 
@@ -160,8 +161,8 @@ void ScreenCapturerWinMagnification::CaptureFrame() {
       ui::SetWindowPos(magnifierWindow_, ui::Rect{screen.left, screen.top, screen.right, screen.bottom})) {
     imageReceived_ = false;
     magnifierThreadSlot = this;
-    captured = magSetWindowSource_(magnifierWindow_, display::Rect{screen.left, screen.top, screen.right,
-                                                                   screen.bottom}) != 0 &&
+    captured = magSetWindowSource_(magnifierWindow_,
+                                   display::Rect{screen.left, screen.top, screen.right, screen.bottom}) != 0 &&
                imageReceived_;
     magnifierThreadSlot = nullptr;
   }

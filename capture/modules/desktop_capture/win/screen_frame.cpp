@@ -9,8 +9,8 @@ namespace display = platform::display;
 
 std::unique_ptr<DesktopFrame> ShareScreenFrame(const TwoFrameRing& ring, uint64_t screenDc, int64_t startNanos) {
   std::unique_ptr<DesktopFrame> frame = ring.current()->Share();
-  frame->setDpi({display::GetDeviceCaps(screenDc, display::kLogPixelsX),
-                 display::GetDeviceCaps(screenDc, display::kLogPixelsY)});
+  frame->setDpi(
+      {display::GetDeviceCaps(screenDc, display::kLogPixelsX), display::GetDeviceCaps(screenDc, display::kLogPixelsY)});
   frame->mutableUpdatedRegion()->Reset(DesktopRect::MakeSize(frame->size()));
   frame->setCaptureTimeMs((ClockNanos() - startNanos) / 1'000'000);
   return frame;

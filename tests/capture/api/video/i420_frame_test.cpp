@@ -118,7 +118,7 @@ TEST(VideoFrameTest, MoveLeavesSourceWithoutBuffer) {
   EXPECT_FALSE(held->IsSoleReference());  // b's own reference plus `held`
   { VideoFrame gone(std::move(a)); }      // destroying an emptied frame releases nothing
   EXPECT_FALSE(held->IsSoleReference());
-  { VideoFrame last(std::move(b)); }      // the moved-to frame releases its one reference
+  { VideoFrame last(std::move(b)); }  // the moved-to frame releases its one reference
   EXPECT_TRUE(held->IsSoleReference());
 }
 
@@ -156,10 +156,10 @@ TEST(VideoFrameTest, ConvertedPlanesReadBackByFfmpeg) {
     std::ofstream out(dir.file("in.yuv"), std::ios::binary);
     out.write(reinterpret_cast<const char*>(buffer->planeY()), static_cast<std::streamsize>(buffer->blockSize()));
   }
-  auto run = qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt",
-                                 "yuv420p", "-s", "16x8", "-i", dir.file("in.yuv"), "-f", "rawvideo", "-pix_fmt",
-                                 "rgb24", dir.file("out.rgb")},
-                                true);
+  auto run =
+      qel::runAndCapture({qel::test::ffmpegPath(), "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s",
+                          "16x8", "-i", dir.file("in.yuv"), "-f", "rawvideo", "-pix_fmt", "rgb24", dir.file("out.rgb")},
+                         true);
   ASSERT_TRUE(run.started) << run.error;
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::string rgb = qel::test::readFile(dir.file("out.rgb"));

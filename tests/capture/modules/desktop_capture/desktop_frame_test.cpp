@@ -51,8 +51,9 @@ TEST(DesktopFrameTest, CopyRectFromFrameCopiesOnlyTheRectangle) {
 TEST(DesktopFrameDeathTest, CopiesOutsideTheFramesAreFatal) {
   HeapDesktopFrame source({8, 6});
   HeapDesktopFrame target({10, 10});
-  EXPECT_DEATH(target.CopyRectFromBuffer(source.data(), source.stride(), {5, 5, 11, 6}),
-               "desktop_frame, line 44\n.*Check failed: DesktopRect::MakeSize\\(size\\(\\)\\)\\.ContainsRect\\(dest_rect\\)");
+  EXPECT_DEATH(
+      target.CopyRectFromBuffer(source.data(), source.stride(), {5, 5, 11, 6}),
+      "desktop_frame, line 44\n.*Check failed: DesktopRect::MakeSize\\(size\\(\\)\\)\\.ContainsRect\\(dest_rect\\)");
   EXPECT_DEATH(target.CopyRectFromFrame(source, {4, 0}, {0, 0, 5, 1}),
                "desktop_frame, line 59\n.*Check failed: DesktopRect::MakeSize\\(src_frame\\.size\\(\\)\\)");
 }

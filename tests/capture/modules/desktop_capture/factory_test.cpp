@@ -209,9 +209,10 @@ TEST_F(FactoryTest, SoakOfTheRecorderStack) {
   sim::UpdateDevice(1, d1);
   test::PaintScene(100);
   std::mt19937 rng(2024);
-  const char* faultCalls[] = {"dxgi.AcquireNextFrame", "dxgi.Map",        "dxgi.GetFrameDirtyRects",
-                              "dxgi.ReleaseFrame",     "dxgi.DuplicateOutput", "display.BitBlt",
-                              "dxgi.QueryTexture",     "dxgi.CreateTexture2D", "dxgi.UnMapDesktopSurface"};
+  const char* faultCalls[] = {
+      "dxgi.AcquireNextFrame",   "dxgi.Map",       "dxgi.GetFrameDirtyRects", "dxgi.ReleaseFrame",
+      "dxgi.DuplicateOutput",    "display.BitBlt", "dxgi.QueryTexture",       "dxgi.CreateTexture2D",
+      "dxgi.UnMapDesktopSurface"};
   const uint32_t codes[] = {display::dxgi::kAccessLost, display::dxgi::kFail, display::dxgi::kInvalidCall};
   int successes = 0, compared = 0;
   Collector out;

@@ -30,8 +30,7 @@ TEST(SlideShowTitlesTest, DocumentNames) {
     const char* slideShow;
   } cases[] = {
       {"Quarterly - PowerPoint", "Quarterly", "PowerPoint"},
-      {"PowerPoint Slide Show - Quarterly - PowerPoint", "PowerPoint Slide Show",
-       "Quarterly"},
+      {"PowerPoint Slide Show - Quarterly - PowerPoint", "PowerPoint Slide Show", "Quarterly"},
       {"PowerPoint Slide Show -  Quarterly ", "PowerPoint Slide Show", "Quarterly"},
       {"  Plain title  ", "Plain title", "  Plain title  "},
       {"A - B - C - D", "A", "B - C"},
@@ -81,8 +80,8 @@ TEST_F(DetectorTest, ClassNameMustBeExactlyTheEditorClass) {
     const wchar_t* className;
     bool editor;
   } cases[] = {
-      {L"PPTFrameClass", true},  {L"PPTFrameClassX", false}, {L"PPTFrameClassLongerName", false},
-      {L"PPTFrameClas", false},  {L"pptframeclass", false},  {L"", false},
+      {L"PPTFrameClass", true}, {L"PPTFrameClassX", false}, {L"PPTFrameClassLongerName", false},
+      {L"PPTFrameClas", false}, {L"pptframeclass", false},  {L"", false},
   };
   for (const auto& c : cases) {
     display::Window w = sim::AddWindow({L"t", c.className, 1, 0});
@@ -95,8 +94,8 @@ TEST_F(DetectorTest, EditorFindsItsSlideShowInTheSameProcess) {
   sim::AddProcess(60, L"C:\\Office\\POWERPNT.EXE");
   auto editor = sim::AddWindow({L"Quarterly - PowerPoint", L"PPTFrameClass", 50, display::kStyleMinimizeBox});
   auto otherDoc = sim::AddWindow({L"PowerPoint Slide Show - Budget - PowerPoint", L"screenClass", 50, 0});
-  auto framed = sim::AddWindow({L"PowerPoint Slide Show - Quarterly - PowerPoint", L"screenClass", 50,
-                                display::kStyleMaximizeBox});
+  auto framed = sim::AddWindow(
+      {L"PowerPoint Slide Show - Quarterly - PowerPoint", L"screenClass", 50, display::kStyleMaximizeBox});
   auto otherProcess = sim::AddWindow({L"PowerPoint Slide Show - Quarterly - PowerPoint", L"screenClass", 60, 0});
   auto show = sim::AddWindow({L"PowerPoint Slide Show - Quarterly - PowerPoint", L"screenClass", 50, 0});
   std::vector<Entry> list;

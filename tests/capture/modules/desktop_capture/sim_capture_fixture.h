@@ -103,8 +103,8 @@ inline testing::AssertionResult ShowsScreen(const DesktopFrame& frame, int left,
       uint32_t want = sim::ScreenPixel(left + x, top + y);
       uint32_t got = FramePixel(frame, x, y);
       if (want != got)
-        return testing::AssertionFailure() << "pixel " << x << "," << y << " is " << std::hex << got << ", screen has "
-                                           << want;
+        return testing::AssertionFailure()
+               << "pixel " << x << "," << y << " is " << std::hex << got << ", screen has " << want;
     }
   return testing::AssertionSuccess();
 }

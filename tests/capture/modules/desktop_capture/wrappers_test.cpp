@@ -39,9 +39,7 @@ class ScriptedCapturer : public DesktopCapturer {
     chosen = id;
     return chooseAnswer;
   }
-  void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> given) override {
-    factory = std::move(given);
-  }
+  void UseSharedMemoryFactory(std::unique_ptr<SharedMemoryBlockFactory> given) override { factory = std::move(given); }
   bool IsPointCovered(DesktopPoint) override { return covered; }
   void ExcludeWindow(WindowHandle window) override { excluded = window; }
   bool ListSources(std::vector<SourceEntry>* sources) override {
@@ -273,7 +271,8 @@ TEST(ChangedRegionTest, MatchesBruteForceBlocksAtBandWidths) {
       const int W = 140, H = 90;
       auto previous = Frame(W, H, 0xFF000000);
       auto current = Frame(W, H, 0xFF000000);
-      for (int n = int(rng() % 6); n > 0; --n) SetPixel(current.get(), int(rng() % W), int(rng() % H), static_cast<uint32_t>(rng() | 1));
+      for (int n = int(rng() % 6); n > 0; --n)
+        SetPixel(current.get(), int(rng() % W), int(rng() % H), static_cast<uint32_t>(rng() | 1));
       DesktopRect hint{int(rng() % 20), int(rng() % 20), 0, 0};
       hint.right = std::min(W, hint.left + width);
       hint.bottom = std::min(H, hint.top + 1 + int(rng() % 70));

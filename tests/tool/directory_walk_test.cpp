@@ -142,6 +142,51 @@ TEST_F(DirectoryWalkTest, DsStoreAndLinksAreLeftOut) {
   EXPECT_TRUE(log.contains("found link file:'" + root_ + "/link' while RecursiveInDirectory:'" + root_ + "', ignored"));
 }
 
+// A name read from the disk that holds "\\" would be split there when the
+// reported path is handed back: a program removing each folder the walk
+// reports would remove "cache/..\\victimdir" as the sibling victimdir. The walk
+// leaves such names out (logged); the removal of the whole tree takes them as
+// single names, and neither reaches outside the tree.
+TEST_F(DirectoryWalkTest, NamesHoldingABackslashAreLeftOutOfTheWalk) {
+  const Canary victim(root_ + "/victimdir", 3);
+  const std::string cache = root_ + "/cache";
+  ASSERT_EQ(::mkdir(cache.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((cache + "/plain").c_str(), 0755), 0);
+  struct Hostile {
+    const char* name;
+    bool folder;
+  } const hostile[] = {{"..\\victimdir", true}, {"a\\b", true}, {"..\\victimdir\\f0", false}, {"trailing\\", false}};
+  for (const Hostile& h : hostile) {
+    const std::string path = cache + "/" + h.name;
+    if (h.folder) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << h.name;
+      writeFile(path + "/inside.txt", "hostile");
+    } else {
+      writeFile(path, "hostile");
+    }
+  }
+  tool_test::LogCapture log;
+  std::set<std::string> reported;
+  EXPECT_TRUE(RecursiveInDirectory(
+      cache,
+      [&](const std::string& path, bool is_directory) {
+        reported.insert(path);
+        if (is_directory) RemoveDirectoryW(path, true);
+        return true;
+      },
+      true));
+  EXPECT_EQ(reported, std::set<std::string>{cache + "/plain"});
+  EXPECT_EQ(victim.Missing(), "");
+  for (const Hostile& h : hostile) {
+    EXPECT_TRUE(log.contains(std::string("found name holding '\\':'") + h.name + "' while RecursiveInDirectory:'" +
+                             cache + "', ignored"))
+        << h.name;
+  }
+  EXPECT_TRUE(RemoveDirectoryW(cache, true));
+  EXPECT_FALSE(Exists(cache));
+  EXPECT_EQ(victim.Missing(), "");
+}
+
 TEST_F(DirectoryWalkTest, RecursiveRemovalRemovesTheTree) {
   writeFile(root_ + "/.DS_Store", "");
   EXPECT_TRUE(RemoveDirectoryW(root_, true));

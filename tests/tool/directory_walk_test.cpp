@@ -22,6 +22,7 @@
 
 #include "tool/fake_home.h"
 #include "tool/log_capture.h"
+#include "tool/system_call_count.h"
 #include "support/test_support.h"
 #include "tool/directory_walk.h"
 #include "tool/logger.h"
@@ -307,6 +308,28 @@ TEST_F(DirectoryWalkTest, MountPointsInsideTheTreeAreLeftAlone) {
   EXPECT_NE(log.find("FileSystem RemoveDirectory:'" + root_ + "' with sub_dir:'" + root_ + "/sub/deep', failed"),
             std::string::npos)
       << log;
+}
+
+// Removal makes the same few system calls for every folder, whatever its
+// depth: a chain of folders twice as deep takes about twice as many calls,
+// where resolving each folder's whole path again would take about four times
+// as many.
+TEST_F(DirectoryWalkTest, RemovalCallsTheSystemInProportionToTheDepth) {
+  auto remove_chain = [&](int depth) {
+    const std::string top = dir_.file("chain" + std::to_string(depth));
+    std::string folder = top;
+    for (int level = 0; level <= depth; ++level, folder += "/d") {
+      EXPECT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
+    }
+    return tool_test::CountSystemCalls([&] { return RemoveDirectoryW(top, true) && !Exists(top) ? 0 : 1; });
+  };
+  const tool_test::TracedRun shallow = remove_chain(200);
+  if (!shallow.traced) GTEST_SKIP() << "this system does not let the test trace a child";
+  const tool_test::TracedRun deep = remove_chain(400);
+  ASSERT_EQ(shallow.exitCode, 0);
+  ASSERT_EQ(deep.exitCode, 0);
+  EXPECT_LT(deep.systemCalls * 2, shallow.systemCalls * 5)
+      << "200 folders: " << shallow.systemCalls << " calls, 400 folders: " << deep.systemCalls;
 }
 
 TEST_F(DirectoryWalkTest, LinkGivenAsTheFolderIsRemovedAsALink) {

@@ -4,7 +4,10 @@
 //     folders) and three 100 MiB files, against `cp -r`;
 //   - MD5HashFile of a 1 GiB file, against `md5sum`;
 //   - Base64Encode of 100 MiB already in memory, against `base64 -w 0` of the
-//     same bytes in a file (its output goes to /dev/null).
+//     same bytes in a file (its output goes to /dev/null);
+//   - RemoveDirectoryW of a chain of folders named "d", 500, 1,000 and 2,000
+//     deep, against `rm -rf` (the chain is made again after each side, outside
+//     the timing).
 // The tools run through the project's process layer (argv, no shell), so their
 // times include their own start. Every row runs each side once unmeasured
 // (which also checks that both give the same result), then --rounds rounds,
@@ -17,8 +20,10 @@
 //
 // Run: <build>/bin/tool_bench [--rounds=5] [--md5-mib=1024] [--large-mib=100]
 //                             [--small-files=2000] [--base64-mib=100] [--folder=/tmp]
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +40,7 @@
 #include <vector>
 
 #include "common/subprocess.h"
+#include "tool/directory_walk.h"
 #include "tool/encoding.h"
 #include "tool/file_copy.h"
 #include "tool/file_digest.h"
@@ -261,6 +267,30 @@ void CheckSameTree(const std::string& source, const std::string& copy) {
   if (copied != entries) throw std::runtime_error("the copy " + copy + " holds other entries");
 }
 
+// Makes `top` and a chain of `depth` folders named "d" below it, each made
+// from the descriptor of the one above, so that making it costs no more than
+// removing it.
+void MakeChain(const std::string& top, int depth) {
+  if (::mkdir(top.c_str(), 0755) != 0) throw std::runtime_error("cannot make " + top);
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < depth && fd >= 0; ++level) {
+    const int below = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    ::close(fd);
+    fd = below;
+  }
+  if (fd < 0) throw std::runtime_error("cannot make the chain below " + top);
+  ::close(fd);
+}
+
+// The removal holds one descriptor per level of the tree.
+void AllowEveryDescriptor() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -357,6 +387,23 @@ int main(int argc, char** argv) {
           },
           [] {}));
       if (sink == 0) throw std::runtime_error("nothing encoded");
+    }
+
+    AllowEveryDescriptor();
+    for (int depth : {500, 1000, 2000}) {
+      const std::string top = space.path("chain" + std::to_string(depth));
+      auto remove = [&] {
+        if (!tool::RemoveDirectoryW(top, true)) throw std::runtime_error("RemoveDirectoryW failed on " + top);
+      };
+      auto rm = [&] { RunTool({"rm", "-rf", top}); };
+      auto remake = [&] {
+        if (fs::exists(top)) throw std::runtime_error(top + " was not removed");
+        MakeChain(top, depth);
+      };
+      MakeChain(top, depth);
+      rows.push_back(Measure("RemoveDirectoryW, chain " + std::to_string(depth) + " deep", "rm -rf", options.rounds,
+                             remove, rm, remake));
+      rm();
     }
 
     std::printf("\n%d rounds, sides interleaved; times are medians in ms; ratio = library / tool (median, range)\n\n",

@@ -27,6 +27,16 @@ namespace {
 
 constexpr std::size_t kNameBuffer = 4096;
 
+// The layer reads "\" as a separator, so a joined path whose name holds one
+// would be split there when handed back: "x\..\..\f" would name a file two
+// folders up. Such a name can't be reported as a path that leads back to it;
+// the walks leave it out (logged), as they do links.
+bool SplitsWhenReadBack(const char* name, const std::string& directory) {
+  if (std::strchr(name, '\\') == nullptr) return false;
+  DebugLog(4, "found name holding '\\':'%s' while RecursiveInDirectory:'%s', ignored", name, directory.c_str());
+  return true;
+}
+
 bool Walk(FileSystem& fs, const std::string& directory, const std::function<bool(const std::string&, bool)>& callback,
           bool recursive) {
   DirectoryHandle* dir = fs.OpenDirectory(directory);
@@ -35,7 +45,8 @@ bool Walk(FileSystem& fs, const std::string& directory, const std::function<bool
   std::vector<std::string> entries;
   auto name = std::make_unique<char[]>(kNameBuffer);
   while (fs.ReadDirectory(dir, name.get())) {
-    if (!std::strcmp(name.get(), ".") || !std::strcmp(name.get(), "..") || !std::strcmp(name.get(), ".DS_Store")) {
+    if (!std::strcmp(name.get(), ".") || !std::strcmp(name.get(), "..") || !std::strcmp(name.get(), ".DS_Store") ||
+        SplitsWhenReadBack(name.get(), directory)) {
       continue;
     }
     entries.push_back(AppendingPathComponent(directory, name.get(), separator));
@@ -99,7 +110,9 @@ bool FileSystem::RecursiveInDirectory(const std::string& directory, std::vector<
   }
   const std::string separator = fs->PathSeparator();
   while (fs->ReadDirectory(dir, name.get())) {
-    if (!std::strcmp(name.get(), ".") || !std::strcmp(name.get(), "..")) continue;
+    if (!std::strcmp(name.get(), ".") || !std::strcmp(name.get(), "..") || SplitsWhenReadBack(name.get(), path)) {
+      continue;
+    }
     std::string entry = AppendingPathComponent(path, name.get(), separator);
     FileStat record;
     if (!fs->GetAttributes(entry, &record)) continue;

@@ -12,8 +12,9 @@
 namespace tool {
 
 // Calls `callback` (path, is_directory) for every entry below `directory`,
-// depth first, each folder before what it holds; "." and "..", ".DS_Store" and
-// symbolic links (logged) are left out. Each folder's listing is finished and
+// depth first, each folder before what it holds; "." and "..", ".DS_Store",
+// symbolic links and names holding "\" (which would be split there when a
+// reported path is read back) are left out, the last two logged. Each folder's listing is finished and
 // closed before its first entry is reported, so the callback may change the
 // tree. Returns false when the callback answered false (the walk stops there)
 // or is empty (logged; nothing is walked); true otherwise, a missing folder

@@ -27,9 +27,10 @@ using CopyDirectoryProgress =
 // source was read and written.
 TOOL_API bool CopyFileW(const std::string& source, const std::string& destination, CopyFileProgress callback);
 
-// Copies every file below `source` (links and ".DS_Store" left out) and
-// recreates its folders, empty ones included. A failed file does not stop the
-// copy; a callback answering false does. True when every file was copied and
+// Copies every file below `source` (links, ".DS_Store" and names holding "\"
+// left out, as the walk leaves them out) and recreates its folders, empty ones
+// included. A failed file does not stop the copy; a callback answering false
+// does. True when every file was copied and
 // the copied sizes add up. A folder copied onto itself is refused.
 TOOL_API bool CopyDirectory(const std::string& source, const std::string& destination, CopyDirectoryProgress callback);
 

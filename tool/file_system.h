@@ -90,8 +90,9 @@ class FileSystem {
   // Renames onto an existing file in one atomic step (a folder target is refused).
   bool ReplaceFile(const std::string& source, const std::string& target);
 
-  // Collects the folders and files below `directory` (links are logged and left
-  // out): every folder stands after its parent, every file after its folder.
+  // Collects the folders and files below `directory` (links and names holding
+  // "\" are logged and left out): every folder stands after its parent, every
+  // file after its folder.
   static bool RecursiveInDirectory(const std::string& directory, std::vector<std::string>& directories,
                                    std::vector<std::string>& files, bool recursive, FileSystem* fs);
   // Removes a folder (with everything below it when recursive). A protected

@@ -67,33 +67,35 @@ std::vector<std::string> ListNames(int fd) {
 // One walk over the tree: with `remove` false it only looks for protected
 // folders; with `remove` true it deletes, bottom up. Both leave links and
 // mounts alone in the same way, so the first walk sees what the second reaches.
+// Every folder costs the same few system calls whatever its depth: folders are
+// reached by name from the descriptor above, protected ones are known by
+// device and inode, and a folder's path is only put together for a log line.
 class TreeWalk {
  public:
   enum class Outcome { kDone, kRefused, kFailed };
 
-  TreeWalk(const std::string& top, bool recursive, bool remove, const ProtectedPaths& paths,
-           const std::set<Identity>& identities)
-      : top_(top), recursive_(recursive), remove_(remove), paths_(paths), identities_(identities) {}
+  TreeWalk(const std::string& top, bool recursive, bool remove, const std::set<Identity>& identities)
+      : top_(top), recursive_(recursive), remove_(remove), identities_(identities) {}
 
   // Walks below the top folder, open as `fd` (taken over); the top itself is
   // left to the caller.
   Outcome Run(UniqueFd fd, const struct stat& top) {
     device_ = top.st_dev;
-    std::vector<Level> stack;
-    stack.push_back(Level{std::move(fd), IdentityOf(top), top_, std::string(), {}, 0});
-    Outcome outcome = Enter(stack.back());
-    while (outcome == Outcome::kDone && !stack.empty()) {
-      Level& level = stack.back();
+    stack_.clear();
+    stack_.push_back(Level{std::move(fd), IdentityOf(top), std::string(), {}, 0});
+    Outcome outcome = Enter();
+    while (outcome == Outcome::kDone && !stack_.empty()) {
+      Level& level = stack_.back();
       if (level.next < level.folders.size()) {
         const std::string name = level.folders[level.next++];  // a copy: the stack may grow
-        outcome = Descend(stack, name);
-      } else if (stack.size() == 1) {
+        outcome = Descend(name);
+      } else if (stack_.size() == 1) {
         break;
       } else {
-        Level done = std::move(stack.back());
-        stack.pop_back();
+        Level done = std::move(stack_.back());
+        stack_.pop_back();
         done.fd.reset();
-        if (remove_ && !RemoveEmpty(stack.back(), done.name, done.path, done.identity)) outcome = Outcome::kFailed;
+        if (remove_ && !RemoveEmpty(done.name, done.identity)) outcome = Outcome::kFailed;
       }
     }
     return outcome;
@@ -105,44 +107,57 @@ class TreeWalk {
   struct Level {
     UniqueFd fd;
     Identity identity;
-    std::string path;  // for log lines and the protection test by name
-    std::string name;  // in the folder above
+    std::string name;  // in the folder above; empty for the top
     std::vector<std::string> folders;
     std::size_t next;
   };
 
-  bool Protected(const std::string& path, const struct stat& info) const {
-    if (!IsProtectedPath(paths_, path) && identities_.count(IdentityOf(info)) == 0) return false;
-    DebugLog(4, "FileSystem skip RemoveDirectory:%s", path.c_str());
+  // The path of the innermost folder, or of `name` in it, for log lines.
+  std::string PathOf(const std::string& name = std::string()) const {
+    std::string path = top_;
+    for (std::size_t i = 1; i < stack_.size(); ++i) path += "/" + stack_[i].name;
+    return name.empty() ? path : path + "/" + name;
+  }
+
+  bool Protected(const std::string& name, const struct stat& info) const {
+    if (identities_.count(IdentityOf(info)) == 0) return false;
+    DebugLog(4, "FileSystem skip RemoveDirectory:%s", PathOf(name).c_str());
     return true;
   }
 
-  void LogLink(const std::string& path, const std::string& folder) const {
+  void LogLink(const std::string& name) const {
     if (remove_) {
-      DebugLog(4, "found link file:'%s' while RecursiveInDirectory:'%s', ignored", path.c_str(), folder.c_str());
+      DebugLog(4, "found link file:'%s' while RecursiveInDirectory:'%s', ignored", PathOf(name).c_str(),
+               PathOf().c_str());
     }
   }
 
-  void LogMount(const std::string& path, const std::string& folder) const {
+  void LogMount(const std::string& name) const {
     if (remove_) {
-      DebugLog(4, "found mount point:'%s' while RemoveDirectory:'%s', ignored", path.c_str(), folder.c_str());
+      DebugLog(4, "found mount point:'%s' while RemoveDirectory:'%s', ignored", PathOf(name).c_str(), PathOf().c_str());
     }
   }
 
-  Outcome Fail(const std::string& path) const {
+  // `name` in the innermost folder could not be removed.
+  Outcome Fail(const std::string& name) const {
+    const int error = errno;  // putting the path together must not change the reason
+    const std::string path = PathOf(name);
+    errno = error;
     DebugLog(4, "FileSystem RemoveDirectory:'%s' with sub_dir:'%s', failed, %s", top_.c_str(), path.c_str(),
              PrettyLastError().c_str());
     return Outcome::kFailed;
   }
 
-  // Sorts the entries of a folder just opened: links are left alone, folders
-  // kept for later, everything else deleted at once (when removing).
-  Outcome Enter(Level& level) {
+  // Sorts the entries of the folder just opened, the innermost one: links are
+  // left alone, folders kept for later, everything else deleted at once (when
+  // removing).
+  Outcome Enter() {
+    Level& level = stack_.back();
     for (const std::string& name : ListNames(level.fd.get())) {
       struct stat info {};
       if (::fstatat(level.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
       if (S_ISLNK(info.st_mode)) {
-        LogLink(level.path + "/" + name, level.path);
+        LogLink(name);
       } else if (S_ISDIR(info.st_mode)) {
         level.folders.push_back(name);
       } else if (remove_ && ::unlinkat(level.fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -156,67 +171,67 @@ class TreeWalk {
   // link, on another file system or the root of a mount, or was replaced
   // meanwhile; refused when protected; then walked (or, without recursion,
   // removed when empty).
-  Outcome Descend(std::vector<Level>& stack, const std::string& name) {
-    Level& parent = stack.back();
-    const std::string path = parent.path + "/" + name;
+  Outcome Descend(const std::string& name) {
+    const int parent = stack_.back().fd.get();
     struct stat info {};
-    if (::fstatat(parent.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
       return Outcome::kDone;  // gone
     }
     if (S_ISLNK(info.st_mode)) {
-      LogLink(path, parent.path);
+      LogLink(name);
       return Outcome::kDone;
     }
     if (!S_ISDIR(info.st_mode)) return Outcome::kDone;  // no folder any more: the folder above stays
-    if (info.st_dev != device_ || IsMountRoot(parent.fd.get(), name.c_str(), 0)) {
-      LogMount(path, parent.path);
+    if (info.st_dev != device_ || IsMountRoot(parent, name.c_str(), 0)) {
+      LogMount(name);
       return Outcome::kDone;
     }
-    UniqueFd child(::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    UniqueFd child(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
     if (child.get() < 0) {
       if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) return Outcome::kDone;  // replaced meanwhile
-      if (errno != EACCES && errno != EPERM) return Fail(path);
+      if (errno != EACCES && errno != EPERM) return Fail(name);
       // A folder we may not read can't be emptied, but may be removed when
       // it is empty already.
-      if (Protected(path, info)) return Outcome::kRefused;
-      return !remove_ || RemoveEmpty(parent, name, path, IdentityOf(info)) ? Outcome::kDone : Outcome::kFailed;
+      if (Protected(name, info)) return Outcome::kRefused;
+      return !remove_ || RemoveEmpty(name, IdentityOf(info)) ? Outcome::kDone : Outcome::kFailed;
     }
     // What was opened must be what was looked at, and no mount either.
     struct stat opened {};
     if (::fstat(child.get(), &opened) != 0 || IdentityOf(opened) != IdentityOf(info)) return Outcome::kDone;
     if (IsMountRoot(child.get(), "", AT_EMPTY_PATH)) {
-      LogMount(path, parent.path);
+      LogMount(name);
       return Outcome::kDone;
     }
-    if (Protected(path, opened)) return Outcome::kRefused;
+    if (Protected(name, opened)) return Outcome::kRefused;
     if (!recursive_) {
       child.reset();
-      return !remove_ || RemoveEmpty(parent, name, path, IdentityOf(opened)) ? Outcome::kDone : Outcome::kFailed;
+      return !remove_ || RemoveEmpty(name, IdentityOf(opened)) ? Outcome::kDone : Outcome::kFailed;
     }
-    stack.push_back(Level{std::move(child), IdentityOf(opened), path, name, {}, 0});
-    return Enter(stack.back());
+    stack_.push_back(Level{std::move(child), IdentityOf(opened), name, {}, 0});
+    return Enter();
   }
 
-  // Removes the emptied subfolder `name` of `parent`, when the folder that
-  // stands there is still the one that was emptied.
-  bool RemoveEmpty(const Level& parent, const std::string& name, const std::string& path, Identity identity) {
+  // Removes the emptied subfolder `name` of the innermost level, when the
+  // folder that stands there is still the one that was emptied.
+  bool RemoveEmpty(const std::string& name, Identity identity) {
+    const int parent = stack_.back().fd.get();
     struct stat now {};
-    if (::fstatat(parent.fd.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return true;
     } else if (IdentityOf(now) != identity) {
       errno = ESTALE;  // something else took its place
-    } else if (::unlinkat(parent.fd.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
+    } else if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) {
       return true;
     }
-    Fail(path);
+    Fail(name);
     return false;
   }
 
   const std::string& top_;
   const bool recursive_;
   const bool remove_;
-  const ProtectedPaths& paths_;
   const std::set<Identity>& identities_;
+  std::vector<Level> stack_;  // the top folder first, the innermost last
   dev_t device_ = 0;
 };
 
@@ -248,7 +263,7 @@ bool RemoveTree(const std::string& local, bool recursive, const ProtectedPaths& 
     for (bool remove : {false, true}) {
       UniqueFd walked(::fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
       if (walked.get() < 0) return false;
-      TreeWalk walk(local, recursive, remove, protected_paths, identities);
+      TreeWalk walk(local, recursive, remove, identities);
       if (walk.Run(std::move(walked), info) != TreeWalk::Outcome::kDone) return false;
     }
   }

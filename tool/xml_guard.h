@@ -19,6 +19,11 @@ namespace tool::xml_internal {
 // stays within 64 KiB: room to spare on a small worker thread's stack.
 inline constexpr std::size_t kMaxXmlNesting = 256;
 
+// The largest file LoadFile reads: 64 MiB. TinyXML holds a document about
+// three times over while it loads it, and these files are settings and
+// values, never bulk data.
+inline constexpr std::size_t kMaxXmlFileBytes = std::size_t{64} << 20;
+
 // Where TinyXML could misread `text` (which it reads up to its first zero
 // byte): the offset of the first UTF-8 lead byte not followed by the
 // continuation bytes it announces (cut by the end, a zero byte or any other

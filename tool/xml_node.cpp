@@ -297,18 +297,32 @@ bool RefusedFile(const std::string& file_path, const char* method) {
   return true;
 }
 
-// The whole content of a regular file, the path taken as given. Opened without
-// waiting, so a FIFO is refused rather than waited on; false for a file that
-// can't be opened or read.
+// Zero bytes after the copy of a text that TinyXML parses: the checks leave it
+// nothing to step over at the end, and these keep any read a byte or three past
+// the end inside memory of our own all the same.
+constexpr std::size_t kZeroPadding = 8;
+
+// The whole content of a regular file of at most kMaxXmlFileBytes, the path
+// taken as given, followed by kZeroPadding zero bytes. Opened without waiting,
+// so a FIFO is refused rather than waited on; false for a file that can't be
+// opened or read, or that is (or grows) beyond the bound, which is logged.
 bool ReadRegularFile(const std::string& file_path, const char* method, std::string* content) {
   int fd = ::open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info {};
   bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  auto too_large = [&](long long size) {
+    DebugLog(4, "XmlDocument::%s '%s' refused, size:%lld, files over %lld bytes are not loaded", method,
+             file_path.c_str(), size, static_cast<long long>(xml_internal::kMaxXmlFileBytes));
+    return false;
+  };
   if (!regular) {
     DebugLog(4, "XmlDocument::%s '%s' refused, not a regular file", method, file_path.c_str());
+  } else if (static_cast<uint64_t>(info.st_size) > xml_internal::kMaxXmlFileBytes) {
+    regular = too_large(static_cast<long long>(info.st_size));
   } else {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    content->reserve(static_cast<std::size_t>(info.st_size) + kZeroPadding);
     char chunk[65536];
     for (;;) {
       ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -316,16 +330,23 @@ bool ReadRegularFile(const std::string& file_path, const char* method, std::stri
       if (got < 0) regular = false;
       if (got <= 0) break;
       content->append(chunk, static_cast<std::size_t>(got));
+      if (content->size() > xml_internal::kMaxXmlFileBytes) {  // it grew while we read
+        regular = too_large(static_cast<long long>(content->size()));
+        break;
+      }
     }
   }
   ::close(fd);
+  if (regular) content->append(kZeroPadding, '\0');
   return regular;
 }
 
-// Zero bytes after the copy of a text that TinyXML parses: the checks leave it
-// nothing to step over at the end, and these keep any read a byte or three past
-// the end inside memory of our own all the same.
-constexpr std::size_t kZeroPadding = 8;
+// After memory ran out inside TinyXML the document may be half built: it is
+// emptied, as a failed load leaves it.
+void ClearAfterOutOfMemory(TiXmlDocument* document, const char* method) {
+  document->Clear();
+  DebugLog(4, "XmlDocument::%s failed, out of memory", method);
+}
 
 }  // namespace
 
@@ -336,20 +357,28 @@ XmlElement* XmlDocument::RootElement() {
 
 bool XmlDocument::LoadFile(const std::string& file_path) {
   TiXmlDocument* document = AsDocument(tixml_node_, "LoadFile");
-  std::string content;
-  if (!document || !ReadRegularFile(file_path, "LoadFile", &content) ||
-      !xml_internal::AdmitXmlText(content, "LoadFile")) {
+  if (!document) return false;
+  // TinyXML allocates with new, and the content is read whole: memory running
+  // out is a failed load, never an exception thrown at the caller.
+  try {
+    std::string content;
+    if (!ReadRegularFile(file_path, "LoadFile", &content) ||
+        !xml_internal::AdmitXmlText(std::string_view(content).substr(0, content.size() - kZeroPadding), "LoadFile")) {
+      return false;
+    }
+    // TinyXML loads the checked content from memory, as it would from the
+    // file: the document is cleared, named after the file, and its line ends
+    // made "\n".
+    FILE* stream = ::fmemopen(content.data(), content.size(), "rb");
+    if (stream == nullptr) return false;
+    document->SetValue(file_path);
+    bool loaded = document->LoadFile(stream, TIXML_ENCODING_UNKNOWN);
+    ::fclose(stream);
+    return loaded;
+  } catch (const std::bad_alloc&) {
+    ClearAfterOutOfMemory(document, "LoadFile");
     return false;
   }
-  // TinyXML loads the checked content from memory, as it would from the file:
-  // the document is cleared, named after the file, and its line ends made "\n".
-  content.append(kZeroPadding, '\0');
-  FILE* stream = ::fmemopen(content.data(), content.size(), "rb");
-  if (stream == nullptr) return false;
-  document->SetValue(file_path);
-  bool loaded = document->LoadFile(stream, TIXML_ENCODING_UNKNOWN);
-  ::fclose(stream);
-  return loaded;
 }
 
 bool XmlDocument::SaveFile(const std::string& file_path) {
@@ -360,13 +389,18 @@ bool XmlDocument::SaveFile(const std::string& file_path) {
 const char* XmlDocument::Parse(const std::string& text) {
   TiXmlDocument* document = AsDocument(tixml_node_, "Parse");
   if (!document || !xml_internal::AdmitXmlText(text, "Parse")) return nullptr;
-  std::string padded = text;
-  padded.append(kZeroPadding, '\0');
-  const char* end = document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  if (document->Error()) return nullptr;
-  // TinyXML answers null also when it parsed everything: the data ends there.
-  if (end == nullptr) return text.c_str() + text.size();
-  return text.c_str() + std::min(static_cast<std::size_t>(end - padded.c_str()), text.size());
+  try {
+    std::string padded(text.size() + kZeroPadding, '\0');
+    text.copy(padded.data(), text.size());
+    const char* end = document->Parse(padded.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    if (document->Error()) return nullptr;
+    // TinyXML answers null also when it parsed everything: the data ends there.
+    if (end == nullptr) return text.c_str() + text.size();
+    return text.c_str() + std::min(static_cast<std::size_t>(end - padded.c_str()), text.size());
+  } catch (const std::bad_alloc&) {
+    ClearAfterOutOfMemory(document, "Parse");
+    return nullptr;
+  }
 }
 
 // ---- XmlDeclaration ----

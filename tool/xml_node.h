@@ -142,6 +142,9 @@ class TOOL_API XmlDocument : public XmlNode {
   // LoadFile and Parse refuse, with a log line, a document whose elements nest
   // deeper than 256 levels, or that holds an incomplete UTF-8 sequence, or a
   // byte-order mark (or U+FFFE, U+FFFF) past its start: TinyXML never sees it.
+  // LoadFile also refuses, unread and with a log line, a file of more than
+  // 64 MiB. Memory running out while either loads makes it fail (logged) and
+  // leaves the document empty; nothing is thrown.
   bool LoadFile(const std::string& file_path);
   bool SaveFile(const std::string& file_path);
   // Parses `text`; the position just after the parsed data inside `text`, or

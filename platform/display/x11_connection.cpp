@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <set>
+#include <map>
 
 namespace platform::x11 {
 
@@ -23,31 +23,38 @@ namespace {
 
 thread_local ErrorTrap* currentTrap = nullptr;
 
+// The connections opened here, each with whether its server was lost. An
+// entry lives exactly as long as its connection: made by OpenDisplay, taken
+// out by the closer before Xlib frees the Display, so a later connection that
+// Xlib places at the same address starts afresh. A display Xlib reports that
+// is not (or no longer) here is none of ours and records nothing.
 // Never destroyed: connections are closed, and asked about, by objects that
 // die during the process's exit (the display layer's backing), after statics
 // made later than them are already gone.
-std::mutex& lostMutex() {
+std::mutex& connectionsMutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::set<Display*>& lostDisplays() {
-  static auto* displays = new std::set<Display*>;
-  return *displays;
+std::map<Display*, bool>& openConnections() {
+  static auto* connections = new std::map<Display*, bool>;
+  return *connections;
+}
+
+void MarkLost(Display* display) {
+  std::lock_guard lock(connectionsMutex());
+  const auto found = openConnections().find(display);
+  if (found != openConnections().end()) found->second = true;
 }
 
 int HandleIoError(Display* display) {
-  std::lock_guard lock(lostMutex());
-  lostDisplays().insert(display);
+  MarkLost(display);
   std::fprintf(stderr, "platform: the X server connection was lost\n");
   return 0;
 }
 
 // Replaces Xlib's exit: returning makes the request fail, and the connection
 // stays marked as broken.
-void KeepRunningAfterIoError(Display* display, void*) {
-  std::lock_guard lock(lostMutex());
-  lostDisplays().insert(display);
-}
+void KeepRunningAfterIoError(Display* display, void*) { MarkLost(display); }
 
 void InstallHandlers() {
   static std::once_flag once;
@@ -77,8 +84,12 @@ void DisplayCloser::operator()(Display* display) const {
   if (display == nullptr) return;
   bool lost = false;
   {
-    std::lock_guard lock(lostMutex());
-    lost = lostDisplays().erase(display) != 0;
+    std::lock_guard lock(connectionsMutex());
+    const auto found = openConnections().find(display);
+    if (found != openConnections().end()) {
+      lost = found->second;
+      openConnections().erase(found);
+    }
   }
   if (lost) {
     // Xlib's memory of the connection is left behind: the process is about
@@ -185,12 +196,17 @@ DisplayPtr OpenDisplay(const std::string& name, OpenFailure* failure) {
     return nullptr;
   }
   XSetIOErrorExitHandler(display, KeepRunningAfterIoError, nullptr);
+  {
+    std::lock_guard lock(connectionsMutex());
+    openConnections().insert_or_assign(display, false);
+  }
   return DisplayPtr(display);
 }
 
 bool ConnectionLost(Display* display) {
-  std::lock_guard lock(lostMutex());
-  return lostDisplays().count(display) != 0;
+  std::lock_guard lock(connectionsMutex());
+  const auto found = openConnections().find(display);
+  return found != openConnections().end() && found->second;
 }
 
 ErrorTrap::ErrorTrap(Display* display) : display_(display), outer_(currentTrap) { currentTrap = this; }

@@ -40,7 +40,9 @@ std::string DisplayName(const std::string& name);
 // when the server cannot be reached, and then `*failure` (when given) says why.
 DisplayPtr OpenDisplay(const std::string& name, OpenFailure* failure = nullptr);
 
-// True once the server of `display` was lost (I/O error).
+// True once the server of `display`, a connection opened here and not yet
+// closed, was lost (I/O error). The state belongs to the connection: once it
+// is closed, a new connection at the same address starts as not lost.
 bool ConnectionLost(Display* display);
 
 // Collects the X errors of the requests this thread makes on `display` while

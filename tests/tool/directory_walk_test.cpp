@@ -22,6 +22,7 @@
 
 #include "tool/fake_home.h"
 #include "tool/log_capture.h"
+#include "tool/system_call_count.h"
 #include "support/test_support.h"
 #include "tool/directory_walk.h"
 #include "tool/logger.h"
@@ -140,6 +141,51 @@ TEST_F(DirectoryWalkTest, DsStoreAndLinksAreLeftOut) {
   EXPECT_TRUE(seen.count(root_ + "/.ds_store"));
   EXPECT_FALSE(seen.count(root_ + "/link"));
   EXPECT_TRUE(log.contains("found link file:'" + root_ + "/link' while RecursiveInDirectory:'" + root_ + "', ignored"));
+}
+
+// A name read from the disk that holds "\\" would be split there when the
+// reported path is handed back: a program removing each folder the walk
+// reports would remove "cache/..\\victimdir" as the sibling victimdir. The walk
+// leaves such names out (logged); the removal of the whole tree takes them as
+// single names, and neither reaches outside the tree.
+TEST_F(DirectoryWalkTest, NamesHoldingABackslashAreLeftOutOfTheWalk) {
+  const Canary victim(root_ + "/victimdir", 3);
+  const std::string cache = root_ + "/cache";
+  ASSERT_EQ(::mkdir(cache.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((cache + "/plain").c_str(), 0755), 0);
+  struct Hostile {
+    const char* name;
+    bool folder;
+  } const hostile[] = {{"..\\victimdir", true}, {"a\\b", true}, {"..\\victimdir\\f0", false}, {"trailing\\", false}};
+  for (const Hostile& h : hostile) {
+    const std::string path = cache + "/" + h.name;
+    if (h.folder) {
+      ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << h.name;
+      writeFile(path + "/inside.txt", "hostile");
+    } else {
+      writeFile(path, "hostile");
+    }
+  }
+  tool_test::LogCapture log;
+  std::set<std::string> reported;
+  EXPECT_TRUE(RecursiveInDirectory(
+      cache,
+      [&](const std::string& path, bool is_directory) {
+        reported.insert(path);
+        if (is_directory) RemoveDirectoryW(path, true);
+        return true;
+      },
+      true));
+  EXPECT_EQ(reported, std::set<std::string>{cache + "/plain"});
+  EXPECT_EQ(victim.Missing(), "");
+  for (const Hostile& h : hostile) {
+    EXPECT_TRUE(log.contains(std::string("found name holding '\\':'") + h.name + "' while RecursiveInDirectory:'" +
+                             cache + "', ignored"))
+        << h.name;
+  }
+  EXPECT_TRUE(RemoveDirectoryW(cache, true));
+  EXPECT_FALSE(Exists(cache));
+  EXPECT_EQ(victim.Missing(), "");
 }
 
 TEST_F(DirectoryWalkTest, RecursiveRemovalRemovesTheTree) {
@@ -262,6 +308,28 @@ TEST_F(DirectoryWalkTest, MountPointsInsideTheTreeAreLeftAlone) {
   EXPECT_NE(log.find("FileSystem RemoveDirectory:'" + root_ + "' with sub_dir:'" + root_ + "/sub/deep', failed"),
             std::string::npos)
       << log;
+}
+
+// Removal makes the same few system calls for every folder, whatever its
+// depth: a chain of folders twice as deep takes about twice as many calls,
+// where resolving each folder's whole path again would take about four times
+// as many.
+TEST_F(DirectoryWalkTest, RemovalCallsTheSystemInProportionToTheDepth) {
+  auto remove_chain = [&](int depth) {
+    const std::string top = dir_.file("chain" + std::to_string(depth));
+    std::string folder = top;
+    for (int level = 0; level <= depth; ++level, folder += "/d") {
+      EXPECT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
+    }
+    return tool_test::CountSystemCalls([&] { return RemoveDirectoryW(top, true) && !Exists(top) ? 0 : 1; });
+  };
+  const tool_test::TracedRun shallow = remove_chain(200);
+  if (!shallow.traced) GTEST_SKIP() << "this system does not let the test trace a child";
+  const tool_test::TracedRun deep = remove_chain(400);
+  ASSERT_EQ(shallow.exitCode, 0);
+  ASSERT_EQ(deep.exitCode, 0);
+  EXPECT_LT(deep.systemCalls * 2, shallow.systemCalls * 5)
+      << "200 folders: " << shallow.systemCalls << " calls, 400 folders: " << deep.systemCalls;
 }
 
 TEST_F(DirectoryWalkTest, LinkGivenAsTheFolderIsRemovedAsALink) {

@@ -299,6 +299,35 @@ TEST_F(CopyDirectoryTest, LinksAreNotCopiedAndFalseStops) {
   EXPECT_FALSE(Exists(dir_.file("dst2/empty")));
 }
 
+// A name read from the disk that holds "\\" would be split there when read as
+// a path: "x\\..\\..\\victim.txt" beside a link x to a folder two levels down
+// would read the source's victim.txt and write a victim.txt beside the
+// destination. Such names are left out (logged); nothing outside the
+// destination is written, and the rest of the tree is copied.
+TEST_F(CopyDirectoryTest, NameHoldingABackslashNeverLeadsOutOfTheDestination) {
+  const std::string victim = dir_.file("victim.txt");
+  writeFile(victim, "original");
+  ASSERT_EQ(::mkdir((src_ + "/r").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((src_ + "/r/a").c_str(), 0755), 0);
+  writeFile(src_ + "/victim.txt", "PAYLOAD");
+  ASSERT_EQ(::symlink("r/a", (src_ + "/x").c_str()), 0);
+  writeFile(src_ + "/x\\..\\..\\victim.txt", "decoy");
+  ASSERT_EQ(::mkdir((src_ + "/sub/c\\..\\..").c_str(), 0755), 0);
+  writeFile(src_ + "/sub/c\\..\\../victim.txt", "decoy in a folder");
+  tool_test::LogCapture log;
+  EXPECT_TRUE(CopyDirectory(src_, dir_.file("dst"), nullptr));
+  EXPECT_EQ(readFile(victim), "original");
+  EXPECT_EQ(readFile(dir_.file("dst/victim.txt")), "PAYLOAD");
+  EXPECT_EQ(readFile(dir_.file("dst/sub/b.txt")), "bbbbbbbb");
+  for (const char* left_out : {"dst/x", "dst/x\\..\\..\\victim.txt", "dst/sub/c", "dst/sub/c\\..\\.."}) {
+    EXPECT_FALSE(Exists(dir_.file(left_out))) << left_out;
+  }
+  EXPECT_TRUE(log.contains("found name holding '\\':'x\\..\\..\\victim.txt' while RecursiveInDirectory:'" + src_ +
+                           "', ignored"));
+  EXPECT_TRUE(
+      log.contains("found name holding '\\':'c\\..\\..' while RecursiveInDirectory:'" + src_ + "/sub', ignored"));
+}
+
 TEST_F(CopyDirectoryTest, CopyIntoItsOwnSubfolderIsRefusedAndKeepsTheSource) {
   // Copied into src/sub, src/a.txt would land on the source's own sub/a.txt.
   writeFile(src_ + "/sub/a.txt", "the sub folder's own");

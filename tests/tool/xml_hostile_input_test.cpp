@@ -2,9 +2,14 @@
 // refused with a log line before TinyXML sees it, by Parse and by LoadFile, and
 // the document wrapper stays usable.
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +160,80 @@ TEST(XmlHostileInputTest, IncompleteUtf8IsRefusedBeforeTinyXmlReadsPastIt) {
   EXPECT_EQ(root->Attribute("b"), "caf\xC3\xA9");
   std::unique_ptr<XmlNode> text(root->FirstChild());
   EXPECT_EQ(text->GetValue(), "\xE4\xB8\xAD\xF0\x9F\x98\x80");
+}
+
+// A file over the bound that xml_node.h states (64 MiB) is refused unread, with
+// a log line; one at the bound loads. The files are sparse: their holes read as
+// zero bytes, which end the text TinyXML parses, so both hold the same small
+// document.
+TEST(XmlHostileInputTest, FileOverTheBoundIsRefusedUnread) {
+  constexpr uint64_t kBound = uint64_t{64} << 20;
+  struct Case {
+    uint64_t size;
+    bool loads;
+  } const cases[] = {{kBound, true}, {kBound + 1, false}};
+  TempDir dir;
+  const std::string path = dir.file("sparse.xml");
+  for (const Case& c : cases) {
+    writeFile(path, "<a>b</a>");
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c.size)), 0);
+    tool_test::LogCapture log;
+    XmlDocument document;
+    EXPECT_EQ(document.LoadFile(path), c.loads) << c.size;
+    EXPECT_EQ(log.contains("XmlDocument::LoadFile '" + path + "' refused, size:" + std::to_string(c.size) +
+                           ", files over 67108864 bytes are not loaded"),
+              !c.loads)
+        << log.text();
+  }
+}
+
+// The address space a child may still take beyond what it holds now.
+bool LimitAddressSpaceToCurrentPlus(std::size_t headroom) {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  if (!(statm >> pages)) return false;
+  const auto limit = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + headroom);
+  const rlimit cap{limit, limit};
+  return ::setrlimit(RLIMIT_AS, &cap) == 0;
+}
+
+// Memory running out while a document is loaded or parsed is a failed call
+// with a log line, never an exception: in a child that may take only 16 MiB
+// more address space, a 32 MiB document can't be held.
+TEST(XmlHostileInputTest, RunningOutOfMemoryIsAFailureNeverAnException) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves address space far beyond any small limit";
+#endif
+  TempDir dir;
+  const std::string path = dir.file("large.xml");
+  const std::string text = "<a>" + std::string(std::size_t{32} << 20, 'x') + "</a>";
+  writeFile(path, text);
+  for (const char* method : {"LoadFile", "Parse"}) {
+    tool_test::LogCapture log;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Exit codes: 0 failed and left no half-built tree, 1 loaded or left
+      // one, 2 threw (the child must never return into the test).
+      int code = 2;
+      try {
+        if (!LimitAddressSpaceToCurrentPlus(std::size_t{16} << 20)) ::_exit(77);
+        XmlDocument document;
+        const bool done =
+            std::strcmp(method, "LoadFile") == 0 ? document.LoadFile(path) : document.Parse(text) != nullptr;
+        std::unique_ptr<XmlElement> root(document.RootElement());
+        code = done || !root || !root->GetValue().empty() ? 1 : 0;
+      } catch (...) {
+      }
+      ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << method << " ended the process: " << ::strsignal(WTERMSIG(status));
+    ASSERT_NE(WEXITSTATUS(status), 77) << "the child could not limit its address space";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << method << (WEXITSTATUS(status) == 2 ? " threw" : " loaded");
+    EXPECT_TRUE(log.contains(std::string("XmlDocument::") + method + " failed, out of memory")) << log.text();
+  }
 }
 
 // The release library under valgrind: TinyXML reads nothing past the text,

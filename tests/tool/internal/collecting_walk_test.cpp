@@ -48,6 +48,27 @@ TEST(CollectingWalkTest, FoldersBeforeWhatTheyHold) {
   EXPECT_EQ(shallow_files.size(), 2u);
 }
 
+// The layer reads "\\" as a separator: a collected path holding a name with
+// one would name another file when read back, so such names are left out
+// (logged), and what lies in such a folder with them.
+TEST(CollectingWalkTest, NamesHoldingABackslashAreLeftOut) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.file("a\\..").c_str(), 0755), 0);
+  writeFile(dir.file("a\\../inside.txt"), "");
+  writeFile(dir.file("x\\..\\f"), "");
+  writeFile(dir.file("kept.txt"), "");
+  tool_test::LogCapture log;
+  std::vector<std::string> directories, files;
+  ASSERT_TRUE(FileSystem::RecursiveInDirectory(dir.path(), directories, files, true, FileSystem::Instance()));
+  EXPECT_EQ(directories, std::vector<std::string>{});
+  EXPECT_EQ(files, std::vector<std::string>{dir.file("kept.txt")});
+  for (const char* name : {"a\\..", "x\\..\\f"}) {
+    EXPECT_TRUE(log.contains(std::string("found name holding '\\':'") + name + "' while RecursiveInDirectory:'" +
+                             dir.path() + "', ignored"))
+        << name;
+  }
+}
+
 TEST(CollectingWalkTest, MissingFolderAndNullLayer) {
   TempDir dir;
   tool_test::LogCapture log;

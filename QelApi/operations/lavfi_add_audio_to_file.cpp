@@ -84,6 +84,14 @@ bool baseAudioSwitchedOff(const std::vector<std::string>& tokens) {
 
 bool hasMapOption(std::string_view text) { return hasToken(splitWhitespace(text), "-map"); }
 
+// Whether the fragment maps the base whole ("-map 0"), its audio included.
+bool mapsWholeBase(const std::vector<std::string>& tokens) {
+  for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+    if (tokens[i] == "-map" && tokens[i + 1] == "0") return true;
+  }
+  return false;
+}
+
 // Rewrites work.cmd into a fragment that adds and mixes the audio. False
 // (logged) when the fragment cannot be extended.
 bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Work& work) {
@@ -165,6 +173,9 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
   // An earlier step's fragment chooses its own streams, so the map segment
   // stays off it; the added subtitles are mapped whatever the base.
   work.cmd += fileBase ? " " + work.mapText + subtitleMaps : subtitleMaps;
+  // The mix takes the place of the base's audio, which a whole-input map
+  // would carry into the file beside it.
+  if (mapsWholeBase(tokens)) work.cmd += " -map -0:a";
   work.cmd += " -map " + outputLabel;
   return true;
 }

@@ -493,9 +493,10 @@ TEST(OperationTasks, AddOperationsRunThroughTheirFragments) {
 // An operation that adds a stream keeps every stream of the step it builds
 // on, whatever that step's fragment does to ffmpeg's own choice of streams:
 // nothing (a file, a convert without a filter), an unlabelled filter graph (a
-// convert with a filter) or maps of its own (an add-audio). Every output holds
-// the base's picture at the base's size, one audio stream (the base's, or the
-// mix of it) and the added subtitles.
+// convert with a filter) or maps of its own (an add-audio, an add-subtitle, an
+// add-video with a subtitle). Every output holds the base's picture at the
+// base's size, one audio stream (the base's, or the mix of it), the base's
+// subtitles and the added ones.
 TEST(OperationTasks, AddingAStreamKeepsTheEarlierStreams) {
   MediaFolder media;
   const std::string clip = media.dir.file("in.mp4");
@@ -511,25 +512,40 @@ TEST(OperationTasks, AddingAStreamKeepsTheEarlierStreams) {
     // returns the graph it was given, whose record then carries its fragment.
     std::function<std::string()> graph;  // "" for the file itself
     int width;                           // of the base's picture
+    int subtitles;                       // subtitle streams of the base
   };
+  const std::string earlierSubtitle = media.dir.file("earlier.srt");
+  test::writeFile(earlierSubtitle, "1\n00:00:00,000 --> 00:00:02,000\nEARLIER\n\n");
+  const std::string trimAndOverlay = "trim=0:1,setpts=PTS-STARTPTS,scale=40:30;overlay=4:4:eof_action=pass";
   const std::vector<Earlier> earlier = {
-      {"a file", [] { return std::string(); }, 160},
+      {"a file", [] { return std::string(); }, 160, 0},
       {"a convert through a filter graph",
        [&] {
          return engine.process("convert", {{1, clip, "", 2}}, "-vf scale=96:72", "-c:v libx264");
        },
-       96},
+       96, 0},
       {"a convert without a filter",
        [&] {
          return engine.process("convert", {{1, clip, "", 2}}, "", "-c:v libx264");
        },
-       160},
+       160, 0},
       {"an add-audio that maps its streams",
        [&] {
          return engine.process("addAudioToFile", {{1, clip, "", 2}, {1, music, "", 2}},
                                "volume=0.5;amix=inputs=2:duration=first;-map 0:v");
        },
-       160},
+       160, 0},
+      {"an add-subtitle that maps the base whole",
+       [&] {
+         return engine.process("addSubtitleToFile", {{1, clip, "", 2}, {1, earlierSubtitle, "", 0}}, "");
+       },
+       160, 1},
+      {"an add-video whose subtitle map comes with the base's audio map",
+       [&] {
+         return engine.process("addVideoToFile", {{1, clip, "", 2}, {1, clip2, "", 2}, {1, earlierSubtitle, "", 0}},
+                               trimAndOverlay);
+       },
+       160, 1},
   };
   struct Adding {
     std::string description;
@@ -539,9 +555,7 @@ TEST(OperationTasks, AddingAStreamKeepsTheEarlierStreams) {
   const std::vector<Adding> adding = {
       {"addSubtitleToFile", {{1, subtitle, "", 0}}, ""},
       {"addAudioToFile", {{1, music, "", 2}, {1, subtitle, "", 0}}, "volume=1;;amix=inputs=2:duration=first"},
-      {"addVideoToFile",
-       {{1, clip2, "", 2}, {1, subtitle, "", 0}},
-       "trim=0:1,setpts=PTS-STARTPTS,scale=40:30;overlay=4:4:eof_action=pass"},
+      {"addVideoToFile", {{1, clip2, "", 2}, {1, subtitle, "", 0}}, trimAndOverlay},
   };
 
   std::uint64_t id = 700;
@@ -562,7 +576,7 @@ TEST(OperationTasks, AddingAStreamKeepsTheEarlierStreams) {
       ASSERT_TRUE(info.ok) << info.error << "\n" << report;
       EXPECT_EQ(info.count("video"), 1);
       EXPECT_EQ(info.count("audio"), 1);
-      EXPECT_EQ(info.count("subtitle"), 1);
+      EXPECT_EQ(info.count("subtitle"), before.subtitles + 1);
       EXPECT_EQ(info.width, before.width);
       EXPECT_NEAR(info.duration, 2.0, 0.25);
     }

@@ -168,6 +168,11 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex "
        "\"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
        "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
+      // A map of the whole base would carry its audio beside the mix: the mix takes its place.
+      {"-i \"a.mp4\" -i \"s.srt\" -map 0 -map 1",
+       "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex "
+       "\"[0:a]asetpts=PTS-STARTPTS[a1];[2]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+       "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0 -map 1 -map -0:a -map [a3]"},
       // A mapped audio label opens the mix, which follows that label in the existing graph.
       {"-i \"a.mp4\" -filter_complex \"[0:a]volume=2[a7]\" -map 0:v -map [a7]",
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]volume=2[a7];[a7]asetpts=PTS-STARTPTS[a1];"

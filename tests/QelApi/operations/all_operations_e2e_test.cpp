@@ -2,8 +2,9 @@
 // through the exported "process" call; each operation name, written in mixed
 // case, reaches its own class at its registry position; and whole tasks run
 // through the exports, the command plan and the real worker to outputs that
-// ffprobe checks (a crop, convert and addSubtitleToFile chain, and graphs
-// whose audio ends in filters that hand the aac encoder odd frame sizes).
+// ffprobe checks (a crop, convert and addSubtitleToFile chain, every add
+// operation after earlier steps of each kind, and graphs whose audio ends in
+// filters that hand the aac encoder odd frame sizes).
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -43,7 +43,7 @@ struct Work {
   std::string graph;
   std::string cmd;
   std::string mixGraph;
-  std::string mapText;
+  std::string mapText;              // the transform's map segment, "" without one
   std::vector<std::string> chains;  // the chain segments; the last one is the mixing filter
   std::string mixFilter;            // the last chain segment, or "" without any
   double duration = 0.0;            // the base's request duration
@@ -83,6 +83,14 @@ bool baseAudioSwitchedOff(const std::vector<std::string>& tokens) {
 }
 
 bool hasMapOption(std::string_view text) { return hasToken(splitWhitespace(text), "-map"); }
+
+// Whether the fragment maps the base whole ("-map 0"), its audio included.
+bool mapsWholeBase(const std::vector<std::string>& tokens) {
+  for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+    if (tokens[i] == "-map" && tokens[i + 1] == "0") return true;
+  }
+  return false;
+}
 
 // Rewrites work.cmd into a fragment that adds and mixes the audio. False
 // (logged) when the fragment cannot be extended.
@@ -125,6 +133,7 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
 
   std::size_t k = countTokens(tokens, "-i");
   std::string addedInputs;
+  std::string subtitleMaps;
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
     const LavfiInputItem& item = desc.inputs[i];
     if (isAddedAudio(item)) {
@@ -136,7 +145,7 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
       ++k;
     } else if (isAddedSubtitle(item)) {
       addedInputs += *quotedInput(item.value);
-      work.mapText += fmt::format(" -map {}", k);
+      subtitleMaps += fmt::format(" -map {}", k);
       ++k;
     }
   }
@@ -156,12 +165,17 @@ bool buildAudioMixCommand(LavfiParser& parser, const LavfiOperationDesc& desc, W
   const bool fileBase = desc.inputs.front().type == 1;
   // Any -map switches ffmpeg's own stream choice off, so the audio map alone
   // would drop the picture: the base's video is mapped unless the fragment or
-  // the map text already chooses the streams, or the fragment's graph makes
-  // the video itself.
+  // the map segment already chooses the streams, or the fragment's graph makes
+  // the video itself. The subtitle maps choose only the subtitles.
   const bool streamsChosen = hasToken(tokens, "-map") || (fileBase && hasMapOption(work.mapText));
   work.cmd = joinTokens(tokens);
   if (!streamsChosen && !graphMakesVideo) work.cmd += fileBase ? " -map 0:v" : " -map 0:v?";
-  if (fileBase) work.cmd += " " + work.mapText;
+  // An earlier step's fragment chooses its own streams, so the map segment
+  // stays off it; the added subtitles are mapped whatever the base.
+  work.cmd += fileBase ? " " + work.mapText + subtitleMaps : subtitleMaps;
+  // The mix takes the place of the base's audio, which a whole-input map
+  // would carry into the file beside it.
+  if (mapsWholeBase(tokens)) work.cmd += " -map -0:a";
   work.cmd += " -map " + outputLabel;
   return true;
 }
@@ -215,7 +229,8 @@ std::string LavfiAddAudioToFile::extractAudioMapLabel(std::vector<std::string>& 
   for (std::size_t i = 0; i + 1 < tokens.size();) {
     const std::string& value = tokens[i + 1];
     if (tokens[i] == "-map" && (value.starts_with("0:a") || value.starts_with("[a"))) {
-      label = value;
+      // "0:a?" maps the audio only where there is some; a filter reads it as "[0:a]".
+      label = value.ends_with('?') ? value.substr(0, value.size() - 1) : value;
       tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(i),
                    tokens.begin() + static_cast<std::ptrdiff_t>(i) + 2);
       continue;

@@ -42,6 +42,20 @@ void removeMap(std::string& text, std::string_view label) {
   }
 }
 
+// The maps of the base's streams that ffmpeg would have chosen for a fragment
+// that maps nothing, with `graphToken` its filter graph ("" without one). A
+// graph's unlabelled outputs reach the file whatever the maps say, so only
+// the base's streams of a kind the graph does not make are mapped.
+std::string baseStreamMaps(const std::string& graphToken) {
+  if (graphToken.empty()) return " -map 0";
+  FilterOptions options;
+  parseFilterOptions(options, "-filter_complex " + graphToken);
+  std::string maps;
+  if (!options.hasVideoFilter) maps += " -map 0:v?";
+  if (!options.hasAudioFilter) maps += " -map 0:a?";
+  return maps;
+}
+
 // The subtitles filter of a path; nullopt when the path has no escaped form.
 std::optional<std::string> subtitlesFilter(const std::string& path) {
   const std::optional<std::string> escaped = escapeFilterPath(path);
@@ -192,9 +206,9 @@ bool LavfiAddSubtitleToFile::addSubtitleToCommand(const LavfiOperationDesc& desc
     } else {
       cmd.insert(at, *input);
     }
-    // Without maps or a graph ffmpeg would choose the streams itself; the
-    // subtitle map alone would switch that off and drop the picture.
-    if (!hasToken(tokens, "-map") && graphToken.empty()) cmd += " -map 0";
+    // Without maps ffmpeg would choose the streams itself; the subtitle map
+    // alone would switch that off, so what it would have chosen is mapped.
+    if (!hasToken(tokens, "-map")) cmd += baseStreamMaps(graphToken);
     cmd += fmt::format(" -map {}", inputs);
     return true;
   }

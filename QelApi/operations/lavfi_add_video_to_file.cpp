@@ -27,7 +27,7 @@ struct Work {
   std::string graph;
   std::string cmd;
   std::string overlayGraph;
-  std::string mapText;
+  std::string mapText;                // the transform's map segment, "" without one
   std::vector<std::string> trims;     // "trim=" segments, in transform order
   std::vector<std::string> overlays;  // "overlay=" segments, in transform order
 };
@@ -78,12 +78,13 @@ bool buildOverlayCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Wo
   const bool mapSegment = hasMapOption(work.mapText);
 
   std::string addedInputs;
+  std::string subtitleMaps;
   std::vector<std::uint32_t> overlaid;
   for (std::size_t i = 1; i < desc.inputs.size(); ++i) {
     const LavfiInputItem& item = desc.inputs[i];
     if (isAddedSubtitle(work, i, item)) {
       addedInputs += *quotedInput(item.value);
-      work.mapText += fmt::format(" -map {}", k);
+      subtitleMaps += fmt::format(" -map {}", k);
       ++k;
     } else if (isOverlaid(work, i, item)) {
       const std::uint32_t n = parser.takeLabel();
@@ -124,11 +125,15 @@ bool buildOverlayCommand(LavfiParser& parser, const LavfiOperationDesc& desc, Wo
     // Subtitle maps alone would switch ffmpeg's own stream choice off and
     // leave the base's picture or sound out: they are mapped as well, unless
     // a graph already makes them.
-    if (!mapSegment && hasMapOption(work.mapText)) {
+    if (!mapSegment && !subtitleMaps.empty()) {
       if (work.overlayGraph.empty() && !existing.hasVideoFilter) work.cmd += " -map 0:v";
       if (!existing.hasAudioFilter) work.cmd += " -map 0:a?";
     }
-    work.cmd += " " + work.mapText;
+    work.cmd += " " + work.mapText + subtitleMaps;
+  } else {
+    // The fragment's own maps choose the base's streams; the added subtitles
+    // still need theirs.
+    work.cmd += subtitleMaps;
   }
   return true;
 }

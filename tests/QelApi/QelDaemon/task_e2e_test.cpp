@@ -28,6 +28,12 @@ std::string Item(int type, const std::string& value, const std::string& prevOp =
   return item + "}";
 }
 
+// One input item of a "process" request.
+std::string ProcessItem(int type, const std::string& value, int seconds) {
+  return "{\"type\":" + std::to_string(type) + ",\"value\":" + Quote(value) +
+         ",\"duration\":" + std::to_string(seconds) + "}";
+}
+
 std::string StartTask(int sid, uint64_t taskId, const std::string& input, const std::string& transform,
                       const std::string& out) {
   return "{\"sid\":" + std::to_string(sid) + ",\"op\":\"starttask\",\"taskId\":" + std::to_string(taskId) +
@@ -143,12 +149,14 @@ class TaskE2eTest : public DaemonFixture {
     return static_cast<int>(std::count(pushed_.begin(), pushed_.end(), message));
   }
 
-  // A "cut" graph of the clip from the engine's "process".
-  std::string cutGraph(const std::string& transform) {
-    std::string reply = ask(
-        "{\"sid\":1,\"op\":\"process\",\"operation\":{\"input\":[{\"type\":1,\"value\":" + Quote(clip_) +
-            ",\"duration\":4}],\"transform\":" + Quote(transform) + ",\"description\":\"cut\",\"outputConfig\":\"\"}}",
-        1);
+  // The graph of the engine's "process" reply for `description` over
+  // `inputs` (items written by ProcessItem, joined with ","); "" on failure.
+  std::string processGraph(const std::string& description, const std::string& inputs, const std::string& transform,
+                           const std::string& outputConfig = "") {
+    std::string reply = ask("{\"sid\":1,\"op\":\"process\",\"operation\":{\"input\":[" + inputs +
+                                "],\"transform\":" + Quote(transform) + ",\"description\":" + Quote(description) +
+                                ",\"outputConfig\":" + Quote(outputConfig) + "}}",
+                            1);
     rapidjson::Document document;
     document.Parse(reply.c_str());
     EXPECT_TRUE(document.IsObject() && document.HasMember("operation")) << reply;
@@ -157,6 +165,11 @@ class TaskE2eTest : public DaemonFixture {
     if (!operation.IsObject() || !operation.HasMember("output") || !operation["output"].IsString()) return "";
     EXPECT_NE(reply.find("\"error\":false"), std::string::npos) << reply;
     return operation["output"].GetString();
+  }
+
+  // A "cut" graph of the clip from the engine's "process".
+  std::string cutGraph(const std::string& transform) {
+    return processGraph("cut", ProcessItem(1, clip_, 4), transform);
   }
 
   TestClient client_;
@@ -269,6 +282,33 @@ TEST_F(TaskE2eTest, FailingTaskShowsItsErrorInTheState) {
   ASSERT_TRUE(failed.ok) << failed.text;
   EXPECT_TRUE(failed.error) << failed.text;
   EXPECT_NE(failed.errorCode, 0) << failed.text;
+}
+
+// A subtitle file added as a stream to a convert that filters the picture
+// through an unlabelled graph: the output keeps the sound beside the filtered
+// picture and the subtitles.
+TEST_F(TaskE2eTest, SubtitleStreamAddedToAFilteredConvertKeepsTheSound) {
+  const std::string subtitle = dir_.file("sub.srt");
+  writeFile(subtitle, "1\n00:00:00,000 --> 00:00:02,000\nHELLO\n\n");
+  const std::string converted = processGraph("convert", ProcessItem(1, clip_, 4), "-vf scale=166:126", "-c:v libx264");
+  ASSERT_FALSE(converted.empty());
+  const std::string subtitled =
+      processGraph("addSubtitleToFile", ProcessItem(2, converted, 4) + "," + ProcessItem(1, subtitle, 0), "");
+  ASSERT_FALSE(subtitled.empty());
+
+  const uint64_t taskId = 5580001;
+  const std::string out = dir_.file("subtitled.mp4");
+  ASSERT_TRUE(client_.send(StartTask(101, taskId, Item(2, subtitled), "", out)));
+  ASSERT_TRUE(waitForNotice(Notice(101, taskId))) << ::testing::PrintToString(pushed_);
+  State done = state(102, taskId);
+  EXPECT_FALSE(done.error) << done.text;
+  ProbeInfo info = probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.count("video"), 1);
+  EXPECT_EQ(info.count("audio"), 1);
+  EXPECT_EQ(info.count("subtitle"), 1);
+  EXPECT_EQ(info.width, 166);
+  EXPECT_NEAR(info.duration, 4.0, 0.3);
 }
 
 TEST_F(TaskE2eTest, ReconnectedClientFindsItsEarlierTasksDetached) {

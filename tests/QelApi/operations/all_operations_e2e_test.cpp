@@ -2,8 +2,9 @@
 // through the exported "process" call; each operation name, written in mixed
 // case, reaches its own class at its registry position; and whole tasks run
 // through the exports, the command plan and the real worker to outputs that
-// ffprobe checks (a crop, convert and addSubtitleToFile chain, and graphs
-// whose audio ends in filters that hand the aac encoder odd frame sizes).
+// ffprobe checks (a crop, convert and addSubtitleToFile chain, every add
+// operation after earlier steps of each kind, and graphs whose audio ends in
+// filters that hand the aac encoder odd frame sizes).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -488,6 +489,99 @@ TEST(OperationTasks, AddOperationsRunThroughTheirFragments) {
   EXPECT_EQ(test::readFile(clip), clipBytes);
   EXPECT_EQ(test::readFile(clip2), clip2Bytes);
   EXPECT_EQ(test::readFile(music), musicBytes);
+}
+
+// An operation that adds a stream keeps every stream of the step it builds
+// on, whatever that step's fragment does to ffmpeg's own choice of streams:
+// nothing (a file, a convert without a filter), an unlabelled filter graph (a
+// convert with a filter) or maps of its own (an add-audio, an add-subtitle, an
+// add-video with a subtitle). Every output holds the base's picture at the
+// base's size, one audio stream (the base's, or the mix of it), the base's
+// subtitles and the added ones.
+TEST(OperationTasks, AddingAStreamKeepsTheEarlierStreams) {
+  MediaFolder media;
+  const std::string clip = media.dir.file("in.mp4");
+  const std::string clip2 = media.dir.file("clip2.mp4");
+  const std::string music = media.dir.file("music.mp3");
+  const std::string subtitle = media.dir.file("sub.srt");
+  ExportedEngine engine(media.dir.path());
+  ASSERT_NE(engine.handle(), nullptr);
+
+  struct Earlier {
+    std::string name;
+    // The step's graph, made again for every row: an added subtitle stream
+    // returns the graph it was given, whose record then carries its fragment.
+    std::function<std::string()> graph;  // "" for the file itself
+    int width;                           // of the base's picture
+    int subtitles;                       // subtitle streams of the base
+  };
+  const std::string earlierSubtitle = media.dir.file("earlier.srt");
+  test::writeFile(earlierSubtitle, "1\n00:00:00,000 --> 00:00:02,000\nEARLIER\n\n");
+  const std::string trimAndOverlay = "trim=0:1,setpts=PTS-STARTPTS,scale=40:30;overlay=4:4:eof_action=pass";
+  const std::vector<Earlier> earlier = {
+      {"a file", [] { return std::string(); }, 160, 0},
+      {"a convert through a filter graph",
+       [&] {
+         return engine.process("convert", {{1, clip, "", 2}}, "-vf scale=96:72", "-c:v libx264");
+       },
+       96, 0},
+      {"a convert without a filter",
+       [&] {
+         return engine.process("convert", {{1, clip, "", 2}}, "", "-c:v libx264");
+       },
+       160, 0},
+      {"an add-audio that maps its streams",
+       [&] {
+         return engine.process("addAudioToFile", {{1, clip, "", 2}, {1, music, "", 2}},
+                               "volume=0.5;amix=inputs=2:duration=first;-map 0:v");
+       },
+       160, 0},
+      {"an add-subtitle that maps the base whole",
+       [&] {
+         return engine.process("addSubtitleToFile", {{1, clip, "", 2}, {1, earlierSubtitle, "", 0}}, "");
+       },
+       160, 1},
+      {"an add-video whose subtitle map comes with the base's audio map",
+       [&] {
+         return engine.process("addVideoToFile", {{1, clip, "", 2}, {1, clip2, "", 2}, {1, earlierSubtitle, "", 0}},
+                               trimAndOverlay);
+       },
+       160, 1},
+  };
+  struct Adding {
+    std::string description;
+    std::vector<LavfiInputItem> added;  // the inputs after the base
+    std::string transform;
+  };
+  const std::vector<Adding> adding = {
+      {"addSubtitleToFile", {{1, subtitle, "", 0}}, ""},
+      {"addAudioToFile", {{1, music, "", 2}, {1, subtitle, "", 0}}, "volume=1;;amix=inputs=2:duration=first"},
+      {"addVideoToFile", {{1, clip2, "", 2}, {1, subtitle, "", 0}}, trimAndOverlay},
+  };
+
+  std::uint64_t id = 700;
+  for (const Earlier& before : earlier) {
+    for (const Adding& add : adding) {
+      SCOPED_TRACE(add.description + " after " + before.name);
+      const std::string earlierGraph = before.graph();
+      std::vector<LavfiInputItem> inputs{earlierGraph.empty() ? LavfiInputItem{1, clip, "", 2}
+                                                              : LavfiInputItem{2, earlierGraph, "", 2}};
+      inputs.insert(inputs.end(), add.added.begin(), add.added.end());
+      const std::string graph = engine.process(add.description, inputs, add.transform);
+      ASSERT_FALSE(graph.empty());
+
+      const std::string out = media.dir.file("added-" + std::to_string(++id) + ".mp4");
+      std::string report;
+      ASSERT_TRUE(engine.runTask(id, test::oneGraphTask(graph, out), report)) << report;
+      const test::ProbeInfo info = test::probe(out);
+      ASSERT_TRUE(info.ok) << info.error << "\n" << report;
+      EXPECT_EQ(info.count("video"), 1);
+      EXPECT_EQ(info.count("audio"), 1);
+      EXPECT_EQ(info.count("subtitle"), before.subtitles + 1);
+      EXPECT_EQ(info.width, before.width);
+      EXPECT_NEAR(info.duration, 2.0, 0.25);
+    }
+  }
 }
 
 // ffmpeg 5.1's aac encoder takes at most 1024 samples a frame; loudnorm,

@@ -112,6 +112,12 @@ TEST_F(AddAudioTest, AddedInputsTakeTheirPositionsChainsAndIndexes) {
        "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
        "[2]asetpts=PTS-STARTPTS,volume=0.5[a2];[a1][a2]amix=inputs=2[a3]\" -map 0:v -map 1 -map [a3]",
        "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=0.5[a5];[a4][a5]amix=inputs=2[out1]"},
+      // Without a map segment the subtitle's map chooses only the subtitle: the picture is mapped too.
+      {{file("a.mp4"), file("b.mp3"), file("s.srt")},
+       "volume=1;;amix=inputs=2:duration=first",
+       "-i \"a.mp4\" -i \"b.mp3\" -i \"s.srt\" -filter_complex \"[0:a]asetpts=PTS-STARTPTS[a1];"
+       "[1]asetpts=PTS-STARTPTS,volume=1[a2];[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v  -map 2 -map [a3]",
+       "[a4];amovie='b.mp3',asetpts=PTS-STARTPTS,volume=1[a5];[a4][a5]amix=inputs=2:duration=first[out1]"},
       // An input of neither kind takes no index, but still its position.
       {{file("a.mp4"), file("c.txt"), file("b.mp3")},
        "x;volume=0.5;amix=inputs=2;-map 0:v",
@@ -157,6 +163,16 @@ TEST_F(AddAudioFragmentTest, RewritesTheEarlierFragment) {
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex "
        "\"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
        "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
+      // An audio map marked optional opens the mix as the plain stream label.
+      {"-i \"a.mp4\" -map 0:v -map 0:a?",
+       "-i \"a.mp4\" -i \"b.mp3\" -filter_complex "
+       "\"[0:a]asetpts=PTS-STARTPTS[a1];[1]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+       "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0:v -map [a3]"},
+      // A map of the whole base would carry its audio beside the mix: the mix takes its place.
+      {"-i \"a.mp4\" -i \"s.srt\" -map 0 -map 1",
+       "-i \"a.mp4\" -i \"s.srt\" -i \"b.mp3\" -filter_complex "
+       "\"[0:a]asetpts=PTS-STARTPTS[a1];[2]asetpts=PTS-STARTPTS,volume=0.5[a2];"
+       "[a1][a2]amix=inputs=2:duration=first[a3]\" -map 0 -map 1 -map -0:a -map [a3]"},
       // A mapped audio label opens the mix, which follows that label in the existing graph.
       {"-i \"a.mp4\" -filter_complex \"[0:a]volume=2[a7]\" -map 0:v -map [a7]",
        "-i \"a.mp4\" -i \"b.mp3\" -filter_complex \"[0:a]volume=2[a7];[a7]asetpts=PTS-STARTPTS[a1];"

@@ -104,6 +104,12 @@ TEST_F(AddSubtitleEarlierTest, RecordedFragments) {
       {"-i \"a.mp4\" -map 0:v -map 0:a", "", "-i \"a.mp4\" -i \"s.srt\" -map 0:v -map 0:a -map 1"},
       // A fragment that names no streams keeps them all next to the subtitle.
       {"-i \"a.mp4\"", "", "-i \"a.mp4\" -i \"s.srt\" -map 0 -map 1"},
+      // Its graph's unlabelled outputs reach the file anyway; the base's
+      // streams of the kinds the graph does not make are mapped beside them.
+      {"-i \"a.mp4\" -filter_complex \"scale=166:126\"", "",
+       "-i \"a.mp4\" -i \"s.srt\" -filter_complex \"scale=166:126\" -map 0:a? -map 1"},
+      {"-i \"a.mp4\" -filter_complex \"[0:a]volume=2\"", "",
+       "-i \"a.mp4\" -i \"s.srt\" -filter_complex \"[0:a]volume=2\" -map 0:v? -map 1"},
       {"-i \"a.mp4\" -vn -map 0:a", "subtitles", "-i \"a.mp4\" -vn -map 0:a"},
       {"-i \"a.mp4\" -vn -map 0:a", "", "-i \"a.mp4\" -vn -map 0:a"},
   };

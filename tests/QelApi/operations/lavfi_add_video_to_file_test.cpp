@@ -150,11 +150,11 @@ TEST_F(AddVideoFragmentTest, RewritesTheEarlierFragment) {
        "[v3][v1]overlay=10:10\" "},
       // The base's video switched off: unchanged.
       {"-i \"a.mp4\" -vn -map 0:a", {file("b.mp4")}, kOverlay, "-i \"a.mp4\" -vn -map 0:a"},
-      // Nothing overlaid: the video map stays, the subtitle joins.
+      // Nothing overlaid: the video map stays, the subtitle joins with its own map.
       {"-i \"a.mp4\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]",
        {file("s.srt")},
        "",
-       "-i \"a.mp4\" -i \"s.srt\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5]"},
+       "-i \"a.mp4\" -i \"s.srt\" -filter_complex \"[0:v]scale=320:240[v5]\" -map [v5] -map 1"},
   };
   for (const Case& c : cases) {
     parser.labelCounter = 0;

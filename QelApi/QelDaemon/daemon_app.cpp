@@ -44,9 +44,27 @@ void DaemonApp::wake() {
 
 size_t DaemonApp::queuedReplyBytes() const { return server_ ? server_->queuedBytes() : 0; }
 
+void DaemonApp::claimThumbnailRecord() {
+  DaemonSettings& settings = state_.settings;
+  CreatePrivateFolder(settings.thumbnailFolder);
+  // Another run's record (live, or ended and not yet cleaned) owns the
+  // thumbnail names of its id: this run draws another.
+  constexpr int kTries = 16;
+  for (int tries = 0; tries < kTries; ++tries) {
+    switch (state_.thumbnails.claim(settings.thumbnailFolder, settings.instanceId)) {
+      case ThumbnailLedger::Claim::Claimed: return;
+      case ThumbnailLedger::Claim::IdTaken: settings.instanceId = MakeInstanceId(); break;
+      case ThumbnailLedger::Claim::Failed:
+        DaemonLog('w', "no thumbnail record in " + settings.thumbnailFolder + ": no thumbnails will be made");
+        return;
+    }
+  }
+}
+
 bool DaemonApp::startEngine(const DaemonSettings& settings) {
   state_.settings = settings;
-  std::string config = BuildInitConfigJson(settings);
+  claimThumbnailRecord();
+  std::string config = BuildInitConfigJson(state_.settings);
   // ffmpeg and ffprobe children of an earlier run of this program folder are
   // ended before the engine starts its own.
   qelapi_close_process(FfmpegProgram(settings).c_str());

@@ -45,9 +45,11 @@ class DaemonApp {
   DaemonApp(const DaemonApp&) = delete;
   DaemonApp& operator=(const DaemonApp&) = delete;
 
-  // Keeps the settings, ends stray ffmpeg and ffprobe processes of the
-  // configured folder, starts the engine and registers its callbacks. False
-  // when the engine refused the configuration.
+  // Keeps the settings, claims the record of this run's thumbnails (drawing
+  // another instance id when another run's record holds this one), ends stray
+  // ffmpeg and ffprobe processes of the configured folder, starts the engine
+  // and registers its callbacks. False when the engine refused the
+  // configuration.
   bool startEngine(const DaemonSettings& settings);
 
   // Starts the server on `port` (0: any free port, for tests) with `options`
@@ -85,6 +87,7 @@ class DaemonApp {
  private:
   // Wakes waitForExit (any thread, any number of times).
   void wake();
+  void claimThumbnailRecord();
 
   // Declared before the server, so destroyed after it: no handler outlives it.
   DaemonState state_;

@@ -1,6 +1,9 @@
 #include "QelDaemon/daemon_settings.h"
 
+#include <pwd.h>
+#include <stdlib.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,6 +13,7 @@
 #include <random>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "common/ascii_case.h"
 #include "common/json_write.h"
@@ -21,9 +25,26 @@ namespace {
 
 std::string ParentPath(const fs::path& path) { return path.parent_path().string(); }
 
-void CreateFolder(const std::string& folder) {
-  std::error_code ec;
-  if (!folder.empty() && !fs::exists(folder, ec)) fs::create_directories(folder, ec);
+// The user's home folder: $HOME when it is an absolute path, else the password
+// database's entry for the real user; "" when neither names one.
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+// A fresh folder of this run's own inside `parent` (mkdtemp: mode 0700, a name
+// nobody else holds); "" when it cannot be made.
+std::string MakeRunFolder(const std::string& parent) {
+  std::string pattern = JoinPath(parent, "qel-XXXXXX");
+  return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 // Fills `out` with random bytes from the kernel; std::random_device is the
@@ -67,21 +88,43 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
+std::string UserDataFolder() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  // A relative value is invalid and is ignored, as every XDG reader does.
+  if (dataHome != nullptr && dataHome[0] == '/') return dataHome;
+  std::string home = HomeFolder();
+  return home.empty() ? std::string() : JoinPath(home, ".local/share");
+}
+
+bool CreatePrivateFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return true;
+  // One level at a time, each missing one with mode 0700 (create_directories
+  // would leave them open to everyone the umask lets in).
+  fs::path partial;
+  for (const fs::path& element : fs::path(folder)) {
+    partial /= element;
+    if (fs::is_directory(partial, ec)) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return fs::is_directory(folder, ec);
+}
+
 void InitPaths(DaemonSettings& settings) {
   std::error_code ec;
   std::string temp = fs::temp_directory_path(ec).string();
   if (ec || temp.empty()) temp = "/tmp";
   settings.tempFolder = temp;
-  std::string appdata = AppdataFolder();
-  if (!appdata.empty()) {
-    settings.logFolder = JoinPath(appdata, "Korvex/Logs");
-    settings.thumbnailFolder = JoinPath(appdata, "Korvex/thumbnail");
-  } else {
-    settings.logFolder = temp;
-    settings.thumbnailFolder = temp;
-  }
-  CreateFolder(settings.logFolder);
-  CreateFolder(settings.thumbnailFolder);
+  std::string base = AppdataFolder();
+  if (base.empty()) base = UserDataFolder();
+  // No home at all (a system account without one): a folder of this run's own
+  // rather than the shared temporary folder itself.
+  if (base.empty()) base = MakeRunFolder(temp);
+  settings.logFolder = JoinPath(base, "Korvex/Logs");
+  settings.thumbnailFolder = JoinPath(base, "Korvex/thumbnail");
+  CreatePrivateFolder(settings.logFolder);
+  CreatePrivateFolder(settings.thumbnailFolder);
 }
 
 std::string GetExeDir(const char* argv0) {

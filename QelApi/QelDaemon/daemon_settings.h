@@ -38,10 +38,23 @@ inline constexpr int kInstanceIdLength = 6;
 // (the first in the environment's order). An empty value counts as unset.
 std::string AppdataFolder();
 
+// The user's own data folder, Linux's counterpart of the application-data
+// folder: $XDG_DATA_HOME when it is an absolute path, else ~/.local/share;
+// "" when the user has no home folder.
+std::string UserDataFolder();
+
+// Creates `folder` and every missing parent, each new one with mode 0700 (only
+// its user may enter it); folders that exist keep their mode. True when the
+// folder exists afterwards.
+bool CreatePrivateFolder(const std::string& folder);
+
 // Fills the log, temp and thumbnail folders: "Korvex/Logs" and
-// "Korvex/thumbnail" under AppdataFolder() when it is set, else all three are the
-// system's temporary folder. Creates the log and thumbnail folders; a failure
-// to create is ignored (start-up goes on).
+// "Korvex/thumbnail" under AppdataFolder() when it is set, else under
+// UserDataFolder() (on Linux the variable is normally unset, and the temporary
+// folder is shared by every user), else under a private folder made for this
+// run in the temporary folder; the temp folder is the system's temporary
+// folder. Creates the log and thumbnail folders with CreatePrivateFolder; a
+// failure to create is ignored (start-up goes on).
 void InitPaths(DaemonSettings& settings);
 
 // Folder of the running program: the parent of /proc/self/exe, which is where

@@ -1,5 +1,5 @@
 // What every request handler of the daemon shares: the settings, the engine
-// handle and the task store, the thumbnail counter and the group of the
+// handle and the task store, the thumbnail counter and record, and the group of the
 // programs the daemon runs itself. One DaemonApp owns one; the server's
 // callbacks hand it to every handler they call.
 //
@@ -13,6 +13,7 @@
 #include "QelDaemon/daemon_settings.h"
 #include "QelDaemon/engine_handle.h"
 #include "QelDaemon/task_store.h"
+#include "QelDaemon/thumbnail_ledger.h"
 #include "common/subprocess.h"
 
 namespace qel {
@@ -24,6 +25,8 @@ struct DaemonState {
   TaskStore tasks;
   EngineHandle engine;
   std::atomic<unsigned> thumbnailCounter{0};
+  // The record of this run's thumbnails, claimed before the server starts.
+  ThumbnailLedger thumbnails;
   // The thumbnail ffmpeg and ffprobe runs of the handlers; the shutdown
   // cancels it, so that no handler keeps the daemon waiting for them.
   ChildGroup children;

@@ -11,6 +11,7 @@
 #include "QelDaemon/daemon_state.h"
 #include "QelDaemon/replies.h"
 #include "QelDaemon/request_dispatcher.h"
+#include "QelDaemon/thumbnail_ledger.h"
 #include "common/ascii_case.h"
 #include "common/json_write.h"
 #include "common/media_extensions.h"
@@ -25,6 +26,8 @@ namespace {
 // ffmpeg and ffprobe on a thumbnail take well under a second; the bound only
 // keeps a stuck child from holding the event loop for ever.
 constexpr auto kThumbnailTimeout = std::chrono::seconds(60);
+// How many names one thumbnail may pass over because files already hold them.
+constexpr int kThumbnailNameTries = 1024;
 
 template <size_t N>
 bool InList(const std::array<std::string_view, N>& list, std::string_view ext) {
@@ -146,21 +149,27 @@ std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& m
   }
 }
 
-std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
-                          MediaKind kind, const rapidjson::Value& document, ChildGroup* children) {
-  std::error_code ec;
-  if (!fs::exists(settings.thumbnailFolder, ec)) {
-    if (!fs::create_directories(settings.thumbnailFolder, ec) || ec) return {};
-  }
+std::string MakeThumbnail(const DaemonSettings& settings, ThumbnailLedger& ledger, std::atomic<unsigned>& counter,
+                          const std::string& path, MediaKind kind, const rapidjson::Value& document,
+                          ChildGroup* children) {
+  if (!CreatePrivateFolder(settings.thumbnailFolder)) return {};
   if (kind == MediaKind::Subtitle) return {};
 
-  const unsigned number = counter.fetch_add(1);
-  std::string pngPath = JoinPath(settings.thumbnailFolder, fmt::format("{}_{}.png", settings.instanceId, number));
-  // Never report a file that was there before ffmpeg ran: an earlier run with
-  // the same instance id may have left one, and ffmpeg (stdin closed, no -y)
-  // would refuse to overwrite it.
-  fs::remove(pngPath, ec);
-  if (fs::exists(fs::symlink_status(pngPath, ec))) return {};
+  // A name that some file already holds is passed over: that file is not this
+  // run's (the run's record claims the id), so it is neither replaced nor
+  // reported as the new thumbnail (ffmpeg, stdin closed, no -y, would leave it).
+  std::string name;
+  std::string pngPath;
+  std::error_code ec;
+  for (int tries = 0; tries < kThumbnailNameTries; ++tries) {
+    name = fmt::format("{}_{}.png", settings.instanceId, counter.fetch_add(1));
+    pngPath = JoinPath(settings.thumbnailFolder, name);
+    if (!fs::exists(fs::symlink_status(pngPath, ec))) break;
+    pngPath.clear();
+  }
+  // Recorded before ffmpeg writes it, so "cleanthumbnail" of a later run
+  // finds it even when this run ends in the middle.
+  if (pngPath.empty() || !ledger.record(name)) return {};
 
   std::vector<std::string> argv{FfmpegProgram(settings)};
   for (std::string& arg : ThumbnailArguments(kind, path, pngPath, GetMediaDuration(document))) {
@@ -207,31 +216,6 @@ bool IsThumbnailFileName(std::string_view name) {
   return !digits.empty();
 }
 
-int RemoveForeignThumbnails(const std::string& folder, const std::string& instanceId) {
-  std::error_code ec;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    DaemonLog('w', fmt::format("cleanthumbnail: cannot list {}: {}", folder, ec.message()));
-    return 0;
-  }
-  int removed = 0;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const fs::directory_entry& entry = *it;
-    std::error_code statError;
-    // Folders (links to folders included) and anything but a plain file stay.
-    if (!entry.is_regular_file(statError) || statError) continue;
-    std::string name = entry.path().filename().string();
-    // The thumbnail folder may be the shared temporary folder: only files of
-    // this daemon's own naming form are candidates, never other programs' PNGs.
-    if (!IsThumbnailFileName(name)) continue;
-    if (name.compare(0, static_cast<size_t>(kInstanceIdLength), instanceId) == 0) continue;
-    std::error_code removeError;
-    if (fs::remove(entry.path(), removeError)) ++removed;
-  }
-  return removed;
-}
-
 void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
   char* props = nullptr;
   int result = 0;
@@ -266,8 +250,8 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
     return;
   }
 
-  std::string thumbnail =
-      MakeThumbnail(state.settings, state.thumbnailCounter, param.data, kind, document, &state.children);
+  std::string thumbnail = MakeThumbnail(state.settings, state.thumbnails, state.thumbnailCounter, param.data, kind,
+                                        document, &state.children);
   auto& allocator = document.GetAllocator();
   document.AddMember("sid", rapidjson::Value(param.sid), allocator);
   document.AddMember("thumbnail",
@@ -283,7 +267,7 @@ void HandleGetMediaProps(DaemonState& state, const InputParam& param) {
 
 void HandleCleanThumbnail(DaemonState& state, const InputParam& param) {
   SendLogged(*param.channel, SuccessReplyText(param.sid));
-  RemoveForeignThumbnails(state.settings.thumbnailFolder, state.settings.instanceId);
+  RemoveEndedRunsThumbnails(state.settings.thumbnailFolder, state.settings.instanceId);
 }
 
 }  // namespace qel

@@ -2,7 +2,8 @@
 // on a file, checks the streams against the kind its extension promises, makes
 // a PNG thumbnail with ffmpeg in the thumbnail folder and answers with the
 // engine's JSON plus "sid" and "thumbnail". "cleanthumbnail" removes the
-// thumbnails earlier runs left behind.
+// thumbnails of runs that have ended, as their records name them
+// (thumbnail_ledger.h).
 //
 // ffmpeg and ffprobe run through the process layer with argv (never a shell)
 // and stdin on /dev/null. A thumbnail's target file is removed before ffmpeg
@@ -27,6 +28,7 @@ class ChildGroup;
 struct DaemonSettings;
 struct DaemonState;
 struct InputParam;
+class ThumbnailLedger;
 
 enum class MediaKind : int { Unknown = 0, Movie = 1, Music = 2, Picture = 3, Subtitle = 4 };
 
@@ -51,11 +53,14 @@ std::vector<std::string> ThumbnailArguments(MediaKind kind, const std::string& m
                                             int seconds);
 
 // Makes the next thumbnail "<instance id>_<n>.png" in the thumbnail folder of
-// `settings`, n taken from `counter` (subtitles take none). Returns its path,
-// or "" when no PNG was made (subtitles, ffmpeg failure, folder unavailable).
-// ffmpeg runs through `children` when given (a shutdown cancels it).
-std::string MakeThumbnail(const DaemonSettings& settings, std::atomic<unsigned>& counter, const std::string& path,
-                          MediaKind kind, const rapidjson::Value& document, ChildGroup* children = nullptr);
+// `settings`, n taken from `counter` (subtitles take none; a name some file
+// already holds is passed over), and adds its name to `ledger` first. Returns
+// its path, or "" when no PNG was made (subtitles, ffmpeg failure, folder
+// unavailable, no record to add it to). ffmpeg runs through `children` when
+// given (a shutdown cancels it).
+std::string MakeThumbnail(const DaemonSettings& settings, ThumbnailLedger& ledger, std::atomic<unsigned>& counter,
+                          const std::string& path, MediaKind kind, const rapidjson::Value& document,
+                          ChildGroup* children = nullptr);
 
 // Width and height of the PNG by the ffprobe of `settings`; (0, 0) when unknown.
 std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::string& pngPath,
@@ -64,11 +69,6 @@ std::pair<int, int> GetImageSize(const DaemonSettings& settings, const std::stri
 // True for a file name of the daemon's own thumbnail form: six characters of
 // [0-9A-Za-z], "_", decimal digits, ".png".
 bool IsThumbnailFileName(std::string_view name);
-
-// Removes the thumbnails of other runs from `folder`: regular files of the
-// thumbnail form whose first six characters differ from `instanceId`. Returns
-// the number removed.
-int RemoveForeignThumbnails(const std::string& folder, const std::string& instanceId);
 
 void HandleGetMediaProps(DaemonState& state, const InputParam& param);
 void HandleCleanThumbnail(DaemonState& state, const InputParam& param);

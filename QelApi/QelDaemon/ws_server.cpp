@@ -47,8 +47,10 @@ constexpr size_t kHttpBodyLimit = 64 * 1024;
 // Opening and closing handshakes on loopback finish at once; a peer that does
 // not answer is dropped after this.
 constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
-// How long stop() lets connections flush and close before it gives up on them.
-constexpr auto kStopGrace = std::chrono::seconds(5);
+// How long a connection waits for the peer's answer to its close frame. A
+// client on loopback answers within milliseconds; one that does not read any
+// more never answers, and must not hold the daemon's exit for the stop grace.
+constexpr auto kCloseAnswerWait = std::chrono::milliseconds(500);
 // The pause after an accept that failed for want of a resource (descriptors,
 // memory): short enough that a freed descriptor is used at once for a person
 // waiting on a connection, long enough that the retries cost nothing.
@@ -139,7 +141,7 @@ namespace {
 class WsSession : public Channel, public Closable, public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(tcp::socket&& socket, WsServer::Impl& core)
-      : ws_(std::move(socket)), timer_(ws_.get_executor()), core_(core) {}
+      : ws_(std::move(socket)), timer_(ws_.get_executor()), closeWait_(ws_.get_executor()), core_(core) {}
 
   ~WsSession() override { core_.queuedBytes.fetch_sub(queuedBytes_); }
 
@@ -275,8 +277,20 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
     }
   }
 
+  // Runs once every queued reply has been written, so a client that reads
+  // gets them all; only the wait for its close answer is bounded.
   void doClose() {
-    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) { self->finish(); });
+    closeWait_.expires_after(kCloseAnswerWait);
+    closeWait_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec) return;
+      // Ends the close and the pending read, whose handlers report the close.
+      beast::error_code ignored;
+      beast::get_lowest_layer(self->ws_).socket().close(ignored);
+    });
+    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
+      self->closeWait_.cancel();
+      self->finish();
+    });
   }
 
   void armTimer() {
@@ -314,6 +328,7 @@ class WsSession : public Channel, public Closable, public std::enable_shared_fro
 
   websocket::stream<beast::tcp_stream> ws_;  // its executor is the connection's strand
   net::steady_timer timer_;
+  net::steady_timer closeWait_;
   WsServer::Impl& core_;
   beast::flat_buffer buffer_;
   // Everything below but open_ is touched on the strand only.
@@ -558,7 +573,7 @@ void WsServer::stop() {
     core.shutdownSessions();
   });
   // run() returns by itself once every connection has flushed and closed.
-  if (core.finished.get_future().wait_for(kStopGrace) != std::future_status::ready) core.ioc.stop();
+  if (core.finished.get_future().wait_for(core.options.stopGrace) != std::future_status::ready) core.ioc.stop();
   for (std::thread& thread : core.threads) thread.join();
   core.threads.clear();
   // Connections that did not close in time are reported closed here, on the

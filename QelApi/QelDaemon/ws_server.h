@@ -26,6 +26,9 @@
 //   handshake: it would not read that either) when its unsent replies pass
 //   the bound, and their memory is released. A lone message is always let
 //   through, whatever its size.
+// - Closing (at stop) sends the close frame once the queue is flushed and waits
+//   half a second for the peer's answer; a peer that does not answer is
+//   dropped then.
 //
 // Thread safety: start/stop/port from the owning thread, queuedBytes from any; the
 // callbacks of one connection run on its strand, those of different
@@ -70,6 +73,9 @@ class WsServer {
     // two, so that one slow request cannot hold every connection.
     unsigned threads = 0;
     size_t maxQueuedBytes = kMaxQueuedBytes;
+    // How long stop() lets connections flush their replies and close before
+    // it gives up on them.
+    std::chrono::milliseconds stopGrace{5000};
   };
 
   WsServer(Callbacks callbacks, Options options);
@@ -88,8 +94,8 @@ class WsServer {
   size_t queuedBytes() const;
 
   // Stops listening, lets every connection send what is queued, closes it
-  // (onClose runs for each) and joins the server threads; waits at most a few
-  // seconds for slow peers. Idempotent.
+  // (onClose runs for each) and joins the server threads; waits at most the
+  // stop grace for peers that do not read their replies. Idempotent.
   void stop();
 
   // Internal state, opaque outside ws_server.cpp (public so that the session

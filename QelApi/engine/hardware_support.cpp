@@ -1,5 +1,7 @@
 #include "engine/hardware_support.h"
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -52,8 +54,36 @@ std::string encoderPart(const VendorTest& test) {
   return fmt::format(" -c:v{}-f null -", encoder.value_or(" "));
 }
 
+// A folder of the probe's own inside `parent`, made with mkdtemp (mode 0700,
+// a fresh name): the test clip never lands on a name that another user, another
+// instance or a planted link holds in the shared temporary folder. Removed with
+// everything in it when the probe ends.
+class PrivateFolder {
+ public:
+  explicit PrivateFolder(const std::string& parent) {
+    std::string pattern = (std::filesystem::path(parent) / "qel-hw-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = std::move(pattern);
+  }
+  ~PrivateFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  // Empty when the folder could not be made.
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 HardwareSupport probeOnce(const std::string& ffmpegPath, const std::string& tempFolder, ChildGroup* calls) {
-  const std::string clip = (std::filesystem::path(tempFolder) / kHardwareTestClipName).string();
+  const PrivateFolder folder(tempFolder);
+  if (folder.path().empty()) {
+    // An unwritable temporary folder: nothing can be tested, and the next call tries again.
+    return cachedHardwareSupport();
+  }
+  const std::string clip = (std::filesystem::path(folder.path()) / kHardwareTestClipName).string();
   const std::optional<std::string> program = quoteForCommand(ffmpegPath);
   const std::optional<std::string> quotedClip = quoteForCommand(clip);
   if (!program || !quotedClip) {

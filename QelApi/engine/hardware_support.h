@@ -17,11 +17,13 @@ namespace qel {
 
 class ChildGroup;
 
-// Name of the test clip the probe writes (and overwrites) in the temporary folder.
+// Name of the test clip the probe writes in a private folder it makes inside the
+// temporary folder (and removes with the clip when it ends).
 inline constexpr const char* kHardwareTestClipName = "qel_hw_test.mp4";
 
 // Returns the cached answer when an earlier probe completed, starting nothing.
-// Otherwise makes the test clip in `tempFolder` with libx264 and tries the four
+// Otherwise makes the test clip with libx264 in a private folder inside
+// `tempFolder` (mkdtemp, removed afterwards) and tries the four
 // vendor encoders on it; blocks for several seconds and up to six child
 // processes. When the clip cannot be made (missing ffmpeg, unwritable folder,
 // failing libx264) the cached value (all 0 at first) is returned and the next

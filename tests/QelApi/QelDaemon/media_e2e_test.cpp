@@ -8,6 +8,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "QelDaemon/thumbnail_ledger.h"
 #include "common/subprocess.h"
 #include "QelApi/QelDaemon/daemon_fixture.h"
 
@@ -168,6 +169,11 @@ TEST_F(MediaE2eTest, NoStaleFileIsReportedAsThumbnail) {
   rapidjson::Document document;
   std::string thumbnail = thumbnailOf(mediaProps(39, song), document);
   EXPECT_EQ(thumbnail, "");
+  // Nor are they replaced or removed: this run did not write them.
+  for (int n = 0; n < 64; ++n) {
+    EXPECT_EQ(readFile(settings_.thumbnailFolder + "/" + settings_.instanceId + "_" + std::to_string(n) + ".png"),
+              "stale");
+  }
 }
 
 TEST_F(MediaE2eTest, PathsWithShellCharactersAndIllFormedTags) {
@@ -186,18 +192,31 @@ TEST_F(MediaE2eTest, PathsWithShellCharactersAndIllFormedTags) {
   EXPECT_NE(reply.find("bad\xEF\xBF\xBD"), std::string::npos) << reply;
 }
 
-TEST_F(MediaE2eTest, CleanThumbnailRemovesOnlyOtherRunsThumbnails) {
+// "cleanthumbnail" removes what an ended run recorded as its thumbnails, and
+// nothing else: a file that only has a thumbnail's name stays.
+TEST_F(MediaE2eTest, CleanThumbnailRemovesOnlyThumbnailsOfEndedRuns) {
   const std::string folder = settings_.thumbnailFolder;
   std::string foreignId = settings_.instanceId == "Zz9Yy8" ? "Aa1Bb2" : "Zz9Yy8";
   const std::string removed[] = {foreignId + "_0.png", foreignId + "_15.png"};
-  const std::string kept[] = {settings_.instanceId + "_77.png",  // this run's
+  {
+    // A run that wrote two thumbnails and has ended.
+    ThumbnailLedger ended;
+    ASSERT_EQ(ended.claim(folder, foreignId), ThumbnailLedger::Claim::Claimed);
+    for (const auto& name : removed) {
+      ASSERT_TRUE(ended.record(name));
+      writeFile(folder + "/" + name, "x");
+    }
+  }
+  const std::string kept[] = {settings_.instanceId + "_77.png",  // this run's name
                               "ABC.PNG",                         // upper-case extension
                               "holiday.png",                     // another program's picture
                               "screenshot_2024.png",
+                              foreignId + "_1.png",  // the ended run's name, but not recorded by it
+                              "photo1_2.png",
+                              "README_1.png",
                               foreignId + "_x.png",
                               foreignId + "_1.png.part",
                               "Zz9Yy8Q_1.png"};
-  for (const auto& name : removed) writeFile(folder + "/" + name, "x");
   for (const auto& name : kept) writeFile(folder + "/" + name, "x");
   fs::create_directories(folder + "/" + foreignId + "_2.png");  // a folder is never deleted
 
@@ -208,6 +227,7 @@ TEST_F(MediaE2eTest, CleanThumbnailRemovesOnlyOtherRunsThumbnails) {
   for (const auto& name : removed) EXPECT_FALSE(fs::exists(folder + "/" + name)) << name;
   for (const auto& name : kept) EXPECT_TRUE(fs::exists(folder + "/" + name)) << name;
   EXPECT_TRUE(fs::is_directory(folder + "/" + foreignId + "_2.png"));
+  EXPECT_FALSE(fs::exists(folder + "/" + ThumbnailRecordName(foreignId))) << "the ended run's record stayed";
 }
 
 }  // namespace

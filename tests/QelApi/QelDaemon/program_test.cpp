@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +50,7 @@ class ProgramTest : public ::testing::Test {
     ::setenv("appdata", appdata_.c_str(), 1);
   }
 
-  static constexpr const char* kEnvNames[] = {"APPDATA", "appdata", "AppData", "TMPDIR"};
+  static constexpr const char* kEnvNames[] = {"APPDATA", "appdata", "AppData", "TMPDIR", "XDG_DATA_HOME"};
 
   // A program folder: the program copied, the library and the ffmpeg links
   // pointing at the build's.
@@ -247,46 +248,45 @@ TEST_F(ProgramTest, RunServesAndEndsWhenTheLastClientLeaves) {
 }
 
 // Linux environment names are case-sensitive; the daemon reads "APPDATA", then
-// "appdata", then any other spelling, and falls back to the temporary folder.
+// "appdata", then any other spelling, and falls back to the user's data folder
+// ($XDG_DATA_HOME here), never to the temporary folder that all users share.
 TEST_F(ProgramTest, FoldersFollowTheAppdataVariable) {
   const std::string upper = dir_.file("upper");
   const std::string lower = dir_.file("lower");
   const std::string mixed = dir_.file("mixed");
+  const std::string data = dir_.file("data");
   const std::string temp = dir_.file("tmp");
-  for (const auto& folder : {upper, lower, mixed, temp}) fs::create_directories(folder);
+  for (const auto& folder : {upper, lower, mixed, data, temp}) fs::create_directories(folder);
   struct Case {
     const char* name;
     std::vector<std::pair<const char*, std::string>> env;
-    std::string folderBase;  // "" : neither variable, everything in the temporary folder
+    std::string folderBase;
   } cases[] = {
       {"APPDATA", {{"APPDATA", upper}}, upper},
       {"appdata", {{"appdata", lower}}, lower},
       {"AppData", {{"AppData", mixed}}, mixed},
       {"APPDATA before appdata", {{"APPDATA", upper}, {"appdata", lower}}, upper},
       {"empty APPDATA is unset", {{"APPDATA", ""}, {"appdata", lower}}, lower},
-      {"none", {}, ""},
+      {"none", {}, data},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (const char* name : kEnvNames) ::unsetenv(name);
     ::setenv("TMPDIR", temp.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
     for (const auto& [name, value] : c.env) ::setenv(name, value.c_str(), 1);
-    for (const auto& folder : {upper, lower, mixed}) fs::remove_all(folder + "/Korvex");
-    fs::remove(temp + "/QelApi.log");
+    for (const auto& folder : {upper, lower, mixed, data}) fs::remove_all(folder + "/Korvex");
 
     uint16_t port = freePort();
     Subprocess child;
     start(child, {"--port=" + std::to_string(port)});
     std::string err;
     ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
-    if (c.folderBase.empty()) {
-      EXPECT_TRUE(fs::exists(temp + "/QelApi.log")) << "the log goes to the temporary folder";
-    } else {
-      EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/Logs"));
-      EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/thumbnail"));
-      EXPECT_TRUE(fs::exists(c.folderBase + "/Korvex/Logs/QelApi.log"));
-    }
-    for (const auto& folder : {upper, lower, mixed}) {
+    EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/Logs"));
+    EXPECT_TRUE(fs::is_directory(c.folderBase + "/Korvex/thumbnail"));
+    EXPECT_TRUE(fs::exists(c.folderBase + "/Korvex/Logs/QelApi.log"));
+    EXPECT_FALSE(fs::exists(temp + "/QelApi.log")) << "the log went to the shared temporary folder";
+    for (const auto& folder : {upper, lower, mixed, data}) {
       if (folder != c.folderBase) {
         EXPECT_FALSE(fs::exists(folder + "/Korvex")) << folder;
       }
@@ -297,6 +297,96 @@ TEST_F(ProgramTest, FoldersFollowTheAppdataVariable) {
     client.close();
     EXPECT_EQ(finish(child, err), 0) << err;
   }
+}
+
+// A user on a shared machine: "appdata" unset, the temporary folder everyone's.
+// The program keeps its thumbnails in the user's data folder (0700), writes
+// nothing into the temporary folder (not even through a link planted under the
+// hardware probe's clip name), and "cleanthumbnail" removes only thumbnails of
+// runs that have ended: never those of a live run, never files that merely
+// look like thumbnails.
+TEST_F(ProgramTest, FilesStayInTheUsersFolderAndCleaningSparesLiveRuns) {
+  for (const char* name : kEnvNames) ::unsetenv(name);
+  const std::string temp = dir_.file("tmp");
+  const std::string data = dir_.file("data");
+  const std::string elsewhere = dir_.file("elsewhere");
+  for (const auto& folder : {temp, elsewhere}) fs::create_directories(folder);
+  ::setenv("TMPDIR", temp.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  const std::string victim = elsewhere + "/hwvictim.txt";
+  writeFile(victim, "not a video");
+  fs::create_symlink(victim, temp + "/qel_hw_test.mp4");
+  const std::vector<std::string> lookalikes{"README_1.png", "Scan01_15.png", "abc123_0.png", "photo1_2.png"};
+  for (const auto& name : lookalikes) writeFile(temp + "/" + name, "x");
+  const std::string clip = dir_.file("clip.mp4");
+  makeClip(clip, ClipSpec{});
+  const std::string thumbnails = data + "/Korvex/thumbnail";
+
+  auto startRun = [&](Subprocess& child, TestClient& client, std::string& err) {
+    const uint16_t port = freePort();
+    start(child, {"--port=" + std::to_string(port)});
+    ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+    std::string error;
+    ASSERT_TRUE(client.connect(port, error)) << error;
+  };
+  // Answers "cleanthumbnail", then a ping: requests run in order, so the
+  // cleaning is over once the ping is answered.
+  auto clean = [](TestClient& client) {
+    EXPECT_EQ(client.request("{\"sid\":2,\"op\":\"cleanthumbnail\"}").value_or(""),
+              "{\"sid\":2,\"error\":false,\"errorCode\":0,\"errorDetail\":\"\"}");
+    EXPECT_EQ(client.request("{\"sid\":3,\"op\":\"ping\"}").value_or(""), "{\"sid\":3,\"pong\":\"ok\"}");
+  };
+  auto lookalikesStay = [&](const std::string& folder) {
+    for (const auto& name : lookalikes) EXPECT_TRUE(fs::exists(folder + "/" + name)) << folder << "/" << name;
+  };
+
+  Subprocess first;
+  TestClient firstClient;
+  std::string firstErr;
+  startRun(first, firstClient, firstErr);
+  if (HasFatalFailure()) return;
+  const std::string reply =
+      firstClient.request("{\"sid\":1,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}").value_or("");
+  const std::string key = "\"thumbnail\":\"";
+  const size_t at = reply.find(key);
+  ASSERT_NE(at, std::string::npos) << reply;
+  const std::string thumbnail = reply.substr(at + key.size(), reply.find('"', at + key.size()) - at - key.size());
+  EXPECT_EQ(fs::path(thumbnail).parent_path(), fs::path(thumbnails)) << reply;
+  ASSERT_TRUE(fs::exists(thumbnail)) << reply;
+  for (const auto& folder : {data + "/Korvex/Logs", thumbnails}) {
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+  }
+  for (const auto& name : lookalikes) writeFile(thumbnails + "/" + name, "x");
+
+  // A second run cleans while the first lives.
+  Subprocess second;
+  TestClient secondClient;
+  std::string secondErr;
+  startRun(second, secondClient, secondErr);
+  if (HasFatalFailure()) return;
+  clean(secondClient);
+  EXPECT_TRUE(fs::exists(thumbnail)) << "a live run's thumbnail was removed";
+  lookalikesStay(temp);
+  lookalikesStay(thumbnails);
+
+  // Once the first run has ended, the next cleaning takes its thumbnail.
+  EXPECT_EQ(firstClient.request("{\"sid\":4,\"op\":\"quit\"}").value_or(""), "{\"sid\":4,\"taskId\":0}");
+  EXPECT_EQ(finish(first, firstErr), 0) << firstErr;
+  clean(secondClient);
+  EXPECT_FALSE(fs::exists(thumbnail)) << "an ended run's thumbnail stayed";
+  lookalikesStay(temp);
+  lookalikesStay(thumbnails);
+  ASSERT_TRUE(secondClient.send("{\"sid\":5,\"op\":\"quit\"}"));
+  EXPECT_EQ(finish(second, secondErr), 0) << secondErr;
+
+  EXPECT_EQ(readFile(victim), "not a video");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(temp)) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> planted = lookalikes;
+  planted.push_back("qel_hw_test.mp4");
+  std::sort(planted.begin(), planted.end());
+  EXPECT_EQ(left, planted) << "the program left files in the temporary folder";
 }
 
 TEST_F(ProgramTest, QuitEndsTheProgram) {

@@ -1,8 +1,11 @@
 // Flags to settings, folders, the instance id and the engine's init configuration.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <set>
 
@@ -109,23 +112,50 @@ TEST(SettingsTest, ExeDirIsTheProgramsOwnFolder) {
   EXPECT_EQ(fs::canonical(GetExeDir("no-such-program")), fs::canonical(test::binDir()));
 }
 
-TEST(SettingsTest, FoldersUnderAppdataOrAllInTheTemporaryFolder) {
+// The log and thumbnail folders are the user's own: under "appdata" when it is
+// set, else under the XDG data folder, else under ~/.local/share; never the
+// temporary folder, which every user shares. The folders made are 0700.
+TEST(SettingsTest, FoldersUnderAppdataElseTheUsersDataFolder) {
   test::TempDir dir;
+  const std::string appdata = dir.file("appdata");
+  const std::string dataHome = dir.file("data");
+  const std::string home = dir.file("home");
+  struct Case {
+    const char* name;
+    std::optional<std::string> appdata;
+    std::optional<std::string> dataHome;
+    std::string base;
+  } cases[] = {
+      {"appdata wins", appdata, dataHome, appdata},
+      {"XDG_DATA_HOME", std::nullopt, dataHome, dataHome},
+      {"empty appdata is unset", "", dataHome, dataHome},
+      {"no XDG_DATA_HOME", std::nullopt, std::nullopt, home + "/.local/share"},
+      {"relative XDG_DATA_HOME is ignored", std::nullopt, "data", home + "/.local/share"},
+  };
   // Restored however the test ends.
-  test::ScopedEnv appdata("appdata", dir.path());
-  DaemonSettings settings;
-  InitPaths(settings);
-  EXPECT_EQ(settings.logFolder, dir.path() + "/Korvex/Logs");
-  EXPECT_EQ(settings.thumbnailFolder, dir.path() + "/Korvex/thumbnail");
-  EXPECT_TRUE(std::filesystem::is_directory(settings.logFolder));
-  EXPECT_TRUE(std::filesystem::is_directory(settings.thumbnailFolder));
-  EXPECT_EQ(settings.tempFolder, std::filesystem::temp_directory_path().string());
-
-  ::unsetenv("appdata");
-  DaemonSettings bare;
-  InitPaths(bare);
-  EXPECT_EQ(bare.logFolder, bare.tempFolder);
-  EXPECT_EQ(bare.thumbnailFolder, bare.tempFolder);
+  test::ScopedEnv homeEnv("HOME", home);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    test::ScopedEnv appdataEnv("appdata", c.appdata);
+    test::ScopedEnv upperEnv("APPDATA", std::nullopt);
+    test::ScopedEnv dataEnv("XDG_DATA_HOME", c.dataHome);
+    const ::mode_t oldMask = ::umask(022);
+    DaemonSettings settings;
+    InitPaths(settings);
+    ::umask(oldMask);
+    EXPECT_EQ(settings.logFolder, c.base + "/Korvex/Logs");
+    EXPECT_EQ(settings.thumbnailFolder, c.base + "/Korvex/thumbnail");
+    EXPECT_EQ(settings.tempFolder, std::filesystem::temp_directory_path().string());
+    // Every folder it made, from the first that was missing down.
+    for (const std::string& made : {c.base, c.base + "/Korvex", settings.logFolder, settings.thumbnailFolder}) {
+      struct stat info {};
+      ASSERT_EQ(::stat(made.c_str(), &info), 0) << made;
+      EXPECT_TRUE(S_ISDIR(info.st_mode)) << made;
+      EXPECT_EQ(info.st_mode & 0777, 0700u) << made;
+    }
+  }
 }
 
 TEST(SettingsTest, InitConfigJsonHasItsMembersInOrder) {

@@ -174,6 +174,33 @@ TEST_F(WsServerTest, StopFlushesQueuedMessagesAndClosesConnections) {
   EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "close"), 1);
 }
 
+// A client that stops reading never answers the close frame. Its replies are
+// still written before the close, but the stop waits only half a second for
+// the answer: far below both the stop grace (two minutes here) and the
+// WebSocket layer's own ten-second close timeout.
+TEST_F(WsServerTest, StopDoesNotWaitForAClientThatNeverAnswersTheClose) {
+  WsServer::Options options;
+  options.tickInterval = std::chrono::hours(1);
+  options.stopGrace = std::chrono::minutes(2);
+  server_.emplace(echoCallbacks(log_), options);
+  std::string error;
+  ASSERT_TRUE(server_->start(0, error)) << error;
+  TestClient silent;
+  ASSERT_TRUE(connect(silent));
+  ASSERT_TRUE(silent.send("last words"));
+  ASSERT_TRUE(log_.waitFor("message:last words"));
+
+  const auto asked = std::chrono::steady_clock::now();
+  server_->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5)) << "stop waited for the close answer";
+  {
+    std::lock_guard lock(log_.mutex);
+    EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "close"), 1);
+  }
+  EXPECT_EQ(silent.receive(std::chrono::seconds(30)).value_or(""), "echo:last words");
+  EXPECT_TRUE(silent.waitClosed(std::chrono::seconds(30)));
+}
+
 TEST_F(WsServerTest, IllFormedUtf8IsRepairedBeforeItIsSent) {
   ASSERT_TRUE(start());
   TestClient client;

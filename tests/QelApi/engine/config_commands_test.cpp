@@ -180,8 +180,12 @@ TEST_F(ConfigCommandsTest, GetHwAccelOnThisMachineFindsNoVendorEncoder) {
   ASSERT_EQ(getConfig(engine, R"({"op":"gethwaccel","sid":7})", reply), 0);
   EXPECT_EQ(reply, R"({"sid":7,"hwaccel":[{"name":"Nvidia","support":0},{"name":"Amd","support":0},)"
                    R"({"name":"Intel","support":0},{"name":"Apple","support":0}]})");
-  // The probe made its clip in the system temporary folder.
-  EXPECT_TRUE(fs::exists(tmp.file(kHardwareTestClipName)));
+  // The probe made its clip in a private folder inside the system temporary
+  // folder and removed it: nothing of it stays there.
+  EXPECT_FALSE(fs::exists(tmp.file(kHardwareTestClipName)));
+  for (const auto& entry : fs::directory_iterator(tmp.path())) {
+    EXPECT_EQ(entry.path().filename().string().rfind("qel-hw-", 0), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(ConfigCommandsTest, GetHwAccelReportsWhatTheProbeFoundAndAsksOnce) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -83,15 +84,36 @@ TEST(HardwareSupportValue, VendorBytesFromLowestToHighest) {
   EXPECT_EQ(HardwareSupport::fromValue(0x01000001u), (HardwareSupport{1, 0, 0, 1}));
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The test clip's path, as the first logged call (the one that makes it) names it.
+std::string clipOfFirstCall(const std::vector<std::string>& calls) {
+  if (calls.empty()) return {};
+  const std::string& line = calls.front();
+  const std::size_t open = line.rfind('[');
+  return line.substr(open + 1, line.size() - open - 2);
+}
+
+// The temporary folder is shared: the real ffmpeg makes the clip in a folder of
+// the probe's own, so a link planted under the clip's name (to another user's
+// file) is never written through, and nothing of the probe stays behind.
 TEST_F(HardwareProbeTest, RealFfmpegFindsNoVendorEncoderAndCachesTheAnswer) {
+  test::TempDir elsewhere;
+  const std::string victim = elsewhere.file("hwvictim.txt");
+  test::writeFile(victim, "not a video");
+  fs::create_symlink(victim, tmp.file(kHardwareTestClipName));
+
   const HardwareSupport support = probeHardwareEncoders(test::ffmpegPath(), tmp.path());
   EXPECT_EQ(support.value(), 0u);
+  EXPECT_EQ(test::readFile(victim), "not a video");
+  EXPECT_EQ(entriesOf(tmp.path()), std::vector<std::string>{kHardwareTestClipName}) << "the probe left files behind";
   // The clip was made with libx264, so the probe completed and is cached.
-  const test::ProbeInfo clip = test::probe(tmp.file(kHardwareTestClipName));
-  ASSERT_TRUE(clip.ok) << clip.error;
-  EXPECT_EQ(clip.width, 320);
-  EXPECT_EQ(clip.height, 240);
-  EXPECT_NEAR(clip.duration, 5.0, 0.2);
 
   test::TempDir other;
   const FakeFfmpeg fake = writeFakeFfmpeg(other.path(), {"h264_nvenc"});
@@ -137,7 +159,14 @@ TEST_F(HardwareProbeTest, CommandLinesFollowTheFixedLayout) {
   const FakeFfmpeg fake = writeFakeFfmpeg(tmp.path(), {"h264_qsv"});
   EXPECT_EQ(probeHardwareEncoders(fake.program, tmp.path()).value(), 65536u);
 
-  const std::string clip = tmp.file(kHardwareTestClipName);
+  // The clip lies in a fresh folder of the probe's own inside the temporary
+  // folder, gone once the probe has ended.
+  const std::string clip = clipOfFirstCall(loggedCalls(fake));
+  const fs::path privateFolder = fs::path(clip).parent_path();
+  EXPECT_EQ(privateFolder.parent_path(), fs::path(tmp.path()));
+  EXPECT_EQ(privateFolder.filename().string().rfind("qel-hw-", 0), 0u) << clip;
+  EXPECT_EQ(fs::path(clip).filename(), kHardwareTestClipName);
+  EXPECT_FALSE(fs::exists(privateFolder)) << clip;
   const std::vector<std::string> expected{
       "[-y][-v][quiet][-f][lavfi][-i][testsrc=duration=5:size=320x240:rate=25:decimals=4]"
       "[-vcodec][libx264][-r:v][25][" +
@@ -217,7 +246,9 @@ TEST_F(HardwareProbeTest, PathsWithBlanksAndShellSyntaxStaySingleArguments) {
   EXPECT_EQ(probeHardwareEncoders(fake.program, folder).value(), 1u);
   const std::vector<std::string> calls = loggedCalls(fake);
   ASSERT_EQ(calls.size(), 5u);
-  EXPECT_NE(calls[1].find("[" + folder + "/" + kHardwareTestClipName + "]"), std::string::npos);
+  const std::string clip = clipOfFirstCall(calls);
+  EXPECT_EQ(fs::path(clip).parent_path().parent_path(), fs::path(folder)) << clip;
+  EXPECT_NE(calls[1].find("[" + clip + "]"), std::string::npos);
   for (const char* name : {"PWNED", "PWNED2"}) {
     EXPECT_FALSE(fs::exists(name));
     EXPECT_FALSE(fs::exists(tmp.file(name)));

@@ -108,7 +108,9 @@ endif()
 
 # The installed programs start: the daemon as far as its flag check, the
 # recorder's host with its dialog (simulated display), closed at once.
-execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${PREFIX}/${BINDIR}/QelDaemon --port=999
+# Its folders are made before the flags are read: keep them in the test's own.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=appdata XDG_DATA_HOME=${work}/data
+    ${PREFIX}/${BINDIR}/QelDaemon --port=999
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 255 OR NOT output MATCHES "The port number must be greater than 1000")
   fail("installed QelDaemon: exit ${result}:\n${output}")

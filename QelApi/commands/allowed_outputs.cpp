@@ -39,15 +39,6 @@ bool isOneFileExtension(std::string_view extension) {
          listed(kMoreOneFileExtensions, extension);
 }
 
-// The value of the last `option` among the options; nullopt when absent.
-std::optional<std::string> lastValue(const std::vector<std::string>& options, std::string_view option) {
-  std::optional<std::string> value;
-  for (std::size_t i = 0; i + 1 < options.size(); ++i) {
-    if (options[i] == option) value = options[++i];
-  }
-  return value;
-}
-
 }  // namespace
 
 std::optional<GuardRefusal> outputRefusal(std::string_view name, const std::vector<std::string>& options) {
@@ -61,10 +52,10 @@ std::optional<GuardRefusal> outputRefusal(std::string_view name, const std::vect
   if (file.starts_with("file:")) file.remove_prefix(5);
   if (file.empty()) return GuardRefusal{spelled, "output names no file"};
 
-  if (const std::optional<std::string> strftime = lastValue(options, "-strftime"); strftime && *strftime != "0") {
+  if (const std::optional<std::string> strftime = lastOptionValue(options, "-strftime"); strftime && *strftime != "0") {
     return GuardRefusal{spelled, "output name made a pattern of other files by -strftime"};
   }
-  if (const std::optional<std::string> format = lastValue(options, "-f")) {
+  if (const std::optional<std::string> format = lastOptionValue(options, "-f")) {
     if (listed(kOneFileFormats, *format)) return std::nullopt;
     return GuardRefusal{spelled, fmt::format("output format \"{}\" writes files besides its output", *format)};
   }

@@ -170,6 +170,14 @@ void addInput(std::string_view name, std::string_view format, InputReads& reads,
 
 }  // namespace
 
+std::optional<std::string> lastOptionValue(const std::vector<std::string>& options, std::string_view option) {
+  std::optional<std::string> value;
+  for (std::size_t i = 0; i + 1 < options.size(); ++i) {
+    if (options[i] == option) value = options[++i];
+  }
+  return value;
+}
+
 InputReads inputReads(std::string_view name, std::string_view format) {
   InputReads reads;
   addInput(name, format, reads, 0);
@@ -214,13 +222,11 @@ std::vector<MovieSource> movieSources(std::string_view graph) {
 std::vector<std::string> playlistNames(std::string_view text, std::string_view playlistPath) {
   std::vector<std::string> names;
   const fs::path folder = fs::path(std::string(fileBehindFFmpegPath(playlistPath))).parent_path();
-  for (const std::string& raw : splitAt(text, '\n')) {
-    std::string_view line(raw);
-    while (!line.empty() && kBlanks.find(line.front()) != std::string_view::npos) line.remove_prefix(1);
-    while (!line.empty() && kBlanks.find(line.back()) != std::string_view::npos) line.remove_suffix(1);
+  for (std::string line : splitAt(text, '\n')) {
+    trimSpaces(line);
     if (line.empty()) continue;
     if (!line.starts_with("#")) {
-      names.push_back(nameFromList(std::string(line), folder));
+      names.push_back(nameFromList(line, folder));
       continue;
     }
     constexpr std::string_view kUri = "URI=\"";
@@ -229,7 +235,7 @@ std::vector<std::string> playlistNames(std::string_view text, std::string_view p
     const std::size_t begin = uri + kUri.size();
     const std::size_t end = line.find('"', begin);
     if (end == std::string_view::npos || end == begin) continue;
-    names.push_back(nameFromList(std::string(line.substr(begin, end - begin)), folder));
+    names.push_back(nameFromList(line.substr(begin, end - begin), folder));
   }
   return names;
 }

@@ -1,7 +1,9 @@
 // The files behind a name as ffmpeg reads it. ffmpeg does not take every name
 // as one plain file:
-// - protocol prefixes lead to a file underneath ("file:", "async:", "cache:",
-//   "crypto:", "subfile,...:");
+// - a name that starts with a URL scheme and ':' is opened through that
+//   protocol; some lead to a file underneath ("file:", dropped once,
+//   "async:", "cache:", "crypto:", "subfile,<options>:" with any separator
+//   character), others to no file of ours ("tee:", "pipe:", "http:" ...);
 // - "concat:a|b" reads each of a and b, and "concatf:list" reads the list file
 //   and every name listed in it, one a line;
 // - a name holding a frame-number field ("%d", "%03d": '%', optional digits,

@@ -148,13 +148,9 @@ std::vector<ArgGroup> argGroups(const std::string& commandLine) {
   return groups;
 }
 
-// The last "-f" among the options: the format forced on the input or output.
+// The format forced on an input: its last "-f"; empty when detected.
 std::string forcedFormat(const std::vector<std::string>& options) {
-  std::string format;
-  for (std::size_t i = 0; i + 1 < options.size(); ++i) {
-    if (options[i] == "-f") format = options[++i];
-  }
-  return format;
+  return lastOptionValue(options, "-f").value_or(std::string());
 }
 
 void addReads(const InputReads& more, InputReads& reads) {
@@ -244,14 +240,8 @@ std::vector<std::string> commandWrites(const FFmpegCommand& command) {
   if (!command.outputPath.empty()) writes.push_back(command.outputPath);
   // ffmpeg takes every argument that is neither an option nor an option's
   // value as an output file: a transform can name one of its own.
-  const std::vector<std::string> args = splitCommandLine(command.commandLine);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.size() > 1 && arg.front() == '-') {
-      if (!isFlagOption(std::string_view(arg).substr(1))) ++i;
-      continue;
-    }
-    if (!arg.empty() && !isNoFile(arg)) appendIfAbsent(writes, arg);
+  for (const ArgGroup& group : argGroups(command.commandLine)) {
+    if (!group.input && !group.name.empty() && !isNoFile(group.name)) appendIfAbsent(writes, group.name);
   }
   return writes;
 }

@@ -41,13 +41,7 @@ class FFmpegOpensTest : public EngineTaskTest {
   }
 
   // Runs the task to its completion; its last report.
-  StateReport run(const std::string& request) {
-    const uint64_t id = nextTaskId();
-    EXPECT_EQ(submitTask(handle_, id, request), 0) << request;
-    EXPECT_TRUE(taskEvents().waitForCompletion(id)) << request;
-    const std::vector<StateReport> reports = taskEvents().reports(id);
-    return reports.empty() ? StateReport{} : reports.back();
-  }
+  StateReport run(const std::string& request) { return runTask(handle_, request); }
 };
 
 std::string scale(const std::string& input, const std::string& output, const std::string& prevOp = "") {

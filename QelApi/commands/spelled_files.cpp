@@ -15,9 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Protocols that open the file named after them.
-constexpr std::string_view kFileWrappers[] = {"file:", "async:", "cache:", "crypto:", "crypto+"};
-
 // How deep names read through other names ("concatf:" lists naming lists)
 // are followed.
 constexpr int kMaxReadDepth = 4;
@@ -27,13 +24,35 @@ constexpr std::uintmax_t kMaxListBytes = 4u << 20;
 
 constexpr std::string_view kTokenBlanks = " \n\t\r";
 
+// The characters of a URL scheme, as ffmpeg's protocol lookup takes them.
+constexpr std::string_view kSchemeChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+
+// The name that "subfile,<sep>key<sep>value<sep>...<sep><sep>:name" opens.
+// ffmpeg takes the character after "subfile," as the separator, reads
+// key/value pairs up to an empty key and drops "subfile:" from what follows;
+// any other shape is no name it opens.
+std::optional<std::string_view> subfileTarget(std::string_view spelled) {
+  if (!spelled.starts_with("subfile,") || spelled.size() < 9) return std::nullopt;
+  const char separator = spelled[8];
+  std::size_t pos = 9;
+  std::size_t key = spelled.find(separator, pos);
+  while (key != std::string_view::npos && pos < key) {
+    const std::size_t value = spelled.find(separator, key + 1);
+    if (value == std::string_view::npos) return std::nullopt;
+    pos = value + 1;
+    key = spelled.find(separator, pos);
+  }
+  if (key != pos) return std::nullopt;
+  const std::string_view rest = spelled.substr(key + 1);
+  if (!rest.starts_with(':')) return std::nullopt;
+  return rest.substr(1);
+}
+
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// One token as ffmpeg's av_get_token reads it: leading blanks skipped; a
-// backslash takes the next character as it is; single quotes keep what they
-// hold; the token ends at a character of `terminators`; blanks at its end that
-// no quote or backslash protects are dropped. `pos` is left on the terminator.
-std::string readAvToken(std::string_view text, std::size_t& pos, std::string_view terminators) {
+}  // namespace
+
+std::string readFFmpegToken(std::string_view text, std::size_t& pos, std::string_view terminators) {
   while (pos < text.size() && kTokenBlanks.find(text[pos]) != std::string_view::npos) ++pos;
   std::string token;
   std::size_t kept = 0;  // length protected from the trailing-blank trim
@@ -56,8 +75,6 @@ std::string readAvToken(std::string_view text, std::size_t& pos, std::string_vie
   return token;
 }
 
-}  // namespace
-
 std::optional<std::string> readListText(std::string_view spelled) {
   const std::string path(fileBehindFFmpegPath(spelled));
   std::error_code ec;
@@ -77,50 +94,79 @@ struct NumberedFile {
   std::string path;
 };
 
-void addReads(std::string_view spelled, std::vector<std::string>& reads, int depth, bool sequences) {
-  if (depth > kMaxReadDepth) return;
-  const std::string_view behind = fileBehindFFmpegPath(spelled);
-  if (behind.starts_with("concat:")) {
-    for (const std::string& member : splitAt(behind.substr(7), '|')) {
-      if (!member.empty()) addReads(member, reads, depth + 1, false);
+void addProtocolReads(std::string_view spelled, ProtocolReads& reads, int depth) {
+  if (depth > kMaxReadDepth) {
+    if (!reads.unfollowed) reads.unfollowed = std::string(spelled);
+    return;
+  }
+  const OpenedName opened = openedName(spelled);
+  if (opened.protocol == "concat") {
+    for (const std::string& member : splitAt(opened.rest, '|')) {
+      if (!member.empty()) addProtocolReads(member, reads, depth + 1);
     }
     return;
   }
-  if (behind.starts_with("concatf:")) {
-    const std::string_view list = behind.substr(8);
-    addReads(list, reads, depth + 1, false);
-    if (const std::optional<std::string> text = readListText(list)) {
-      for (const std::string& name : concatfListNames(*text)) addReads(name, reads, depth + 1, false);
+  if (opened.protocol == "concatf") {
+    const OpenedName list = openedName(opened.rest);
+    if (list.protocol != "file") {
+      if (!reads.unfollowed) reads.unfollowed = std::string(opened.rest);
+      return;
+    }
+    appendIfAbsent(reads.files, std::string(list.rest));
+    if (const std::optional<std::string> text = readListText(list.rest)) {
+      for (const std::string& name : concatfListNames(*text)) addProtocolReads(name, reads, depth + 1);
     }
     return;
   }
-  appendIfAbsent(reads, std::string(behind));
-  if (sequences) {
-    for (const std::string& file : existingSequenceFiles(behind)) appendIfAbsent(reads, file);
+  if (opened.protocol != "file") {
+    if (!reads.unfollowed) reads.unfollowed = std::string(spelled);
+    return;
   }
+  if (opened.rest.empty()) return;
+  appendIfAbsent(reads.files, std::string(opened.rest));
+  appendIfAbsent(reads.data, std::string(opened.rest));
 }
 
 }  // namespace
 
-std::string_view fileBehindFFmpegPath(std::string_view spelled) {
-  bool stripped = true;
-  while (stripped) {
-    stripped = false;
-    for (std::string_view wrapper : kFileWrappers) {
-      if (spelled.starts_with(wrapper)) {
-        spelled.remove_prefix(wrapper.size());
-        stripped = true;
-      }
+std::string_view ffmpegProtocol(std::string_view name) {
+  if (name == "-") return "pipe";
+  const std::size_t schemeEnd = name.find_first_not_of(kSchemeChars);
+  if (schemeEnd != std::string_view::npos && name[schemeEnd] == ':') return name.substr(0, schemeEnd);
+  // The one protocol whose name is followed by options: "subfile,<options>:".
+  if (name.starts_with("subfile,") && name.find(':', 8) != std::string_view::npos) return "subfile";
+  return "file";
+}
+
+OpenedName openedName(std::string_view spelled) {
+  for (int depth = 0; depth <= kMaxReadDepth; ++depth) {
+    const std::string_view protocol = ffmpegProtocol(spelled);
+    if (protocol == "file") {
+      // The file protocol drops one "file:"; a second one is part of the path.
+      if (spelled.starts_with("file:")) spelled.remove_prefix(5);
+      return {"file", spelled};
     }
-    // subfile,,start,N,end,M,,:path reads a part of path.
-    if (spelled.starts_with("subfile,")) {
-      const std::size_t colon = spelled.find(':');
-      if (colon == std::string_view::npos) break;
-      spelled.remove_prefix(colon + 1);
-      stripped = true;
+    if (protocol == "async" || protocol == "cache" || protocol == "crypto") {
+      spelled.remove_prefix(protocol.size() + 1);
+    } else if (protocol.starts_with("crypto+")) {
+      // crypto takes a nested scheme: "crypto+file:/x" opens "file:/x".
+      spelled.remove_prefix(7);
+    } else if (protocol == "subfile") {
+      const std::optional<std::string_view> nested = subfileTarget(spelled);
+      if (!nested) return {"subfile", spelled};
+      spelled = *nested;
+    } else if (protocol == "concat" || protocol == "concatf") {
+      return {protocol, spelled.substr(protocol.size() + 1)};
+    } else {
+      return {protocol, spelled};
     }
   }
-  return spelled;
+  return {ffmpegProtocol(spelled), spelled};
+}
+
+std::string_view fileBehindFFmpegPath(std::string_view spelled) {
+  const OpenedName opened = openedName(spelled);
+  return opened.protocol == "file" ? opened.rest : spelled;
 }
 
 std::optional<FramePattern> framePattern(std::string_view name) {
@@ -200,9 +246,18 @@ std::vector<std::string> existingSequenceFiles(std::string_view spelled) {
   return files;
 }
 
+ProtocolReads protocolReads(std::string_view spelled) {
+  ProtocolReads reads;
+  addProtocolReads(spelled, reads, 0);
+  return reads;
+}
+
 std::vector<std::string> filesReadThrough(std::string_view spelled) {
-  std::vector<std::string> reads;
-  addReads(spelled, reads, 0, true);
+  std::vector<std::string> reads = protocolReads(spelled).files;
+  const OpenedName opened = openedName(spelled);
+  if (opened.protocol == "file") {
+    for (const std::string& file : existingSequenceFiles(opened.rest)) appendIfAbsent(reads, file);
+  }
   return reads;
 }
 
@@ -210,11 +265,18 @@ std::vector<std::string> concatfListNames(std::string_view text) {
   std::vector<std::string> names;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    std::string name = readAvToken(text, pos, "\r\n");
+    std::string name = readFFmpegToken(text, pos, "\r\n");
     if (pos < text.size()) ++pos;  // the line's terminator
     if (!name.empty()) names.push_back(std::move(name));
   }
   return names;
+}
+
+std::string nameFromList(const std::string& name, const std::filesystem::path& folder) {
+  // A name with a scheme is a URL of its own; any other is relative to the list.
+  const bool urlOfItsOwn = ffmpegProtocol(name) != "file" || name.starts_with("file:");
+  if (urlOfItsOwn || name.starts_with("/") || folder.empty()) return name;
+  return (folder / name).string();
 }
 
 std::vector<std::string> ffconcatListFiles(std::string_view text, std::string_view listPath) {
@@ -227,14 +289,9 @@ std::vector<std::string> ffconcatListFiles(std::string_view text, std::string_vi
       continue;
     }
     std::size_t pos = 5;
-    const std::string name = readAvToken(line, pos, kTokenBlanks);
+    const std::string name = readFFmpegToken(line, pos, kTokenBlanks);
     if (name.empty()) continue;
-    const std::string_view plain = fileBehindFFmpegPath(name);
-    if (plain.size() != name.size() || plain.starts_with("/") || folder.empty()) {
-      files.push_back(name);
-    } else {
-      files.push_back((folder / std::string(plain)).string());
-    }
+    files.push_back(nameFromList(name, folder));
   }
   return files;
 }

@@ -1,7 +1,9 @@
 // The files behind a name as ffmpeg reads it. ffmpeg does not take every name
 // as one plain file:
-// - protocol prefixes lead to a file underneath ("file:", "async:", "cache:",
-//   "crypto:", "subfile,...:");
+// - a name that starts with a URL scheme and ':' is opened through that
+//   protocol; some lead to a file underneath ("file:", dropped once,
+//   "async:", "cache:", "crypto:", "subfile,<options>:" with any separator
+//   character), others to no file of ours ("tee:", "pipe:", "http:" ...);
 // - "concat:a|b" reads each of a and b, and "concatf:list" reads the list file
 //   and every name listed in it, one a line;
 // - a name holding a frame-number field ("%d", "%03d": '%', optional digits,
@@ -14,12 +16,31 @@
 // Thread safety: free functions; they read the file system and nothing else.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qel {
+
+// The protocol ffmpeg opens a name with, found as its URL lookup finds it: a
+// run of scheme characters followed by ':' ("tee:", "pipe:", "crypto+file:"),
+// "subfile" for "subfile,<options>:...", "pipe" for "-", and "file" for any
+// other name (a plain path).
+std::string_view ffmpegProtocol(std::string_view name);
+
+// A name with the protocols that open one nested name peeled off ("async:",
+// "cache:", "crypto:", "crypto+", "subfile,...:"; "file:" once, as ffmpeg's
+// file protocol drops it once). `protocol` is where peeling stopped: "file"
+// with `rest` the path, "concat" or "concatf" with `rest` the text after the
+// prefix, or any other protocol with `rest` the name from there on. `rest` is
+// always a tail of the name.
+struct OpenedName {
+  std::string_view protocol;
+  std::string_view rest;
+};
+OpenedName openedName(std::string_view spelled);
 
 // The file a path spelled for ffmpeg opens: the path without the protocol
 // prefixes that lead to a plain file. Other texts are returned unchanged.
@@ -48,6 +69,19 @@ bool matchesFramePattern(const FramePattern& pattern, std::string_view name);
 // lies in a folder part of the name, or when the folder cannot be read.
 std::vector<std::string> existingSequenceFiles(std::string_view spelled);
 
+// What reading a name opens at the protocol level, before any format reads
+// the data: `files` every file opened (a "concatf:" list and its names, the
+// members of "concat:", the file behind the wrappers), `data` those whose
+// bytes make the input's data (all but the lists), and `unfollowed` the first
+// name opened through a protocol that reads no file of ours ("http:",
+// "data:", "pipe:", ...), whose reads cannot be known.
+struct ProtocolReads {
+  std::vector<std::string> files;
+  std::vector<std::string> data;
+  std::optional<std::string> unfollowed;
+};
+ProtocolReads protocolReads(std::string_view spelled);
+
 // Every file that reading the name reads, as paths the file system takes (no
 // protocol prefix): the file behind the name itself, the members of "concat:",
 // the list of "concatf:" and the names in it (when the list can be read), and
@@ -60,10 +94,21 @@ std::vector<std::string> filesReadThrough(std::string_view spelled);
 // list a task would give (4 MiB).
 std::optional<std::string> readListText(std::string_view spelled);
 
+// One token as ffmpeg's av_get_token reads it, from `pos`: leading blanks
+// skipped; a backslash takes the next character as it is; single quotes keep
+// what they hold; the token ends at a character of `terminators`; blanks at
+// its end that no quote or backslash protects are dropped. `pos` is left on
+// the terminator (or the end).
+std::string readFFmpegToken(std::string_view text, std::size_t& pos, std::string_view terminators);
+
 // The names listed in the text of a "concatf:" list: one a line, blanks round
 // it trimmed, quotes and backslashes read as ffmpeg's tokens read them; empty
 // lines give no name.
 std::vector<std::string> concatfListNames(std::string_view text);
+
+// A name read from a list (ffconcat, playlist) in `folder`: names with a
+// scheme of their own and absolute paths as they are, others in the folder.
+std::string nameFromList(const std::string& name, const std::filesystem::path& folder);
 
 // The files named by the "file" lines of an ffconcat list (the concat
 // demuxer's input, "-f concat"), relative ones taken from the list's folder.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <utility>
@@ -9,7 +10,9 @@
 
 #include <fmt/format.h>
 
+#include "commands/allowed_outputs.h"
 #include "commands/command_plan.h"
+#include "commands/input_reads.h"
 #include "commands/filter_text.h"
 #include "commands/task_operation.h"
 #include "commands/vocabulary.h"
@@ -22,13 +25,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr int kMaxLinkHops = 40;
+
+// The path with every symbolic link in it followed, a dangling one too: a
+// write through a link that leads nowhere yet creates the file it names.
+fs::path followLinks(const fs::path& absolute) {
+  const fs::path relative = absolute.relative_path();
+  std::vector<fs::path> rest(relative.begin(), relative.end());
+  std::reverse(rest.begin(), rest.end());  // the next component last
+  fs::path result = absolute.root_path();
+  int hops = 0;
+  while (!rest.empty()) {
+    const fs::path part = std::move(rest.back());
+    rest.pop_back();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      result = result.parent_path();
+      continue;
+    }
+    std::error_code ec;
+    const fs::path next = result / part;
+    if (!fs::is_symlink(fs::symlink_status(next, ec)) || ec) {
+      result = next;
+      continue;
+    }
+    const fs::path target = fs::read_symlink(next, ec);
+    if (ec || ++hops > kMaxLinkHops) return absolute.lexically_normal();
+    if (target.is_absolute()) result = target.root_path();
+    const fs::path targetParts = target.relative_path();
+    std::vector<fs::path> parts(targetParts.begin(), targetParts.end());
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+  }
+  return result;
+}
+
 fs::path resolved(std::string_view spelled) {
   std::error_code ec;
   fs::path path(fileBehindFFmpegPath(spelled));
   fs::path absolute = fs::absolute(path, ec);
   if (ec) return path.lexically_normal();
-  fs::path canonical = fs::weakly_canonical(absolute, ec);
-  return ec ? absolute.lexically_normal() : canonical;
+  return followLinks(absolute);
 }
 
 std::string absoluteNormal(std::string_view spelled) {
@@ -74,8 +110,78 @@ bool isFlagOption(std::string_view name) {
   return false;
 }
 
-void addReadsOf(const std::string& name, std::vector<std::string>& reads) {
-  for (std::string& file : filesReadThrough(name)) appendIfAbsent(reads, file);
+// The options that name a filter graph, whose movie sources are inputs.
+bool isGraphOption(std::string_view option) {
+  return option == "-filter_complex" || option == "-lavfi" || option == "-vf" || option == "-af" ||
+         option == "-filter" || option.starts_with("-filter:");
+}
+
+// A command line read as ffmpeg groups it: each input ("-i") and each output
+// (an argument that is neither an option nor an option's value) with the
+// options that stand before it since the previous one. Options after the
+// last name form a last group without a name.
+struct ArgGroup {
+  std::vector<std::string> options;
+  std::string name;
+  bool input = false;
+};
+
+std::vector<ArgGroup> argGroups(const std::string& commandLine) {
+  const std::vector<std::string> args = splitCommandLine(commandLine);
+  std::vector<ArgGroup> groups;
+  std::vector<std::string> options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-i" && i + 1 < args.size()) {
+      groups.push_back({std::move(options), args[++i], true});
+      options.clear();
+    } else if (arg.size() > 1 && arg.front() == '-') {
+      options.push_back(arg);
+      if (!isFlagOption(std::string_view(arg).substr(1)) && i + 1 < args.size()) options.push_back(args[++i]);
+    } else if (!arg.empty()) {
+      groups.push_back({std::move(options), arg, false});
+      options.clear();
+    }
+  }
+  // Options after the last name: those of an output still to come.
+  if (!options.empty()) groups.push_back({std::move(options), "", false});
+  return groups;
+}
+
+// The format forced on an input: its last "-f"; empty when detected.
+std::string forcedFormat(const std::vector<std::string>& options) {
+  return lastOptionValue(options, "-f").value_or(std::string());
+}
+
+void addReads(const InputReads& more, InputReads& reads) {
+  for (const std::string& file : more.files) appendIfAbsent(reads.files, file);
+  if (!reads.refusal) reads.refusal = more.refusal;
+}
+
+void addGraphReads(std::string_view graph, InputReads& reads) {
+  for (const MovieSource& source : movieSources(graph)) addReads(inputReads(source.filename, source.format), reads);
+}
+
+// The reads of every input that the items of an operation name.
+InputReads operationReads(const TaskOperation& operation) {
+  InputReads reads;
+  for (const TaskIoItem& item : operation.m_inputs) {
+    if (item.value.empty()) continue;
+    if (item.type == 2 && contains(item.value, "movie=")) {
+      addGraphReads(item.value, reads);
+    } else if (item.type == 2 && contains(item.value, "-i ")) {
+      for (const ArgGroup& group : argGroups(item.value)) {
+        if (group.input) addReads(inputReads(group.name, forcedFormat(group.options)), reads);
+      }
+    } else if (item.type == 1 || item.type == 2) {
+      addReads(inputReads(item.value, forcedFormat(splitCommandLine(item.prevOp))), reads);
+    }
+  }
+  return reads;
+}
+
+std::string refusalMessage(const GuardRefusal& refusal) {
+  return fmt::format("{}, refused: {}", refusal.reason, refusal.name);
 }
 
 }  // namespace
@@ -106,46 +212,36 @@ bool mayWrite(const std::string& output, const std::string& file) {
   return false;
 }
 
-std::vector<std::string> commandReads(const FFmpegCommand& command) {
-  std::vector<std::string> reads;
-  for (const std::string& file : command.inputFiles) addReadsOf(file, reads);
-  const std::vector<std::string> args = splitCommandLine(command.commandLine);
-  std::string format;  // the -f given to the input being read
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == "-f") {
-      format = args[++i];
-      continue;
+InputReads commandInputs(const FFmpegCommand& command) {
+  InputReads reads;
+  // The input files are the command's own reading of its text (a lavfi
+  // graph among them, as a name): their protocol reads only. The text itself
+  // is read below with each input's format.
+  for (const std::string& file : command.inputFiles) {
+    for (const std::string& read : filesReadThrough(file)) appendIfAbsent(reads.files, read);
+  }
+  std::string graphOption;
+  for (const ArgGroup& group : argGroups(command.commandLine)) {
+    if (group.input) addReads(inputReads(group.name, forcedFormat(group.options)), reads);
+    for (std::size_t i = 0; i + 1 < group.options.size(); ++i) {
+      if (isGraphOption(group.options[i])) addGraphReads(group.options[i + 1], reads);
     }
-    if (args[i] != "-i") continue;
-    const std::string& input = args[++i];
-    addReadsOf(input, reads);
-    // The concat demuxer reads the files its list names.
-    if (format == "concat") {
-      if (const std::optional<std::string> list = readListText(input)) {
-        for (const std::string& file : ffconcatListFiles(*list, input)) addReadsOf(file, reads);
-      }
-    }
-    format.clear();
   }
   if (command.commandLine.find("movie='") != std::string::npos) {
-    for (const std::string& path : extractInputPaths(command.commandLine)) addReadsOf(path, reads);
+    for (const std::string& path : extractInputPaths(command.commandLine)) addReads(inputReads(path, ""), reads);
   }
   return reads;
 }
+
+std::vector<std::string> commandReads(const FFmpegCommand& command) { return commandInputs(command).files; }
 
 std::vector<std::string> commandWrites(const FFmpegCommand& command) {
   std::vector<std::string> writes;
   if (!command.outputPath.empty()) writes.push_back(command.outputPath);
   // ffmpeg takes every argument that is neither an option nor an option's
   // value as an output file: a transform can name one of its own.
-  const std::vector<std::string> args = splitCommandLine(command.commandLine);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.size() > 1 && arg.front() == '-') {
-      if (!isFlagOption(std::string_view(arg).substr(1))) ++i;
-      continue;
-    }
-    if (!arg.empty() && !isNoFile(arg)) appendIfAbsent(writes, arg);
+  for (const ArgGroup& group : argGroups(command.commandLine)) {
+    if (!group.input && !group.name.empty() && !isNoFile(group.name)) appendIfAbsent(writes, group.name);
   }
   return writes;
 }
@@ -162,6 +258,55 @@ std::optional<std::string> findOverwrittenInput(const std::vector<FFmpegCommand>
     for (const std::string& input : commandReads(commands[i])) {
       for (const std::string& output : writes) {
         if (mayWrite(output, input)) return input;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> commandRefusal(const std::vector<FFmpegCommand>& commands, std::size_t index) {
+  if (index >= commands.size()) return std::nullopt;
+  const FFmpegCommand& command = commands[index];
+  for (const ArgGroup& group : argGroups(command.commandLine)) {
+    if (group.input || group.name.empty()) continue;
+    if (std::optional<GuardRefusal> refusal = outputRefusal(group.name, group.options)) {
+      return refusalMessage(*refusal);
+    }
+  }
+  if (std::optional<GuardRefusal> refusal = commandInputs(command).refusal) return refusalMessage(*refusal);
+  if (std::optional<std::string> input = findOverwrittenInput(commands, index)) return overwrittenInputMessage(*input);
+  return std::nullopt;
+}
+
+std::optional<std::string> findRefusedName(const std::vector<TaskOperation>& operations) {
+  std::vector<std::string> taskReads;
+  for (const TaskOperation& operation : operations) {
+    InputReads reads = operationReads(operation);
+    if (reads.refusal) return refusalMessage(*reads.refusal);
+    for (std::string& file : reads.files) appendIfAbsent(taskReads, file);
+  }
+  for (const TaskOperation& operation : operations) {
+    // The transform stands on the output side of the command: its options
+    // after any input it names are the output's.
+    const std::vector<ArgGroup> groups = argGroups(operation.m_transform);
+    const bool trailing = !groups.empty() && groups.back().name.empty();
+    const std::vector<std::string> options = trailing ? groups.back().options : std::vector<std::string>{};
+    for (const TaskIoItem& item : operation.m_outputs) {
+      if (item.value.empty()) continue;
+      if (std::optional<GuardRefusal> refusal = outputRefusal(item.value, options)) return refusalMessage(*refusal);
+    }
+  }
+  // A link among the outputs may lead to a file the task reads: it would be
+  // written through the link.
+  for (const TaskOperation& operation : operations) {
+    for (const TaskIoItem& item : operation.m_outputs) {
+      std::error_code ec;
+      const std::string path(fileBehindFFmpegPath(item.value));
+      if (path.empty() || !fs::is_symlink(fs::symlink_status(path, ec)) || ec) continue;
+      for (const std::string& read : taskReads) {
+        if (mayWrite(item.value, read)) {
+          return refusalMessage({item.value, fmt::format("output is a link that leads to the input {}", read)});
+        }
       }
     }
   }

@@ -124,16 +124,23 @@ int EngineContext::replaceOperations(uint64_t id, const char* request) {
   // Read and checked before the engine mutex is taken: the check looks at the
   // file system, and neither needs the engine.
   std::vector<TaskOperation> operations = parseTaskOperations(request);
-  // Two outputs of one file: the second write would destroy the first result,
-  // and a failed second command would remove it. Refused before anything runs.
-  std::optional<std::string> twice = findOutputWrittenTwice(operations);
-  if (twice) operations.clear();
+  // A name ffmpeg would open as something else than the files the task
+  // names, and two outputs of one file (the second write would destroy the
+  // first result, and a failed second command would remove it): refused
+  // before anything runs.
+  std::optional<std::string> refused = findRefusedName(operations);
+  if (!refused) {
+    if (std::optional<std::string> twice = findOutputWrittenTwice(operations)) {
+      refused = outputWrittenTwiceMessage(*twice);
+    }
+  }
+  if (refused) operations.clear();
 
   std::lock_guard<std::mutex> lock(m_mutex);
   TaskEntry* task = findTaskLocked(id);
   if (task == nullptr) return QEL_ERR_TASK_NOT_EXIST;
   if (task->state != TaskState::Created) return QEL_ERR_TASK_IS_RUNNING;
-  if (twice) logText(kLogError, fmt::format("task({}) {}", id, outputWrittenTwiceMessage(*twice)));
+  if (refused) logText(kLogError, fmt::format("task({}) {}", id, *refused));
   task->operations = std::move(operations);
   return task->operations.empty() ? QEL_ERR_INVALID_PARAMS : QEL_SUCCESS;
 }

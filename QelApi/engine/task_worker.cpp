@@ -67,7 +67,8 @@ class TaskRun {
   int32_t lengthOf(size_t i);
   // The task's first report: command 0 is about to run for `seconds`.
   void reportFirst(int32_t seconds);
-  void refuseCommand(size_t i, int32_t seconds, const std::string& input);
+  // Reports command i as refused by the write guard, with the guard's text.
+  void refuseCommand(size_t i, int32_t seconds, const std::string& message);
   void reportFinalState();
   void complete();
 
@@ -153,10 +154,10 @@ bool TaskRun::runCommand(size_t i) {
   const FFmpegCommand& command = commands_[i];
   const int32_t total = static_cast<int32_t>(commands_.size());
 
-  if (std::optional<std::string> input = findOverwrittenInput(commands_, i)) {
+  if (std::optional<std::string> refusal = commandRefusal(commands_, i)) {
     const int32_t seconds = lengthOf(i);
     if (i == 0) reportFirst(seconds);
-    refuseCommand(i, seconds, *input);
+    refuseCommand(i, seconds, *refusal);
     return true;
   }
 
@@ -253,9 +254,8 @@ int32_t TaskRun::lengthOf(size_t i) {
   return seconds_[i];
 }
 
-void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& input) {
+void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& message) {
   const FFmpegCommand& command = commands_[i];
-  const std::string message = overwrittenInputMessage(input);
   logText(kLogError, fmt::format("****** task({}) index={}, {}", task_.id, i, message));
   logText(kLogError, "cmd = {" + command.commandLine + "}");
 
@@ -268,7 +268,7 @@ void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& input)
   record.finished = true;
   record.fileNums = extractInputFiles(command.commandLine);
   record.outputs = outputs_;
-  // The output is one of the inputs: it is not removed.
+  // Nothing ran: no output of this command is removed.
   reportError(record, command.inputFiles, message);
 }
 

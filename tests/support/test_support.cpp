@@ -176,6 +176,18 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::map<std::string, std::string> folderSnapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const std::filesystem::directory_entry& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) {
+      files[entry.path().string()] = readFile(entry.path().string());
+    } else {
+      files[entry.path().string()] = "<folder>";
+    }
+  }
+  return files;
+}
+
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);

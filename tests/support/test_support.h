@@ -102,6 +102,9 @@ ProbeInfo probe(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 
+// Every file under `root` with its content; folders are listed empty.
+std::map<std::string, std::string> folderSnapshot(const std::string& root);
+
 // The request examples of the README: the indented lines between its
 // operation markers that hold a request, without their indent.
 std::vector<std::string> readmeOperationExamples();

@@ -54,6 +54,26 @@ TEST(SpelledFiles, ANumberMatchesItsFieldAsFFmpegFormatsIt) {
   }
 }
 
+TEST(SpelledFiles, TheProtocolIsTheOneFFmpegsLookupFinds) {
+  struct Case {
+    const char* name;
+    const char* protocol;
+  };
+  const Case cases[] = {
+      {"/x/a.mp4", "file"},
+      {"/x/a:b.mp4", "file"},
+      {"file:/x/a.mp4", "file"},
+      {"tee:/x/a.mkv|/x/b.mp4", "tee"},
+      {"a:b.mp4", "a"},
+      {"crypto+file:/x/a.mp4", "crypto+file"},
+      {"-", "pipe"},
+      {"subfile,,start,0,,:/x/a.mp4", "subfile"},
+      {"subfile,no-colon", "file"},
+      {":x", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ffmpegProtocol(c.name), c.protocol) << c.name;
+}
+
 TEST(SpelledFiles, ListsTakeFFmpegsTokens) {
   EXPECT_EQ(concatfListNames("a.mp4\r\n  'b c.mp4'  \n\nd\\ e.mp4 \n"),
             (std::vector<std::string>{"a.mp4", "b c.mp4", "d e.mp4"}));
@@ -82,6 +102,14 @@ TEST(SpelledFiles, ReadingANameReadsTheFilesBehindIt) {
       {"concatf:" + d + "missing.txt", {d + "missing.txt"}},
       {d + "p%d.png", {d + "p%d.png", d + "p1.png", d + "p2.png", d + "p10.png"}},
       {"file:" + d + "p%02d.png", {d + "p%02d.png", d + "p01.png", d + "p10.png"}},
+      // ffmpeg takes any character after "subfile," as the separator.
+      {"subfile,:start:0:end:0:::" + d + "a.mp4", {d + "a.mp4"}},
+      {"async:cache:crypto+file:" + d + "a.mp4", {d + "a.mp4"}},
+      // The file protocol drops one "file:"; the second is part of the path.
+      {"file:file:" + d + "a.mp4", {"file:" + d + "a.mp4"}},
+      // Other protocols read no file of ours.
+      {"tee:" + d + "a.mp4", {}},
+      {"http://127.0.0.1/a.mp4", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(filesReadThrough(c.spelled), c.reads) << c.spelled;
 

@@ -66,6 +66,14 @@ TEST_F(WriteGuardTest, SeesEveryFileACommandReadsAndMayWrite) {
        std::nullopt},
       {"a distinct output", " -i \"concat:" + f("src.mp4") + "|" + f("other.mp4") + "\" \"" + f("o.mp4") + "\"",
        f("o.mp4"), std::nullopt},
+      {"ffconcat list found by content", " -i \"" + f("ffconcat.txt") + "\" \"" + f("src.mp4") + "\"", f("src.mp4"),
+       f("src.mp4")},
+      {"subfile with any separator", " -i \"subfile,:start:0:end:0:::" + f("src.mp4") + "\" \"" + f("src.mp4") + "\"",
+       f("src.mp4"), f("src.mp4")},
+      {"lavfi movie source", " -f lavfi -i \"movie=" + f("src.mp4") + "\" \"" + f("src.mp4") + "\"", f("src.mp4"),
+       f("src.mp4")},
+      {"movie source of a graph", " -filter_complex \"amovie=filename=" + f("src.mp4") + "\" \"" + f("src.mp4") + "\"",
+       f("src.mp4"), f("src.mp4")},
   };
   for (const Case& c : cases) {
     const FFmpegCommand command{c.commandLine, c.outputPath, "", {}};
@@ -75,6 +83,7 @@ TEST_F(WriteGuardTest, SeesEveryFileACommandReadsAndMayWrite) {
 
 TEST_F(WriteGuardTest, FindsOutputsThatWriteOneFileTwice) {
   fs::create_hard_link(f("other.mp4"), f("linked.mp4"));
+  fs::create_symlink("o.mp4", f("lnk.mp4"));
   struct Case {
     const char* name;
     std::string first;
@@ -90,6 +99,7 @@ TEST_F(WriteGuardTest, FindsOutputsThatWriteOneFileTwice) {
       {"two widths of one sequence", f("q%d.png"), f("q%03d.png"), true},
       {"different names", f("o.mp4"), f("o2.mp4"), false},
       {"different sequences", f("q%d.png"), f("r%d.png"), false},
+      {"dangling link to the other", f("o.mp4"), f("lnk.mp4"), true},
   };
   for (const Case& c : cases) {
     for (bool sameOperation : {false, true}) {
@@ -105,6 +115,38 @@ TEST_F(WriteGuardTest, FindsOutputsThatWriteOneFileTwice) {
       if (twice) {
         EXPECT_NE(outputWrittenTwiceMessage(*twice).find(*twice), std::string::npos);
       }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+TEST_F(WriteGuardTest, RefusesACommandThatFFmpegWouldOpenOtherwise) {
+  struct Case {
+    const char* name;
+    std::string commandLine;
+    bool refused;
+  };
+  const std::string in = " -i \"" + f("src.mp4") + "\"";
+  const std::vector<Case> cases = {
+      {"plain output", in + " -c:v libx264 \"" + f("o.mp4") + "\"", false},
+      {"format from the output options", in + " -f hls \"" + f("o.mkv") + "\"", true},
+      {"input format is not the output's", " -f mp4" + in + " \"" + f("o.mkv") + "\"", false},
+      {"second output through a protocol", in + " \"tee:" + f("a.mkv") + "|" + f("b.mkv") + "\" \"" + f("o.mkv") + "\"",
+       true},
+      {"input through a protocol", " -i \"http://127.0.0.1:9/a.mp4\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input", in + " \"" + f("src.mp4") + "\"", true},
+  };
+  for (const Case& c : cases) {
+    const std::vector<FFmpegCommand> commands{{c.commandLine, f("o.mkv"), "", {}}};
+    const std::optional<std::string> refusal = commandRefusal(commands, 0);
+    EXPECT_EQ(refusal.has_value(), c.refused) << c.name << ": " << refusal.value_or("");
+    if (refusal) {
+      EXPECT_NE(refusal->find("refused"), std::string::npos) << *refusal;
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -34,6 +35,14 @@ int countInLog(const std::string& needle) {
     ++count;
   }
   return count;
+}
+
+StateReport runTask(void* handle, const std::string& request) {
+  const uint64_t id = nextTaskId();
+  EXPECT_EQ(submitTask(handle, id, request), 0) << request;
+  EXPECT_TRUE(taskEvents().waitForCompletion(id)) << request;
+  const std::vector<StateReport> reports = taskEvents().reports(id);
+  return reports.empty() ? StateReport{} : reports.back();
 }
 
 }  // namespace qel::test

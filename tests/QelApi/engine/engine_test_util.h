@@ -37,6 +37,11 @@ inline InitConfig realToolsConfig(const std::string& qelId) {
 // Counts the occurrences of `needle` in the shared log file (0 when absent).
 int countInLog(const std::string& needle);
 
+// Runs a task through the exports to its completion; its last report (an
+// empty one when it reported nothing). Records failures when the task is
+// refused or does not complete.
+StateReport runTask(void* handle, const std::string& request);
+
 // The fixture of the tests that run tasks: an engine logging to the shared
 // folder, its callbacks recorded by taskEvents(), and a temporary folder.
 class EngineTaskTest : public testing::Test {

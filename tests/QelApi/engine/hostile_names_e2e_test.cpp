@@ -60,19 +60,6 @@ std::string jsonContent(const std::string& text) {
   return quoted.substr(1, quoted.size() - 2);
 }
 
-// Every file under `root` with its content; folders are listed empty.
-std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) {
-      files[entry.path().string()] = readFile(entry.path().string());
-    } else {
-      files[entry.path().string()] = "<folder>";
-    }
-  }
-  return files;
-}
-
 class HostileNamesTest : public testing::TestWithParam<HostileName> {
  protected:
   void SetUp() override {
@@ -87,7 +74,7 @@ class HostileNamesTest : public testing::TestWithParam<HostileName> {
       const std::string path = dir.file("media/" + bystander);
       if (!fs::exists(path)) writeFile(path, "bystander " + bystander);
     }
-    before = snapshot(dir.path());
+    before = folderSnapshot(dir.path());
 
     const std::string config = "{\"log_level\":\"debug\",\"log_path\":" + jsonText(dir.file("logs")) +
                                ",\"tmp_path\":" + jsonText(dir.file("logs")) + ",\"qel_id\":\"hostile\"" +
@@ -261,7 +248,7 @@ void HostileNamesTest::expectNothingDamaged() {
   handle = nullptr;
 
   // Nothing that was there has changed or gone; nothing new outside out/.
-  const std::map<std::string, std::string> after = snapshot(dir.path());
+  const std::map<std::string, std::string> after = folderSnapshot(dir.path());
   for (const auto& [path, content] : before) {
     auto it = after.find(path);
     ASSERT_NE(it, after.end()) << "deleted: " << path;

@@ -36,13 +36,7 @@ class TaskSafetyTest : public testing::Test {
   void TearDown() override { qelapi_un_init(handle_); }
 
   // Runs the task to its completion; its last report.
-  StateReport run(const std::string& request) {
-    const uint64_t id = nextTaskId();
-    EXPECT_EQ(submitTask(handle_, id, request), 0) << request;
-    EXPECT_TRUE(taskEvents().waitForCompletion(id)) << request;
-    const std::vector<StateReport> reports = taskEvents().reports(id);
-    return reports.empty() ? StateReport{} : reports.back();
-  }
+  StateReport run(const std::string& request) { return runTask(handle_, request); }
 
   void* handle_ = nullptr;
   TempDir dir;

@@ -16,6 +16,7 @@
 #include "commands/filter_text.h"
 #include "commands/graph_join.h"
 #include "commands/merge_rules.h"
+#include "commands/spelled_files.h"
 #include "common/text_convert.h"
 #include "common/text_edit.h"
 
@@ -34,6 +35,10 @@ bool pathTaken(const std::string& utf8Path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(onDisk(utf8Path), ec));
 }
+
+// Anything under the name as ffmpeg writes it: for an image sequence, also
+// any file its frame-number field gives.
+bool nameTaken(const std::string& utf8Path) { return pathTaken(utf8Path) || !existingSequenceFiles(utf8Path).empty(); }
 
 // True when a file or folder exists at the UTF-8 path. A status that cannot
 // be determined counts as missing.
@@ -91,6 +96,9 @@ CommandBuilder::CommandBuilder(PlanningSnapshot snapshot) : m_snapshot(std::move
 CommandBuilder::~CommandBuilder() {
   for (const std::wstring& path : m_intermediateFiles) {
     std::error_code ec;
+    // A sequence's name was free of files when the plan claimed it: every
+    // file of it now is one the task wrote.
+    for (const std::string& file : existingSequenceFiles(wideToUtf8(path))) fs::remove(onDisk(file), ec);
     fs::path native = onDisk(wideToUtf8(path));
     fs::file_status status = fs::status(native, ec);
     if (ec || !fs::exists(status)) continue;
@@ -169,7 +177,7 @@ void CommandBuilder::claimFreeIntermediateNames(std::vector<TaskOperation>& oper
   for (const TaskOperation& operation : operations) {
     for (const TaskIoItem& output : operation.m_outputs) {
       if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
-      if (renamed.count(output.value) != 0 || !pathTaken(output.value)) continue;
+      if (renamed.count(output.value) != 0 || !nameTaken(output.value)) continue;
       // The free name keeps the spelling's protocol prefix ("file:").
       const std::string_view behind = fileBehindFFmpegPath(output.value);
       const std::string protocol = output.value.substr(0, output.value.size() - behind.size());
@@ -178,7 +186,7 @@ void CommandBuilder::claimFreeIntermediateNames(std::vector<TaskOperation>& oper
       const std::string extension = taken.extension().string();
       for (int n = 1; n <= 1000; ++n) {
         std::string candidate = fmt::format("{}{}-qel{}{}", protocol, stem, n, extension);
-        if (!pathTaken(candidate) && renamed.count(candidate) == 0) {
+        if (!nameTaken(candidate) && renamed.count(candidate) == 0) {
           renamed[output.value] = std::move(candidate);
           break;
         }
@@ -210,7 +218,7 @@ void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>&
     for (const TaskIoItem& output : operation.m_outputs) {
       if (output.type != 2 || output.value.empty() || sources.count(output.value) != 0) continue;
       // A name still taken (no free one was found) is never the plan's to delete.
-      if (pathTaken(output.value)) continue;
+      if (nameTaken(output.value)) continue;
       m_intermediateFiles.insert(utf8ToWide(output.value));
       fs::path parent = onDisk(output.value).parent_path();
       std::error_code ec;

@@ -72,7 +72,8 @@ class CommandBuilder {
   using Position = OperationList::iterator;
 
   explicit CommandBuilder(PlanningSnapshot snapshot = {});
-  // Deletes every intermediate file of the plan that exists; failures ignored.
+  // Deletes every intermediate file of the plan that exists (every file of an
+  // intermediate image sequence); failures ignored.
   ~CommandBuilder();
   CommandBuilder(const CommandBuilder&) = delete;
   CommandBuilder& operator=(const CommandBuilder&) = delete;
@@ -90,7 +91,9 @@ class CommandBuilder {
   // An intermediate name (a type-2 output that is no source of the task) where
   // a file already exists is replaced, in every item of the task, by a free
   // name beside it ("name-qelN.ext"): the user's file is neither overwritten
-  // nor, at the end of the plan, deleted.
+  // nor, at the end of the plan, deleted. An image sequence's name ("f%d.png")
+  // is taken when any file of the sequence exists, and its free name keeps
+  // the frame-number field ("f%d-qel1.png").
   static void claimFreeIntermediateNames(std::vector<TaskOperation>& operations);
   void registerIntermediateFiles(const std::vector<TaskOperation>& operations);
   void mapOutputsToInputs(const std::vector<TaskOperation>& operations);

@@ -60,20 +60,4 @@ std::vector<std::string> OutputFiles::written() const {
   return files;
 }
 
-std::vector<OutputFiles::Created> OutputFiles::created() const {
-  std::vector<Created> files;
-  for (Entry& entry : lookNow()) {
-    if (!entry.look.present) continue;
-    const auto earlier = before_.find(entry.spelled);
-    if (earlier != before_.end() && earlier->second.present) continue;
-    files.push_back({std::move(entry.spelled), std::move(entry.onDisk)});
-  }
-  return files;
-}
-
-bool OutputFiles::existedBefore() const {
-  const auto own = before_.find(spelled_);
-  return own != before_.end() && own->second.present;
-}
-
 }  // namespace qel

@@ -1,7 +1,6 @@
 // The files behind one command's output name, looked at before and after the
 // command: which of them the command wrote (the task's "outputs" list only
-// files that exist) and which it created (the only ones a failed command may
-// remove). A plain name is one file ("file:" and the other wrappers dropped);
+// files that exist). A plain name is one file ("file:" and the other wrappers dropped);
 // an image-sequence name ("p%d.png") is every file its numbers give, and the
 // name itself.
 //
@@ -31,17 +30,6 @@ class OutputFiles {
   // there; for a sequence, the files that are new or changed since the look
   // before.
   std::vector<std::string> written() const;
-
-  // The files that exist now and did not before the command: spelled names and
-  // the paths on disk where they are.
-  struct Created {
-    std::string spelled;
-    std::string onDisk;
-  };
-  std::vector<Created> created() const;
-
-  // True when something was at the name's own path before the command.
-  bool existedBefore() const;
 
  private:
   // What was at one name's path.

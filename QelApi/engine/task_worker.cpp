@@ -25,6 +25,7 @@
 #include "commands/command_plan.h"
 #include "commands/probe_document.h"
 #include "commands/spelled_files.h"
+#include "commands/vocabulary.h"
 #include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
@@ -32,6 +33,7 @@
 #include "base/log.h"
 #include "engine/output_files.h"
 #include "engine/progress_info.h"
+#include "engine/staged_output.h"
 #include "engine/status_report.h"
 #include "base/text_helpers.h"
 
@@ -67,8 +69,9 @@ class TaskRun {
   int32_t lengthOf(size_t i);
   // The task's first report: command 0 is about to run for `seconds`.
   void reportFirst(int32_t seconds);
-  // Reports command i as refused by the write guard, with the guard's text.
-  void refuseCommand(size_t i, int32_t seconds, const std::string& message);
+  // Reports command i as failed without running it; `reason` goes to the log,
+  // `detail` into the report.
+  void refuseCommand(size_t i, const std::string& reason, const std::string& detail);
   void reportFinalState();
   void complete();
 
@@ -155,38 +158,63 @@ bool TaskRun::runCommand(size_t i) {
   const int32_t total = static_cast<int32_t>(commands_.size());
 
   if (std::optional<std::string> refusal = commandRefusal(commands_, i)) {
-    const int32_t seconds = lengthOf(i);
-    if (i == 0) reportFirst(seconds);
-    refuseCommand(i, seconds, *refusal);
+    // Nothing runs: nothing is written or removed.
+    refuseCommand(i, *refusal, *refusal);
     return true;
+  }
+
+  // ffmpeg writes beside the output and the result takes its place only once
+  // the command succeeded: a failure, an abort or a shutdown leaves the
+  // user's file as it was.
+  std::optional<StagedOutput> staged;
+  std::string runLine = command.commandLine;
+  if (!command.outputPath.empty()) {
+    staged.emplace(command.outputPath);
+    std::string error;
+    if (!staged->prepare(error)) {
+      // Reported in ffmpeg's own words for a file it cannot write, so a known
+      // reason ("Permission denied") keeps its error code.
+      const std::string line = command.outputPath + ": " + error;
+      refuseCommand(i, "cannot write beside the output " + line, containsFFmpegErrorText(line) ? error : line);
+      return true;
+    }
+    std::optional<std::string> line =
+        replaceOutputArgument(command.commandLine, command.outputPath, staged->stagedName());
+    if (!line) {
+      const std::string message = "the output is no argument of its own in the command, refused";
+      refuseCommand(i, message + ": " + command.outputPath, message);
+      return true;
+    }
+    runLine = std::move(*line);
   }
 
   const std::string ffmpegPath = engine_.ffmpegPath();
   runner_.reset();
   if (runner_.ffmpegPath() != ffmpegPath) runner_.setFFmpegPath(ffmpegPath);
 
-  // Only what this command creates is ever removed: a file that was there
-  // before (the user's own, which ffmpeg may not even have opened) stays. And
-  // only files that exist are listed as outputs: an image sequence's files,
+  // Only files that exist are listed as outputs: an image sequence's files,
   // never its pattern.
   const OutputFiles outputFiles(command.outputPath);
 
   // A failed start shows as a finished, failed command in the first poll.
-  runner_.start(command.commandLine);
+  runner_.start(runLine);
   logText(kLogDebug, fmt::format("****** task({}) index={},{}", id, i, command.commandLine));
+  if (staged) {
+    logText(kLogDebug, fmt::format("task({}) command {} writes {} until it succeeds", id, i, staged->stagedName()));
+  }
   // The expected length is learnt while ffmpeg already works (an ffprobe of
   // the inputs, at most, and remembered per file), not before it starts.
   const int32_t seconds = lengthOf(i);
   runner_.learnTotalSeconds(seconds);
   if (i == 0) reportFirst(seconds);
 
-  bool removeOutput = false;
   ProgressInfo record;
   bool finished = false;
   bool failed = false;
+  // Set when the finished result could not be moved into place.
+  std::string commitError;
   while (true) {
     if (engine_.stopRequested()) {
-      removeOutput = true;
       interrupted_ = true;
       break;
     }
@@ -197,13 +225,23 @@ bool TaskRun::runCommand(size_t i) {
 
     const TaskState state = currentState();
     const bool abortRequested = state == TaskState::AbortRequested;
+    if (finished && !failed && !abortRequested && engine_.stopRequested()) {
+      // A shutdown may have ended ffmpeg while this poll waited: no success.
+      interrupted_ = true;
+      break;
+    }
     if (finished && !failed && !abortRequested) {
-      for (const std::string& file : outputFiles.written()) appendIfAbsent(outputs_, file);
+      if (staged && !staged->commit(commitError)) {
+        failed = true;
+        logText(kLogError,
+                fmt::format("task({}) command {}: the result was not moved into place: {}", id, i, commitError));
+      } else {
+        for (const std::string& file : outputFiles.written()) appendIfAbsent(outputs_, file);
+      }
     }
     record.outputs = outputs_;
 
     if (abortRequested) {
-      removeOutput = true;
       reportAbort(record, distinctInputFiles(commands_, i), "user abort");
       aborted_ = true;
       break;
@@ -213,12 +251,11 @@ bool TaskRun::runCommand(size_t i) {
       if (finished) break;
       continue;
     }
-    removeOutput = true;
-    reportError(record, command.inputFiles, runner_.lastMessage());
+    reportError(record, command.inputFiles, commitError.empty() ? runner_.lastMessage() : commitError);
     if (finished) break;
   }
 
-  if (runner_.hasError()) {
+  if (runner_.hasError() || !commitError.empty()) {
     if (logEnabled(kLogDebug)) {
       logText(kLogDebug, fmt::format("****** task({}) index={}, result=1", id, i));
     } else {
@@ -230,18 +267,9 @@ bool TaskRun::runCommand(size_t i) {
   }
 
   runner_.stop();
-  if (removeOutput && !command.outputPath.empty()) {
-    const std::vector<OutputFiles::Created> created = outputFiles.created();
-    for (const OutputFiles::Created& file : created) {
-      removeFile(file.onDisk);
-      // Never listed once gone.
-      outputs_.erase(std::remove(outputs_.begin(), outputs_.end(), file.spelled), outputs_.end());
-    }
-    if (created.empty() && outputFiles.existedBefore()) {
-      logText(kLogNotice, fmt::format("****** task({}) index={}, output kept, it existed before the task: {}", id, i,
-                                      command.outputPath));
-    }
-  }
+  // What a failed, aborted or interrupted command wrote goes; the output's
+  // own path was never touched.
+  if (staged) staged->discard();
   return !(aborted_ || interrupted_ || engine_.stopRequested());
 }
 
@@ -254,9 +282,11 @@ int32_t TaskRun::lengthOf(size_t i) {
   return seconds_[i];
 }
 
-void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& message) {
+void TaskRun::refuseCommand(size_t i, const std::string& reason, const std::string& detail) {
   const FFmpegCommand& command = commands_[i];
-  logText(kLogError, fmt::format("****** task({}) index={}, {}", task_.id, i, message));
+  const int32_t seconds = lengthOf(i);
+  if (i == 0) reportFirst(seconds);
+  logText(kLogError, fmt::format("****** task({}) index={}, {}", task_.id, i, reason));
   logText(kLogError, "cmd = {" + command.commandLine + "}");
 
   ProgressInfo record;
@@ -269,7 +299,7 @@ void TaskRun::refuseCommand(size_t i, int32_t seconds, const std::string& messag
   record.fileNums = extractInputFiles(command.commandLine);
   record.outputs = outputs_;
   // Nothing ran: no output of this command is removed.
-  reportError(record, command.inputFiles, message);
+  reportError(record, command.inputFiles, detail);
 }
 
 void TaskRun::reportFinalState() {

@@ -2,9 +2,11 @@
 // the task list in list order, has the command plan turn each task's operations
 // into ordered ffmpeg commands, runs them one after another through the FFmpeg
 // runner (polling it about every 100 ms), reports progress, errors and aborts as
-// TaskStateJson texts through the progress callback, removes the output of a
-// command that failed or was interrupted, calls the completion callback and
-// erases the task.
+// TaskStateJson texts through the progress callback, calls the completion
+// callback and erases the task. Each command writes beside its output and its
+// result takes the output's place only when it succeeded (staged_output.h): a
+// command that failed or was interrupted leaves no output of its own and the
+// file that was there as it was.
 //
 // Guarantees the caller can rely on:
 // - Callbacks run on the worker thread without the engine mutex, one at a time.

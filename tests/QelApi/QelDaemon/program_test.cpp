@@ -145,13 +145,28 @@ class ProgramTest : public ::testing::Test {
            "\"}]}]}";
   }
 
+  // True when ffmpeg has created its file for `out`: until the command has
+  // succeeded it writes beside `out`, in a folder named after it.
+  static bool stagedOutputExists(const std::string& out) {
+    const fs::path path(out);
+    const std::string prefix = path.filename().string() + ".qel-";
+    std::error_code ec;
+    for (fs::directory_iterator entry(path.parent_path(), ec), end; !ec && entry != end; entry.increment(ec)) {
+      if (entry->path().filename().string().rfind(prefix, 0) == 0 && fs::exists(entry->path() / path.filename())) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // The pid of the ffmpeg started from this test's program folder, once it is
-  // running and has created `out`; 0 when that does not happen in time.
+  // running and has created its file for `out`; 0 when that does not happen
+  // in time.
   pid_t waitForOwnFfmpeg(const std::string& out) {
     const std::string program = bin_ + "/ffmpeg ";
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (fs::exists(out)) {
+      if (stagedOutputExists(out)) {
         for (const ProcessEntry& process : listProcesses()) {
           if (process.commandLine.rfind(program, 0) == 0) return process.pid;
         }
@@ -424,6 +439,7 @@ TEST_F(ProgramTest, TerminationSignalsEndTheRunAsQuitDoes) {
     ASSERT_TRUE(client.send(slowTask(clip, out)));
     const pid_t ffmpeg = waitForOwnFfmpeg(out);
     ASSERT_NE(ffmpeg, 0) << "the task's ffmpeg did not start";
+    EXPECT_FALSE(fs::exists(out)) << "the output exists while ffmpeg still writes it";
 
     ASSERT_EQ(::kill(child.pid(), signal), 0);
     EXPECT_TRUE(client.waitClosed(std::chrono::seconds(30)));

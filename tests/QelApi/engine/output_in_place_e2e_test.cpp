@@ -1,0 +1,215 @@
+// When a task's result takes the place of its output, through the exports with
+// the real ffmpeg: a command writes beside its output and the result replaces
+// the output only when the command succeeded. A command that fails, is
+// aborted or is cut short by a shutdown leaves the user's file exactly as it
+// was, "outputs" lists only files that exist, and nothing of the work is left
+// in the folder. An intermediate image sequence takes a free name as a plain
+// intermediate does, and its files go with the task.
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "QelApi/engine/engine_test_util.h"
+#include "qelapi.h"
+#include "support/task_events.h"
+
+namespace qel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A source that never ends on its own, paced to real time.
+const char* const kEndlessSource = "testsrc=size=160x120:rate=25";
+const char* const kEndlessInputOptions = "-re -f lavfi";
+
+// True once ffmpeg has encoded a second or more: it opens its output before
+// it encodes anything.
+bool encodingUnderWay(const StateReport& report) {
+  return report.text.find("\"usedTime\":\"0") != std::string::npos &&
+         report.text.find("\"usedTime\":\"00:00:00\"") == std::string::npos;
+}
+
+class OutputInPlaceTest : public EngineTaskTest {
+ protected:
+  void SetUp() override {
+    EngineTaskTest::SetUp();
+    makeClip(clip, clipOf(1.0));
+    makeClip(target, clipOf(1.0));
+    targetBytes = readFile(target);
+  }
+
+  // The names in the folder, less the ones given.
+  std::set<std::string> namesBut(const std::set<std::string>& known) const {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename().string();
+      if (known.count(name) == 0) names.insert(name);
+    }
+    return names;
+  }
+
+  const std::string clip = dir_.file("in.mp4");
+  // The user's earlier result, which the task exports onto again.
+  const std::string target = dir_.file("result.mp4");
+  std::string targetBytes;
+};
+
+// ---- A command that does not succeed leaves the user's file alone -------------------
+
+struct UnfinishedCase {
+  const char* name;
+  // Runs a task that reads `clip`, writes `target` and ends without success;
+  // returns its id. `sawTarget` receives the target's bytes while ffmpeg ran,
+  // when the case looks at them.
+  std::function<uint64_t(void*& handle, const std::string& clip, const std::string& target, std::string& sawTarget)>
+      run;
+  // The error code of the task's last report (a shutdown reads as an abort).
+  int errorCode;
+};
+
+void PrintTo(const UnfinishedCase& c, std::ostream* os) { *os << c.name; }
+
+class UnfinishedCommandTest : public OutputInPlaceTest, public testing::WithParamInterface<UnfinishedCase> {};
+
+std::string endlessOnto(const std::string& out) {
+  return taskRequest(
+      {taskOperation({ioItem(1, kEndlessSource, kEndlessInputOptions)}, "-vf scale=80:60", {ioItem(1, out)})});
+}
+
+TEST_P(UnfinishedCommandTest, TheUsersFileStaysAsItWas) {
+  const UnfinishedCase& c = GetParam();
+  std::string sawTarget = targetBytes;
+  const uint64_t id = c.run(handle_, clip, target, sawTarget);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  const std::vector<StateReport> reports = taskEvents().reports(id);
+  ASSERT_FALSE(reports.empty());
+  const StateReport& last = reports.back();
+  EXPECT_TRUE(last.error) << last.text;
+  EXPECT_EQ(last.errorCode, c.errorCode) << last.text;
+  EXPECT_TRUE(last.outputs.empty()) << last.text;
+
+  EXPECT_TRUE(sawTarget == targetBytes) << "the user's file changed while ffmpeg ran";
+  EXPECT_TRUE(readFile(target) == targetBytes) << "the user's file was left changed";
+  EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{}) << "the work was left in the folder";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, UnfinishedCommandTest,
+    testing::Values(
+        // ffmpeg opens the output, writes its header and then finds nothing to
+        // encode: a failure.
+        UnfinishedCase{
+            "Fails",
+            [](void*& handle, const std::string& clip, const std::string& target, std::string&) {
+              makeClip(clip, clipOf(3.0));
+              const std::string graph = processGraph(handle, "cut", {processInput(1, clip, 3)}, "-ss 7 -to 7");
+              EXPECT_FALSE(graph.empty());
+              const uint64_t id = nextTaskId();
+              EXPECT_EQ(
+                  submitTask(handle, id, taskRequest({taskOperation({ioItem(2, graph)}, "", {ioItem(1, target)})})), 0);
+              return id;
+            },
+            6517},
+        UnfinishedCase{"Aborted",
+                       [](void*& handle, const std::string&, const std::string& target, std::string& sawTarget) {
+                         const uint64_t id = nextTaskId();
+                         taskEvents().onProgress(
+                             [id, target, &sawTarget](void* h, uint64_t task, const StateReport& report) {
+                               if (task != id || report.error || !encodingUnderWay(report)) return;
+                               sawTarget = readFile(target);
+                               qelapi_remove_task(h, task);
+                             });
+                         EXPECT_EQ(submitTask(handle, id, endlessOnto(target)), 0);
+                         return id;
+                       },
+                       6514},
+        UnfinishedCase{"EngineShutDown",
+                       [](void*& handle, const std::string&, const std::string& target, std::string& sawTarget) {
+                         const uint64_t id = nextTaskId();
+                         EXPECT_EQ(submitTask(handle, id, endlessOnto(target)), 0);
+                         EXPECT_TRUE(taskEvents().waitForReport(id, encodingUnderWay));
+                         sawTarget = readFile(target);
+                         qelapi_un_init(handle);
+                         handle = nullptr;
+                         return id;
+                       },
+                       6514}),
+    [](const testing::TestParamInfo<UnfinishedCase>& param_info) { return std::string(param_info.param.name); });
+
+// ---- A command that succeeds replaces the file -------------------------------------------
+
+TEST_F(OutputInPlaceTest, TheResultReplacesTheFileOnlyOnceTheCommandSucceeded) {
+  // A 4-second clip read at its own pace: ffmpeg is seen at work.
+  makeClip(clip, clipOf(4.0));
+  const uint64_t id = nextTaskId();
+  std::vector<std::string> seenWhileRunning;
+  taskEvents().onProgress([&](void*, uint64_t task, const StateReport& report) {
+    if (task == id && !report.error && encodingUnderWay(report) && report.progress < 100) {
+      seenWhileRunning.push_back(readFile(target));
+    }
+  });
+  ASSERT_EQ(submitTask(handle_, id,
+                       taskRequest({taskOperation({ioItem(1, clip, "-re")}, "-vf scale=80:60", {ioItem(1, target)})})),
+            0);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  const StateReport last = taskEvents().reports(id).back();
+  EXPECT_FALSE(last.error) << last.text;
+  EXPECT_EQ(last.outputs, std::vector<std::string>{target});
+
+  ASSERT_FALSE(seenWhileRunning.empty()) << "ffmpeg was never seen at work";
+  for (const std::string& bytes : seenWhileRunning) {
+    EXPECT_TRUE(bytes == targetBytes) << "the user's file changed while ffmpeg ran";
+  }
+  const ProbeInfo result = probe(target);
+  EXPECT_EQ(result.width, 80) << result.error;
+  EXPECT_NEAR(result.duration, 4.0, 0.3);
+  EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{}) << "the work was left in the folder";
+}
+
+// ---- An intermediate image sequence --------------------------------------------------------
+
+TEST_F(OutputInPlaceTest, AnIntermediateSequenceTakesAFreeNameAndLeavesNoFile) {
+  // Five frames go through an intermediate sequence that two operations read;
+  // the user's pictures under the sequence's name stay, and no frame is left.
+  ClipSpec frames = clipOf(1.0);
+  frames.fps = 5;
+  frames.audio = false;
+  makeClip(clip, frames);
+  ClipSpec still = frames;
+  still.extraArgs = {"-frames:v", "1"};
+  makeClip(dir_.file("f1.png"), still);
+  writeFile(dir_.file("f2.png"), "the user's second picture");
+  const std::string first = readFile(dir_.file("f1.png"));
+
+  const std::string sequence = dir_.file("f%d.png");
+  const std::string out2 = dir_.file("out2.mkv");
+  const std::string out3 = dir_.file("out3.mkv");
+  const uint64_t id = nextTaskId();
+  ASSERT_EQ(submitTask(handle_, id,
+                       taskRequest({taskOperation({ioItem(1, clip)}, "-vf scale=16:12", {ioItem(2, sequence)}),
+                                    taskOperation({ioItem(2, sequence)}, "-vf scale=8:6", {ioItem(1, out2)}),
+                                    taskOperation({ioItem(2, sequence)}, "-vf scale=4:4", {ioItem(1, out3)})})),
+            0);
+  ASSERT_TRUE(taskEvents().waitForCompletion(id));
+  SCOPED_TRACE(loggedCommands(sharedLogFile(), id));
+  const StateReport last = taskEvents().reports(id).back();
+  EXPECT_FALSE(last.error) << last.text;
+
+  EXPECT_TRUE(readFile(dir_.file("f1.png")) == first) << "the user's picture was overwritten";
+  EXPECT_EQ(readFile(dir_.file("f2.png")), "the user's second picture");
+  for (const std::string& out : {out2, out3}) {
+    const ProbeInfo result = probe(out);
+    EXPECT_TRUE(result.ok) << result.error;
+    // Read from the task's own five frames at 25 per second, not the user's two.
+    EXPECT_NEAR(result.duration, 0.2, 0.1) << out;
+  }
+  EXPECT_EQ(namesBut({"in.mp4", "result.mp4", "f1.png", "f2.png", "out2.mkv", "out3.mkv"}), std::set<std::string>{})
+      << "files of the intermediate were left";
+}
+
+}  // namespace
+}  // namespace qel::test

@@ -184,6 +184,31 @@ std::string refusalMessage(const GuardRefusal& refusal) {
   return fmt::format("{}, refused: {}", refusal.reason, refusal.name);
 }
 
+bool writeOneFile(const std::string& a, const std::string& b) { return mayWrite(a, b) || mayWrite(b, a); }
+
+// An output name of commands[index] that writes the file of another of its
+// output names, or of an output of an earlier command. Only the command's own
+// output argument is written beside its place: any other is written where it
+// stands at once, and would destroy that file whatever the command's end.
+std::optional<std::string> findSecondWrite(const std::vector<FFmpegCommand>& commands, std::size_t index) {
+  std::vector<std::string> names;
+  for (const ArgGroup& group : argGroups(commands[index].commandLine)) {
+    if (group.input || group.name.empty() || isNoFile(group.name)) continue;
+    for (const std::string& earlier : names) {
+      if (writeOneFile(earlier, group.name)) return group.name;
+    }
+    names.push_back(group.name);
+  }
+  for (std::size_t i = 0; i < index; ++i) {
+    for (const std::string& written : commandWrites(commands[i])) {
+      for (const std::string& name : names) {
+        if (writeOneFile(written, name)) return name;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -274,6 +299,7 @@ std::optional<std::string> commandRefusal(const std::vector<FFmpegCommand>& comm
     }
   }
   if (std::optional<GuardRefusal> refusal = commandInputs(command).refusal) return refusalMessage(*refusal);
+  if (std::optional<std::string> twice = findSecondWrite(commands, index)) return outputWrittenTwiceMessage(*twice);
   if (std::optional<std::string> input = findOverwrittenInput(commands, index)) return overwrittenInputMessage(*input);
   return std::nullopt;
 }

@@ -99,13 +99,17 @@ bool sequencesOverlap(const FramePattern& a, const FramePattern& b) {
 
 bool isNoFile(std::string_view name) { return name == "-" || name.starts_with("pipe:") || name.starts_with("fd:"); }
 
+// ffmpeg's own options without a value that the option table does not hold.
+bool isUnlistedFlag(std::string_view name) { return name == "hide_banner" || name == "psnr" || name == "report"; }
+
 // True when the option (without its '-') takes no value on the command line.
 bool isFlagOption(std::string_view name) {
   if (const FfmpegOption* row = findFfmpegOption(name)) return !row->takesArgument();
-  if (name == "hide_banner") return true;
+  if (isUnlistedFlag(name)) return true;
   // ffmpeg's negated booleans: -nostdin, -noaccurate_seek ...
   if (name.starts_with("no")) {
     if (const FfmpegOption* row = findFfmpegOption(name.substr(2))) return !row->takesArgument();
+    return isUnlistedFlag(name.substr(2));
   }
   return false;
 }

@@ -140,6 +140,12 @@ TEST_F(WriteGuardTest, RefusesACommandThatFFmpegWouldOpenOtherwise) {
        true},
       {"input through a protocol", " -i \"http://127.0.0.1:9/a.mp4\" \"" + f("o.mkv") + "\"", true},
       {"writes its input", in + " \"" + f("src.mp4") + "\"", true},
+      {"writes its input after -psnr", in + " -psnr \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -nopsnr", in + " -nopsnr \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -report", in + " -report \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -hide_banner", in + " -hide_banner \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"",
+       true},
+      {"a value option before the output", in + " -metadata \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", false},
   };
   for (const Case& c : cases) {
     const std::vector<FFmpegCommand> commands{{c.commandLine, f("o.mkv"), "", {}}};

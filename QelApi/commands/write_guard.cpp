@@ -99,13 +99,17 @@ bool sequencesOverlap(const FramePattern& a, const FramePattern& b) {
 
 bool isNoFile(std::string_view name) { return name == "-" || name.starts_with("pipe:") || name.starts_with("fd:"); }
 
+// ffmpeg's own options without a value that the option table does not hold.
+bool isUnlistedFlag(std::string_view name) { return name == "hide_banner" || name == "psnr" || name == "report"; }
+
 // True when the option (without its '-') takes no value on the command line.
 bool isFlagOption(std::string_view name) {
   if (const FfmpegOption* row = findFfmpegOption(name)) return !row->takesArgument();
-  if (name == "hide_banner") return true;
+  if (isUnlistedFlag(name)) return true;
   // ffmpeg's negated booleans: -nostdin, -noaccurate_seek ...
   if (name.starts_with("no")) {
     if (const FfmpegOption* row = findFfmpegOption(name.substr(2))) return !row->takesArgument();
+    return isUnlistedFlag(name.substr(2));
   }
   return false;
 }
@@ -182,6 +186,31 @@ InputReads operationReads(const TaskOperation& operation) {
 
 std::string refusalMessage(const GuardRefusal& refusal) {
   return fmt::format("{}, refused: {}", refusal.reason, refusal.name);
+}
+
+bool writeOneFile(const std::string& a, const std::string& b) { return mayWrite(a, b) || mayWrite(b, a); }
+
+// An output name of commands[index] that writes the file of another of its
+// output names, or of an output of an earlier command. Only the command's own
+// output argument is written beside its place: any other is written where it
+// stands at once, and would destroy that file whatever the command's end.
+std::optional<std::string> findSecondWrite(const std::vector<FFmpegCommand>& commands, std::size_t index) {
+  std::vector<std::string> names;
+  for (const ArgGroup& group : argGroups(commands[index].commandLine)) {
+    if (group.input || group.name.empty() || isNoFile(group.name)) continue;
+    for (const std::string& earlier : names) {
+      if (writeOneFile(earlier, group.name)) return group.name;
+    }
+    names.push_back(group.name);
+  }
+  for (std::size_t i = 0; i < index; ++i) {
+    for (const std::string& written : commandWrites(commands[i])) {
+      for (const std::string& name : names) {
+        if (writeOneFile(written, name)) return name;
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -274,6 +303,7 @@ std::optional<std::string> commandRefusal(const std::vector<FFmpegCommand>& comm
     }
   }
   if (std::optional<GuardRefusal> refusal = commandInputs(command).refusal) return refusalMessage(*refusal);
+  if (std::optional<std::string> twice = findSecondWrite(commands, index)) return outputWrittenTwiceMessage(*twice);
   if (std::optional<std::string> input = findOverwrittenInput(commands, index)) return overwrittenInputMessage(*input);
   return std::nullopt;
 }

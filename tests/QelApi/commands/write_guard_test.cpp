@@ -140,6 +140,12 @@ TEST_F(WriteGuardTest, RefusesACommandThatFFmpegWouldOpenOtherwise) {
        true},
       {"input through a protocol", " -i \"http://127.0.0.1:9/a.mp4\" \"" + f("o.mkv") + "\"", true},
       {"writes its input", in + " \"" + f("src.mp4") + "\"", true},
+      {"writes its input after -psnr", in + " -psnr \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -nopsnr", in + " -nopsnr \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -report", in + " -report \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -hide_banner", in + " -hide_banner \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"",
+       true},
+      {"a value option before the output", in + " -metadata \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", false},
   };
   for (const Case& c : cases) {
     const std::vector<FFmpegCommand> commands{{c.commandLine, f("o.mkv"), "", {}}};
@@ -149,6 +155,46 @@ TEST_F(WriteGuardTest, RefusesACommandThatFFmpegWouldOpenOtherwise) {
       EXPECT_NE(refusal->find("refused"), std::string::npos) << *refusal;
     }
   }
+}
+
+// Only the command's last output argument is written beside its place and
+// moved there on success: any other output argument that writes the same file
+// (the output named again by a transform, in any spelling) or the output of an
+// earlier command is written in place at once, so it is refused.
+TEST_F(WriteGuardTest, RefusesASecondOutputArgumentOfOneFile) {
+  struct Case {
+    const char* name;
+    std::string transform;     // the text between the input and the output
+    bool earlierWritesResult;  // an earlier command writes result.mkv
+    bool refused;
+  };
+  const std::string in = " -i \"" + f("src.mp4") + "\"";
+  const std::string relative = fs::relative(f("o.mkv")).string();
+  const std::vector<Case> cases = {
+      {"no second output", " -an", false, false},
+      {"a distinct second output", " -an \"" + f("b.mkv") + "\"", false, false},
+      {"the output once more", " -an \"" + f("o.mkv") + "\"", false, true},
+      {"the output once more through file:", " -an \"file:" + f("o.mkv") + "\"", false, true},
+      {"the output once more with ./ and //", " -an \"" + dir.path() + "/.//o.mkv\"", false, true},
+      {"the output once more, relative", " -an \"" + relative + "\"", false, true},
+      {"an earlier command's output", " -an \"" + f("result.mkv") + "\"", true, true},
+      {"an earlier command's output through file:", " -an \"file:" + f("result.mkv") + "\"", true, true},
+      {"no earlier command writes it", " -an \"" + f("result.mkv") + "\"", false, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<FFmpegCommand> commands;
+    if (c.earlierWritesResult) commands.push_back({in + " \"" + f("result.mkv") + "\"", f("result.mkv"), "", {}});
+    commands.push_back({in + c.transform + " \"" + f("o.mkv") + "\"", f("o.mkv"), "", {}});
+    const std::optional<std::string> refusal = commandRefusal(commands, commands.size() - 1);
+    EXPECT_EQ(refusal.has_value(), c.refused) << c.name << ": " << refusal.value_or("");
+    if (refusal) {
+      EXPECT_NE(refusal->find("refused"), std::string::npos) << *refusal;
+    }
+  }
+  // A sequence output and a frame of it in one command.
+  const std::vector<FFmpegCommand> sequence{
+      {in + " -frames:v 1 \"" + f("q3.png") + "\" \"" + f("q%d.png") + "\"", f("q%d.png"), "", {}}};
+  EXPECT_TRUE(commandRefusal(sequence, 0).has_value());
 }
 
 }  // namespace

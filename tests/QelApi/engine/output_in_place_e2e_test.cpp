@@ -140,6 +140,42 @@ INSTANTIATE_TEST_SUITE_P(
                        6514}),
     [](const testing::TestParamInfo<UnfinishedCase>& param_info) { return std::string(param_info.param.name); });
 
+// A transform that names the output once more, in any spelling, would have
+// ffmpeg write that file in place besides the output argument: the command is
+// refused before it runs, and the run it would have been, aborted, cannot
+// leave the file changed.
+TEST_F(OutputInPlaceTest, AnOutputNamedAgainByTheTransformIsRefused) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"same spelling", target},
+      {"file: prefix", "file:" + target},
+      {"dot and doubled slash", dir_.path() + "/.//result.mp4"},
+  };
+  for (const auto& [name, again] : cases) {
+    SCOPED_TRACE(name);
+    const uint64_t id = nextTaskId();
+    std::string sawTarget = targetBytes;
+    taskEvents().onProgress([id, this, &sawTarget](void* h, uint64_t task, const StateReport& report) {
+      if (task != id || report.error || !encodingUnderWay(report)) return;
+      sawTarget = readFile(target);
+      qelapi_remove_task(h, task);
+    });
+    const std::string transform = "-vf scale=80:60 -an \"" + again + "\" -vf scale=80:60";
+    ASSERT_EQ(submitTask(handle_, id,
+                         taskRequest({taskOperation({ioItem(1, kEndlessSource, kEndlessInputOptions)}, transform,
+                                                    {ioItem(1, target)})})),
+              0);
+    ASSERT_TRUE(taskEvents().waitForCompletion(id));
+    taskEvents().onProgress(nullptr);
+    const StateReport last = taskEvents().reports(id).back();
+    EXPECT_TRUE(last.error) << last.text;
+    EXPECT_NE(last.errorDetail.find("refused"), std::string::npos) << last.text;
+    EXPECT_TRUE(last.outputs.empty()) << last.text;
+    EXPECT_TRUE(sawTarget == targetBytes) << "the user's file changed while ffmpeg ran";
+    EXPECT_TRUE(readFile(target) == targetBytes) << "the user's file was left changed";
+    EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{}) << "the work was left in the folder";
+  }
+}
+
 // ---- A command that succeeds replaces the file -------------------------------------------
 
 TEST_F(OutputInPlaceTest, TheResultReplacesTheFileOnlyOnceTheCommandSucceeded) {

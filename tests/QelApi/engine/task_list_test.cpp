@@ -177,8 +177,12 @@ TEST(TaskListLogTest, AbortLogsOneLinePerCall) {
   const uint64_t id = 1000000 + static_cast<uint64_t>(::getpid());
   ASSERT_EQ(qelapi_create_task(handle, id), 0);
   EXPECT_EQ(qelapi_remove_task(handle, id), 0);
-  EXPECT_EQ(qelapi_remove_task(handle, id), 0);
-  EXPECT_EQ(countInLog(fmt::format("AbortTask({})", id)), 2);
+  // The worker takes an aborted task off the list as soon as it wakes, which
+  // on a busy machine may be before the second call: that call then finds no
+  // task and logs nothing.
+  const int second = qelapi_remove_task(handle, id);
+  ASSERT_TRUE(second == 0 || second == QEL_ERR_TASK_NOT_EXIST) << second;
+  EXPECT_EQ(countInLog(fmt::format("AbortTask({})", id)), second == 0 ? 2 : 1);
   qelapi_un_init(handle);
 }
 

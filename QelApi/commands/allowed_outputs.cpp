@@ -57,7 +57,7 @@ std::optional<GuardRefusal> outputRefusal(std::string_view name, const std::vect
   }
   if (const std::optional<std::string> format = lastOptionValue(options, "-f")) {
     if (listed(kOneFileFormats, *format)) return std::nullopt;
-    return GuardRefusal{spelled, fmt::format("output format \"{}\" writes files besides its output", *format)};
+    return GuardRefusal{spelled, fmt::format("output format \"{}\" is not known to write only its output", *format)};
   }
   const std::string_view fileName = file.substr(file.rfind('/') + 1);
   const std::size_t dot = fileName.rfind('.');

@@ -1,7 +1,9 @@
 // The daemon's request path against a bare WebSocket echo server of the same
 // shape (echo_server.h), in one run: round-trip latency (p50, p99) and
 // throughput of "ping" and of "gettaskstate", with 1 and with 32 clients, each
-// client a connection that sends one request and waits for its reply.
+// client a connection that sends one request and waits for its reply; and
+// the cost of a whole connection ("connect+ping": connect, upgrade, one
+// "ping", close), one client opening one connection after another.
 //
 // Both servers run in-process with their default thread counts. The daemon
 // is the real one (engine, server, its own folders and ffmpeg links in a
@@ -262,6 +264,9 @@ void FillTaskStore(BenchDaemon& daemon, std::vector<std::unique_ptr<Client>>& cl
 struct Row {
   std::string request;  // "ping" or "gettaskstate"
   int clients = 1;
+  // Each client opens a new connection for every request and closes it after
+  // the reply: what setting up a connection costs.
+  bool connectEach = false;
 };
 
 struct Sample {
@@ -269,10 +274,10 @@ struct Sample {
   std::vector<double> throughputs;  // replies per second, one per round
 };
 
-// One measured round: every client sends, waits for the reply, checks it,
-// repeats, for `seconds` after a warm-up.
-void RunRound(std::vector<std::unique_ptr<Client>>& clients, int count, const std::function<std::string(int)>& request,
-              const std::function<bool(int, const std::string&)>& check, double seconds, Sample& sample) {
+// One measured round: every client thread runs `once` again and again for
+// `seconds` after a warm-up, timing each run; `once` returns false with the
+// wrong reply in its argument.
+void RunRound(int count, const std::function<bool(int, std::string&)>& once, double seconds, Sample& sample) {
   std::vector<std::vector<int64_t>> latencies(static_cast<size_t>(count));
   std::vector<uint64_t> done(static_cast<size_t>(count), 0);
   std::atomic<bool> failed{false};
@@ -283,20 +288,18 @@ void RunRound(std::vector<std::unique_ptr<Client>>& clients, int count, const st
   std::vector<std::thread> threads;
   for (int c = 0; c < count; ++c) {
     threads.emplace_back([&, c] {
-      Client& client = *clients[static_cast<size_t>(c)];
-      const std::string text = request(c);
       std::vector<int64_t>& mine = latencies[static_cast<size_t>(c)];
       mine.reserve(200000);
+      std::string wrong;
       sync.arrive_and_wait();
       const Clock::time_point begin = Clock::now();
       const Clock::time_point measureFrom = begin + warmUp;
       const Clock::time_point end = measureFrom + measured;
       for (Clock::time_point now = begin; now < end;) {
-        client.send(text);
-        const std::string& reply = client.receive();
+        const bool right = once(c, wrong);
         const Clock::time_point after = Clock::now();
-        if (!check(c, reply)) {
-          if (!failed.exchange(true)) failure = reply;
+        if (!right) {
+          if (!failed.exchange(true)) failure = wrong;
           break;
         }
         if (now >= measureFrom) mine.push_back((after - now).count());
@@ -314,6 +317,33 @@ void RunRound(std::vector<std::unique_ptr<Client>>& clients, int count, const st
                             latencies[static_cast<size_t>(c)].end());
   }
   sample.throughputs.push_back(static_cast<double>(total) / seconds);
+}
+
+// One request on a client's open connection.
+std::function<bool(int, std::string&)> RoundTrip(std::vector<std::unique_ptr<Client>>& clients,
+                                                 const std::vector<std::string>& requests,
+                                                 std::function<bool(int, const std::string&)> check) {
+  return [&clients, &requests, check = std::move(check)](int c, std::string& wrong) {
+    Client& client = *clients[static_cast<size_t>(c)];
+    client.send(requests[static_cast<size_t>(c)]);
+    const std::string& reply = client.receive();
+    if (check(c, reply)) return true;
+    wrong = reply;
+    return false;
+  };
+}
+
+// A whole connection: connect, upgrade, one request, close.
+std::function<bool(int, std::string&)> Connection(uint16_t port, const std::vector<std::string>& requests,
+                                                  std::function<bool(int, const std::string&)> check) {
+  return [port, &requests, check = std::move(check)](int c, std::string& wrong) {
+    Client client(port);
+    client.send(requests[static_cast<size_t>(c)]);
+    const std::string& reply = client.receive();
+    if (check(c, reply)) return true;
+    wrong = reply;
+    return false;
+  };
 }
 
 double Percentile(std::vector<int64_t>& values, double p) {
@@ -375,26 +405,24 @@ int main(int argc, char** argv) {
     std::printf("%-13s %7s  %-6s %9s %9s %10s   %s\n", "request", "clients", "server", "p50 us", "p99 us", "req/s",
                 "daemon / echo: p50, p99, req/s");
 
-    const Row rows[] = {{"ping", 1}, {"ping", 32}, {"gettaskstate", 1}, {"gettaskstate", 32}};
+    const Row rows[] = {{"ping", 1}, {"ping", 32}, {"gettaskstate", 1}, {"gettaskstate", 32}, {"ping", 1, true}};
     bool goalsMet = true;
     for (const Row& row : rows) {
       Sample echoSample;
       Sample daemonSample;
-      auto request = [&row](int c) { return RequestText(row.request, c); };
+      std::vector<std::string> requests;
+      for (int c = 0; c < row.clients; ++c) requests.push_back(RequestText(row.request, c));
+      auto echoCheck = [&requests](int c, const std::string& r) { return r == requests[static_cast<size_t>(c)]; };
+      auto daemonCheck = [&row](int c, const std::string& r) { return DaemonReplyIsRight(row.request, c, r); };
+      const auto echoOnce =
+          row.connectEach ? Connection(echo.port(), requests, echoCheck) : RoundTrip(echoClients, requests, echoCheck);
+      const auto daemonOnce = row.connectEach ? Connection(daemon.port(), requests, daemonCheck)
+                                              : RoundTrip(daemonClients, requests, daemonCheck);
       for (int round = 0; round < options.rounds; ++round) {
         for (auto& client : daemonClients) client->touch();
         for (auto& client : echoClients) client->touch();
-        auto runEcho = [&] {
-          RunRound(
-              echoClients, row.clients, request, [&](int c, const std::string& r) { return r == request(c); },
-              options.seconds, echoSample);
-        };
-        auto runDaemon = [&] {
-          RunRound(
-              daemonClients, row.clients, request,
-              [&](int c, const std::string& r) { return DaemonReplyIsRight(row.request, c, r); }, options.seconds,
-              daemonSample);
-        };
+        auto runEcho = [&] { RunRound(row.clients, echoOnce, options.seconds, echoSample); };
+        auto runDaemon = [&] { RunRound(row.clients, daemonOnce, options.seconds, daemonSample); };
         if (round % 2 == 0) {
           runEcho();
           runDaemon();
@@ -409,12 +437,13 @@ int main(int argc, char** argv) {
       const double echoP99 = Percentile(echoSample.latencies, 0.99);
       const double daemonP50 = Percentile(daemonSample.latencies, 0.5);
       const double daemonP99 = Percentile(daemonSample.latencies, 0.99);
-      std::printf("%-13s %7d  %-6s %9.1f %9.1f %10.0f\n", row.request.c_str(), row.clients, "echo", echoP50, echoP99,
+      const std::string name = row.connectEach ? "connect+" + row.request : row.request;
+      std::printf("%-13s %7d  %-6s %9.1f %9.1f %10.0f\n", name.c_str(), row.clients, "echo", echoP50, echoP99,
                   echoRate);
       const double p99Ratio = daemonP99 / echoP99;
       const double rateRatio = daemonRate / echoRate;
-      std::printf("%-13s %7d  %-6s %9.1f %9.1f %10.0f   %.2f x, %.2f x, %.0f %%\n", row.request.c_str(), row.clients,
-                  "daemon", daemonP50, daemonP99, daemonRate, daemonP50 / echoP50, p99Ratio, 100.0 * rateRatio);
+      std::printf("%-13s %7d  %-6s %9.1f %9.1f %10.0f   %.2f x, %.2f x, %.0f %%\n", name.c_str(), row.clients, "daemon",
+                  daemonP50, daemonP99, daemonRate, daemonP50 / echoP50, p99Ratio, 100.0 * rateRatio);
       if (row.request == "gettaskstate" && row.clients == 32) {
         const bool latencyMet = p99Ratio <= kMaxP99Ratio;
         const bool rateMet = rateRatio >= kMinRateRatio;

@@ -27,6 +27,7 @@
 
 #include "QelDaemon/channel.h"
 #include "QelDaemon/loopback_listener.h"
+#include "QelDaemon/peer_owner.h"
 #include "QelDaemon/replies.h"
 #include "QelDaemon/upgrade_guard.h"
 #include "common/text_convert.h"
@@ -374,7 +375,9 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     }
     if (ec || core_.stopping) return;
     if (websocket::is_upgrade(parser_->get())) {
-      if (auto refusal = refusalOf(parser_->get())) {
+      std::optional<std::string> refusal = refusalOf(parser_->get());
+      if (!refusal) refusal = ownerRefusal();
+      if (refusal) {
         DaemonLog('w', "WebSocket upgrade refused: " + *refusal);
         refuse(parser_->release());
         return;
@@ -406,6 +409,18 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
       origin.emplace(it->value().data(), it->value().size());
     }
     return UpgradeRefusal(host ? &*host : nullptr, origin ? &*origin : nullptr);
+  }
+
+  // One lookup per connection, made before its first WebSocket message can be
+  // read.
+  std::optional<std::string> ownerRefusal() {
+    const PeerOwner peer = FindPeerOwner(stream_.socket().native_handle());
+    if (!peer.uid) return "the user of the connection is unknown: " + peer.whyUnknown;
+    if (*peer.uid != core_.options.servedUser) {
+      return fmt::format("the connection belongs to user {}; only user {}, who runs the daemon, is served", *peer.uid,
+                         core_.options.servedUser);
+    }
+    return std::nullopt;
   }
 
   void refuse(const http::request<http::string_body>& request) {

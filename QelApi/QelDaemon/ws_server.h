@@ -6,10 +6,15 @@
 // own connection.
 //
 // - HTTP GET "/ping" answers {"pong":1}; any other plain HTTP request gets 404.
-// - A WebSocket upgrade is refused (403) unless its Host names this machine and
-//   any Origin it carries is not another host's web page (upgrade_guard.h);
-//   every accepted upgrade becomes a connection: `onOpen`, then `onMessage`
-//   for each message, then `onClose` exactly once.
+// - A WebSocket upgrade is refused (403) unless its Host names this machine,
+//   any Origin it carries is not another host's web page (upgrade_guard.h),
+//   and the client's socket belongs to the served user (peer_owner.h): every
+//   user of the machine can reach loopback, and each would act with the
+//   daemon's rights. The owner is looked up once, when the upgrade request
+//   has been read; a refused upgrade never becomes a connection and nothing
+//   it sent after the request is read. Every accepted upgrade becomes a
+//   connection: `onOpen`, then `onMessage` for each message, then `onClose`
+//   exactly once.
 // - A message longer than kMaxMessageBytes closes that one connection with the
 //   WebSocket close code 1009 ("message too big"); nothing of it is buffered
 //   beyond the bound, and other connections go on.
@@ -35,6 +40,9 @@
 // connections may run at the same time on different threads. Nothing it
 // started outlives it: the destructor stops the server.
 #pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -76,6 +84,8 @@ class WsServer {
     // How long stop() lets connections flush their replies and close before
     // it gives up on them.
     std::chrono::milliseconds stopGrace{5000};
+    // The one user whose connections are served: the one the server runs as.
+    uid_t servedUser = ::geteuid();
   };
 
   WsServer(Callbacks callbacks, Options options);

@@ -1,12 +1,16 @@
-// Who may open a WebSocket connection: only programs on this machine. A web
-// page (directly, or through a DNS-rebound host name) is refused; native
-// clients that send no Origin are served.
+// Who may open a WebSocket connection: only programs on this machine, run by
+// the user who runs the daemon. A web page (directly, or through a DNS-rebound
+// host name) is refused, and so is another login of the machine; native
+// clients of the daemon's own user that send no Origin are served.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string_view>
 
 #include "QelDaemon/upgrade_guard.h"
 #include "QelApi/QelDaemon/daemon_fixture.h"
+#include "QelApi/QelDaemon/foreign_user.h"
 
 namespace qel::test {
 namespace {
@@ -107,6 +111,85 @@ TEST_F(SecurityE2eTest, UpgradesFromWebPagesAreRefusedAndNativeClientsServed) {
   TestClient foreign;
   EXPECT_FALSE(foreign.connect(port_, "127.0.0.1:" + port, "https://evil.example", error));
   keeper.close();
+}
+
+std::string StartCopy(int sid, uint64_t taskId, const std::string& input, const std::string& output) {
+  return "{\"sid\":" + std::to_string(sid) + ",\"op\":\"starttask\",\"taskId\":" + std::to_string(taskId) +
+         ",\"operations\":[{\"input\":[{\"type\":1,\"value\":\"" + input + "\"}],\"transform\":\"-c copy\"," +
+         "\"output\":[{\"type\":1,\"value\":\"" + output + "\"}]}]}";
+}
+
+// The lines of the daemon's log that refused an upgrade of `uid`.
+size_t RefusalsOfUser(const std::string& log, uid_t uid) {
+  const std::string user = "belongs to user " + std::to_string(uid) + ";";
+  size_t count = 0;
+  for (size_t at = 0; (at = log.find("WebSocket upgrade refused: ", at)) != std::string::npos; ++at) {
+    const size_t end = log.find('\n', at);
+    if (log.substr(at, end - at).find(user) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
+  if (!CanActAsAnotherUser()) GTEST_SKIP() << ForeignUserSkipReason();
+  namespace fs = std::filesystem;
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip);
+  const std::string stolen = dir_.file("stolen.mp4");
+  // Sent at once after the upgrade request: a client that does not wait for
+  // the answer must not get them read either.
+  const std::string asks = PipelinedUpgrade(
+      port_, {StartCopy(1, 501, clip, stolen), "{\"sid\":2,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}",
+              "{\"sid\":3,\"op\":\"quit\"}"});
+  const std::string logFile = settings_.logFolder + "/QelApi.log";
+
+  // Before any client of the daemon's user came: refused, and it neither
+  // ends the daemon when it closes nor counts as a client.
+  {
+    ForeignClient foreign(kForeignUid, port_, asks);
+    std::string error;
+    const std::string answer = foreign.received(error);
+    ASSERT_TRUE(error.empty()) << error;
+    EXPECT_EQ(answer.rfind("HTTP/1.1 403 ", 0), 0u) << answer;
+    EXPECT_EQ(answer.find('{'), std::string::npos) << "a reply reached the other user: " << answer;
+  }
+  EXPECT_EQ(app_.connectionCount(), 0);
+  EXPECT_FALSE(hasExited(std::chrono::milliseconds(300))) << "a refused connection ended the daemon";
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
+
+  // The daemon's own user is served next, and its task runs after anything
+  // the other user's request could have queued (one worker, tasks in order).
+  TestClient owner;
+  connect(owner);
+  const std::string mine = dir_.file("mine.mp4");
+  ASSERT_TRUE(owner.send(StartCopy(4, 502, clip, mine)));
+  bool done = false;
+  for (int i = 0; i < 100 && !done; ++i) {
+    const std::optional<std::string> message = owner.receive();
+    ASSERT_TRUE(message.has_value()) << "no completion notice";
+    done = *message == "{\"sid\":4,\"taskId\":502}";
+  }
+  ASSERT_TRUE(done);
+  const ProbeInfo copy = probe(mine);
+  ASSERT_TRUE(copy.ok) << copy.error;
+  EXPECT_EQ(copy.count("video"), 1);
+  EXPECT_FALSE(fs::exists(stolen)) << "the other user's task ran";
+
+  // While a client is served, another user's connection that closes does not
+  // end the daemon either.
+  {
+    ForeignClient foreign(kForeignUid, port_, PipelinedUpgrade(port_, {"{\"sid\":5,\"op\":\"quit\"}"}));
+    std::string error;
+    EXPECT_EQ(foreign.received(error).rfind("HTTP/1.1 403 ", 0), 0u) << error;
+  }
+  EXPECT_EQ(owner.request("{\"sid\":6,\"op\":\"ping\"}").value_or(""), "{\"sid\":6,\"pong\":\"ok\"}");
+  EXPECT_EQ(app_.connectionCount(), 1);
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 2u);
+  EXPECT_FALSE(app_.quitRequested());
+
+  // The last served client leaving still ends the daemon.
+  owner.close();
+  EXPECT_TRUE(hasExited(std::chrono::seconds(30)));
 }
 
 }  // namespace

@@ -9,3 +9,5 @@ target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/test_client.cpp)
 # A recording whose ffmpeg runs from the daemon's folder (the start-up sweep
 # must leave it alone) needs the recorder host and its library.
 add_dependencies(test_daemon QelRecorder qelrecorder)
+# A client in a child process of another user (tests of who is served).
+target_sources(test_daemon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/foreign_user.cpp)

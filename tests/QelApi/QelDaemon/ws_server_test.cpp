@@ -80,8 +80,7 @@ class WsServerTest : public ::testing::Test {
  protected:
   // The tick is an hour unless a test watches ticks, so none slips between a
   // request and its reply.
-  bool start(std::chrono::milliseconds tick = std::chrono::hours(1)) {
-    WsServer::Options options;
+  bool start(std::chrono::milliseconds tick = std::chrono::hours(1), WsServer::Options options = {}) {
     options.tickInterval = tick;
     server_.emplace(echoCallbacks(log_), options);
     std::string error;
@@ -143,6 +142,25 @@ TEST_F(WsServerTest, ConnectionEventsMessagesAndTicks) {
   std::lock_guard lock(log_.mutex);
   EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "close"), 1);
   EXPECT_EQ(std::count(log_.events.begin(), log_.events.end(), "open"), 1);
+}
+
+// A server that serves another user than the one running this test (as a
+// daemon of that user would): this test's upgrades are refused before they
+// become connections, and the plain HTTP route still answers.
+TEST_F(WsServerTest, OnlyTheServedUsersUpgradesBecomeConnections) {
+  WsServer::Options options;
+  options.servedUser = ::geteuid() + 1;
+  ASSERT_TRUE(start(std::chrono::hours(1), options));
+  const std::vector<std::pair<std::string, std::string>> headers = {
+      {"Host", "127.0.0.1:" + std::to_string(server_->port())}};
+  EXPECT_EQ(upgradeStatus(server_->port(), headers), 403);
+  TestClient client;
+  std::string error;
+  EXPECT_FALSE(client.connect(server_->port(), error));
+  EXPECT_EQ(httpGet(server_->port(), "/ping").body, "{\"pong\":1}");
+  server_->stop();
+  std::lock_guard lock(log_.mutex);
+  EXPECT_TRUE(log_.events.empty()) << "a refused upgrade was reported as a connection";
 }
 
 TEST_F(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {

@@ -1,0 +1,253 @@
+#include "QelDaemon/peer_owner.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "common/unique_fd.h"
+
+namespace qel {
+namespace {
+
+// One end of a TCP connection. A v4-mapped IPv6 address is kept as the IPv4
+// address it maps, so that both spellings of one end compare equal.
+struct Endpoint {
+  int family = AF_UNSPEC;
+  std::array<uint8_t, 16> address{};  // 4 bytes used for IPv4
+  uint16_t port = 0;                  // host order
+
+  size_t addressSize() const { return family == AF_INET ? 4 : 16; }
+  bool operator==(const Endpoint& other) const {
+    return family == other.family && port == other.port &&
+           std::memcmp(address.data(), other.address.data(), addressSize()) == 0;
+  }
+};
+
+Endpoint Canonical(Endpoint endpoint) {
+  static constexpr uint8_t kV4MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (endpoint.family == AF_INET6 && std::memcmp(endpoint.address.data(), kV4MappedPrefix, 12) == 0) {
+    endpoint.family = AF_INET;
+    std::memmove(endpoint.address.data(), endpoint.address.data() + 12, 4);
+    std::memset(endpoint.address.data() + 4, 0, 12);
+  }
+  return endpoint;
+}
+
+std::optional<Endpoint> ToEndpoint(const sockaddr_storage& storage) {
+  Endpoint endpoint;
+  if (storage.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
+    endpoint.family = AF_INET;
+    std::memcpy(endpoint.address.data(), &v4.sin_addr, 4);
+    endpoint.port = ntohs(v4.sin_port);
+  } else if (storage.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
+    endpoint.family = AF_INET6;
+    std::memcpy(endpoint.address.data(), &v6.sin6_addr, 16);
+    endpoint.port = ntohs(v6.sin6_port);
+  } else {
+    return std::nullopt;
+  }
+  return Canonical(endpoint);
+}
+
+// What one way of looking found.
+struct Lookup {
+  PeerOwner owner;
+  bool usable = true;     // false: this way cannot answer here (owner.whyUnknown says why)
+  bool notFound = false;  // no socket has the connection's addresses
+};
+
+Lookup Unusable(std::string why) { return {{std::nullopt, std::move(why)}, false, false}; }
+Lookup NotFound() { return {{std::nullopt, "no socket on this machine has the connection's addresses"}, true, true}; }
+
+// A socket that no process holds any more (its file is gone) belongs to
+// nobody: the kernel reports its user as 0, which must not pass for root.
+Lookup OwnedSocket(uid_t uid, uint64_t inode) {
+  if (inode == 0) return {{std::nullopt, "the client has closed its end of the connection"}, true, false};
+  return {{uid, {}}, true, false};
+}
+
+// Asks the kernel for the one socket whose local end is `peer` and whose
+// remote end is `local`.
+Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
+  const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!netlink) return Unusable(fmt::format("no socket-diagnostics netlink socket: {}", std::strerror(errno)));
+  // The kernel answers within the send; the bound only keeps a strand from
+  // hanging on a kernel that never does.
+  const timeval bound{1, 0};
+  ::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+
+  constexpr uint32_t kSequence = 1;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST;  // one socket, no dump
+  request.header.nlmsg_seq = kSequence;
+  request.body.sdiag_family = static_cast<uint8_t>(peer.family);
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0U;
+  request.body.id.idiag_sport = htons(peer.port);
+  request.body.id.idiag_dport = htons(local.port);
+  std::memcpy(request.body.id.idiag_src, peer.address.data(), peer.addressSize());
+  std::memcpy(request.body.id.idiag_dst, local.address.data(), local.addressSize());
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(netlink.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof request)) {
+    return Unusable(fmt::format("socket-diagnostics query not sent: {}", std::strerror(errno)));
+  }
+  alignas(nlmsghdr) char answer[8192];
+  ssize_t received;
+  do {
+    received = ::recv(netlink.get(), answer, sizeof answer, 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return Unusable(fmt::format("no socket-diagnostics answer: {}", std::strerror(errno)));
+
+  int remaining = static_cast<int>(received);
+  for (auto* message = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(message, remaining);
+       message = NLMSG_NEXT(message, remaining)) {
+    if (message->nlmsg_seq != kSequence) continue;
+    if (message->nlmsg_type == NLMSG_ERROR) {
+      if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) break;
+      const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error;
+      // No such socket, or (before any answer has shown otherwise) no TCP
+      // diagnostics in this kernel: the kernel says both with ENOENT.
+      if (error == ENOENT) return NotFound();
+      return Unusable(fmt::format("socket-diagnostics query refused: {}", std::strerror(error)));
+    }
+    if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+      if (message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
+      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+      if (ntohs(socket->id.idiag_sport) != peer.port || ntohs(socket->id.idiag_dport) != local.port) break;
+      return OwnedSocket(socket->idiag_uid, socket->idiag_inode);
+    }
+  }
+  return Unusable("malformed socket-diagnostics answer");
+}
+
+// "0100007F:1F90" (IPv4) or 32 hex digits and a port (IPv6): each group of
+// eight digits is a 32-bit word of the address as the kernel holds it, in
+// network order, printed as a number of this machine.
+std::optional<Endpoint> ParseTableEndpoint(std::string_view text) {
+  const size_t colon = text.find(':');
+  if (colon != 8 && colon != 32) return std::nullopt;
+  Endpoint endpoint;
+  endpoint.family = colon == 8 ? AF_INET : AF_INET6;
+  for (size_t word = 0; word * 8 < colon; ++word) {
+    uint32_t value = 0;
+    const char* begin = text.data() + word * 8;
+    if (std::from_chars(begin, begin + 8, value, 16).ptr != begin + 8) return std::nullopt;
+    std::memcpy(endpoint.address.data() + word * 4, &value, 4);
+  }
+  const std::string_view port = text.substr(colon + 1);
+  if (port.empty() ||
+      std::from_chars(port.data(), port.data() + port.size(), endpoint.port, 16).ptr != port.data() + port.size()) {
+    return std::nullopt;
+  }
+  return Canonical(endpoint);
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  size_t at = 0;
+  while (true) {
+    at = line.find_first_not_of(' ', at);
+    if (at == std::string_view::npos) return fields;
+    const size_t end = std::min(line.find(' ', at), line.size());
+    fields.push_back(line.substr(at, end - at));
+    at = end;
+  }
+}
+
+// The same question through the TCP tables: one line per socket, with
+// "local_address rem_address st ... uid timeout inode".
+Lookup ByProcTables(const Endpoint& peer, const Endpoint& local) {
+  constexpr size_t kLocal = 1, kRemote = 2, kUid = 7, kInode = 9;
+  bool read = false;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream file(table);
+    if (!file) continue;
+    read = true;
+    std::string line;
+    std::getline(file, line);  // the column names
+    while (std::getline(file, line)) {
+      const std::vector<std::string_view> fields = Fields(line);
+      if (fields.size() <= kInode) continue;
+      const std::optional<Endpoint> lineLocal = ParseTableEndpoint(fields[kLocal]);
+      if (!lineLocal || !(*lineLocal == peer)) continue;
+      const std::optional<Endpoint> lineRemote = ParseTableEndpoint(fields[kRemote]);
+      if (!lineRemote || !(*lineRemote == local)) continue;
+      uid_t uid = 0;
+      uint64_t inode = 0;
+      const std::string_view uidText = fields[kUid];
+      const std::string_view inodeText = fields[kInode];
+      if (std::from_chars(uidText.data(), uidText.data() + uidText.size(), uid).ptr !=
+              uidText.data() + uidText.size() ||
+          std::from_chars(inodeText.data(), inodeText.data() + inodeText.size(), inode).ptr !=
+              inodeText.data() + inodeText.size()) {
+        return Unusable(fmt::format("unreadable line in {}", table));
+      }
+      return OwnedSocket(uid, inode);
+    }
+  }
+  if (!read) return Unusable("the TCP tables under /proc/net cannot be read");
+  return NotFound();
+}
+
+// Set once the netlink query has found a socket: the kernel has TCP
+// diagnostics, so its "not found" is the truth and needs no scan to confirm.
+std::atomic<bool> gSocketDiagnosticsAnswer{false};
+
+}  // namespace
+
+PeerOwner FindPeerOwner(int socket, PeerLookupWay way) {
+  sockaddr_storage localAddress{};
+  sockaddr_storage peerAddress{};
+  socklen_t localSize = sizeof localAddress;
+  socklen_t peerSize = sizeof peerAddress;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&localAddress), &localSize) != 0 ||
+      ::getpeername(socket, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) {
+    return {std::nullopt, fmt::format("the connection's addresses cannot be read: {}", std::strerror(errno))};
+  }
+  const std::optional<Endpoint> local = ToEndpoint(localAddress);
+  const std::optional<Endpoint> peer = ToEndpoint(peerAddress);
+  if (!local || !peer || local->family != peer->family) return {std::nullopt, "not a TCP/IP connection"};
+
+  Lookup diagnostics;
+  if (way != PeerLookupWay::ProcTables) {
+    diagnostics = BySocketDiagnostics(*peer, *local);
+    if (diagnostics.usable && !diagnostics.notFound) gSocketDiagnosticsAnswer.store(true);
+    const bool trusted = diagnostics.usable && (!diagnostics.notFound || gSocketDiagnosticsAnswer.load());
+    if (trusted || way == PeerLookupWay::SocketDiagnostics) return diagnostics.owner;
+  }
+  Lookup tables = ByProcTables(*peer, *local);
+  if (!tables.usable && way == PeerLookupWay::Automatic) {
+    tables.owner.whyUnknown = diagnostics.owner.whyUnknown + "; " + tables.owner.whyUnknown;
+  }
+  return tables.owner;
+}
+
+}  // namespace qel

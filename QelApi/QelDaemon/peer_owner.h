@@ -1,0 +1,47 @@
+// Which user owns the other end of a TCP connection made on this machine.
+// The daemon listens on loopback, which every user of the machine can reach:
+// the kernel knows the owner of both ends of such a connection, and the
+// daemon asks it, so that it serves only the user who runs it.
+//
+// The peer's socket is asked for by its exact addresses and ports (the
+// client's socket has the connection's remote end as its local end):
+// - first through the socket-diagnostics netlink query, which looks the one
+//   socket up in the kernel's connection table, whatever the number of
+//   sockets on the machine;
+// - where that query cannot be used (no netlink, or no TCP diagnostics in the
+//   kernel), through the TCP tables under /proc/net (IPv4 and IPv6, since a
+//   client on an IPv6 socket reaches an IPv4 listener through a v4-mapped
+//   address), which is a scan.
+//
+// Only a socket that a process still holds has an owner: a peer that has
+// already closed its end (a socket left in FIN-WAIT or TIME-WAIT, which the
+// kernel reports with no file and user 0) counts as not found.
+//
+// Thread safety: free functions; each lookup uses its own netlink socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+namespace qel {
+
+struct PeerOwner {
+  std::optional<uid_t> uid;
+  // Why the owner is unknown, when `uid` is empty ("the client has closed
+  // its end of the connection", ...).
+  std::string whyUnknown;
+};
+
+enum class PeerLookupWay {
+  Automatic,          // socket diagnostics, the tables where it cannot be used
+  SocketDiagnostics,  // only the netlink query
+  ProcTables,         // only the scan of /proc/net/tcp and /proc/net/tcp6
+};
+
+// The owner of the process side at the far end of the connected TCP socket
+// `socket` (a socket of this process, for example an accepted one).
+PeerOwner FindPeerOwner(int socket, PeerLookupWay way = PeerLookupWay::Automatic);
+
+}  // namespace qel

@@ -1,0 +1,122 @@
+#include "QelApi/QelDaemon/foreign_user.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace qel::test {
+
+bool CanActAsAnotherUser() { return ::geteuid() == 0; }
+
+std::string ForeignUserSkipReason() {
+  return "a client of another user needs a change of user, which needs root; this test runs as user " +
+         std::to_string(::geteuid());
+}
+
+std::string PipelinedUpgrade(uint16_t port, const std::vector<std::string>& messages) {
+  std::string bytes = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                      "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
+  for (const std::string& text : messages) {
+    bytes += static_cast<char>(0x81);  // the final frame of a text message
+    if (text.size() < 126) {
+      bytes += static_cast<char>(0x80 | text.size());
+    } else if (text.size() < 65536) {
+      bytes += static_cast<char>(0x80 | 126);
+      bytes += static_cast<char>(text.size() >> 8);
+      bytes += static_cast<char>(text.size() & 0xff);
+    } else {
+      throw std::invalid_argument("message too long for this client");
+    }
+    bytes.append(reinterpret_cast<const char*>(mask), 4);
+    for (size_t i = 0; i < text.size(); ++i) bytes += static_cast<char>(text[i] ^ mask[i % 4]);
+  }
+  return bytes;
+}
+
+ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string bytes) : bytes_(std::move(bytes)) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    // The test process has threads: from here on only system calls. The user
+    // changes through the raw calls, which affect this one thread, the only
+    // one the child has.
+    if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::_exit(10);
+    if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::_exit(11);
+    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(12);
+    // Set after the change of user, which clears it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) ::_exit(13);
+    const timeval bound{60, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(14);
+    for (size_t sent = 0; sent < bytes_.size();) {
+      const ssize_t n = ::write(fd, bytes_.data() + sent, bytes_.size() - sent);
+      if (n <= 0) ::_exit(15);
+      sent += static_cast<size_t>(n);
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      if (::write(ends[1], buffer, static_cast<size_t>(n)) != n) ::_exit(16);
+    }
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  output_ = ends[0];
+}
+
+ForeignClient::~ForeignClient() { wait(); }
+
+void ForeignClient::wait() {
+  if (output_ >= 0) {
+    ::close(output_);
+    output_ = -1;
+  }
+  if (pid_ > 0) {
+    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+}
+
+std::string ForeignClient::received(std::string& error) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; output_ >= 0 && (n = ::read(output_, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  wait();
+  static const char* const kStages[] = {"drop the groups",         "change the group", "change the user",
+                                        "make a socket",           "connect",          "send its request",
+                                        "pass on what it received"};
+  if (WIFEXITED(status_) && WEXITSTATUS(status_) >= 10 && WEXITSTATUS(status_) <= 16) {
+    error = std::string("the child could not ") + kStages[WEXITSTATUS(status_) - 10];
+  } else if (!WIFEXITED(status_) || WEXITSTATUS(status_) != 0) {
+    error = "the child ended abnormally (status " + std::to_string(status_) + ")";
+  }
+  return text;
+}
+
+}  // namespace qel::test

@@ -1,0 +1,158 @@
+// Who owns the far end of a loopback connection: the kernel's answer through
+// socket diagnostics and through the /proc/net tables, for connections the
+// test opens itself, for another user's (when the test may change its uid),
+// and for connections whose far end is gone.
+#include "QelDaemon/peer_owner.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "QelApi/QelDaemon/foreign_user.h"
+#include "common/unique_fd.h"
+
+namespace qel::test {
+namespace {
+
+// A listening socket on 127.0.0.1 with a free port.
+class Listener {
+ public:
+  Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (!fd_ || ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd_.get(), 8) != 0 ||
+        ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ADD_FAILURE() << "no listener: " << std::strerror(errno);
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  uint16_t port() const { return port_; }
+  // The next connection; none when nothing connects within a minute.
+  UniqueFd accept() {
+    pollfd ready{fd_.get(), POLLIN, 0};
+    if (::poll(&ready, 1, 60000) != 1) return UniqueFd();
+    return UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  }
+
+ private:
+  UniqueFd fd_;
+  uint16_t port_ = 0;
+};
+
+// A client socket of this process connected to 127.0.0.1:`port`, from an
+// IPv4 socket or from an IPv6 one through the v4-mapped address.
+UniqueFd ConnectTo(uint16_t port, int family) {
+  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int rc = -1;
+  if (family == AF_INET) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } else {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
+    rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  EXPECT_EQ(rc, 0) << std::strerror(errno);
+  return fd;
+}
+
+struct Way {
+  const char* name;
+  PeerLookupWay way;
+} const kWays[] = {
+    {"automatic", PeerLookupWay::Automatic},
+    {"socket diagnostics", PeerLookupWay::SocketDiagnostics},
+    {"/proc/net tables", PeerLookupWay::ProcTables},
+};
+
+TEST(PeerOwnerTest, FindsTheOwnUserOfAConnectionThisProcessOpened) {
+  Listener listener;
+  for (int family : {AF_INET, AF_INET6}) {
+    const UniqueFd client = ConnectTo(listener.port(), family);
+    const UniqueFd accepted = listener.accept();
+    ASSERT_TRUE(accepted);
+    for (const Way& way : kWays) {
+      const PeerOwner owner = FindPeerOwner(accepted.get(), way.way);
+      ASSERT_TRUE(owner.uid.has_value()) << way.name << ", IPv" << (family == AF_INET ? 4 : 6) << ": "
+                                         << owner.whyUnknown;
+      EXPECT_EQ(*owner.uid, ::geteuid()) << way.name;
+    }
+  }
+}
+
+TEST(PeerOwnerTest, FindsAnotherUsersConnection) {
+  if (!CanActAsAnotherUser()) GTEST_SKIP() << ForeignUserSkipReason();
+  Listener listener;
+  // The child connects as the other user and holds its socket until this end
+  // closes.
+  ForeignClient child(kForeignUid, listener.port(), "");
+  const UniqueFd accepted = listener.accept();
+  ASSERT_TRUE(accepted) << "no connection from the child";
+  for (const Way& way : kWays) {
+    const PeerOwner owner = FindPeerOwner(accepted.get(), way.way);
+    ASSERT_TRUE(owner.uid.has_value()) << way.name << ": " << owner.whyUnknown;
+    EXPECT_EQ(*owner.uid, kForeignUid) << way.name;
+  }
+}
+
+TEST(PeerOwnerTest, AConnectionWhoseClientEndIsGoneHasNoOwner) {
+  Listener listener;
+  struct Case {
+    const char* name;
+    bool reset;  // closed with a reset: the client's socket is gone at once
+  } const cases[] = {{"closed", false}, {"reset", true}};
+  for (const Case& c : cases) {
+    UniqueFd client = ConnectTo(listener.port(), AF_INET);
+    const UniqueFd accepted = listener.accept();
+    ASSERT_TRUE(accepted);
+    if (c.reset) {
+      const linger abort{1, 0};
+      ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    client.reset();
+    // The kernel keeps a closed client's socket for a while (FIN-WAIT,
+    // TIME-WAIT) and reports it with user 0 and no file: that is no owner,
+    // whoever runs the test.
+    for (const Way& way : kWays) {
+      const PeerOwner owner = FindPeerOwner(accepted.get(), way.way);
+      EXPECT_FALSE(owner.uid.has_value()) << c.name << ", " << way.name << ": user " << owner.uid.value_or(0);
+      EXPECT_FALSE(owner.whyUnknown.empty()) << c.name << ", " << way.name;
+    }
+  }
+}
+
+TEST(PeerOwnerTest, DescriptorsThatAreNoTcpConnectionHaveNoOwner) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const UniqueFd local(pair[0]);
+  const UniqueFd other(pair[1]);
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+  const UniqueFd readEnd(pipeEnds[0]);
+  const UniqueFd writeEnd(pipeEnds[1]);
+  Listener listener;  // listening, not connected
+  const UniqueFd unconnected(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  for (int fd : {local.get(), readEnd.get(), unconnected.get(), -1}) {
+    const PeerOwner owner = FindPeerOwner(fd);
+    EXPECT_FALSE(owner.uid.has_value()) << "descriptor " << fd;
+    EXPECT_FALSE(owner.whyUnknown.empty()) << "descriptor " << fd;
+  }
+}
+
+}  // namespace
+}  // namespace qel::test

@@ -23,10 +23,14 @@ std::string ForeignUserSkipReason() {
          std::to_string(::geteuid());
 }
 
-std::string PipelinedUpgrade(uint16_t port, const std::vector<std::string>& messages) {
-  std::string bytes = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                      "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+std::string UpgradeRequest(uint16_t port) {
+  return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+std::string TextFrames(const std::vector<std::string>& messages) {
+  std::string bytes;
   const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
   for (const std::string& text : messages) {
     bytes += static_cast<char>(0x81);  // the final frame of a text message
@@ -45,7 +49,29 @@ std::string PipelinedUpgrade(uint16_t port, const std::vector<std::string>& mess
   return bytes;
 }
 
-ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string bytes) : bytes_(std::move(bytes)) {
+namespace {
+
+bool WriteAll(int fd, const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// True once `bytes` (of `size`) hold the end of the answer's header.
+bool HeaderEnded(const char* bytes, size_t size) {
+  for (size_t i = 3; i < size; ++i) {
+    if (bytes[i - 3] == '\r' && bytes[i - 2] == '\n' && bytes[i - 1] == '\r' && bytes[i] == '\n') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string request, std::string afterUpgrade)
+    : request_(std::move(request)), afterUpgrade_(std::move(afterUpgrade)) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   sockaddr_in address{};
@@ -55,9 +81,9 @@ ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string bytes) : byte
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    // The test process has threads: from here on only system calls. The user
-    // changes through the raw calls, which affect this one thread, the only
-    // one the child has.
+    // The test process has threads: from here on only system calls and
+    // plain loops. The user changes through the raw calls, which affect this
+    // one thread, the only one the child has.
     if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::_exit(10);
     if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::_exit(11);
     if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(12);
@@ -68,14 +94,24 @@ ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string bytes) : byte
     const timeval bound{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(14);
-    for (size_t sent = 0; sent < bytes_.size();) {
-      const ssize_t n = ::write(fd, bytes_.data() + sent, bytes_.size() - sent);
-      if (n <= 0) ::_exit(15);
-      sent += static_cast<size_t>(n);
-    }
+    if (!WriteAll(fd, request_)) ::_exit(15);
+    // The header is kept to look at its status line; everything read goes
+    // to the parent as it comes.
+    char header[4096];
+    size_t headerSize = 0;
+    bool headerEnded = false;
     char buffer[4096];
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
       if (::write(ends[1], buffer, static_cast<size_t>(n)) != n) ::_exit(16);
+      if (headerEnded) continue;
+      for (ssize_t i = 0; i < n && headerSize < sizeof header; ++i) header[headerSize++] = buffer[i];
+      if (!HeaderEnded(header, headerSize)) continue;
+      headerEnded = true;
+      // "HTTP/1.1 101 ..."
+      if (headerSize > 12 && header[9] == '1' && header[10] == '0' && header[11] == '1' && header[12] == ' ' &&
+          !WriteAll(fd, afterUpgrade_)) {
+        ::_exit(15);
+      }
     }
     ::_exit(0);
   }

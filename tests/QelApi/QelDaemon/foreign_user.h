@@ -21,17 +21,19 @@ bool CanActAsAnotherUser();
 // The message of a test skipped because it cannot.
 std::string ForeignUserSkipReason();
 
-// The bytes a WebSocket client sends when it does not wait for the answer to
-// its upgrade request: the request for "/" with Host 127.0.0.1:`port`, then
-// each of `messages` as a masked text frame.
-std::string PipelinedUpgrade(uint16_t port, const std::vector<std::string>& messages);
+// A WebSocket upgrade request for "/" with Host 127.0.0.1:`port`.
+std::string UpgradeRequest(uint16_t port);
+// `messages` as the masked text frames a client sends.
+std::string TextFrames(const std::vector<std::string>& messages);
 
 // A child process running as `uid` (groups dropped, group id the same
-// number) that connects to 127.0.0.1:`port`, writes `bytes` and then reads
-// until the server closes, holding its socket open meanwhile (at most 60 s).
+// number) that connects to 127.0.0.1:`port` and sends `request`; when the
+// answer's status line says 101 (the upgrade was accepted) it sends
+// `afterUpgrade` too. It reads until the server closes, holding its socket
+// open meanwhile (at most 60 s).
 class ForeignClient {
  public:
-  ForeignClient(uid_t uid, uint16_t port, std::string bytes);
+  ForeignClient(uid_t uid, uint16_t port, std::string request, std::string afterUpgrade = "");
   // Waits for the child, which ends once the server has closed.
   ~ForeignClient();
   ForeignClient(const ForeignClient&) = delete;
@@ -46,7 +48,8 @@ class ForeignClient {
   pid_t pid_ = -1;
   int output_ = -1;  // the pipe the child copies what it receives into
   int status_ = 0;
-  std::string bytes_;
+  std::string request_;
+  std::string afterUpgrade_;
 };
 
 }  // namespace qel::test

@@ -136,17 +136,16 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   const std::string clip = dir_.file("in.mp4");
   makeClip(clip);
   const std::string stolen = dir_.file("stolen.mp4");
-  // Sent at once after the upgrade request: a client that does not wait for
-  // the answer must not get them read either.
-  const std::string asks = PipelinedUpgrade(
-      port_, {StartCopy(1, 501, clip, stolen), "{\"sid\":2,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}",
-              "{\"sid\":3,\"op\":\"quit\"}"});
+  // What the other user asks once its upgrade is accepted.
+  const std::string asks =
+      TextFrames({StartCopy(1, 501, clip, stolen), "{\"sid\":2,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}",
+                  "{\"sid\":3,\"op\":\"quit\"}"});
   const std::string logFile = settings_.logFolder + "/QelApi.log";
 
   // Before any client of the daemon's user came: refused, and it neither
   // ends the daemon when it closes nor counts as a client.
   {
-    ForeignClient foreign(kForeignUid, port_, asks);
+    ForeignClient foreign(kForeignUid, port_, UpgradeRequest(port_), asks);
     std::string error;
     const std::string answer = foreign.received(error);
     ASSERT_TRUE(error.empty()) << error;
@@ -178,7 +177,7 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   // While a client is served, another user's connection that closes does not
   // end the daemon either.
   {
-    ForeignClient foreign(kForeignUid, port_, PipelinedUpgrade(port_, {"{\"sid\":5,\"op\":\"quit\"}"}));
+    ForeignClient foreign(kForeignUid, port_, UpgradeRequest(port_), TextFrames({"{\"sid\":5,\"op\":\"quit\"}"}));
     std::string error;
     EXPECT_EQ(foreign.received(error).rfind("HTTP/1.1 403 ", 0), 0u) << error;
   }

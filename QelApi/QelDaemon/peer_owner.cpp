@@ -141,7 +141,12 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
     if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
       if (message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
       const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
-      if (ntohs(socket->id.idiag_sport) != peer.port || ntohs(socket->id.idiag_dport) != local.port) break;
+      // With the client's socket gone, the kernel's lookup falls back to a
+      // socket listening on the client's port, which may be anybody's: only
+      // the socket connected to this end is the client.
+      if (ntohs(socket->id.idiag_sport) != peer.port || ntohs(socket->id.idiag_dport) != local.port) {
+        return NotFound();
+      }
       return OwnedSocket(socket->idiag_uid, socket->idiag_inode);
     }
   }
@@ -232,6 +237,10 @@ PeerOwner FindPeerOwner(int socket, PeerLookupWay way) {
       ::getpeername(socket, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) {
     return {std::nullopt, fmt::format("the connection's addresses cannot be read: {}", std::strerror(errno))};
   }
+  return FindPeerOwner(localAddress, peerAddress, way);
+}
+
+PeerOwner FindPeerOwner(const sockaddr_storage& localAddress, const sockaddr_storage& peerAddress, PeerLookupWay way) {
   const std::optional<Endpoint> local = ToEndpoint(localAddress);
   const std::optional<Endpoint> peer = ToEndpoint(peerAddress);
   if (!local || !peer || local->family != peer->family) return {std::nullopt, "not a TCP/IP connection"};

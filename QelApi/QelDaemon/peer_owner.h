@@ -20,6 +20,7 @@
 // Thread safety: free functions; each lookup uses its own netlink socket.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -43,5 +44,10 @@ enum class PeerLookupWay {
 // The owner of the process side at the far end of the connected TCP socket
 // `socket` (a socket of this process, for example an accepted one).
 PeerOwner FindPeerOwner(int socket, PeerLookupWay way = PeerLookupWay::Automatic);
+
+// The same for the connection between `local` (this machine's end, as
+// getsockname gives it) and `peer` (as getpeername gives it).
+PeerOwner FindPeerOwner(const sockaddr_storage& local, const sockaddr_storage& peer,
+                        PeerLookupWay way = PeerLookupWay::Automatic);
 
 }  // namespace qel

@@ -136,6 +136,25 @@ TEST(PeerOwnerTest, AConnectionWhoseClientEndIsGoneHasNoOwner) {
   }
 }
 
+// Asked for a connection that does not exist, the kernel's lookup offers a
+// socket listening on the client's port; that socket, which may be anybody's,
+// is not the client.
+TEST(PeerOwnerTest, AListeningSocketOnTheClientsPortIsNoClient) {
+  Listener listener;
+  sockaddr_storage local{};
+  sockaddr_storage peer{};
+  auto& localV4 = reinterpret_cast<sockaddr_in&>(local);
+  auto& peerV4 = reinterpret_cast<sockaddr_in&>(peer);
+  localV4.sin_family = peerV4.sin_family = AF_INET;
+  localV4.sin_addr.s_addr = peerV4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  localV4.sin_port = htons(1);  // no connection comes from or goes to port 1
+  peerV4.sin_port = htons(listener.port());
+  for (const Way& way : kWays) {
+    const PeerOwner owner = FindPeerOwner(local, peer, way.way);
+    EXPECT_FALSE(owner.uid.has_value()) << way.name << ": user " << owner.uid.value_or(0);
+  }
+}
+
 TEST(PeerOwnerTest, DescriptorsThatAreNoTcpConnectionHaveNoOwner) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);

@@ -237,7 +237,9 @@ bool TaskRun::runCommand(size_t i) {
         failed = true;
         logText(kLogError,
                 fmt::format("task({}) command {}: the result was not moved into place: {}", id, i, commitError));
-      } else {
+      } else if (staged) {
+        // A command given no file to write (-f null) wrote none: a file of
+        // the user's under its name is no result of it.
         for (const std::string& file : outputFiles.written()) appendIfAbsent(outputs_, file);
       }
     }

@@ -237,11 +237,12 @@ TEST_F(OutputInPlaceTest, ACommandThatEndsWithoutItsOutputFailsAndNamesIt) {
 }
 
 TEST_F(OutputInPlaceTest, AFormatThatWritesNoFileSucceedsWithoutOne) {
-  const std::string out = dir_.file("none.mkv");
+  // The user's file under the output's name is neither touched nor listed.
   const StateReport last =
-      runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-f null", {ioItem(1, out)})}));
+      runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-f null", {ioItem(1, target)})}));
   EXPECT_FALSE(last.error) << last.text;
   EXPECT_TRUE(last.outputs.empty()) << last.text;
+  EXPECT_TRUE(readFile(target) == targetBytes);
   EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{});
 }
 

@@ -9,6 +9,16 @@
 // that names no format known to write only its file, and a picture name made
 // a pattern of other files by "-strftime".
 //
+// ffmpeg's picture writer (the image2 format: "-f image2", or a picture
+// extension) builds each file name in a 1024-byte buffer and cuts a longer
+// one without a word, and it fills every frame-number field of the name. A
+// picture output is refused when the name ffmpeg is given for it
+// (staged_name.h), once the widest frame number is filled in, holds more than
+// 1023 bytes, and when its frame-number fields are not read the guard's way
+// (spelled_files.h): more than one field, a field wider than ffmpeg fills, or
+// a '%' in a folder of a sequence's name; and when "-frame_pts" numbers its
+// files by the frames' timestamps, which may be negative.
+//
 // Thread safety: free functions over their arguments.
 #pragma once
 

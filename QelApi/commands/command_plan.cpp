@@ -1,5 +1,7 @@
 #include "commands/command_plan.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <list>
@@ -104,6 +106,9 @@ CommandBuilder::~CommandBuilder() {
     if (ec || !fs::exists(status)) continue;
     fs::remove(native, ec);  // a file or an empty folder; failures are ignored
   }
+  // rmdir(2) removes a folder only when it is empty: one that holds anything
+  // now (a result of the task, a file of someone else's) stays.
+  for (auto folder = m_madeFolders.rbegin(); folder != m_madeFolders.rend(); ++folder) ::rmdir(folder->c_str());
 }
 
 std::vector<FFmpegCommand> CommandBuilder::buildCommands(const std::vector<TaskOperation>& operations) {
@@ -220,9 +225,26 @@ void CommandBuilder::registerIntermediateFiles(const std::vector<TaskOperation>&
       // A name still taken (no free one was found) is never the plan's to delete.
       if (nameTaken(output.value)) continue;
       m_intermediateFiles.insert(utf8ToWide(output.value));
-      fs::path parent = onDisk(output.value).parent_path();
-      std::error_code ec;
-      if (!parent.empty() && !fs::exists(parent, ec)) fs::create_directories(parent, ec);
+      makeFolders(onDisk(output.value).parent_path());
+    }
+  }
+}
+
+void CommandBuilder::makeFolders(const fs::path& folder) {
+  // One level at a time, so the plan knows which folders are its own to
+  // remove when it ends.
+  std::vector<fs::path> missing;
+  std::error_code ec;
+  for (fs::path level = folder; !level.empty() && !fs::exists(fs::symlink_status(level, ec));
+       level = level.parent_path()) {
+    missing.push_back(level);
+    if (level == level.parent_path()) break;
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    if (fs::create_directory(*level, ec)) {
+      m_madeFolders.push_back(*level);
+    } else if (ec) {
+      return;  // failures are ignored: the command that writes there fails
     }
   }
 }

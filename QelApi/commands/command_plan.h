@@ -6,7 +6,8 @@
 // operations and the intermediate never reaches the disk. Each merged group
 // becomes one command through toCommad (command_assembly.h). The builder also
 // remembers the intermediate files the plan may write, creates their folders,
-// and deletes the files when it is destroyed.
+// and deletes the files when it is destroyed, with the folders it created
+// that are then empty.
 //
 // The plan is a function of the task's operations and a PlanningSnapshot
 // (planning_snapshot.h): it reads nothing else of the engine.
@@ -29,6 +30,7 @@
 // shares nothing.
 #pragma once
 
+#include <filesystem>
 #include <list>
 #include <map>
 #include <optional>
@@ -73,7 +75,9 @@ class CommandBuilder {
 
   explicit CommandBuilder(PlanningSnapshot snapshot = {});
   // Deletes every intermediate file of the plan that exists (every file of an
-  // intermediate image sequence); failures ignored.
+  // intermediate image sequence), then every folder the plan created for them
+  // that is empty, the deepest first; folders that were there before are
+  // never touched. Failures ignored.
   ~CommandBuilder();
   CommandBuilder(const CommandBuilder&) = delete;
   CommandBuilder& operator=(const CommandBuilder&) = delete;
@@ -129,9 +133,14 @@ class CommandBuilder {
   const ProducerInputsMap& outputToInputs() const { return m_outputToInputs; }
 
  private:
+  // Makes `folder` and its missing parents, noting each one made.
+  void makeFolders(const std::filesystem::path& folder);
+
   PlanningSnapshot m_snapshot;
   std::set<std::string> m_producedValues;
   std::set<std::wstring> m_intermediateFiles;
+  // The folders registerIntermediateFiles created, each after its parent.
+  std::vector<std::filesystem::path> m_madeFolders;
   ProducerInputsMap m_outputToInputs;
 };
 

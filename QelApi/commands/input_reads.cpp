@@ -4,6 +4,8 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <fmt/format.h>
@@ -118,6 +120,26 @@ MovieSource readMovieOptions(std::string_view args) {
   return source;
 }
 
+// Why ffmpeg's image sequence reader would read other files than the guard
+// finds for `file` (existingSequenceFiles), or nullopt. Detected by name, the
+// reader takes a name with one field it can fill; forced ("-f image2"), it
+// also takes any other name with a '%', and reads a cut of it.
+std::optional<std::string> sequenceReadRefusal(std::string_view file, bool forced) {
+  const FrameFields fields = frameFields(file);
+  const bool oneField = fields.count == 1 && !fields.stopped;
+  if (oneField && fields.widest > kFFmpegFieldWidthLimit) {
+    return fmt::format("frame-number field wider than the {} characters ffmpeg fills", kFFmpegFieldWidthLimit);
+  }
+  if (oneField) {
+    const std::optional<FramePattern> pattern = framePattern(file);
+    if (pattern && contains(pattern->suffix, "/")) return std::string("frame-number field in a folder of the name");
+  }
+  if (forced && fields.percent && !oneField) {
+    return std::string("'%' that ffmpeg's image sequence reader reads as no single frame-number field");
+  }
+  return std::nullopt;
+}
+
 void refuse(InputReads& reads, std::string_view name, std::string reason) {
   if (!reads.refusal) reads.refusal = GuardRefusal{std::string(name), std::move(reason)};
 }
@@ -152,6 +174,10 @@ void addInput(std::string_view name, std::string_view format, InputReads& reads,
   for (const std::string& file : opened.files) appendIfAbsent(reads.files, file);
   for (const std::string& file : opened.data) {
     if (format.empty() || format == "image2") {
+      if (std::optional<std::string> reason = sequenceReadRefusal(file, format == "image2")) {
+        refuse(reads, file, std::move(*reason));
+        return;
+      }
       for (const std::string& frame : existingSequenceFiles(file)) appendIfAbsent(reads.files, frame);
     }
     const std::string detected = format.empty() ? formatByContent(file) : std::string(format);

@@ -215,6 +215,29 @@ bool matchesFramePattern(const FramePattern& pattern, std::string_view name) {
   return digits.size() == width || digits.front() != '0';
 }
 
+FrameFields frameFields(std::string_view name) {
+  // Widths past this are all refused alike; the cap only keeps the count from
+  // overflowing.
+  constexpr int kWidthCap = 1 << 20;
+  FrameFields fields;
+  std::size_t i = 0;
+  while (i < name.size()) {
+    if (name[i++] != '%') continue;
+    fields.percent = true;
+    int width = 0;
+    while (i < name.size() && isDigit(name[i])) width = std::min(width * 10 + (name[i++] - '0'), kWidthCap);
+    const char kind = i < name.size() ? name[i++] : '\0';
+    if (kind == 'd') {
+      ++fields.count;
+      fields.widest = std::max(fields.widest, width);
+    } else if (kind != '%') {
+      fields.stopped = true;
+      return fields;
+    }
+  }
+  return fields;
+}
+
 std::vector<std::string> existingSequenceFiles(std::string_view spelled) {
   const std::string_view behind = fileBehindFFmpegPath(spelled);
   const std::optional<FramePattern> pattern = framePattern(behind);

@@ -63,6 +63,24 @@ std::optional<FramePattern> framePattern(std::string_view name);
 // True when the pattern, with some number in its field, gives exactly `name`.
 bool matchesFramePattern(const FramePattern& pattern, std::string_view name);
 
+// ffmpeg fills a frame-number field with at most this many characters: a wider
+// field is cut to them, so "%30d" gives nineteen zeros for every frame.
+inline constexpr int kFFmpegFieldWidthLimit = 19;
+
+// The '%' of a name as ffmpeg's frame name builder reads them (the image
+// sequence muxer and demuxer): "%<digits>d" is a frame-number field,
+// "%<digits>%" a literal '%', and any other '%' ends the reading: the builder
+// gives up, and ffmpeg then takes the name as it is (the muxer, for the first
+// frame) or a cut of it (the demuxer). The muxer fills every field with the
+// frame's number; the demuxer takes one field only.
+struct FrameFields {
+  int count = 0;         // the fields read before the end or the stop
+  int widest = 0;        // the digits of the widest of them
+  bool stopped = false;  // a '%' that is neither a field nor a literal '%'
+  bool percent = false;  // the name holds a '%' at all
+};
+FrameFields frameFields(std::string_view name);
+
 // The existing files that a sequence name stands for, in number order, each
 // spelled as the name is (its protocol prefix and folder kept, the file's
 // number in the field). Empty when the name is no sequence, when the field

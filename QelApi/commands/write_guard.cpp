@@ -275,6 +275,16 @@ std::vector<std::string> commandWrites(const FFmpegCommand& command) {
   return writes;
 }
 
+bool writesOutputFile(const FFmpegCommand& command) {
+  if (command.outputPath.empty()) return false;
+  // The output argument is the last one of that name (as the worker replaces it).
+  const std::vector<ArgGroup> groups = argGroups(command.commandLine);
+  const auto output = std::find_if(groups.rbegin(), groups.rend(), [&](const ArgGroup& group) {
+    return !group.input && group.name == command.outputPath;
+  });
+  return output == groups.rend() || lastOptionValue(output->options, "-f") != "null";
+}
+
 std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command) {
   return findOverwrittenInput(std::vector<FFmpegCommand>{command}, 0);
 }

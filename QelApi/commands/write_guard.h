@@ -51,6 +51,10 @@ std::vector<std::string> commandReads(const FFmpegCommand& command);
 // ffmpeg would take as an output file in its command line.
 std::vector<std::string> commandWrites(const FFmpegCommand& command);
 
+// False when the command has no outputPath, or writes it with a format that
+// writes no file ("-f null"): nothing of it is there when the command ends.
+bool writesOutputFile(const FFmpegCommand& command);
+
 // The input that `command` would overwrite (its output is one of its own
 // reads), or nullopt when it is safe.
 std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command);

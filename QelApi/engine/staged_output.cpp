@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands/spelled_files.h"
+#include "commands/staged_name.h"
 #include "common/command_line.h"
 #include "common/command_quote.h"
 
@@ -19,10 +20,6 @@ namespace qel {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The private folder's name is the output's name cut to this many bytes and
-// ".qel-XXXXXX": it must stay within a file name's 255 bytes.
-constexpr std::size_t kFolderNameBytes = 200;
 
 std::string systemMessage(int error) { return std::error_code(error, std::generic_category()).message(); }
 
@@ -45,15 +42,13 @@ bool StagedOutput::prepare(std::string& error) {
     error = S_ISDIR(status.st_mode) ? systemMessage(EISDIR) : "the output exists and is no regular file";
     return false;
   }
-  std::string folderName = name.substr(0, kFolderNameBytes);
-  std::replace(folderName.begin(), folderName.end(), '%', '_');
-  std::string folder = (target_.parent_path() / (folderName + ".qel-XXXXXX")).string();
+  std::string folder = stagingFolderTemplate(spelled_);
   if (::mkdtemp(folder.data()) == nullptr) {
     error = systemMessage(errno);
     return false;
   }
   folder_ = folder;
-  staged_ = "file:" + (folder_ / name).string();
+  staged_ = stagedOutputName(folder, spelled_);
   return true;
 }
 
@@ -70,6 +65,14 @@ bool StagedOutput::commit(std::string& error) {
   }
   if (ec) {
     error = ec.message();
+    discard();
+    return false;
+  }
+  if (written.empty()) {
+    // ffmpeg may end without an error and without its file: an option that
+    // asks for information only ("-version"), or a name it read otherwise
+    // than the guard. The user's file is then as it was, and no result is.
+    error = "output file was not written: " + spelled_;
     discard();
     return false;
   }

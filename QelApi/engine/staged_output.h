@@ -9,9 +9,11 @@
 //
 // One mechanism serves a plain name and an image sequence ("f%d.png"): for a
 // sequence every file its frame-number field gives is moved, for a plain name
-// the one file. The folder is named after the output ("out.mkv.qel-XXXXXX",
-// with any '%' of the name made '_' so the sequence muxer sees no second
-// frame-number field in the path), so a half-written result is recognisable.
+// the one file. The folder has a short name of its own ("qel-XXXXXX", see
+// commands/staged_name.h): a name made from the output's would lengthen a
+// long name past what ffmpeg's picture writer holds, and its cut would name a
+// file beside the output. A command that succeeded without writing anything
+// of its output has not done its work: its commit fails.
 //
 // An output that exists and is no regular file or symbolic link (a device, a
 // folder, a pipe) is never replaced: such a command is refused. A symbolic
@@ -50,7 +52,8 @@ class StagedOutput {
 
   // Moves what ffmpeg wrote for the output into place, then removes the
   // private folder. False, with the reason in `error`, when a file could not
-  // be moved.
+  // be moved, or when there was none to move: the error then names the output
+  // ("output file was not written: <output>").
   bool commit(std::string& error);
 
   // Removes the private folder and everything in it; the output's own path is

@@ -26,6 +26,7 @@
 #include "commands/probe_document.h"
 #include "commands/spelled_files.h"
 #include "commands/vocabulary.h"
+#include "commands/write_guard.h"
 #include "common/text_edit.h"
 #include "engine/config_commands.h"
 #include "engine/engine_context.h"
@@ -165,10 +166,11 @@ bool TaskRun::runCommand(size_t i) {
 
   // ffmpeg writes beside the output and the result takes its place only once
   // the command succeeded: a failure, an abort or a shutdown leaves the
-  // user's file as it was.
+  // user's file as it was. A format that writes no file ("-f null") opens
+  // nothing under the output's name: nothing to protect, nothing to find.
   std::optional<StagedOutput> staged;
   std::string runLine = command.commandLine;
-  if (!command.outputPath.empty()) {
+  if (writesOutputFile(command)) {
     staged.emplace(command.outputPath);
     std::string error;
     if (!staged->prepare(error)) {
@@ -235,7 +237,9 @@ bool TaskRun::runCommand(size_t i) {
         failed = true;
         logText(kLogError,
                 fmt::format("task({}) command {}: the result was not moved into place: {}", id, i, commitError));
-      } else {
+      } else if (staged) {
+        // A command given no file to write (-f null) wrote none: a file of
+        // the user's under its name is no result of it.
         for (const std::string& file : outputFiles.written()) appendIfAbsent(outputs_, file);
       }
     }

@@ -146,10 +146,10 @@ class ProgramTest : public ::testing::Test {
   }
 
   // True when ffmpeg has created its file for `out`: until the command has
-  // succeeded it writes beside `out`, in a folder named after it.
+  // succeeded it writes beside `out`, in a private folder "qel-XXXXXX".
   static bool stagedOutputExists(const std::string& out) {
     const fs::path path(out);
-    const std::string prefix = path.filename().string() + ".qel-";
+    const std::string prefix = "qel-";
     std::error_code ec;
     for (fs::directory_iterator entry(path.parent_path(), ec), end; !ec && entry != end; entry.increment(ec)) {
       if (entry->path().filename().string().rfind(prefix, 0) == 0 && fs::exists(entry->path() / path.filename())) {
@@ -594,7 +594,8 @@ TEST_F(ProgramTest, SecondProgramFromTheFolderSparesTheFirstOnesTask) {
   std::string error;
   ASSERT_TRUE(client.connect(firstPort, error)) << error;
   ASSERT_TRUE(client.send(slowTask(clip, out)));
-  const pid_t ffmpeg = waitForProcess(bin_ + "/ffmpeg ", out, std::chrono::seconds(60));
+  // Found by its input: its output is named in a private folder until it ends.
+  const pid_t ffmpeg = waitForProcess(bin_ + "/ffmpeg ", clip, std::chrono::seconds(60));
   ASSERT_NE(ffmpeg, 0) << "the first program's task did not start";
 
   Subprocess second;

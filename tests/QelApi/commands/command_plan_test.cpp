@@ -9,6 +9,7 @@
 #include <array>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -514,6 +515,40 @@ TEST(CommandPlan, GraphJoinsThatCannotBeMadeRightRunApart) {
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0].outputPath, "/t/mid.mkv");
     EXPECT_EQ(commands[1].inputFiles, std::vector<std::string>{"/t/mid.mkv"});
+  }
+}
+
+TEST(CommandPlan, FoldersMadeForAnIntermediateGoWithItWhenEmpty) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;   // folders there before the plan
+    std::string middle;                // the intermediate
+    std::vector<std::string> written;  // files the task's commands leave (the intermediate too)
+    std::set<std::string> after;       // what is left in the test's folder
+  };
+  const std::vector<Case> cases = {
+      {"every folder made goes", {}, "new/sub/mid.mkv", {"new/sub/mid.mkv"}, {}},
+      {"also when the intermediate was never written", {}, "new/sub/mid.mkv", {}, {}},
+      {"a folder that was there stays, empty as it was", {"old"}, "old/new/mid.mkv", {"old/new/mid.mkv"}, {"old"}},
+      {"a made folder that holds a result stays", {}, "new/sub/mid.mkv", {"new/out.mkv"}, {"new", "new/out.mkv"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    for (const std::string& folder : c.before) fs::create_directories(dir.file(folder));
+    {
+      CommandBuilder builder;
+      const std::string middle = dir.file(c.middle);
+      builder.buildCommands({makeOperation({file(dir.file("in.mp4"))}, "-vf scale=80:60", {intermediate(middle)}),
+                             makeOperation({intermediate(middle)}, "-c:v copy", {file(dir.file("new/out.mkv"))})});
+      ASSERT_TRUE(fs::is_directory(fs::path(middle).parent_path())) << "the plan makes the intermediate's folder";
+      for (const std::string& name : c.written) test::writeFile(dir.file(name), "written by the task");
+    }
+    std::set<std::string> left;
+    for (const auto& [path, content] : test::folderSnapshot(dir.path())) {
+      left.insert(fs::path(path).lexically_relative(dir.path()).string());
+    }
+    EXPECT_EQ(left, c.after);
   }
 }
 

@@ -51,6 +51,8 @@ TEST(InputReads, ReadsWhatFFmpegOpensOrRefuses) {
   test::writeFile(d + "web.m3u8", "#EXTM3U\n#EXTINF:1,\nhttps://example.invalid/seg.ts\n");
   test::writeFile(d + "m.mpd", "<?xml version=\"1.0\"?><MPD profiles=\"urn:mpeg:dash:profile:isoff-live:2011\"/>");
   test::writeFile(d + "loop.ffconcat", "ffconcat version 1.0\nfile loop.ffconcat\n");
+  test::writeFile(d + "p1.png", "a frame");
+  test::writeFile(d + "w0000000000000000001.png", "a frame");
 
   struct Case {
     std::string name;
@@ -77,6 +79,17 @@ TEST(InputReads, ReadsWhatFFmpegOpensOrRefuses) {
       {"concat:" + d + "a.mp4|pipe:0", "", {}, "pipe:0"},
       {"-", "", {}, "-"},
       {d + "loop.ffconcat", "", {}, d + "loop.ffconcat"},
+      // Image sequences: ffmpeg's reader fills one field of at most 19
+      // characters; forced, it reads a cut of any other name with a '%'.
+      {d + "p%d.png", "", {d + "p%d.png", d + "p1.png"}, std::nullopt},
+      {d + "p%d.png", "image2", {d + "p%d.png", d + "p1.png"}, std::nullopt},
+      {d + "w%19d.png", "", {d + "w%19d.png", d + "w0000000000000000001.png"}, std::nullopt},
+      {d + "w%30d.png", "", {}, d + "w%30d.png"},
+      {d + "p%d/x.png", "", {}, d + "p%d/x.png"},
+      {d + "p%d%d.png", "", {d + "p%d%d.png"}, std::nullopt},  // detected by name only with one field
+      {d + "p%d%d.png", "image2", {}, d + "p%d%d.png"},
+      {d + "p%%.png", "image2", {}, d + "p%%.png"},
+      {d + "p%x.png", "image2", {}, d + "p%x.png"},
   };
   for (const Case& c : cases) {
     const InputReads reads = inputReads(c.name, c.format);

@@ -35,6 +35,35 @@ TEST(SpelledFiles, FramePatternsAreReadAsFFmpegReadsThem) {
   for (const Case& c : cases) EXPECT_EQ(framePattern(c.name), c.pattern) << c.name;
 }
 
+TEST(SpelledFiles, FrameFieldsAreCountedAsFFmpegsNameBuilderReadsThem) {
+  struct Case {
+    const char* name;
+    int count;
+    int widest;
+    bool stopped;
+    bool percent;
+  };
+  const Case cases[] = {
+      {"p.png", 0, 0, false, false},       {"p%d.png", 1, 0, false, true},
+      {"p%03d.png", 1, 3, false, true},    {"a%d%d.png", 2, 0, false, true},  // ffmpeg's writer fills both
+      {"j%d_%02d.png", 2, 2, false, true}, {"w%30d.png", 1, 30, false, true},
+      {"d%%e%d.png", 1, 0, false, true},                                     // "%%" is a '%'
+      {"e%5%f%d.png", 1, 0, false, true},                                    // so is '%' digits '%'
+      {"100%%.png", 0, 0, false, true},    {"g%x%d.png", 0, 0, true, true},  // the reading ends at "%x"
+      {"n%d%x.png", 1, 0, true, true},     {"p%", 0, 0, true, true},
+      {"p%12", 0, 0, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FrameFields fields = frameFields(c.name);
+    EXPECT_EQ(fields.count, c.count);
+    EXPECT_EQ(fields.widest, c.widest);
+    EXPECT_EQ(fields.stopped, c.stopped);
+    EXPECT_EQ(fields.percent, c.percent);
+  }
+  EXPECT_GT(frameFields("w%99999999999999999999d.png").widest, kFFmpegFieldWidthLimit) << "a width past any int";
+}
+
 TEST(SpelledFiles, ANumberMatchesItsFieldAsFFmpegFormatsIt) {
   struct Case {
     const char* pattern;

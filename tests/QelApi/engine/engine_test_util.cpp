@@ -26,6 +26,15 @@ std::string initJson(const std::string& logPath, const std::string& logLevel) {
 
 void* initEngineWithLog(const std::string& logLevel) { return qelapi_init(initJson(sharedLogDir(), logLevel).c_str()); }
 
+DeepFolder makeDeepFolder(const std::string& root) {
+  DeepFolder deep{root, ""};
+  for (int level = 0; level < 6; ++level) deep.path += "/" + std::string(150, static_cast<char>('a' + level));
+  std::filesystem::create_directories(deep.path);
+  deep.precious = deep.path + "/" + std::string(99, 'v');
+  writeFile(deep.precious, "precious");
+  return deep;
+}
+
 int countInLog(const std::string& needle) {
   std::error_code ec;
   if (!std::filesystem::exists(sharedLogFile(), ec)) return 0;

@@ -34,6 +34,16 @@ inline InitConfig realToolsConfig(const std::string& qelId) {
   return config;
 }
 
+// Folders as a hostile archive unpacks them: six levels of 150-byte names
+// made inside `root`, so that a picture's name in the deepest one comes near
+// the 1023 bytes ffmpeg's picture writer holds. The deepest folder holds the
+// user's file `precious` (99 bytes of 'v', its content "precious").
+struct DeepFolder {
+  std::string path;
+  std::string precious;
+};
+DeepFolder makeDeepFolder(const std::string& root);
+
 // Counts the occurrences of `needle` in the shared log file (0 when absent).
 int countInLog(const std::string& needle);
 

@@ -29,6 +29,7 @@ class FFmpegOpensTest : public EngineTaskTest {
  public:
   // A file of the test's folder.
   std::string f(const std::string& name) const { return dir_.file(name); }
+  const std::string& folder() const { return dir_.path(); }
 
   const std::string in = f("in.mp4");
   const std::string victim = f("victim.mp4");
@@ -153,6 +154,46 @@ INSTANTIATE_TEST_SUITE_P(
                       return taskRequest({scale(refused, test.f("o.mkv"))});
                     }}),
     [](const testing::TestParamInfo<RefusedCase>& param_info) { return std::string(param_info.param.name); });
+
+// Picture names that ffmpeg's picture writer would take otherwise than the
+// guard: a name longer than it holds is cut, and the cut could name the
+// user's file beside it; it fills every frame-number field, and cuts one
+// wider than 19 characters.
+std::string picture(const std::string& input, const std::string& transform, const std::string& output) {
+  return taskRequest({taskOperation({ioItem(1, input)}, transform, {ioItem(1, output)})});
+}
+
+INSTANTIATE_TEST_SUITE_P(PictureNames, RefusedNameTest,
+                         testing::Values(RefusedCase{"DeepSnapshot",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused =
+                                                           makeDeepFolder(test.folder()).precious + "_snapshot.png";
+                                                       return picture(test.in, "-frames:v 1", refused);
+                                                     }},
+                                         RefusedCase{"DeepSnapshotWithoutTransform",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused =
+                                                           makeDeepFolder(test.folder()).precious + "_snapshot.png";
+                                                       return picture(test.in, "", refused);
+                                                     }},
+                                         RefusedCase{"DeepSequence",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused = makeDeepFolder(test.folder()).precious + "_%03d.png";
+                                                       return picture(test.in, "", refused);
+                                                     }},
+                                         RefusedCase{"TwoFrameNumberFields",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused = test.f("a%d%d.png");
+                                                       return picture(test.in, "-frames:v 3", refused);
+                                                     }},
+                                         RefusedCase{"FrameNumberFieldTooWide",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused = test.f("w%30d.png");
+                                                       return picture(test.in, "-frames:v 3", refused);
+                                                     }}),
+                         [](const testing::TestParamInfo<RefusedCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 // ---- Read as ffmpeg reads them ----------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -303,6 +304,36 @@ TEST_P(ChainTest, IntermediateNeverOutlivesTheTask) {
   EXPECT_EQ(info.width, c.width);
   EXPECT_EQ(info.height, c.height);
   EXPECT_EQ(readFile(clip), before);
+}
+
+// The folders the plan made for the intermediate go with it, whether the
+// chain merged (the intermediate never written) or not; a folder that was
+// there before stays, empty as it was.
+TEST_P(ChainTest, FoldersMadeForTheIntermediateGoWithIt) {
+  const ChainCase& c = GetParam();
+  const std::string clip = dir_.file("in.mp4");
+  makeClip(clip, clipOf(1.0));
+  fs::create_directory(dir_.file("old"));
+  const std::string out = dir_.file("out.mkv");
+  const std::vector<std::string> intermediates = {dir_.file("newdir/sub/mid.mp4"), dir_.file("old/sub/mid.mp4")};
+  for (const std::string& intermediate : intermediates) {
+    SCOPED_TRACE(intermediate);
+    const uint64_t id = nextTaskId();
+    auto reports = run(id, taskRequest({
+                               taskOperation({ioItem(1, clip)}, "-vf scale=80:60", {ioItem(2, intermediate)}),
+                               taskOperation({ioItem(2, intermediate)}, c.secondTransform, {ioItem(1, out)}),
+                           }));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_FALSE(reports.back().error) << reports.back().text;
+    EXPECT_EQ(commandsRun(id), c.commands);
+    EXPECT_EQ(probe(out).width, c.width);
+    std::set<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path())) {
+      left.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"in.mp4", "old", "out.mkv"}));
+    EXPECT_TRUE(fs::is_empty(dir_.file("old")));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, ChainTest,

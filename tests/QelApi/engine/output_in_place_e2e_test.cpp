@@ -206,6 +206,97 @@ TEST_F(OutputInPlaceTest, TheResultReplacesTheFileOnlyOnceTheCommandSucceeded) {
   EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{}) << "the work was left in the folder";
 }
 
+// ---- A command that ends without its output ------------------------------------------------
+
+TEST_F(OutputInPlaceTest, ACommandThatEndsWithoutItsOutputFailsAndNamesIt) {
+  // ffmpeg ends without an error, and without opening its output, when an
+  // option asks it for information only.
+  struct Case {
+    const char* what;
+    const char* output;
+    const char* usersFile;  // the user's earlier result, under the output's name
+    const char* transform;
+  };
+  const Case cases[] = {{"a picture", "shot.png", "shot.png", "-version"},
+                        {"a picture sequence", "shot%d.png", "shot1.png", "-frames:v 3 -formats"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string out = dir_.file(c.output);
+    const std::string usersFile = dir_.file(c.usersFile);
+    writeFile(usersFile, "the user's earlier result");
+    const StateReport last =
+        runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, c.transform, {ioItem(1, out)})}));
+    EXPECT_TRUE(last.error) << last.text;
+    EXPECT_EQ(last.errorCode, 6517) << last.text;
+    EXPECT_EQ(last.errorDetail, "output file was not written: " + out);
+    EXPECT_TRUE(last.outputs.empty()) << last.text;
+    EXPECT_EQ(readFile(usersFile), "the user's earlier result");
+    EXPECT_EQ(namesBut({"in.mp4", "result.mp4", c.usersFile}), std::set<std::string>{}) << "work left in the folder";
+    fs::remove(usersFile);
+  }
+}
+
+TEST_F(OutputInPlaceTest, AFormatThatWritesNoFileSucceedsWithoutOne) {
+  // The user's file under the output's name is neither touched nor listed.
+  const StateReport last =
+      runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-f null", {ioItem(1, target)})}));
+  EXPECT_FALSE(last.error) << last.text;
+  EXPECT_TRUE(last.outputs.empty()) << last.text;
+  EXPECT_TRUE(readFile(target) == targetBytes);
+  EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{});
+}
+
+// ---- A picture's name near what ffmpeg's picture writer holds -------------------------------
+
+TEST_F(OutputInPlaceTest, ThePicturesWithTheLongestNameThatFitsAreWrittenWhole) {
+  // ffmpeg's picture writer holds 1023 bytes of a name. It is given the
+  // output in the private folder, 16 bytes longer ("file:", "qel-XXXXXX/"),
+  // and a frame number may take 11 characters.
+  constexpr std::size_t kNameBytes = 1023 - 16;
+  constexpr std::size_t kWidestFrameNumber = 11;
+  const DeepFolder deep = makeDeepFolder(dir_.path());
+  const std::string precious = readFile(deep.precious);
+  makeClip(clip, clipOf(2.0));
+  struct Case {
+    const char* what;
+    const char* transform;
+    const char* tail;                 // the end of the file name
+    std::vector<std::string> frames;  // the files written, by the end of their names
+  };
+  const Case cases[] = {{"one picture", "-frames:v 1", ".png", {".png"}},
+                        {"a sequence", "-frames:v 3", "%03d.png", {"001.png", "002.png", "003.png"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string tail = c.tail;
+    const std::size_t filled = tail == ".png" ? 0 : kWidestFrameNumber - std::string("%03d").size();
+    const std::string stem(kNameBytes - filled - deep.path.size() - 1 - tail.size(), 'w');
+    const std::string out = deep.path + "/" + stem + tail;
+    const StateReport last =
+        runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, c.transform, {ioItem(1, out)})}));
+    EXPECT_FALSE(last.error) << last.text;
+
+    std::vector<std::string> written;
+    for (const std::string& frame : c.frames) written.push_back(deep.path + "/" + stem + frame);
+    EXPECT_EQ(last.outputs, written);
+    std::set<std::string> names{fs::path(deep.precious).filename().string()};
+    for (const std::string& file : written) {
+      names.insert(fs::path(file).filename().string());
+      const ProbeInfo picture = probe(file);
+      ASSERT_TRUE(picture.ok) << picture.error;
+      EXPECT_EQ(picture.codecNames, std::vector<std::string>{"png"});
+      EXPECT_EQ(picture.width, 160);
+      EXPECT_EQ(picture.height, 120);
+    }
+    std::set<std::string> present;
+    for (const fs::directory_entry& entry : fs::directory_iterator(deep.path)) {
+      present.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(present, names) << "a file nobody named was written";
+    EXPECT_TRUE(readFile(deep.precious) == precious) << "the user's file beside the output changed";
+    for (const std::string& file : written) fs::remove(file);
+  }
+}
+
 // ---- An intermediate image sequence --------------------------------------------------------
 
 TEST_F(OutputInPlaceTest, AnIntermediateSequenceTakesAFreeNameAndLeavesNoFile) {

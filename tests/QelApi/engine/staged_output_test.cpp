@@ -70,6 +70,52 @@ TEST(StagedOutput, ACommitMovesTheFilesOfASequenceAndNothingElse) {
   EXPECT_EQ(readFile(dir.file("p9.png")), "a bystander");
 }
 
+TEST(StagedOutput, TheNameFFmpegIsGivenIsTheSameFewBytesLongerWhateverTheOutputsLength) {
+  // A folder named after the output would lengthen a long name past what
+  // ffmpeg's picture writer holds.
+  TempDir dir;
+  for (const std::string& name : {std::string("p.png"), std::string(250, 'v') + ".png"}) {
+    SCOPED_TRACE(name.size());
+    const std::string out = dir.file(name);
+    StagedOutput staged(out);
+    std::string error;
+    ASSERT_TRUE(staged.prepare(error)) << error;
+    EXPECT_EQ(staged.stagedName().size(), std::string("file:").size() + out.size() + std::string("qel-XXXXXX/").size());
+    EXPECT_EQ(fs::path(stagedPath(staged)).filename(), name);
+    EXPECT_EQ(fs::path(stagedPath(staged)).parent_path().parent_path(), fs::path(dir.path()));
+  }
+}
+
+TEST(StagedOutput, ACommitWithNothingOfTheOutputWrittenFailsAndNamesIt) {
+  struct Case {
+    const char* output;
+    std::vector<std::string> staged;  // what ffmpeg left in the private folder
+  };
+  const std::vector<Case> cases = {
+      {"out.png", {}},
+      {"out.png", {"out.png.tmp", "out"}},
+      {"p%d.png", {}},
+      {"p%d.png", {"p.png", "q1.png", "p%d%d.png"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    TempDir dir;
+    const std::string out = dir.file(c.output);
+    writeFile(dir.file("out.png"), "the user's picture");
+    writeFile(dir.file("p1.png"), "the user's first frame");
+    StagedOutput staged("file:" + out);
+    std::string error;
+    ASSERT_TRUE(staged.prepare(error)) << error;
+    const fs::path folder = fs::path(stagedPath(staged)).parent_path();
+    for (const std::string& name : c.staged) writeFile(folder / name, "not the output");
+    EXPECT_FALSE(staged.commit(error));
+    EXPECT_EQ(error, "output file was not written: file:" + out);
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"out.png", "p1.png"}));
+    EXPECT_EQ(readFile(dir.file("out.png")), "the user's picture");
+    EXPECT_EQ(readFile(dir.file("p1.png")), "the user's first frame");
+  }
+}
+
 TEST(StagedOutput, DiscardLeavesTheOutputAsItWas) {
   TempDir dir;
   const std::string out = dir.file("out.mkv");
@@ -105,7 +151,7 @@ TEST(ReplaceOutputArgument, OnlyTheOutputArgumentChanges) {
     std::string output;
     std::optional<std::string> expected;
   };
-  const std::string staged = "file:/m/out.mkv.qel-AbC123/out.mkv";
+  const std::string staged = "file:/m/qel-AbC123/out.mkv";
   const std::vector<Case> cases = {
       {"plain", R"( -i "/m/in.mp4" -vf scale=80:60 "/m/out.mkv")", "/m/out.mkv",
        R"( -i "/m/in.mp4" -vf scale=80:60 ")" + staged + "\""},

@@ -37,11 +37,23 @@ bool exists(const std::string& path) {
 const char* const kEndlessSource = "testsrc=size=160x120:rate=25";
 const char* const kEndlessInputOptions = "-re -f lavfi";
 
-// ffmpeg processes whose command line names `path`.
+// ffmpeg processes writing `path`: their command line names the file in its
+// private folder beside it ("<folder>/qel-XXXXXX/<name>").
 int ffmpegProcessesWriting(const std::string& path) {
+  const fs::path file(path);
+  const std::string folder = file.parent_path().string() + "/qel-";
+  const std::string name = "/" + file.filename().string();
   int count = 0;
   for (const ProcessEntry& entry : listProcesses()) {
-    if (entry.imageName == "ffmpeg" && entry.commandLine.find(path) != std::string::npos) ++count;
+    if (entry.imageName != "ffmpeg") continue;
+    const std::string& line = entry.commandLine;
+    for (std::size_t at = line.find(folder); at != std::string::npos; at = line.find(folder, at + 1)) {
+      const std::size_t named = at + folder.size() + 6;  // past the six characters mkdtemp chose
+      if (named <= line.size() && line.compare(named, name.size(), name) == 0) {
+        ++count;
+        break;
+      }
+    }
   }
   return count;
 }

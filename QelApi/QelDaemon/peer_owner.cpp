@@ -3,7 +3,9 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -15,11 +17,14 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "QelDaemon/replies.h"
 #include "common/unique_fd.h"
 
 namespace qel {
@@ -67,30 +72,64 @@ std::optional<Endpoint> ToEndpoint(const sockaddr_storage& storage) {
   return Canonical(endpoint);
 }
 
+// Reentrant, unlike strerror: lookups run on several server threads at once.
+std::string SystemMessage(int error) { return std::error_code(error, std::generic_category()).message(); }
+
 // What one way of looking found.
 struct Lookup {
   PeerOwner owner;
   bool usable = true;     // false: this way cannot answer here (owner.whyUnknown says why)
-  bool notFound = false;  // no socket has the connection's addresses
+  bool notFound = false;  // no socket is the client of the connection
 };
 
 Lookup Unusable(std::string why) { return {{std::nullopt, std::move(why)}, false, false}; }
-Lookup NotFound() { return {{std::nullopt, "no socket on this machine has the connection's addresses"}, true, true}; }
+Lookup NotFound() { return {{std::nullopt, "no socket on this machine is the client of the connection"}, true, true}; }
 
-// A socket that no process holds any more (its file is gone) belongs to
-// nobody: the kernel reports its user as 0, which must not pass for root.
-Lookup OwnedSocket(uid_t uid, uint64_t inode) {
+// The states of a socket at one end of a connection that has been made. A
+// socket still connecting (SYN-SENT) or listening is not the client of a
+// connection the daemon has accepted, whatever its addresses say.
+bool Connected(unsigned state) {
+  switch (state) {
+    case TCP_ESTABLISHED:
+    case TCP_FIN_WAIT1:
+    case TCP_FIN_WAIT2:
+    case TCP_CLOSE_WAIT:
+    case TCP_LAST_ACK:
+    case TCP_CLOSING: return true;
+    default: return false;
+  }
+}
+
+// The owner of the socket found. One that no process holds any more (its file
+// is gone) belongs to nobody: the kernel reports its user as 0, which must
+// not pass for root.
+Lookup OwnedSocket(uid_t uid, uint64_t inode, unsigned state) {
   if (inode == 0) return {{std::nullopt, "the client has closed its end of the connection"}, true, false};
+  if (!Connected(state)) return NotFound();
   return {{uid, {}}, true, false};
 }
+
+// The connections the daemon accepts come over the loopback device. Looked
+// up as arriving there, as their packets do, a client socket bound to it
+// (SO_BINDTODEVICE "lo") is found as well as an unbound one, and both ways
+// of looking agree.
+unsigned LoopbackIndex() {
+  static const unsigned index = ::if_nametoindex("lo");
+  return index;
+}
+
+// Set once the netlink query has answered with a socket: the kernel has TCP
+// diagnostics, so its "no such socket" is the truth and needs no scan to
+// confirm.
+std::atomic<bool> gSocketDiagnosticsAnswer{false};
 
 // Asks the kernel for the one socket whose local end is `peer` and whose
 // remote end is `local`.
 Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
   const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (!netlink) return Unusable(fmt::format("no socket-diagnostics netlink socket: {}", std::strerror(errno)));
-  // The kernel answers within the send; the bound only keeps a strand from
-  // hanging on a kernel that never does.
+  if (!netlink) return Unusable("no socket-diagnostics netlink socket: " + SystemMessage(errno));
+  // The kernel answers within the send; the bound only keeps a server thread
+  // from hanging on a kernel that never does.
   const timeval bound{1, 0};
   ::setsockopt(netlink.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
 
@@ -110,6 +149,7 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
   request.body.id.idiag_dport = htons(local.port);
   std::memcpy(request.body.id.idiag_src, peer.address.data(), peer.addressSize());
   std::memcpy(request.body.id.idiag_dst, local.address.data(), local.addressSize());
+  request.body.id.idiag_if = LoopbackIndex();
   request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
@@ -117,14 +157,17 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
   kernel.nl_family = AF_NETLINK;
   if (::sendto(netlink.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
       static_cast<ssize_t>(sizeof request)) {
-    return Unusable(fmt::format("socket-diagnostics query not sent: {}", std::strerror(errno)));
+    return Unusable("socket-diagnostics query not sent: " + SystemMessage(errno));
   }
   alignas(nlmsghdr) char answer[8192];
+  sockaddr_nl sender{};
   ssize_t received;
   do {
-    received = ::recv(netlink.get(), answer, sizeof answer, 0);
+    socklen_t senderSize = sizeof sender;
+    received = ::recvfrom(netlink.get(), answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return Unusable(fmt::format("no socket-diagnostics answer: {}", std::strerror(errno)));
+  if (received < 0) return Unusable("no socket-diagnostics answer: " + SystemMessage(errno));
+  if (sender.nl_pid != 0) return Unusable("a socket-diagnostics answer that is not the kernel's");
 
   int remaining = static_cast<int>(received);
   for (auto* message = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(message, remaining);
@@ -136,10 +179,11 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
       // No such socket, or (before any answer has shown otherwise) no TCP
       // diagnostics in this kernel: the kernel says both with ENOENT.
       if (error == ENOENT) return NotFound();
-      return Unusable(fmt::format("socket-diagnostics query refused: {}", std::strerror(error)));
+      return Unusable("socket-diagnostics query refused: " + SystemMessage(error));
     }
     if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
       if (message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
+      gSocketDiagnosticsAnswer.store(true);
       const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
       // With the client's socket gone, the kernel's lookup falls back to a
       // socket listening on the client's port, which may be anybody's: only
@@ -147,10 +191,17 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
       if (ntohs(socket->id.idiag_sport) != peer.port || ntohs(socket->id.idiag_dport) != local.port) {
         return NotFound();
       }
-      return OwnedSocket(socket->idiag_uid, socket->idiag_inode);
+      return OwnedSocket(socket->idiag_uid, socket->idiag_inode, socket->idiag_state);
     }
   }
   return Unusable("malformed socket-diagnostics answer");
+}
+
+// True when all of `text` is a number in `base`, which goes to `value`.
+template <typename Number>
+bool ParseWhole(std::string_view text, Number& value, int base) {
+  const char* end = text.data() + text.size();
+  return !text.empty() && std::from_chars(text.data(), end, value, base).ptr == end;
 }
 
 // "0100007F:1F90" (IPv4) or 32 hex digits and a port (IPv6): each group of
@@ -163,15 +214,10 @@ std::optional<Endpoint> ParseTableEndpoint(std::string_view text) {
   endpoint.family = colon == 8 ? AF_INET : AF_INET6;
   for (size_t word = 0; word * 8 < colon; ++word) {
     uint32_t value = 0;
-    const char* begin = text.data() + word * 8;
-    if (std::from_chars(begin, begin + 8, value, 16).ptr != begin + 8) return std::nullopt;
+    if (!ParseWhole(text.substr(word * 8, 8), value, 16)) return std::nullopt;
     std::memcpy(endpoint.address.data() + word * 4, &value, 4);
   }
-  const std::string_view port = text.substr(colon + 1);
-  if (port.empty() ||
-      std::from_chars(port.data(), port.data() + port.size(), endpoint.port, 16).ptr != port.data() + port.size()) {
-    return std::nullopt;
-  }
+  if (!ParseWhole(text.substr(colon + 1), endpoint.port, 16)) return std::nullopt;
   return Canonical(endpoint);
 }
 
@@ -190,7 +236,7 @@ std::vector<std::string_view> Fields(std::string_view line) {
 // The same question through the TCP tables: one line per socket, with
 // "local_address rem_address st ... uid timeout inode".
 Lookup ByProcTables(const Endpoint& peer, const Endpoint& local) {
-  constexpr size_t kLocal = 1, kRemote = 2, kUid = 7, kInode = 9;
+  constexpr size_t kLocal = 1, kRemote = 2, kState = 3, kUid = 7, kInode = 9;
   bool read = false;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream file(table);
@@ -207,24 +253,17 @@ Lookup ByProcTables(const Endpoint& peer, const Endpoint& local) {
       if (!lineRemote || !(*lineRemote == local)) continue;
       uid_t uid = 0;
       uint64_t inode = 0;
-      const std::string_view uidText = fields[kUid];
-      const std::string_view inodeText = fields[kInode];
-      if (std::from_chars(uidText.data(), uidText.data() + uidText.size(), uid).ptr !=
-              uidText.data() + uidText.size() ||
-          std::from_chars(inodeText.data(), inodeText.data() + inodeText.size(), inode).ptr !=
-              inodeText.data() + inodeText.size()) {
+      unsigned state = 0;
+      if (!ParseWhole(fields[kUid], uid, 10) || !ParseWhole(fields[kInode], inode, 10) ||
+          !ParseWhole(fields[kState], state, 16)) {
         return Unusable(fmt::format("unreadable line in {}", table));
       }
-      return OwnedSocket(uid, inode);
+      return OwnedSocket(uid, inode, state);
     }
   }
   if (!read) return Unusable("the TCP tables under /proc/net cannot be read");
   return NotFound();
 }
-
-// Set once the netlink query has found a socket: the kernel has TCP
-// diagnostics, so its "not found" is the truth and needs no scan to confirm.
-std::atomic<bool> gSocketDiagnosticsAnswer{false};
 
 }  // namespace
 
@@ -235,7 +274,7 @@ PeerOwner FindPeerOwner(int socket, PeerLookupWay way) {
   socklen_t peerSize = sizeof peerAddress;
   if (::getsockname(socket, reinterpret_cast<sockaddr*>(&localAddress), &localSize) != 0 ||
       ::getpeername(socket, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) {
-    return {std::nullopt, fmt::format("the connection's addresses cannot be read: {}", std::strerror(errno))};
+    return {std::nullopt, "the connection's addresses cannot be read: " + SystemMessage(errno)};
   }
   return FindPeerOwner(localAddress, peerAddress, way);
 }
@@ -248,9 +287,16 @@ PeerOwner FindPeerOwner(const sockaddr_storage& localAddress, const sockaddr_sto
   Lookup diagnostics;
   if (way != PeerLookupWay::ProcTables) {
     diagnostics = BySocketDiagnostics(*peer, *local);
-    if (diagnostics.usable && !diagnostics.notFound) gSocketDiagnosticsAnswer.store(true);
     const bool trusted = diagnostics.usable && (!diagnostics.notFound || gSocketDiagnosticsAnswer.load());
     if (trusted || way == PeerLookupWay::SocketDiagnostics) return diagnostics.owner;
+    if (!diagnostics.usable) {
+      // A scan costs more the more sockets the machine has: worth a line.
+      static std::once_flag told;
+      std::call_once(told, [&] {
+        DaemonLog('w', "socket diagnostics cannot be used (" + diagnostics.owner.whyUnknown +
+                           "): connections are looked up in the TCP tables under /proc/net instead");
+      });
+    }
   }
   Lookup tables = ByProcTables(*peer, *local);
   if (!tables.usable && way == PeerLookupWay::Automatic) {

@@ -13,9 +13,14 @@
 //   client on an IPv6 socket reaches an IPv4 listener through a v4-mapped
 //   address), which is a scan.
 //
-// Only a socket that a process still holds has an owner: a peer that has
-// already closed its end (a socket left in FIN-WAIT or TIME-WAIT, which the
-// kernel reports with no file and user 0) counts as not found.
+// Only a socket that a process still holds, connected to the daemon's end,
+// has an owner: a peer that has already closed its end (a socket left in
+// FIN-WAIT or TIME-WAIT, which the kernel reports with no file and user 0), a
+// socket still connecting, and a socket listening on the client's port
+// (which the kernel offers when the client's is gone) count as not found.
+//
+// The owner is the user who made the socket: a socket handed to a process
+// of another user (passed over a Unix socket, inherited) keeps its maker.
 //
 // Thread safety: free functions; each lookup uses its own netlink socket.
 #pragma once

@@ -16,11 +16,37 @@
 
 namespace qel::test {
 
-bool CanActAsAnotherUser() { return ::geteuid() == 0; }
+namespace {
+
+// Makes the calling process `uid` (groups dropped, group id the same
+// number). 0, or the exit code that says which step failed. Raw system
+// calls: after a fork of the threaded test process they change the one
+// thread the child has, and take no lock.
+int ChangeUser(uid_t uid) {
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0) return 10;
+  if (::syscall(SYS_setresgid, uid, uid, uid) != 0) return 11;
+  if (::syscall(SYS_setresuid, uid, uid, uid) != 0) return 12;
+  return 0;
+}
+
+}  // namespace
+
+bool CanActAsAnotherUser() {
+  // Root may still lack the right (a user namespace, a container without
+  // CAP_SETUID): try it once in a child.
+  static const bool can = [] {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(ChangeUser(kForeignUid));
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }();
+  return can;
+}
 
 std::string ForeignUserSkipReason() {
-  return "a client of another user needs a change of user, which needs root; this test runs as user " +
-         std::to_string(::geteuid());
+  return "a client of another user needs a change to user " + std::to_string(kForeignUid) +
+         ", which this test process (user " + std::to_string(::geteuid()) + ") may not make";
 }
 
 std::string UpgradeRequest(uint16_t port) {
@@ -78,17 +104,20 @@ ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string request, std:
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     // The test process has threads: from here on only system calls and
-    // plain loops. The user changes through the raw calls, which affect this
-    // one thread, the only one the child has.
-    if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::_exit(10);
-    if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::_exit(11);
-    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(12);
-    // Set after the change of user, which clears it.
+    // plain loops. Nothing of the test's (the daemon's sockets, files) stays
+    // open in the other user's process but the pipe to the parent.
+    if (ends[1] > 3) ::syscall(SYS_close_range, 3U, static_cast<unsigned>(ends[1] - 1), 0U);
+    ::syscall(SYS_close_range, static_cast<unsigned>(ends[1] + 1), ~0U, 0U);
+    if (const int failed = ChangeUser(uid)) ::_exit(failed);
+    // Set after the change of user, which clears it; a parent gone before
+    // that is not noticed by it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(17);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) ::_exit(13);
     const timeval bound{60, 0};
@@ -144,10 +173,10 @@ std::string ForeignClient::received(std::string& error) {
     text.append(buffer, static_cast<size_t>(n));
   }
   wait();
-  static const char* const kStages[] = {"drop the groups",         "change the group", "change the user",
-                                        "make a socket",           "connect",          "send its request",
-                                        "pass on what it received"};
-  if (WIFEXITED(status_) && WEXITSTATUS(status_) >= 10 && WEXITSTATUS(status_) <= 16) {
+  static const char* const kStages[] = {
+      "drop the groups", "change the group", "change the user",          "make a socket",
+      "connect",         "send its request", "pass on what it received", "run once its parent had gone"};
+  if (WIFEXITED(status_) && WEXITSTATUS(status_) >= 10 && WEXITSTATUS(status_) <= 17) {
     error = std::string("the child could not ") + kStages[WEXITSTATUS(status_) - 10];
   } else if (!WIFEXITED(status_) || WEXITSTATUS(status_) != 0) {
     error = "the child ended abnormally (status " + std::to_string(status_) + ")";

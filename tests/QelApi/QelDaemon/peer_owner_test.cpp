@@ -49,26 +49,34 @@ class Listener {
   uint16_t port_ = 0;
 };
 
-// A client socket of this process connected to 127.0.0.1:`port`, from an
-// IPv4 socket or from an IPv6 one through the v4-mapped address.
-UniqueFd ConnectTo(uint16_t port, int family) {
-  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int rc = -1;
-  if (family == AF_INET) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+// Connects `client` (an IPv4 socket, or an IPv6 one through the v4-mapped
+// address) to 127.0.0.1:`port`.
+void ConnectTo(const UniqueFd& client, uint16_t port) {
+  sockaddr_storage address{};
+  socklen_t size = 0;
+  sockaddr_storage own{};
+  socklen_t ownSize = sizeof own;
+  ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&own), &ownSize);
+  if (own.ss_family == AF_INET6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr);
+    size = sizeof v6;
   } else {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr);
-    rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    size = sizeof v4;
   }
-  EXPECT_EQ(rc, 0) << std::strerror(errno);
-  return fd;
+  EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), size), 0) << std::strerror(errno);
+}
+
+UniqueFd ConnectTo(uint16_t port) {
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ConnectTo(client, port);
+  return client;
 }
 
 struct Way {
@@ -82,15 +90,35 @@ struct Way {
 
 TEST(PeerOwnerTest, FindsTheOwnUserOfAConnectionThisProcessOpened) {
   Listener listener;
-  for (int family : {AF_INET, AF_INET6}) {
-    const UniqueFd client = ConnectTo(listener.port(), family);
+  struct Case {
+    const char* name;
+    int family;
+    bool boundToLoopback;  // SO_BINDTODEVICE "lo", as its packets travel
+    bool halfClosed;       // the client has sent all it will (shutdown)
+  } const cases[] = {
+      {"IPv4", AF_INET, false, false},
+      {"IPv6 socket, v4-mapped address", AF_INET6, false, false},
+      {"bound to lo", AF_INET, true, false},
+      {"half-closed", AF_INET, false, true},
+  };
+  for (const Case& c : cases) {
+    UniqueFd client(::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (c.boundToLoopback &&
+        ::setsockopt(client.get(), SOL_SOCKET, SO_BINDTODEVICE, "lo", static_cast<socklen_t>(3)) != 0) {
+      continue;  // not allowed to this user on this kernel
+    }
+    ConnectTo(client, listener.port());
     const UniqueFd accepted = listener.accept();
-    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(accepted) << c.name;
+    if (c.halfClosed) {
+      ASSERT_EQ(::shutdown(client.get(), SHUT_WR), 0);
+      char end;
+      ASSERT_EQ(::read(accepted.get(), &end, 1), 0) << c.name;  // the end of the client's data has arrived
+    }
     for (const Way& way : kWays) {
       const PeerOwner owner = FindPeerOwner(accepted.get(), way.way);
-      ASSERT_TRUE(owner.uid.has_value()) << way.name << ", IPv" << (family == AF_INET ? 4 : 6) << ": "
-                                         << owner.whyUnknown;
-      EXPECT_EQ(*owner.uid, ::geteuid()) << way.name;
+      ASSERT_TRUE(owner.uid.has_value()) << c.name << ", " << way.name << ": " << owner.whyUnknown;
+      EXPECT_EQ(*owner.uid, ::geteuid()) << c.name << ", " << way.name;
     }
   }
 }
@@ -114,10 +142,12 @@ TEST(PeerOwnerTest, AConnectionWhoseClientEndIsGoneHasNoOwner) {
   Listener listener;
   struct Case {
     const char* name;
-    bool reset;  // closed with a reset: the client's socket is gone at once
+    // Closed with a reset: the client's socket is gone at once, and the
+    // daemon's end has no peer address left to look up.
+    bool reset;
   } const cases[] = {{"closed", false}, {"reset", true}};
   for (const Case& c : cases) {
-    UniqueFd client = ConnectTo(listener.port(), AF_INET);
+    UniqueFd client = ConnectTo(listener.port());
     const UniqueFd accepted = listener.accept();
     ASSERT_TRUE(accepted);
     if (c.reset) {

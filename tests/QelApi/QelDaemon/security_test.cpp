@@ -136,25 +136,34 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   const std::string clip = dir_.file("in.mp4");
   makeClip(clip);
   const std::string stolen = dir_.file("stolen.mp4");
-  // What the other user asks once its upgrade is accepted.
+  // What the other user asks.
   const std::string asks =
       TextFrames({StartCopy(1, 501, clip, stolen), "{\"sid\":2,\"op\":\"getmediaprops\",\"path\":\"" + clip + "\"}",
                   "{\"sid\":3,\"op\":\"quit\"}"});
   const std::string logFile = settings_.logFolder + "/QelApi.log";
 
   // Before any client of the daemon's user came: refused, and it neither
-  // ends the daemon when it closes nor counts as a client.
-  {
-    ForeignClient foreign(kForeignUid, port_, UpgradeRequest(port_), asks);
+  // ends the daemon when it closes nor counts as a client. A client asks
+  // once its upgrade is accepted; an attacker does not wait for the answer.
+  struct Sending {
+    const char* name;
+    std::string request;
+    std::string afterUpgrade;
+  } const sendings[] = {
+      {"after the upgrade", UpgradeRequest(port_), asks},
+      {"with the upgrade request", UpgradeRequest(port_) + asks, ""},
+  };
+  for (const Sending& sending : sendings) {
+    ForeignClient foreign(kForeignUid, port_, sending.request, sending.afterUpgrade);
     std::string error;
     const std::string answer = foreign.received(error);
-    ASSERT_TRUE(error.empty()) << error;
-    EXPECT_EQ(answer.rfind("HTTP/1.1 403 ", 0), 0u) << answer;
-    EXPECT_EQ(answer.find('{'), std::string::npos) << "a reply reached the other user: " << answer;
+    ASSERT_TRUE(error.empty()) << sending.name << ": " << error;
+    EXPECT_EQ(answer.rfind("HTTP/1.1 403 ", 0), 0u) << sending.name << ": " << answer;
+    EXPECT_EQ(answer.find('{'), std::string::npos) << sending.name << ": a reply reached the other user: " << answer;
   }
   EXPECT_EQ(app_.connectionCount(), 0);
   EXPECT_FALSE(hasExited(std::chrono::milliseconds(300))) << "a refused connection ended the daemon";
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 2u);
 
   // The daemon's own user is served next, and its task runs after anything
   // the other user's request could have queued (one worker, tasks in order).
@@ -183,7 +192,7 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   }
   EXPECT_EQ(owner.request("{\"sid\":6,\"op\":\"ping\"}").value_or(""), "{\"sid\":6,\"pong\":\"ok\"}");
   EXPECT_EQ(app_.connectionCount(), 1);
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 2u);
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 3u);
   EXPECT_FALSE(app_.quitRequested());
 
   // The last served client leaving still ends the daemon.

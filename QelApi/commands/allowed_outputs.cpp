@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "commands/ffmpeg_args.h"
 #include "commands/spelled_files.h"
 #include "commands/staged_name.h"
 #include "common/ascii_case.h"
@@ -99,7 +100,7 @@ std::optional<GuardRefusal> outputRefusal(std::string_view name, const std::vect
   const std::string_view fileName = file.substr(file.rfind('/') + 1);
   const std::size_t dot = fileName.rfind('.');
   const std::string extension = dot == std::string_view::npos ? std::string() : asciiLowerCopy(fileName.substr(dot));
-  const std::optional<std::string> format = lastOptionValue(options, "-f");
+  const std::optional<std::string> format = forcedOutputFormat(options);
   if (format && !listed(kOneFileFormats, *format)) {
     return GuardRefusal{spelled, fmt::format("output format \"{}\" is not known to write only its output", *format)};
   }

@@ -1,8 +1,9 @@
 // What a task may hand ffmpeg as an output: a plain file path (one "file:"
 // prefix may stand before it, as ffmpeg's file protocol drops one) written
 // by a format that writes that one file, or an image sequence whose files the
-// write guard checks. The format is the one ffmpeg picks: the last "-f" among
-// the output's options, else the one its extension names. Everything else is
+// write guard checks. The format is the one ffmpeg picks: the last "-f" or
+// "-target" among the output's options, in any spelling ffmpeg takes
+// (ffmpeg_args.h), else the one its extension names. Everything else is
 // refused, so a spelling nobody thought of is refused rather than run: any
 // other protocol ("tee:", "pipe:", "crypto:", "-"), a format that writes
 // further files (playlists and segments, manifests, "tee"), an extension

@@ -196,14 +196,6 @@ void addInput(std::string_view name, std::string_view format, InputReads& reads,
 
 }  // namespace
 
-std::optional<std::string> lastOptionValue(const std::vector<std::string>& options, std::string_view option) {
-  std::optional<std::string> value;
-  for (std::size_t i = 0; i + 1 < options.size(); ++i) {
-    if (options[i] == option) value = options[++i];
-  }
-  return value;
-}
-
 InputReads inputReads(std::string_view name, std::string_view format) {
   InputReads reads;
   addInput(name, format, reads, 0);

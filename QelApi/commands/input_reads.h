@@ -34,10 +34,6 @@ struct InputReads {
   std::optional<GuardRefusal> refusal;  // set when some read cannot be known
 };
 
-// The value of the last `option` ("-f") among the options of one input or
-// output, as ffmpeg takes it (a later one overrides); nullopt when absent.
-std::optional<std::string> lastOptionValue(const std::vector<std::string>& options, std::string_view option);
-
 // The reads of the input `name` opened with the forced format `format`
 // (empty: detected from the content).
 InputReads inputReads(std::string_view name, std::string_view format);

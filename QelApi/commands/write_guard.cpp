@@ -12,6 +12,7 @@
 
 #include "commands/allowed_outputs.h"
 #include "commands/command_plan.h"
+#include "commands/ffmpeg_args.h"
 #include "commands/input_reads.h"
 #include "commands/filter_text.h"
 #include "commands/task_operation.h"
@@ -99,63 +100,12 @@ bool sequencesOverlap(const FramePattern& a, const FramePattern& b) {
 
 bool isNoFile(std::string_view name) { return name == "-" || name.starts_with("pipe:") || name.starts_with("fd:"); }
 
-// ffmpeg's own options without a value that the option table does not hold.
-bool isUnlistedFlag(std::string_view name) { return name == "hide_banner" || name == "psnr" || name == "report"; }
-
-// True when the option (without its '-') takes no value on the command line.
-bool isFlagOption(std::string_view name) {
-  if (const FfmpegOption* row = findFfmpegOption(name)) return !row->takesArgument();
-  if (isUnlistedFlag(name)) return true;
-  // ffmpeg's negated booleans: -nostdin, -noaccurate_seek ...
-  if (name.starts_with("no")) {
-    if (const FfmpegOption* row = findFfmpegOption(name.substr(2))) return !row->takesArgument();
-    return isUnlistedFlag(name.substr(2));
-  }
-  return false;
+// The options that name a filter graph, whose movie sources are inputs, and
+// those that name a file holding one.
+bool isGraphOption(std::string_view name) {
+  return name == "filter_complex" || name == "lavfi" || name == "vf" || name == "af" || name == "filter";
 }
-
-// The options that name a filter graph, whose movie sources are inputs.
-bool isGraphOption(std::string_view option) {
-  return option == "-filter_complex" || option == "-lavfi" || option == "-vf" || option == "-af" ||
-         option == "-filter" || option.starts_with("-filter:");
-}
-
-// A command line read as ffmpeg groups it: each input ("-i") and each output
-// (an argument that is neither an option nor an option's value) with the
-// options that stand before it since the previous one. Options after the
-// last name form a last group without a name.
-struct ArgGroup {
-  std::vector<std::string> options;
-  std::string name;
-  bool input = false;
-};
-
-std::vector<ArgGroup> argGroups(const std::string& commandLine) {
-  const std::vector<std::string> args = splitCommandLine(commandLine);
-  std::vector<ArgGroup> groups;
-  std::vector<std::string> options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-i" && i + 1 < args.size()) {
-      groups.push_back({std::move(options), args[++i], true});
-      options.clear();
-    } else if (arg.size() > 1 && arg.front() == '-') {
-      options.push_back(arg);
-      if (!isFlagOption(std::string_view(arg).substr(1)) && i + 1 < args.size()) options.push_back(args[++i]);
-    } else if (!arg.empty()) {
-      groups.push_back({std::move(options), arg, false});
-      options.clear();
-    }
-  }
-  // Options after the last name: those of an output still to come.
-  if (!options.empty()) groups.push_back({std::move(options), "", false});
-  return groups;
-}
-
-// The format forced on an input: its last "-f"; empty when detected.
-std::string forcedFormat(const std::vector<std::string>& options) {
-  return lastOptionValue(options, "-f").value_or(std::string());
-}
+bool isGraphScriptOption(std::string_view name) { return name == "filter_complex_script" || name == "filter_script"; }
 
 void addReads(const InputReads& more, InputReads& reads) {
   for (const std::string& file : more.files) appendIfAbsent(reads.files, file);
@@ -166,6 +116,13 @@ void addGraphReads(std::string_view graph, InputReads& reads) {
   for (const MovieSource& source : movieSources(graph)) addReads(inputReads(source.filename, source.format), reads);
 }
 
+// A graph read from a file: the file itself, opened as an input name is, and
+// the movie sources of the graph in it.
+void addGraphScriptReads(std::string_view script, InputReads& reads) {
+  addReads(inputReads(script, ""), reads);
+  if (const std::optional<std::string> text = readListText(script)) addGraphReads(*text, reads);
+}
+
 // The reads of every input that the items of an operation name.
 InputReads operationReads(const TaskOperation& operation) {
   InputReads reads;
@@ -174,11 +131,11 @@ InputReads operationReads(const TaskOperation& operation) {
     if (item.type == 2 && contains(item.value, "movie=")) {
       addGraphReads(item.value, reads);
     } else if (item.type == 2 && contains(item.value, "-i ")) {
-      for (const ArgGroup& group : argGroups(item.value)) {
-        if (group.input) addReads(inputReads(group.name, forcedFormat(group.options)), reads);
+      for (const ArgGroup& group : ffmpegArgGroups(item.value)) {
+        if (group.input()) addReads(inputReads(group.name, forcedInputFormat(group.options)), reads);
       }
     } else if (item.type == 1 || item.type == 2) {
-      addReads(inputReads(item.value, forcedFormat(splitCommandLine(item.prevOp))), reads);
+      addReads(inputReads(item.value, forcedInputFormat(splitCommandLine(item.prevOp))), reads);
     }
   }
   return reads;
@@ -196,8 +153,8 @@ bool writeOneFile(const std::string& a, const std::string& b) { return mayWrite(
 // stands at once, and would destroy that file whatever the command's end.
 std::optional<std::string> findSecondWrite(const std::vector<FFmpegCommand>& commands, std::size_t index) {
   std::vector<std::string> names;
-  for (const ArgGroup& group : argGroups(commands[index].commandLine)) {
-    if (group.input || group.name.empty() || isNoFile(group.name)) continue;
+  for (const ArgGroup& group : ffmpegArgGroups(commands[index].commandLine)) {
+    if (!group.output() || isNoFile(group.name)) continue;
     for (const std::string& earlier : names) {
       if (writeOneFile(earlier, group.name)) return group.name;
     }
@@ -249,11 +206,12 @@ InputReads commandInputs(const FFmpegCommand& command) {
   for (const std::string& file : command.inputFiles) {
     for (const std::string& read : filesReadThrough(file)) appendIfAbsent(reads.files, read);
   }
-  std::string graphOption;
-  for (const ArgGroup& group : argGroups(command.commandLine)) {
-    if (group.input) addReads(inputReads(group.name, forcedFormat(group.options)), reads);
-    for (std::size_t i = 0; i + 1 < group.options.size(); ++i) {
-      if (isGraphOption(group.options[i])) addGraphReads(group.options[i + 1], reads);
+  for (const ArgGroup& group : ffmpegArgGroups(command.commandLine)) {
+    if (group.input()) addReads(inputReads(group.name, forcedInputFormat(group.options)), reads);
+    for (const ParsedOption& option : ffmpegOptions(group.options)) {
+      if (!option.value) continue;
+      if (isGraphOption(option.name)) addGraphReads(*option.value, reads);
+      if (isGraphScriptOption(option.name)) addGraphScriptReads(*option.value, reads);
     }
   }
   if (command.commandLine.find("movie='") != std::string::npos) {
@@ -269,8 +227,8 @@ std::vector<std::string> commandWrites(const FFmpegCommand& command) {
   if (!command.outputPath.empty()) writes.push_back(command.outputPath);
   // ffmpeg takes every argument that is neither an option nor an option's
   // value as an output file: a transform can name one of its own.
-  for (const ArgGroup& group : argGroups(command.commandLine)) {
-    if (!group.input && !group.name.empty() && !isNoFile(group.name)) appendIfAbsent(writes, group.name);
+  for (const ArgGroup& group : ffmpegArgGroups(command.commandLine)) {
+    if (group.output() && !isNoFile(group.name)) appendIfAbsent(writes, group.name);
   }
   return writes;
 }
@@ -278,11 +236,11 @@ std::vector<std::string> commandWrites(const FFmpegCommand& command) {
 bool writesOutputFile(const FFmpegCommand& command) {
   if (command.outputPath.empty()) return false;
   // The output argument is the last one of that name (as the worker replaces it).
-  const std::vector<ArgGroup> groups = argGroups(command.commandLine);
+  const std::vector<ArgGroup> groups = ffmpegArgGroups(command.commandLine);
   const auto output = std::find_if(groups.rbegin(), groups.rend(), [&](const ArgGroup& group) {
-    return !group.input && group.name == command.outputPath;
+    return group.output() && group.name == command.outputPath;
   });
-  return output == groups.rend() || lastOptionValue(output->options, "-f") != "null";
+  return output == groups.rend() || forcedOutputFormat(output->options) != "null";
 }
 
 std::optional<std::string> findOverwrittenInput(const FFmpegCommand& command) {
@@ -306,8 +264,8 @@ std::optional<std::string> findOverwrittenInput(const std::vector<FFmpegCommand>
 std::optional<std::string> commandRefusal(const std::vector<FFmpegCommand>& commands, std::size_t index) {
   if (index >= commands.size()) return std::nullopt;
   const FFmpegCommand& command = commands[index];
-  for (const ArgGroup& group : argGroups(command.commandLine)) {
-    if (group.input || group.name.empty()) continue;
+  for (const ArgGroup& group : ffmpegArgGroups(command.commandLine)) {
+    if (!group.output()) continue;
     if (std::optional<GuardRefusal> refusal = outputRefusal(group.name, group.options)) {
       return refusalMessage(*refusal);
     }
@@ -328,8 +286,8 @@ std::optional<std::string> findRefusedName(const std::vector<TaskOperation>& ope
   for (const TaskOperation& operation : operations) {
     // The transform stands on the output side of the command: its options
     // after any input it names are the output's.
-    const std::vector<ArgGroup> groups = argGroups(operation.m_transform);
-    const bool trailing = !groups.empty() && groups.back().name.empty();
+    const std::vector<ArgGroup> groups = ffmpegArgGroups(operation.m_transform);
+    const bool trailing = !groups.empty() && groups.back().kind == ArgGroup::Kind::Trailing;
     const std::vector<std::string> options = trailing ? groups.back().options : std::vector<std::string>{};
     for (const TaskIoItem& item : operation.m_outputs) {
       if (item.value.empty()) continue;

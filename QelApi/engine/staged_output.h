@@ -20,6 +20,21 @@
 // link at the output's name is replaced by the result, so only the named path
 // changes, never what the link led to.
 //
+// Replacing a file must not change more than ffmpeg writing it in place
+// would:
+// - the result takes the permission bits of the regular file it replaces,
+//   and its owner and group as far as the process may set them (all of them
+//   as root; the group where the process belongs to it otherwise), so a
+//   private file stays private and stays its owner's; a new file gets what
+//   ffmpeg would give it;
+// - a file the process may not write (access(2) for writing as its
+//   effective user, through a link too, as ffmpeg's own open would be
+//   refused) is not replaced: prepare() refuses it, and commit() checks again;
+// - the files of a sequence move into place together or not at all: every
+//   target is checked before the first moves, and when a move fails
+//   nonetheless the ones already moved are put back (an existing file is
+//   swapped with the result, so its old self is still there to swap back).
+//
 // Thread safety: a value owned by the worker thread; it changes the file
 // system under the output's folder only.
 #pragma once
@@ -40,9 +55,9 @@ class StagedOutput {
   StagedOutput(const StagedOutput&) = delete;
   StagedOutput& operator=(const StagedOutput&) = delete;
 
-  // Makes the private folder. False, with the reason in `error` (the system's
-  // own words, "Permission denied" for a folder the program may not write),
-  // when it cannot be made or the output may not be replaced.
+  // Makes the private folder. False, with the reason in `error`, naming the
+  // output or its folder, when the folder cannot be made or the output may
+  // not be replaced.
   bool prepare(std::string& error);
 
   // The name ffmpeg is given instead of the output: "file:" and the path in
@@ -51,9 +66,10 @@ class StagedOutput {
   const std::string& stagedName() const { return staged_; }
 
   // Moves what ffmpeg wrote for the output into place, then removes the
-  // private folder. False, with the reason in `error`, when a file could not
-  // be moved, or when there was none to move: the error then names the output
-  // ("output file was not written: <output>").
+  // private folder. False, with the reason in `error` and every file at the
+  // output's names as it was, when a file could not be moved (the error names
+  // it), or when there was none to move ("output file was not written:
+  // <output>").
   bool commit(std::string& error);
 
   // Removes the private folder and everything in it; the output's own path is

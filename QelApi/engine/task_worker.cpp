@@ -174,10 +174,9 @@ bool TaskRun::runCommand(size_t i) {
     staged.emplace(command.outputPath);
     std::string error;
     if (!staged->prepare(error)) {
-      // Reported in ffmpeg's own words for a file it cannot write, so a known
-      // reason ("Permission denied") keeps its error code.
-      const std::string line = command.outputPath + ": " + error;
-      refuseCommand(i, "cannot write beside the output " + line, containsFFmpegErrorText(line) ? error : line);
+      // The detail names the output or its folder: the user must know which
+      // file or folder to look at.
+      refuseCommand(i, "the output cannot be written: " + error, error);
       return true;
     }
     std::optional<std::string> line =

@@ -43,6 +43,17 @@ TEST(AllowedOutputs, OnlyPlainFilesWrittenInOnePiece) {
       {"/x/o.mkv|/x/in.mp4", {"-f", "tee"}, false},
       {"/x/o.mp4", {"-f", "mp4", "-f", "hls"}, false},
       {"/x/%Y.png", {"-strftime", "1"}, false},
+      // Every spelling of the format ffmpeg takes, and the one it uses.
+      {"/x/o.mkv", {"-f:v", "hls"}, false},
+      {"/x/o%d.mkv", {"-f:a:0", "segment"}, false},
+      {"/x/v.mp4|[onfail=ignore]/x/b.mp4", {"-map", "0:v", "-f:v", "tee"}, false},
+      {"/x/o.mp4", {"-f", "null", "-f:v", "mp4"}, true},
+      {"/x/o.mp4", {"-f:v", "mp4", "-f", "HLS"}, false},
+      {"/x/o.mp4", {"-f", "MP4"}, true},
+      {"/x/o.mp4", {"-metadata", "-f", "-f", "hls"}, false},  // "-f" once as a value
+      {"/x/o.mpg", {"-target", "pal-dvd"}, true},
+      {"/x/o.mp4", {"-f", "mp4", "-target", "mp4"}, false},  // no target ffmpeg knows
+      {"/x/o.mkv", {"-psnr:v", "-f", "hls"}, false},         // a flag with a stream specifier
   };
   for (const Case& c : cases) {
     const std::optional<GuardRefusal> refusal = outputRefusal(c.name, c.options);
@@ -115,6 +126,9 @@ TEST(AllowedOutputs, APictureNameFitsFFmpegsPictureWriterAsTheCommandGivesIt) {
       {"a field wider than any number", pathOf(996, "p%15d.png"), {}, true},
       {"one byte more", pathOf(997, "p%15d.png"), {}, false},
       {"a forced picture writer", pathOf(1008, "p.mkv"), {"-f", "image2"}, false},
+      {"one forced with a stream specifier", pathOf(1131, "p.mp4"), {"-frames:v", "1", "-f:v", "image2"}, false},
+      {"one forced in capitals", pathOf(1131, "p.mp4"), {"-f", "IMAGE2"}, false},
+      {"one forced after another format", pathOf(1131, "p.mp4"), {"-f", "mp4", "-f:v", "image2"}, false},
       {"another format", pathOf(2000, "p.png"), {"-f", "mp4"}, true},
       {"a video", pathOf(2000, "p.mp4"), {}, true},
   };

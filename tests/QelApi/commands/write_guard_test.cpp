@@ -31,6 +31,9 @@ class WriteGuardTest : public testing::Test {
     for (const char* name : {"src.mp4", "p1.png", "p2.png", "other.mp4"}) test::writeFile(f(name), "media");
     test::writeFile(f("list.txt"), f("src.mp4") + "\n");
     test::writeFile(f("ffconcat.txt"), "ffconcat version 1.0\nfile 'src.mp4'\n");
+    // Read as lists and graphs only when ffmpeg is told so: they name o.mkv.
+    test::writeFile(f("lists-output.txt"), "file 'o.mkv'\n");
+    test::writeFile(f("graph.txt"), "movie='" + f("o.mkv") + "'[v]");
   }
   std::string f(const std::string& name) const { return dir.file(name); }
 
@@ -146,6 +149,19 @@ TEST_F(WriteGuardTest, RefusesACommandThatFFmpegWouldOpenOtherwise) {
       {"writes its input after -hide_banner", in + " -hide_banner \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"",
        true},
       {"a value option before the output", in + " -metadata \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", false},
+      {"writes its input after -psnr:v", in + " -psnr:v \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"writes its input after -hide_banner:x", in + " -hide_banner:x \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"",
+       true},
+      {"writes its input after --", in + " -- \"" + f("src.mp4") + "\" \"" + f("o.mkv") + "\"", true},
+      {"format with a stream specifier", in + " -f:v hls \"" + f("o.mkv") + "\"", true},
+      {"an empty name ffmpeg would try", in + " \"\" \"" + f("o.mkv") + "\"", true},
+      {"an input list forced with a stream specifier",
+       " -f:v concat -i \"" + f("lists-output.txt") + "\" \"" + f("o.mkv") + "\"", true},
+      {"an input list forced in capitals", " -f CONCAT -i \"" + f("lists-output.txt") + "\" \"" + f("o.mkv") + "\"",
+       true},
+      {"a graph with a stream specifier", in + " -filter_complex:v \"movie='" + f("o.mkv") + "'\" \"" + f("o.mkv") + "\"",
+       true},
+      {"a graph from a file", in + " -filter_complex_script \"" + f("graph.txt") + "\" \"" + f("o.mkv") + "\"", true},
   };
   for (const Case& c : cases) {
     const std::vector<FFmpegCommand> commands{{c.commandLine, f("o.mkv"), "", {}}};

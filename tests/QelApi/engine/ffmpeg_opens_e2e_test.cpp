@@ -128,6 +128,28 @@ INSTANTIATE_TEST_SUITE_P(
                       refused = test.f("o.mkv") + "|" + test.in;
                       return taskRequest({taskOperation({ioItem(1, test.in)}, "-c copy -f tee", {ioItem(1, refused)})});
                     }},
+        // The format in the other spellings ffmpeg takes.
+        RefusedCase{"HlsFormatWithAStreamSpecifier",
+                    [](FFmpegOpensTest& test, std::string& refused) {
+                      fs::create_directory(test.f("elsewhere"));
+                      refused = test.f("o.mkv");
+                      return taskRequest({taskOperation(
+                          {ioItem(1, test.in)}, "-f:v hls -hls_segment_filename \"" + test.f("elsewhere") + "/seg%d.ts\"",
+                          {ioItem(1, refused)})});
+                    }},
+        RefusedCase{"TeeFormatWithAStreamSpecifier",
+                    [](FFmpegOpensTest& test, std::string& refused) {
+                      fs::create_directory(test.f("x"));
+                      refused = test.f("v.mp4") + "|[onfail=ignore]" + test.f("x/b.mp4");
+                      return taskRequest(
+                          {taskOperation({ioItem(1, test.in)}, "-map 0:v -frames:v 5 -f:v tee", {ioItem(1, refused)})});
+                    }},
+        RefusedCase{"SegmentFormatAsATarget",
+                    [](FFmpegOpensTest& test, std::string& refused) {
+                      refused = test.f("o%d.mkv");
+                      return taskRequest(
+                          {taskOperation({ioItem(1, test.in)}, "-target pal-dvd -f:a segment", {ioItem(1, refused)})});
+                    }},
         RefusedCase{"DanglingLinkToAnotherOutput",
                     [](FFmpegOpensTest& test, std::string& refused) {
                       fs::create_symlink("o.mkv", test.f("lnk.mkv"));
@@ -180,6 +202,12 @@ INSTANTIATE_TEST_SUITE_P(PictureNames, RefusedNameTest,
                                                      [](FFmpegOpensTest& test, std::string& refused) {
                                                        refused = makeDeepFolder(test.folder()).precious + "_%03d.png";
                                                        return picture(test.in, "", refused);
+                                                     }},
+                                         RefusedCase{"DeepSnapshotForcedWithAStreamSpecifier",
+                                                     [](FFmpegOpensTest& test, std::string& refused) {
+                                                       refused =
+                                                           makeDeepFolder(test.folder()).precious + "_snapshot.mp4";
+                                                       return picture(test.in, "-frames:v 1 -f:v image2", refused);
                                                      }},
                                          RefusedCase{"TwoFrameNumberFields",
                                                      [](FFmpegOpensTest& test, std::string& refused) {

@@ -5,6 +5,9 @@
 // was, "outputs" lists only files that exist, and nothing of the work is left
 // in the folder. An intermediate image sequence takes a free name as a plain
 // intermediate does, and its files go with the task.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -137,7 +140,21 @@ INSTANTIATE_TEST_SUITE_P(
                          handle = nullptr;
                          return id;
                        },
-                       6514}),
+                       6514},
+        // The format ffmpeg uses is the last one in any spelling: this output
+        // is written as mp4, so it is staged like any other (read as "null",
+        // it would be written in place and left broken by the failure).
+        UnfinishedCase{"FailsInAFormatGivenWithAStreamSpecifier",
+                       [](void*& handle, const std::string& clip, const std::string& target, std::string&) {
+                         const uint64_t id = nextTaskId();
+                         EXPECT_EQ(submitTask(handle, id,
+                                              taskRequest({taskOperation(
+                                                  {ioItem(1, clip)}, "-frames:v 5 -f null -f:v mp4 -profile:v nosuchprofile",
+                                                  {ioItem(1, target)})})),
+                                   0);
+                         return id;
+                       },
+                       6517}),
     [](const testing::TestParamInfo<UnfinishedCase>& param_info) { return std::string(param_info.param.name); });
 
 // A transform that names the output once more, in any spelling, would have
@@ -204,6 +221,56 @@ TEST_F(OutputInPlaceTest, TheResultReplacesTheFileOnlyOnceTheCommandSucceeded) {
   EXPECT_EQ(result.width, 80) << result.error;
   EXPECT_NEAR(result.duration, 4.0, 0.3);
   EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), std::set<std::string>{}) << "the work was left in the folder";
+}
+
+TEST_F(OutputInPlaceTest, AReexportKeepsWhatTheOwnerSetOnTheFile) {
+  // The daemon may run as root over a user's private file: the result stays
+  // private and stays the user's, as ffmpeg writing in place would leave it.
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(target.c_str(), &before), 0);
+
+  const StateReport last =
+      runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-vf scale=80:60", {ioItem(1, target)})}));
+  EXPECT_FALSE(last.error) << last.text;
+  EXPECT_EQ(last.outputs, std::vector<std::string>{target});
+  const ProbeInfo result = probe(target);
+  EXPECT_EQ(result.width, 80) << result.error;
+  struct stat after {};
+  ASSERT_EQ(::stat(target.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_NE(after.st_ino, before.st_ino) << "the result was written anew beside the file";
+}
+
+TEST_F(OutputInPlaceTest, ASequenceThatCannotTakeEveryPlaceTakesNone) {
+  writeFile(dir_.file("s1.png"), "the user's first");
+  writeFile(dir_.file("s3.png"), "the user's third");
+  fs::create_directory(dir_.file("s2.png"));
+  const StateReport last = runTask(
+      handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-frames:v 3", {ioItem(1, dir_.file("s%d.png"))})}));
+  EXPECT_TRUE(last.error) << last.text;
+  EXPECT_EQ(last.errorCode, 6517) << last.text;
+  EXPECT_EQ(last.errorDetail, dir_.file("s2.png") + ": Is a directory");
+  EXPECT_TRUE(last.outputs.empty()) << last.text;
+  EXPECT_EQ(readFile(dir_.file("s1.png")), "the user's first");
+  EXPECT_EQ(readFile(dir_.file("s3.png")), "the user's third");
+  EXPECT_EQ(namesBut({"in.mp4", "result.mp4"}), (std::set<std::string>{"s1.png", "s2.png", "s3.png"}));
+}
+
+TEST_F(OutputInPlaceTest, AFolderThatCannotHoldThePrivateFolderIsNamed) {
+  // Writing in place there would lose the promise that a failure leaves the
+  // user's file as it was: refused, and the detail says which folder.
+  const StateReport last =
+      runTask(handle_, taskRequest({taskOperation({ioItem(1, clip)}, "-vf scale=80:60", {ioItem(1, "/sys/qel.mp4")})}));
+  EXPECT_TRUE(last.error) << last.text;
+  EXPECT_EQ(last.errorDetail.rfind("the output's folder cannot be written: /sys: ", 0), 0u) << last.errorDetail;
+  EXPECT_TRUE(last.outputs.empty()) << last.text;
 }
 
 // ---- A command that ends without its output ------------------------------------------------

@@ -2,8 +2,10 @@
 // commit moves into place and what it leaves, and the run text that names the
 // staged file instead of the output.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "common/command_line.h"
 #include "engine/staged_output.h"
+#include "support/as_other_user.h"
 #include "support/test_support.h"
 
 namespace qel::test {
@@ -142,6 +145,190 @@ TEST(StagedOutput, AnOutputThatIsNoFileOrLinkIsNeverReplaced) {
     EXPECT_FALSE(error.empty());
   }
   EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"pipe.mkv", "folder.mkv"}));
+}
+
+// ---- What a replaced file keeps -------------------------------------------------------
+
+struct stat statOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+// Prepares `output`, has "ffmpeg" write `files` (by name) into the private
+// folder and commits; the commit's error, empty on success.
+std::string writeAndCommit(const std::string& output, const std::vector<std::string>& files) {
+  StagedOutput staged(output);
+  std::string error;
+  if (!staged.prepare(error)) return "prepare: " + error;
+  const fs::path folder = fs::path(stagedPath(staged)).parent_path();
+  for (const std::string& file : files) writeFile(folder / file, "new " + file);
+  return staged.commit(error) ? std::string() : error;
+}
+
+TEST(StagedOutput, AReplacedFileKeepsItsPermissionBitsOwnerAndGroup) {
+  // Root may give the result the old owner; any process may give it the
+  // mode. Set-id bits are not carried onto a file written anew.
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    mode_t mode;
+    mode_t expected;
+  };
+  for (const Case& c : {Case{0600, 0600}, Case{0640, 0640}, Case{0444, 0444}, Case{04755, 0755}, Case{02770, 0770}}) {
+    SCOPED_TRACE(c.mode);
+    TempDir dir;
+    const std::string out = dir.file("private.mp4");
+    writeFile(out, "the user's file");
+    if (root) {
+      ASSERT_EQ(::chown(out.c_str(), kOtherUid, kOtherUid), 0);
+    }
+    ASSERT_EQ(::chmod(out.c_str(), c.mode), 0);
+    const struct stat before = statOf(out);
+    if (root || c.mode & 0200) {
+      ASSERT_EQ(writeAndCommit(out, {"private.mp4"}), "");
+      EXPECT_EQ(readFile(out), "new private.mp4");
+      const struct stat after = statOf(out);
+      EXPECT_EQ(after.st_mode & 07777, c.expected);
+      EXPECT_EQ(after.st_uid, before.st_uid);
+      EXPECT_EQ(after.st_gid, before.st_gid);
+    }
+    EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"private.mp4"});
+  }
+
+  // A new file, and one that replaces a link, get what ffmpeg would give a
+  // new file; the link's target is not touched.
+  TempDir dir;
+  writeFile(dir.file("linked.mp4"), "the link's target");
+  ASSERT_EQ(::chmod(dir.file("linked.mp4").c_str(), 0600), 0);
+  fs::create_symlink("linked.mp4", dir.file("link.mp4"));
+  const mode_t umask = ::umask(0);
+  ::umask(umask);
+  for (const char* name : {"fresh.mp4", "link.mp4"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(writeAndCommit(dir.file(name), {name}), "");
+    EXPECT_EQ(statOf(dir.file(name)).st_mode & 07777, 0666 & ~umask);
+  }
+  EXPECT_EQ(readFile(dir.file("linked.mp4")), "the link's target");
+}
+
+TEST(StagedOutput, ASequenceMovesIntoPlaceWholeOrNotAtAll) {
+  TempDir dir;
+  writeFile(dir.file("s1.png"), "the user's first");
+  writeFile(dir.file("s3.png"), "the user's third");
+  fs::create_directory(dir.file("s2.png"));
+  EXPECT_EQ(writeAndCommit(dir.file("s%d.png"), {"s1.png", "s2.png", "s3.png", "s4.png"}),
+            dir.file("s2.png") + ": Is a directory");
+  EXPECT_EQ(readFile(dir.file("s1.png")), "the user's first");
+  EXPECT_EQ(readFile(dir.file("s3.png")), "the user's third");
+  EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"s1.png", "s2.png", "s3.png"}));
+}
+
+// A folder of `uid`'s own with `mode`, in a folder that user may enter.
+std::unique_ptr<TempDir> folderOf(uid_t uid, mode_t mode) {
+  auto dir = std::make_unique<TempDir>();
+  EXPECT_EQ(::chown(dir->path().c_str(), uid, uid), 0);
+  EXPECT_EQ(::chmod(dir->path().c_str(), mode), 0);
+  return dir;
+}
+
+void ownedFile(const std::string& path, const std::string& text, uid_t uid, gid_t gid, mode_t mode) {
+  writeFile(path, text);
+  ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
+// The failures of a check made in the child, as one text.
+struct ChildChecks {
+  std::string failures;
+  void expect(bool holds, const std::string& what) {
+    if (!holds) failures += what + "\n";
+  }
+  template <typename T>
+  void expectEq(const T& actual, const T& expected, const std::string& what) {
+    if (!(actual == expected)) failures += what + ": got '" + testing::PrintToString(actual) + "'\n";
+  }
+};
+
+TEST(StagedOutput, AsAnotherUserOnlyWhatThatUserMayWriteIsReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the files of another user are made as root";
+  const std::unique_ptr<TempDir> own = folderOf(kOtherUid, 0755);
+  const std::unique_ptr<TempDir> closed = folderOf(kOtherUid, 0555);
+  ownedFile(own->file("ro.mkv"), "read-only", kOtherUid, kOtherUid, 0444);
+  ownedFile(own->file("rw.mkv"), "writable", kOtherUid, kOtherUid, 0644);
+  ownedFile(own->file("group.mkv"), "the group's", 0, kOtherUid, 0660);
+  ownedFile(own->file("p2.png"), "a read-only frame", kOtherUid, kOtherUid, 0444);
+  ownedFile(closed->file("own.mkv"), "in a closed folder", kOtherUid, kOtherUid, 0644);
+
+  std::string skip;
+  const std::optional<std::string> failures = runAsUser(
+      kOtherUid,
+      [&] {
+        ChildChecks check;
+        // ffmpeg's own open would be refused: so is the replacement, before
+        // anything runs.
+        check.expectEq(writeAndCommit(own->file("ro.mkv"), {"ro.mkv"}),
+                       "prepare: " + own->file("ro.mkv") + ": Permission denied", "a read-only file");
+        check.expectEq(readFile(own->file("ro.mkv")), std::string("read-only"), "the read-only file");
+        // Made read-only while ffmpeg works: refused at the commit.
+        {
+          StagedOutput staged(own->file("rw.mkv"));
+          std::string error;
+          check.expect(staged.prepare(error), "prepare rw.mkv: " + error);
+          writeFile(stagedPath(staged), "new");
+          ::chmod(own->file("rw.mkv").c_str(), 0444);
+          check.expect(!staged.commit(error), "the commit over a file made read-only succeeded");
+          check.expectEq(error, own->file("rw.mkv") + ": Permission denied", "its error");
+          check.expectEq(readFile(own->file("rw.mkv")), std::string("writable"), "the file made read-only");
+        }
+        // One read-only frame: no frame moves.
+        check.expectEq(writeAndCommit(own->file("p%d.png"), {"p1.png", "p2.png", "p3.png"}),
+                       own->file("p2.png") + ": Permission denied", "a sequence with a read-only frame");
+        check.expectEq(readFile(own->file("p2.png")), std::string("a read-only frame"), "the read-only frame");
+        check.expect(!fs::exists(own->file("p1.png")) && !fs::exists(own->file("p3.png")), "a frame moved");
+        // A file of the group: the group stays, the owner cannot.
+        check.expectEq(writeAndCommit(own->file("group.mkv"), {"group.mkv"}), std::string(), "the group's file");
+        const struct stat group = statOf(own->file("group.mkv"));
+        check.expectEq(group.st_gid, static_cast<gid_t>(kOtherUid), "its group");
+        check.expectEq(group.st_mode & 07777, static_cast<mode_t>(0660), "its mode");
+        // The folder cannot hold the private folder: said so, with its name.
+        check.expectEq(writeAndCommit(closed->file("own.mkv"), {"own.mkv"}),
+                       "prepare: the output's folder cannot be written: " + closed->path() + ": Permission denied",
+                       "a closed folder");
+        check.expectEq(readFile(closed->file("own.mkv")), std::string("in a closed folder"), "its file");
+        return check.failures;
+      },
+      skip);
+  if (!failures) GTEST_SKIP() << skip;
+  EXPECT_EQ(*failures, "");
+  EXPECT_EQ(namesIn(own->path()), (std::set<std::string>{"ro.mkv", "rw.mkv", "group.mkv", "p2.png"}));
+  EXPECT_EQ(namesIn(closed->path()), std::set<std::string>{"own.mkv"});
+}
+
+TEST(StagedOutput, AMoveThatFailsAfterOthersPutsThemBack) {
+  // In a folder open to all with the sticky bit (as /tmp is), a user may
+  // write another user's file that allows it but may not replace it: the
+  // check before the moves cannot know, the move fails, and the frames moved
+  // before it are put back.
+  if (::geteuid() != 0) GTEST_SKIP() << "the files of another user are made as root";
+  const std::unique_ptr<TempDir> shared = folderOf(0, 01777);
+  ownedFile(shared->file("s1.png"), "the user's first", kOtherUid, kOtherUid, 0644);
+  ownedFile(shared->file("s2.png"), "someone else's", kOtherUid - 1, kOtherUid - 1, 0666);
+  std::string skip;
+  const std::optional<std::string> failures = runAsUser(
+      kOtherUid,
+      [&] {
+        ChildChecks check;
+        check.expectEq(writeAndCommit(shared->file("s%d.png"), {"s1.png", "s2.png", "s3.png"}),
+                       shared->file("s2.png") + ": Operation not permitted", "the commit");
+        return check.failures;
+      },
+      skip);
+  if (!failures) GTEST_SKIP() << skip;
+  EXPECT_EQ(*failures, "");
+  EXPECT_EQ(readFile(shared->file("s1.png")), "the user's first");
+  EXPECT_EQ(statOf(shared->file("s1.png")).st_uid, kOtherUid);
+  EXPECT_EQ(readFile(shared->file("s2.png")), "someone else's");
+  EXPECT_EQ(namesIn(shared->path()), (std::set<std::string>{"s1.png", "s2.png"}));
 }
 
 TEST(ReplaceOutputArgument, OnlyTheOutputArgumentChanges) {

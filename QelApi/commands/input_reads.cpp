@@ -198,7 +198,8 @@ void addInput(std::string_view name, std::string_view format, InputReads& reads,
 
 InputReads inputReads(std::string_view name, std::string_view format) {
   InputReads reads;
-  addInput(name, format, reads, 0);
+  // ffmpeg finds a format by its name whatever its case ("-f CONCAT").
+  addInput(name, asciiLowerCopy(format), reads, 0);
   return reads;
 }
 

@@ -66,6 +66,7 @@ TEST(InputReads, ReadsWhatFFmpegOpensOrRefuses) {
       {d + "list.ffconcat", "", {d + "list.ffconcat", d + "a.mp4", d + "sub.m3u8", d + "seg.ts"}, std::nullopt},
       {d + "plain.txt", "", {d + "plain.txt"}, std::nullopt},  // no list without its first line
       {d + "plain.txt", "concat", {d + "plain.txt", d + "a.mp4"}, std::nullopt},
+      {d + "plain.txt", "CONCAT", {d + "plain.txt", d + "a.mp4"}, std::nullopt},  // names in any case
       {"movie=" + d + "list.ffconcat",
        "lavfi",
        {d + "list.ffconcat", d + "a.mp4", d + "sub.m3u8", d + "seg.ts"},

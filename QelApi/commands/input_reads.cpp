@@ -150,8 +150,10 @@ void addListed(const std::vector<std::string>& names, InputReads& reads, int dep
   for (const std::string& name : names) addInput(name, "", reads, depth + 1);
 }
 
-void addInput(std::string_view name, std::string_view format, InputReads& reads, int depth) {
+void addInput(std::string_view name, std::string_view givenFormat, InputReads& reads, int depth) {
   if (reads.refusal) return;
+  // ffmpeg finds a format by its name whatever its case ("-f CONCAT").
+  const std::string format = asciiLowerCopy(givenFormat);
   if (depth > kMaxListDepth) {
     refuse(reads, name, "input names lists nested too deep to be checked");
     return;
@@ -198,8 +200,7 @@ void addInput(std::string_view name, std::string_view format, InputReads& reads,
 
 InputReads inputReads(std::string_view name, std::string_view format) {
   InputReads reads;
-  // ffmpeg finds a format by its name whatever its case ("-f CONCAT").
-  addInput(name, asciiLowerCopy(format), reads, 0);
+  addInput(name, format, reads, 0);
   return reads;
 }
 

@@ -22,18 +22,20 @@
 //
 // Replacing a file must not change more than ffmpeg writing it in place
 // would:
-// - the result takes the permission bits of the regular file it replaces,
-//   and its owner and group as far as the process may set them (all of them
-//   as root; the group where the process belongs to it otherwise), so a
-//   private file stays private and stays its owner's; a new file gets what
-//   ffmpeg would give it;
+// - the result takes the permission bits and access ACL of the regular file
+//   it replaces, and its owner and group as far as the process may set them
+//   (all of them as root; the group where the process belongs to it
+//   otherwise, and where it does not, the group's bits no wider than
+//   others'), so a private file stays private and stays its owner's; a new
+//   file gets what ffmpeg would give it;
 // - a file the process may not write (access(2) for writing as its
 //   effective user, through a link too, as ffmpeg's own open would be
 //   refused) is not replaced: prepare() refuses it, and commit() checks again;
 // - the files of a sequence move into place together or not at all: every
 //   target is checked before the first moves, and when a move fails
 //   nonetheless the ones already moved are put back (an existing file is
-//   swapped with the result, so its old self is still there to swap back).
+//   swapped with the result, so its old self is still there to swap back;
+//   where the file system cannot swap, it is kept under a second name).
 //
 // Thread safety: a value owned by the worker thread; it changes the file
 // system under the output's folder only.
@@ -82,6 +84,10 @@ class StagedOutput {
   std::filesystem::path folder_;  // the private folder, empty when there is none
   std::string staged_;
 };
+
+// For tests: whether commit() moves files with renameat2's swap (the
+// default), or as it does on a file system that has none.
+void setRenameSwapsForTesting(bool enabled);
 
 // The command text with its output argument, the last whole argument that is
 // exactly `output`, replaced by `replacement`. Nullopt when the text has no

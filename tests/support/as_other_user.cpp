@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -28,16 +31,27 @@ void writeAll(int fd, const std::string& text) {
   }
 }
 
-std::string readAll(int fd) {
-  std::string text;
+// What the child writes until it closes its end, waiting at most until
+// `deadline`; false when the deadline came first.
+bool readAll(int fd, std::chrono::steady_clock::time_point deadline, std::string& text) {
   char buffer[4096];
   while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) return false;
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return text;
+    if (n <= 0) return true;
     text.append(buffer, static_cast<std::size_t>(n));
   }
 }
+
+// A body runs a task or two; one that takes longer than this is stuck (a
+// lock held by another thread at the fork, say).
+constexpr std::chrono::minutes kBodyTimeLimit{3};
 
 }  // namespace
 
@@ -69,8 +83,10 @@ std::optional<std::string> runAsUser(uid_t uid, const std::function<std::string(
     ::_exit(failure.empty() ? kPassed : kFailed);
   }
   ::close(pipe[1]);
-  const std::string said = readAll(pipe[0]);
+  std::string said;
+  const bool ended = readAll(pipe[0], std::chrono::steady_clock::now() + kBodyTimeLimit, said);
   ::close(pipe[0]);
+  if (!ended) ::kill(child, SIGKILL);
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
@@ -79,6 +95,7 @@ std::optional<std::string> runAsUser(uid_t uid, const std::function<std::string(
                  std::to_string(uid) + ": " + said;
     return std::nullopt;
   }
+  if (!ended) return "the child did not finish within the time limit; it said: " + said;
   if (!WIFEXITED(status)) return "the child died: status " + std::to_string(status) + "; it said: " + said;
   if (WEXITSTATUS(status) != kPassed && said.empty()) return "the child failed without a word";
   return said;

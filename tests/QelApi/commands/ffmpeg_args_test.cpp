@@ -110,7 +110,9 @@ TEST(FFmpegArgs, TrickyLinesAreReadAsFFmpegReadsThem) {
   };
   for (const std::vector<std::string>& line : lines) {
     SCOPED_TRACE(testing::PrintToString(line));
-    expectRolesAsFFmpeg(line, ffmpegsOwnRoles(line));
+    const std::optional<std::vector<ArgRole>> roles = ffmpegsOwnRoles(line);
+    ASSERT_TRUE(roles.has_value()) << "ffmpeg refused the line";
+    expectRolesAsFFmpeg(line, roles);
   }
 }
 
@@ -141,13 +143,11 @@ TEST(FFmpegArgs, EveryOptionFFmpegListsIsReadAsFFmpegReadsIt) {
     plain.insert(plain.end(), {"-" + name, "value.mp4", "name.mp4"});
     specified.insert(specified.end(), {"-" + name + ":v", "value.mp4", "name.mp4"});
   }
-  {
-    SCOPED_TRACE("plain");
-    expectRolesAsFFmpeg(plain, ffmpegsOwnRoles(plain));
-  }
-  {
-    SCOPED_TRACE("with a stream specifier");
-    expectRolesAsFFmpeg(specified, ffmpegsOwnRoles(specified));
+  for (const auto& [what, line] : {std::pair{"plain", plain}, std::pair{"with a stream specifier", specified}}) {
+    SCOPED_TRACE(what);
+    const std::optional<std::vector<ArgRole>> roles = ffmpegsOwnRoles(line);
+    ASSERT_TRUE(roles.has_value()) << "ffmpeg refused a name it lists";
+    expectRolesAsFFmpeg(line, roles);
   }
   // ffmpeg refuses the whole line at the first "-no" it does not take: one
   // line each, a few at a time.

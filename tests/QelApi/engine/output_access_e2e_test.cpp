@@ -57,6 +57,7 @@ TEST(OutputAccessTest, AnotherUsersEngineReplacesOnlyWhatThatUserMayWrite) {
   makeClip(clip, clipOf(1.0));
   makeClip(readOnly, clipOf(1.0));
   makeClip(inClosed, clipOf(1.0));
+  ASSERT_EQ(::chmod(clip.c_str(), 0644), 0);  // whatever the umask
   giveToOtherUser(readOnly, 0444);
   giveToOtherUser(inClosed, 0644);
   const std::string readOnlyBytes = readFile(readOnly);

@@ -2,9 +2,14 @@
 // commit moves into place and what it leaves, and the run text that names the
 // staged file instead of the output.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -191,6 +196,10 @@ TEST(StagedOutput, AReplacedFileKeepsItsPermissionBitsOwnerAndGroup) {
       EXPECT_EQ(after.st_mode & 07777, c.expected);
       EXPECT_EQ(after.st_uid, before.st_uid);
       EXPECT_EQ(after.st_gid, before.st_gid);
+    } else {
+      // Not root: a file the process may not write is not replaced.
+      EXPECT_EQ(writeAndCommit(out, {"private.mp4"}), "prepare: " + out + ": Permission denied");
+      EXPECT_EQ(readFile(out), "the user's file");
     }
     EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"private.mp4"});
   }
@@ -211,7 +220,64 @@ TEST(StagedOutput, AReplacedFileKeepsItsPermissionBitsOwnerAndGroup) {
   EXPECT_EQ(readFile(dir.file("linked.mp4")), "the link's target");
 }
 
+// An access ACL in the kernel's form: user::rw-, user:`uid`:r--, group::r--,
+// mask::r--, other::---.
+std::string aclGranting(uid_t uid) {
+  std::string blob;
+  const auto put = [&blob](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) blob += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  put(2, 4);  // the format's version
+  const std::vector<std::array<uint32_t, 3>> entries = {
+      {0x01, 6, 0xffffffff}, {0x02, 4, uid}, {0x04, 4, 0xffffffff}, {0x10, 4, 0xffffffff}, {0x20, 0, 0xffffffff}};
+  for (const auto& [tag, permissions, id] : entries) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return blob;
+}
+
+std::optional<std::string> aclOf(const std::string& path) {
+  char buffer[256];
+  const ssize_t size = ::lgetxattr(path.c_str(), "system.posix_acl_access", buffer, sizeof buffer);
+  if (size < 0) return std::nullopt;
+  return std::string(buffer, static_cast<std::size_t>(size));
+}
+
+TEST(StagedOutput, AReplacedFileKeepsItsAccessList) {
+  TempDir dir;
+  const std::string out = dir.file("shared.mp4");
+  writeFile(out, "the user's file");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  const std::string acl = aclGranting(4321);
+  if (::lsetxattr(out.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "the file system keeps no access lists: " << std::strerror(errno);
+  }
+  ASSERT_EQ(writeAndCommit(out, {"shared.mp4"}), "");
+  EXPECT_EQ(readFile(out), "new shared.mp4");
+  EXPECT_EQ(aclOf(out), acl);
+  EXPECT_EQ(statOf(out).st_mode & 07777, 0640u);
+  // A file without a list gets none.
+  const std::string plain = dir.file("plain.mp4");
+  writeFile(plain, "the user's file");
+  ASSERT_EQ(writeAndCommit(plain, {"plain.mp4"}), "");
+  EXPECT_EQ(aclOf(plain), std::nullopt);
+}
+
+// Runs the body with commit() moving files as on a file system with
+// renameat2's swap, and as on one without.
+void withEitherWayOfMoving(const std::function<void()>& body) {
+  for (const bool swaps : {true, false}) {
+    SCOPED_TRACE(swaps ? "files swapped into place" : "files renamed into place");
+    setRenameSwapsForTesting(swaps);
+    body();
+  }
+  setRenameSwapsForTesting(true);
+}
+
 TEST(StagedOutput, ASequenceMovesIntoPlaceWholeOrNotAtAll) {
+  withEitherWayOfMoving([] {
   TempDir dir;
   writeFile(dir.file("s1.png"), "the user's first");
   writeFile(dir.file("s3.png"), "the user's third");
@@ -221,6 +287,7 @@ TEST(StagedOutput, ASequenceMovesIntoPlaceWholeOrNotAtAll) {
   EXPECT_EQ(readFile(dir.file("s1.png")), "the user's first");
   EXPECT_EQ(readFile(dir.file("s3.png")), "the user's third");
   EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"s1.png", "s2.png", "s3.png"}));
+  });
 }
 
 // A folder of `uid`'s own with `mode`, in a folder that user may enter.
@@ -257,6 +324,7 @@ TEST(StagedOutput, AsAnotherUserOnlyWhatThatUserMayWriteIsReplaced) {
   ownedFile(own->file("rw.mkv"), "writable", kOtherUid, kOtherUid, 0644);
   ownedFile(own->file("group.mkv"), "the group's", 0, kOtherUid, 0660);
   ownedFile(own->file("p2.png"), "a read-only frame", kOtherUid, kOtherUid, 0444);
+  ownedFile(own->file("foreign-group.mkv"), "root's group's", kOtherUid, 0, 0660);
   ownedFile(closed->file("own.mkv"), "in a closed folder", kOtherUid, kOtherUid, 0644);
 
   std::string skip;
@@ -290,6 +358,13 @@ TEST(StagedOutput, AsAnotherUserOnlyWhatThatUserMayWriteIsReplaced) {
         const struct stat group = statOf(own->file("group.mkv"));
         check.expectEq(group.st_gid, static_cast<gid_t>(kOtherUid), "its group");
         check.expectEq(group.st_mode & 07777, static_cast<mode_t>(0660), "its mode");
+        // A file of a group the process is not in: the result is in its own
+        // group, which gets no more than others.
+        check.expectEq(writeAndCommit(own->file("foreign-group.mkv"), {"foreign-group.mkv"}), std::string(),
+                       "the foreign group's file");
+        const struct stat foreign = statOf(own->file("foreign-group.mkv"));
+        check.expectEq(foreign.st_gid, static_cast<gid_t>(kOtherUid), "its group");
+        check.expectEq(foreign.st_mode & 07777, static_cast<mode_t>(0600), "its mode");
         // The folder cannot hold the private folder: said so, with its name.
         check.expectEq(writeAndCommit(closed->file("own.mkv"), {"own.mkv"}),
                        "prepare: the output's folder cannot be written: " + closed->path() + ": Permission denied",
@@ -300,7 +375,8 @@ TEST(StagedOutput, AsAnotherUserOnlyWhatThatUserMayWriteIsReplaced) {
       skip);
   if (!failures) GTEST_SKIP() << skip;
   EXPECT_EQ(*failures, "");
-  EXPECT_EQ(namesIn(own->path()), (std::set<std::string>{"ro.mkv", "rw.mkv", "group.mkv", "p2.png"}));
+  EXPECT_EQ(namesIn(own->path()),
+            (std::set<std::string>{"ro.mkv", "rw.mkv", "group.mkv", "foreign-group.mkv", "p2.png"}));
   EXPECT_EQ(namesIn(closed->path()), std::set<std::string>{"own.mkv"});
 }
 
@@ -308,27 +384,31 @@ TEST(StagedOutput, AMoveThatFailsAfterOthersPutsThemBack) {
   // In a folder open to all with the sticky bit (as /tmp is), a user may
   // write another user's file that allows it but may not replace it: the
   // check before the moves cannot know, the move fails, and the frames moved
-  // before it are put back.
+  // before it are put back: the user's own file as it was, a new frame gone.
   if (::geteuid() != 0) GTEST_SKIP() << "the files of another user are made as root";
-  const std::unique_ptr<TempDir> shared = folderOf(0, 01777);
-  ownedFile(shared->file("s1.png"), "the user's first", kOtherUid, kOtherUid, 0644);
-  ownedFile(shared->file("s2.png"), "someone else's", kOtherUid - 1, kOtherUid - 1, 0666);
-  std::string skip;
-  const std::optional<std::string> failures = runAsUser(
-      kOtherUid,
-      [&] {
-        ChildChecks check;
-        check.expectEq(writeAndCommit(shared->file("s%d.png"), {"s1.png", "s2.png", "s3.png"}),
-                       shared->file("s2.png") + ": Operation not permitted", "the commit");
-        return check.failures;
-      },
-      skip);
-  if (!failures) GTEST_SKIP() << skip;
-  EXPECT_EQ(*failures, "");
-  EXPECT_EQ(readFile(shared->file("s1.png")), "the user's first");
-  EXPECT_EQ(statOf(shared->file("s1.png")).st_uid, kOtherUid);
-  EXPECT_EQ(readFile(shared->file("s2.png")), "someone else's");
-  EXPECT_EQ(namesIn(shared->path()), (std::set<std::string>{"s1.png", "s2.png"}));
+  withEitherWayOfMoving([] {
+    const std::unique_ptr<TempDir> shared = folderOf(0, 01777);
+    ownedFile(shared->file("s2.png"), "the user's second", kOtherUid, kOtherUid, 0640);
+    ownedFile(shared->file("s3.png"), "someone else's", kOtherUid - 1, kOtherUid - 1, 0666);
+    std::string skip;
+    const std::optional<std::string> failures = runAsUser(
+        kOtherUid,
+        [&] {
+          ChildChecks check;
+          check.expectEq(writeAndCommit(shared->file("s%d.png"), {"s1.png", "s2.png", "s3.png", "s4.png"}),
+                         shared->file("s3.png") + ": Operation not permitted", "the commit");
+          return check.failures;
+        },
+        skip);
+    if (!failures) GTEST_SKIP() << skip;
+    EXPECT_EQ(*failures, "");
+    EXPECT_EQ(readFile(shared->file("s2.png")), "the user's second");
+    const struct stat second = statOf(shared->file("s2.png"));
+    EXPECT_EQ(second.st_uid, kOtherUid);
+    EXPECT_EQ(second.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(shared->file("s3.png")), "someone else's");
+    EXPECT_EQ(namesIn(shared->path()), (std::set<std::string>{"s2.png", "s3.png"}));
+  });
 }
 
 TEST(ReplaceOutputArgument, OnlyTheOutputArgumentChanges) {

@@ -22,9 +22,9 @@
 // The owner is the user who made the socket: a socket handed to a process
 // of another user (passed over a Unix socket, inherited) keeps its maker.
 //
-// Outside the initial user namespace, an owner that reads as the overflow uid
-// is unknown: every user without a mapping in the namespace reads as that
-// number (user_namespace.h).
+// In a user namespace that does not map every uid onto itself, an owner that
+// reads as the overflow uid is unknown: every user without a mapping there
+// reads as that number (user_namespace.h).
 //
 // The netlink query is given up for the rest of the process (with one line in
 // the log) only when the kernel cannot answer it at all: no netlink, no socket

@@ -13,11 +13,9 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -25,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "QelDaemon/replies.h"
+#include "QelDaemon/whole_number.h"
 #include "common/unique_fd.h"
 
 namespace qel {
@@ -75,15 +74,48 @@ std::optional<Endpoint> ToEndpoint(const sockaddr_storage& storage) {
 // Reentrant, unlike strerror: lookups run on several server threads at once.
 std::string SystemMessage(int error) { return std::error_code(error, std::generic_category()).message(); }
 
+// Why a way of looking gave no answer.
+enum class Failure {
+  None,     // it answered (an owner, or that there is none)
+  Passing,  // not this time: the next lookup may ask again
+  Lasting,  // it cannot answer on this machine
+};
+
 // What one way of looking found.
 struct Lookup {
   PeerOwner owner;
-  bool usable = true;     // false: this way cannot answer here (owner.whyUnknown says why)
-  bool notFound = false;  // no socket is the client of the connection
+  Failure failure = Failure::None;  // when not None, owner.whyUnknown says why
+  bool notFound = false;            // no socket is the client of the connection
+
+  bool answered() const { return failure == Failure::None; }
 };
 
-Lookup Unusable(std::string why) { return {{std::nullopt, std::move(why)}, false, false}; }
-Lookup NotFound() { return {{std::nullopt, "no socket on this machine is the client of the connection"}, true, true}; }
+Lookup Failed(Failure failure, std::string why) { return {{std::nullopt, std::move(why)}, failure, false}; }
+Lookup NotFound() {
+  return {{std::nullopt, "no socket on this machine is the client of the connection"}, Failure::None, true};
+}
+
+// Errors that tell nothing about the query itself: this one lookup lacked a
+// descriptor, memory or buffers, was interrupted, or got no answer within its
+// bound (EAGAIN, which is EWOULDBLOCK here). Any other error means that this
+// kernel cannot answer it: no netlink (EAFNOSUPPORT), no socket diagnostics
+// (EPROTONOSUPPORT, EOPNOTSUPP), a security policy (EACCES, EPERM).
+Failure FailureOf(int error) {
+  switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EINTR:
+    case EAGAIN:
+    case ETIMEDOUT: return Failure::Passing;
+    default: return Failure::Lasting;
+  }
+}
+
+Lookup Failed(int error, std::string_view what) {
+  return Failed(FailureOf(error), fmt::format("{}: {}", what, SystemMessage(error)));
+}
 
 // The states of a socket at one end of a connection that has been made. A
 // socket still connecting (SYN-SENT) or listening is not the client of a
@@ -104,9 +136,9 @@ bool Connected(unsigned state) {
 // is gone) belongs to nobody: the kernel reports its user as 0, which must
 // not pass for root.
 Lookup OwnedSocket(uid_t uid, uint64_t inode, unsigned state) {
-  if (inode == 0) return {{std::nullopt, "the client has closed its end of the connection"}, true, false};
+  if (inode == 0) return {{std::nullopt, "the client has closed its end of the connection"}, Failure::None, false};
   if (!Connected(state)) return NotFound();
-  return {{uid, {}}, true, false};
+  return {{uid, {}}, Failure::None, false};
 }
 
 // The connections the daemon accepts come over the loopback device. Looked
@@ -123,11 +155,16 @@ unsigned LoopbackIndex() {
 // confirm.
 std::atomic<bool> gSocketDiagnosticsAnswer{false};
 
+// Set once the netlink query has failed in a way that says this kernel cannot
+// answer it: automatic lookups read the tables from then on. Whoever sets it
+// writes the one line that says so.
+std::atomic<bool> gSocketDiagnosticsUnavailable{false};
+
 // Asks the kernel for the one socket whose local end is `peer` and whose
 // remote end is `local`.
 Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
   const UniqueFd netlink(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (!netlink) return Unusable("no socket-diagnostics netlink socket: " + SystemMessage(errno));
+  if (!netlink) return Failed(errno, "no socket-diagnostics netlink socket");
   // The kernel answers within the send; the bound only keeps a server thread
   // from hanging on a kernel that never does.
   const timeval bound{1, 0};
@@ -155,10 +192,11 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
 
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(netlink.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
-      static_cast<ssize_t>(sizeof request)) {
-    return Unusable("socket-diagnostics query not sent: " + SystemMessage(errno));
-  }
+  const ssize_t sent =
+      ::sendto(netlink.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+  if (sent < 0) return Failed(errno, "socket-diagnostics query not sent");
+  if (sent != static_cast<ssize_t>(sizeof request))
+    return Failed(Failure::Lasting, "socket-diagnostics query cut short");
   alignas(nlmsghdr) char answer[8192];
   sockaddr_nl sender{};
   ssize_t received;
@@ -166,8 +204,9 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
     socklen_t senderSize = sizeof sender;
     received = ::recvfrom(netlink.get(), answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return Unusable("no socket-diagnostics answer: " + SystemMessage(errno));
-  if (sender.nl_pid != 0) return Unusable("a socket-diagnostics answer that is not the kernel's");
+  if (received < 0) return Failed(errno, "no socket-diagnostics answer");
+  // Another process's message to this socket says nothing about the kernel.
+  if (sender.nl_pid != 0) return Failed(Failure::Passing, "a socket-diagnostics answer that is not the kernel's");
 
   int remaining = static_cast<int>(received);
   for (auto* message = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(message, remaining);
@@ -179,7 +218,7 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
       // No such socket, or (before any answer has shown otherwise) no TCP
       // diagnostics in this kernel: the kernel says both with ENOENT.
       if (error == ENOENT) return NotFound();
-      return Unusable("socket-diagnostics query refused: " + SystemMessage(error));
+      return Failed(error, "socket-diagnostics query refused");
     }
     if (message->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
       if (message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) break;
@@ -194,14 +233,7 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
       return OwnedSocket(socket->idiag_uid, socket->idiag_inode, socket->idiag_state);
     }
   }
-  return Unusable("malformed socket-diagnostics answer");
-}
-
-// True when all of `text` is a number in `base`, which goes to `value`.
-template <typename Number>
-bool ParseWhole(std::string_view text, Number& value, int base) {
-  const char* end = text.data() + text.size();
-  return !text.empty() && std::from_chars(text.data(), end, value, base).ptr == end;
+  return Failed(Failure::Lasting, "malformed socket-diagnostics answer");
 }
 
 // "0100007F:1F90" (IPv4) or 32 hex digits and a port (IPv6): each group of
@@ -256,18 +288,42 @@ Lookup ByProcTables(const Endpoint& peer, const Endpoint& local) {
       unsigned state = 0;
       if (!ParseWhole(fields[kUid], uid, 10) || !ParseWhole(fields[kInode], inode, 10) ||
           !ParseWhole(fields[kState], state, 16)) {
-        return Unusable(fmt::format("unreadable line in {}", table));
+        return Failed(Failure::Lasting, fmt::format("unreadable line in {}", table));
       }
       return OwnedSocket(uid, inode, state);
     }
   }
-  if (!read) return Unusable("the TCP tables under /proc/net cannot be read");
+  if (!read) return Failed(Failure::Lasting, "the TCP tables under /proc/net cannot be read");
   return NotFound();
+}
+
+// The kernel's answer, by `way`.
+Lookup Look(const Endpoint& peer, const Endpoint& local, PeerLookupWay way) {
+  const bool askKernel = way == PeerLookupWay::SocketDiagnostics ||
+                         (way == PeerLookupWay::Automatic && !gSocketDiagnosticsUnavailable.load());
+  Lookup diagnostics;
+  if (askKernel) {
+    diagnostics = BySocketDiagnostics(peer, local);
+    const bool trusted = diagnostics.answered() && (!diagnostics.notFound || gSocketDiagnosticsAnswer.load());
+    if (trusted || way == PeerLookupWay::SocketDiagnostics) return diagnostics;
+    if (diagnostics.failure == Failure::Lasting && !gSocketDiagnosticsUnavailable.exchange(true)) {
+      // A scan costs more the more sockets the machine has: worth a line.
+      DaemonLog('w', "socket diagnostics cannot be used (" + diagnostics.owner.whyUnknown +
+                         "): connections are looked up in the TCP tables under /proc/net instead");
+    }
+  }
+  Lookup tables = ByProcTables(peer, local);
+  if (!tables.answered() && askKernel) {
+    tables.owner.whyUnknown = diagnostics.owner.whyUnknown + "; " + tables.owner.whyUnknown;
+  }
+  return tables;
 }
 
 }  // namespace
 
-PeerOwner FindPeerOwner(int socket, PeerLookupWay way) {
+PeerOwner FindPeerOwner(int socket, PeerLookupWay way) { return FindPeerOwner(socket, ReadUserNamespace(), way); }
+
+PeerOwner FindPeerOwner(int socket, const UserNamespace& users, PeerLookupWay way) {
   sockaddr_storage localAddress{};
   sockaddr_storage peerAddress{};
   socklen_t localSize = sizeof localAddress;
@@ -276,33 +332,25 @@ PeerOwner FindPeerOwner(int socket, PeerLookupWay way) {
       ::getpeername(socket, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) {
     return {std::nullopt, "the connection's addresses cannot be read: " + SystemMessage(errno)};
   }
-  return FindPeerOwner(localAddress, peerAddress, way);
+  return FindPeerOwner(localAddress, peerAddress, users, way);
 }
 
-PeerOwner FindPeerOwner(const sockaddr_storage& localAddress, const sockaddr_storage& peerAddress, PeerLookupWay way) {
+PeerOwner FindPeerOwner(const sockaddr_storage& localAddress, const sockaddr_storage& peerAddress,
+                        const UserNamespace& users, PeerLookupWay way) {
   const std::optional<Endpoint> local = ToEndpoint(localAddress);
   const std::optional<Endpoint> peer = ToEndpoint(peerAddress);
   if (!local || !peer || local->family != peer->family) return {std::nullopt, "not a TCP/IP connection"};
-
-  Lookup diagnostics;
-  if (way != PeerLookupWay::ProcTables) {
-    diagnostics = BySocketDiagnostics(*peer, *local);
-    const bool trusted = diagnostics.usable && (!diagnostics.notFound || gSocketDiagnosticsAnswer.load());
-    if (trusted || way == PeerLookupWay::SocketDiagnostics) return diagnostics.owner;
-    if (!diagnostics.usable) {
-      // A scan costs more the more sockets the machine has: worth a line.
-      static std::once_flag told;
-      std::call_once(told, [&] {
-        DaemonLog('w', "socket diagnostics cannot be used (" + diagnostics.owner.whyUnknown +
-                           "): connections are looked up in the TCP tables under /proc/net instead");
-      });
-    }
+  PeerOwner owner = Look(*peer, *local, way).owner;
+  if (owner.uid && users.isUnmappedUser(*owner.uid)) {
+    return {std::nullopt, fmt::format("it reads as uid {}, the overflow uid, which stands for every user without a "
+                                      "mapping in the daemon's user namespace",
+                                      *owner.uid)};
   }
-  Lookup tables = ByProcTables(*peer, *local);
-  if (!tables.usable && way == PeerLookupWay::Automatic) {
-    tables.owner.whyUnknown = diagnostics.owner.whyUnknown + "; " + tables.owner.whyUnknown;
-  }
-  return tables.owner;
+  return owner;
 }
+
+bool SocketDiagnosticsAvailable() { return !gSocketDiagnosticsUnavailable.load(); }
+
+void ResetSocketDiagnosticsForTesting() { gSocketDiagnosticsUnavailable.store(false); }
 
 }  // namespace qel

@@ -22,6 +22,17 @@
 // The owner is the user who made the socket: a socket handed to a process
 // of another user (passed over a Unix socket, inherited) keeps its maker.
 //
+// In a user namespace that does not map every uid onto itself, an owner that
+// reads as the overflow uid is unknown: every user without a mapping there
+// reads as that number (user_namespace.h).
+//
+// The netlink query is given up for the rest of the process (with one line in
+// the log) only when the kernel cannot answer it at all: no netlink, no socket
+// diagnostics, a query refused by a security policy. A lookup that fails for
+// a passing reason (no free descriptor, no memory or buffers, no answer in
+// time) falls back to the tables for itself alone, says nothing, and the next
+// lookup asks the kernel again.
+//
 // Thread safety: free functions; each lookup uses its own netlink socket.
 #pragma once
 
@@ -30,6 +41,8 @@
 
 #include <optional>
 #include <string>
+
+#include "QelDaemon/user_namespace.h"
 
 namespace qel {
 
@@ -47,12 +60,24 @@ enum class PeerLookupWay {
 };
 
 // The owner of the process side at the far end of the connected TCP socket
-// `socket` (a socket of this process, for example an accepted one).
+// `socket` (a socket of this process, for example an accepted one), with the
+// uids read as `users` says (read once by a caller that looks up many).
+PeerOwner FindPeerOwner(int socket, const UserNamespace& users, PeerLookupWay way = PeerLookupWay::Automatic);
+
+// The same with this process's user namespace read for this one lookup.
 PeerOwner FindPeerOwner(int socket, PeerLookupWay way = PeerLookupWay::Automatic);
 
 // The same for the connection between `local` (this machine's end, as
 // getsockname gives it) and `peer` (as getpeername gives it).
-PeerOwner FindPeerOwner(const sockaddr_storage& local, const sockaddr_storage& peer,
+PeerOwner FindPeerOwner(const sockaddr_storage& local, const sockaddr_storage& peer, const UserNamespace& users,
                         PeerLookupWay way = PeerLookupWay::Automatic);
+
+// False once the netlink query has been found unavailable on this machine
+// (automatic lookups read the tables from then on).
+bool SocketDiagnosticsAvailable();
+
+// Forgets that finding, and that it was logged (tests that make the query
+// unavailable on purpose put the process back as it was).
+void ResetSocketDiagnosticsForTesting();
 
 }  // namespace qel

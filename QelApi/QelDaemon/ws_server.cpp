@@ -28,6 +28,7 @@
 #include "QelDaemon/channel.h"
 #include "QelDaemon/loopback_listener.h"
 #include "QelDaemon/peer_owner.h"
+#include "QelDaemon/refusal_log.h"
 #include "QelDaemon/replies.h"
 #include "QelDaemon/upgrade_guard.h"
 #include "common/text_convert.h"
@@ -87,6 +88,9 @@ struct WsServer::Impl {
   Options options;
   std::atomic<bool> stopping{false};
   std::atomic<size_t> queuedBytes{0};  // sum over every connection's write queue
+  // How the kernel's uids read here: set at start, read-only afterwards.
+  UserNamespace users;
+  RefusalLog refusals{[](const std::string& line) { DaemonLog('w', line); }};
 
   // Every session ever started that may still be alive. Guarded by
   // sessionsMutex, as is the decision to shut a new one down at once because
@@ -103,6 +107,11 @@ struct WsServer::Impl {
   // one, and whether the failure has been logged since the last success.
   std::optional<net::steady_timer> acceptRetry;
   bool acceptFailing = false;
+  // On a strand of their own (made at start, read-only afterwards): the wait
+  // for the next count of refusals the log owes, armed only while one is owed.
+  std::optional<net::strand<net::io_context::executor_type>> refusalStrand;
+  std::optional<net::steady_timer> refusalFlush;
+  bool refusalFlushArmed = false;
   uint16_t boundPort = 0;
   std::vector<std::thread> threads;
   std::atomic<size_t> runningThreads{0};
@@ -135,6 +144,25 @@ struct WsServer::Impl {
   }
   void doAccept();
   void onAcceptFailed(const beast::error_code& ec);
+
+  // Logs a refused upgrade of `user`'s connection (any thread).
+  void noteRefusal(std::optional<uid_t> user, const std::string& reason) {
+    if (refusals.refused(user, reason)) net::post(*refusalStrand, [this] { armRefusalFlush(); });
+  }
+  // On the refusal strand: waits until the log owes a count, then writes it.
+  void armRefusalFlush() {
+    if (refusalFlushArmed || stopping) return;
+    const std::optional<RefusalLog::Clock::time_point> due = refusals.nextDue();
+    if (!due) return;
+    refusalFlushArmed = true;
+    refusalFlush->expires_at(*due);
+    refusalFlush->async_wait([this](beast::error_code ec) {
+      refusalFlushArmed = false;
+      if (ec || stopping) return;
+      refusals.flushDue();
+      armRefusalFlush();
+    });
+  }
 };
 
 namespace {
@@ -375,10 +403,12 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     }
     if (ec || core_.stopping) return;
     if (websocket::is_upgrade(parser_->get())) {
-      std::optional<std::string> refusal = refusalOf(parser_->get());
-      if (!refusal) refusal = ownerRefusal();
+      // The owner first, whatever the headers: refusals are counted by user.
+      const PeerOwner peer = FindPeerOwner(stream_.socket().native_handle(), core_.users);
+      std::optional<std::string> refusal = ownerRefusal(peer);
+      if (!refusal) refusal = refusalOf(parser_->get());
       if (refusal) {
-        DaemonLog('w', "WebSocket upgrade refused: " + *refusal);
+        core_.noteRefusal(peer.uid, *refusal);
         refuse(parser_->release());
         return;
       }
@@ -411,10 +441,9 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     return UpgradeRefusal(host ? &*host : nullptr, origin ? &*origin : nullptr);
   }
 
-  // One lookup per connection, made before its first WebSocket message can be
-  // read.
-  std::optional<std::string> ownerRefusal() {
-    const PeerOwner peer = FindPeerOwner(stream_.socket().native_handle());
+  // `peer` is looked up once per connection, before its first WebSocket
+  // message can be read.
+  std::optional<std::string> ownerRefusal(const PeerOwner& peer) const {
     if (!peer.uid) return "the user of the connection is unknown: " + peer.whyUnknown;
     if (*peer.uid != core_.options.servedUser) {
       return fmt::format("the connection belongs to user {}; only user {}, who runs the daemon, is served", *peer.uid,
@@ -541,6 +570,15 @@ bool WsServer::start(int port, std::string& error) {
   if (!bound) return false;
   core.boundPort = *bound;
   core.acceptRetry.emplace(core.acceptor->get_executor());
+  core.refusalStrand.emplace(net::make_strand(core.ioc));
+  core.refusalFlush.emplace(*core.refusalStrand);
+  core.users = core.options.userNamespace ? *core.options.userNamespace : ReadUserNamespace();
+  if (core.users.isUnmappedUser(core.options.servedUser)) {
+    DaemonLog('e', fmt::format("the daemon's user reads as uid {}, the overflow uid, which stands for every user "
+                               "without a mapping in its user namespace: no connection can be told to be that "
+                               "user's, so none is served",
+                               core.options.servedUser));
+  }
   core.doAccept();
 
   unsigned count = core.options.threads;
@@ -585,6 +623,8 @@ void WsServer::stop() {
     beast::error_code ec;
     core.acceptor->close(ec);
     core.acceptRetry->cancel();
+    // After `stopping`, so that no flush is armed again.
+    net::post(*core.refusalStrand, [&core] { core.refusalFlush->cancel(); });
     core.shutdownSessions();
   });
   // run() returns by itself once every connection has flushed and closed.
@@ -602,6 +642,8 @@ void WsServer::stop() {
     core.sessions.clear();
   }
   for (const auto& session : left) session->abandon();
+  // What the log still owes is written before the daemon goes.
+  core.refusals.flushAll();
 }
 
 }  // namespace qel

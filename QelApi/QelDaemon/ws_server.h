@@ -12,9 +12,11 @@
 //   user of the machine can reach loopback, and each would act with the
 //   daemon's rights. The owner is looked up once, when the upgrade request
 //   has been read; a refused upgrade never becomes a connection and nothing
-//   it sent after the request is read. Every accepted upgrade becomes a
-//   connection: `onOpen`, then `onMessage` for each message, then `onClose`
-//   exactly once.
+//   it sent after the request is read. Refusals are logged through a
+//   RefusalLog (refusal_log.h), counted by the user who owns the client's
+//   socket, so that nobody can flush the log with them. Every accepted
+//   upgrade becomes a connection: `onOpen`, then `onMessage` for each
+//   message, then `onClose` exactly once.
 // - A message longer than kMaxMessageBytes closes that one connection with the
 //   WebSocket close code 1009 ("message too big"); nothing of it is buffered
 //   beyond the bound, and other connections go on.
@@ -48,7 +50,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "QelDaemon/user_namespace.h"
 
 namespace qel {
 
@@ -86,6 +91,9 @@ class WsServer {
     std::chrono::milliseconds stopGrace{5000};
     // The one user whose connections are served: the one the server runs as.
     uid_t servedUser = ::geteuid();
+    // How uids read in the server's user namespace; empty: this process's,
+    // read when the server starts.
+    std::optional<UserNamespace> userNamespace;
   };
 
   WsServer(Callbacks callbacks, Options options);

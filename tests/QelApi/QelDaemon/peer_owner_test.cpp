@@ -1,21 +1,34 @@
 // Who owns the far end of a loopback connection: the kernel's answer through
 // socket diagnostics and through the /proc/net tables, for connections the
 // test opens itself, for another user's (when the test may change its uid),
-// and for connections whose far end is gone.
+// for connections whose far end is gone, and inside a user namespace that
+// maps no uid; and when the netlink query is given up.
 #include "QelDaemon/peer_owner.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <thread>
 
+#include "QelDaemon/user_namespace.h"
+#include "QelApi/QelDaemon/daemon_fixture.h"
 #include "QelApi/QelDaemon/foreign_user.h"
 #include "common/unique_fd.h"
 
@@ -180,7 +193,7 @@ TEST(PeerOwnerTest, AListeningSocketOnTheClientsPortIsNoClient) {
   localV4.sin_port = htons(1);  // no connection comes from or goes to port 1
   peerV4.sin_port = htons(listener.port());
   for (const Way& way : kWays) {
-    const PeerOwner owner = FindPeerOwner(local, peer, way.way);
+    const PeerOwner owner = FindPeerOwner(local, peer, ReadUserNamespace(), way.way);
     EXPECT_FALSE(owner.uid.has_value()) << way.name << ": user " << owner.uid.value_or(0);
   }
 }
@@ -200,6 +213,174 @@ TEST(PeerOwnerTest, DescriptorsThatAreNoTcpConnectionHaveNoOwner) {
     const PeerOwner owner = FindPeerOwner(fd);
     EXPECT_FALSE(owner.uid.has_value()) << "descriptor " << fd;
     EXPECT_FALSE(owner.whyUnknown.empty()) << "descriptor " << fd;
+  }
+}
+
+TEST(UserNamespaceTest, OnlyAMapOfEveryUidOntoItselfMapsEveryUid) {
+  struct Case {
+    const char* name;
+    const char* uidMap;
+    bool mapsEveryUid;
+  } const cases[] = {
+      {"initial namespace, as the kernel prints it", "         0          0 4294967295\n", true},
+      {"the same without padding or line end", "0 0 4294967295", true},
+      {"identity in two lines", "0 0 1000\n1000 1000 4294966295\n", true},
+      {"identity in two lines, the later range first", "1000 1000 4294966295\n0 0 1000\n", true},
+      {"no map (unshare -U)", "", false},
+      {"blank lines only", "\n\n", false},
+      {"root mapped onto one user (unshare -r)", "         0       1000          1\n", false},
+      {"container range", "0 100000 65536\n", false},
+      {"identity of the first 65536 uids only", "0 0 65536\n", false},
+      {"identity with a hole", "0 0 1000\n1001 1001 4294966294\n", false},
+      {"identity and a shifted line", "0 0 4294967294\n4294967294 7 1\n", false},
+      {"count beyond 32 bits", "0 0 4294967296\n", false},
+      {"negative count", "0 0 -1\n", false},
+      {"a fourth field", "0 0 4294967295 1\n", false},
+      {"not numbers", "zero zero all\n", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MapsEveryUidOntoItself(c.uidMap), c.mapsEveryUid) << c.name;
+}
+
+// In a user namespace that maps no uid (as `unshare -U` makes one), every
+// user of the machine, this process's own included, reads as the overflow
+// uid. That number then is nobody's: a connection that reads as it has no
+// known owner, however it was looked up.
+TEST(PeerOwnerTest, InAUserNamespaceWithoutAMapTheOverflowUidIsNoOwner) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A user namespace is entered by a process of one thread: this child.
+    // What it finds goes to the parent as text; its exit code says how it went.
+    readEnd.reset();
+    std::string report;
+    const auto leave = [&](int code) {
+      [[maybe_unused]] const ssize_t written = ::write(writeEnd.get(), report.data(), report.size());
+      ::_exit(code);
+    };
+    if (::unshare(CLONE_NEWUSER) != 0) {
+      report = std::strerror(errno);
+      leave(2);
+    }
+    const UserNamespace users = ReadUserNamespace();
+    if (users.mapsEveryUid() || ::geteuid() != users.overflowUid()) {
+      report = "the new namespace does not show this process as the overflow uid";
+      leave(1);
+    }
+    Listener listener;
+    const UniqueFd client = ConnectTo(listener.port());
+    const UniqueFd accepted = listener.accept();
+    if (!accepted) {
+      report = "no connection";
+      leave(1);
+    }
+    for (const Way& way : kWays) {
+      // The kernel's answer itself: the overflow uid, which is also what
+      // this process's own uid reads as.
+      const PeerOwner raw = FindPeerOwner(accepted.get(), UserNamespace(), way.way);
+      if (raw.uid != users.overflowUid())
+        report += std::string(way.name) + ": the kernel did not report the overflow uid; ";
+      for (const PeerOwner& owner :
+           {FindPeerOwner(accepted.get(), users, way.way), FindPeerOwner(accepted.get(), way.way)}) {
+        if (owner.uid) {
+          report += std::string(way.name) + ": owned by user " + std::to_string(*owner.uid) + "; ";
+        } else if (owner.whyUnknown.find("overflow uid") == std::string::npos) {
+          report += std::string(way.name) + ": unknown for another reason (" + owner.whyUnknown + "); ";
+        }
+      }
+    }
+    leave(report.empty() ? 0 : 1);
+  }
+  writeEnd.reset();
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<size_t>(n));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  if (WEXITSTATUS(status) == 2)
+    GTEST_SKIP() << "this kernel lets no process of this user enter a user namespace: " << report;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << report;
+}
+
+// Makes socket(AF_NETLINK, ...) fail with `error` on the calling thread, and
+// on it alone, for the rest of its life. False when the kernel does not let
+// the thread filter its system calls.
+bool FailNetlinkSocketsOnThisThread(int error) {
+  // The low half of the first argument, the address family.
+  constexpr uint32_t kFamily =
+      static_cast<uint32_t>(offsetof(seccomp_data, args[0]) + (std::endian::native == std::endian::big ? 4 : 0));
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(offsetof(seccomp_data, nr))),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kFamily),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++count;
+  return count;
+}
+
+// With the daemon's log, which says when the netlink query is given up.
+using PeerOwnerLogTest = DaemonFixture;
+
+// The query is given up, with one line in the log, only when the kernel
+// cannot answer it. A lookup that could not make its netlink socket for want
+// of a descriptor, memory or buffers reads the tables for itself alone, says
+// nothing, and leaves the query to the next lookup.
+TEST_F(PeerOwnerLogTest, TheQueryIsGivenUpOnlyWhenTheKernelCannotAnswerIt) {
+  Listener listener;
+  const UniqueFd client = ConnectTo(listener.port());
+  const UniqueFd accepted = listener.accept();
+  ASSERT_TRUE(accepted);
+  const std::string logFile = settings_.logFolder + "/QelApi.log";
+  const std::string warning = "socket diagnostics cannot be used";
+  struct Case {
+    const char* name;
+    int error;
+    bool givenUp;
+  } const cases[] = {
+      {"no free descriptor in the process", EMFILE, false},
+      {"no free descriptor in the system", ENFILE, false},
+      {"no buffer space", ENOBUFS, false},
+      {"no memory", ENOMEM, false},
+      {"no netlink", EAFNOSUPPORT, true},
+      {"no socket diagnostics", EPROTONOSUPPORT, true},
+      {"refused by a security policy", EACCES, true},
+  };
+  for (const Case& c : cases) {
+    const size_t warningsBefore = Occurrences(readFile(logFile), warning);
+    bool filtered = false;
+    int filterError = 0;
+    std::optional<PeerOwner> owner;
+    std::thread([&] {
+      filtered = FailNetlinkSocketsOnThisThread(c.error);
+      filterError = errno;
+      if (filtered) owner = FindPeerOwner(accepted.get());
+    }).join();
+    if (!filtered) {
+      GTEST_SKIP() << "this kernel does not let a thread filter its system calls: " << std::strerror(filterError);
+    }
+    // The tables answered instead.
+    ASSERT_TRUE(owner->uid.has_value()) << c.name << ": " << owner->whyUnknown;
+    EXPECT_EQ(*owner->uid, ::geteuid()) << c.name;
+    EXPECT_EQ(Occurrences(readFile(logFile), warning), warningsBefore + (c.givenUp ? 1 : 0)) << c.name;
+    EXPECT_EQ(SocketDiagnosticsAvailable(), !c.givenUp) << c.name;
+    // Later lookups answer either way, and the line is not written again.
+    EXPECT_EQ(FindPeerOwner(accepted.get()).uid, std::optional<uid_t>(::geteuid())) << c.name;
+    EXPECT_EQ(Occurrences(readFile(logFile), warning), warningsBefore + (c.givenUp ? 1 : 0)) << c.name;
+    ResetSocketDiagnosticsForTesting();
   }
 }
 

@@ -25,6 +25,7 @@
 
 #include "common/process_table.h"
 #include "common/subprocess.h"
+#include "QelApi/QelDaemon/foreign_user.h"
 #include "QelApi/QelDaemon/probe_gate.h"
 #include "QelApi/QelDaemon/test_client.h"
 #include "support/test_support.h"
@@ -259,6 +260,49 @@ TEST_F(ProgramTest, RunServesAndEndsWhenTheLastClientLeaves) {
     EXPECT_EQ(client.request("{\"sid\":1,\"op\":\"ping\"}").value_or(""), "{\"sid\":1,\"pong\":\"ok\"}");
     client.close();
   }
+  EXPECT_EQ(finish(child, err), 0) << err;
+}
+
+// A daemon started in a user namespace without a map (`unshare -U`) reads its
+// own user as the overflow uid, and every other user of the machine as the
+// same number: it can tell no connection to be its user's. It serves none,
+// its log says why, and a refused client that leaves does not end it.
+TEST_F(ProgramTest, InAUserNamespaceWithoutAMapNoOneIsServed) {
+  SpawnOptions options;
+  options.stdoutMode = ChildOutput::Null;
+  options.stderrMode = ChildOutput::Pipe;
+  {
+    Subprocess probe;
+    std::string error;
+    if (!probe.start({"unshare", "-U", "true"}, options, error)) GTEST_SKIP() << "no unshare program: " << error;
+    std::string err;
+    if (finish(probe, err) != 0) GTEST_SKIP() << "no user namespace may be made here: " << err;
+  }
+  const uint16_t port = freePort();
+  Subprocess child;
+  std::string error;
+  // unshare(1) makes the namespace and runs the program in it, as itself.
+  ASSERT_TRUE(child.start({"unshare", "-U", bin_ + "/QelDaemon", "--port=" + std::to_string(port)}, options, error))
+      << error;
+  std::string err;
+  ASSERT_TRUE(waitForText(child, err, "QelDaemon is running")) << err;
+
+  EXPECT_EQ(upgradeStatus(port, {{"Host", "127.0.0.1:" + std::to_string(port)}}), 403) << "this test's own user";
+  if (CanActAsAnotherUser()) {
+    ForeignClient other(1234, port, UpgradeRequest(port), TextFrames({"{\"sid\":1,\"op\":\"quit\"}"}));
+    std::string childError;
+    EXPECT_EQ(other.received(childError).rfind("HTTP/1.1 403 ", 0), 0u) << "user 1234 " << childError;
+  }
+  EXPECT_FALSE(stderrEnds(child, err, std::chrono::milliseconds(300))) << "a refused client ended the daemon: " << err;
+  const std::string log = readFile(appdata_ + "/Korvex/Logs/QelApi.log");
+  EXPECT_NE(log.find("the overflow uid, which stands for every user without a mapping in its user namespace: no "
+                     "connection can be told to be that user's, so none is served"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("WebSocket upgrade refused: the user of the connection is unknown: it reads as uid"),
+            std::string::npos)
+      << log;
+  ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
   EXPECT_EQ(finish(child, err), 0) << err;
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <string_view>
 
@@ -119,6 +121,27 @@ std::string StartCopy(int sid, uint64_t taskId, const std::string& input, const 
          "\"output\":[{\"type\":1,\"value\":\"" + output + "\"}]}]}";
 }
 
+// The refused upgrades that the daemon's log tells of: one for a line that
+// gives a refusal's reason, N for a line that counts "N more".
+struct Refusals {
+  size_t lines = 0;
+  uint64_t refusals = 0;
+};
+Refusals RefusalsInLog(const std::string& log) {
+  const std::string prefix = "WebSocket upgrade refused: ";
+  Refusals found;
+  for (size_t at = 0; (at = log.find(prefix, at)) != std::string::npos;) {
+    at += prefix.size();
+    ++found.lines;
+    uint64_t count = 0;
+    const auto [end, error] = std::from_chars(log.data() + at, log.data() + log.size(), count);
+    const std::string_view more = " more time";
+    const bool counted = error == std::errc() && std::string_view(end, log.data() + log.size() - end).starts_with(more);
+    found.refusals += counted ? count : 1;
+  }
+  return found;
+}
+
 // The lines of the daemon's log that refused an upgrade of `uid`.
 size_t RefusalsOfUser(const std::string& log, uid_t uid) {
   const std::string user = "belongs to user " + std::to_string(uid) + ";";
@@ -163,7 +186,9 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   }
   EXPECT_EQ(app_.connectionCount(), 0);
   EXPECT_FALSE(hasExited(std::chrono::milliseconds(300))) << "a refused connection ended the daemon";
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 2u);
+  // The user's first refusal is written; the next, within the minute, is
+  // counted.
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
 
   // The daemon's own user is served next, and its task runs after anything
   // the other user's request could have queued (one worker, tasks in order).
@@ -192,12 +217,55 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   }
   EXPECT_EQ(owner.request("{\"sid\":6,\"op\":\"ping\"}").value_or(""), "{\"sid\":6,\"pong\":\"ok\"}");
   EXPECT_EQ(app_.connectionCount(), 1);
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 3u);
+  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
   EXPECT_FALSE(app_.quitRequested());
 
-  // The last served client leaving still ends the daemon.
+  // The last served client leaving still ends the daemon, and the refusals
+  // counted are written as it stops.
   owner.close();
-  EXPECT_TRUE(hasExited(std::chrono::seconds(30)));
+  ASSERT_TRUE(hasExited(std::chrono::seconds(30)));
+  const std::string log = readFile(logFile);
+  EXPECT_EQ(RefusalsOfUser(log, kForeignUid), 2u);
+  EXPECT_EQ(RefusalsInLog(log).refusals, 3u) << log;
+}
+
+// Anyone on the machine can make the daemon refuse upgrades, thousands a
+// second: another user's client, or a web page in a browser of the served
+// user. The log keeps a few megabytes; a line for each refusal would push
+// out everything before them. Each user's first refusal is written and the
+// rest counted, at most one line per user and minute.
+TEST_F(SecurityE2eTest, RefusedUpgradesCannotPushTheLogOut) {
+  const std::string logFile = settings_.logFolder + "/QelApi.log";
+  const auto FirstLine = [](const std::string& text) { return text.substr(0, text.find('\n')); };
+  const std::string firstLine = FirstLine(readFile(logFile));
+  ASSERT_FALSE(firstLine.empty());
+  const auto started = std::chrono::steady_clock::now();
+
+  constexpr uint64_t kRefusals = 300;
+  const std::string port = std::to_string(port_);
+  for (uint64_t i = 0; i < kRefusals; ++i) {
+    ASSERT_EQ(upgradeStatus(port_, {{"Host", "127.0.0.1:" + port}, {"Origin", "https://evil.example"}}), 403);
+  }
+  const bool foreign = CanActAsAnotherUser();  // else only the web page's refusals
+  for (uint64_t i = 0; foreign && i < kRefusals; ++i) {
+    ForeignClient client(kForeignUid, port_, UpgradeRequest(port_));
+    std::string error;
+    ASSERT_EQ(client.received(error).rfind("HTTP/1.1 403 ", 0), 0u) << error;
+  }
+  const size_t users = foreign ? 2 : 1;
+  // A line for each user, and at most one more per user and minute begun
+  // since (a loaded machine may take that long).
+  const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(std::chrono::steady_clock::now() - started);
+  const std::string log = readFile(logFile);
+  EXPECT_LE(RefusalsInLog(log).lines, users * (2 + static_cast<size_t>(minutes.count())));
+  EXPECT_EQ(FirstLine(log), firstLine);
+
+  // Nothing counted is lost: what is left is written as the daemon stops.
+  TestClient last;
+  connect(last);
+  last.close();
+  ASSERT_TRUE(hasExited(std::chrono::seconds(30)));
+  EXPECT_EQ(RefusalsInLog(readFile(logFile)).refusals, users * kRefusals);
 }
 
 }  // namespace

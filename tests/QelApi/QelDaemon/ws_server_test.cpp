@@ -163,6 +163,30 @@ TEST_F(WsServerTest, OnlyTheServedUsersUpgradesBecomeConnections) {
   EXPECT_TRUE(log_.events.empty()) << "a refused upgrade was reported as a connection";
 }
 
+// Outside the initial user namespace the overflow uid stands for every user
+// that the namespace does not map: a server whose own user reads as it can
+// tell no connection to be its user's, and serves none. In the initial
+// namespace that uid is one user like any other.
+TEST_F(WsServerTest, TheOverflowUidIsNobodysOutsideTheInitialNamespace) {
+  const uid_t me = ::geteuid();
+  struct Case {
+    const char* name;
+    UserNamespace users;
+    int status;
+  } const cases[] = {
+      {"initial namespace, run by the overflow uid's user", UserNamespace(true, me), 101},
+      {"namespace that maps the server's user", UserNamespace(false, me + 1), 101},
+      {"namespace where the server's user reads as the overflow uid", UserNamespace(false, me), 403},
+  };
+  for (const Case& c : cases) {
+    WsServer::Options options;
+    options.userNamespace = c.users;
+    ASSERT_TRUE(start(std::chrono::hours(1), options)) << c.name;
+    EXPECT_EQ(upgradeStatus(server_->port(), {{"Host", "127.0.0.1:" + std::to_string(server_->port())}}), c.status)
+        << c.name;
+  }
+}
+
 TEST_F(WsServerTest, SendsFromAnotherThreadKeepTheirOrder) {
   ASSERT_TRUE(start());
   TestClient client;

@@ -96,8 +96,8 @@ Lookup NotFound() {
 }
 
 // Errors that tell nothing about the query itself: this one lookup lacked a
-// descriptor, memory or buffers, was interrupted, or got no answer within its
-// bound (EAGAIN, which is EWOULDBLOCK here). Any other error means that this
+// descriptor, memory or buffers, or was interrupted (a missing answer is
+// another matter, see the receive). Any other error means that this
 // kernel cannot answer it: no netlink (EAFNOSUPPORT), no socket diagnostics
 // (EPROTONOSUPPORT, EOPNOTSUPP), a security policy (EACCES, EPERM).
 Failure FailureOf(int error) {
@@ -204,7 +204,14 @@ Lookup BySocketDiagnostics(const Endpoint& peer, const Endpoint& local) {
     socklen_t senderSize = sizeof sender;
     received = ::recvfrom(netlink.get(), answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return Failed(errno, "no socket-diagnostics answer");
+  if (received < 0) {
+    // The kernel answers within the send: an answer not there by the bound
+    // never comes, and every later lookup would wait as long.
+    const int error = errno;
+    const bool noAnswer = error == EAGAIN || error == ETIMEDOUT;
+    return Failed(noAnswer ? Failure::Lasting : FailureOf(error),
+                  fmt::format("no socket-diagnostics answer: {}", SystemMessage(error)));
+  }
   // Another process's message to this socket says nothing about the kernel.
   if (sender.nl_pid != 0) return Failed(Failure::Passing, "a socket-diagnostics answer that is not the kernel's");
 

@@ -42,9 +42,8 @@ bool RefusalLog::refused(std::optional<uid_t> user, const std::string& reason) {
     held = Account{now, 0, {}};
     return false;
   }
-  ++held.unwritten;
   held.latestReason = reason;
-  return true;
+  return ++held.unwritten == 1;
 }
 
 void RefusalLog::flushDue() {

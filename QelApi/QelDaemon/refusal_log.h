@@ -53,8 +53,9 @@ class RefusalLog {
   RefusalLog& operator=(const RefusalLog&) = delete;
 
   // One refused upgrade of a connection of `user` (empty: unknown) for
-  // `reason`. True when refusals are left counted and unwritten: flushDue
-  // must run at nextDue().
+  // `reason`. True when it starts a count left unwritten: flushDue must run
+  // at nextDue(), which may be earlier than before. A refusal added to a
+  // count already owed gives false.
   bool refused(std::optional<uid_t> user, const std::string& reason);
 
   // Writes the count of each user whose last line is at least kInterval old

@@ -112,6 +112,7 @@ struct WsServer::Impl {
   std::optional<net::strand<net::io_context::executor_type>> refusalStrand;
   std::optional<net::steady_timer> refusalFlush;
   bool refusalFlushArmed = false;
+  uint64_t refusalFlushWait = 0;  // the number of the wait in force
   uint16_t boundPort = 0;
   std::vector<std::thread> threads;
   std::atomic<size_t> runningThreads{0};
@@ -149,14 +150,17 @@ struct WsServer::Impl {
   void noteRefusal(std::optional<uid_t> user, const std::string& reason) {
     if (refusals.refused(user, reason)) net::post(*refusalStrand, [this] { armRefusalFlush(); });
   }
-  // On the refusal strand: waits until the log owes a count, then writes it.
+  // On the refusal strand: waits until the log owes its earliest count, then
+  // writes it. A count that falls due before the wait ends sets it earlier.
   void armRefusalFlush() {
-    if (refusalFlushArmed || stopping) return;
+    if (stopping) return;
     const std::optional<RefusalLog::Clock::time_point> due = refusals.nextDue();
-    if (!due) return;
+    if (!due || (refusalFlushArmed && refusalFlush->expiry() <= *due)) return;
     refusalFlushArmed = true;
-    refusalFlush->expires_at(*due);
-    refusalFlush->async_wait([this](beast::error_code ec) {
+    const uint64_t wait = ++refusalFlushWait;
+    refusalFlush->expires_at(*due);  // ends an earlier wait, whose handler then does nothing
+    refusalFlush->async_wait([this, wait](beast::error_code ec) {
+      if (wait != refusalFlushWait) return;
       refusalFlushArmed = false;
       if (ec || stopping) return;
       refusals.flushDue();

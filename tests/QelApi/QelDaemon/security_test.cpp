@@ -176,6 +176,14 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
       {"after the upgrade", UpgradeRequest(port_), asks},
       {"with the upgrade request", UpgradeRequest(port_) + asks, ""},
   };
+  // A count of refusals may be written each minute after the first line:
+  // how many lines a slow machine may show by now.
+  const auto firstRefusal = std::chrono::steady_clock::now();
+  const auto mostLines = [&firstRefusal](size_t first) {
+    return first + static_cast<size_t>(std::chrono::duration_cast<std::chrono::minutes>(
+                                           std::chrono::steady_clock::now() - firstRefusal)
+                                           .count());
+  };
   for (const Sending& sending : sendings) {
     ForeignClient foreign(kForeignUid, port_, sending.request, sending.afterUpgrade);
     std::string error;
@@ -188,7 +196,8 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   EXPECT_FALSE(hasExited(std::chrono::milliseconds(300))) << "a refused connection ended the daemon";
   // The user's first refusal is written; the next, within the minute, is
   // counted.
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
+  EXPECT_GE(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
+  EXPECT_LE(RefusalsOfUser(readFile(logFile), kForeignUid), mostLines(1));
 
   // The daemon's own user is served next, and its task runs after anything
   // the other user's request could have queued (one worker, tasks in order).
@@ -217,7 +226,7 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   }
   EXPECT_EQ(owner.request("{\"sid\":6,\"op\":\"ping\"}").value_or(""), "{\"sid\":6,\"pong\":\"ok\"}");
   EXPECT_EQ(app_.connectionCount(), 1);
-  EXPECT_EQ(RefusalsOfUser(readFile(logFile), kForeignUid), 1u);
+  EXPECT_LE(RefusalsOfUser(readFile(logFile), kForeignUid), mostLines(1));
   EXPECT_FALSE(app_.quitRequested());
 
   // The last served client leaving still ends the daemon, and the refusals
@@ -225,7 +234,8 @@ TEST_F(SecurityE2eTest, AnotherUsersClientIsRefusedAndNothingItAsksIsDone) {
   owner.close();
   ASSERT_TRUE(hasExited(std::chrono::seconds(30)));
   const std::string log = readFile(logFile);
-  EXPECT_EQ(RefusalsOfUser(log, kForeignUid), 2u);
+  EXPECT_GE(RefusalsOfUser(log, kForeignUid), 2u) << "the count owed was not written as the daemon stopped";
+  EXPECT_LE(RefusalsOfUser(log, kForeignUid), mostLines(2));
   EXPECT_EQ(RefusalsInLog(log).refusals, 3u) << log;
 }
 

@@ -1,9 +1,9 @@
 #include "support/as_other_user.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +55,13 @@ constexpr std::chrono::minutes kBodyTimeLimit{3};
 
 }  // namespace
 
+int changeUserOfThisProcess(uid_t uid) {
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0) return 10;
+  if (::syscall(SYS_setresgid, uid, uid, uid) != 0) return 11;
+  if (::syscall(SYS_setresuid, uid, uid, uid) != 0) return 12;
+  return 0;
+}
+
 std::optional<std::string> runAsUser(uid_t uid, const std::function<std::string()>& body, std::string& skipReason) {
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return "pipe: " + std::string(std::strerror(errno));
@@ -66,8 +73,7 @@ std::optional<std::string> runAsUser(uid_t uid, const std::function<std::string(
   }
   if (child == 0) {
     ::close(pipe[0]);
-    const gid_t gid = static_cast<gid_t>(uid);
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+    if (changeUserOfThisProcess(uid) != 0) {
       writeAll(pipe[1], std::strerror(errno));
       ::_exit(kCannotChangeUser);
     }

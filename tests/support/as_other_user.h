@@ -21,6 +21,12 @@ namespace qel::test {
 // "nobody": a user that owns nothing of the test's.
 inline constexpr uid_t kOtherUid = 65534;
 
+// Makes the calling process `uid` (no other groups, group id the same
+// number). 0, or a number that says which step failed (10: the groups, 11:
+// the group, 12: the user). Raw system calls: in a child forked from a
+// threaded test process they change the one thread it has and take no lock.
+int changeUserOfThisProcess(uid_t uid);
+
 // Runs `body` in a child process as user `uid` (group `uid`, no other
 // groups). The body returns an empty text when all it checks holds, else
 // what failed. nullopt, with the reason in `skipReason`, when the child

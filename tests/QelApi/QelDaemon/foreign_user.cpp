@@ -16,27 +16,12 @@
 
 namespace qel::test {
 
-namespace {
-
-// Makes the calling process `uid` (groups dropped, group id the same
-// number). 0, or the exit code that says which step failed. Raw system
-// calls: after a fork of the threaded test process they change the one
-// thread the child has, and take no lock.
-int ChangeUser(uid_t uid) {
-  if (::syscall(SYS_setgroups, 0, nullptr) != 0) return 10;
-  if (::syscall(SYS_setresgid, uid, uid, uid) != 0) return 11;
-  if (::syscall(SYS_setresuid, uid, uid, uid) != 0) return 12;
-  return 0;
-}
-
-}  // namespace
-
 bool CanActAsAnotherUser() {
   // Root may still lack the right (a user namespace, a container without
   // CAP_SETUID): try it once in a child.
   static const bool can = [] {
     const pid_t child = ::fork();
-    if (child == 0) ::_exit(ChangeUser(kForeignUid));
+    if (child == 0) ::_exit(changeUserOfThisProcess(kForeignUid));
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -113,7 +98,7 @@ ForeignClient::ForeignClient(uid_t uid, uint16_t port, std::string request, std:
     // open in the other user's process but the pipe to the parent.
     if (ends[1] > 3) ::syscall(SYS_close_range, 3U, static_cast<unsigned>(ends[1] - 1), 0U);
     ::syscall(SYS_close_range, static_cast<unsigned>(ends[1] + 1), ~0U, 0U);
-    if (const int failed = ChangeUser(uid)) ::_exit(failed);
+    if (const int failed = changeUserOfThisProcess(uid)) ::_exit(failed);
     // Set after the change of user, which clears it; a parent gone before
     // that is not noticed by it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);

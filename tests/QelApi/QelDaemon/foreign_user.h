@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "support/as_other_user.h"
+
 namespace qel::test {
 
 // "nobody": a user that owns nothing of the test's.
-inline constexpr uid_t kForeignUid = 65534;
+inline constexpr uid_t kForeignUid = kOtherUid;
 
 // True when this process may change its user (it runs as root).
 bool CanActAsAnotherUser();
